@@ -1,0 +1,70 @@
+#pragma once
+// Channel list files (Name.txt, url.txt): the byte format and the three file operations.
+//
+// Written format: every line followed by CR LF, in the ANSI code page, no byte-order mark; an
+// empty list is an empty file. Read format: a byte-order mark picks UTF-16LE (FF FE), UTF-16BE
+// (FE FF) or UTF-8 (EF BB BF); without one the ANSI page is used, and when that page is UTF-8
+// and the bytes are not valid UTF-8, the legacy fallback page. The text is then cut into lines
+// at CR LF, lone CR, lone LF (LF CR starts an empty line); a final break adds no line and the
+// first NUL character ends the text.
+//
+// Nothing here keeps state; every call may come from any thread.
+
+#include "channels/core/code_page.h"
+
+#include <cstddef>
+#include <filesystem>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace radiolist {
+
+using ListLines = std::vector<std::u16string>;
+
+// What the file operations throw. what() is UTF-8 and is the whole user-facing message:
+//   Cannot open file "<full path>". <system error text>      (load, count)
+//   Cannot create file "<full path>". <system error text>    (save)
+//   Stream write error                                       (save: writing failed part way)
+// The system error text is strerror's, without trailing blanks, line breaks and full stops.
+class ListFileError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Bytes of a whole file to its lines. A UTF-8 file with a byte-order mark keeps every line even
+// when it holds malformed sequences: each bad sequence reads as U+FFFD.
+[[nodiscard]] ListLines decodeListBytes(std::string_view bytes, const CodePage& ansi,
+                                        const CodePage& legacyFallback);
+
+// The number of lines decodeListBytes() would give, without building them.
+[[nodiscard]] std::size_t countListBytes(std::string_view bytes, const CodePage& ansi,
+                                         const CodePage& legacyFallback);
+
+// Lines to the bytes of a file as saved.
+[[nodiscard]] std::string encodeListBytes(std::span<const std::u16string> lines,
+                                          const CodePage& ansi);
+
+// Reads the whole file anew. Throws ListFileError ("Cannot open file ...") when it is missing,
+// unreadable or a directory.
+[[nodiscard]] ListLines loadListFile(const std::filesystem::path& path, const CodePage& ansi,
+                                     const CodePage& legacyFallback);
+
+// The number of lines loadListFile() would give; throws as loadListFile() does.
+[[nodiscard]] std::size_t countListFile(const std::filesystem::path& path, const CodePage& ansi,
+                                        const CodePage& legacyFallback);
+
+// Replaces the file's content with the lines. Writes a temporary file beside it, syncs it and
+// renames it over the old file, so a failure never leaves a truncated or half-written list:
+// the old file keeps its content and no temporary file stays behind. The old file's permission
+// bits (and, where allowed, owner) carry over; a new file gets 0666 minus the umask. A symbolic
+// link stays a link and its target receives the content.
+// Throws ListFileError: "Cannot create file ..." when the file may not be written (read-only
+// file, unwritable directory, a directory of that name), "Stream write error" when writing
+// fails part way (disk full, file size limit).
+void saveListFile(const std::filesystem::path& path, std::span<const std::u16string> lines,
+                  const CodePage& ansi);
+
+} // namespace radiolist
