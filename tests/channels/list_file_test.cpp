@@ -1,0 +1,324 @@
+// File operations on list files in a scratch directory: what reaches the disk, the exact error
+// messages, and what survives a failed save. Root ignores permission bits, so the permission
+// cases run in a forked child that drops to the unprivileged user "nobody" first; the disk-full
+// case runs in a child whose file size limit is small.
+
+#include "channels/core/list_file.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <functional>
+#include <grp.h>
+#include <iterator>
+#include <set>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using radiolist::CodePage;
+using radiolist::ListLines;
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNoGroup = 65534;
+
+const CodePage& utf8Page()
+{
+    static const CodePage page = CodePage::utf8();
+    return page;
+}
+
+const CodePage& cp1251()
+{
+    static const CodePage page{"CP1251"};
+    return page;
+}
+
+std::string readBytes(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeBytes(const fs::path& path, std::string_view bytes)
+{
+    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::set<std::string> entries(const fs::path& dir)
+{
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+mode_t modeOf(const fs::path& path)
+{
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0);
+    return st.st_mode & 07777;
+}
+
+// The message of the ListFileError that body throws, or "no error".
+std::string errorOf(const std::function<void()>& body)
+{
+    try {
+        body();
+    } catch (const radiolist::ListFileError& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+struct ChildSetup {
+    bool unprivileged = false;      // run as nobody when we are root
+    rlim_t maxFileSize = RLIM_INFINITY;
+};
+
+// errorOf(body), run in a forked child set up as asked; the parent's files and rights stay.
+std::string errorInChild(const std::function<void()>& body, ChildSetup setup)
+{
+    int report[2];
+    if (::pipe(report) != 0)
+        return "pipe failed";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(report[0]);
+        std::string message;
+        if (setup.unprivileged && ::geteuid() == 0
+            && (::setgroups(0, nullptr) != 0 || ::setgid(kNoGroup) != 0 || ::setuid(kNobody) != 0)) {
+            message = "could not become nobody";
+        } else {
+            if (setup.maxFileSize != RLIM_INFINITY) {
+                // Past the limit write() then fails with EFBIG instead of killing the process.
+                std::signal(SIGXFSZ, SIG_IGN);
+                const rlimit limit{setup.maxFileSize, setup.maxFileSize};
+                ::setrlimit(RLIMIT_FSIZE, &limit);
+            }
+            message = errorOf(body);
+        }
+        const bool sent = ::write(report[1], message.data(), message.size()) == static_cast<ssize_t>(message.size());
+        ::_exit(sent ? 0 : 1);
+    }
+    ::close(report[1]);
+    std::string message;
+    char buffer[512];
+    for (ssize_t got; (got = ::read(report[0], buffer, sizeof buffer)) > 0;)
+        message.append(buffer, static_cast<std::size_t>(got));
+    ::close(report[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    return message;
+}
+
+// Lets nobody own a path, so that the permission bits we set are the ones that apply to it.
+void handToNobody(const fs::path& path)
+{
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(path.c_str(), kNobody, kNoGroup), 0);
+    }
+}
+
+class ListFileTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "radiolist-lists-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        fs::permissions(dir_, fs::perms(0755)); // nobody must reach it
+        names_ = dir_ / "Name.txt";
+    }
+    void TearDown() override
+    {
+        std::error_code ec;
+        for (const auto& entry : fs::recursive_directory_iterator(dir_, ec)) {
+            if (entry.is_directory(ec) && !entry.is_symlink(ec))
+                fs::permissions(entry.path(), fs::perms(0755), ec);
+        }
+        fs::permissions(dir_, fs::perms(0755), ec);
+        fs::remove_all(dir_, ec);
+    }
+
+    [[nodiscard]] std::string quoted(const fs::path& path) const { return "\"" + path.string() + "\""; }
+
+    fs::path dir_;
+    fs::path names_;
+};
+
+} // namespace
+
+TEST_F(ListFileTest, SaveWritesTheAnsiPageAndLoadReadsItBack)
+{
+    writeBytes(names_, std::string(1000, 'x')); // longer than the new content
+    const ListLines lines{u"Радио", u"", u"中 é"};
+
+    radiolist::saveListFile(names_, lines, cp1251());
+    EXPECT_EQ(readBytes(names_), "\xD0\xE0\xE4\xE8\xEE\r\n\r\n? e\r\n");
+    EXPECT_EQ(radiolist::loadListFile(names_, cp1251(), cp1251()), (ListLines{u"Радио", u"", u"? e"}));
+    EXPECT_EQ(radiolist::countListFile(names_, cp1251(), cp1251()), 3u);
+
+    radiolist::saveListFile(names_, lines, utf8Page());
+    EXPECT_EQ(readBytes(names_), "\xD0\xA0\xD0\xB0\xD0\xB4\xD0\xB8\xD0\xBE\r\n\r\n\xE4\xB8\xAD \xC3\xA9\r\n");
+    EXPECT_EQ(radiolist::loadListFile(names_, utf8Page(), cp1251()), lines);
+    EXPECT_EQ(entries(dir_), std::set<std::string>{"Name.txt"}); // no temporary file left
+}
+
+TEST_F(ListFileTest, EmptyListIsAnEmptyFile)
+{
+    writeBytes(names_, "old\r\n");
+    radiolist::saveListFile(names_, ListLines{}, utf8Page());
+    EXPECT_EQ(fs::file_size(names_), 0u);
+    EXPECT_EQ(radiolist::loadListFile(names_, utf8Page(), cp1251()), ListLines{});
+    EXPECT_EQ(radiolist::countListFile(names_, utf8Page(), cp1251()), 0u);
+}
+
+TEST_F(ListFileTest, LoadReadsEveryEncodingFromDisk)
+{
+    writeBytes(names_, "\xEF\xBB\xBF\xD0\x9F\xD1\x80\xD0\xB8\r\n\xFF\r\n");
+    EXPECT_EQ(radiolist::loadListFile(names_, utf8Page(), cp1251()), (ListLines{u"При", u"\uFFFD"}));
+    writeBytes(names_, "\xCF\xF0\xE8\r\n"); // a list from the old platform
+    EXPECT_EQ(radiolist::loadListFile(names_, utf8Page(), cp1251()), ListLines{u"При"});
+    writeBytes(names_, std::string_view("a\0b\0", 4)); // UTF-16 without a mark
+    EXPECT_EQ(radiolist::countListFile(names_, utf8Page(), cp1251()), 1u);
+}
+
+TEST_F(ListFileTest, MissingFileNamesItsFullPath)
+{
+    const std::string expected = "Cannot open file " + quoted(names_) + ". No such file or directory";
+    EXPECT_EQ(errorOf([&] { (void)radiolist::loadListFile(names_, utf8Page(), cp1251()); }), expected);
+    EXPECT_EQ(errorOf([&] { (void)radiolist::countListFile(names_, utf8Page(), cp1251()); }), expected);
+
+    // A relative path is reported as the full path.
+    const fs::path before = fs::current_path();
+    fs::current_path(dir_);
+    const std::string relative = errorOf([&] { (void)radiolist::loadListFile("url.txt", utf8Page(), cp1251()); });
+    fs::current_path(before);
+    EXPECT_EQ(relative, "Cannot open file " + quoted(dir_ / "url.txt") + ". No such file or directory");
+
+    const fs::path inMissingDir = dir_ / "gone" / "Name.txt";
+    EXPECT_EQ(errorOf([&] { radiolist::saveListFile(inMissingDir, ListLines{u"a"}, utf8Page()); }),
+              "Cannot create file " + quoted(inMissingDir) + ". No such file or directory");
+}
+
+TEST_F(ListFileTest, DirectoryNamedLikeTheListIsAnErrorNotACrash)
+{
+    fs::create_directory(names_);
+    const std::string cannotOpen = "Cannot open file " + quoted(names_) + ". Is a directory";
+    EXPECT_EQ(errorOf([&] { (void)radiolist::loadListFile(names_, utf8Page(), cp1251()); }), cannotOpen);
+    EXPECT_EQ(errorOf([&] { (void)radiolist::countListFile(names_, utf8Page(), cp1251()); }), cannotOpen);
+    EXPECT_EQ(errorOf([&] { radiolist::saveListFile(names_, ListLines{u"a"}, utf8Page()); }),
+              "Cannot create file " + quoted(names_) + ". Is a directory");
+    EXPECT_TRUE(fs::is_directory(names_));
+    EXPECT_EQ(entries(dir_), std::set<std::string>{"Name.txt"});
+}
+
+TEST_F(ListFileTest, SymbolicLinkStaysALinkAndItsTargetIsWritten)
+{
+    fs::create_directory(dir_ / "real");
+    writeBytes(dir_ / "real" / "names.txt", "old\r\n");
+    fs::create_symlink("real/names.txt", names_);
+    fs::create_symlink("real/absent.txt", dir_ / "url.txt"); // dangling: the target is created
+
+    radiolist::saveListFile(names_, ListLines{u"new"}, utf8Page());
+    radiolist::saveListFile(dir_ / "url.txt", ListLines{u"http://x/"}, utf8Page());
+
+    EXPECT_TRUE(fs::is_symlink(names_));
+    EXPECT_EQ(fs::read_symlink(names_), "real/names.txt");
+    EXPECT_TRUE(fs::is_symlink(dir_ / "url.txt"));
+    EXPECT_EQ(readBytes(dir_ / "real" / "names.txt"), "new\r\n");
+    EXPECT_EQ(readBytes(dir_ / "real" / "absent.txt"), "http://x/\r\n");
+    EXPECT_EQ(entries(dir_ / "real"), (std::set<std::string>{"absent.txt", "names.txt"}));
+}
+
+TEST_F(ListFileTest, PermissionsAndOwnerOfTheOldFileCarryOver)
+{
+    writeBytes(names_, "old\r\n");
+    fs::permissions(names_, fs::perms(0640));
+    handToNobody(names_);
+    radiolist::saveListFile(names_, ListLines{u"new"}, utf8Page());
+    EXPECT_EQ(modeOf(names_), 0640u);
+    if (::geteuid() == 0) {
+        struct stat st {};
+        ASSERT_EQ(::stat(names_.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, kNobody);
+        EXPECT_EQ(st.st_gid, kNoGroup);
+    }
+
+    // A new file gets what a plain create would: 0666 less the umask.
+    const mode_t before = ::umask(027);
+    radiolist::saveListFile(dir_ / "url.txt", ListLines{u"http://x/"}, utf8Page());
+    ::umask(before);
+    EXPECT_EQ(modeOf(dir_ / "url.txt"), 0640u);
+}
+
+TEST_F(ListFileTest, ReadOnlyFileIsNotReplaced)
+{
+    writeBytes(names_, "old\r\n");
+    handToNobody(dir_);
+    handToNobody(names_);
+    fs::permissions(names_, fs::perms(0444));
+    // The directory is writable, so only a check before the rename keeps the file.
+    EXPECT_EQ(errorInChild([&] { radiolist::saveListFile(names_, ListLines{u"new"}, utf8Page()); },
+                           {.unprivileged = true}),
+              "Cannot create file " + quoted(names_) + ". Permission denied");
+    EXPECT_EQ(readBytes(names_), "old\r\n");
+    EXPECT_EQ(modeOf(names_), 0444u);
+    EXPECT_EQ(entries(dir_), std::set<std::string>{"Name.txt"});
+}
+
+TEST_F(ListFileTest, UnwritableDirectoryKeepsTheFile)
+{
+    writeBytes(names_, "old\r\n");
+    handToNobody(dir_);
+    handToNobody(names_);
+    fs::permissions(dir_, fs::perms(0555));
+    const auto urls = dir_ / "url.txt";
+    EXPECT_EQ(errorInChild([&] { radiolist::saveListFile(names_, ListLines{u"new"}, utf8Page()); },
+                           {.unprivileged = true}),
+              "Cannot create file " + quoted(names_) + ". Permission denied");
+    EXPECT_EQ(errorInChild([&] { radiolist::saveListFile(urls, ListLines{u"http://x/"}, utf8Page()); },
+                           {.unprivileged = true}),
+              "Cannot create file " + quoted(urls) + ". Permission denied");
+    EXPECT_EQ(readBytes(names_), "old\r\n");
+    EXPECT_EQ(entries(dir_), std::set<std::string>{"Name.txt"});
+}
+
+TEST_F(ListFileTest, UnreadableFileGivesTheOpenError)
+{
+    writeBytes(names_, "old\r\n");
+    handToNobody(names_);
+    fs::permissions(names_, fs::perms(0));
+    const std::string expected = "Cannot open file " + quoted(names_) + ". Permission denied";
+    EXPECT_EQ(errorInChild([&] { (void)radiolist::loadListFile(names_, utf8Page(), cp1251()); },
+                           {.unprivileged = true}),
+              expected);
+    EXPECT_EQ(errorInChild([&] { (void)radiolist::countListFile(names_, utf8Page(), cp1251()); },
+                           {.unprivileged = true}),
+              expected);
+}
+
+TEST_F(ListFileTest, DiskFullLeavesTheOldContentAndNoTemporaryFile)
+{
+    writeBytes(names_, "old\r\n");
+    const ListLines big(5000, u"http://radio.example/stream");
+    constexpr rlim_t kLimit = 4096;
+    EXPECT_EQ(errorInChild([&] { radiolist::saveListFile(names_, big, utf8Page()); },
+                           {.maxFileSize = kLimit}),
+              "Stream write error");
+    EXPECT_EQ(readBytes(names_), "old\r\n");
+    EXPECT_EQ(entries(dir_), std::set<std::string>{"Name.txt"});
+
+    // Under the same limit a list that fits is saved: the size, nothing else, made it fail.
+    EXPECT_EQ(errorInChild([&] { radiolist::saveListFile(names_, ListLines{u"new"}, utf8Page()); },
+                           {.maxFileSize = kLimit}),
+              "no error");
+    EXPECT_EQ(readBytes(names_), "new\r\n");
+}
