@@ -5,6 +5,10 @@
 //
 // Threads: start() may be called from any thread and returns at once. read() is called by one
 // consumer thread (the decoder). Everything else is safe from any thread.
+//
+// Lifetime: the stream's thread keeps what it needs alive by itself, so dropping the last
+// shared_ptr never waits for the network: it cancels the transfer and the thread ends on its own
+// soon after (see liveThreads()).
 
 #include <chrono>
 #include <cstddef>
@@ -40,13 +44,52 @@ struct StreamOptions {
   std::string userAgent = "radiolist/0.1";
   std::chrono::milliseconds connectTimeout{5000};
   std::chrono::milliseconds stallTimeout{10000};
-  std::size_t bufferBytes = 1 << 20;  // bound of the audio byte buffer
+  std::size_t bufferBytes = 1 << 20;  // bound of the audio byte buffer (at least kMinBufferBytes)
+  // Time allowed from start() to the final response head, redirects included. Catches a server
+  // that accepts and never answers, drips its head, or sends header lines forever.
+  std::chrono::milliseconds headTimeout{10000};
+  int maxRedirects = 10;
+};
+
+// The audio buffer never holds fewer bytes than this, whatever bufferBytes says: curl hands the
+// body over in pieces of up to 16 KiB and a piece is taken whole or not at all.
+inline constexpr std::size_t kMinBufferBytes = 16 * 1024;
+
+// Why a stream ended in Failed. Meant for deciding whether to try again (a 4xx is not worth a
+// quick retry, a stall is).
+enum class StreamError {
+  None,
+  BadUrl,           // refused before connecting (see isPlausibleStreamUrl)
+  Connect,          // name lookup, connect or TLS handshake failed or timed out
+  HttpStatus,       // the final response was not 2xx (see StreamStats::httpStatus)
+  TooManyRedirects,
+  HeadTooLarge,     // header lines over the caps of HeaderCollector
+  HeadTimeout,      // no complete head within headTimeout
+  Stalled,          // no body byte for stallTimeout
+  Transfer,         // any other transport error (reset, bad chunking, ...)
+};
+
+struct StreamStats {
+  std::uint64_t bodyBytes = 0;   // body bytes received, metadata included
+  std::uint64_t audioBytes = 0;  // audio bytes put into the buffer
+  std::uint64_t metaBlocks = 0;  // non-empty metadata blocks received
+  std::size_t buffered = 0;      // audio bytes waiting for read()
+  std::size_t bufferCapacity = 0;
+  bool paused = false;           // the transfer waits for the reader to make room
+  int httpStatus = 0;            // status code of the last response head, 0 before one
+  int redirects = 0;
+  StreamError error = StreamError::None;
+  std::string errorText;         // curl's message when error != None
 };
 
 class HttpStream {
  public:
-  // Starts the connection on a new thread. Never blocks.
+  // Starts the connection on a new thread. Never blocks. Never returns nullptr: an address that
+  // cannot be a stream gives a stream that is already Failed (StreamError::BadUrl).
   static std::shared_ptr<HttpStream> start(StreamOptions options);
+
+  // Number of stream threads still running in the process (they end soon after cancel()).
+  static std::size_t liveThreads();
 
   virtual ~HttpStream() = default;
 
@@ -64,7 +107,11 @@ class HttpStream {
   // Drops every buffered audio byte, so the next read() returns bytes that arrive from now on.
   virtual void dropBuffered() = 0;
   // Stops the transfer: wakes a blocked read() and curl; the thread ends soon after. Never blocks.
+  // A cancelled stream reports Cancelled unless it had already Ended or Failed.
   virtual void cancel() = 0;
+
+  // Counters and the failure reason; a consistent snapshot.
+  [[nodiscard]] virtual StreamStats stats() const { return {}; }
 };
 
 }  // namespace radiolist::net
