@@ -1,0 +1,94 @@
+// The nine library calls, forwarded to one engine that lives for the rest of the process (it is
+// never destroyed, so no thread of it can outlive its state at exit).
+#include "playback/bass.h"
+
+#include <chrono>
+
+#include "playback/engine/engine.h"
+#include "playback/engine/url_text.h"
+#include "playback/net/http_stream.h"
+#include "playback/net/url_check.h"
+
+namespace radiolist::audio {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Bytes the network may hold ahead of the decoder: 16 s of a 128 kbit/s stream.
+constexpr std::size_t kStreamBufferBytes = 256 * 1024;
+// A local sound server answers in milliseconds; one that does not answer in this time is as
+// good as absent.
+constexpr auto kOutputConnectTimeout = 1500ms;
+
+EngineDeps realDeps() {
+  EngineDeps deps;
+  deps.openStream = [](const std::string& url) {
+    net::StreamOptions options;
+    options.url = url;
+    options.bufferBytes = kStreamBufferBytes;
+    return net::HttpStream::start(std::move(options));
+  };
+  deps.openOutput = [](Mixer& mixer) { return openPulseOutput(mixer, kOutputConnectTimeout); };
+  deps.plausibleUrl = [](std::string_view url) { return net::isPlausibleStreamUrl(url); };
+  return deps;
+}
+
+Engine& engine() {
+  static Engine* const instance = new Engine(realDeps());
+  return *instance;
+}
+
+bool everInitialised = false;  // the UI thread's only
+
+HSTREAM create(const void* url, DWORD flags, CreationKind kind) {
+  const auto address = addressFromArgument(url, (flags & BASS_UNICODE) != 0, net::kMaxUrlBytes + 1);
+  if (!address) return 0;
+  return engine().create(*address, kind);
+}
+
+}  // namespace
+}  // namespace radiolist::audio
+
+using radiolist::audio::CreationKind;
+using radiolist::audio::engine;
+
+extern "C" {
+
+BOOL BASS_Init(int /*device*/, DWORD /*freq*/, DWORD /*flags*/, void* /*win*/, const void* /*dsguid*/) {
+  radiolist::audio::everInitialised = true;
+  return engine().init() ? 1 : 0;
+}
+
+BOOL BASS_Free() {
+  if (!radiolist::audio::everInitialised) return 0;
+  engine().free();
+  return 1;
+}
+
+BOOL BASS_Start() { return radiolist::audio::everInitialised && engine().start() ? 1 : 0; }
+
+HSTREAM BASS_StreamCreateURL(const void* url, DWORD /*offset*/, DWORD flags, DOWNLOADPROC* /*proc*/,
+                             void* /*user*/) {
+  return radiolist::audio::create(url, flags, CreationKind::General);
+}
+
+HSTREAM BASS_AAC_StreamCreateURL(const void* url, DWORD /*offset*/, DWORD flags,
+                                 DOWNLOADPROC* /*proc*/, void* /*user*/) {
+  return radiolist::audio::create(url, flags, CreationKind::Aac);
+}
+
+DWORD BASS_ChannelIsActive(DWORD handle) {
+  return handle == 0 ? BASS_ACTIVE_STOPPED : engine().isActive(handle);
+}
+
+BOOL BASS_ChannelPlay(DWORD handle, BOOL restart) {
+  return handle != 0 && engine().play(handle, restart != 0) ? 1 : 0;
+}
+
+BOOL BASS_ChannelStop(DWORD handle) { return handle != 0 && engine().stop(handle) ? 1 : 0; }
+
+const char* BASS_ChannelGetTags(DWORD handle, DWORD tags) {
+  return handle == 0 ? nullptr : engine().tags(handle, tags);
+}
+
+}  // extern "C"

@@ -1,0 +1,303 @@
+#include "playback/engine/decoder.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "playback/engine/ffmpeg_util.h"
+
+namespace radiolist::audio {
+
+using namespace std::chrono_literals;
+
+std::string_view demuxerForContentType(std::string_view contentType) {
+  std::string type;
+  for (char c : contentType.substr(0, contentType.find(';'))) {
+    if (c != ' ' && c != '\t') type.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  }
+  struct Entry {
+    std::string_view type;
+    std::string_view demuxer;
+  };
+  static constexpr std::array<Entry, 15> kTable{{
+      {"audio/mpeg", "mp3"},      {"audio/mp3", "mp3"},        {"audio/x-mpeg", "mp3"},
+      {"audio/mpeg3", "mp3"},     {"audio/aac", "aac"},        {"audio/aacp", "aac"},
+      {"audio/x-aac", "aac"},     {"audio/ogg", "ogg"},        {"application/ogg", "ogg"},
+      {"audio/x-ogg", "ogg"},     {"audio/flac", "flac"},      {"audio/x-flac", "flac"},
+      {"audio/mp4", "mp4"},       {"audio/x-m4a", "mp4"},      {"audio/m4a", "mp4"},
+  }};
+  for (const Entry& e : kTable) {
+    if (e.type == type) return e.demuxer;
+  }
+  return {};
+}
+
+std::string_view chooseDemuxer(std::string_view probed, int score, std::string_view byContentType,
+                               bool lastRound) {
+  if (!probed.empty() && score > AVPROBE_SCORE_RETRY) return probed;
+  if (!byContentType.empty()) return byContentType;
+  if (lastRound && score > 0) return probed;
+  return {};
+}
+
+namespace {
+
+constexpr int kIoBufferBytes = 4096;
+// Probe rounds: most streams are recognised in the first; the later ones only wait for data
+// when neither the bytes nor the content type are clear.
+constexpr std::array<std::size_t, 3> kProbeBytes{2048, 8192, 32768};
+
+// The demuxer's view of the stream: first the bytes already read for probing, then the rest.
+struct Input {
+  net::HttpStream& stream;
+  std::stop_token stop;
+  std::vector<std::uint8_t> prefix;
+  std::size_t replayed = 0;
+  bool ended = false;
+
+  // Waits for at least one byte; 0 once the stream is over or a stop was requested.
+  std::size_t pull(std::uint8_t* dst, std::size_t size) {
+    while (!stop.stop_requested()) {
+      const std::size_t n = stream.read(std::as_writable_bytes(std::span(dst, size)), 50ms);
+      if (n > 0) return n;
+      const net::StreamState state = stream.state();
+      if (state == net::StreamState::Ended || state == net::StreamState::Failed ||
+          state == net::StreamState::Cancelled) {
+        ended = true;
+        return 0;
+      }
+    }
+    return 0;
+  }
+
+  bool fillPrefix(std::size_t bytes) {
+    while (prefix.size() < bytes) {
+      const std::size_t had = prefix.size();
+      prefix.resize(bytes);
+      const std::size_t n = pull(prefix.data() + had, bytes - had);
+      prefix.resize(had + n);
+      if (n == 0) return false;
+    }
+    return true;
+  }
+};
+
+int readPacket(void* opaque, std::uint8_t* buf, int size) {
+  Input& in = *static_cast<Input*>(opaque);
+  const auto want = static_cast<std::size_t>(size);
+  if (in.replayed < in.prefix.size()) {
+    const std::size_t n = std::min(want, in.prefix.size() - in.replayed);
+    std::memcpy(buf, in.prefix.data() + in.replayed, n);
+    in.replayed += n;
+    return static_cast<int>(n);
+  }
+  const std::size_t n = in.pull(buf, want);
+  if (n == 0) return in.stop.stop_requested() ? AVERROR_EXIT : AVERROR_EOF;
+  return static_cast<int>(n);
+}
+
+int interrupted(void* opaque) { return static_cast<Input*>(opaque)->stop.stop_requested() ? 1 : 0; }
+
+const AVInputFormat* probeFormat(Input& in, std::string_view contentType) {
+  const std::string_view byType = demuxerForContentType(contentType);
+  for (std::size_t round = 0; round < kProbeBytes.size(); ++round) {
+    const bool more = in.fillPrefix(kProbeBytes[round]);
+    const bool last = !more || round + 1 == kProbeBytes.size();
+    if (in.prefix.empty()) return nullptr;
+    std::vector<std::uint8_t> padded(in.prefix.size() + AVPROBE_PADDING_SIZE, 0);
+    std::copy(in.prefix.begin(), in.prefix.end(), padded.begin());
+    AVProbeData probe{};
+    probe.filename = "";
+    probe.buf = padded.data();
+    probe.buf_size = static_cast<int>(in.prefix.size());
+    int score = 0;
+    const AVInputFormat* guess = av_probe_input_format3(&probe, 1, &score);
+    const std::string_view probedName = guess != nullptr ? guess->name : "";
+    const std::string_view choice = chooseDemuxer(probedName, score, byType, last);
+    if (!choice.empty()) {
+      if (guess != nullptr && choice.data() == probedName.data()) return guess;
+      return av_find_input_format(std::string(choice).c_str());
+    }
+    if (last) return nullptr;
+  }
+  return nullptr;
+}
+
+// Converts decoded frames to the output format; rebuilt whenever the input format changes
+// (HE-AAC, for one, may switch its rate after the first frames).
+class Resampler {
+ public:
+  ~Resampler() { av_channel_layout_uninit(&layout_); }
+
+  // Frames converted from `frame` (valid until the next call), empty on failure.
+  std::span<const StereoFrame> convert(const AVFrame& frame) {
+    if (!matches(frame) && !rebuild(frame)) return {};
+    const int capacity = swr_get_out_samples(swr_.get(), frame.nb_samples);
+    if (capacity <= 0) return {};
+    if (out_.size() < static_cast<std::size_t>(capacity)) out_.resize(static_cast<std::size_t>(capacity));
+    std::uint8_t* planes[1] = {reinterpret_cast<std::uint8_t*>(out_.data())};
+    const int got = checked(swr_convert(swr_.get(), planes, capacity,
+                                        const_cast<const std::uint8_t**>(frame.extended_data),
+                                        frame.nb_samples),
+                            "swr_convert");
+    if (got <= 0) return {};
+    return {out_.data(), static_cast<std::size_t>(got)};
+  }
+
+ private:
+  [[nodiscard]] bool matches(const AVFrame& frame) const {
+    return swr_ && frame.format == format_ && frame.sample_rate == rate_ &&
+           av_channel_layout_compare(&frame.ch_layout, &layout_) == 0;
+  }
+
+  bool rebuild(const AVFrame& frame) {
+    swr_.reset();
+    av_channel_layout_uninit(&layout_);
+    AVChannelLayout in{};
+    if (frame.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || frame.ch_layout.nb_channels == 0)
+      av_channel_layout_default(&in, std::max(frame.ch_layout.nb_channels, 1));
+    else if (av_channel_layout_copy(&in, &frame.ch_layout) < 0)
+      return false;
+    AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
+    SwrContext* raw = nullptr;
+    const int made = checked(
+        swr_alloc_set_opts2(&raw, &stereo, AV_SAMPLE_FMT_FLT, static_cast<int>(kOutputRate), &in,
+                            static_cast<AVSampleFormat>(frame.format), frame.sample_rate, 0, nullptr),
+        "swr_alloc_set_opts2");
+    av_channel_layout_uninit(&in);
+    ResamplerPtr swr(raw);
+    if (made < 0 || checked(swr_init(swr.get()), "swr_init") < 0) return false;
+    if (av_channel_layout_copy(&layout_, &frame.ch_layout) < 0) return false;
+    swr_ = std::move(swr);
+    format_ = frame.format;
+    rate_ = frame.sample_rate;
+    return true;
+  }
+
+  ResamplerPtr swr_;
+  AVChannelLayout layout_{};
+  int format_ = -1;
+  int rate_ = 0;
+  std::vector<StereoFrame> out_;
+};
+
+// Waits while the ring is full; false when a stop was requested first.
+bool writeAll(SpscRing<StereoFrame>& ring, std::span<const StereoFrame> frames,
+              const std::stop_token& stop) {
+  while (!frames.empty()) {
+    frames = frames.subspan(ring.write(frames));
+    if (frames.empty()) break;
+    if (stop.stop_requested()) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+}  // namespace
+
+DecodeSummary decodeStream(net::HttpStream& stream, Voice& voice, std::stop_token stop) {
+  quietFfmpegLogUnlessDebugging();
+  DecodeSummary summary;
+  const auto fail = [&] {
+    voice.family.store(Family::Unplayable, std::memory_order_release);
+    summary.family = Family::Unplayable;
+    return summary;
+  };
+
+  Input in{stream, stop, {}, 0, false};
+  // The content type is known once the head has arrived, which is before the first body byte.
+  in.fillPrefix(1);
+  const auto head = stream.head();
+  const AVInputFormat* format = probeFormat(in, head ? head->contentType : std::string());
+  if (format == nullptr) return fail();
+  summary.container = format->name;
+
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
+  if (buffer == nullptr) return fail();
+  IoContextPtr io(avio_alloc_context(buffer, kIoBufferBytes, 0, &in, readPacket, nullptr, nullptr));
+  if (!io) {
+    av_free(buffer);
+    return fail();
+  }
+  AVFormatContext* rawFormat = avformat_alloc_context();
+  if (rawFormat == nullptr) return fail();
+  rawFormat->pb = io.get();
+  rawFormat->flags |= AVFMT_FLAG_CUSTOM_IO;
+  rawFormat->interrupt_callback = {interrupted, &in};
+  rawFormat->probesize = 32768;
+  rawFormat->max_analyze_duration = 500000;  // microseconds
+  // On failure avformat_open_input frees the context itself.
+  if (checked(avformat_open_input(&rawFormat, "", format, nullptr), "avformat_open_input") < 0)
+    return fail();
+  FormatPtr demuxer(rawFormat);
+
+  // No stream-info pass when the headers already name the codec: on a live stream it would
+  // read (and wait for) seconds of audio before the first sound.
+  int index = av_find_best_stream(demuxer.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+  if (index < 0 || demuxer->streams[index]->codecpar->codec_id == AV_CODEC_ID_NONE) {
+    if (checked(avformat_find_stream_info(demuxer.get(), nullptr), "avformat_find_stream_info") < 0)
+      return fail();
+    index = av_find_best_stream(demuxer.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+  }
+  if (index < 0) return fail();
+  const AVCodecParameters* params = demuxer->streams[index]->codecpar;
+  summary.codec = avcodec_get_name(params->codec_id);
+
+  const AVCodec* codec = avcodec_find_decoder(params->codec_id);
+  if (codec == nullptr) return fail();
+  CodecContextPtr decoder(avcodec_alloc_context3(codec));
+  if (!decoder || checked(avcodec_parameters_to_context(decoder.get(), params),
+                          "avcodec_parameters_to_context") < 0 ||
+      checked(avcodec_open2(decoder.get(), codec, nullptr), "avcodec_open2") < 0)
+    return fail();
+
+  summary.family = classifyFamily(summary.container, summary.codec);
+  voice.family.store(summary.family, std::memory_order_release);
+  if (summary.family == Family::Unplayable) return summary;
+
+  PacketPtr packet(av_packet_alloc());
+  FramePtr frame(av_frame_alloc());
+  if (!packet || !frame) return fail();
+  Resampler resampler;
+  int readErrors = 0;
+  while (!stop.stop_requested()) {
+    int r = av_read_frame(demuxer.get(), packet.get());
+    if (r == AVERROR(EAGAIN)) continue;
+    if (r < 0) {
+      if (r == AVERROR_EOF || r == AVERROR_EXIT || in.ended) break;
+      // The demuxer skips what it cannot parse; give up only on a run of failures.
+      if (readErrors++ == 0) checked(r, "av_read_frame");
+      if (readErrors > 100) break;
+      continue;
+    }
+    readErrors = 0;
+    if (packet->stream_index != index) {
+      av_packet_unref(packet.get());
+      continue;
+    }
+    r = avcodec_send_packet(decoder.get(), packet.get());
+    av_packet_unref(packet.get());
+    if (r < 0 && r != AVERROR(EAGAIN)) {
+      // Damaged data: the decoder finds the next frame by itself.
+      if (summary.badPackets++ == 0) checked(r, "avcodec_send_packet");
+      continue;
+    }
+    while ((r = avcodec_receive_frame(decoder.get(), frame.get())) >= 0) {
+      const auto frames = resampler.convert(*frame);
+      av_frame_unref(frame.get());
+      if (!writeAll(voice.ring, frames, stop)) return summary;
+      summary.framesOut += frames.size();
+    }
+    if (r != AVERROR(EAGAIN) && r != AVERROR_EOF && summary.badPackets++ == 0)
+      checked(r, "avcodec_receive_frame");
+  }
+  return summary;
+}
+
+}  // namespace radiolist::audio

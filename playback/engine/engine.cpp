@@ -1,0 +1,200 @@
+#include "playback/engine/engine.h"
+
+#include <algorithm>
+
+#include "playback/engine/tag_block.h"
+
+namespace radiolist::audio {
+
+using namespace std::chrono_literals;
+
+Engine::Engine(EngineDeps deps) : deps_(std::move(deps)), janitor_([this] { janitorLoop(); }) {}
+
+Engine::~Engine() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  janitorWake_.notify_all();
+  janitor_.join();
+  output_.reset();  // no render() after this
+  channels_.clear();
+  session_.clear();
+  warm_.clear();
+  retiring_.clear();
+}
+
+bool Engine::init() {
+  std::lock_guard lock(mutex_);
+  if (output_ && output_->healthy()) {
+    initialised_ = true;
+    return true;
+  }
+  output_.reset();  // a broken connection: its thread is idle, so this is quick
+  output_ = deps_.openOutput(mixer_);
+  initialised_ = output_ != nullptr;
+  return initialised_;
+}
+
+void Engine::free() {
+  std::lock_guard lock(mutex_);
+  channels_.clear();
+  const auto now = std::chrono::steady_clock::now();
+  for (auto& source : session_) {
+    want(*source, CreationKind::General, false);
+    want(*source, CreationKind::Aac, false);
+    source->hasGeneral = source->hasAac = false;
+    if (source->finished())
+      retiring_.push_back(std::move(source));
+    else
+      warm_.push_back({std::move(source), now});
+  }
+  session_.clear();
+  while (warm_.size() > kMaxWarmSources) {
+    retiring_.push_back(std::move(warm_.front().source));
+    warm_.pop_front();
+  }
+  if (output_) output_->dropQueued();
+  initialised_ = false;
+  tagSlot_.clear();
+  janitorWake_.notify_one();
+}
+
+bool Engine::start() {
+  std::lock_guard lock(mutex_);
+  return initialised_;
+}
+
+DWORD Engine::create(std::string_view url, CreationKind kind) {
+  std::lock_guard lock(mutex_);
+  if (!initialised_ || !deps_.plausibleUrl(url)) return 0;
+  std::shared_ptr<Source> source = sourceFor(std::string(url), kind);
+  if (!source) return 0;
+  (kind == CreationKind::General ? source->hasGeneral : source->hasAac) = true;
+  return channels_.add(Channel{kind, std::move(source)});
+}
+
+// The source a new channel of `kind` joins: the one its twin creation made in this
+// initialisation, else a warm one freed a moment ago, else a new connection.
+std::shared_ptr<Source> Engine::sourceFor(const std::string& url, CreationKind kind) {
+  for (const auto& source : session_) {
+    const bool taken = kind == CreationKind::General ? source->hasGeneral : source->hasAac;
+    if (source->url() == url && !taken) return source;
+  }
+  for (auto it = warm_.rbegin(); it != warm_.rend(); ++it) {
+    if (it->source->url() != url || it->source->finished()) continue;
+    std::shared_ptr<Source> source = std::move(it->source);
+    warm_.erase(std::next(it).base());
+    session_.push_back(source);
+    return source;
+  }
+  return startSource(url);
+}
+
+std::shared_ptr<Source> Engine::startSource(const std::string& url) {
+  std::shared_ptr<net::HttpStream> stream = deps_.openStream(url);
+  if (!stream) return nullptr;
+  auto source = std::make_shared<Source>(url, std::move(stream));
+  if (!mixer_.attach(&source->voice())) {
+    retiring_.push_back(std::move(source));
+    janitorWake_.notify_one();
+    return nullptr;
+  }
+  source->startDecoder();
+  session_.push_back(source);
+  return source;
+}
+
+void Engine::want(Source& source, CreationKind kind, bool on) {
+  (kind == CreationKind::General ? source.voice().wantGeneral : source.voice().wantAac)
+      .store(on, std::memory_order_release);
+}
+
+DWORD Engine::isActive(DWORD handle) {
+  std::lock_guard lock(mutex_);
+  const Channel* channel = channels_.find(handle);
+  if (channel == nullptr || channel->state != ChannelState::Playing) return BASS_ACTIVE_STOPPED;
+  const Source& source = *channel->source;
+  const Family family = source.voice().family.load(std::memory_order_acquire);
+  if (family == Family::Undecided) return BASS_ACTIVE_STALLED;
+  if (!kindPlays(channel->kind, family)) return BASS_ACTIVE_STOPPED;
+  if (source.voice().ring.readable() > 0) return BASS_ACTIVE_PLAYING;
+  return source.finished() ? BASS_ACTIVE_STOPPED : BASS_ACTIVE_STALLED;
+}
+
+bool Engine::play(DWORD handle, bool restart) {
+  std::lock_guard lock(mutex_);
+  Channel* channel = channels_.find(handle);
+  if (channel == nullptr) return false;
+  const bool wasStopped = channel->state == ChannelState::Stopped;
+  Source& source = *channel->source;
+  const Family family = source.voice().family.load(std::memory_order_acquire);
+  if (source.finished() && kindPlays(channel->kind, family)) {
+    // The server closed the stream: playing again means connecting again. The twin channel keeps
+    // the old source, which it never plays.
+    auto fresh = startSource(source.url());
+    if (!fresh) return false;
+    (channel->kind == CreationKind::General ? fresh->hasGeneral : fresh->hasAac) = true;
+    channel->source = std::move(fresh);
+  } else if (restart && wasStopped) {
+    // What waited in the ring while stopped is old news: keep only the newest moment of it.
+    source.voice().trimRequests.fetch_add(1, std::memory_order_release);
+  }
+  channel->state = ChannelState::Playing;
+  want(*channel->source, channel->kind, true);
+  return true;
+}
+
+bool Engine::stop(DWORD handle) {
+  std::lock_guard lock(mutex_);
+  Channel* channel = channels_.find(handle);
+  if (channel == nullptr) return false;
+  const bool wasAudible = channel->source->voice().audible();
+  channel->state = ChannelState::Stopped;
+  want(*channel->source, channel->kind, false);
+  if (wasAudible && output_) output_->dropQueued();
+  return true;
+}
+
+const char* Engine::tags(DWORD handle, DWORD type) {
+  std::lock_guard lock(mutex_);
+  Channel* channel = channels_.find(handle);
+  if (channel == nullptr) return nullptr;
+  Source& source = *channel->source;
+  if (!kindPlays(channel->kind, source.voice().family.load(std::memory_order_acquire)))
+    return nullptr;
+  const auto head = source.stream().head();
+  auto text = tagText(type, head ? &head->lines : nullptr, source.stream().latestMeta());
+  if (!text) return nullptr;
+  tagSlot_ = std::move(*text);
+  return tagSlot_.data();
+}
+
+std::size_t Engine::liveSources() {
+  std::lock_guard lock(mutex_);
+  return session_.size() + warm_.size() + retiring_.size();
+}
+
+void Engine::janitorLoop() {
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    janitorWake_.wait_for(lock, 250ms);
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<std::shared_ptr<Source>> doomed = std::move(retiring_);
+    retiring_.clear();
+    while (!warm_.empty() &&
+           (now - warm_.front().since >= deps_.keepWarm || warm_.front().source->finished())) {
+      doomed.push_back(std::move(warm_.front().source));
+      warm_.pop_front();
+    }
+    if (doomed.empty()) continue;
+    lock.unlock();
+    for (auto& source : doomed) {
+      mixer_.detach(&source->voice());
+      source.reset();  // joins the decoder thread
+    }
+    lock.lock();
+  }
+}
+
+}  // namespace radiolist::audio

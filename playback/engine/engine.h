@@ -1,0 +1,106 @@
+#pragma once
+// The engine behind the nine library calls: channels (handles), the sources they share, the
+// mixer and the output.
+//
+// Threads and ownership:
+// - The caller's thread (the UI) makes every public call; each takes mutex_ briefly and never
+//   waits for the network, a decoder or the output's thread. The guarded state is listed below.
+// - Each source runs a network thread (net::HttpStream) and a decoder thread (Source).
+// - The output's thread runs the mixer, which reads voices through lock-free slots only.
+// - The janitor thread detaches and destroys sources that are no longer wanted (joining their
+//   threads), so that BASS_Free never waits.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "playback/bass.h"
+#include "playback/engine/family.h"
+#include "playback/engine/handle_table.h"
+#include "playback/engine/mixer.h"
+#include "playback/engine/output.h"
+#include "playback/engine/source.h"
+#include "playback/net/http_stream.h"
+
+namespace radiolist::audio {
+
+struct EngineDeps {
+  // Starts the connection for an address (never blocks).
+  std::function<std::shared_ptr<net::HttpStream>(const std::string& url)> openStream;
+  // Opens the output fed by the mixer; nullptr when there is no sound server.
+  std::function<std::unique_ptr<Output>(Mixer&)> openOutput;
+  // Whether an address can be a stream at all (checked before anything is started).
+  std::function<bool(std::string_view)> plausibleUrl;
+  // How long a source freed by BASS_Free waits to be taken over by a new creation.
+  std::chrono::milliseconds keepWarm{5000};
+};
+
+class Engine {
+ public:
+  // At most this many freed sources wait to be taken over; older ones are closed.
+  static constexpr std::size_t kMaxWarmSources = 4;
+
+  explicit Engine(EngineDeps deps);
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  bool init();
+  void free();
+  bool start();
+  DWORD create(std::string_view url, CreationKind kind);
+  [[nodiscard]] DWORD isActive(DWORD handle);
+  bool play(DWORD handle, bool restart);
+  bool stop(DWORD handle);
+  // Valid until the next tags() call (or the engine's end).
+  const char* tags(DWORD handle, DWORD type);
+
+  // Sources alive in any state (playing, warm, or waiting for the janitor). For tests and benches.
+  [[nodiscard]] std::size_t liveSources();
+  // The mixer, for tests that render without an output.
+  [[nodiscard]] Mixer& mixer() { return mixer_; }
+
+ private:
+  enum class ChannelState { Created, Playing, Stopped };
+  struct Channel {
+    CreationKind kind;
+    std::shared_ptr<Source> source;
+    ChannelState state = ChannelState::Created;
+  };
+  struct WarmSource {
+    std::shared_ptr<Source> source;
+    std::chrono::steady_clock::time_point since;
+  };
+
+  std::shared_ptr<Source> sourceFor(const std::string& url, CreationKind kind);
+  std::shared_ptr<Source> startSource(const std::string& url);
+  static void want(Source& source, CreationKind kind, bool on);
+  void janitorLoop();
+
+  const EngineDeps deps_;
+  Mixer mixer_;  // before output_ and the sources, which use it until they are gone
+
+  std::mutex mutex_;
+  // Guarded by mutex_:
+  std::unique_ptr<Output> output_;
+  bool initialised_ = false;
+  HandleTable<Channel> channels_;
+  std::vector<std::shared_ptr<Source>> session_;  // sources of this initialisation's channels
+  std::deque<WarmSource> warm_;                   // freed, waiting to be taken over
+  std::vector<std::shared_ptr<Source>> retiring_;  // for the janitor to close
+  std::string tagSlot_;                            // bytes behind the last tags() pointer
+  bool stopping_ = false;
+  std::condition_variable janitorWake_;
+
+  std::thread janitor_;  // last: starts when everything above exists
+};
+
+}  // namespace radiolist::audio

@@ -1,0 +1,29 @@
+#include "playback/engine/ffmpeg_util.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace radiolist::audio {
+
+int checked(int result, const char* call) {
+  if (result >= 0 || result == AVERROR_EOF || result == AVERROR(EAGAIN) || result == AVERROR_EXIT)
+    return result;
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(result, text, sizeof text);
+  std::fprintf(stderr, "radiolist audio: %s failed: %s\n", call, text);
+  return result;
+}
+
+void quietFfmpegLogUnlessDebugging() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    av_log_set_level(std::getenv("RADIOLIST_AUDIO_DEBUG") != nullptr ? AV_LOG_INFO : AV_LOG_QUIET);
+  });
+}
+
+}  // namespace radiolist::audio

@@ -1,0 +1,73 @@
+#include "playback/engine/mixer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+namespace radiolist::audio {
+
+bool Mixer::attach(Voice* voice) {
+  for (Slot& slot : slots_) {
+    Voice* empty = nullptr;
+    if (slot.voice.compare_exchange_strong(empty, voice)) return true;
+  }
+  return false;
+}
+
+void Mixer::detach(Voice* voice) {
+  bool found = false;
+  for (Slot& slot : slots_) {
+    Voice* expected = voice;
+    if (slot.voice.compare_exchange_strong(expected, nullptr)) found = true;
+  }
+  if (!found) return;
+  // A render() that started before the slot was cleared may still hold the pointer: wait until
+  // it has finished (the epoch moves on). Later renders cannot see the voice.
+  const std::uint64_t epoch = renderEpoch_.load();
+  if ((epoch & 1) == 0) return;
+  while (renderEpoch_.load() == epoch) std::this_thread::yield();
+}
+
+void Mixer::render(float* out, std::size_t frames) noexcept {
+  renderEpoch_.fetch_add(1);
+  std::memset(out, 0, frames * sizeof(StereoFrame));
+  constexpr std::size_t kChunk = 256;
+  StereoFrame chunk[kChunk];
+  for (Slot& slot : slots_) {
+    Voice* voice = slot.voice.load();
+    if (voice != slot.seen) {
+      slot.seen = voice;
+      slot.silentFor = 0;
+      slot.trimsDone = voice != nullptr ? voice->trimRequests.load() : 0;
+    }
+    if (voice == nullptr) continue;
+    if (const std::uint32_t trims = voice->trimRequests.load(); trims != slot.trimsDone) {
+      slot.trimsDone = trims;
+      voice->ring.discard(silentFramesToDrop(voice->ring.readable(), kGraceFrames, kGraceFrames,
+                                             kKeepFrames));
+    }
+    if (!voice->audible()) {
+      slot.silentFor += frames;
+      voice->ring.discard(
+          silentFramesToDrop(voice->ring.readable(), slot.silentFor, kGraceFrames, kKeepFrames));
+      continue;
+    }
+    slot.silentFor = 0;
+    std::size_t done = 0;
+    while (done < frames) {
+      const std::size_t got =
+          voice->ring.read(std::span<StereoFrame>(chunk, std::min(kChunk, frames - done)));
+      if (got == 0) break;
+      float* dst = out + 2 * done;
+      for (std::size_t i = 0; i < got; ++i) {
+        dst[2 * i] += chunk[i].left;
+        dst[2 * i + 1] += chunk[i].right;
+      }
+      done += got;
+    }
+  }
+  for (std::size_t i = 0; i < 2 * frames; ++i) out[i] = std::clamp(out[i], -1.0f, 1.0f);
+  renderEpoch_.fetch_add(1);
+}
+
+}  // namespace radiolist::audio

@@ -1,0 +1,83 @@
+#pragma once
+// The mixer: sums every audible voice into the output buffer.
+//
+// Threads: render() runs on the output's callback thread only and never blocks, locks, allocates
+// or logs. attach() and detach() come from the engine's control threads (never the callback).
+// A voice stays valid for the mixer from attach() until detach() returns.
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "playback/engine/family.h"
+#include "playback/engine/ring_buffer.h"
+
+namespace radiolist::audio {
+
+inline constexpr unsigned kOutputRate = 44100;
+
+struct StereoFrame {
+  float left;
+  float right;
+};
+
+// The playback side of one source: its decoded audio and whether it may sound.
+struct Voice {
+  explicit Voice(std::size_t frames) : ring(frames) {}
+
+  // Producer: the source's decoder thread. Consumer: the mixer.
+  SpscRing<StereoFrame> ring;
+
+  // Written by the decoder (family) and the engine (wants), read by the mixer.
+  std::atomic<Family> family{Family::Undecided};
+  std::atomic<bool> wantGeneral{false};
+  std::atomic<bool> wantAac{false};
+  // Bumped by the engine to have the mixer drop all but the newest kKeepFrames at once.
+  std::atomic<std::uint32_t> trimRequests{0};
+
+  [[nodiscard]] bool audible() const {
+    const Family f = family.load(std::memory_order_acquire);
+    return (f == Family::General && wantGeneral.load(std::memory_order_acquire)) ||
+           (f == Family::Aac && wantAac.load(std::memory_order_acquire));
+  }
+};
+
+// How many of `readable` frames a silent voice drops now. A voice that went silent keeps its
+// audio for `graceFrames` (so that a quick stop/play or free/adopt carries on without a jump);
+// after that only the newest `keepFrames` stay, so that playing again starts near the live edge.
+[[nodiscard]] constexpr std::size_t silentFramesToDrop(std::size_t readable, std::size_t silentFor,
+                                                       std::size_t graceFrames,
+                                                       std::size_t keepFrames) {
+  if (silentFor < graceFrames || readable <= keepFrames) return 0;
+  return readable - keepFrames;
+}
+
+class Mixer {
+ public:
+  static constexpr std::size_t kMaxVoices = 32;
+  static constexpr std::size_t kGraceFrames = kOutputRate / 2;  // 0.5 s
+  static constexpr std::size_t kKeepFrames = kOutputRate / 4;   // 0.25 s
+
+  // False when all slots are taken; the voice then never sounds.
+  bool attach(Voice* voice);
+  // After it returns the mixer no longer touches `voice`. May wait for one running render().
+  void detach(Voice* voice);
+
+  // Fills `frames` interleaved stereo float frames at `out`.
+  void render(float* out, std::size_t frames) noexcept;
+
+ private:
+  struct Slot {
+    std::atomic<Voice*> voice{nullptr};
+    // Owned by render(): the voice last seen in this slot and how long it has been silent.
+    Voice* seen = nullptr;
+    std::size_t silentFor = 0;
+    std::uint32_t trimsDone = 0;
+  };
+  std::array<Slot, kMaxVoices> slots_;
+  // Odd while render() runs; lets detach() know when a removed voice is out of the mixer's hands.
+  std::atomic<std::uint64_t> renderEpoch_{0};
+};
+
+}  // namespace radiolist::audio

@@ -1,0 +1,28 @@
+#pragma once
+// The sound output: one playback stream to the sound server, fed by the mixer.
+//
+// Threads: open and the methods come from the engine (under its lock). The output's own thread
+// calls Mixer::render and nothing else of the engine.
+
+#include <chrono>
+#include <memory>
+
+#include "playback/engine/mixer.h"
+
+namespace radiolist::audio {
+
+class Output {
+ public:
+  virtual ~Output() = default;
+  // False once the connection to the sound server broke.
+  [[nodiscard]] virtual bool healthy() const = 0;
+  // Drops the audio already queued at the server, so that voices just silenced stop sounding
+  // now rather than after the device buffer ran out. Does not wait.
+  virtual void dropQueued() = 0;
+};
+
+// Connects to PulseAudio (PULSE_SERVER or the default server, never spawning one) and starts a
+// 44100 Hz stereo stream fed by `mixer`. nullptr when no server answers within `timeout`.
+std::unique_ptr<Output> openPulseOutput(Mixer& mixer, std::chrono::milliseconds timeout);
+
+}  // namespace radiolist::audio

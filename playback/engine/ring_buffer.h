@@ -1,0 +1,97 @@
+#pragma once
+// A fixed-size single-producer/single-consumer ring of trivially copyable items, allocated once.
+//
+// Invariant: read_ <= write_ <= read_ + capacity. The items [read_, write_) (indices taken modulo
+// the capacity, a power of two) were written by the producer and not yet consumed. Only the
+// producer stores write_ and only the consumer stores read_; each publishes with release and
+// reads the other's index with acquire, so an item is fully written before the consumer can see
+// it and fully read before the producer may overwrite it. Indices run freely and wrap at 2^64.
+//
+// Threads: write() from the one producer thread, read()/discard() from the one consumer thread,
+// the size queries from anywhere (their answer may be stale by the time it is used). No call
+// blocks, locks or allocates; the output callback may use the consumer side.
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <type_traits>
+
+namespace radiolist::audio {
+
+template <typename T>
+class SpscRing {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  // `capacity` is rounded up to a power of two.
+  explicit SpscRing(std::size_t capacity)
+      : capacity_(std::bit_ceil(std::max<std::size_t>(capacity, 2))),
+        mask_(capacity_ - 1),
+        items_(std::make_unique<T[]>(capacity_)) {}
+
+  SpscRing(const SpscRing&) = delete;
+  SpscRing& operator=(const SpscRing&) = delete;
+
+  [[nodiscard]] std::size_t capacity() const { return capacity_; }
+
+  // Producer: copies as many items of `src` as fit; returns how many.
+  std::size_t write(std::span<const T> src) {
+    const std::size_t w = write_.load(std::memory_order_relaxed);
+    const std::size_t r = read_.load(std::memory_order_acquire);
+    const std::size_t n = std::min(src.size(), capacity_ - (w - r));
+    copyIn(w, src.first(n));
+    write_.store(w + n, std::memory_order_release);
+    return n;
+  }
+
+  // Consumer: copies up to dst.size() of the oldest items into dst; returns how many.
+  std::size_t read(std::span<T> dst) {
+    const std::size_t r = read_.load(std::memory_order_relaxed);
+    const std::size_t w = write_.load(std::memory_order_acquire);
+    const std::size_t n = std::min(dst.size(), w - r);
+    copyOut(r, dst.first(n));
+    read_.store(r + n, std::memory_order_release);
+    return n;
+  }
+
+  // Consumer: drops up to n of the oldest items; returns how many were dropped.
+  std::size_t discard(std::size_t n) {
+    const std::size_t r = read_.load(std::memory_order_relaxed);
+    const std::size_t w = write_.load(std::memory_order_acquire);
+    n = std::min(n, w - r);
+    read_.store(r + n, std::memory_order_release);
+    return n;
+  }
+
+  [[nodiscard]] std::size_t readable() const {
+    const std::size_t r = read_.load(std::memory_order_acquire);
+    return write_.load(std::memory_order_acquire) - r;
+  }
+  [[nodiscard]] std::size_t writable() const { return capacity_ - readable(); }
+
+ private:
+  void copyIn(std::size_t at, std::span<const T> src) {
+    const std::size_t start = at & mask_;
+    const std::size_t first = std::min(src.size(), capacity_ - start);
+    std::copy_n(src.data(), first, items_.get() + start);
+    std::copy_n(src.data() + first, src.size() - first, items_.get());
+  }
+  void copyOut(std::size_t at, std::span<T> dst) const {
+    const std::size_t start = at & mask_;
+    const std::size_t first = std::min(dst.size(), capacity_ - start);
+    std::copy_n(items_.get() + start, first, dst.data());
+    std::copy_n(items_.get(), dst.size() - first, dst.data() + first);
+  }
+
+  const std::size_t capacity_;
+  const std::size_t mask_;
+  const std::unique_ptr<T[]> items_;
+  // Separate cache lines: the producer writes one, the consumer the other.
+  alignas(64) std::atomic<std::size_t> write_{0};
+  alignas(64) std::atomic<std::size_t> read_{0};
+};
+
+}  // namespace radiolist::audio

@@ -1,0 +1,61 @@
+#include "playback/engine/url_text.h"
+
+#include <cstdint>
+
+namespace radiolist::audio {
+
+namespace {
+
+void appendUtf8(std::string& out, char32_t c) {
+  const auto byte = [&](std::uint32_t v) { out.push_back(static_cast<char>(v)); };
+  if (c < 0x80) {
+    byte(c);
+  } else if (c < 0x800) {
+    byte(0xC0 | (c >> 6));
+    byte(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    byte(0xE0 | (c >> 12));
+    byte(0x80 | ((c >> 6) & 0x3F));
+    byte(0x80 | (c & 0x3F));
+  } else {
+    byte(0xF0 | (c >> 18));
+    byte(0x80 | ((c >> 12) & 0x3F));
+    byte(0x80 | ((c >> 6) & 0x3F));
+    byte(0x80 | (c & 0x3F));
+  }
+}
+
+bool isHigh(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool isLow(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
+}  // namespace
+
+std::optional<std::string> addressFromArgument(const void* url, bool unicode,
+                                               std::size_t maxUnits) {
+  if (url == nullptr) return std::nullopt;
+  std::string out;
+  if (!unicode) {
+    const char* s = static_cast<const char*>(url);
+    for (std::size_t i = 0; i < maxUnits; ++i) {
+      if (s[i] == '\0') return out;
+      out.push_back(s[i]);
+    }
+    return std::nullopt;
+  }
+  const char16_t* s = static_cast<const char16_t*>(url);
+  for (std::size_t i = 0; i < maxUnits; ++i) {
+    const char16_t u = s[i];
+    if (u == 0) return out;
+    if (isHigh(u) && i + 1 < maxUnits && isLow(s[i + 1])) {
+      appendUtf8(out, 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (s[i + 1] - 0xDC00));
+      ++i;
+    } else if (isHigh(u) || isLow(u)) {
+      appendUtf8(out, 0xFFFD);
+    } else {
+      appendUtf8(out, u);
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace radiolist::audio
