@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -13,6 +14,47 @@ namespace rl::test {
 
 SinkRecorder::SinkRecorder(const TestServers& servers, int keepSeconds)
     : SinkRecorder(servers.pulseServer(), servers.monitorSource(), keepSeconds) {}
+
+namespace {
+
+std::atomic<int> privateSinkCount{0};
+
+std::string pactl(const std::string& pulseServer, const std::vector<std::string>& args, bool& ok) {
+    std::vector<std::string> argv{"pactl"};
+    argv.reserve(args.size() + 1);
+    for (const auto& a : args) argv.push_back(a);
+    const CommandResult r = runCommand({argv, {{"PULSE_SERVER", pulseServer}}},
+                                       std::chrono::seconds(10));
+    ok = r.exitCode == 0;
+    std::string out = r.output;
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    return out;
+}
+
+}  // namespace
+
+PrivateSink::PrivateSink(const TestServers& servers)
+    : pulseServer_(servers.pulseServer()),
+      name_("rl_test_" + std::to_string(getpid()) + "_" + std::to_string(++privateSinkCount)) {
+    bool ok = false;
+    const std::string out =
+        pactl(pulseServer_, {"load-module", "module-null-sink", "sink_name=" + name_}, ok);
+    if (ok && !out.empty())
+        module_ = out;
+    else
+        error_ = "pactl load-module module-null-sink sink_name=" + name_ + " failed: " + out;
+}
+
+PrivateSink::~PrivateSink() {
+    if (module_.empty()) return;
+    bool ok = false;
+    pactl(pulseServer_, {"unload-module", module_}, ok);
+}
+
+void PrivateSink::exportAsDefault() const { setenv("PULSE_SINK", name_.c_str(), 1); }
+
+SinkRecorder::SinkRecorder(const PrivateSink& sink, int keepSeconds)
+    : SinkRecorder(sink.pulseServer(), sink.monitorSource(), keepSeconds) {}
 
 SinkRecorder::SinkRecorder(std::string pulseServer, std::string source, int keepSeconds)
     : pulseServer_(std::move(pulseServer)),

@@ -7,6 +7,10 @@
 // delivers silence while nothing plays, so the recording advances in real time from start() on.
 // It keeps the most recent `keepSeconds` of audio.
 //
+// The shared sink hears every server test of the build directory; CTest may run several at once.
+// A test that plays and listens should either carry RESOURCE_LOCK radiolist_sink or use a
+// PrivateSink.
+//
 //   SinkRecorder rec(servers());          // inside a ServerTest
 //   ASSERT_EQ(rec.start(), "");
 //   ... make the code under test play http://.../tone440.mp3 ...
@@ -37,11 +41,41 @@ namespace rl::test {
 
 class TestServers;
 
+// A null sink of one's own on the test PulseAudio daemon, for a test that must not hear (or be
+// heard by) server tests running in parallel: exportAsDefault() sets PULSE_SINK, which libpulse
+// clients of this process and its children (paplay, the code under test) use when they name no
+// device, and SinkRecorder(servers, sink) records its monitor. The sink is unloaded on
+// destruction. Construction never throws; error() tells whether it worked.
+class PrivateSink {
+public:
+    explicit PrivateSink(const TestServers& servers);
+    ~PrivateSink();
+    PrivateSink(const PrivateSink&) = delete;
+    PrivateSink& operator=(const PrivateSink&) = delete;
+
+    [[nodiscard]] const std::string& error() const { return error_; }  // "" when loaded
+    [[nodiscard]] const std::string& name() const { return name_; }    // e.g. "rl_test_4711_1"
+    [[nodiscard]] std::string monitorSource() const { return name_ + ".monitor"; }
+    [[nodiscard]] const std::string& pulseServer() const { return pulseServer_; }
+    // Sets PULSE_SINK to this sink in the process environment (and restores nothing: call
+    // unsetenv("PULSE_SINK") yourself if later code of the same process needs the default).
+    void exportAsDefault() const;
+
+private:
+    std::string pulseServer_;
+    std::string name_;
+    std::string module_;  // index from pactl load-module, "" if not loaded
+    std::string error_;
+};
+
 class SinkRecorder {
 public:
     static constexpr int kSampleRate = 44100;
 
+    // Records the servers' shared sink, radiolist_test.
     explicit SinkRecorder(const TestServers& servers, int keepSeconds = 60);
+    // Records a private sink.
+    explicit SinkRecorder(const PrivateSink& sink, int keepSeconds = 60);
     // pulseServer as in PULSE_SERVER ("unix:/path/native"); source e.g. "radiolist_test.monitor".
     SinkRecorder(std::string pulseServer, std::string source, int keepSeconds = 60);
     ~SinkRecorder();  // stops

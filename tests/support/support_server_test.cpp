@@ -87,6 +87,29 @@ TEST_F(SinkRecorderTest, HearsTwoTonesPlayingTogether) {
     EXPECT_LT(toneShare(rec.last(milliseconds(200)), 660, kRate), 0.01);
 }
 
+TEST_F(SinkRecorderTest, PrivateSinkKeepsItsAudioApartFromTheSharedSink) {
+    PrivateSink own(servers());
+    ASSERT_EQ(own.error(), "");
+    SinkRecorder privateRec(own);
+    SinkRecorder sharedRec(servers());
+    ASSERT_EQ(privateRec.start(), "");
+    ASSERT_EQ(sharedRec.start(), "");
+    own.exportAsDefault();
+    // paplay names no device: PULSE_SINK sends it to the private sink.
+    const std::string path = testing::TempDir() + "support_tone_private.wav";
+    ASSERT_TRUE(writeWav(path, sine(660, 0.5, 44100, kRate), SinkRecorder::kSampleRate));
+    const std::uint64_t sharedFrom = sharedRec.position();
+    ChildProcess player({{"paplay", path}, {{"PULSE_SERVER", servers().pulseServer()}}});
+    const auto heard = privateRec.waitFor(milliseconds(200), seconds(5), [](std::span<const float> s) {
+        return dominant(s, 660);
+    });
+    unsetenv("PULSE_SINK");
+    ASSERT_TRUE(heard.has_value()) << "the private sink never carried the tone";
+    ASSERT_TRUE(player.waitFor(seconds(10)).has_value());
+    EXPECT_LT(toneShare(sharedRec.since(sharedFrom), 660, kRate), 0.01)
+        << "the tone leaked into the shared sink";
+}
+
 // Listens to `url` with ICY metadata and collects the titles of the non-empty metadata blocks
 // until one equals `wanted` or `timeout` passes.
 std::vector<std::string> icyTitlesUntil(const std::string& url, const std::string& wanted,
