@@ -208,6 +208,20 @@ TEST_F(ListFileTest, MissingFileNamesItsFullPath)
               "Cannot create file " + quoted(inMissingDir) + ". No such file or directory");
 }
 
+TEST_F(ListFileTest, RelativePathsAreInTheCurrentDirectory)
+{
+    const fs::path before = fs::current_path();
+    fs::current_path(dir_);
+    fs::create_symlink("Name.txt", "link.txt");
+    radiolist::saveListFile("Name.txt", ListLines{u"a"}, utf8Page());
+    radiolist::saveListFile("link.txt", ListLines{u"b"}, utf8Page());
+    const ListLines loaded = radiolist::loadListFile("Name.txt", utf8Page(), cp1251());
+    fs::current_path(before);
+    EXPECT_EQ(loaded, ListLines{u"b"});
+    EXPECT_TRUE(fs::is_symlink(dir_ / "link.txt"));
+    EXPECT_EQ(entries(dir_), (std::set<std::string>{"Name.txt", "link.txt"}));
+}
+
 TEST_F(ListFileTest, DirectoryNamedLikeTheListIsAnErrorNotACrash)
 {
     fs::create_directory(names_);
