@@ -1,0 +1,17 @@
+// Program entry: the window is created (its creation handler runs, and may report an error
+// before the window appears), shown, and the event loop runs until it is closed.
+
+#include <QApplication>
+
+#include "app/fonts.h"
+#include "app/unit1.h"
+#include "playback/audio_library.h"
+
+int main(int argc, char* argv[]) {
+  QApplication application(argc, argv);
+  radiolist::ensureTahoma();
+  TForm1 form(radiolist::realAudioLibrary());
+  form.create();
+  form.show();
+  return QApplication::exec();
+}

@@ -1,0 +1,129 @@
+#pragma once
+// The main window: its controls (names as in the window layout), their geometry and anchors,
+// the wiring of every event to its handler, and the handlers themselves. The handlers are
+// implemented next to the subsystem they belong to:
+//   app/unit1.cpp                     layout, wiring, FormCreate
+//   channels/ui/list_views.cpp        SpeedButton1Click (loading both lists)
+//   channels/ui/editors.cpp           OpenNameEditor, ListBox2Click, Edit*KeyPress, Edit*DblClick
+//   channels/ui/add_delete.cpp        SpeedButton3Click, SpeedButton4Click, Timer2Timer
+//   playback/ui/channel_start.cpp     ListBox1Click, SpeedButton2Click
+//   playback/ui/metadata_display.cpp  Timer1Timer, Timer3Timer
+
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QTimer>
+#include <QToolButton>
+#include <QWidget>
+#include <functional>
+#include <vector>
+
+#include "app/anchors.h"
+#include "playback/bass.h"
+
+namespace radiolist {
+class AudioLibrary;
+}
+
+// A bitmap button that never takes the focus; Tag is a free integer, as on the other toolkit.
+class TSpeedButton : public QToolButton {
+  Q_OBJECT
+ public:
+  explicit TSpeedButton(QWidget* parent);
+  int Tag = 0;
+};
+
+// A list view that reports a selection made by the user (mouse or keyboard), never one made
+// by the program.
+class TListBox : public QListWidget {
+  Q_OBJECT
+ public:
+  explicit TListBox(QWidget* parent);
+ signals:
+  void userSelected();
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+};
+
+// A single-line editor whose key-press handler sees each typed character first and may consume
+// it by setting it to 0.
+class TEdit : public QLineEdit {
+  Q_OBJECT
+ public:
+  explicit TEdit(QWidget* parent);
+  std::function<void(char16_t& key)> onKeyPress;
+  std::function<void()> onDblClick;
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+};
+
+class TForm1 : public QWidget {
+  Q_OBJECT
+ public:
+  explicit TForm1(radiolist::AudioLibrary& audio);
+  ~TForm1() override;
+
+  // Runs the creation handler (its errors are shown, as for any handler).
+  void create();
+
+  // Controls, in creation order.
+  TSpeedButton* SpeedButton1;
+  TSpeedButton* SpeedButton2;
+  QLabel* Label2;
+  TListBox* ListBox1;
+  TEdit* Edit1;
+  TListBox* ListBox2;
+  TEdit* Edit2;
+  QFrame* Panel1;
+  QLabel* Label3;
+  QLabel* Label1;
+  TSpeedButton* SpeedButton3;
+  TSpeedButton* SpeedButton4;
+  QTimer* Timer1;
+  QTimer* Timer2;
+  QTimer* Timer3;
+
+  // Handlers. Sender is the control or timer that raised the event, or nullptr when the
+  // program runs the handler itself.
+  void FormCreate(QObject* Sender);
+  void SpeedButton1Click(QObject* Sender);
+  void SpeedButton2Click(QObject* Sender);
+  void SpeedButton3Click(QObject* Sender);
+  void SpeedButton4Click(QObject* Sender);
+  void ListBox1Click(QObject* Sender);
+  void ListBox2Click(QObject* Sender);
+  void Edit1KeyPress(QObject* Sender, char16_t& Key);
+  void Edit2KeyPress(QObject* Sender, char16_t& Key);
+  void Edit1DblClick(QObject* Sender);
+  void Edit2DblClick(QObject* Sender);
+  void Timer1Timer(QObject* Sender);
+  void Timer2Timer(QObject* Sender);
+  void Timer3Timer(QObject* Sender);
+
+  // First half of ListBox1Click: opens the name editor over the selected name row and makes
+  // it the current channel.
+  void OpenNameEditor();
+
+  [[nodiscard]] radiolist::AudioLibrary& audio() const { return audio_; }
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  void buildControls();
+  void wireEvents();
+  // Stops (or restarts at the live edge) what the current channel plays: both streams.
+  void stopChannelStreams();
+  void restartChannelStreams();
+  // Tags of the stream that carries the channel: the general one, else the AAC one.
+  [[nodiscard]] const char* channelTags(DWORD type) const;
+  // Starts StreamHandle and AacStreamHandle for the address selected in ListBox2.
+  void createAndPlayStreams(bool testActivity);
+
+  radiolist::AudioLibrary& audio_;
+  radiolist::AnchorSet formAnchors_;
+};

@@ -1,0 +1,223 @@
+#include "app/vcl.h"
+
+#include <QAbstractButton>
+#include <QBitmap>
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QImage>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QThread>
+#include <QTimer>
+#include <QWidget>
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace radiolist {
+
+FrameworkError::FrameworkError(const QString& message) : std::runtime_error(message.toStdString()) {}
+
+void throwListIndexError(int index) {
+  throw FrameworkError(QStringLiteral("List index out of bounds (%1)").arg(index));
+}
+
+QString systemErrorText(int error) {
+  QString text = QString::fromLocal8Bit(std::strerror(error));
+  while (!text.isEmpty() && (text.back().isSpace() || text.back() == u'.')) text.chop(1);
+  return text;
+}
+
+// --- list views --------------------------------------------------------------------------------
+
+int itemIndex(const QListWidget* list) {
+  const int current = list->currentRow();
+  if (current >= 0 && list->item(current)->isSelected()) return current;
+  const auto selected = list->selectedItems();
+  return selected.isEmpty() ? -1 : list->row(selected.front());
+}
+
+void setItemIndex(QListWidget* list, int index) {
+  if (index == itemIndex(list)) return;
+  if (index == -1) {
+    list->clearSelection();
+    list->setCurrentRow(-1);
+    return;
+  }
+  if (index < 0 || index >= list->count()) return;
+  list->setCurrentRow(index);
+}
+
+QString rowText(const QListWidget* list, int index) {
+  if (index < 0 || index >= list->count()) throwListIndexError(index);
+  return list->item(index)->text();
+}
+
+void deleteRow(QListWidget* list, int index) {
+  if (index < 0 || index >= list->count()) return;
+  const int selected = itemIndex(list);
+  QListWidgetItem* keep = selected >= 0 && selected != index ? list->item(selected) : nullptr;
+  delete list->takeItem(index);
+  // The view moves its current row to a neighbour; the list keeps its own selection only.
+  list->clearSelection();
+  list->setCurrentItem(keep);
+  if (keep == nullptr) list->setCurrentRow(-1);
+}
+
+void insertRow(QListWidget* list, int index, const QString& text) {
+  const int count = list->count();
+  if (index < -1 || index > count) throw FrameworkError(QStringLiteral("Unable to insert a line"));
+  const int selected = itemIndex(list);
+  QListWidgetItem* keep = selected >= 0 ? list->item(selected) : nullptr;
+  if (index == -1 || index == count)
+    list->addItem(text);
+  else
+    list->insertItem(index, text);
+  if (keep == nullptr) {
+    list->clearSelection();
+    list->setCurrentRow(-1);
+  }
+}
+
+void appendRow(QListWidget* list, const QString& text) { insertRow(list, -1, text); }
+
+void selectRow(QListWidget* list, int index) {
+  if (index < 0 || index >= list->count()) throwListIndexError(index);
+  list->setCurrentRow(index);
+  list->scrollToItem(list->item(index));
+}
+
+QRect rowRect(const QListWidget* list, int index) {
+  const int count = list->count();
+  const auto rowHeight = [&] { return count > 0 ? list->sizeHintForRow(0) : list->fontMetrics().height(); };
+  if (index >= 0 && index < count) return list->visualItemRect(list->item(index));
+  if (index == 0) return {0, 0, list->viewport()->width(), rowHeight()};
+  if (index == count) return list->visualItemRect(list->item(count - 1)).translated(0, rowHeight());
+  return {};
+}
+
+QFont canvasFont() {
+  QFont font(QStringLiteral("Tahoma"));
+  font.setPixelSize(11);
+  font.setBold(false);
+  return font;
+}
+
+int canvasTextWidth(const QString& text) { return QFontMetrics(canvasFont()).horizontalAdvance(text); }
+
+// --- focus, clipboard, labels, timers, glyphs ----------------------------------------------------
+
+void setFocusChecked(QWidget* widget) {
+  if (!widget->isVisible() || !widget->isEnabled() || !widget->window()->isVisible())
+    throw FrameworkError(QStringLiteral("Cannot focus a disabled or invisible window"));
+  widget->setFocus(Qt::OtherFocusReason);
+}
+
+QString clipboardText() { return QGuiApplication::clipboard()->text(QClipboard::Clipboard); }
+
+void setCaption(QLabel* label, const QString& text) {
+  label->setText(text);
+  label->adjustSize();
+}
+
+void setTimerEnabled(QTimer* timer, bool enabled) {
+  if (!enabled)
+    timer->stop();
+  else if (!timer->isActive())
+    timer->start();
+}
+
+void loadGlyph(QAbstractButton* button, const QString& path) {
+  const QByteArray native = QFile::encodeName(path);
+  const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    errno = EISDIR;
+  }
+  if (fd < 0 || S_ISDIR(st.st_mode))
+    throw FrameworkError(QStringLiteral("Cannot open file \"%1\". %2").arg(path, systemErrorText(errno)));
+  QByteArray bytes;
+  char chunk[65536];
+  for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) != 0;) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    bytes.append(chunk, n);
+  }
+  ::close(fd);
+  QImage image;
+  if (!bytes.startsWith("BM") || !image.loadFromData(bytes, "BMP"))
+    throw FrameworkError(QStringLiteral("Bitmap image is not valid"));
+  // The bottom-left pixel's colour is the glyph's background, drawn transparent.
+  QPixmap pixmap = QPixmap::fromImage(image);
+  pixmap.setMask(pixmap.createMaskFromColor(image.pixelColor(0, image.height() - 1), Qt::MaskInColor));
+  button->setIcon(QIcon(pixmap));
+  button->setIconSize(image.size());
+}
+
+QString currentDir() {
+  char buffer[PATH_MAX];
+  if (::getcwd(buffer, sizeof buffer) == nullptr)
+    throw FrameworkError(systemErrorText(errno));
+  return QFile::decodeName(buffer);
+}
+
+void sleepMs(int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }
+
+// --- error reporting -------------------------------------------------------------------------------
+
+QString errorBoxText(const QString& message) {
+  if (!message.isEmpty() && message.back().unicode() > u'.') return message + u'.';
+  return message;
+}
+
+QString applicationTitle() {
+  QString name = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+  if (name.isEmpty()) name = QCoreApplication::applicationName();
+  name = name.section(u'.', 0, 0);
+  if (name.isEmpty()) return name;
+  return name.left(1).toUpper() + name.mid(1).toLower();
+}
+
+namespace {
+
+ErrorPresenter& presenter() {
+  static ErrorPresenter current = modalErrorBox();
+  return current;
+}
+
+}  // namespace
+
+ErrorPresenter modalErrorBox() {
+  return [](const QString& caption, const QString& text) {
+    QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+  };
+}
+
+void setErrorPresenter(ErrorPresenter replacement) { presenter() = std::move(replacement); }
+
+void showError(const QString& message) { presenter()(applicationTitle(), errorBoxText(message)); }
+
+void guarded(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (const std::exception& error) {
+    showError(QString::fromUtf8(error.what()));
+  }
+}
+
+}  // namespace radiolist

@@ -1,0 +1,34 @@
+#include "playback/audio_library.h"
+
+namespace radiolist {
+namespace {
+
+class RealAudioLibrary final : public AudioLibrary {
+ public:
+  BOOL Free() override { return BASS_Free(); }
+  BOOL Init(int device, DWORD freq, DWORD flags) override {
+    return BASS_Init(device, freq, flags, nullptr, nullptr);
+  }
+  BOOL Start() override { return BASS_Start(); }
+  HSTREAM StreamCreateURL(const char16_t* url, DWORD offset, DWORD flags) override {
+    return BASS_StreamCreateURL(url, offset, flags, nullptr, nullptr);
+  }
+  HSTREAM AacStreamCreateURL(const char16_t* url, DWORD offset, DWORD flags) override {
+    return BASS_AAC_StreamCreateURL(url, offset, flags, nullptr, nullptr);
+  }
+  DWORD ChannelIsActive(DWORD handle) override { return BASS_ChannelIsActive(handle); }
+  BOOL ChannelPlay(DWORD handle, BOOL restart) override { return BASS_ChannelPlay(handle, restart); }
+  BOOL ChannelStop(DWORD handle) override { return BASS_ChannelStop(handle); }
+  const char* ChannelGetTags(DWORD handle, DWORD tags) override {
+    return BASS_ChannelGetTags(handle, tags);
+  }
+};
+
+}  // namespace
+
+AudioLibrary& realAudioLibrary() {
+  static RealAudioLibrary library;
+  return library;
+}
+
+}  // namespace radiolist

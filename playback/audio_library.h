@@ -1,0 +1,28 @@
+#pragma once
+// The window's view of the audio library: the nine calls of bass.h behind an interface, so the
+// window's handlers can be run against a recording stand-in in tests. The production binding
+// forwards each call unchanged (audio_binding.cpp).
+
+#include "playback/bass.h"
+
+namespace radiolist {
+
+class AudioLibrary {
+ public:
+  virtual ~AudioLibrary() = default;
+  virtual BOOL Free() = 0;
+  virtual BOOL Init(int device, DWORD freq, DWORD flags) = 0;
+  virtual BOOL Start() = 0;
+  // `url` is NUL-terminated UTF-16; the flags carry BASS_UNICODE.
+  virtual HSTREAM StreamCreateURL(const char16_t* url, DWORD offset, DWORD flags) = 0;
+  virtual HSTREAM AacStreamCreateURL(const char16_t* url, DWORD offset, DWORD flags) = 0;
+  virtual DWORD ChannelIsActive(DWORD handle) = 0;
+  virtual BOOL ChannelPlay(DWORD handle, BOOL restart) = 0;
+  virtual BOOL ChannelStop(DWORD handle) = 0;
+  virtual const char* ChannelGetTags(DWORD handle, DWORD tags) = 0;
+};
+
+// The real library (defined in audio_binding.cpp, which links the engine).
+AudioLibrary& realAudioLibrary();
+
+}  // namespace radiolist

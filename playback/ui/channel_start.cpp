@@ -1,0 +1,75 @@
+// Choosing a channel and the START STOP button.
+
+#include "app/globals.h"
+#include "app/unit1.h"
+#include "app/vcl.h"
+#include "channels/ui/list_views.h"
+#include "playback/audio_library.h"
+
+using namespace radiolist;
+
+namespace {
+
+constexpr DWORD kInitFlags = 0x80000000u;
+
+// The address on ListBox2's selected row, NUL-terminated UTF-16 as the library takes it.
+std::u16string selectedAddress(const QListWidget* urls) {
+  const QString text = rowText(urls, itemIndex(urls));
+  return {reinterpret_cast<const char16_t*>(text.utf16()), static_cast<std::size_t>(text.size())};
+}
+
+}  // namespace
+
+void TForm1::createAndPlayStreams(bool testActivity) {
+  const auto inactive = [&](HSTREAM handle) { return !testActivity || audio_.ChannelIsActive(handle) != BASS_ACTIVE_PLAYING; };
+  if (testActivity) {
+    if (inactive(StreamHandle)) StreamHandle = audio_.StreamCreateURL(selectedAddress(ListBox2).c_str(), 0, BASS_UNICODE);
+    if (inactive(AacStreamHandle))
+      AacStreamHandle = audio_.AacStreamCreateURL(selectedAddress(ListBox2).c_str(), 0, BASS_UNICODE);
+    if (inactive(StreamHandle)) audio_.ChannelPlay(StreamHandle, 1);
+    if (inactive(AacStreamHandle)) audio_.ChannelPlay(AacStreamHandle, 1);
+  } else {
+    StreamHandle = audio_.StreamCreateURL(selectedAddress(ListBox2).c_str(), 0, BASS_UNICODE);
+    audio_.ChannelPlay(StreamHandle, 1);
+    AacStreamHandle = audio_.AacStreamCreateURL(selectedAddress(ListBox2).c_str(), 0, BASS_UNICODE);
+    audio_.ChannelPlay(AacStreamHandle, 1);
+  }
+  audio_.Start();
+}
+
+void TForm1::ListBox1Click(QObject*) {
+  OpenNameEditor();
+  audio_.Free();
+  StreamHandle = 0;
+  audio_.Init(-1, 44100, kInitFlags);
+  createAndPlayStreams(/*testActivity=*/true);
+  WorkDir = currentDir();
+  UrlCount = countListLines(WorkDir + QStringLiteral("/url.txt"));
+  NameCount = countListLines(WorkDir + QStringLiteral("/Name.txt"));
+  WorkDir = currentDir();
+  GlyphPath = WorkDir + QStringLiteral("/imag/play.bmp");
+  loadGlyph(SpeedButton2, GlyphPath);
+  setTimerEnabled(Timer2, true);
+  ResyncCountdown = 10;
+  setTimerEnabled(Timer3, true);
+  setTimerEnabled(Timer1, true);
+}
+
+void TForm1::SpeedButton2Click(QObject*) {
+  TSpeedButton* button = SpeedButton2;
+  if (button->Tag == 0) {
+    GlyphPath = currentDir() + QStringLiteral("/imag/play.bmp");
+    loadGlyph(SpeedButton2, GlyphPath);
+    audio_.Free();
+    StreamHandle = 0;
+    audio_.Init(-1, 44100, kInitFlags);
+    createAndPlayStreams(/*testActivity=*/false);
+    button->Tag = 1;
+  } else {
+    GlyphPath = currentDir() + QStringLiteral("/imag/stop.bmp");
+    loadGlyph(SpeedButton2, GlyphPath);
+    setTimerEnabled(Timer1, false);
+    stopChannelStreams();
+    button->Tag = 0;
+  }
+}

@@ -1,0 +1,58 @@
+#include "tests/app/recording_audio.h"
+
+#include <QString>
+
+std::string RecordingAudio::name(DWORD handle) const {
+  const auto found = names_.find(handle);
+  return found != names_.end() ? found->second : std::to_string(handle);
+}
+
+BOOL RecordingAudio::Free() {
+  calls.emplace_back("Free");
+  return 1;
+}
+
+BOOL RecordingAudio::Init(int device, DWORD freq, DWORD flags) {
+  calls.emplace_back("Init");
+  return device == -1 && freq == 44100 && flags == 0x80000000u;
+}
+
+BOOL RecordingAudio::Start() {
+  calls.emplace_back("Start");
+  return 1;
+}
+
+HSTREAM RecordingAudio::create(const char* kind, const char16_t* url) {
+  const std::string name = std::string(kind) + QString::fromUtf16(url).toStdString();
+  calls.push_back("Create " + name);
+  names_[++next_] = name;
+  return next_;
+}
+
+HSTREAM RecordingAudio::StreamCreateURL(const char16_t* url, DWORD, DWORD flags) {
+  return flags == BASS_UNICODE ? create("G:", url) : 0;
+}
+
+HSTREAM RecordingAudio::AacStreamCreateURL(const char16_t* url, DWORD, DWORD flags) {
+  return flags == BASS_UNICODE ? create("A:", url) : 0;
+}
+
+DWORD RecordingAudio::ChannelIsActive(DWORD handle) {
+  const auto found = active.find(handle);
+  return found != active.end() ? found->second : BASS_ACTIVE_STOPPED;
+}
+
+BOOL RecordingAudio::ChannelPlay(DWORD handle, BOOL restart) {
+  calls.push_back((restart ? "Play " : "Play(no restart) ") + name(handle));
+  return 1;
+}
+
+BOOL RecordingAudio::ChannelStop(DWORD handle) {
+  calls.push_back("Stop " + name(handle));
+  return 1;
+}
+
+const char* RecordingAudio::ChannelGetTags(DWORD handle, DWORD type) {
+  const auto found = tags.find({handle, type});
+  return found != tags.end() ? found->second.c_str() : nullptr;
+}

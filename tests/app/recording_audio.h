@@ -1,0 +1,40 @@
+#pragma once
+// A stand-in for the audio library that records every call the window makes, in order, and
+// answers tag requests from a table the test fills.
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "playback/audio_library.h"
+
+class RecordingAudio final : public radiolist::AudioLibrary {
+ public:
+  // Calls as text: "Free", "Init", "Start", "Create G:<url>", "Create A:<url>",
+  // "Play <stream>", "Stop <stream>", where <stream> is "G:<url>" / "A:<url>" for a handle
+  // that a creation returned and the number otherwise (0 for none).
+  std::vector<std::string> calls;
+  // Tag data per (handle, type); a missing entry answers nullptr. Values hold their own NULs.
+  std::map<std::pair<DWORD, DWORD>, std::string> tags;
+  // What ChannelIsActive answers per handle (0 when missing).
+  std::map<DWORD, DWORD> active;
+
+  [[nodiscard]] std::string name(DWORD handle) const;
+  void clear() { calls.clear(); }
+
+  BOOL Free() override;
+  BOOL Init(int device, DWORD freq, DWORD flags) override;
+  BOOL Start() override;
+  HSTREAM StreamCreateURL(const char16_t* url, DWORD offset, DWORD flags) override;
+  HSTREAM AacStreamCreateURL(const char16_t* url, DWORD offset, DWORD flags) override;
+  DWORD ChannelIsActive(DWORD handle) override;
+  BOOL ChannelPlay(DWORD handle, BOOL restart) override;
+  BOOL ChannelStop(DWORD handle) override;
+  const char* ChannelGetTags(DWORD handle, DWORD type) override;
+
+ private:
+  HSTREAM create(const char* kind, const char16_t* url);
+  HSTREAM next_ = 100;
+  std::map<DWORD, std::string> names_;
+};
