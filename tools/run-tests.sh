@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds radiolist and runs every test, three times over:
+#   build/       RelWithDebInfo               all tests
+#   build-asan/  AddressSanitizer + UBSan     all tests
+#   build-tsan/  ThreadSanitizer              the audio engine's tests (label "engine")
+# Tests that are not labelled "servers" run two at a time; the server tests (which share one
+# Icecast and one sound server per build directory) run one at a time. Exits non-zero if any
+# step fails and ends with one summary line.
+#
+# Environment: RADIOLIST_JOBS (default 2) for building and the parallel tests;
+# RADIOLIST_TEST_PORT_BASE (default 18700): the three builds use it, +10 and +20.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+JOBS=${RADIOLIST_JOBS:-2}
+PORT_BASE=${RADIOLIST_TEST_PORT_BASE:-18700}
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:strict_string_checks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+started=$SECONDS
+results=()
+failed=0
+
+elapsed() { printf '%dm%02ds' $(((SECONDS - $1) / 60)) $(((SECONDS - $1) % 60)); }
+
+# stage NAME DIR PORT "CMAKE ARGS" CTEST-LABEL-ARGS...
+stage() {
+  local name=$1 dir=$2 port=$3 cmake_args=$4; shift 4
+  local t0=$SECONDS step
+  echo
+  echo "=== run-tests: $name ($dir) ==="
+  # shellcheck disable=SC2086  # cmake_args holds several arguments
+  if ! cmake -G Ninja -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+         -DRADIOLIST_TEST_PORT_BASE="$port" $cmake_args; then
+    step="configure FAILED"
+  elif ! cmake --build "$dir" -j "$JOBS"; then
+    step="build FAILED"
+  else
+    local rc=0
+    if [ $# -eq 0 ]; then
+      ctest --test-dir "$dir" --output-on-failure -j "$JOBS" -LE servers || rc=1
+      ctest --test-dir "$dir" --output-on-failure -L servers || rc=1
+    else
+      ctest --test-dir "$dir" --output-on-failure "$@" || rc=1
+    fi
+    [ $rc -eq 0 ] && step="passed" || step="tests FAILED"
+  fi
+  [ "$step" = passed ] || failed=1
+  results+=("$name: $step ($(elapsed "$t0"))")
+  echo "=== run-tests: $name: $step ($(elapsed "$t0")) ==="
+}
+
+if ! bash tools/setup-debian.sh; then
+  echo "run-tests: FAILED: tools/setup-debian.sh could not install the packages"
+  exit 1
+fi
+
+stage release build "$PORT_BASE" ""
+stage asan build-asan "$((PORT_BASE + 10))" "-DRADIOLIST_SANITIZE=address"
+stage tsan build-tsan "$((PORT_BASE + 20))" "-DRADIOLIST_SANITIZE=thread" -L engine --no-tests=error
+
+echo
+for r in "${results[@]}"; do echo "  $r"; done
+if [ $failed -eq 0 ]; then
+  echo "run-tests: ALL PASSED (release, asan, tsan) in $(elapsed "$started")"
+else
+  echo "run-tests: FAILED -- ${results[*]} -- total $(elapsed "$started")"
+fi
+exit $failed

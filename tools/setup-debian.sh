@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package that building, running and testing radiolist needs.
+# Idempotent: when everything is installed already it touches nothing (no apt-get update).
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  build-essential cmake ninja-build pkg-config
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
+  libcurl4-openssl-dev ca-certificates
+  libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
+  libpulse-dev libgtest-dev libgmock-dev
+  # fuzzing and the sanitizer runtimes of clang
+  clang libclang-rt-14-dev
+  # running and testing: stream and sound servers, a headless X server, screenshots, fonts
+  icecast2 ffmpeg pulseaudio pulseaudio-utils
+  xvfb xauth xdotool imagemagick fonts-wine fonts-dejavu-core
+  sox python3 curl
+)
+
+SUDO=()
+[ "$(id -u)" -eq 0 ] || SUDO=(sudo)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [ "$status" = "install ok installed" ] || missing+=("$p")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup-debian: all ${#PACKAGES[@]} packages installed"
+else
+  echo "setup-debian: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  "${SUDO[@]}" apt-get update
+  "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+    "${missing[@]}"
+fi
+
+# Installing icecast2 may start the system's own Icecast (user icecast2, port 8000). The tests run
+# private servers on other ports, so it does no harm; still, do not leave an unasked-for daemon
+# behind. Its init script's "stop" would hit every icecast2 process on the machine, test servers
+# included, so only the service's own process (by its config file) is stopped.
+if [[ " ${missing[*]-} " == *" icecast2 "* ]]; then
+  for proc in /proc/[0-9]*; do
+    pid=${proc#/proc/}
+    [ "$(cat "$proc/comm" 2>/dev/null)" = icecast2 ] || continue
+    if tr '\0' ' ' <"$proc/cmdline" 2>/dev/null | grep -q '/etc/icecast2/icecast.xml'; then
+      echo "setup-debian: stopping the icecast2 service (pid $pid) that its installation started"
+      "${SUDO[@]}" kill "$pid" || true
+    fi
+  done
+fi
