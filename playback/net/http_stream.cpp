@@ -216,6 +216,10 @@ void Transfer::conclude(CURLcode code) {
   StreamError error = StreamError::Transfer;
   if (callbackError_ != StreamError::None) {
     error = callbackError_;
+  } else if (code == CURLE_OUT_OF_MEMORY && !icy_) {
+    // curl's own cap on one header line (100 KiB) reports itself this way.
+    error = StreamError::HeadTooLarge;
+    text = "response header line too long";
   } else if (code == CURLE_TOO_MANY_REDIRECTS) {
     error = StreamError::TooManyRedirects;
   } else if (code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_CONNECT ||

@@ -31,7 +31,8 @@ class IcyDeinterleaver {
   // Convenience for callers that want a copy: appends all audio bytes of `in` to `audio`.
   void feed(std::span<const std::byte> in, std::vector<std::byte>& audio);
 
-  // The latest metadata block whose text (up to its first NUL) is not empty.
+  // The latest metadata block whose text (up to its first NUL) is not empty and holds no control
+  // byte other than tab.
   [[nodiscard]] const std::optional<std::string>& latestMeta() const { return latest_; }
   // Counts blocks published to latestMeta(); lets a caller see a change cheaply.
   [[nodiscard]] std::uint64_t metaGeneration() const { return generation_; }

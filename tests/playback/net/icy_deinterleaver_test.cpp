@@ -118,7 +118,7 @@ TEST(IcyDeinterleaver, EmptyAndNulOnlyBlocksKeepThePreviousTitle) {
 }
 
 TEST(IcyDeinterleaver, BlockTextEndsAtItsFirstNul) {
-  std::string raw("\x02StreamTitle='A';\0garbage after", 33);
+  std::string raw("\x02StreamTitle='A';\0garbage after", 31);
   raw.resize(33, 'z');
   const auto ref = interleave(20, 10, {raw});
   IcyDeinterleaver d(10);
@@ -126,6 +126,21 @@ TEST(IcyDeinterleaver, BlockTextEndsAtItsFirstNul) {
   d.feed(ref.body, audio);
   EXPECT_EQ(audio, ref.audio);
   EXPECT_EQ(d.latestMeta(), "StreamTitle='A';");
+}
+
+TEST(IcyDeinterleaver, BlocksWithControlBytesAreAudioReadAsMetadataAndNotKept) {
+  const std::vector<std::string> blocks = {block("StreamTitle='Good';"), block("StreamTitle='\x01\x02" "bad';"),
+                                           block("\x7f"), block("StreamTitle='Tab\tok';")};
+  const auto ref = interleave(40, 10, blocks);
+  IcyDeinterleaver d(10);
+  std::vector<std::byte> audio;
+  d.feed(ref.body, audio);
+  EXPECT_EQ(audio, ref.audio);
+  EXPECT_EQ(d.latestMeta(), "StreamTitle='Tab\tok';");
+  EXPECT_EQ(d.metaGeneration(), 2u);
+  IcyDeinterleaver upToBad(10);
+  upToBad.feed(interleave(30, 10, blocks).body, audio);
+  EXPECT_EQ(upToBad.latestMeta(), "StreamTitle='Good';");
 }
 
 TEST(IcyDeinterleaver, FullLengthBlockWithoutNulIsKeptWhole) {
