@@ -11,6 +11,8 @@
 #include <fstream>
 #include <functional>
 #include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <iterator>
 #include <set>
 #include <sys/resource.h>
@@ -81,8 +83,8 @@ struct ChildSetup {
     rlim_t maxFileSize = RLIM_INFINITY;
 };
 
-// errorOf(body), run in a forked child set up as asked; the parent's files and rights stay.
-std::string errorInChild(const std::function<void()>& body, ChildSetup setup)
+// What body returns, computed in a forked child: the parent keeps its rights, limits and mounts.
+std::string inChild(const std::function<std::string()>& body)
 {
     int report[2];
     if (::pipe(report) != 0)
@@ -90,19 +92,7 @@ std::string errorInChild(const std::function<void()>& body, ChildSetup setup)
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(report[0]);
-        std::string message;
-        if (setup.unprivileged && ::geteuid() == 0
-            && (::setgroups(0, nullptr) != 0 || ::setgid(kNoGroup) != 0 || ::setuid(kNobody) != 0)) {
-            message = "could not become nobody";
-        } else {
-            if (setup.maxFileSize != RLIM_INFINITY) {
-                // Past the limit write() then fails with EFBIG instead of killing the process.
-                std::signal(SIGXFSZ, SIG_IGN);
-                const rlimit limit{setup.maxFileSize, setup.maxFileSize};
-                ::setrlimit(RLIMIT_FSIZE, &limit);
-            }
-            message = errorOf(body);
-        }
+        const std::string message = body();
         const bool sent = ::write(report[1], message.data(), message.size()) == static_cast<ssize_t>(message.size());
         ::_exit(sent ? 0 : 1);
     }
@@ -116,6 +106,23 @@ std::string errorInChild(const std::function<void()>& body, ChildSetup setup)
     ::waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
     return message;
+}
+
+// errorOf(body), run in a child set up as asked.
+std::string errorInChild(const std::function<void()>& body, ChildSetup setup)
+{
+    return inChild([&]() -> std::string {
+        if (setup.unprivileged && ::geteuid() == 0
+            && (::setgroups(0, nullptr) != 0 || ::setgid(kNoGroup) != 0 || ::setuid(kNobody) != 0))
+            return "could not become nobody";
+        if (setup.maxFileSize != RLIM_INFINITY) {
+            // Past the limit write() then fails with EFBIG instead of killing the process.
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{setup.maxFileSize, setup.maxFileSize};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        return errorOf(body);
+    });
 }
 
 // Lets nobody own a path, so that the permission bits we set are the ones that apply to it.
@@ -335,4 +342,29 @@ TEST_F(ListFileTest, DiskFullLeavesTheOldContentAndNoTemporaryFile)
                            {.maxFileSize = kLimit}),
               "no error");
     EXPECT_EQ(readBytes(names_), "new\r\n");
+}
+
+TEST_F(ListFileTest, FullFileSystemLeavesTheOldContentAndNoTemporaryFile)
+{
+    const fs::path small = dir_ / "small";
+    fs::create_directory(small);
+    const fs::path file = small / "Name.txt";
+    const std::string report = inChild([&]() -> std::string {
+        // A private mount namespace: the 64 KiB tmpfs goes away with the child.
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+            || ::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0)
+            return "no tmpfs";
+        writeBytes(file, "old\r\n");
+        const std::string error = errorOf([&] {
+            radiolist::saveListFile(file, ListLines(10000, u"http://radio.example/stream"), utf8Page());
+        });
+        std::string names;
+        for (const auto& name : entries(small))
+            names += name + ";";
+        return error + "|" + readBytes(file) + "|" + names;
+    });
+    if (report == "no tmpfs")
+        GTEST_SKIP() << "mounting a small tmpfs needs root (CAP_SYS_ADMIN); the file size limit "
+                        "case above fails the write the same way";
+    EXPECT_EQ(report, "Stream write error|old\r\n|Name.txt;");
 }
