@@ -3,7 +3,6 @@
 #include "channels/core/utf8.h"
 
 #include <bit>
-#include <cctype>
 #include <cerrno>
 #include <clocale>
 #include <cstring>
@@ -54,13 +53,15 @@ private:
     iconv_t cd_;
 };
 
-// "utf-8", "UTF8", "ISO_8859-5" -> "UTF8", "UTF8", "ISO88595": names compared loosely.
+// "utf-8", "UTF8", "ISO_8859-5" -> "UTF8", "UTF8", "ISO88595": names compared loosely, and
+// independently of the locale (a Turkish one would not upper-case 'i' to 'I').
 std::string squeezed(std::string_view name)
 {
     std::string out;
     for (const char c : name) {
-        if (c != '-' && c != '_')
-            out.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+        if (c == '-' || c == '_')
+            continue;
+        out.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
     }
     return out;
 }

@@ -122,12 +122,6 @@ bool append(std::string_view bytes, std::u16string& out)
     return valid;
 }
 
-bool isValid(std::string_view bytes)
-{
-    std::u16string scratch;
-    return append(bytes, scratch);
-}
-
 std::string sanitized(std::string_view bytes)
 {
     std::u16string text;

@@ -14,8 +14,6 @@ void append(std::u16string_view text, std::string& out);
 // becomes one U+FFFD. Returns whether the bytes were valid UTF-8.
 bool append(std::string_view bytes, std::u16string& out);
 
-[[nodiscard]] bool isValid(std::string_view bytes);
-
 // Bytes that may or may not be UTF-8 (a file name, say) as valid UTF-8.
 [[nodiscard]] std::string sanitized(std::string_view bytes);
 
