@@ -124,7 +124,7 @@ bool writeAll(int fd, std::string_view bytes)
 }
 
 // The file a save must write: the path itself, or the end of its chain of symbolic links.
-fs::path followLinks(const fs::path& path, const fs::path& shown, const CodePage& ansi)
+fs::path followLinks(const fs::path& path, const CodePage& ansi)
 {
     constexpr int kMaxLinks = 40; // as the kernel allows
     fs::path current = path;
@@ -133,11 +133,11 @@ fs::path followLinks(const fs::path& path, const fs::path& shown, const CodePage
         if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
             return current;
         if (hops == kMaxLinks)
-            throwCannotCreate(shown, ELOOP, ansi);
+            throwCannotCreate(path, ELOOP, ansi);
         std::error_code ec;
         const fs::path target = fs::read_symlink(current, ec);
         if (ec)
-            throwCannotCreate(shown, ec.value(), ansi);
+            throwCannotCreate(path, ec.value(), ansi);
         current = target.is_absolute() ? target : current.parent_path() / target;
     }
 }
@@ -225,7 +225,7 @@ std::size_t countListFile(const fs::path& path, const CodePage& ansi,
 void saveListFile(const fs::path& path, std::span<const std::u16string> lines, const CodePage& ansi)
 {
     const std::string bytes = encodeListBytes(lines, ansi);
-    const fs::path target = followLinks(path, path, ansi);
+    const fs::path target = followLinks(path, ansi);
 
     struct stat old {};
     const bool exists = ::stat(target.c_str(), &old) == 0;

@@ -259,6 +259,17 @@ TEST_F(ListFileTest, SymbolicLinkStaysALinkAndItsTargetIsWritten)
     EXPECT_EQ(entries(dir_ / "real"), (std::set<std::string>{"absent.txt", "names.txt"}));
 }
 
+TEST_F(ListFileTest, SymbolicLinkLoopIsAnError)
+{
+    fs::create_symlink("Name.txt", names_);
+    EXPECT_EQ(errorOf([&] { (void)radiolist::loadListFile(names_, utf8Page(), cp1251()); }),
+              "Cannot open file " + quoted(names_) + ". Too many levels of symbolic links");
+    EXPECT_EQ(errorOf([&] { radiolist::saveListFile(names_, ListLines{u"a"}, utf8Page()); }),
+              "Cannot create file " + quoted(names_) + ". Too many levels of symbolic links");
+    EXPECT_TRUE(fs::is_symlink(names_));
+    EXPECT_EQ(entries(dir_), std::set<std::string>{"Name.txt"});
+}
+
 TEST_F(ListFileTest, PermissionsAndOwnerOfTheOldFileCarryOver)
 {
     writeBytes(names_, "old\r\n");
