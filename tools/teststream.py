@@ -20,6 +20,7 @@ import itertools
 import os
 import socket
 import socketserver
+import ssl
 import sys
 import threading
 import time
@@ -53,6 +54,8 @@ def parse_args(argv):
     p.add_argument("--drop-after", type=int, default=0, help="close the connection after N body bytes")
     p.add_argument("--drop-in-meta", action="store_true",
                    help="with --drop-after: close in the middle of the next metadata block instead")
+    p.add_argument("--stall-after", type=int, default=0,
+                   help="after N body bytes send nothing more but keep the connection open")
     p.add_argument("--drip", choices=["all", "body"], help="send one byte per second (whole response or body)")
     p.add_argument("--endless-headers", action="store_true", help="send header lines forever")
     p.add_argument("--huge-header", action="store_true", help="send a header line of 1 MiB")
@@ -62,6 +65,8 @@ def parse_args(argv):
     p.add_argument("--redirect-chain", type=int, default=0,
                    help="/ redirects to /hop1, ... up to /stream, N hops; each hop sends icy-name: hop<k>")
     p.add_argument("--log", help="append each request's lines to this file")
+    p.add_argument("--tls-cert", help="serve HTTPS with this PEM certificate (needs --tls-key)")
+    p.add_argument("--tls-key", help="PEM private key of --tls-cert")
     return p.parse_args(argv)
 
 
@@ -145,8 +150,10 @@ class Handler(socketserver.BaseRequestHandler):
     def handle(self):
         self.in_body = False
         try:
+            if isinstance(self.request, ssl.SSLSocket):
+                self.request.do_handshake()
             self.serve()
-        except (BrokenPipeError, ConnectionResetError, OSError):
+        except (BrokenPipeError, ConnectionResetError, OSError):  # ssl.SSLError is an OSError
             pass
 
     def serve(self):
@@ -209,6 +216,11 @@ class Handler(socketserver.BaseRequestHandler):
             if a.drop_after and not a.drop_in_meta and sent + len(data) >= a.drop_after:
                 self.send(data[:a.drop_after - sent])
                 return
+            if a.stall_after and sent + len(data) >= a.stall_after:
+                self.send(data[:a.stall_after - sent])
+                while self.request.recv(4096):
+                    pass
+                return
             self.send(data)
             sent += len(data)
             audio_sent += len(data)
@@ -239,6 +251,12 @@ def main(argv):
     args = parse_args(argv)
     server = Server(("127.0.0.1", args.port), Handler)
     server.args = args
+    if args.tls_cert:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.tls_cert, args.tls_key)
+        # The handshake runs in each connection's thread, so a client that never starts one
+        # cannot hold up accept().
+        server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
     print("PORT %d" % server.server_address[1], flush=True)
     try:
         server.serve_forever()

@@ -103,6 +103,7 @@ class Transfer {
   std::uint64_t metaSeen_ = 0;
   StreamError callbackError_ = StreamError::None;  // why a callback aborted the transfer
   Clock::time_point headDeadline_;
+  Clock::time_point lastByte_;  // last body byte, or when the transfer last resumed
 };
 
 Transfer::~Transfer() {
@@ -137,21 +138,21 @@ bool Transfer::setUp() {
   statusAliases_ = curl_slist_append(nullptr, "ICY ");
   if (requestHeaders_ == nullptr || statusAliases_ == nullptr) return false;
 
-  const long stallSeconds =
-      std::max<long>(1, static_cast<long>((options().stallTimeout.count() + 999) / 1000));
   bool ok = true;
   const auto set = [&](CURLoption option, auto value) { ok = ok && curl_easy_setopt(easy_, option, value) == CURLE_OK; };
   set(CURLOPT_URL, options().url.c_str());
   set(CURLOPT_PROTOCOLS_STR, "http,https");
   set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // Pausing holds the transfer exactly only on HTTP/1, where curl then stops reading the socket;
+  // one stream per connection gains nothing from HTTP/2 anyway.
+  set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  if (!options().caFile.empty()) set(CURLOPT_CAINFO, options().caFile.c_str());
   set(CURLOPT_FOLLOWLOCATION, 1L);
   set(CURLOPT_MAXREDIRS, static_cast<long>(options().maxRedirects));
   set(CURLOPT_HTTPHEADER, requestHeaders_);
   set(CURLOPT_HTTP200ALIASES, statusAliases_);
   set(CURLOPT_USERAGENT, options().userAgent.c_str());
   set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options().connectTimeout.count()));
-  set(CURLOPT_LOW_SPEED_LIMIT, 1L);
-  set(CURLOPT_LOW_SPEED_TIME, stallSeconds);
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_TCP_KEEPALIVE, 1L);
   set(CURLOPT_ERRORBUFFER, errorText_);
@@ -167,12 +168,17 @@ bool Transfer::setUp() {
 }
 
 void Transfer::loop() {
+  lastByte_ = Clock::now();
   while (!shared_->cancelled.load()) {
     bool resume = false;
+    bool paused = false;
     {
       const std::lock_guard lock(shared_->mutex);
       std::swap(resume, shared_->resumeWanted);
+      paused = shared_->paused;
     }
+    // A transfer held back by us is not a stalled server: its clock starts when it resumes.
+    if (paused || resume) lastByte_ = Clock::now();
     // May call onBody at once with what curl held back while paused.
     if (resume) curl_easy_pause(easy_, CURLPAUSE_CONT);
 
@@ -188,16 +194,19 @@ void Transfer::loop() {
         return;
       }
     }
+    // Before the head, the whole head must come in time; after it, some byte must come within
+    // stallTimeout (curl's own low-speed limit averages over several seconds, so it is not used).
     const auto now = Clock::now();
-    int waitMs = 1000;
-    if (!icy_) {
-      if (now >= headDeadline_) {
+    const auto deadline = icy_ ? lastByte_ + options().stallTimeout : headDeadline_;
+    if (now >= deadline) {
+      if (icy_)
+        shared_->finish(StreamState::Failed, StreamError::Stalled, "no data in time");
+      else
         shared_->finish(StreamState::Failed, StreamError::HeadTimeout, "no response head in time");
-        return;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(headDeadline_ - now);
-      waitMs = static_cast<int>(std::clamp<long long>(left.count() + 1, 1, waitMs));
+      return;
     }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+    const int waitMs = static_cast<int>(std::min<long long>(left, 1000));
     curl_multi_poll(multi_, nullptr, 0, waitMs, nullptr);
   }
 }
@@ -279,6 +288,7 @@ void Transfer::publishHead() {
   if (curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url != nullptr)
     head->effectiveUrl = url;
   icy_.emplace(static_cast<std::size_t>(head->metaint));
+  lastByte_ = Clock::now();
   {
     const std::lock_guard lock(shared_->mutex);
     if (shared_->state == StreamState::Connecting) shared_->state = StreamState::Streaming;
@@ -292,6 +302,7 @@ std::size_t Transfer::body(std::span<const std::byte> data) {
     callbackError_ = StreamError::HttpStatus;  // a body we never agreed to, e.g. of a bare 3xx
     return 0;
   }
+  lastByte_ = Clock::now();
   std::size_t audio = 0;
   {
     const std::lock_guard lock(shared_->mutex);

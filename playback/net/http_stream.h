@@ -49,6 +49,8 @@ struct StreamOptions {
   // that accepts and never answers, drips its head, or sends header lines forever.
   std::chrono::milliseconds headTimeout{10000};
   int maxRedirects = 10;
+  // PEM file of trusted certificate authorities; empty means the system's store.
+  std::string caFile;
 };
 
 // The audio buffer never holds fewer bytes than this, whatever bufferBytes says: curl hands the

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -13,6 +14,7 @@
 namespace radiolist::net::testing {
 
 TestStreamServer::TestStreamServer(std::vector<std::string> args) {
+  tls_ = std::find(args.begin(), args.end(), "--tls-cert") != args.end();
   char logTemplate[] = "/tmp/rl-teststream-XXXXXX";
   const int logFd = mkstemp(logTemplate);
   if (logFd >= 0) {
@@ -62,7 +64,7 @@ TestStreamServer::~TestStreamServer() {
 }
 
 std::string TestStreamServer::url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + path;
+  return (tls_ ? "https" : "http") + std::string("://127.0.0.1:") + std::to_string(port_) + path;
 }
 
 std::vector<std::string> TestStreamServer::requestLog() const {

@@ -10,7 +10,7 @@ namespace radiolist::net::testing {
 
 class TestStreamServer {
  public:
-  // `args` are teststream.py's flags; "--port 0" is added. Fails the calling test (gtest
+  // `args` are teststream.py's flags; "--port 0" is added. With "--tls-cert" url() is https. Fails the calling test (gtest
   // ADD_FAILURE) when the server does not report its port within 10 s; port() is then 0.
   explicit TestStreamServer(std::vector<std::string> args);
   ~TestStreamServer();
@@ -25,6 +25,7 @@ class TestStreamServer {
  private:
   pid_t pid_ = -1;
   int port_ = 0;
+  bool tls_ = false;
   std::string logPath_;
 };
 
