@@ -1,0 +1,188 @@
+// The real program as a person meets it: its own process, a real X window (Xvfb), mouse and
+// keyboard from xdotool, sound checked at the sound server, the list files checked byte for byte.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "support/child_process.h"
+#include "support/signal_analysis.h"
+#include "support/sink_recorder.h"
+#include "support/test_servers.h"
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using rl::test::ChildProcess;
+using rl::test::toneShare;
+
+namespace {
+
+constexpr double kRate = rl::test::SinkRecorder::kSampleRate;
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+class ProgramTest : public rl::test::ServerTest {
+ protected:
+  void SetUp() override {
+    ServerTest::SetUp();
+    if (IsSkipped()) return;
+    sink_ = std::make_unique<rl::test::PrivateSink>(servers());
+    ASSERT_EQ(sink_->error(), "");
+    recorder_ = std::make_unique<rl::test::SinkRecorder>(*sink_);
+    ASSERT_EQ(recorder_->start(), "");
+
+    dir_ = fs::temp_directory_path() / ("radiolist-e2e-" + std::to_string(::getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "imag");
+    for (const char* glyph : {"glossyicon.bmp", "delete.bmp", "play.bmp", "stop.bmp"})
+      fs::copy_file(fs::path(RADIOLIST_SOURCE_DIR) / "imag" / glyph, dir_ / "imag" / glyph);
+    names_ = "Тестовое радио 440\r\nTest Radio 880 AAC\r\n";
+    urls_ = servers().mp3Url() + "\r\n" + servers().aacUrl() + "\r\n";
+    writeFile(dir_ / "Name.txt", names_);
+    writeFile(dir_ / "url.txt", urls_);
+
+    xvfb_ = std::make_unique<ChildProcess>(ChildProcess::Options{
+        {"Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"}, {}, true});
+    display_ = ":" + readLine(xvfb_->stdoutFd(), 10s);
+    ASSERT_NE(display_, ":") << "Xvfb did not start";
+  }
+
+  void TearDown() override {
+    if (program_) program_->terminate();
+    if (xvfb_) xvfb_->terminate();
+    if (!dir_.empty()) fs::remove_all(dir_);
+  }
+
+  static std::string readLine(int fd, std::chrono::milliseconds timeout) {
+    std::string line;
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+      char c;
+      const ssize_t n = ::read(fd, &c, 1);
+      if (n == 1) {
+        if (c == '\n') return line;
+        line += c;
+      } else {
+        std::this_thread::sleep_for(10ms);
+      }
+    }
+    return line;
+  }
+
+  // Runs xdotool on the test's display; returns its output.
+  std::string xdotool(const std::vector<std::string>& args) {
+    std::vector<std::string> argv;
+    argv.reserve(args.size() + 1);
+    argv.emplace_back("xdotool");
+    for (const std::string& arg : args) argv.push_back(arg);
+    const auto result = rl::test::runCommand({argv, {{"DISPLAY", display_}}, true}, 10s);
+    EXPECT_EQ(result.exitCode, 0) << "xdotool failed: " << result.output;
+    return result.output;
+  }
+  void click(int x, int y) {
+    // Separate steps with a pause: the toolkit must see the pointer arrive before the press.
+    xdotool({"mousemove", std::to_string(windowX_ + x), std::to_string(windowY_ + y)});
+    std::this_thread::sleep_for(150ms);
+    xdotool({"click", "1"});
+    std::this_thread::sleep_for(150ms);
+  }
+
+  bool listenFor(const std::function<bool(std::span<const float>)>& heard, std::chrono::milliseconds timeout) {
+    return recorder_->waitFor(200ms, timeout, heard).has_value();
+  }
+  static bool only440(std::span<const float> s) { return toneShare(s, 440, kRate) > 0.5 && toneShare(s, 880, kRate) < 0.05; }
+  static bool only880(std::span<const float> s) { return toneShare(s, 880, kRate) > 0.5 && toneShare(s, 440, kRate) < 0.05; }
+  static bool silent(std::span<const float> s) { return rl::test::rms(s) < 1e-3; }
+
+  bool waitForFiles(const std::string& names, const std::string& urls, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+      if (readFile(dir_ / "Name.txt") == names && readFile(dir_ / "url.txt") == urls) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+
+  std::unique_ptr<rl::test::PrivateSink> sink_;
+  std::unique_ptr<rl::test::SinkRecorder> recorder_;
+  std::unique_ptr<ChildProcess> xvfb_;
+  std::unique_ptr<ChildProcess> program_;
+  fs::path dir_;
+  std::string display_;
+  std::string names_;
+  std::string urls_;
+  int windowX_ = 0;
+  int windowY_ = 0;
+};
+
+TEST_F(ProgramTest, PlaysAtStartSwitchesStopsAndEditsTheListFiles) {
+  // The program reads its files from its current directory.
+  const fs::path oldDir = fs::current_path();
+  fs::current_path(dir_);
+  program_ = std::make_unique<ChildProcess>(ChildProcess::Options{
+      {RADIOLIST_BINARY},
+      {{"DISPLAY", display_}, {"QT_QPA_PLATFORM", "xcb"}, {"PULSE_SERVER", sink_->pulseServer()}, {"PULSE_SINK", sink_->name()}},
+      false});
+  fs::current_path(oldDir);
+
+  ASSERT_TRUE(listenFor(only440, 3s)) << "the first channel plays by itself";
+
+  const std::string window = xdotool({"search", "--sync", "--onlyvisible", "--class", "radiolist"});
+  const std::string id = window.substr(0, window.find('\n'));
+  std::istringstream geometry(xdotool({"getwindowgeometry", "--shell", id}));
+  for (std::string line; std::getline(geometry, line);) {
+    if (line.rfind("X=", 0) == 0) windowX_ = std::stoi(line.substr(2));
+    if (line.rfind("Y=", 0) == 0) windowY_ = std::stoi(line.substr(2));
+  }
+  EXPECT_EQ(windowX_, 274);
+  EXPECT_EQ(windowY_, 103);
+
+  // The second name's row: the name list's rows start at y 38 (its top edge 36 and frame);
+  // y 57 lies inside the second row for any row height from 10 to 19 pixels.
+  click(60, 57);
+  EXPECT_TRUE(listenFor(only880, 4s)) << "the chosen AAC channel replaces the first";
+
+  click(25, 17);  // START STOP: after a channel start the first press restarts...
+  EXPECT_TRUE(listenFor(only880, 3s));
+  click(25, 17);  // ...and the second stops.
+  EXPECT_TRUE(listenFor(silent, 2s)) << "START STOP silences what is heard";
+
+  // The name editor stands over the second row, 10 px below its top: y 38 lies inside it for
+  // any row height the fonts give. Its text is replaced and committed with Enter.
+  click(40, 38);
+  xdotool({"key", "ctrl+a"});
+  xdotool({"type", "--delay", "30", "Renamed"});
+  xdotool({"key", "Return"});
+  const std::string renamed = "Тестовое радио 440\r\nRenamed\r\n";
+  EXPECT_TRUE(waitForFiles(renamed, urls_, 3s)) << readFile(dir_ / "Name.txt");
+
+  click(255, 347);  // add a line
+  EXPECT_TRUE(waitForFiles(renamed + "2)\r\n", urls_ + "http://\r\n", 4s))
+      << readFile(dir_ / "Name.txt") << readFile(dir_ / "url.txt");
+  std::this_thread::sleep_for(1s);  // the countdown makes the new line current
+  click(218, 347);  // delete it again
+  EXPECT_TRUE(waitForFiles(renamed, urls_, 4s)) << readFile(dir_ / "Name.txt") << readFile(dir_ / "url.txt");
+
+  std::this_thread::sleep_for(1s);  // let the window repaint after the handler's pauses
+  const auto shot = rl::test::runCommand(
+      {{"import", "-window", "root", "-crop", "760x420+264+93", (fs::path(RADIOLIST_BINARY_DIR) / "e2e-window.png").string()},
+       {{"DISPLAY", display_}}, true},
+      20s);
+  EXPECT_EQ(shot.exitCode, 0) << shot.output;
+}
+
+}  // namespace
