@@ -22,14 +22,15 @@ void TForm1::SpeedButton3Click(QObject*) {
   appendRow(ListBox2, QStringLiteral("http://"));
   saveListView(ListBox2, ListPath);
   sleepMs(400);
+  // Each file is read once: its line count is the number of rows its load yields.
   WorkDir = currentDir();
   ListPath = WorkDir + QStringLiteral("/Name.txt");
-  UrlCount = countListLines(ListPath);
   loadListView(ListBox1, ListPath);
+  UrlCount = ListBox1->count();
   WorkDir = currentDir();
   ListPath = WorkDir + QStringLiteral("/url.txt");
-  NameCount = countListLines(ListPath);
   loadListView(ListBox2, ListPath);
+  NameCount = ListBox2->count();
   setItemIndex(ListBox1, UrlCount - 1);
   sleepMs(400);
   stopChannelStreams();
