@@ -2,6 +2,7 @@
 // keyboard from xdotool, sound checked at the sound server, the list files checked byte for byte.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -110,11 +111,11 @@ class ProgramTest : public rl::test::ServerTest {
 
   bool waitForFiles(const std::string& names, const std::string& urls, std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < end) {
+    for (;;) {
       if (readFile(dir_ / "Name.txt") == names && readFile(dir_ / "url.txt") == urls) return true;
+      if (std::chrono::steady_clock::now() >= end) return false;
       std::this_thread::sleep_for(50ms);
     }
-    return false;
   }
 
   std::unique_ptr<rl::test::PrivateSink> sink_;
@@ -183,6 +184,18 @@ TEST_F(ProgramTest, PlaysAtStartSwitchesStopsAndEditsTheListFiles) {
        {{"DISPLAY", display_}}, true},
       20s);
   EXPECT_EQ(shot.exitCode, 0) << shot.output;
+
+  // Closing the window ends the process, and with it the sound; the files stay as they are.
+  click(60, 57);
+  EXPECT_TRUE(listenFor([](std::span<const float> s) { return rl::test::rms(s) > 0.01; }, 4s));
+  const auto closed = rl::test::runCommand(
+      {{"python3", std::string(RADIOLIST_SOURCE_DIR) + "/tools/x11-close-window.py", id}, {{"DISPLAY", display_}}, true}, 10s);
+  EXPECT_EQ(closed.exitCode, 0) << closed.output;
+  const auto status = program_->waitFor(5s);
+  ASSERT_TRUE(status.has_value()) << "the program did not end when its window closed";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+  EXPECT_TRUE(listenFor(silent, 2s));
+  EXPECT_TRUE(waitForFiles(renamed, urls_, 0s));
 }
 
 }  // namespace
