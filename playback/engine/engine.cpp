@@ -54,7 +54,8 @@ void Engine::free() {
     retiring_.push_back(std::move(warm_.front().source));
     warm_.pop_front();
   }
-  if (output_) output_->dropQueued();
+  // The device's queue (at most the output latency) is left to play out: the window creates the
+  // same address again right after this, and the taken-over source then carries on seamlessly.
   initialised_ = false;
   tagSlot_.clear();
   janitorWake_.notify_one();

@@ -45,7 +45,9 @@ struct Voice {
 
 // How many of `readable` frames a silent voice drops now. A voice that went silent keeps its
 // audio for `graceFrames` (so that a quick stop/play or free/adopt carries on without a jump);
-// after that only the newest `keepFrames` stay, so that playing again starts near the live edge.
+// after that only the newest `keepFrames` stay. The room this leaves lets the decoder go on
+// draining the network, so that playing again starts near the live edge instead of seconds
+// behind it.
 [[nodiscard]] constexpr std::size_t silentFramesToDrop(std::size_t readable, std::size_t silentFor,
                                                        std::size_t graceFrames,
                                                        std::size_t keepFrames) {
@@ -57,7 +59,8 @@ class Mixer {
  public:
   static constexpr std::size_t kMaxVoices = 32;
   static constexpr std::size_t kGraceFrames = kOutputRate / 2;  // 0.5 s
-  static constexpr std::size_t kKeepFrames = kOutputRate / 4;   // 0.25 s
+  // One second: servers send Ogg pages of up to a second at a time, so less would run dry.
+  static constexpr std::size_t kKeepFrames = kOutputRate;
 
   // False when all slots are taken; the voice then never sounds.
   bool attach(Voice* voice);

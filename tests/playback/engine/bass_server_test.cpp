@@ -1,0 +1,250 @@
+// The nine calls against real servers: Icecast on loopback and a PulseAudio null sink, whose
+// monitor the test records to hear what was played.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "playback/bass.h"
+#include "support/signal_analysis.h"
+#include "support/sink_recorder.h"
+#include "support/test_servers.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using rl::test::SinkRecorder;
+using rl::test::toneShare;
+
+constexpr double kRate = SinkRecorder::kSampleRate;
+
+std::size_t threadCount() {
+  std::size_t n = 0;
+  if (DIR* dir = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
+    closedir(dir);
+  }
+  return n;
+}
+
+struct Pair {
+  HSTREAM general = 0;
+  HSTREAM aac = 0;
+};
+
+// What the window does on every start: free, init, create both kinds, play both, start.
+Pair startLikeTheWindow(const std::string& url, bool general = true, bool aac = true) {
+  BASS_Free();
+  EXPECT_EQ(BASS_Init(-1, 44100, BASS_UNICODE, nullptr, nullptr), 1);
+  const std::u16string wide(url.begin(), url.end());
+  Pair p;
+  if (general) p.general = BASS_StreamCreateURL(wide.c_str(), 0, BASS_UNICODE, nullptr, nullptr);
+  if (aac) p.aac = BASS_AAC_StreamCreateURL(wide.c_str(), 0, BASS_UNICODE, nullptr, nullptr);
+  BASS_ChannelPlay(p.general, 1);
+  BASS_ChannelPlay(p.aac, 1);
+  BASS_Start();
+  return p;
+}
+
+// The header lines of a tag block.
+std::vector<std::string> lines(const char* block) {
+  std::vector<std::string> out;
+  for (const char* p = block; p != nullptr && *p != '\0'; p += std::strlen(p) + 1) out.emplace_back(p);
+  return out;
+}
+
+class BassServerTest : public rl::test::ServerTest {
+ protected:
+  void SetUp() override {
+    ServerTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    recorder_ = std::make_unique<SinkRecorder>(servers());
+    ASSERT_EQ(recorder_->start(), "");
+  }
+  void TearDown() override { BASS_Free(); }
+
+  bool hears(double tone, std::chrono::milliseconds timeout = 10s) {
+    return recorder_->waitFor(200ms, timeout, [tone](std::span<const float> s) {
+      return toneShare(s, tone, kRate) > 0.5;
+    }).has_value();
+  }
+  // True when the next `duration` of recording is silent throughout.
+  bool silentFor(std::chrono::milliseconds duration) {
+    const auto from = recorder_->position();
+    recorder_->record(duration);
+    const auto heard = recorder_->since(from);
+    return !heard.empty() && rl::test::rms(heard) < 1e-3;
+  }
+  double levelOver(std::chrono::milliseconds duration) {
+    const auto from = recorder_->position();
+    recorder_->record(duration);
+    return rl::test::rms(recorder_->since(from));
+  }
+
+  std::unique_ptr<SinkRecorder> recorder_;
+};
+
+TEST_F(BassServerTest, TheMp3MountIsHeardThroughTheGeneralCreationOnly) {
+  const Pair p = startLikeTheWindow(servers().mp3Url());
+  ASSERT_NE(p.general, 0u);
+  ASSERT_NE(p.aac, 0u);
+  EXPECT_TRUE(hears(440));
+  EXPECT_EQ(BASS_ChannelIsActive(p.general), BASS_ACTIVE_PLAYING);
+  EXPECT_EQ(BASS_ChannelIsActive(p.aac), BASS_ACTIVE_STOPPED);
+  EXPECT_EQ(BASS_ChannelGetTags(p.aac, BASS_TAG_HTTP), nullptr);
+  EXPECT_EQ(BASS_ChannelGetTags(p.aac, BASS_TAG_META), nullptr);
+}
+
+TEST_F(BassServerTest, TheAacMountIsHeardThroughTheAacCreationOnly) {
+  const Pair p = startLikeTheWindow(servers().aacUrl());
+  EXPECT_TRUE(hears(880));
+  EXPECT_EQ(BASS_ChannelIsActive(p.aac), BASS_ACTIVE_PLAYING);
+  EXPECT_EQ(BASS_ChannelIsActive(p.general), BASS_ACTIVE_STOPPED);
+  EXPECT_EQ(BASS_ChannelGetTags(p.general, BASS_TAG_HTTP), nullptr);
+  EXPECT_NE(BASS_ChannelGetTags(p.aac, BASS_TAG_HTTP), nullptr);
+}
+
+TEST_F(BassServerTest, AWrongCreationAloneNeverSounds) {
+  // The general creation of the AAC mount, and the AAC creation of the MP3 and Ogg mounts.
+  const std::vector<std::pair<std::string, bool>> cases{
+      {servers().aacUrl(), true}, {servers().mp3Url(), false}, {servers().oggUrl(), false}};
+  for (const auto& [url, general] : cases) {
+    SCOPED_TRACE(url);
+    const Pair p = startLikeTheWindow(url, general, !general);
+    const HSTREAM h = general ? p.general : p.aac;
+    ASSERT_NE(h, 0u);
+    recorder_->record(300ms);  // the previous test's sound playing out of the device queue
+    EXPECT_TRUE(silentFor(2500ms));
+    EXPECT_EQ(BASS_ChannelIsActive(h), BASS_ACTIVE_STOPPED);
+    EXPECT_EQ(BASS_ChannelGetTags(h, BASS_TAG_HTTP), nullptr);
+  }
+}
+
+TEST_F(BassServerTest, TheOggMountPlaysThroughTheGeneralCreation) {
+  const Pair p = startLikeTheWindow(servers().oggUrl());
+  EXPECT_TRUE(hears(550));
+  EXPECT_EQ(BASS_ChannelIsActive(p.aac), BASS_ACTIVE_STOPPED);
+}
+
+TEST_F(BassServerTest, AStoppedStreamIsSilentAndRestartResumes) {
+  const Pair p = startLikeTheWindow(servers().mp3Url());
+  ASSERT_TRUE(hears(440));
+  BASS_ChannelStop(p.general);
+  EXPECT_EQ(BASS_ChannelIsActive(p.general), BASS_ACTIVE_STOPPED);
+  recorder_->record(150ms);  // what reached the monitor before the stop
+  EXPECT_TRUE(silentFor(1500ms));
+  BASS_ChannelPlay(p.general, 1);
+  EXPECT_TRUE(hears(440, 3s));
+  EXPECT_EQ(BASS_ChannelIsActive(p.general), BASS_ACTIVE_PLAYING);
+}
+
+TEST_F(BassServerTest, TwoCreationsOfOneAddressNeverSoundTwice) {
+  for (const auto& url : {servers().mp3Url(), servers().oggUrl()}) {
+    SCOPED_TRACE(url);
+    startLikeTheWindow(url, true, false);
+    ASSERT_TRUE(hears(url == servers().mp3Url() ? 440 : 550));
+    const double single = levelOver(1s);
+    // A fresh pair: a query Icecast ignores makes it another address, so nothing warm is taken.
+    startLikeTheWindow(url + "?pair=" + std::to_string(std::random_device{}()));
+    ASSERT_TRUE(hears(url == servers().mp3Url() ? 440 : 550));
+    const double twins = levelOver(1s);
+    EXPECT_NEAR(twins, single, 0.15 * single) << "two voices would be twice as loud";
+  }
+}
+
+TEST_F(BassServerTest, FreeSilencesAtOnceAndEndsTheHandles) {
+  const Pair p = startLikeTheWindow(servers().mp3Url());
+  ASSERT_TRUE(hears(440));
+  BASS_Free();
+  recorder_->record(150ms);
+  EXPECT_TRUE(silentFor(1500ms));
+  EXPECT_EQ(BASS_ChannelIsActive(p.general), BASS_ACTIVE_STOPPED);
+  EXPECT_EQ(BASS_ChannelGetTags(p.general, BASS_TAG_HTTP), nullptr);
+  BASS_ChannelPlay(p.general, 1);  // a freed handle does nothing
+  EXPECT_TRUE(silentFor(500ms));
+}
+
+// The window restarts the current channel on every choice; the warm connection makes that
+// restart continue the tone without a gap a listener would notice.
+TEST_F(BassServerTest, RestartingTheSameAddressKeepsPlayingWithoutAGap) {
+  startLikeTheWindow(servers().mp3Url());
+  ASSERT_TRUE(hears(440));
+  const auto from = recorder_->position();
+  for (int i = 0; i < 5; ++i) {
+    std::this_thread::sleep_for(300ms);
+    startLikeTheWindow(servers().mp3Url());
+  }
+  recorder_->record(500ms);
+  const auto heard = recorder_->since(from);
+  // Every 20 ms window of the recording holds the tone.
+  const std::size_t window = 882;
+  std::size_t quiet = 0;
+  for (std::size_t at = 0; at + window <= heard.size(); at += window)
+    quiet += rl::test::rms(std::span(heard).subspan(at, window)) < 0.02;
+  EXPECT_EQ(quiet, 0u);
+}
+
+TEST_F(BassServerTest, TagsCarryTheHeadersAndFollowTheTitle) {
+  const Pair p = startLikeTheWindow(servers().mp3Url());
+  ASSERT_TRUE(hears(440));
+  // Icecast answers "HTTP/1.0 200 OK" with icy-* headers: they are HTTP tags.
+  EXPECT_EQ(BASS_ChannelGetTags(p.general, BASS_TAG_ICY), nullptr);
+  const auto head = lines(BASS_ChannelGetTags(p.general, BASS_TAG_HTTP));
+  ASSERT_FALSE(head.empty());
+  EXPECT_EQ(head.front(), "HTTP/1.0 200 OK");
+  EXPECT_NE(std::find(head.begin(), head.end(), "icy-name:Test Radio 440"), head.end());
+
+  const std::string mount = servers().value("MOUNT_TONE440_MP3");
+  const std::string title = "Engine Test - " + std::to_string(std::random_device{}() % 100000);
+  ASSERT_EQ(servers().setIcecastTitle(mount, title), "");
+  const std::string expected = "StreamTitle='" + title + "';";
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  std::string meta;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const char* m = BASS_ChannelGetTags(p.general, BASS_TAG_META);
+    meta = m != nullptr ? m : "";
+    if (meta.starts_with(expected)) break;
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_TRUE(meta.starts_with(expected)) << meta;
+  EXPECT_EQ(servers().setIcecastTitle(mount, "Test Artist - Tone 440"), "");
+}
+
+TEST_F(BassServerTest, ImpossibleAddressesGiveZero) {
+  BASS_Free();
+  ASSERT_EQ(BASS_Init(-1, 44100, 0, nullptr, nullptr), 1);
+  for (const std::u16string& url : {std::u16string(u""), std::u16string(u"http://"),
+                                    std::u16string(u"ftp://127.0.0.1/a.mp3"),
+                                    std::u16string(u"http://127.0.0.1/" + std::u16string(100000, u'a'))}) {
+    EXPECT_EQ(BASS_StreamCreateURL(url.c_str(), 0, BASS_UNICODE, nullptr, nullptr), 0u);
+    EXPECT_EQ(BASS_AAC_StreamCreateURL(url.c_str(), 0, BASS_UNICODE, nullptr, nullptr), 0u);
+  }
+  EXPECT_EQ(BASS_StreamCreateURL(nullptr, 0, 0, nullptr, nullptr), 0u);
+  // UTF-8 without BASS_UNICODE works as well.
+  const std::string url = servers().mp3Url();
+  const HSTREAM h = BASS_StreamCreateURL(url.c_str(), 0, 0, nullptr, nullptr);
+  ASSERT_NE(h, 0u);
+  BASS_ChannelPlay(h, 1);
+  EXPECT_TRUE(hears(440));
+}
+
+TEST_F(BassServerTest, AThousandCreateFreeCyclesKeepTheThreadCount) {
+  startLikeTheWindow(servers().mp3Url());
+  ASSERT_TRUE(hears(440));
+  const std::size_t before = threadCount();
+  const std::string unreachable = "http://127.0.0.1:1/none.mp3";  // refused at once
+  for (int i = 0; i < 1000; ++i) startLikeTheWindow(i % 50 == 25 ? unreachable : servers().mp3Url());
+  EXPECT_TRUE(hears(440));
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (threadCount() > before + 2 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(100ms);
+  EXPECT_LE(threadCount(), before + 2);
+}
+
+}  // namespace

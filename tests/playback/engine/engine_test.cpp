@@ -1,0 +1,351 @@
+// The engine's channel rules with fake streams and a fake output; the test itself is the
+// output's thread (it calls Mixer::render).
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <chrono>
+#include <cmath>
+#include <map>
+#include <thread>
+
+#include "fake_stream.h"
+#include "playback/engine/engine.h"
+
+namespace radiolist::audio {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FakeStream;
+
+class FakeOutput final : public Output {
+ public:
+  explicit FakeOutput(int* drops) : drops_(drops) {}
+  [[nodiscard]] bool healthy() const override { return true; }
+  void dropQueued() override { ++*drops_; }
+
+ private:
+  int* drops_;
+};
+
+std::size_t threadCount() {
+  std::size_t n = 0;
+  if (DIR* dir = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
+    closedir(dir);
+  }
+  return n;
+}
+
+// RMS of the middle of a test file decoded on its own.
+double decodedLevel(const char* file) {
+  FakeStream stream(FakeStream::served(test::readFile(test::mediaPath(file))));
+  Voice voice(1 << 18);
+  decodeStream(stream, voice, {});
+  std::vector<StereoFrame> frames(voice.ring.readable());
+  voice.ring.read(frames);
+  double sum = 0;
+  std::size_t n = 0;
+  for (std::size_t i = frames.size() / 4; i < frames.size() * 3 / 4; ++i, n += 2)
+    sum += frames[i].left * frames[i].left + frames[i].right * frames[i].right;
+  return n == 0 ? 0 : std::sqrt(sum / static_cast<double>(n));
+}
+
+template <typename F>
+bool waitUntil(F f, std::chrono::milliseconds timeout = 5s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!f()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+class EngineTest : public ::testing::Test {
+ protected:
+  static constexpr const char* kMp3 = "http://radio.test/tone440.mp3";
+  static constexpr const char* kAac = "http://radio.test/tone880.aac";
+
+  void SetUp() override { makeEngine(5s); }
+
+  void makeEngine(std::chrono::milliseconds keepWarm) {
+    engine_.reset();
+    EngineDeps deps;
+    deps.openStream = [this](const std::string& url) -> std::shared_ptr<net::HttpStream> {
+      ++opens_[url];
+      FakeStream::Options options;
+      if (url.ends_with(".mp3")) {
+        options.body = test::readFile(test::mediaPath("tone440.mp3"));
+      } else if (url.ends_with(".aac")) {
+        options.body = test::readFile(test::mediaPath("tone880.aac"));
+        options.contentType = "audio/aac";
+        options.headLines = {"HTTP/1.0 200 OK", "icy-name:AAC Radio"};
+      }
+      options.meta = "StreamTitle='First';";
+      options.loop = !url.ends_with("once.mp3");
+      options.bytesPerSecond = 16000;  // 128 kbit/s
+      options.burstBytes = 64 * 1024;  // Icecast's default burst
+      auto stream = std::make_shared<FakeStream>(std::move(options));
+      streams_[url] = stream;
+      return stream;
+    };
+    deps.openOutput = [this](Mixer&) -> std::unique_ptr<Output> {
+      if (!serverUp_) return nullptr;
+      return std::make_unique<FakeOutput>(&drops_);
+    };
+    deps.plausibleUrl = [](std::string_view url) {
+      return url.starts_with("http://") && url.size() > 7;
+    };
+    deps.keepWarm = keepWarm;
+    engine_ = std::make_unique<Engine>(std::move(deps));
+  }
+
+  // RMS of the next `frames` of output.
+  double render(std::size_t frames = 2048) {
+    std::vector<float> out(2 * frames);
+    engine_->mixer().render(out.data(), frames);
+    double sum = 0;
+    for (float s : out) sum += static_cast<double>(s) * s;
+    return std::sqrt(sum / static_cast<double>(out.size()));
+  }
+  bool soundsWithin(std::chrono::milliseconds timeout = 5s) {
+    return waitUntil([&] { return render(512) > 0.01; }, timeout);
+  }
+
+  std::pair<DWORD, DWORD> createTwins(const char* url) {
+    return {engine_->create(url, CreationKind::General), engine_->create(url, CreationKind::Aac)};
+  }
+
+  bool serverUp_ = true;
+  int drops_ = 0;
+  std::map<std::string, int> opens_;
+  std::map<std::string, std::shared_ptr<FakeStream>> streams_;
+  std::unique_ptr<Engine> engine_;
+};
+
+TEST_F(EngineTest, NothingIsCreatedWithoutASuccessfulInit) {
+  EXPECT_EQ(engine_->create(kMp3, CreationKind::General), 0u);
+  serverUp_ = false;
+  EXPECT_FALSE(engine_->init());
+  EXPECT_EQ(engine_->create(kMp3, CreationKind::General), 0u);
+  EXPECT_EQ(engine_->create(kMp3, CreationKind::Aac), 0u);
+  EXPECT_TRUE(opens_.empty());
+  serverUp_ = true;
+  EXPECT_TRUE(engine_->init());
+  EXPECT_NE(engine_->create(kMp3, CreationKind::General), 0u);
+}
+
+TEST_F(EngineTest, AnImpossibleAddressGivesZeroAndOpensNothing) {
+  ASSERT_TRUE(engine_->init());
+  EXPECT_EQ(engine_->create("http://", CreationKind::General), 0u);
+  EXPECT_EQ(engine_->create("", CreationKind::Aac), 0u);
+  EXPECT_TRUE(opens_.empty());
+}
+
+TEST_F(EngineTest, TwinCreationsShareOneConnection) {
+  ASSERT_TRUE(engine_->init());
+  const auto [general, aac] = createTwins(kMp3);
+  EXPECT_NE(general, 0u);
+  EXPECT_NE(aac, 0u);
+  EXPECT_NE(general, aac);
+  EXPECT_EQ(opens_[kMp3], 1);
+  // A second pair of the same address in the same initialisation is a stream of its own.
+  createTwins(kMp3);
+  EXPECT_EQ(opens_[kMp3], 2);
+  createTwins(kAac);
+  EXPECT_EQ(opens_[kAac], 1);
+}
+
+TEST_F(EngineTest, OnlyTheMatchingCreationOfAnAddressPlays) {
+  ASSERT_TRUE(engine_->init());
+  for (const char* url : {kMp3, kAac}) {
+    SCOPED_TRACE(url);
+    const auto [general, aac] = createTwins(url);
+    const DWORD winner = url == kMp3 ? general : aac;
+    const DWORD loser = url == kMp3 ? aac : general;
+    EXPECT_NE(engine_->isActive(general), BASS_ACTIVE_PLAYING);  // created, not played
+    EXPECT_NE(engine_->isActive(aac), BASS_ACTIVE_PLAYING);
+    EXPECT_TRUE(engine_->play(general, true));
+    EXPECT_TRUE(engine_->play(aac, true));
+    EXPECT_TRUE(waitUntil([&] { return engine_->isActive(winner) == BASS_ACTIVE_PLAYING; }));
+    EXPECT_EQ(engine_->isActive(loser), BASS_ACTIVE_STOPPED);
+    EXPECT_EQ(engine_->tags(loser, BASS_TAG_META), nullptr);
+    EXPECT_EQ(engine_->tags(loser, BASS_TAG_HTTP), nullptr);
+    EXPECT_EQ(engine_->tags(loser, BASS_TAG_ICY), nullptr);
+    EXPECT_TRUE(soundsWithin());
+    // Only one voice sounds: the level is that of the file decoded once (twins would double it).
+    const double single = decodedLevel(url == kMp3 ? "tone440.mp3" : "tone880.aac");
+    EXPECT_NEAR(render(4096), single, 0.2 * single);
+    engine_->stop(winner);
+  }
+}
+
+TEST_F(EngineTest, AStreamCreatedButNotPlayedStaysSilent) {
+  ASSERT_TRUE(engine_->init());
+  const auto [general, aac] = createTwins(kMp3);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(engine_->isActive(general), BASS_ACTIVE_STOPPED);
+  EXPECT_EQ(engine_->isActive(aac), BASS_ACTIVE_STOPPED);
+  EXPECT_LT(render(), 1e-6);
+}
+
+TEST_F(EngineTest, StopSilencesAtOnce) {
+  ASSERT_TRUE(engine_->init());
+  const auto [general, aac] = createTwins(kMp3);
+  engine_->play(general, true);
+  ASSERT_TRUE(soundsWithin());
+  const int dropsBefore = drops_;
+  EXPECT_TRUE(engine_->stop(general));
+  EXPECT_LT(render(), 1e-6);
+  EXPECT_EQ(drops_, dropsBefore + 1);  // what the device still held is dropped too
+  EXPECT_EQ(engine_->isActive(general), BASS_ACTIVE_STOPPED);
+  // Stopping the silent twin changes nothing for the output.
+  engine_->stop(aac);
+  EXPECT_EQ(drops_, dropsBefore + 1);
+}
+
+TEST_F(EngineTest, PlayWithRestartAfterAStopResumesNearTheLiveEdge) {
+  ASSERT_TRUE(engine_->init());
+  const DWORD general = engine_->create(kMp3, CreationKind::General);
+  engine_->play(general, true);
+  ASSERT_TRUE(soundsWithin());
+  // Stopped for a while, with the output running meanwhile as it would.
+  engine_->stop(general);
+  for (int i = 0; i < 60; ++i) {
+    EXPECT_LT(render(1024), 1e-6);
+    std::this_thread::sleep_for(20ms);
+  }
+  engine_->play(general, true);
+  render(16);
+  // At most the newest quarter second (and what arrived meanwhile) is left to play.
+  EXPECT_TRUE(soundsWithin());
+  EXPECT_EQ(engine_->isActive(general), BASS_ACTIVE_PLAYING);
+  std::size_t buffered = 0;
+  for (int i = 0; i < 20; ++i) buffered += render(1024) > 0.01 ? 1024 : 0;
+  EXPECT_LE(buffered, Mixer::kKeepFrames + kOutputRate / 2);
+}
+
+TEST_F(EngineTest, FreeSilencesAtOnceAndEndsEveryHandle) {
+  ASSERT_TRUE(engine_->init());
+  const auto [general, aac] = createTwins(kMp3);
+  engine_->play(general, true);
+  engine_->play(aac, true);
+  ASSERT_TRUE(soundsWithin());
+  engine_->free();
+  EXPECT_LT(render(), 1e-6);
+  for (DWORD h : {general, aac}) {
+    EXPECT_EQ(engine_->isActive(h), BASS_ACTIVE_STOPPED);
+    EXPECT_FALSE(engine_->play(h, true));
+    EXPECT_FALSE(engine_->stop(h));
+    EXPECT_EQ(engine_->tags(h, BASS_TAG_HTTP), nullptr);
+  }
+  EXPECT_LT(render(), 1e-6);
+  EXPECT_EQ(engine_->create(kMp3, CreationKind::General), 0u);  // freed, not initialised
+}
+
+TEST_F(EngineTest, ANewCreationAfterFreeTakesOverTheWarmConnection) {
+  ASSERT_TRUE(engine_->init());
+  auto [general, aac] = createTwins(kMp3);
+  engine_->play(general, true);
+  engine_->play(aac, true);
+  ASSERT_TRUE(soundsWithin());
+  for (int round = 0; round < 3; ++round) {
+    engine_->free();
+    ASSERT_TRUE(engine_->init());
+    std::tie(general, aac) = createTwins(kMp3);
+    engine_->play(general, true);
+    engine_->play(aac, true);
+    // Decoded audio is waiting: the first render after the restart already sounds.
+    EXPECT_GT(render(), 0.01);
+    EXPECT_EQ(engine_->isActive(general), BASS_ACTIVE_PLAYING);
+    EXPECT_EQ(engine_->isActive(aac), BASS_ACTIVE_STOPPED);
+  }
+  EXPECT_EQ(opens_[kMp3], 1);
+  EXPECT_NE(engine_->tags(general, BASS_TAG_ICY), nullptr);
+}
+
+TEST_F(EngineTest, AWarmConnectionNobodyTakesIsClosed) {
+  makeEngine(200ms);
+  ASSERT_TRUE(engine_->init());
+  const DWORD general = engine_->create(kMp3, CreationKind::General);
+  engine_->play(general, true);
+  ASSERT_TRUE(soundsWithin());
+  engine_->free();
+  EXPECT_EQ(engine_->liveSources(), 1u);
+  EXPECT_TRUE(waitUntil([&] { return engine_->liveSources() == 0; }));
+  EXPECT_TRUE(streams_[kMp3]->cancelled());
+  ASSERT_TRUE(engine_->init());
+  engine_->create(kMp3, CreationKind::General);
+  EXPECT_EQ(opens_[kMp3], 2);
+}
+
+TEST_F(EngineTest, TagsComeFromTheHeadAndTheLatestMetadata) {
+  ASSERT_TRUE(engine_->init());
+  const auto [general, aac] = createTwins(kMp3);
+  engine_->play(general, true);
+  ASSERT_TRUE(waitUntil([&] { return engine_->isActive(general) == BASS_ACTIVE_PLAYING; }));
+  const char* icy = engine_->tags(general, BASS_TAG_ICY);
+  ASSERT_NE(icy, nullptr);
+  EXPECT_EQ(std::string(icy, 31), std::string("ICY 200 OK\0icy-name:Fake Radio\0\0", 31));
+  EXPECT_EQ(engine_->tags(general, BASS_TAG_HTTP), nullptr);
+  EXPECT_STREQ(engine_->tags(general, BASS_TAG_META), "StreamTitle='First';");
+  streams_[kMp3]->setMeta("StreamTitle='Second';");
+  EXPECT_STREQ(engine_->tags(general, BASS_TAG_META), "StreamTitle='Second';");
+
+  const auto [g2, aacHandle] = createTwins(kAac);
+  engine_->play(aacHandle, true);
+  ASSERT_TRUE(waitUntil([&, a = aacHandle] { return engine_->isActive(a) == BASS_ACTIVE_PLAYING; }));
+  const char* http = engine_->tags(aacHandle, BASS_TAG_HTTP);
+  ASSERT_NE(http, nullptr);
+  EXPECT_STREQ(http, "HTTP/1.0 200 OK");
+  EXPECT_EQ(engine_->tags(aacHandle, BASS_TAG_ICY), nullptr);
+  EXPECT_EQ(engine_->tags(g2, BASS_TAG_HTTP), nullptr);
+}
+
+TEST_F(EngineTest, CallsOnZeroAndUnknownHandlesDoNothing) {
+  ASSERT_TRUE(engine_->init());
+  for (DWORD h : {0u, 12345u}) {
+    EXPECT_EQ(engine_->isActive(h), BASS_ACTIVE_STOPPED);
+    EXPECT_FALSE(engine_->play(h, true));
+    EXPECT_FALSE(engine_->stop(h));
+    EXPECT_EQ(engine_->tags(h, BASS_TAG_META), nullptr);
+  }
+  EXPECT_EQ(drops_, 0);
+}
+
+TEST_F(EngineTest, AStreamThatEndedConnectsAgainOnPlay) {
+  ASSERT_TRUE(engine_->init());
+  const char* once = "http://radio.test/once.mp3";
+  const DWORD general = engine_->create(once, CreationKind::General);
+  engine_->play(general, true);
+  ASSERT_TRUE(soundsWithin());
+  // Play the 3 s file to its end.
+  EXPECT_TRUE(waitUntil([&] { render(4096); return engine_->isActive(general) == BASS_ACTIVE_STOPPED; }, 10s));
+  EXPECT_TRUE(engine_->play(general, true));
+  EXPECT_EQ(opens_[once], 2);
+  EXPECT_TRUE(soundsWithin());
+}
+
+TEST_F(EngineTest, ThousandCreateFreeCyclesLeaveNothingBehind) {
+  ASSERT_TRUE(engine_->init());
+  auto [general, aac] = createTwins(kMp3);
+  engine_->play(general, true);
+  ASSERT_TRUE(soundsWithin());
+  const std::size_t threadsBefore = threadCount();
+  for (int i = 0; i < 1000; ++i) {
+    engine_->free();
+    ASSERT_TRUE(engine_->init());
+    // The window's pattern: the same address, and now and then another one.
+    const char* url = i % 100 == 99 ? kAac : kMp3;
+    std::tie(general, aac) = createTwins(url);
+    engine_->play(general, true);
+    engine_->play(aac, true);
+    render(64);
+  }
+  EXPECT_EQ(opens_[kMp3], 1);
+  EXPECT_LE(engine_->liveSources(), 2u);
+  EXPECT_TRUE(waitUntil([&] { return threadCount() <= threadsBefore + 2; }));
+}
+
+}  // namespace
+}  // namespace radiolist::audio

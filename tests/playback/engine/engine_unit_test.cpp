@@ -1,0 +1,315 @@
+// The engine's pure decisions and its lock-free parts, without network or sound server.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "playback/engine/decoder.h"
+#include "playback/engine/family.h"
+#include "playback/engine/handle_table.h"
+#include "playback/engine/mixer.h"
+#include "playback/engine/ring_buffer.h"
+#include "playback/engine/tag_block.h"
+#include "playback/engine/url_text.h"
+
+namespace radiolist::audio {
+namespace {
+
+using namespace std::string_literals;
+
+TEST(FamilyTest, AacCodecsAndMp4ContainersBelongToTheAacCall) {
+  EXPECT_EQ(classifyFamily("aac", "aac"), Family::Aac);            // ADTS
+  EXPECT_EQ(classifyFamily("loas", "aac_latm"), Family::Aac);      // LATM
+  EXPECT_EQ(classifyFamily("mpegts", "aac"), Family::Aac);         // AAC in a transport stream
+  EXPECT_EQ(classifyFamily("mov,mp4,m4a,3gp,3g2,mj2", "aac"), Family::Aac);
+  EXPECT_EQ(classifyFamily("mov,mp4,m4a,3gp,3g2,mj2", "alac"), Family::Aac);  // any MP4
+}
+
+TEST(FamilyTest, EverythingElseBelongsToTheGeneralCall) {
+  EXPECT_EQ(classifyFamily("mp3", "mp3"), Family::General);
+  EXPECT_EQ(classifyFamily("ogg", "vorbis"), Family::General);
+  EXPECT_EQ(classifyFamily("ogg", "opus"), Family::General);
+  EXPECT_EQ(classifyFamily("flac", "flac"), Family::General);
+  EXPECT_EQ(classifyFamily("wav", "pcm_s16le"), Family::General);
+  // A name that merely contains "mp4" is not the MP4 demuxer.
+  EXPECT_EQ(classifyFamily("xmp4x", "mp3"), Family::General);
+}
+
+TEST(FamilyTest, NoAudioCodecIsUnplayable) {
+  EXPECT_EQ(classifyFamily("mp3", ""), Family::Unplayable);
+  EXPECT_EQ(classifyFamily("aac", "none"), Family::Unplayable);
+}
+
+TEST(FamilyTest, EachKindPlaysOnlyItsOwnFamily) {
+  EXPECT_TRUE(kindPlays(CreationKind::General, Family::General));
+  EXPECT_TRUE(kindPlays(CreationKind::Aac, Family::Aac));
+  EXPECT_FALSE(kindPlays(CreationKind::General, Family::Aac));
+  EXPECT_FALSE(kindPlays(CreationKind::Aac, Family::General));
+  for (Family f : {Family::Undecided, Family::Unplayable}) {
+    EXPECT_FALSE(kindPlays(CreationKind::General, f));
+    EXPECT_FALSE(kindPlays(CreationKind::Aac, f));
+  }
+}
+
+TEST(ProbeChoiceTest, ContentTypeNamesADemuxer) {
+  EXPECT_EQ(demuxerForContentType("audio/mpeg"), "mp3");
+  EXPECT_EQ(demuxerForContentType("Audio/MPEG; charset=x"), "mp3");
+  EXPECT_EQ(demuxerForContentType("audio/aacp"), "aac");
+  EXPECT_EQ(demuxerForContentType("application/ogg"), "ogg");
+  EXPECT_EQ(demuxerForContentType("audio/mp4"), "mp4");
+  EXPECT_EQ(demuxerForContentType("text/html"), "");
+  EXPECT_EQ(demuxerForContentType(""), "");
+}
+
+TEST(ProbeChoiceTest, SureDataWinsOverContentTypeWhichWinsOverAWeakGuess) {
+  // A station that sends AAC as "audio/mpeg": the data decides.
+  EXPECT_EQ(chooseDemuxer("aac", 51, "mp3", false), "aac");
+  // MP3 that starts mid-frame scores only 25: the content type decides at once.
+  EXPECT_EQ(chooseDemuxer("mp3", 25, "mp3", false), "mp3");
+  EXPECT_EQ(chooseDemuxer("mpegts", 2, "aac", false), "aac");
+  // No content type and a weak guess: probe more, and take the guess in the last round.
+  EXPECT_EQ(chooseDemuxer("mp3", 25, "", false), "");
+  EXPECT_EQ(chooseDemuxer("mp3", 25, "", true), "mp3");
+  EXPECT_EQ(chooseDemuxer("", 0, "", true), "");
+}
+
+TEST(TagBlockTest, HeaderLinesAreNulTerminatedAndEndWithAnEmptyString) {
+  EXPECT_EQ(headerBlock({"ICY 200 OK", "icy-name:A"}), "ICY 200 OK\0icy-name:A\0\0"s);
+  EXPECT_EQ(headerBlock({}), "\0"s);
+  EXPECT_EQ(headerBlock({"a\0b"s, ""}), "a\0\0\0"s);  // an empty line would end the run early
+}
+
+TEST(TagBlockTest, IcyAndHttpTagsFollowTheStatusLine) {
+  const std::vector<std::string> icy{"ICY 200 OK", "icy-name:Radio"};
+  const std::vector<std::string> http{"HTTP/1.0 200 OK", "icy-name:Radio"};
+  const std::optional<std::string> none;
+  EXPECT_EQ(tagText(BASS_TAG_ICY, &icy, none), "ICY 200 OK\0icy-name:Radio\0\0"s);
+  EXPECT_EQ(tagText(BASS_TAG_HTTP, &icy, none), std::nullopt);
+  EXPECT_EQ(tagText(BASS_TAG_HTTP, &http, none), "HTTP/1.0 200 OK\0icy-name:Radio\0\0"s);
+  EXPECT_EQ(tagText(BASS_TAG_ICY, &http, none), std::nullopt);
+  EXPECT_EQ(tagText(BASS_TAG_ICY, nullptr, none), std::nullopt);  // no head yet
+  const std::vector<std::string> empty;
+  EXPECT_EQ(tagText(BASS_TAG_HTTP, &empty, none), std::nullopt);
+  EXPECT_EQ(tagText(99, &http, "x"s), std::nullopt);
+}
+
+TEST(TagBlockTest, MetaIsTheLatestBlockUpToItsFirstNul) {
+  EXPECT_EQ(tagText(BASS_TAG_META, nullptr, std::nullopt), std::nullopt);
+  EXPECT_EQ(tagText(BASS_TAG_META, nullptr, "StreamTitle='A - B';"s), "StreamTitle='A - B';\0"s);
+  EXPECT_EQ(tagText(BASS_TAG_META, nullptr, "T='x';\0\0\0"s), "T='x';\0"s);
+}
+
+TEST(HandleTableTest, HandlesAreNeverZeroAndNeverComeBackAfterRemoval) {
+  HandleTable<int> table;
+  const auto a = table.add(10);
+  const auto b = table.add(20);
+  EXPECT_NE(a, 0u);
+  EXPECT_NE(a, b);
+  ASSERT_NE(table.find(a), nullptr);
+  EXPECT_EQ(*table.find(b), 20);
+  EXPECT_EQ(table.find(0), nullptr);
+  EXPECT_EQ(table.find(b + 1000), nullptr);
+  table.clear();
+  EXPECT_EQ(table.find(a), nullptr);
+  const auto c = table.add(30);
+  EXPECT_NE(c, a);
+  EXPECT_NE(c, b);
+  EXPECT_EQ(table.find(a), nullptr);
+  EXPECT_EQ(*table.find(c), 30);
+}
+
+TEST(AddressTest, Utf16AddressesBecomeUtf8) {
+  const char16_t plain[] = u"http://host/a.mp3";
+  EXPECT_EQ(addressFromArgument(plain, true, 100), "http://host/a.mp3");
+  const char16_t accented[] = u"http://h/\u00e9\u20ac\U0001F3B5";
+  EXPECT_EQ(addressFromArgument(accented, true, 100), "http://h/\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xB5");
+  const char16_t lone[] = {u'a', 0xD800, u'b', 0xDC00, 0};
+  EXPECT_EQ(addressFromArgument(lone, true, 100), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+}
+
+TEST(AddressTest, Utf8AddressesPassAsTheyAre) {
+  EXPECT_EQ(addressFromArgument("http://h/\xC3\xA9", false, 100), "http://h/\xC3\xA9");
+  EXPECT_EQ(addressFromArgument("", false, 100), "");
+}
+
+TEST(AddressTest, MissingOrOverlongAddressesAreRefused) {
+  EXPECT_EQ(addressFromArgument(nullptr, true, 100), std::nullopt);
+  const std::u16string longUrl(200, u'a');
+  EXPECT_EQ(addressFromArgument(longUrl.c_str(), true, 100), std::nullopt);
+  EXPECT_EQ(addressFromArgument(std::string(200, 'a').c_str(), false, 100), std::nullopt);
+  EXPECT_EQ(addressFromArgument(std::string(99, 'a').c_str(), false, 100), std::string(99, 'a'));
+}
+
+TEST(SpscRingTest, WrapsAroundAndRespectsItsCapacity) {
+  SpscRing<int> ring(6);  // rounded up to 8
+  EXPECT_EQ(ring.capacity(), 8u);
+  const std::vector<int> a{1, 2, 3, 4, 5, 6};
+  EXPECT_EQ(ring.write(a), 6u);
+  std::vector<int> out(4);
+  EXPECT_EQ(ring.read(out), 4u);
+  EXPECT_EQ(out, (std::vector<int>{1, 2, 3, 4}));
+  const std::vector<int> b{7, 8, 9, 10, 11, 12, 13};
+  EXPECT_EQ(ring.write(b), 6u);  // 2 left + 6 free
+  EXPECT_EQ(ring.writable(), 0u);
+  EXPECT_EQ(ring.discard(3), 3u);  // drops 5, 6, 7
+  out.assign(8, 0);
+  EXPECT_EQ(ring.read(out), 5u);
+  EXPECT_EQ(std::vector<int>(out.begin(), out.begin() + 5), (std::vector<int>{8, 9, 10, 11, 12}));
+  EXPECT_EQ(ring.readable(), 0u);
+  EXPECT_EQ(ring.discard(5), 0u);
+}
+
+// A generator writes a counting sequence in random chunk sizes while a verifier reads it in other
+// random chunk sizes: every item must arrive once, in order, across many wrap-arounds.
+TEST(SpscRingTest, TwoThreadsPassEveryItemOnceInOrder) {
+  constexpr std::uint64_t kItems = 2'000'000;
+  SpscRing<std::uint64_t> ring(1024);
+  std::thread generator([&] {
+    std::mt19937 rng(1);
+    std::vector<std::uint64_t> chunk;
+    std::uint64_t next = 0;
+    while (next < kItems) {
+      chunk.resize(std::min<std::uint64_t>(rng() % 700 + 1, kItems - next));
+      for (auto& v : chunk) v = next++;
+      std::span<const std::uint64_t> left(chunk);
+      while (!left.empty()) {
+        left = left.subspan(ring.write(left));
+        if (!left.empty()) std::this_thread::yield();
+      }
+    }
+  });
+  std::mt19937 rng(2);
+  std::vector<std::uint64_t> chunk(700);
+  std::uint64_t expected = 0;
+  std::uint64_t mismatches = 0;
+  while (expected < kItems) {
+    const std::size_t got = ring.read(std::span(chunk).first(rng() % 700 + 1));
+    for (std::size_t i = 0; i < got; ++i) mismatches += chunk[i] != expected++;
+    if (got == 0) std::this_thread::yield();
+  }
+  generator.join();
+  EXPECT_EQ(mismatches, 0u);
+  EXPECT_EQ(ring.readable(), 0u);
+}
+
+TEST(MixerPolicyTest, SilentVoicesKeepTheirAudioForAGraceTimeThenOnlyTheNewest) {
+  EXPECT_EQ(silentFramesToDrop(1000, 10, 100, 50), 0u);   // within the grace time
+  EXPECT_EQ(silentFramesToDrop(1000, 100, 100, 50), 950u);
+  EXPECT_EQ(silentFramesToDrop(40, 500, 100, 50), 0u);    // already short
+  EXPECT_EQ(silentFramesToDrop(50, 500, 100, 50), 0u);
+}
+
+std::vector<StereoFrame> constantFrames(std::size_t n, float value) {
+  return std::vector<StereoFrame>(n, StereoFrame{value, -value});
+}
+
+TEST(MixerTest, SumsAudibleVoicesAndClampsTheResult) {
+  Mixer mixer;
+  Voice a(1024), b(1024);
+  for (Voice* v : {&a, &b}) {
+    v->family = Family::General;
+    v->wantGeneral = true;
+    ASSERT_TRUE(mixer.attach(v));
+  }
+  a.ring.write(constantFrames(100, 0.25f));
+  b.ring.write(constantFrames(50, 0.9f));
+  std::vector<float> out(2 * 100);
+  mixer.render(out.data(), 100);
+  EXPECT_FLOAT_EQ(out[0], 1.0f);  // 0.25 + 0.9 clamped
+  EXPECT_FLOAT_EQ(out[1], -1.0f);
+  EXPECT_FLOAT_EQ(out[2 * 60], 0.25f);  // b ran dry after 50 frames
+  EXPECT_FLOAT_EQ(out[2 * 60 + 1], -0.25f);
+  mixer.detach(&a);
+  mixer.detach(&b);
+}
+
+TEST(MixerTest, AVoiceSoundsOnlyWhenItsFamilyIsWanted) {
+  Mixer mixer;
+  Voice v(4096);
+  ASSERT_TRUE(mixer.attach(&v));
+  std::vector<float> out(2 * 64);
+  const auto loud = [&] {
+    v.ring.write(constantFrames(64, 0.5f));
+    mixer.render(out.data(), 64);
+    return out[0] != 0.0f;
+  };
+  EXPECT_FALSE(loud());  // undecided
+  v.wantGeneral = true;
+  v.family = Family::Aac;
+  EXPECT_FALSE(loud());  // the AAC call's stream, wanted by the general call
+  v.wantAac = true;
+  EXPECT_TRUE(loud());
+  v.wantAac = false;
+  EXPECT_FALSE(loud());
+  mixer.detach(&v);
+}
+
+TEST(MixerTest, SilentVoicesAreTrimmedToTheNewestAudioAfterTheGraceTime) {
+  Mixer mixer;
+  Voice v(1 << 16);
+  v.family = Family::General;
+  ASSERT_TRUE(mixer.attach(&v));
+  v.ring.write(constantFrames(Mixer::kKeepFrames + 10000, 0.1f));
+  std::vector<float> out(2 * 1024);
+  mixer.render(out.data(), 1024);  // silent, within the grace time: nothing dropped
+  EXPECT_EQ(v.ring.readable(), Mixer::kKeepFrames + 10000);
+  for (std::size_t silent = 0; silent < Mixer::kGraceFrames; silent += 1024) mixer.render(out.data(), 1024);
+  EXPECT_EQ(v.ring.readable(), Mixer::kKeepFrames);
+  mixer.detach(&v);
+}
+
+TEST(MixerTest, ATrimRequestDropsOldAudioAtOnce) {
+  Mixer mixer;
+  Voice v(1 << 16);
+  v.family = Family::General;
+  ASSERT_TRUE(mixer.attach(&v));
+  std::vector<float> out(2 * 16);
+  mixer.render(out.data(), 16);
+  v.ring.write(constantFrames(Mixer::kKeepFrames + 10000, 0.1f));
+  v.trimRequests.fetch_add(1);
+  v.wantGeneral = true;
+  mixer.render(out.data(), 16);
+  EXPECT_EQ(v.ring.readable(), Mixer::kKeepFrames - 16);
+  mixer.detach(&v);
+}
+
+// detach() must not return while a render() that may still see the voice runs (TSan checks the
+// rest: the voice is destroyed right after detach).
+TEST(MixerTest, DetachWaitsOutARunningRender) {
+  Mixer mixer;
+  std::atomic<bool> done{false};
+  std::thread audio([&] {
+    std::vector<float> out(2 * 256);
+    while (!done) mixer.render(out.data(), 256);
+  });
+  for (int i = 0; i < 2000; ++i) {
+    auto voice = std::make_unique<Voice>(512);
+    voice->family = Family::General;
+    voice->wantGeneral = true;
+    ASSERT_TRUE(mixer.attach(voice.get()));
+    voice->ring.write(constantFrames(300, 0.1f));
+    mixer.detach(voice.get());
+  }
+  done = true;
+  audio.join();
+}
+
+TEST(MixerTest, AttachFailsWhenEverySlotIsTaken) {
+  Mixer mixer;
+  std::vector<std::unique_ptr<Voice>> voices;
+  for (std::size_t i = 0; i < Mixer::kMaxVoices; ++i) {
+    voices.push_back(std::make_unique<Voice>(16));
+    ASSERT_TRUE(mixer.attach(voices.back().get()));
+  }
+  Voice extra(16);
+  EXPECT_FALSE(mixer.attach(&extra));
+  mixer.detach(voices.front().get());
+  EXPECT_TRUE(mixer.attach(&extra));
+}
+
+}  // namespace
+}  // namespace radiolist::audio
