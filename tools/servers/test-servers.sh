@@ -124,7 +124,8 @@ start_pulse() {
 }
 
 write_icecast_config() {
-  local logdir=$1
+  local logdir=$1 changeowner=
+  [ "$(id -u)" -ne 0 ] || changeowner='    <changeowner><user>nobody</user><group>nogroup</group></changeowner>'
   cat >"$DIR/icecast/icecast.xml" <<EOF
 <icecast>
   <location>loopback</location>
@@ -163,7 +164,7 @@ write_icecast_config() {
   </logging>
   <security>
     <chroot>0</chroot>
-    <changeowner><user>nobody</user><group>nogroup</group></changeowner>
+$changeowner
   </security>
 </icecast>
 EOF
@@ -174,7 +175,7 @@ admin_get() { curl -sf --max-time 5 -u "$ADMIN_USER:$ADMIN_PASSWORD" "$ICECAST_U
 start_icecast() {
   mkdir -p "$DIR/icecast/log"
   # Icecast refuses to run as root; it drops to nobody after binding, and then writes its logs.
-  chown nobody:nogroup "$DIR/icecast/log"
+  [ "$(id -u)" -ne 0 ] || chown nobody:nogroup "$DIR/icecast/log"
   write_icecast_config "$DIR/icecast/log"
   spawn icecast icecast2 -c "$DIR/icecast/icecast.xml"
   local pid; pid=$(pids_of icecast)
