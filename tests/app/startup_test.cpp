@@ -1,6 +1,8 @@
 // Start-up: the creation sequence, its failure states, the layout and the error box rules.
 
 #include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
 #include <QTest>
 
 #include "app/globals.h"
@@ -165,6 +167,48 @@ TEST_F(WindowTest, TabMovesAmongTheNameListAndTheShownEditorsOnly) {
   EXPECT_EQ(form->focusWidget(), form->Edit2);
   QTest::keyClick(form->Edit2, Qt::Key_Tab);
   EXPECT_EQ(form->focusWidget(), form->ListBox1);
+}
+
+TEST_F(WindowTest, ADirectoryNamedLikeTheNameFileIsAnOpenError) {
+  ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("Name.txt")));
+  writeFile(QStringLiteral("url.txt"), "http://a\r\n");
+  writeGlyphs();
+  start();
+  ASSERT_EQ(errors.size(), 1);
+  EXPECT_TRUE(errors[0].startsWith(QStringLiteral("Cannot open file \"%1\". ").arg(path("Name.txt"))))
+      << errors[0].toStdString();
+  EXPECT_TRUE(errors[0].endsWith(u'.'));
+  EXPECT_EQ(form->ListBox1->count(), 0);
+}
+
+TEST_F(WindowTest, TheRealErrorBoxIsModalWithTheTitleCaptionAndTimersTickMeanwhile) {
+  radiolist::setErrorPresenter(radiolist::modalErrorBox());
+  writeLists(kNames, kUrls);  // no glyphs: the creation handler fails at the first glyph
+  QString caption;
+  QString text;
+  int ticksWhileOpen = -1;
+  // The box is closed once three countdown ticks have passed while it was open, before the
+  // tenth tick's click would open a second box.
+  QTimer poll;
+  poll.setTimerType(Qt::PreciseTimer);
+  poll.setInterval(2);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr || ResyncCountdown > 7) return;
+    caption = box->windowTitle();
+    text = box->text();
+    EXPECT_EQ(box->icon(), QMessageBox::Critical);
+    EXPECT_EQ(box->buttons().size(), 1);
+    ticksWhileOpen = 10 - ResyncCountdown;
+    poll.stop();
+    box->accept();
+  });
+  poll.start();
+  start();
+  EXPECT_EQ(caption, radiolist::applicationTitle());
+  EXPECT_EQ(text, QStringLiteral("Cannot open file \"%1\". No such file or directory.").arg(path("imag/glossyicon.bmp")));
+  EXPECT_GE(ticksWhileOpen, 3) << "the countdown ticks while the box is open";
+  EXPECT_EQ(ResyncCountdown, 10 - ticksWhileOpen) << "the box was closed before the countdown's clicks";
 }
 
 TEST(ErrorBox, AddsAFullStopOnlyAfterCharactersAboveIt) {
