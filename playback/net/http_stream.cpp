@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -54,6 +55,12 @@ struct Shared {
   void wake() {
     const std::lock_guard lock(wakeMutex);
     if (multi != nullptr) curl_multi_wakeup(multi);
+  }
+
+  void cancel() {
+    cancelled.store(true);
+    finish(StreamState::Cancelled, StreamError::None, {});
+    wake();
   }
 
   // Ends the stream in `s` unless it already ended (a cancel wins over what the thread found).
@@ -409,11 +416,42 @@ void CurlHttpStream::dropBuffered() {
   if (wake) shared_->wake();
 }
 
-void CurlHttpStream::cancel() {
-  shared_->cancelled.store(true);
-  shared_->finish(StreamState::Cancelled, StreamError::None, {});
-  shared_->readable.notify_all();
-  shared_->wake();
+void CurlHttpStream::cancel() { shared_->cancel(); }
+
+// Streams whose thread may still run. At process exit they are cancelled and briefly waited
+// for: a thread still inside curl while the TLS library's own exit handler tears it down could
+// crash the exit. Our handler is registered after curl's initialisation, so it runs first.
+struct LiveStreams {
+  std::mutex mutex;
+  std::vector<std::weak_ptr<Shared>> streams;
+};
+
+LiveStreams& liveStreams() {
+  static auto* const live = new LiveStreams;  // never destroyed: exit handlers use it
+  return *live;
+}
+
+void remember(const std::shared_ptr<Shared>& shared) {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    initCurlOnce();
+    std::atexit([] {
+      std::vector<std::shared_ptr<Shared>> running;
+      {
+        const std::lock_guard lock(liveStreams().mutex);
+        for (const auto& weak : liveStreams().streams)
+          if (auto stream = weak.lock()) running.push_back(std::move(stream));
+      }
+      for (const auto& stream : running) stream->cancel();
+      const auto deadline = Clock::now() + std::chrono::seconds(1);
+      while (gLiveThreads.load() != 0 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    });
+  });
+  const std::lock_guard lock(liveStreams().mutex);
+  auto& streams = liveStreams().streams;
+  std::erase_if(streams, [](const std::weak_ptr<Shared>& weak) { return weak.expired(); });
+  streams.push_back(shared);
 }
 
 }  // namespace
@@ -426,6 +464,7 @@ std::shared_ptr<HttpStream> HttpStream::start(StreamOptions options) {
     shared->finish(StreamState::Failed, StreamError::BadUrl, "not a stream address");
     return stream;
   }
+  remember(shared);
   try {
     gLiveThreads.fetch_add(1);
     std::thread([shared] {

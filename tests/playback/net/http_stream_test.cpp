@@ -214,7 +214,7 @@ TEST(HttpStream, CancelWakesABlockedReadAndTheThreadEnds) {
 TEST(HttpStream, DroppingTheLastHandleEndsTheThread) {
   TestStreamServer server({"--drip", "body"});
   const std::size_t threadsBefore = HttpStream::liveThreads();
-  for (int i = 0; i < 50; ++i) {
+  for (int i = 0; i < 200; ++i) {
     auto s = open(server.url());
     if (i % 2 == 0) waitUntil([&] { return s->head() != nullptr; });
   }
@@ -385,6 +385,26 @@ TEST(HttpStream, HttpsRefusesACertificateTheSystemDoesNotTrust) {
   EXPECT_EQ(waitForEnd(*s), StreamState::Failed);
   EXPECT_EQ(s->stats().error, StreamError::Connect);
   EXPECT_FALSE(s->head());
+}
+
+TEST(HttpStream, ProcessExitsCleanlyWhileStreamsRun) {
+  Certificate certificate;
+  ASSERT_TRUE(certificate.ok) << "openssl could not make a test certificate";
+  TestStreamServer server({"--tls-cert", certificate.cert, "--tls-key", certificate.key, "--rate", "0"});
+  // The default death-test style forks right here, so the child uses this server and
+  // certificate; no stream thread of this process may run then, or fork would lose it midway.
+  ASSERT_TRUE(waitUntil([] { return HttpStream::liveThreads() == 0; }));
+  EXPECT_EXIT(
+      {
+        StreamOptions options;
+        options.url = server.url();
+        options.caFile = certificate.cert;
+        std::vector<std::shared_ptr<HttpStream>> streams;
+        for (int i = 0; i < 8; ++i) streams.push_back(HttpStream::start(options));
+        waitUntil([&] { return std::all_of(streams.begin(), streams.end(), [](auto& s) { return s->head() != nullptr; }); });
+        std::exit(HttpStream::liveThreads() == 8 ? 3 : 4);  // threads still inside TLS reads
+      },
+      ::testing::ExitedWithCode(3), "");
 }
 
 TEST(HttpStream, EmptyBodyEndsWithAHead) {

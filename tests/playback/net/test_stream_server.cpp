@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,9 +34,11 @@ TestStreamServer::TestStreamServer(std::vector<std::string> args) {
   argv.push_back(nullptr);
   pid_ = fork();
   if (pid_ == 0) {
+    // The server dies with the test, even a crashed one, and inherits none of its descriptors
+    // (a death test's pipe held open by a server would keep gtest waiting for ever).
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     dup2(out[1], STDOUT_FILENO);
-    close(out[0]);
-    close(out[1]);
+    close_range(3, ~0U, 0);
     execvp(argv[0], argv.data());
     _exit(127);
   }
