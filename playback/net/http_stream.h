@@ -8,7 +8,8 @@
 //
 // Lifetime: the stream's thread keeps what it needs alive by itself, so dropping the last
 // shared_ptr never waits for the network: it cancels the transfer and the thread ends on its own
-// soon after (see liveThreads()).
+// soon after (see liveThreads()). At process exit the streams still running are cancelled and
+// waited for (at most a second) before the TLS library shuts down.
 
 #include <chrono>
 #include <cstddef>
@@ -97,10 +98,12 @@ class HttpStream {
 
   // Blocks until at least one audio byte is available, then copies up to dst.size() bytes.
   // Returns 0 when the body ended, the stream failed or was cancelled (see state()), or when
-  // `timeout` passed with nothing to read.
+  // `timeout` passed with nothing to read. After Ended or Failed the bytes still buffered come
+  // out first; after Cancelled nothing does.
   virtual std::size_t read(std::span<std::byte> dst, std::chrono::milliseconds timeout) = 0;
 
-  // nullptr until the final response head has arrived.
+  // nullptr until the final response head has arrived. Only a 2xx head is ever published: a
+  // stream that fails on its status (or before) keeps nullptr.
   [[nodiscard]] virtual std::shared_ptr<const ResponseHead> head() const = 0;
   // The latest non-empty metadata block up to its first NUL; nullopt when none arrived yet.
   [[nodiscard]] virtual std::optional<std::string> latestMeta() const = 0;
