@@ -8,6 +8,12 @@ namespace radiolist::audio {
 
 using namespace std::chrono_literals;
 
+namespace {
+// How long a freed stream may go on sounding: long enough to bridge the window's free followed
+// at once by a new creation of the same address, short enough to count as silent at once.
+constexpr auto kFreeHold = 30ms;
+}  // namespace
+
 Engine::Engine(EngineDeps deps) : deps_(std::move(deps)), janitor_([this] { janitorLoop(); }) {}
 
 Engine::~Engine() {
@@ -40,7 +46,9 @@ void Engine::free() {
   std::lock_guard lock(mutex_);
   channels_.clear();
   const auto now = std::chrono::steady_clock::now();
+  const std::int64_t holdUntil = (now + kFreeHold).time_since_epoch().count();
   for (auto& source : session_) {
+    if (source->voice().audible()) source->voice().holdUntilNs.store(holdUntil, std::memory_order_release);
     want(*source, CreationKind::General, false);
     want(*source, CreationKind::Aac, false);
     source->hasGeneral = source->hasAac = false;
@@ -152,6 +160,7 @@ bool Engine::stop(DWORD handle) {
   if (channel == nullptr) return false;
   const bool wasAudible = channel->source->voice().audible();
   channel->state = ChannelState::Stopped;
+  channel->source->voice().holdUntilNs.store(0, std::memory_order_release);
   want(*channel->source, channel->kind, false);
   if (wasAudible && output_) output_->dropQueued();
   return true;

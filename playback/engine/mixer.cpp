@@ -1,6 +1,7 @@
 #include "playback/engine/mixer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -33,6 +34,7 @@ void Mixer::render(float* out, std::size_t frames) noexcept {
   std::memset(out, 0, frames * sizeof(StereoFrame));
   constexpr std::size_t kChunk = 256;
   StereoFrame chunk[kChunk];
+  const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
   for (Slot& slot : slots_) {
     Voice* voice = slot.voice.load();
     if (voice != slot.seen) {
@@ -46,7 +48,7 @@ void Mixer::render(float* out, std::size_t frames) noexcept {
       voice->ring.discard(silentFramesToDrop(voice->ring.readable(), kGraceFrames, kGraceFrames,
                                              kKeepFrames));
     }
-    if (!voice->audible()) {
+    if (!voice->audibleAt(now)) {
       slot.silentFor += frames;
       voice->ring.discard(
           silentFramesToDrop(voice->ring.readable(), slot.silentFor, kGraceFrames, kKeepFrames));

@@ -35,7 +35,14 @@ struct Voice {
   std::atomic<bool> wantAac{false};
   // Bumped by the engine to have the mixer drop all but the newest kKeepFrames at once.
   std::atomic<std::uint32_t> trimRequests{0};
+  // Steady-clock time (ns) until which the voice goes on sounding although no channel wants it:
+  // BASS_Free sets it, so that the window's free-and-create-again of the same address does not
+  // drop out for an output period that happens to fall between the two calls.
+  std::atomic<std::int64_t> holdUntilNs{0};
 
+  [[nodiscard]] bool audibleAt(std::int64_t nowNs) const {
+    return audible() || nowNs < holdUntilNs.load(std::memory_order_acquire);
+  }
   [[nodiscard]] bool audible() const {
     const Family f = family.load(std::memory_order_acquire);
     return (f == Family::General && wantGeneral.load(std::memory_order_acquire)) ||
