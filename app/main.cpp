@@ -4,6 +4,7 @@
 #include <QApplication>
 
 #include "app/fonts.h"
+#include "app/mpris.h"
 #include "app/unit1.h"
 #include "playback/audio_library.h"
 
@@ -13,5 +14,6 @@ int main(int argc, char* argv[]) {
   TForm1 form(radiolist::realAudioLibrary());
   form.create();
   form.show();
+  const auto mediaControls = radiolist::MprisService::publish(form);
   return QApplication::exec();
 }

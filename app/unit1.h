@@ -17,6 +17,7 @@
 #include <QToolButton>
 #include <QWidget>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "app/anchors.h"
@@ -104,11 +105,20 @@ class TForm1 : public QWidget {
   void Timer2Timer(QObject* Sender);
   void Timer3Timer(QObject* Sender);
 
+  // The two branches of SpeedButton2Click, also run by the desktop's media controls.
+  void StartPress();
+  void StopPress();
+
   // First half of ListBox1Click: opens the name editor over the selected name row and makes
   // it the current channel.
   void OpenNameEditor();
 
   [[nodiscard]] radiolist::AudioLibrary& audio() const { return audio_; }
+  // What the current channel's server says now (nullopt while it says nothing): the station
+  // name from its response headers and the title from its in-band metadata, as the labels show
+  // them.
+  [[nodiscard]] std::optional<QString> stationNameOnAir() const;
+  [[nodiscard]] std::optional<QString> titleOnAir() const;
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -121,6 +131,8 @@ class TForm1 : public QWidget {
   void restartChannelStreams();
   // Tags of the stream that carries the channel: the general one, else the AAC one.
   [[nodiscard]] const char* channelTags(DWORD type) const;
+  // Its response header block: ICY, else HTTP, of the general stream, else of the AAC one.
+  [[nodiscard]] const char* channelHeaderBlock() const;
   // Starts StreamHandle and AacStreamHandle for the address selected in ListBox2.
   void createAndPlayStreams(bool testActivity);
 

@@ -56,20 +56,26 @@ void TForm1::ListBox1Click(QObject*) {
 }
 
 void TForm1::SpeedButton2Click(QObject*) {
-  TSpeedButton* button = SpeedButton2;
-  if (button->Tag == 0) {
-    GlyphPath = currentDir() + QStringLiteral("/imag/play.bmp");
-    loadGlyph(SpeedButton2, GlyphPath);
-    audio_.Free();
-    StreamHandle = 0;
-    audio_.Init(-1, 44100, kInitFlags);
-    createAndPlayStreams(/*testActivity=*/false);
-    button->Tag = 1;
-  } else {
-    GlyphPath = currentDir() + QStringLiteral("/imag/stop.bmp");
-    loadGlyph(SpeedButton2, GlyphPath);
-    setTimerEnabled(Timer1, false);
-    stopChannelStreams();
-    button->Tag = 0;
-  }
+  if (SpeedButton2->Tag == 0)
+    StartPress();
+  else
+    StopPress();
+}
+
+void TForm1::StartPress() {
+  GlyphPath = currentDir() + QStringLiteral("/imag/play.bmp");
+  loadGlyph(SpeedButton2, GlyphPath);
+  audio_.Free();
+  StreamHandle = 0;
+  audio_.Init(-1, 44100, kInitFlags);
+  createAndPlayStreams(/*testActivity=*/false);
+  SpeedButton2->Tag = 1;
+}
+
+void TForm1::StopPress() {
+  GlyphPath = currentDir() + QStringLiteral("/imag/stop.bmp");
+  loadGlyph(SpeedButton2, GlyphPath);
+  setTimerEnabled(Timer1, false);
+  stopChannelStreams();
+  SpeedButton2->Tag = 0;
 }

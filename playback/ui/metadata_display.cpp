@@ -9,19 +9,47 @@
 
 using namespace radiolist;
 
+namespace {
+
+QString titleFrom(const char* meta) {
+  const QString text = decodeUtf8Lossy(meta);
+  const std::u16string title =
+      extractStreamTitle({reinterpret_cast<const char16_t*>(text.utf16()), static_cast<std::size_t>(text.size())});
+  return narrowToListCodePage(QString::fromStdU16String(title));
+}
+
+}  // namespace
+
+// An AAC station sounds through the AAC stream; the general one then has nothing to say.
 const char* TForm1::channelTags(DWORD type) const {
-  // An AAC station sounds through the AAC stream; the general one then has nothing to say.
   if (const char* tags = audio_.ChannelGetTags(StreamHandle, type)) return tags;
   return audio_.ChannelGetTags(AacStreamHandle, type);
 }
 
-void TForm1::Timer1Timer(QObject*) {
-  const auto headerBlock = [this](HSTREAM handle) -> const char* {
+const char* TForm1::channelHeaderBlock() const {
+  for (const HSTREAM handle : {StreamHandle, AacStreamHandle}) {
     if (const char* icy = audio_.ChannelGetTags(handle, BASS_TAG_ICY)) return icy;
-    return audio_.ChannelGetTags(handle, BASS_TAG_HTTP);
-  };
-  const char* block = headerBlock(StreamHandle);
-  if (block == nullptr) block = headerBlock(AacStreamHandle);
+    if (const char* http = audio_.ChannelGetTags(handle, BASS_TAG_HTTP)) return http;
+  }
+  return nullptr;
+}
+
+std::optional<QString> TForm1::stationNameOnAir() const {
+  const char* block = channelHeaderBlock();
+  if (block == nullptr) return std::nullopt;
+  const HeaderBlockScan scan = scanHeaderBlock(block);
+  if (!scan.stationName) return std::nullopt;
+  return decodeUtf8Lossy(scan.stationName->c_str());
+}
+
+std::optional<QString> TForm1::titleOnAir() const {
+  const char* meta = channelTags(BASS_TAG_META);
+  if (meta == nullptr) return std::nullopt;
+  return titleFrom(meta);
+}
+
+void TForm1::Timer1Timer(QObject*) {
+  const char* block = channelHeaderBlock();
   if (block == nullptr) return;
   const HeaderBlockScan scan = scanHeaderBlock(block);
   if (scan.stationName) setCaption(Label1, decodeUtf8Lossy(scan.stationName->c_str()));
@@ -30,11 +58,6 @@ void TForm1::Timer1Timer(QObject*) {
 
 void TForm1::Timer3Timer(QObject*) {
   setTimerEnabled(Timer3, false);
-  if (const char* meta = channelTags(BASS_TAG_META)) {
-    const QString text = decodeUtf8Lossy(meta);
-    const std::u16string title =
-        extractStreamTitle({reinterpret_cast<const char16_t*>(text.utf16()), static_cast<std::size_t>(text.size())});
-    setCaption(Label2, narrowToListCodePage(QString::fromStdU16String(title)));
-  }
+  if (const char* meta = channelTags(BASS_TAG_META)) setCaption(Label2, titleFrom(meta));
   setTimerEnabled(Timer3, true);
 }
