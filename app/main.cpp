@@ -10,6 +10,7 @@
 
 int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
+  QGuiApplication::setDesktopFileName(QStringLiteral("radiolist"));  // matches the desktop entry
   radiolist::ensureTahoma();
   TForm1 form(radiolist::realAudioLibrary());
   form.create();
