@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "playback/bass.h"
+#include "playback/engine/process_stats.h"
 #include "support/child_process.h"
 #include "support/sink_recorder.h"
 #include "support/test_servers.h"
@@ -89,7 +91,8 @@ int playChild(const std::string& url, int seconds) {
   BASS_ChannelPlay(aac, 1);
   BASS_Start();
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  std::printf("cpu %.3f hwm %ld\n", cpuSeconds("self"), statusKb("self", "VmHWM"));
+  std::printf("cpu %.3f hwm %ld underruns %llu\n", cpuSeconds("self"), statusKb("self", "VmHWM"),
+              static_cast<unsigned long long>(radiolist::audio::processOutputUnderruns()));
   std::fflush(stdout);
   return 0;
 }
@@ -99,6 +102,8 @@ struct Run {
   std::optional<double> playToSound;
   double cpuPerMinute = 0;
   long peakRssKb = 0;
+  long underruns = -1;     // the library's output only
+  std::size_t dropouts = 0;  // silent 20 ms windows after the first sound
 };
 
 std::string readAll(int fd) {
@@ -129,7 +134,7 @@ Run measure(rl::test::SinkRecorder& recorder, const std::vector<std::string>& ar
     double playAt = 0;
     for (std::istringstream lines(out); std::getline(lines, out);) {
       if (std::sscanf(out.c_str(), "play %lf", &playAt) == 1) continue;
-      std::sscanf(out.c_str(), "cpu %lf hwm %ld", &cpu, &hwm);
+      std::sscanf(out.c_str(), "cpu %lf hwm %ld underruns %ld", &cpu, &hwm, &run.underruns);
     }
     if (playAt > 0) run.playToSound = -(playAt - launched);  // completed below
   }
@@ -141,6 +146,17 @@ Run measure(rl::test::SinkRecorder& recorder, const std::vector<std::string>& ar
   if (loud != heard.end()) {
     run.launchToSound = static_cast<double>(loud - heard.begin()) / rl::test::SinkRecorder::kSampleRate;
     if (run.playToSound) *run.playToSound += *run.launchToSound;
+    // The player was stopped 0.3 s before the end of the recording taken here.
+    const std::size_t window = rl::test::SinkRecorder::kSampleRate / 50;
+    const auto start = static_cast<std::size_t>(loud - heard.begin());
+    const std::size_t end = static_cast<std::size_t>(
+        std::min<double>(static_cast<double>(heard.size()),
+                         (seconds - 0.4) * rl::test::SinkRecorder::kSampleRate));
+    for (std::size_t at = start; at + window <= end; at += window) {
+      float peak = 0;
+      for (std::size_t i = at; i < at + window; ++i) peak = std::max(peak, std::fabs(heard[i]));
+      run.dropouts += peak < 1e-3f;
+    }
   } else {
     run.playToSound.reset();
   }
@@ -156,6 +172,7 @@ double median(std::vector<double> v) {
 struct Summary {
   double launch = NAN, play = NAN, cpu = NAN, rssMb = NAN;
   int missed = 0;
+  std::size_t dropouts = 0;
 };
 
 Summary summarise(const std::vector<Run>& runs) {
@@ -164,6 +181,7 @@ Summary summarise(const std::vector<Run>& runs) {
   for (const Run& r : runs) {
     if (r.launchToSound) launch.push_back(*r.launchToSound); else ++s.missed;
     if (r.playToSound) play.push_back(*r.playToSound);
+    s.dropouts += r.dropouts;
     cpu.push_back(r.cpuPerMinute);
     rss.push_back(static_cast<double>(r.peakRssKb) / 1024);
   }
@@ -174,27 +192,36 @@ Summary summarise(const std::vector<Run>& runs) {
   return s;
 }
 
+void startPair(const std::string& address) {
+  BASS_Free();
+  BASS_Init(-1, 44100, 0, nullptr, nullptr);
+  const HSTREAM general = BASS_StreamCreateURL(address.c_str(), 0, 0, nullptr, nullptr);
+  const HSTREAM aac = BASS_AAC_StreamCreateURL(address.c_str(), 0, 0, nullptr, nullptr);
+  BASS_ChannelPlay(general, 1);
+  BASS_ChannelPlay(aac, 1);
+  BASS_Start();
+}
+
+// RSS and threads of this process around `count` create/free cycles. The first sample is taken
+// after 2 s of playing, when the decoder's code and buffers are in memory.
 void cycles(const std::string& url, const std::string& label, int count, bool freshAddress) {
-  const auto sample = [&](int i) {
-    std::printf("  %-28s after %4d cycles: RSS %6.1f MiB, threads %zu\n", label.c_str(), i,
+  const auto sample = [&](const char* when) {
+    std::printf("  %-26s %-30s RSS %6.1f MiB, threads %zu\n", label.c_str(), when,
                 static_cast<double>(statusKb("self", "VmRSS")) / 1024, threadCount());
   };
-  for (int i = 0; i <= count; ++i) {
-    if (i % (count / 4) == 0) sample(i);
-    if (i == count) break;
-    BASS_Free();
-    BASS_Init(-1, 44100, 0, nullptr, nullptr);
-    const std::string address = freshAddress ? url + "?cycle=" + std::to_string(i) : url;
-    const HSTREAM general = BASS_StreamCreateURL(address.c_str(), 0, 0, nullptr, nullptr);
-    const HSTREAM aac = BASS_AAC_StreamCreateURL(address.c_str(), 0, 0, nullptr, nullptr);
-    BASS_ChannelPlay(general, 1);
-    BASS_ChannelPlay(aac, 1);
-    BASS_Start();
+  startPair(url);
+  std::this_thread::sleep_for(2s);
+  sample("playing, before the cycles:");
+  for (int i = 0; i < count; ++i) {
+    startPair(freshAddress ? url + "?cycle=" + std::to_string(i) : url);
+    // A new connection per cycle: give each a moment, as a user clicking through would.
     if (freshAddress) std::this_thread::sleep_for(20ms);
   }
+  std::this_thread::sleep_for(2s);
+  sample(("playing, after " + std::to_string(count) + " cycles:").c_str());
   BASS_Free();
-  std::this_thread::sleep_for(7s);  // warm connections time out, the janitor closes them
-  sample(count);
+  std::this_thread::sleep_for(7s);  // warm connections time out and are closed
+  sample("freed, 7 s later:");
 }
 
 }  // namespace
@@ -222,8 +249,8 @@ int main(int argc, char** argv) {
 
   std::printf("Each run: a fresh connection (a query string Icecast ignores), %d s of playback; "
               "medians of %d runs.\n\n", seconds, runs);
-  std::printf("| stream | player | launch->sound s | play->sound s | CPU s/min | peak RSS MiB | no sound |\n");
-  std::printf("|---|---|---|---|---|---|---|\n");
+  std::printf("| stream | player | launch->sound s | play->sound s | CPU s/min | peak RSS MiB | no sound | silent 20 ms windows |\n");
+  std::printf("|---|---|---|---|---|---|---|---|\n");
   for (const auto& [name, url] : {std::pair{std::string("MP3 128k"), servers->mp3Url()},
                                   std::pair{std::string("AAC-LC 96k"), servers->aacUrl()}}) {
     std::vector<Run> ours, ffplay;
@@ -240,10 +267,29 @@ int main(int argc, char** argv) {
       if (r % 2 == 0) { runOurs(); runFfplay(); } else { runFfplay(); runOurs(); }
     }
     const Summary a = summarise(ours), b = summarise(ffplay);
-    std::printf("| %s | radiolist | %.2f | %.2f | %.2f | %.1f | %d/%d |\n", name.c_str(), a.launch, a.play, a.cpu, a.rssMb, a.missed, runs);
-    std::printf("| %s | ffplay | %.2f | - | %.2f | %.1f | %d/%d |\n", name.c_str(), b.launch, b.cpu, b.rssMb, b.missed, runs);
-    std::printf("| %s | ratio radiolist/ffplay | %.2f | - | %.2f | %.2f | |\n", name.c_str(), a.launch / b.launch, a.cpu / b.cpu, a.rssMb / b.rssMb);
+    std::printf("| %s | radiolist | %.2f | %.2f | %.2f | %.1f | %d/%d | %zu |\n", name.c_str(), a.launch, a.play, a.cpu, a.rssMb, a.missed, runs, a.dropouts);
+    std::printf("| %s | ffplay | %.2f | - | %.2f | %.1f | %d/%d | %zu |\n", name.c_str(), b.launch, b.cpu, b.rssMb, b.missed, runs, b.dropouts);
+    std::printf("| %s | ratio radiolist/ffplay | %.2f | - | %.2f | %.2f | | |\n", name.c_str(), a.launch / b.launch, a.cpu / b.cpu, a.rssMb / b.rssMb);
     std::fflush(stdout);
+  }
+
+  // The output under load: as many busy threads as cores, competing with the player.
+  {
+    std::atomic<bool> busy{true};
+    std::vector<std::thread> hogs;
+    for (unsigned i = 0; i < std::max(2u, std::thread::hardware_concurrency()); ++i)
+      hogs.emplace_back([&busy] {
+        volatile std::uint64_t x = 0;
+        while (busy.load(std::memory_order_relaxed)) x = x + 1;
+      });
+    const std::string address = servers->mp3Url() + "?load=" + std::to_string(rng());
+    const Run loaded = measure(recorder, {exe, "play", address, std::to_string(seconds)}, {}, seconds, true);
+    busy = false;
+    for (auto& t : hogs) t.join();
+    std::printf("\nUnder load (%zu busy threads, MP3, %d s): first sound after launch %.2f s, "
+                "output underruns %ld, silent 20 ms windows after the first sound %zu\n",
+                hogs.size(), seconds, loaded.launchToSound.value_or(NAN), loaded.underruns,
+                loaded.dropouts);
   }
 
   recorder.stop();  // its buffer would count as our memory

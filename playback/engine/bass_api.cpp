@@ -2,9 +2,11 @@
 // never destroyed, so no thread of it can outlive its state at exit).
 #include "playback/bass.h"
 
+#include <atomic>
 #include <chrono>
 
 #include "playback/engine/engine.h"
+#include "playback/engine/process_stats.h"
 #include "playback/engine/url_text.h"
 #include "playback/net/http_stream.h"
 #include "playback/net/url_check.h"
@@ -38,7 +40,7 @@ Engine& engine() {
   return *instance;
 }
 
-bool everInitialised = false;  // the UI thread's only
+std::atomic<bool> everInitialised{false};
 
 HSTREAM create(const void* url, DWORD flags, CreationKind kind) {
   const auto address = addressFromArgument(url, (flags & BASS_UNICODE) != 0, net::kMaxUrlBytes + 1);
@@ -47,6 +49,9 @@ HSTREAM create(const void* url, DWORD flags, CreationKind kind) {
 }
 
 }  // namespace
+
+std::uint64_t processOutputUnderruns() { return engine().outputUnderruns(); }
+
 }  // namespace radiolist::audio
 
 using radiolist::audio::CreationKind;

@@ -185,6 +185,11 @@ std::size_t Engine::liveSources() {
   return session_.size() + warm_.size() + retiring_.size();
 }
 
+std::uint64_t Engine::outputUnderruns() {
+  std::lock_guard lock(mutex_);
+  return output_ ? output_->underruns() : 0;
+}
+
 void Engine::janitorLoop() {
   std::unique_lock lock(mutex_);
   while (!stopping_) {

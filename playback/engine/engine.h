@@ -65,6 +65,8 @@ class Engine {
 
   // Sources alive in any state (playing, warm, or waiting for the janitor). For tests and benches.
   [[nodiscard]] std::size_t liveSources();
+  // Underruns of the current output (0 without one). For benches.
+  [[nodiscard]] std::uint64_t outputUnderruns();
   // The mixer, for tests that render without an output.
   [[nodiscard]] Mixer& mixer() { return mixer_; }
 

@@ -5,6 +5,7 @@
 // calls Mixer::render and nothing else of the engine.
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 
 #include "playback/engine/mixer.h"
@@ -19,6 +20,8 @@ class Output {
   // Drops the audio already queued at the server, so that voices just silenced stop sounding
   // now rather than after the device buffer ran out. Does not wait.
   virtual void dropQueued() = 0;
+  // How often the server ran out of audio to play since the output opened.
+  [[nodiscard]] virtual std::uint64_t underruns() const { return 0; }
 };
 
 // Connects to PulseAudio (PULSE_SERVER or the default server, never spawning one) and starts a

@@ -60,6 +60,7 @@ class PulseOutput final : public Output {
   }
 
   [[nodiscard]] bool healthy() const override { return !broken_.load(); }
+  [[nodiscard]] std::uint64_t underruns() const override { return underruns_.load(); }
 
   void dropQueued() override {
     pa_threaded_mainloop_lock(loop_);
@@ -112,6 +113,9 @@ class PulseOutput final : public Output {
     if (stream_ == nullptr) return false;
     pa_stream_set_state_callback(stream_, &PulseOutput::onStreamState, this);
     pa_stream_set_write_callback(stream_, &PulseOutput::onWrite, this);
+    pa_stream_set_underflow_callback(
+        stream_, [](pa_stream*, void* self) { static_cast<PulseOutput*>(self)->underruns_.fetch_add(1); },
+        this);
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kTargetLatencyUs, &spec));
@@ -159,6 +163,7 @@ class PulseOutput final : public Output {
   pa_stream* stream_ = nullptr;
   pa_time_event* timer_ = nullptr;
   std::atomic<bool> broken_{false};
+  std::atomic<std::uint64_t> underruns_{0};
 };
 
 }  // namespace
