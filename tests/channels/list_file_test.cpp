@@ -379,3 +379,54 @@ TEST_F(ListFileTest, FullFileSystemLeavesTheOldContentAndNoTemporaryFile)
                         "case above fails the write the same way";
     EXPECT_EQ(report, "Stream write error|old\r\n|Name.txt;");
 }
+
+TEST_F(ListFileTest, MillionLinesLoadCountAndSaveExactly)
+{
+    constexpr std::size_t kLines = 1'000'000;
+    std::string bytes;
+    ListLines expected;
+    expected.reserve(kLines);
+    for (std::size_t i = 0; i < kLines; ++i) {
+        const std::string line = "Station " + std::to_string(i) + (i % 3 == 0 ? "" : " FM");
+        bytes += line + "\r\n";
+        expected.emplace_back(line.begin(), line.end());
+    }
+    writeBytes(names_, bytes);
+
+    const ListLines loaded = radiolist::loadListFile(names_, utf8Page(), cp1251());
+    EXPECT_EQ(loaded, expected);
+    EXPECT_EQ(radiolist::countListFile(names_, utf8Page(), cp1251()), kLines);
+
+    // Saved over itself and into a new file, byte for byte what was read.
+    radiolist::saveListFile(names_, loaded, utf8Page());
+    radiolist::saveListFile(dir_ / "url.txt", loaded, utf8Page());
+    EXPECT_TRUE(readBytes(names_) == bytes);
+    EXPECT_TRUE(readBytes(dir_ / "url.txt") == bytes);
+    EXPECT_EQ(entries(dir_), (std::set<std::string>{"Name.txt", "url.txt"}));
+}
+
+TEST_F(ListFileTest, LinesOfOneMebibyteLoadAndSaveExactly)
+{
+    constexpr std::size_t kMiB = 1 << 20;
+    // An ASCII line, a Cyrillic one (two bytes a letter in UTF-8) and an empty one between them.
+    std::u16string cyrillic;
+    for (std::size_t i = 0; i < kMiB / 2; ++i)
+        cyrillic += i % 2 ? u'я' : u'Ж';
+    std::u16string ascii;
+    for (std::size_t i = 0; i < kMiB; ++i)
+        ascii += static_cast<char16_t>(u'a' + i % 26);
+    const ListLines lines{ascii, u"", cyrillic, u"tail"};
+
+    radiolist::saveListFile(names_, lines, utf8Page());
+    const std::string utf8Bytes = readBytes(names_);
+    EXPECT_EQ(utf8Bytes.size(), kMiB + 2 + 2 + kMiB + 2 + 6);
+    EXPECT_EQ(radiolist::loadListFile(names_, utf8Page(), cp1251()), lines);
+    radiolist::saveListFile(names_, radiolist::loadListFile(names_, utf8Page(), cp1251()), utf8Page());
+    EXPECT_TRUE(readBytes(names_) == utf8Bytes);
+
+    // The same in the single-byte page: one byte a letter.
+    radiolist::saveListFile(names_, lines, cp1251());
+    EXPECT_EQ(fs::file_size(names_), kMiB + 2 + 2 + kMiB / 2 + 2 + 6);
+    EXPECT_EQ(radiolist::loadListFile(names_, cp1251(), cp1251()), lines);
+    EXPECT_EQ(radiolist::countListFile(names_, cp1251(), cp1251()), 4u);
+}
