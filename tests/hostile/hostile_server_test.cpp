@@ -1,0 +1,332 @@
+// The window on the real audio library while a channel's server misbehaves: line 0 of the list is
+// a hostile server (tools/teststream.py with one fault), line 1 the loopback Icecast 440 Hz MP3.
+// For each fault the window starts line 0 by itself and polls it for a while; the event loop must
+// keep ticking, no error box may appear, nothing may crash, and a click on line 1 must then play
+// 440 Hz. The process's resident memory is compared before and after all faults.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <span>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/fonts.h"
+#include "app/globals.h"
+#include "app/unit1.h"
+#include "app/vcl.h"
+#include "playback/audio_library.h"
+#include "playback/net/test_stream_server.h"
+#include "support/child_process.h"
+#include "support/signal_analysis.h"
+#include "support/sink_recorder.h"
+#include "support/test_servers.h"
+
+using namespace std::chrono_literals;
+using radiolist::net::testing::TestStreamServer;
+using rl::test::toneShare;
+
+namespace {
+
+constexpr double kRate = rl::test::SinkRecorder::kSampleRate;
+// Longest time the event loop may go without running a 10 ms timer. Generous: a sanitizer build
+// and a loaded machine both slow the handlers down, but a blocking network wait is seconds.
+constexpr auto kMaxStall = 200ms;
+constexpr long kMaxRssGrowthKiB = 64 * 1024;
+
+long statusKiB(const char* key) {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(key, 0) == 0) return std::strtol(line.c_str() + std::strlen(key), nullptr, 10);
+  }
+  return -1;
+}
+long rssKiB() { return statusKiB("VmRSS:"); }
+
+// A scratch directory with the certificate for the TLS faults and a short MP3 at 660 Hz, so that
+// the faults in the ICY framing come with real audio and what the hostile channel plays, if
+// anything, can be told apart from the channel that follows it.
+struct Material {
+  std::string dir, cert, key, mp3;
+  std::string error;
+  Material() {
+    char dirTemplate[] = "/tmp/rl-hostile-XXXXXX";
+    dir = mkdtemp(dirTemplate);
+    cert = dir + "/cert.pem";
+    key = dir + "/key.pem";
+    mp3 = dir + "/tone660.mp3";
+    const auto run = [&](std::vector<std::string> argv) {
+      const auto result = rl::test::runCommand({.argv = std::move(argv)}, 60s);
+      if (result.exitCode != 0 && error.empty()) error = "command failed: " + result.output;
+    };
+    run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days",
+         "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert});
+    run({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i", "sine=frequency=660:duration=6", "-ac",
+         "2", "-c:a", "libmp3lame", "-b:a", "128k", "-y", mp3});
+  }
+  ~Material() { std::filesystem::remove_all(dir); }
+};
+Material* material = nullptr;
+
+struct Figures {
+  long rssBefore = 0;
+  long rssPeak = 0;
+  std::chrono::milliseconds longestStall{0};
+  std::string longestStallFault;
+};
+Figures figures;
+
+// Records RSS before the first fault and checks the growth after the last.
+class MemoryEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    material = new Material;
+    figures.rssBefore = rssKiB();
+  }
+  void TearDown() override {
+    const long after = rssKiB();
+    std::cout << "[hostile] VmRSS before " << figures.rssBefore << " KiB, after " << after << " KiB, peak seen "
+              << figures.rssPeak << " KiB, VmHWM " << statusKiB("VmHWM:") << " KiB; longest event-loop gap "
+              << figures.longestStall.count() << " ms (" << figures.longestStallFault << ")" << std::endl;
+    EXPECT_LT(after - figures.rssBefore, kMaxRssGrowthKiB) << "resident memory grew over the hostile faults";
+    delete material;
+    material = nullptr;
+  }
+};
+
+// Measures the longest gap between ticks of a 10 ms timer while the event loop runs.
+class StallWatch {
+ public:
+  StallWatch() {
+    timer_.setInterval(10);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      const auto gap = std::chrono::milliseconds(clock_.restart());
+      longest_ = std::max(longest_, gap);
+    });
+    clock_.start();
+    timer_.start();
+  }
+  [[nodiscard]] std::chrono::milliseconds longest() const { return longest_; }
+
+ private:
+  QTimer timer_;
+  QElapsedTimer clock_;
+  std::chrono::milliseconds longest_{0};
+};
+
+struct Fault {
+  const char* name;
+  std::vector<std::string> args;  // teststream.py flags; "@mp3", "@cert", "@key" name the material
+  bool tlsUrlOnPlainServer = false;  // the list says https for a plain server
+  bool plainUrlOnTlsServer = false;  // the list says http for a TLS server
+  bool cannotPlay = true;  // no audio can come out of it, so the window must never report it playing
+};
+
+std::ostream& operator<<(std::ostream& out, const Fault& fault) { return out << fault.name; }
+
+const std::vector<Fault>& faults() {
+  static const std::vector<Fault> all = {
+      {"EndlessHeaders", {"--endless-headers"}},
+      {"HeaderLineOf1MiB", {"--huge-header", "--content-type", "audio/mpeg", "--file", "@mp3", "--rate", "16000"}},
+      // The ICY framing: the body is a real 660 Hz MP3; the announced interval is absurd or the
+      // blocks are broken.
+      {"MetaintZero", {"--announce-metaint", "0", "--file", "@mp3", "--content-type", "audio/mpeg", "--rate", "16000"}, false, false, false},
+      {"MetaintOne", {"--metaint", "1", "--title", "One - Byte", "--file", "@mp3", "--content-type", "audio/mpeg", "--rate", "16000"}, false, false, false},
+      {"Metaint2Pow31", {"--announce-metaint", "2147483648", "--file", "@mp3", "--content-type", "audio/mpeg", "--rate", "16000"}, false, false, false},
+      {"MetaintNotANumber", {"--announce-metaint", "abc", "--file", "@mp3", "--content-type", "audio/mpeg", "--rate", "16000"}, false, false, false},
+      {"MetaLengthPastTheData", {"--metaint", "4000", "--bad-meta-length", "--title", "Long - Claim", "--file", "@mp3", "--content-type", "audio/mpeg", "--rate", "16000"}, false, false, false},
+      {"NulOnlyMetadata", {"--metaint", "4000", "--nul-meta", "--file", "@mp3", "--content-type", "audio/mpeg", "--rate", "16000"}, false, false, false},
+      {"RandomBytesAsAudio", {"--random-body", "--content-type", "audio/mpeg", "--rate", "16000"}, false, false, false},
+      {"TlsOnAPlainPort", {"--content-type", "audio/mpeg"}, true, false},
+      {"PlainOnATlsPort", {"--tls-cert", "@cert", "--tls-key", "@key", "--content-type", "audio/mpeg"}, false, true},
+      {"RedirectToItself", {"--redirect-self"}},
+      {"OkWithEmptyBody", {"--empty-body", "--content-type", "audio/mpeg"}},
+      {"AcceptsAndNeverAnswers", {"--silent"}},
+      {"DripsOneByteASecond", {"--drip", "all", "--file", "@mp3", "--content-type", "audio/mpeg"}},
+  };
+  return all;
+}
+
+std::vector<std::string> expand(std::vector<std::string> args) {
+  for (std::string& a : args) {
+    if (a == "@mp3") a = material->mp3;
+    if (a == "@cert") a = material->cert;
+    if (a == "@key") a = material->key;
+  }
+  return args;
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  file.write(bytes);
+}
+
+class HostileServerTest : public rl::test::ServerTest, public ::testing::WithParamInterface<Fault> {
+ protected:
+  void SetUp() override {
+    ServerTest::SetUp();
+    if (IsSkipped()) return;
+    ASSERT_NE(material, nullptr);
+    ASSERT_EQ(material->error, "");
+    // One sink for all faults: the library keeps its sound server connection, and with it the
+    // sink it chose, from one window to the next.
+    if (!sink_) {
+      sink_ = std::make_unique<rl::test::PrivateSink>(servers());
+      ASSERT_EQ(sink_->error(), "");
+      sink_->exportAsDefault();
+      recorder_ = std::make_unique<rl::test::SinkRecorder>(*sink_, 20);
+      ASSERT_EQ(recorder_->start(), "");
+    }
+
+    ASSERT_TRUE(dir_.isValid());
+    oldDir_ = QDir::currentPath();
+    QDir::setCurrent(dir_.path());
+    QDir(dir_.path()).mkpath("imag");
+    for (const char* name : {"glossyicon.bmp", "delete.bmp", "play.bmp", "stop.bmp"}) {
+      QImage image(20, 20, QImage::Format_RGB32);
+      image.fill(Qt::white);
+      QPainter(&image).fillRect(5, 5, 10, 10, Qt::darkRed);
+      ASSERT_TRUE(image.save(dir_.filePath(QStringLiteral("imag/") + QLatin1String(name)), "BMP"));
+    }
+    resetGlobalState();
+    radiolist::setErrorPresenter([this](const QString&, const QString& text) { errors_ << text; });
+  }
+
+  void TearDown() override {
+    form_.reset();
+    radiolist::realAudioLibrary().Free();
+    radiolist::setErrorPresenter(radiolist::modalErrorBox());
+    if (!oldDir_.isEmpty()) QDir::setCurrent(oldDir_);
+  }
+  static void TearDownTestSuite() {
+    radiolist::realAudioLibrary().Free();
+    recorder_.reset();
+    sink_.reset();
+    unsetenv("PULSE_SINK");
+  }
+
+  // Runs the event loop for `duration`, noting the peak of the resident memory.
+  void run(std::chrono::milliseconds duration) {
+    const auto end = std::chrono::steady_clock::now() + duration;
+    while (std::chrono::steady_clock::now() < end) {
+      QTest::qWait(20);
+      figures.rssPeak = std::max(figures.rssPeak, rssKiB());
+    }
+  }
+  bool listenFor(const std::function<bool(std::span<const float>)>& heard, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+      QTest::qWait(20);
+      const auto last = recorder_->last(200ms);
+      if (last.size() >= kRate / 5 && heard(last)) return true;
+    }
+    return false;
+  }
+  static bool only440(std::span<const float> s) { return toneShare(s, 440, kRate) > 0.5 && toneShare(s, 660, kRate) < 0.05; }
+
+  static inline std::unique_ptr<rl::test::PrivateSink> sink_;
+  static inline std::unique_ptr<rl::test::SinkRecorder> recorder_;
+  QTemporaryDir dir_;
+  QString oldDir_;
+  QStringList errors_;
+  std::unique_ptr<TForm1> form_;
+};
+
+TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
+  const Fault& fault = GetParam();
+  TestStreamServer server(expand(fault.args));
+  ASSERT_NE(server.port(), 0);
+  std::string hostile = server.url("/live");
+  if (fault.tlsUrlOnPlainServer) hostile.replace(0, 4, "https");
+  if (fault.plainUrlOnTlsServer) hostile.replace(0, 5, "http");
+  writeFile(dir_.filePath("Name.txt"), "Hostile\r\nTest Radio 440\r\n");
+  writeFile(dir_.filePath("url.txt"), QByteArray::fromStdString(hostile + "\r\n" + servers().mp3Url() + "\r\n"));
+
+  StallWatch stalls;
+  form_ = std::make_unique<TForm1>(radiolist::realAudioLibrary());
+  form_->create();
+  form_->show();
+
+  // The window starts line 0 by itself; the server must have been asked before we judge it.
+  // (A TLS mismatch never gets as far as a request line.)
+  if (!fault.tlsUrlOnPlainServer && !fault.plainUrlOnTlsServer) {
+    const auto asked = std::chrono::steady_clock::now() + 5s;
+    while (server.requestLog().empty() && std::chrono::steady_clock::now() < asked) QTest::qWait(20);
+    EXPECT_FALSE(server.requestLog().empty()) << "the window never connected to the hostile channel";
+  }
+  // Long enough for the metadata timer (1 s) and the station timer (3 s) to poll the channel.
+  const std::uint64_t hostileFrom = recorder_->position();
+  DWORD worstState = 0;
+  const auto pollEnd = std::chrono::steady_clock::now() + 3500ms;
+  while (std::chrono::steady_clock::now() < pollEnd) {
+    run(100ms);
+    for (HSTREAM h : {StreamHandle, AacStreamHandle}) {
+      const DWORD state = radiolist::realAudioLibrary().ChannelIsActive(h);
+      if (state == BASS_ACTIVE_PLAYING) worstState = state;
+    }
+  }
+  const auto hostileSound = recorder_->since(hostileFrom);
+  const bool heard660 = hostileSound.size() > kRate && toneShare(std::span<const float>(hostileSound).last(static_cast<std::size_t>(kRate)), 660, kRate) > 0.3;
+  if (fault.cannotPlay) {
+    EXPECT_NE(worstState, static_cast<DWORD>(BASS_ACTIVE_PLAYING)) << "a stream with no audio in it reported playing";
+  }
+  const QString nameShown = form_->Label1->text();
+  const QString titleShown = form_->Label2->text();
+
+  // The next channel: a user's click on line 1 returns quickly and plays 440 Hz alone.
+  const QRect row = form_->ListBox1->visualItemRect(form_->ListBox1->item(1));
+  QElapsedTimer click;
+  click.start();
+  QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {}, row.center());
+  const auto clickMs = std::chrono::milliseconds(click.elapsed());
+  EXPECT_LT(clickMs, kMaxStall) << "choosing the next channel blocked the window";
+  EXPECT_TRUE(listenFor(only440, 6s)) << "440 Hz alone must follow a click on line 1";
+
+  EXPECT_LT(stalls.longest(), kMaxStall) << "the event loop stopped for " << stalls.longest().count() << " ms";
+  if (stalls.longest() > figures.longestStall) {
+    figures.longestStall = stalls.longest();
+    figures.longestStallFault = fault.name;
+  }
+  EXPECT_TRUE(errors_.isEmpty()) << errors_.join('|').toStdString();
+
+  const auto log = server.requestLog();
+  std::cout << "[hostile] " << fault.name << ": requests " << std::count(log.begin(), log.end(), "END")
+            << ", reported playing " << (worstState == BASS_ACTIVE_PLAYING ? "yes" : "no") << ", 660 Hz heard "
+            << (heard660 ? "yes" : "no") << ", station \"" << nameShown.toStdString() << "\", title \""
+            << titleShown.toStdString() << "\", click " << clickMs.count() << " ms, longest gap " << stalls.longest().count()
+            << " ms, VmRSS " << rssKiB() << " KiB" << std::endl;
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, HostileServerTest, ::testing::ValuesIn(faults()),
+                         [](const ::testing::TestParamInfo<Fault>& p) { return std::string(p.param.name); });
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication application(argc, argv);
+  radiolist::ensureTahoma();
+  ::testing::InitGoogleTest(&argc, argv);
+  ::testing::AddGlobalTestEnvironment(new MemoryEnvironment);
+  return RUN_ALL_TESTS();
+}
