@@ -102,7 +102,7 @@ struct Run {
   std::optional<double> playToSound;
   double cpuPerMinute = 0;
   long peakRssKb = 0;
-  long underruns = -1;     // the library's output only
+  long underruns = -1;       // the library's output only
   std::size_t dropouts = 0;  // silent 20 ms windows after the first sound
 };
 
@@ -142,16 +142,17 @@ Run measure(rl::test::SinkRecorder& recorder, const std::vector<std::string>& ar
   run.cpuPerMinute = cpu / seconds * 60;
   run.peakRssKb = hwm;
   const std::vector<float> heard = recorder.since(from);
-  const auto loud = std::find_if(heard.begin(), heard.end(), [](float s) { return std::fabs(s) > 1e-3f; });
+  const auto loud =
+      std::find_if(heard.begin(), heard.end(), [](float s) { return std::fabs(s) > 1e-3f; });
   if (loud != heard.end()) {
-    run.launchToSound = static_cast<double>(loud - heard.begin()) / rl::test::SinkRecorder::kSampleRate;
+    run.launchToSound =
+        static_cast<double>(loud - heard.begin()) / rl::test::SinkRecorder::kSampleRate;
     if (run.playToSound) *run.playToSound += *run.launchToSound;
     // The player was stopped 0.3 s before the end of the recording taken here.
     const std::size_t window = rl::test::SinkRecorder::kSampleRate / 50;
     const auto start = static_cast<std::size_t>(loud - heard.begin());
-    const std::size_t end = static_cast<std::size_t>(
-        std::min<double>(static_cast<double>(heard.size()),
-                         (seconds - 0.4) * rl::test::SinkRecorder::kSampleRate));
+    const std::size_t end = static_cast<std::size_t>(std::min<double>(
+        static_cast<double>(heard.size()), (seconds - 0.4) * rl::test::SinkRecorder::kSampleRate));
     for (std::size_t at = start; at + window <= end; at += window) {
       float peak = 0;
       for (std::size_t i = at; i < at + window; ++i) peak = std::max(peak, std::fabs(heard[i]));
@@ -179,7 +180,10 @@ Summary summarise(const std::vector<Run>& runs) {
   std::vector<double> launch, play, cpu, rss;
   Summary s;
   for (const Run& r : runs) {
-    if (r.launchToSound) launch.push_back(*r.launchToSound); else ++s.missed;
+    if (r.launchToSound)
+      launch.push_back(*r.launchToSound);
+    else
+      ++s.missed;
     if (r.playToSound) play.push_back(*r.playToSound);
     s.dropouts += r.dropouts;
     cpu.push_back(r.cpuPerMinute);
@@ -247,9 +251,13 @@ int main(int argc, char** argv) {
   if (readlink(self.c_str(), exe, sizeof exe - 1) <= 0) return 1;
   std::mt19937 rng(std::random_device{}());
 
-  std::printf("Each run: a fresh connection (a query string Icecast ignores), %d s of playback; "
-              "medians of %d runs.\n\n", seconds, runs);
-  std::printf("| stream | player | launch->sound s | play->sound s | CPU s/min | peak RSS MiB | no sound | silent 20 ms windows |\n");
+  std::printf(
+      "Each run: a fresh connection (a query string Icecast ignores), %d s of playback; "
+      "medians of %d runs.\n\n",
+      seconds, runs);
+  std::printf(
+      "| stream | player | launch->sound s | play->sound s | CPU s/min | peak RSS MiB | no sound | "
+      "silent 20 ms windows |\n");
   std::printf("|---|---|---|---|---|---|---|---|\n");
   for (const auto& [name, url] : {std::pair{std::string("MP3 128k"), servers->mp3Url()},
                                   std::pair{std::string("AAC-LC 96k"), servers->aacUrl()}}) {
@@ -257,19 +265,30 @@ int main(int argc, char** argv) {
     for (int r = 0; r < runs; ++r) {
       const std::string address = url + "?bench=" + std::to_string(rng());
       const auto runOurs = [&] {
-        ours.push_back(measure(recorder, {exe, "play", address, std::to_string(seconds)}, {}, seconds, true));
+        ours.push_back(
+            measure(recorder, {exe, "play", address, std::to_string(seconds)}, {}, seconds, true));
       };
       const auto runFfplay = [&] {
-        ffplay.push_back(measure(recorder, {"ffplay", "-nodisp", "-autoexit", "-loglevel", "quiet", address},
+        ffplay.push_back(measure(recorder,
+                                 {"ffplay", "-nodisp", "-autoexit", "-loglevel", "quiet", address},
                                  {{"SDL_AUDIODRIVER", "pulseaudio"}}, seconds, false));
       };
       // Alternate who goes first, so neither always meets a freshly warmed server.
-      if (r % 2 == 0) { runOurs(); runFfplay(); } else { runFfplay(); runOurs(); }
+      if (r % 2 == 0) {
+        runOurs();
+        runFfplay();
+      } else {
+        runFfplay();
+        runOurs();
+      }
     }
     const Summary a = summarise(ours), b = summarise(ffplay);
-    std::printf("| %s | radiolist | %.2f | %.2f | %.2f | %.1f | %d/%d | %zu |\n", name.c_str(), a.launch, a.play, a.cpu, a.rssMb, a.missed, runs, a.dropouts);
-    std::printf("| %s | ffplay | %.2f | - | %.2f | %.1f | %d/%d | %zu |\n", name.c_str(), b.launch, b.cpu, b.rssMb, b.missed, runs, b.dropouts);
-    std::printf("| %s | ratio radiolist/ffplay | %.2f | - | %.2f | %.2f | | |\n", name.c_str(), a.launch / b.launch, a.cpu / b.cpu, a.rssMb / b.rssMb);
+    std::printf("| %s | radiolist | %.2f | %.2f | %.2f | %.1f | %d/%d | %zu |\n", name.c_str(),
+                a.launch, a.play, a.cpu, a.rssMb, a.missed, runs, a.dropouts);
+    std::printf("| %s | ffplay | %.2f | - | %.2f | %.1f | %d/%d | %zu |\n", name.c_str(), b.launch,
+                b.cpu, b.rssMb, b.missed, runs, b.dropouts);
+    std::printf("| %s | ratio radiolist/ffplay | %.2f | - | %.2f | %.2f | | |\n", name.c_str(),
+                a.launch / b.launch, a.cpu / b.cpu, a.rssMb / b.rssMb);
     std::fflush(stdout);
   }
 
@@ -283,17 +302,20 @@ int main(int argc, char** argv) {
         while (busy.load(std::memory_order_relaxed)) x = x + 1;
       });
     const std::string address = servers->mp3Url() + "?load=" + std::to_string(rng());
-    const Run loaded = measure(recorder, {exe, "play", address, std::to_string(seconds)}, {}, seconds, true);
+    const Run loaded =
+        measure(recorder, {exe, "play", address, std::to_string(seconds)}, {}, seconds, true);
     busy = false;
     for (auto& t : hogs) t.join();
-    std::printf("\nUnder load (%zu busy threads, MP3, %d s): first sound after launch %.2f s, "
-                "output underruns %ld, silent 20 ms windows after the first sound %zu\n",
-                hogs.size(), seconds, loaded.launchToSound.value_or(NAN), loaded.underruns,
-                loaded.dropouts);
+    std::printf(
+        "\nUnder load (%zu busy threads, MP3, %d s): first sound after launch %.2f s, "
+        "output underruns %ld, silent 20 ms windows after the first sound %zu\n",
+        hogs.size(), seconds, loaded.launchToSound.value_or(NAN), loaded.underruns,
+        loaded.dropouts);
   }
 
   recorder.stop();  // its buffer would count as our memory
-  std::printf("\nCreate/free cycles in this process (free, init, both creations, both plays, start):\n");
+  std::printf(
+      "\nCreate/free cycles in this process (free, init, both creations, both plays, start):\n");
   cycles(servers->mp3Url(), "same address", 1000, false);
   cycles(servers->mp3Url(), "a new address every cycle", 400, true);
   return 0;

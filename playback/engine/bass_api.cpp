@@ -1,10 +1,9 @@
 // The nine library calls, forwarded to one engine that lives for the rest of the process (it is
 // never destroyed, so no thread of it can outlive its state at exit).
-#include "playback/bass.h"
-
 #include <atomic>
 #include <chrono>
 
+#include "playback/bass.h"
 #include "playback/engine/engine.h"
 #include "playback/engine/process_stats.h"
 #include "playback/engine/url_text.h"
@@ -59,7 +58,8 @@ using radiolist::audio::engine;
 
 extern "C" {
 
-BOOL BASS_Init(int /*device*/, DWORD /*freq*/, DWORD /*flags*/, void* /*win*/, const void* /*dsguid*/) {
+BOOL BASS_Init(int /*device*/, DWORD /*freq*/, DWORD /*flags*/, void* /*win*/,
+               const void* /*dsguid*/) {
   radiolist::audio::everInitialised = true;
   return engine().init() ? 1 : 0;
 }

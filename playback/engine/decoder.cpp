@@ -19,18 +19,29 @@ using namespace std::chrono_literals;
 std::string_view demuxerForContentType(std::string_view contentType) {
   std::string type;
   for (char c : contentType.substr(0, contentType.find(';'))) {
-    if (c != ' ' && c != '\t') type.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    if (c != ' ' && c != '\t')
+      type.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
   }
   struct Entry {
     std::string_view type;
     std::string_view demuxer;
   };
   static constexpr std::array<Entry, 15> kTable{{
-      {"audio/mpeg", "mp3"},      {"audio/mp3", "mp3"},        {"audio/x-mpeg", "mp3"},
-      {"audio/mpeg3", "mp3"},     {"audio/aac", "aac"},        {"audio/aacp", "aac"},
-      {"audio/x-aac", "aac"},     {"audio/ogg", "ogg"},        {"application/ogg", "ogg"},
-      {"audio/x-ogg", "ogg"},     {"audio/flac", "flac"},      {"audio/x-flac", "flac"},
-      {"audio/mp4", "mp4"},       {"audio/x-m4a", "mp4"},      {"audio/m4a", "mp4"},
+      {"audio/mpeg", "mp3"},
+      {"audio/mp3", "mp3"},
+      {"audio/x-mpeg", "mp3"},
+      {"audio/mpeg3", "mp3"},
+      {"audio/aac", "aac"},
+      {"audio/aacp", "aac"},
+      {"audio/x-aac", "aac"},
+      {"audio/ogg", "ogg"},
+      {"application/ogg", "ogg"},
+      {"audio/x-ogg", "ogg"},
+      {"audio/flac", "flac"},
+      {"audio/x-flac", "flac"},
+      {"audio/mp4", "mp4"},
+      {"audio/x-m4a", "mp4"},
+      {"audio/m4a", "mp4"},
   }};
   for (const Entry& e : kTable) {
     if (e.type == type) return e.demuxer;
@@ -140,12 +151,13 @@ class Resampler {
     if (!matches(frame) && !rebuild(frame)) return {};
     const int capacity = swr_get_out_samples(swr_.get(), frame.nb_samples);
     if (capacity <= 0) return {};
-    if (out_.size() < static_cast<std::size_t>(capacity)) out_.resize(static_cast<std::size_t>(capacity));
+    if (out_.size() < static_cast<std::size_t>(capacity))
+      out_.resize(static_cast<std::size_t>(capacity));
     std::uint8_t* planes[1] = {reinterpret_cast<std::uint8_t*>(out_.data())};
-    const int got = checked(swr_convert(swr_.get(), planes, capacity,
-                                        const_cast<const std::uint8_t**>(frame.extended_data),
-                                        frame.nb_samples),
-                            "swr_convert");
+    const int got = checked(
+        swr_convert(swr_.get(), planes, capacity,
+                    const_cast<const std::uint8_t**>(frame.extended_data), frame.nb_samples),
+        "swr_convert");
     if (got <= 0) return {};
     return {out_.data(), static_cast<std::size_t>(got)};
   }
@@ -166,10 +178,11 @@ class Resampler {
       return false;
     AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
     SwrContext* raw = nullptr;
-    const int made = checked(
-        swr_alloc_set_opts2(&raw, &stereo, AV_SAMPLE_FMT_FLT, static_cast<int>(kOutputRate), &in,
-                            static_cast<AVSampleFormat>(frame.format), frame.sample_rate, 0, nullptr),
-        "swr_alloc_set_opts2");
+    const int made =
+        checked(swr_alloc_set_opts2(&raw, &stereo, AV_SAMPLE_FMT_FLT, static_cast<int>(kOutputRate),
+                                    &in, static_cast<AVSampleFormat>(frame.format),
+                                    frame.sample_rate, 0, nullptr),
+                "swr_alloc_set_opts2");
     av_channel_layout_uninit(&in);
     ResamplerPtr swr(raw);
     if (made < 0 || checked(swr_init(swr.get()), "swr_init") < 0) return false;
@@ -252,8 +265,9 @@ DecodeSummary decodeStream(net::HttpStream& stream, Voice& voice, std::stop_toke
   const AVCodec* codec = avcodec_find_decoder(params->codec_id);
   if (codec == nullptr) return fail();
   CodecContextPtr decoder(avcodec_alloc_context3(codec));
-  if (!decoder || checked(avcodec_parameters_to_context(decoder.get(), params),
-                          "avcodec_parameters_to_context") < 0 ||
+  if (!decoder ||
+      checked(avcodec_parameters_to_context(decoder.get(), params),
+              "avcodec_parameters_to_context") < 0 ||
       checked(avcodec_open2(decoder.get(), codec, nullptr), "avcodec_open2") < 0)
     return fail();
 

@@ -48,7 +48,8 @@ void Engine::free() {
   const auto now = std::chrono::steady_clock::now();
   const std::int64_t holdUntil = (now + kFreeHold).time_since_epoch().count();
   for (auto& source : session_) {
-    if (source->voice().audible()) source->voice().holdUntilNs.store(holdUntil, std::memory_order_release);
+    Voice& voice = source->voice();
+    if (voice.audible()) voice.holdUntilNs.store(holdUntil, std::memory_order_release);
     want(*source, CreationKind::General, false);
     want(*source, CreationKind::Aac, false);
     source->hasGeneral = source->hasAac = false;

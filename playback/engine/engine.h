@@ -95,8 +95,8 @@ class Engine {
   std::unique_ptr<Output> output_;
   bool initialised_ = false;
   HandleTable<Channel> channels_;
-  std::vector<std::shared_ptr<Source>> session_;  // sources of this initialisation's channels
-  std::deque<WarmSource> warm_;                   // freed, waiting to be taken over
+  std::vector<std::shared_ptr<Source>> session_;   // sources of this initialisation's channels
+  std::deque<WarmSource> warm_;                    // freed, waiting to be taken over
   std::vector<std::shared_ptr<Source>> retiring_;  // for the janitor to close
   std::string tagSlot_;                            // bytes behind the last tags() pointer
   bool stopping_ = false;

@@ -45,8 +45,8 @@ void Mixer::render(float* out, std::size_t frames) noexcept {
     if (voice == nullptr) continue;
     if (const std::uint32_t trims = voice->trimRequests.load(); trims != slot.trimsDone) {
       slot.trimsDone = trims;
-      voice->ring.discard(silentFramesToDrop(voice->ring.readable(), kGraceFrames, kGraceFrames,
-                                             kKeepFrames));
+      voice->ring.discard(
+          silentFramesToDrop(voice->ring.readable(), kGraceFrames, kGraceFrames, kKeepFrames));
     }
     if (!voice->audibleAt(now)) {
       slot.silentFor += frames;

@@ -114,7 +114,8 @@ class PulseOutput final : public Output {
     pa_stream_set_state_callback(stream_, &PulseOutput::onStreamState, this);
     pa_stream_set_write_callback(stream_, &PulseOutput::onWrite, this);
     pa_stream_set_underflow_callback(
-        stream_, [](pa_stream*, void* self) { static_cast<PulseOutput*>(self)->underruns_.fetch_add(1); },
+        stream_,
+        [](pa_stream*, void* self) { static_cast<PulseOutput*>(self)->underruns_.fetch_add(1); },
         this);
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);

@@ -1,8 +1,7 @@
 // The nine calls against real servers: Icecast on loopback and a PulseAudio null sink, whose
 // monitor the test records to hear what was played.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
@@ -55,7 +54,8 @@ Pair startLikeTheWindow(const std::string& url, bool general = true, bool aac = 
 // The header lines of a tag block.
 std::vector<std::string> lines(const char* block) {
   std::vector<std::string> out;
-  for (const char* p = block; p != nullptr && *p != '\0'; p += std::strlen(p) + 1) out.emplace_back(p);
+  for (const char* p = block; p != nullptr && *p != '\0'; p += std::strlen(p) + 1)
+    out.emplace_back(p);
   return out;
 }
 
@@ -70,9 +70,10 @@ class BassServerTest : public rl::test::ServerTest {
   void TearDown() override { BASS_Free(); }
 
   bool hears(double tone, std::chrono::milliseconds timeout = 10s) {
-    return recorder_->waitFor(200ms, timeout, [tone](std::span<const float> s) {
-      return toneShare(s, tone, kRate) > 0.5;
-    }).has_value();
+    return recorder_
+        ->waitFor(200ms, timeout,
+                  [tone](std::span<const float> s) { return toneShare(s, tone, kRate) > 0.5; })
+        .has_value();
   }
   // True when the next `duration` of recording is silent throughout.
   bool silentFor(std::chrono::milliseconds duration) {
@@ -219,9 +220,9 @@ TEST_F(BassServerTest, TagsCarryTheHeadersAndFollowTheTitle) {
 TEST_F(BassServerTest, ImpossibleAddressesGiveZero) {
   BASS_Free();
   ASSERT_EQ(BASS_Init(-1, 44100, 0, nullptr, nullptr), 1);
-  for (const std::u16string& url : {std::u16string(u""), std::u16string(u"http://"),
-                                    std::u16string(u"ftp://127.0.0.1/a.mp3"),
-                                    std::u16string(u"http://127.0.0.1/" + std::u16string(100000, u'a'))}) {
+  for (const std::u16string& url :
+       {std::u16string(u""), std::u16string(u"http://"), std::u16string(u"ftp://127.0.0.1/a.mp3"),
+        std::u16string(u"http://127.0.0.1/" + std::u16string(100000, u'a'))}) {
     EXPECT_EQ(BASS_StreamCreateURL(url.c_str(), 0, BASS_UNICODE, nullptr, nullptr), 0u);
     EXPECT_EQ(BASS_AAC_StreamCreateURL(url.c_str(), 0, BASS_UNICODE, nullptr, nullptr), 0u);
   }
@@ -239,7 +240,8 @@ TEST_F(BassServerTest, AThousandCreateFreeCyclesKeepTheThreadCount) {
   ASSERT_TRUE(hears(440));
   const std::size_t before = threadCount();
   const std::string unreachable = "http://127.0.0.1:1/none.mp3";  // refused at once
-  for (int i = 0; i < 1000; ++i) startLikeTheWindow(i % 50 == 25 ? unreachable : servers().mp3Url());
+  for (int i = 0; i < 1000; ++i)
+    startLikeTheWindow(i % 50 == 25 ? unreachable : servers().mp3Url());
   EXPECT_TRUE(hears(440));
   const auto deadline = std::chrono::steady_clock::now() + 10s;
   while (threadCount() > before + 2 && std::chrono::steady_clock::now() < deadline)

@@ -1,4 +1,6 @@
 // The decoder against fake streams that serve files made by ffmpeg at build time.
+#include "playback/engine/decoder.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -6,7 +8,6 @@
 #include <thread>
 
 #include "fake_stream.h"
-#include "playback/engine/decoder.h"
 #include "support/signal_analysis.h"
 
 namespace radiolist::audio {
@@ -56,16 +57,19 @@ TEST_P(DecodeMediaTest, ProbesTheFamilyAndDecodesTheToneAt44100Stereo) {
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, DecodeMediaTest,
-    ::testing::Values(MediaCase{"tone440.mp3", "audio/mpeg", Family::General, "mp3", 440},
-                      MediaCase{"tone880.aac", "audio/aac", Family::Aac, "aac", 880},
-                      MediaCase{"tone550.ogg", "application/ogg", Family::General, "ogg", 550},
-                      MediaCase{"tone660.m4a", "audio/mp4", Family::Aac, "mov,mp4,m4a,3gp,3g2,mj2", 660},
-                      // A mono 48 kHz stream must come out resampled, still at 330 Hz.
-                      MediaCase{"tone330_48k_mono.mp3", "audio/mpeg", Family::General, "mp3", 330},
-                      // Stations that mislabel their streams: the data decides.
-                      MediaCase{"tone880.aac", "audio/mpeg", Family::Aac, "aac", 880},
-                      MediaCase{"tone440.mp3", "application/octet-stream", Family::General, "mp3", 440}),
-    [](const ::testing::TestParamInfo<MediaCase>& param) { return "Case" + std::to_string(param.index); });
+    ::testing::Values(
+        MediaCase{"tone440.mp3", "audio/mpeg", Family::General, "mp3", 440},
+        MediaCase{"tone880.aac", "audio/aac", Family::Aac, "aac", 880},
+        MediaCase{"tone550.ogg", "application/ogg", Family::General, "ogg", 550},
+        MediaCase{"tone660.m4a", "audio/mp4", Family::Aac, "mov,mp4,m4a,3gp,3g2,mj2", 660},
+        // A mono 48 kHz stream must come out resampled, still at 330 Hz.
+        MediaCase{"tone330_48k_mono.mp3", "audio/mpeg", Family::General, "mp3", 330},
+        // Stations that mislabel their streams: the data decides.
+        MediaCase{"tone880.aac", "audio/mpeg", Family::Aac, "aac", 880},
+        MediaCase{"tone440.mp3", "application/octet-stream", Family::General, "mp3", 440}),
+    [](const ::testing::TestParamInfo<MediaCase>& param) {
+      return "Case" + std::to_string(param.index);
+    });
 
 TEST(DecoderTest, StartsInTheMiddleOfAFrame) {
   auto body = test::readFile(test::mediaPath("tone440.mp3"));
@@ -85,7 +89,8 @@ TEST(DecoderTest, FindsItsWayBackAfterGarbageInTheMiddle) {
     std::mt19937 rng(7);
     std::vector<std::byte> garbage(20000);
     for (auto& b : garbage) b = static_cast<std::byte>(rng());
-    body.insert(body.begin() + static_cast<std::ptrdiff_t>(body.size() / 3), garbage.begin(), garbage.end());
+    body.insert(body.begin() + static_cast<std::ptrdiff_t>(body.size() / 3), garbage.begin(),
+                garbage.end());
     FakeStream stream(FakeStream::served(body));
     Voice voice(1 << 18);
     const DecodeSummary summary = decodeStream(stream, voice, {});

@@ -1,8 +1,9 @@
 // The engine's channel rules with fake streams and a fake output; the test itself is the
 // output's thread (it calls Mixer::render).
-#include <gtest/gtest.h>
+#include "playback/engine/engine.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
@@ -10,7 +11,6 @@
 #include <thread>
 
 #include "fake_stream.h"
-#include "playback/engine/engine.h"
 
 namespace radiolist::audio {
 namespace {
@@ -297,7 +297,8 @@ TEST_F(EngineTest, TagsComeFromTheHeadAndTheLatestMetadata) {
 
   const auto [g2, aacHandle] = createTwins(kAac);
   engine_->play(aacHandle, true);
-  ASSERT_TRUE(waitUntil([&, a = aacHandle] { return engine_->isActive(a) == BASS_ACTIVE_PLAYING; }));
+  ASSERT_TRUE(
+      waitUntil([&, a = aacHandle] { return engine_->isActive(a) == BASS_ACTIVE_PLAYING; }));
   const char* http = engine_->tags(aacHandle, BASS_TAG_HTTP);
   ASSERT_NE(http, nullptr);
   EXPECT_STREQ(http, "HTTP/1.0 200 OK");
@@ -323,7 +324,12 @@ TEST_F(EngineTest, AStreamThatEndedConnectsAgainOnPlay) {
   engine_->play(general, true);
   ASSERT_TRUE(soundsWithin());
   // Play the 3 s file to its end.
-  EXPECT_TRUE(waitUntil([&] { render(4096); return engine_->isActive(general) == BASS_ACTIVE_STOPPED; }, 10s));
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        render(4096);
+        return engine_->isActive(general) == BASS_ACTIVE_STOPPED;
+      },
+      10s));
   EXPECT_TRUE(engine_->play(general, true));
   EXPECT_EQ(opens_[once], 2);
   EXPECT_TRUE(soundsWithin());

@@ -22,9 +22,9 @@ namespace {
 using namespace std::string_literals;
 
 TEST(FamilyTest, AacCodecsAndMp4ContainersBelongToTheAacCall) {
-  EXPECT_EQ(classifyFamily("aac", "aac"), Family::Aac);            // ADTS
-  EXPECT_EQ(classifyFamily("loas", "aac_latm"), Family::Aac);      // LATM
-  EXPECT_EQ(classifyFamily("mpegts", "aac"), Family::Aac);         // AAC in a transport stream
+  EXPECT_EQ(classifyFamily("aac", "aac"), Family::Aac);        // ADTS
+  EXPECT_EQ(classifyFamily("loas", "aac_latm"), Family::Aac);  // LATM
+  EXPECT_EQ(classifyFamily("mpegts", "aac"), Family::Aac);     // AAC in a transport stream
   EXPECT_EQ(classifyFamily("mov,mp4,m4a,3gp,3g2,mj2", "aac"), Family::Aac);
   EXPECT_EQ(classifyFamily("mov,mp4,m4a,3gp,3g2,mj2", "alac"), Family::Aac);  // any MP4
 }
@@ -126,9 +126,12 @@ TEST(AddressTest, Utf16AddressesBecomeUtf8) {
   const char16_t plain[] = u"http://host/a.mp3";
   EXPECT_EQ(addressFromArgument(plain, true, 100), "http://host/a.mp3");
   const char16_t accented[] = u"http://h/\u00e9\u20ac\U0001F3B5";
-  EXPECT_EQ(addressFromArgument(accented, true, 100), "http://h/\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xB5");
+  EXPECT_EQ(addressFromArgument(accented, true, 100),
+            "http://h/\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xB5");
   const char16_t lone[] = {u'a', 0xD800, u'b', 0xDC00, 0};
-  EXPECT_EQ(addressFromArgument(lone, true, 100), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+  EXPECT_EQ(addressFromArgument(lone, true, 100),
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD");
 }
 
 TEST(AddressTest, Utf8AddressesPassAsTheyAre) {
@@ -197,9 +200,9 @@ TEST(SpscRingTest, TwoThreadsPassEveryItemOnceInOrder) {
 }
 
 TEST(MixerPolicyTest, SilentVoicesKeepTheirAudioForAGraceTimeThenOnlyTheNewest) {
-  EXPECT_EQ(silentFramesToDrop(1000, 10, 100, 50), 0u);   // within the grace time
+  EXPECT_EQ(silentFramesToDrop(1000, 10, 100, 50), 0u);  // within the grace time
   EXPECT_EQ(silentFramesToDrop(1000, 100, 100, 50), 950u);
-  EXPECT_EQ(silentFramesToDrop(40, 500, 100, 50), 0u);    // already short
+  EXPECT_EQ(silentFramesToDrop(40, 500, 100, 50), 0u);  // already short
   EXPECT_EQ(silentFramesToDrop(50, 500, 100, 50), 0u);
 }
 
@@ -257,7 +260,8 @@ TEST(MixerTest, SilentVoicesAreTrimmedToTheNewestAudioAfterTheGraceTime) {
   std::vector<float> out(2 * 1024);
   mixer.render(out.data(), 1024);  // silent, within the grace time: nothing dropped
   EXPECT_EQ(v.ring.readable(), Mixer::kKeepFrames + 10000);
-  for (std::size_t silent = 0; silent < Mixer::kGraceFrames; silent += 1024) mixer.render(out.data(), 1024);
+  for (std::size_t silent = 0; silent < Mixer::kGraceFrames; silent += 1024)
+    mixer.render(out.data(), 1024);
   EXPECT_EQ(v.ring.readable(), Mixer::kKeepFrames);
   mixer.detach(&v);
 }

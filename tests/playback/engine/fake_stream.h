@@ -112,7 +112,8 @@ class FakeStream final : public net::HttpStream {
   std::size_t allowedNow() const {
     if (options_.bytesPerSecond == 0) return SIZE_MAX;
     const auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_);
-    return options_.burstBytes + static_cast<std::size_t>(elapsed.count() * options_.bytesPerSecond);
+    return options_.burstBytes +
+           static_cast<std::size_t>(elapsed.count() * options_.bytesPerSecond);
   }
 
   mutable std::mutex mutex_;
@@ -126,6 +127,8 @@ class FakeStream final : public net::HttpStream {
 };
 
 // Where the build put the generated test media (see CMakeLists.txt).
-inline std::string mediaPath(const std::string& name) { return std::string(RL_ENGINE_MEDIA_DIR) + "/" + name; }
+inline std::string mediaPath(const std::string& name) {
+  return std::string(RL_ENGINE_MEDIA_DIR) + "/" + name;
+}
 
 }  // namespace radiolist::audio::test
