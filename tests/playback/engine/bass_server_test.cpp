@@ -235,6 +235,25 @@ TEST_F(BassServerTest, ImpossibleAddressesGiveZero) {
   EXPECT_TRUE(hears(440));
 }
 
+// An address that looks fine but cannot be reached gets a handle at once; it never plays.
+TEST_F(BassServerTest, AnUnreachableAddressGetsAHandleThatNeverPlays) {
+  const Pair p = startLikeTheWindow("http://127.0.0.1:1/refused.mp3");
+  ASSERT_NE(p.general, 0u);
+  ASSERT_NE(p.aac, 0u);
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (BASS_ChannelIsActive(p.general) != BASS_ACTIVE_STOPPED &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(BASS_ChannelIsActive(p.general), BASS_ACTIVE_STOPPED);
+  EXPECT_EQ(BASS_ChannelIsActive(p.aac), BASS_ACTIVE_STOPPED);
+  EXPECT_EQ(BASS_ChannelGetTags(p.general, BASS_TAG_HTTP), nullptr);
+  recorder_->record(300ms);
+  EXPECT_TRUE(silentFor(500ms));
+  // Playing it again changes nothing.
+  BASS_ChannelPlay(p.general, 1);
+  EXPECT_TRUE(silentFor(500ms));
+}
+
 TEST_F(BassServerTest, AThousandCreateFreeCyclesKeepTheThreadCount) {
   startLikeTheWindow(servers().mp3Url());
   ASSERT_TRUE(hears(440));
