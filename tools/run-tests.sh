@@ -10,7 +10,7 @@
 # Environment: RADIOLIST_JOBS (default 2) for building and the parallel tests;
 # RADIOLIST_TEST_PORT_BASE (default 18700): the three builds use it, +10 and +20.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 
 JOBS=${RADIOLIST_JOBS:-2}
 PORT_BASE=${RADIOLIST_TEST_PORT_BASE:-18700}

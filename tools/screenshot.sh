@@ -24,7 +24,7 @@ for n in $(seq 90 199); do
 done
 [ -n "$display" ] || { echo "screenshot: no free X display between :90 and :199" >&2; exit 1; }
 
-xvfb_pid= app_pid=
+xvfb_pid='' app_pid=''
 cleanup() {
   [ -z "$app_pid" ] || { kill "$app_pid" 2>/dev/null || true; wait "$app_pid" 2>/dev/null || true; }
   [ -z "$xvfb_pid" ] || { kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; }

@@ -14,7 +14,7 @@
 set -euo pipefail
 
 SINK=radiolist_test
-ADMIN_USER=admin
+ADMIN_USER="admin"
 WAIT_SECONDS=30
 # name|frequency|ffmpeg codec options|muxer|content type|initial title ("" = no ICY titles)
 MOUNTS=(
@@ -264,7 +264,7 @@ start)
   [ $# -eq 3 ] || die "usage: $0 start DIR PORTBASE"
   PORT=$3
   stop_all
-  rm -rf "$DIR/pulse" "$DIR/home" "$DIR/runtime" "$DIR/icecast" "$DIR/logs"
+  rm -rf "${DIR:?}/pulse" "${DIR:?}/home" "${DIR:?}/runtime" "${DIR:?}/icecast" "${DIR:?}/logs"
   mkdir -p "$DIR/logs"
   : >"$DIR/pids"
   ICECAST_URL="http://127.0.0.1:$PORT"
