@@ -28,7 +28,9 @@ extern "C" {
 // Opens the output (PulseAudio). Fails (returns 0) when no sound server can be reached; later
 // creations then give 0. `device` -1 is the default device.
 BOOL BASS_Init(int device, DWORD freq, DWORD flags, void* win, const void* dsguid);
-// Ends every stream at once (they fall silent immediately) and closes the output. Threads and
+// Ends every stream: each falls silent within a few tens of milliseconds (what the device has
+// queued still plays). The output stays open for the next BASS_Init, and a connection freed
+// here stays warm for a few seconds for a new creation of the same address. Threads and
 // sockets wind down in the background. Does nothing before the first BASS_Init.
 BOOL BASS_Free();
 // Starts (resumes) the output.

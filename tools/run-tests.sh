@@ -2,7 +2,8 @@
 # Sets up the machine, builds radiolist and runs every test, three times over:
 #   build/       RelWithDebInfo               all tests
 #   build-asan/  AddressSanitizer + UBSan     all tests
-#   build-tsan/  ThreadSanitizer              the audio engine's tests (label "engine")
+#   build-tsan/  ThreadSanitizer              the audio library's tests (labels "engine", "net")
+#   build-fuzz/  clang + libFuzzer            every fuzz target for RADIOLIST_FUZZ_SECONDS (60)
 # Tests that are not labelled "servers" run two at a time; the server tests (which share one
 # Icecast and one sound server per build directory) run one at a time. Exits non-zero if any
 # step fails and ends with one summary line.
@@ -53,6 +54,34 @@ stage() {
   echo "=== run-tests: $name: $step ($(elapsed "$t0")) ==="
 }
 
+# Each libFuzzer target runs for a bounded time from its seed corpus; what it finds goes to a
+# scratch directory, and a crash fails the stage (the crashing input is kept in build-fuzz/).
+fuzz_stage() {
+  local t0=$SECONDS step=passed dir=build-fuzz seconds=${RADIOLIST_FUZZ_SECONDS:-60} target
+  local targets=()
+  for corpus in tests/fuzz/corpus/*/; do targets+=("fuzz_$(basename "$corpus")"); done
+  echo
+  echo "=== run-tests: fuzz ($dir, ${#targets[@]} targets, ${seconds}s each) ==="
+  if ! CC=clang CXX=clang++ cmake -G Ninja -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRADIOLIST_FUZZ=ON; then
+    step="configure FAILED"
+  elif ! cmake --build "$dir" -j "$JOBS" --target "${targets[@]}"; then
+    step="build FAILED"
+  else
+    for target in "${targets[@]}"; do
+      local found="$dir/found/${target#fuzz_}"
+      mkdir -p "$found"
+      if ! (cd "$dir" && "./tests/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
+              "../$found" "../tests/fuzz/corpus/${target#fuzz_}" 2>&1 | tail -n 12); then
+        echo "run-tests: $target found a crash (input kept in $dir)"
+        step="crash FOUND"
+      fi
+    done
+  fi
+  [ "$step" = passed ] || failed=1
+  results+=("fuzz: $step ($(elapsed "$t0"))")
+  echo "=== run-tests: fuzz: $step ($(elapsed "$t0")) ==="
+}
+
 if ! bash tools/setup-debian.sh; then
   echo "run-tests: FAILED: tools/setup-debian.sh could not install the packages"
   exit 1
@@ -60,12 +89,13 @@ fi
 
 stage release build "$PORT_BASE" ""
 stage asan build-asan "$((PORT_BASE + 10))" "-DRADIOLIST_SANITIZE=address"
-stage tsan build-tsan "$((PORT_BASE + 20))" "-DRADIOLIST_SANITIZE=thread" -L engine --no-tests=error
+stage tsan build-tsan "$((PORT_BASE + 20))" "-DRADIOLIST_SANITIZE=thread" -L 'engine|net' --no-tests=error
+fuzz_stage
 
 echo
 for r in "${results[@]}"; do echo "  $r"; done
 if [ $failed -eq 0 ]; then
-  echo "run-tests: ALL PASSED (release, asan, tsan) in $(elapsed "$started")"
+  echo "run-tests: ALL PASSED (release, asan, tsan, fuzz) in $(elapsed "$started")"
 else
   echo "run-tests: FAILED -- ${results[*]} -- total $(elapsed "$started")"
 fi
