@@ -55,7 +55,7 @@ stage() {
 }
 
 # Each libFuzzer target runs for a bounded time from its seed corpus; what it finds goes to a
-# scratch directory, and a crash fails the stage (the crashing input is kept in build-fuzz/).
+# scratch directory, and a crash fails the stage (the crashing input is kept there too).
 fuzz_stage() {
   local t0=$SECONDS step=passed dir=build-fuzz seconds=${RADIOLIST_FUZZ_SECONDS:-60} target
   local targets=()
@@ -70,9 +70,11 @@ fuzz_stage() {
     for target in "${targets[@]}"; do
       local found="$dir/found/${target#fuzz_}"
       mkdir -p "$found"
-      if ! (cd "$dir" && "./tests/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
+      # -timeout: a hanging input fails at once instead of after libFuzzer's 20 minutes.
+      if ! (cd "$dir" && "./tests/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+              -artifact_prefix="../$found/" -print_final_stats=1 \
               "../$found" "../tests/fuzz/corpus/${target#fuzz_}" 2>&1 | tail -n 12); then
-        echo "run-tests: $target found a crash (input kept in $dir)"
+        echo "run-tests: $target found a crash, hang or memory blow-up (input kept in $found/)"
         step="crash FOUND"
       fi
     done

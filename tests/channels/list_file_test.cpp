@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <fstream>
+#include <sstream>
 #include <functional>
 #include <grp.h>
 #include <sched.h>
@@ -44,7 +45,9 @@ const CodePage& cp1251()
 std::string readBytes(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return std::move(bytes).str();
 }
 
 void writeBytes(const fs::path& path, std::string_view bytes)
