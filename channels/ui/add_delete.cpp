@@ -43,20 +43,18 @@ void TForm1::SpeedButton4Click(QObject*) {
   // One row index leaves both files, so every later name keeps its address: the selected
   // name, else the selected address; with neither, nothing is removed.
   const int row = itemIndex(ListBox1) >= 0 ? itemIndex(ListBox1) : itemIndex(ListBox2);
-  deleteRow(ListBox1, row);
-  WorkDir = currentDir();
-  ListPath = WorkDir + QStringLiteral("/Name.txt");
-  saveListView(ListBox1, ListPath);
-  sleepMs(200);
-  ListPath = currentDir() + QStringLiteral("/Name.txt");
-  loadListView(ListBox1, ListPath);
-  deleteRow(ListBox2, row);
-  WorkDir = currentDir();
-  ListPath = WorkDir + QStringLiteral("/url.txt");
-  saveListView(ListBox2, ListPath);
-  sleepMs(200);
-  ListPath = currentDir() + QStringLiteral("/url.txt");
-  loadListView(ListBox2, ListPath);
+  // Each list in turn: remove the row, save, pause, read the file back.
+  const auto removeFrom = [&](TListBox* list, const QString& fileName) {
+    deleteRow(list, row);
+    WorkDir = currentDir();
+    ListPath = WorkDir + fileName;
+    saveListView(list, ListPath);
+    sleepMs(200);
+    ListPath = currentDir() + fileName;
+    loadListView(list, ListPath);
+  };
+  removeFrom(ListBox1, QStringLiteral("/Name.txt"));
+  removeFrom(ListBox2, QStringLiteral("/url.txt"));
   ResyncCountdown = 10;
   setItemIndex(ListBox2, UrlCount - 2);
   setItemIndex(ListBox1, NameCount - 2);

@@ -14,6 +14,7 @@
 #include "support/signal_analysis.h"
 #include "support/sink_recorder.h"
 #include "support/test_servers.h"
+#include "tests/e2e/listening.h"
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -22,7 +23,9 @@ using rl::test::toneShare;
 
 namespace {
 
-constexpr double kRate = rl::test::SinkRecorder::kSampleRate;
+using rl::test::e2e::only440;
+using rl::test::e2e::only880;
+using rl::test::e2e::silent;
 const std::string kService = "org.mpris.MediaPlayer2.radiolist";
 
 // Everything a non-blocking pipe holds right now, appended to `out`.
@@ -41,13 +44,8 @@ class MprisTest : public rl::test::ServerTest {
     recorder_ = std::make_unique<rl::test::SinkRecorder>(*sink_);
     ASSERT_EQ(recorder_->start(), "");
 
-    dir_ = fs::temp_directory_path() / ("radiolist-mpris-" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_ / "imag");
-    for (const char* glyph : {"glossyicon.bmp", "delete.bmp", "play.bmp", "stop.bmp"})
-      fs::copy_file(fs::path(RADIOLIST_SOURCE_DIR) / "imag" / glyph, dir_ / "imag" / glyph);
-    std::ofstream(dir_ / "Name.txt", std::ios::binary) << "Первый\r\nSecond\r\n";
-    std::ofstream(dir_ / "url.txt", std::ios::binary) << servers().mp3Url() << "\r\n" << servers().aacUrl() << "\r\n";
+    dir_ = rl::test::e2e::makeChannelDir("mpris", "Первый\r\nSecond\r\n",
+                                         servers().mp3Url() + "\r\n" + servers().aacUrl() + "\r\n", RADIOLIST_SOURCE_DIR);
 
     bus_ = std::make_unique<ChildProcess>(ChildProcess::Options{
         {"dbus-daemon", "--session", "--nofork", "--print-address=1"}, {}, true});
@@ -107,9 +105,6 @@ class MprisTest : public rl::test::ServerTest {
   bool listenFor(bool (*heard)(std::span<const float>), std::chrono::milliseconds timeout) {
     return recorder_->waitFor(200ms, timeout, heard).has_value();
   }
-  static bool only440(std::span<const float> s) { return toneShare(s, 440, kRate) > 0.5 && toneShare(s, 880, kRate) < 0.05; }
-  static bool only880(std::span<const float> s) { return toneShare(s, 880, kRate) > 0.5 && toneShare(s, 440, kRate) < 0.05; }
-  static bool silent(std::span<const float> s) { return rl::test::rms(s) < 1e-3; }
 
   std::unique_ptr<rl::test::PrivateSink> sink_;
   std::unique_ptr<rl::test::SinkRecorder> recorder_;

@@ -15,6 +15,7 @@
 #include "support/signal_analysis.h"
 #include "support/sink_recorder.h"
 #include "support/test_servers.h"
+#include "tests/e2e/listening.h"
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -23,7 +24,9 @@ using rl::test::toneShare;
 
 namespace {
 
-constexpr double kRate = rl::test::SinkRecorder::kSampleRate;
+using rl::test::e2e::only440;
+using rl::test::e2e::only880;
+using rl::test::e2e::silent;
 
 std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -32,9 +35,6 @@ std::string readFile(const fs::path& path) {
   return out.str();
 }
 
-void writeFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
 
 class ProgramTest : public rl::test::ServerTest {
  protected:
@@ -46,15 +46,9 @@ class ProgramTest : public rl::test::ServerTest {
     recorder_ = std::make_unique<rl::test::SinkRecorder>(*sink_);
     ASSERT_EQ(recorder_->start(), "");
 
-    dir_ = fs::temp_directory_path() / ("radiolist-e2e-" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_ / "imag");
-    for (const char* glyph : {"glossyicon.bmp", "delete.bmp", "play.bmp", "stop.bmp"})
-      fs::copy_file(fs::path(RADIOLIST_SOURCE_DIR) / "imag" / glyph, dir_ / "imag" / glyph);
     names_ = "Тестовое радио 440\r\nTest Radio 880 AAC\r\n";
     urls_ = servers().mp3Url() + "\r\n" + servers().aacUrl() + "\r\n";
-    writeFile(dir_ / "Name.txt", names_);
-    writeFile(dir_ / "url.txt", urls_);
+    dir_ = rl::test::e2e::makeChannelDir("e2e", names_, urls_, RADIOLIST_SOURCE_DIR);
 
     xvfb_ = std::make_unique<ChildProcess>(ChildProcess::Options{
         {"Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"}, {}, true});
@@ -105,9 +99,6 @@ class ProgramTest : public rl::test::ServerTest {
   bool listenFor(const std::function<bool(std::span<const float>)>& heard, std::chrono::milliseconds timeout) {
     return recorder_->waitFor(200ms, timeout, heard).has_value();
   }
-  static bool only440(std::span<const float> s) { return toneShare(s, 440, kRate) > 0.5 && toneShare(s, 880, kRate) < 0.05; }
-  static bool only880(std::span<const float> s) { return toneShare(s, 880, kRate) > 0.5 && toneShare(s, 440, kRate) < 0.05; }
-  static bool silent(std::span<const float> s) { return rl::test::rms(s) < 1e-3; }
 
   bool waitForFiles(const std::string& names, const std::string& urls, std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;

@@ -21,13 +21,16 @@
 #include "support/signal_analysis.h"
 #include "support/sink_recorder.h"
 #include "support/test_servers.h"
+#include "tests/e2e/listening.h"
 
 using namespace std::chrono_literals;
 using rl::test::toneShare;
 
 namespace {
 
-constexpr double kRate = rl::test::SinkRecorder::kSampleRate;
+using rl::test::e2e::only440;
+using rl::test::e2e::only880;
+using rl::test::e2e::silent;
 
 void writeFile(const QString& path, const QByteArray& bytes) {
   QFile file(path);
@@ -77,7 +80,7 @@ class WindowSoundTest : public rl::test::ServerTest {
     while (std::chrono::steady_clock::now() < end) {
       QTest::qWait(20);
       const auto last = recorder_->last(200ms);
-      if (last.size() >= kRate / 5 && heard(last)) return true;
+      if (last.size() >= rl::test::e2e::kRate / 5 && heard(last)) return true;
     }
     return false;
   }
@@ -90,9 +93,6 @@ class WindowSoundTest : public rl::test::ServerTest {
     return true;
   }
 
-  static bool only440(std::span<const float> s) { return toneShare(s, 440, kRate) > 0.5 && toneShare(s, 880, kRate) < 0.05; }
-  static bool only880(std::span<const float> s) { return toneShare(s, 880, kRate) > 0.5 && toneShare(s, 440, kRate) < 0.05; }
-  static bool silent(std::span<const float> s) { return rl::test::rms(s) < 1e-3; }
 
   std::unique_ptr<rl::test::PrivateSink> sink_;
   std::unique_ptr<rl::test::SinkRecorder> recorder_;
