@@ -1,0 +1,310 @@
+#include "playback/hls/hls_requests.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "playback/hls/id3.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/aes.h>
+#include <libavutil/dict.h>
+#include <libavutil/mem.h>
+}
+
+namespace radiolist::hls {
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kIoBufferBytes = 16 * 1024;
+// A tag at the head of a segment is read whole only up to this size; bigger ones (cover art)
+// pass through unread.
+constexpr std::size_t kMaxSniffedTag = 256 * 1024;
+constexpr std::size_t kAesBlock = 16;
+
+// Where the address of a request really is: "crypto+http://x" and "crypto:x" name an encrypted
+// resource at "http://x" and "x".
+std::string_view plainAddress(std::string_view url, bool& encrypted) {
+  encrypted = false;
+  for (std::string_view prefix : {std::string_view("crypto+"), std::string_view("crypto:")}) {
+    if (url.substr(0, prefix.size()) == prefix) {
+      encrypted = true;
+      return url.substr(prefix.size());
+    }
+  }
+  return url;
+}
+
+bool hexBytes(const char* text, std::array<std::uint8_t, kAesBlock>& out) {
+  if (text == nullptr || std::strlen(text) != 2 * kAesBlock) return false;
+  for (std::size_t i = 0; i < kAesBlock; ++i) {
+    const char pair[3] = {text[2 * i], text[2 * i + 1], 0};
+    char* end = nullptr;
+    out[i] = static_cast<std::uint8_t>(std::strtoul(pair, &end, 16));
+    if (end != pair + 2) return false;
+  }
+  return true;
+}
+
+std::int64_t optionInt(AVDictionary* options, const char* key, std::int64_t fallback) {
+  const AVDictionaryEntry* e = av_dict_get(options, key, nullptr, 0);
+  if (e == nullptr) return fallback;
+  char* end = nullptr;
+  const long long v = std::strtoll(e->value, &end, 10);
+  return (end == e->value || v < 0) ? fallback : v;
+}
+
+int errorFor(const net::StreamStats& stats) {
+  if (stats.httpStatus == 404) return AVERROR_HTTP_NOT_FOUND;
+  if (stats.httpStatus == 403) return AVERROR_HTTP_FORBIDDEN;
+  if (stats.httpStatus >= 400 && stats.httpStatus < 500) return AVERROR_HTTP_OTHER_4XX;
+  if (stats.httpStatus >= 500) return AVERROR_HTTP_SERVER_ERROR;
+  return AVERROR(EIO);
+}
+
+}  // namespace
+
+// One request of the demuxer: the body of one HttpStream, cut to the byte range asked for,
+// decrypted when asked, with the ID3 tag at its head (if any) read on the way through.
+struct HlsRequests::Request {
+  HlsRequests& owner;
+  std::shared_ptr<net::HttpStream> stream;
+  std::uint64_t skip = 0;        // bytes before the wanted range still to drop
+  std::uint64_t remaining = 0;   // bytes of the wanted range still to give; UINT64_MAX: all
+  bool failedEarly = false;      // ended before its first byte without a 2xx answer
+
+  // AES-128-CBC: whole blocks are decrypted; the last block loses its PKCS#7 padding, so one
+  // decrypted block is always held back until the next arrives or the body ends.
+  AVAES* aes = nullptr;
+  std::array<std::uint8_t, kAesBlock> iv{};
+  std::vector<std::uint8_t> cipher;  // received, not yet decrypted (less than a block, or one)
+  std::vector<std::uint8_t> plain;   // decrypted, ready to give
+  std::size_t plainRead = 0;
+  bool bodyEnded = false;
+
+  std::vector<std::uint8_t> head;  // the first bytes given out, while an ID3 tag may be there
+  bool sniffing = true;
+
+  Request(HlsRequests& o, std::shared_ptr<net::HttpStream> s) : owner(o), stream(std::move(s)) {}
+  ~Request() {
+    av_free(aes);
+    if (stream) stream->cancel();
+  }
+  Request(const Request&) = delete;
+  Request& operator=(const Request&) = delete;
+
+  // Raw body bytes: waits for at least one; 0 at the end, on failure or on a stop.
+  std::size_t pull(std::uint8_t* dst, std::size_t size) {
+    const std::stop_token& stop = owner.stop_;
+    while (!stop.stop_requested()) {
+      const std::size_t n = stream->read(std::as_writable_bytes(std::span(dst, size)), 50ms);
+      if (n > 0) return n;
+      const net::StreamState state = stream->state();
+      if (state != net::StreamState::Connecting && state != net::StreamState::Streaming) return 0;
+    }
+    return 0;
+  }
+
+  // Body bytes inside the wanted range.
+  std::size_t pullRange(std::uint8_t* dst, std::size_t size) {
+    while (skip > 0) {
+      std::array<std::uint8_t, 4096> scratch;
+      const std::size_t n = pull(scratch.data(), std::min<std::uint64_t>(skip, scratch.size()));
+      if (n == 0) return 0;
+      skip -= n;
+    }
+    if (remaining == 0) return 0;
+    const std::size_t n = pull(dst, std::min<std::uint64_t>(size, remaining));
+    if (remaining != UINT64_MAX) remaining -= n;
+    return n;
+  }
+
+  std::size_t pullDecrypted(std::uint8_t* dst, std::size_t size) {
+    while (plainRead == plain.size() || (!bodyEnded && plain.size() - plainRead <= kAesBlock)) {
+      if (bodyEnded) return 0;
+      // Keep the last decrypted block back until we know whether it is the final one.
+      std::vector<std::uint8_t> keep(plain.begin() + static_cast<std::ptrdiff_t>(plainRead),
+                                     plain.end());
+      plain = std::move(keep);
+      plainRead = 0;
+      std::array<std::uint8_t, kIoBufferBytes> in;
+      const std::size_t n = pullRange(in.data(), in.size());
+      if (n == 0) {
+        bodyEnded = true;
+        // PKCS#7: the last byte says how many padding bytes end the body.
+        if (!plain.empty() && cipher.empty()) {
+          const std::size_t pad = plain.back();
+          if (pad >= 1 && pad <= kAesBlock && pad <= plain.size()) plain.resize(plain.size() - pad);
+        }
+        continue;
+      }
+      cipher.insert(cipher.end(), in.begin(), in.begin() + static_cast<std::ptrdiff_t>(n));
+      const std::size_t blocks = cipher.size() / kAesBlock;
+      if (blocks == 0) continue;
+      const std::size_t at = plain.size();
+      plain.resize(at + blocks * kAesBlock);
+      av_aes_crypt(aes, plain.data() + at, cipher.data(), static_cast<int>(blocks), iv.data(), 1);
+      cipher.erase(cipher.begin(), cipher.begin() + static_cast<std::ptrdiff_t>(blocks * kAesBlock));
+    }
+    std::size_t avail = plain.size() - plainRead;
+    if (!bodyEnded) avail -= kAesBlock;
+    const std::size_t n = std::min(size, avail);
+    std::memcpy(dst, plain.data() + plainRead, n);
+    plainRead += n;
+    return n;
+  }
+
+  // Reads the title of a leading ID3 tag once the whole tag has gone by.
+  void sniff(const std::uint8_t* data, std::size_t n) {
+    const std::size_t want = std::min(n, kMaxSniffedTag + 1 - head.size());
+    head.insert(head.end(), data, data + want);
+    const auto bytes = std::as_bytes(std::span(head));
+    if (head.size() < 10) return;
+    const std::size_t tag = id3TagSize(bytes);
+    if (tag == 0 || tag > kMaxSniffedTag) {
+      stopSniffing();
+      return;
+    }
+    if (head.size() < tag) return;
+    if (auto title = streamTitleFromId3(bytes.first(tag))) owner.reportTitle(*title);
+    stopSniffing();
+  }
+
+  void stopSniffing() {
+    sniffing = false;
+    head.clear();
+    head.shrink_to_fit();
+  }
+
+  int read(std::uint8_t* buf, int size) {
+    const auto want = static_cast<std::size_t>(size);
+    const std::size_t n = aes != nullptr ? pullDecrypted(buf, want) : pullRange(buf, want);
+    if (n == 0) {
+      if (owner.stop_.stop_requested()) return AVERROR_EXIT;
+      if (stream->state() == net::StreamState::Failed) return errorFor(stream->stats());
+      return AVERROR_EOF;
+    }
+    if (sniffing) sniff(buf, n);
+    return static_cast<int>(n);
+  }
+};
+
+struct HlsRequests::Callbacks {
+  static int read(void* opaque, std::uint8_t* buf, int size) {
+    return static_cast<Request*>(opaque)->read(buf, size);
+  }
+
+  static int interrupted(void* opaque) {
+    return static_cast<HlsRequests*>(opaque)->stop_.stop_requested() ? 1 : 0;
+  }
+
+  static int open(AVFormatContext* ctx, AVIOContext** pb, const char* url, int flags,
+                  AVDictionary** options) {
+    auto& self = *static_cast<HlsRequests*>(ctx->opaque);
+    *pb = nullptr;
+    if ((flags & AVIO_FLAG_WRITE) != 0 || url == nullptr) return AVERROR(EPERM);
+    if (self.stop_.stop_requested()) return AVERROR_EXIT;
+    bool encrypted = false;
+    const std::string address(plainAddress(url, encrypted));
+    AVDictionary* opts = options != nullptr ? *options : nullptr;
+
+    auto request = std::make_unique<Request>(self, self.open_(address));
+    if (!request->stream) return AVERROR(EIO);
+    self.requests_.fetch_add(1);
+    // A byte range is cut from the whole body: our transport asks for whole resources.
+    const std::int64_t offset = optionInt(opts, "offset", 0);
+    const std::int64_t end = optionInt(opts, "end_offset", -1);
+    request->skip = static_cast<std::uint64_t>(offset);
+    request->remaining = end > offset ? static_cast<std::uint64_t>(end - offset) : UINT64_MAX;
+    if (encrypted) {
+      std::array<std::uint8_t, kAesBlock> key{};
+      const AVDictionaryEntry* keyHex = av_dict_get(opts, "key", nullptr, 0);
+      const AVDictionaryEntry* ivHex = av_dict_get(opts, "iv", nullptr, 0);
+      if (keyHex == nullptr || ivHex == nullptr || !hexBytes(keyHex->value, key) ||
+          !hexBytes(ivHex->value, request->iv))
+        return AVERROR(EINVAL);
+      request->aes = av_aes_alloc();
+      if (request->aes == nullptr || av_aes_init(request->aes, key.data(), 128, 1) < 0)
+        return AVERROR(ENOMEM);
+    }
+
+    // Wait for the answer, so a missing resource fails here (the demuxer retries or skips a
+    // segment that does not open, but takes a read error for the end of the stream).
+    while (!self.stop_.stop_requested() &&
+           request->stream->state() == net::StreamState::Connecting)
+      std::this_thread::sleep_for(5ms);
+    if (self.stop_.stop_requested()) return AVERROR_EXIT;
+    if (request->stream->state() == net::StreamState::Failed && !request->stream->head())
+      return errorFor(request->stream->stats());
+
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
+    if (buffer == nullptr) return AVERROR(ENOMEM);
+    AVIOContext* io =
+        avio_alloc_context(buffer, kIoBufferBytes, 0, request.get(), &Callbacks::read, nullptr,
+                           nullptr);
+    if (io == nullptr) {
+      av_free(buffer);
+      return AVERROR(ENOMEM);
+    }
+    request.release();
+    *pb = io;
+    return 0;
+  }
+
+  static int close(AVFormatContext* /*ctx*/, AVIOContext* pb) {
+    if (pb == nullptr) return 0;
+    delete static_cast<Request*>(pb->opaque);
+    av_freep(&pb->buffer);
+    avio_context_free(&pb);
+    return 0;
+  }
+};
+
+HlsRequests::HlsRequests(StreamOpener open, std::stop_token stop,
+                         std::function<void(std::string)> onTitle)
+    : open_(std::move(open)), stop_(std::move(stop)), onTitle_(std::move(onTitle)) {}
+
+HlsRequests::~HlsRequests() = default;
+
+void HlsRequests::attach(AVFormatContext* ctx, AVDictionary** options) {
+  ctx->opaque = this;
+  ctx->io_open = &Callbacks::open;
+  ctx->io_close2 = &Callbacks::close;
+  if (ctx->interrupt_callback.callback == nullptr)
+    ctx->interrupt_callback = {&Callbacks::interrupted, this};
+  // Keep-alive and parallel requests reach into FFmpeg's http protocol object behind the
+  // AVIOContext, which our requests do not have.
+  av_dict_set(options, "http_persistent", "0", 0);
+  av_dict_set(options, "http_multiple", "0", 0);
+  av_dict_set(options, "http_seekable", "0", 0);
+  // Segment addresses without a media extension are common on radio servers; the check guards
+  // FFmpeg's own protocols against format confusion, and none of them is used here.
+  av_dict_set(options, "extension_picky", "0", 0);
+  // No protocol of FFmpeg's may open anything: a request that bypassed io_open would fail.
+  av_dict_set(options, "protocol_whitelist", "radiolist-transport-only", 0);
+}
+
+std::optional<std::string> HlsRequests::timedMetadata(const AVPacket& packet) {
+  if (packet.data == nullptr || packet.size <= 0) return std::nullopt;
+  auto title = titleFromTimedId3(
+      std::as_bytes(std::span(packet.data, static_cast<std::size_t>(packet.size))));
+  if (title) reportTitle(*title);
+  return title;
+}
+
+void HlsRequests::reportTitle(const std::string& title) {
+  if (lastTitle_ == title) return;
+  lastTitle_ = title;
+  if (onTitle_) onTitle_(title);
+}
+
+}  // namespace radiolist::hls
