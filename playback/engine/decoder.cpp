@@ -64,69 +64,28 @@ constexpr int kIoBufferBytes = 4096;
 // when neither the bytes nor the content type are clear.
 constexpr std::array<std::size_t, 3> kProbeBytes{2048, 8192, 32768};
 
-// The demuxer's view of the stream: first the bytes already read for probing, then the rest.
-struct Input {
-  net::HttpStream& stream;
-  std::stop_token stop;
-  std::vector<std::uint8_t> prefix;
-  std::size_t replayed = 0;
-  bool ended = false;
-
-  // Waits for at least one byte; 0 once the stream is over or a stop was requested.
-  std::size_t pull(std::uint8_t* dst, std::size_t size) {
-    while (!stop.stop_requested()) {
-      const std::size_t n = stream.read(std::as_writable_bytes(std::span(dst, size)), 50ms);
-      if (n > 0) return n;
-      const net::StreamState state = stream.state();
-      if (state == net::StreamState::Ended || state == net::StreamState::Failed ||
-          state == net::StreamState::Cancelled) {
-        ended = true;
-        return 0;
-      }
-    }
-    return 0;
-  }
-
-  bool fillPrefix(std::size_t bytes) {
-    while (prefix.size() < bytes) {
-      const std::size_t had = prefix.size();
-      prefix.resize(bytes);
-      const std::size_t n = pull(prefix.data() + had, bytes - had);
-      prefix.resize(had + n);
-      if (n == 0) return false;
-    }
-    return true;
-  }
-};
-
 int readPacket(void* opaque, std::uint8_t* buf, int size) {
-  Input& in = *static_cast<Input*>(opaque);
-  const auto want = static_cast<std::size_t>(size);
-  if (in.replayed < in.prefix.size()) {
-    const std::size_t n = std::min(want, in.prefix.size() - in.replayed);
-    std::memcpy(buf, in.prefix.data() + in.replayed, n);
-    in.replayed += n;
-    return static_cast<int>(n);
-  }
-  const std::size_t n = in.pull(buf, want);
-  if (n == 0) return in.stop.stop_requested() ? AVERROR_EXIT : AVERROR_EOF;
+  Feed& feed = *static_cast<Feed*>(opaque);
+  const std::size_t n = feed.read(buf, static_cast<std::size_t>(size));
+  if (n == 0) return feed.stopRequested() ? AVERROR_EXIT : AVERROR_EOF;
   return static_cast<int>(n);
 }
 
-int interrupted(void* opaque) { return static_cast<Input*>(opaque)->stop.stop_requested() ? 1 : 0; }
+int interrupted(void* opaque) { return static_cast<Feed*>(opaque)->stopRequested() ? 1 : 0; }
 
-const AVInputFormat* probeFormat(Input& in, std::string_view contentType) {
+const AVInputFormat* probeFormat(Feed& feed, std::string_view contentType) {
   const std::string_view byType = demuxerForContentType(contentType);
   for (std::size_t round = 0; round < kProbeBytes.size(); ++round) {
-    const bool more = in.fillPrefix(kProbeBytes[round]);
+    const bool more = feed.peek(kProbeBytes[round]) >= kProbeBytes[round];
     const bool last = !more || round + 1 == kProbeBytes.size();
-    if (in.prefix.empty()) return nullptr;
-    std::vector<std::uint8_t> padded(in.prefix.size() + AVPROBE_PADDING_SIZE, 0);
-    std::copy(in.prefix.begin(), in.prefix.end(), padded.begin());
+    const auto prefix = feed.ahead();
+    if (prefix.empty()) return nullptr;
+    std::vector<std::uint8_t> padded(prefix.size() + AVPROBE_PADDING_SIZE, 0);
+    std::copy(prefix.begin(), prefix.end(), padded.begin());
     AVProbeData probe{};
     probe.filename = "";
     probe.buf = padded.data();
-    probe.buf_size = static_cast<int>(in.prefix.size());
+    probe.buf_size = static_cast<int>(prefix.size());
     int score = 0;
     const AVInputFormat* guess = av_probe_input_format3(&probe, 1, &score);
     const std::string_view probedName = guess != nullptr ? guess->name : "";
@@ -212,105 +171,177 @@ bool writeAll(SpscRing<StereoFrame>& ring, std::span<const StereoFrame> frames,
   return true;
 }
 
-}  // namespace
+// Multiplies the first frames of a session by a rising ramp, so that a splice into a stream joined
+// at an arbitrary byte (a reconnect, a server's burst of old audio) cannot click louder than the
+// music itself.
+class FadeIn {
+ public:
+  static constexpr std::size_t kFrames = kOutputRate / 50;  // 20 ms
 
-DecodeSummary decodeStream(net::HttpStream& stream, Voice& voice, std::stop_token stop) {
-  quietFfmpegLogUnlessDebugging();
-  DecodeSummary summary;
-  const auto fail = [&] {
-    voice.family.store(Family::Unplayable, std::memory_order_release);
-    summary.family = Family::Unplayable;
-    return summary;
-  };
-
-  Input in{stream, stop, {}, 0, false};
-  // The content type is known once the head has arrived, which is before the first body byte.
-  in.fillPrefix(1);
-  const auto head = stream.head();
-  const AVInputFormat* format = probeFormat(in, head ? head->contentType : std::string());
-  if (format == nullptr) return fail();
-  summary.container = format->name;
-
-  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
-  if (buffer == nullptr) return fail();
-  IoContextPtr io(avio_alloc_context(buffer, kIoBufferBytes, 0, &in, readPacket, nullptr, nullptr));
-  if (!io) {
-    av_free(buffer);
-    return fail();
-  }
-  AVFormatContext* rawFormat = avformat_alloc_context();
-  if (rawFormat == nullptr) return fail();
-  rawFormat->pb = io.get();
-  rawFormat->flags |= AVFMT_FLAG_CUSTOM_IO;
-  rawFormat->interrupt_callback = {interrupted, &in};
-  rawFormat->probesize = 32768;
-  rawFormat->max_analyze_duration = 500000;  // microseconds
-  // On failure avformat_open_input frees the context itself.
-  if (checked(avformat_open_input(&rawFormat, "", format, nullptr), "avformat_open_input") < 0)
-    return fail();
-  FormatPtr demuxer(rawFormat);
-
-  // No stream-info pass when the headers already name the codec: on a live stream it would
-  // read (and wait for) seconds of audio before the first sound.
-  int index = av_find_best_stream(demuxer.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-  if (index < 0 || demuxer->streams[index]->codecpar->codec_id == AV_CODEC_ID_NONE) {
-    if (checked(avformat_find_stream_info(demuxer.get(), nullptr), "avformat_find_stream_info") < 0)
-      return fail();
-    index = av_find_best_stream(demuxer.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-  }
-  if (index < 0) return fail();
-  const AVCodecParameters* params = demuxer->streams[index]->codecpar;
-  summary.codec = avcodec_get_name(params->codec_id);
-
-  const AVCodec* codec = avcodec_find_decoder(params->codec_id);
-  if (codec == nullptr) return fail();
-  CodecContextPtr decoder(avcodec_alloc_context3(codec));
-  if (!decoder ||
-      checked(avcodec_parameters_to_context(decoder.get(), params),
-              "avcodec_parameters_to_context") < 0 ||
-      checked(avcodec_open2(decoder.get(), codec, nullptr), "avcodec_open2") < 0)
-    return fail();
-
-  summary.family = classifyFamily(summary.container, summary.codec);
-  voice.family.store(summary.family, std::memory_order_release);
-  if (summary.family == Family::Unplayable) return summary;
-
-  PacketPtr packet(av_packet_alloc());
-  FramePtr frame(av_frame_alloc());
-  if (!packet || !frame) return fail();
-  Resampler resampler;
-  int readErrors = 0;
-  while (!stop.stop_requested()) {
-    int r = av_read_frame(demuxer.get(), packet.get());
-    if (r == AVERROR(EAGAIN)) continue;
-    if (r < 0) {
-      if (r == AVERROR_EOF || r == AVERROR_EXIT || in.ended) break;
-      // The demuxer skips what it cannot parse; give up only on a run of failures.
-      if (readErrors++ == 0) checked(r, "av_read_frame");
-      if (readErrors > 100) break;
-      continue;
+  void restart() { done_ = 0; }
+  void apply(std::span<StereoFrame> frames) {
+    for (StereoFrame& f : frames) {
+      if (done_ >= kFrames) return;
+      const float gain = static_cast<float>(done_++) / static_cast<float>(kFrames);
+      f.left *= gain;
+      f.right *= gain;
     }
-    readErrors = 0;
-    if (packet->stream_index != index) {
+  }
+
+ private:
+  std::size_t done_ = kFrames;
+};
+
+// One demuxer and decoder over the feed, from where it stands until the body (or the Ogg link)
+// ends. The first session of a connection reports what it found in `summary`.
+struct Session {
+  Feed& feed;
+  Voice& voice;
+  const std::stop_token& stop;
+  Resampler& resampler;
+  FadeIn& fade;
+  const DecodeHooks& hooks;
+  DecodeSummary& summary;
+
+  // False when nothing could be opened (the summary then says why).
+  bool run(const AVInputFormat* format) {
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
+    if (buffer == nullptr) return false;
+    IoContextPtr io(
+        avio_alloc_context(buffer, kIoBufferBytes, 0, &feed, readPacket, nullptr, nullptr));
+    if (!io) {
+      av_free(buffer);
+      return false;
+    }
+    AVFormatContext* rawFormat = avformat_alloc_context();
+    if (rawFormat == nullptr) return false;
+    rawFormat->pb = io.get();
+    rawFormat->flags |= AVFMT_FLAG_CUSTOM_IO;
+    rawFormat->interrupt_callback = {interrupted, &feed};
+    rawFormat->probesize = 32768;
+    rawFormat->max_analyze_duration = 500000;  // microseconds
+    // On failure avformat_open_input frees the context itself.
+    if (checked(avformat_open_input(&rawFormat, "", format, nullptr), "avformat_open_input") < 0)
+      return false;
+    FormatPtr demuxer(rawFormat);
+
+    // No stream-info pass when the headers already name the codec: on a live stream it would
+    // read (and wait for) seconds of audio before the first sound.
+    int index = av_find_best_stream(demuxer.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (index < 0 || demuxer->streams[index]->codecpar->codec_id == AV_CODEC_ID_NONE) {
+      if (checked(avformat_find_stream_info(demuxer.get(), nullptr), "avformat_find_stream_info") <
+          0)
+        return false;
+      index = av_find_best_stream(demuxer.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    }
+    if (index < 0) return false;
+    const AVCodecParameters* params = demuxer->streams[index]->codecpar;
+    const std::string codecName = avcodec_get_name(params->codec_id);
+
+    const AVCodec* codec = avcodec_find_decoder(params->codec_id);
+    if (codec == nullptr) return false;
+    CodecContextPtr decoder(avcodec_alloc_context3(codec));
+    if (!decoder ||
+        checked(avcodec_parameters_to_context(decoder.get(), params),
+                "avcodec_parameters_to_context") < 0 ||
+        checked(avcodec_open2(decoder.get(), codec, nullptr), "avcodec_open2") < 0)
+      return false;
+
+    if (summary.codec.empty()) {
+      summary.codec = codecName;
+      summary.family = classifyFamily(summary.container, summary.codec);
+      if (summary.family == Family::Unplayable) return true;
+      // The first decision stands for the voice: a reconnect or a new Ogg link that changes the
+      // codec keeps playing through the same channel.
+      Family undecided = Family::Undecided;
+      voice.family.compare_exchange_strong(undecided, summary.family, std::memory_order_acq_rel);
+    }
+
+    PacketPtr packet(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
+    if (!packet || !frame) return false;
+    int readErrors = 0;
+    while (!stop.stop_requested()) {
+      int r = av_read_frame(demuxer.get(), packet.get());
+      if (r == AVERROR(EAGAIN)) continue;
+      if (r < 0) {
+        if (r == AVERROR_EOF || r == AVERROR_EXIT || feed.ended() || feed.atLinkBoundary()) break;
+        // The demuxer skips what it cannot parse; give up only on a run of failures.
+        if (readErrors++ == 0) checked(r, "av_read_frame");
+        if (readErrors > 100) break;
+        continue;
+      }
+      readErrors = 0;
+      if (packet->stream_index != index) {
+        av_packet_unref(packet.get());
+        continue;
+      }
+      r = avcodec_send_packet(decoder.get(), packet.get());
       av_packet_unref(packet.get());
-      continue;
+      if (r < 0 && r != AVERROR(EAGAIN)) {
+        // Damaged data: the decoder finds the next frame by itself.
+        if (summary.badPackets++ == 0) checked(r, "avcodec_send_packet");
+        continue;
+      }
+      if (!drain(*decoder, *frame)) return true;
     }
-    r = avcodec_send_packet(decoder.get(), packet.get());
-    av_packet_unref(packet.get());
-    if (r < 0 && r != AVERROR(EAGAIN)) {
-      // Damaged data: the decoder finds the next frame by itself.
-      if (summary.badPackets++ == 0) checked(r, "avcodec_send_packet");
-      continue;
-    }
-    while ((r = avcodec_receive_frame(decoder.get(), frame.get())) >= 0) {
-      const auto frames = resampler.convert(*frame);
-      av_frame_unref(frame.get());
-      if (!writeAll(voice.ring, frames, stop)) return summary;
+    // What the decoder still holds belongs to the end of this body or link.
+    if (!stop.stop_requested() && avcodec_send_packet(decoder.get(), nullptr) >= 0)
+      drain(*decoder, *frame);
+    return true;
+  }
+
+  // Moves every decoded frame into the ring; false when a stop came while waiting for room.
+  bool drain(AVCodecContext& decoder, AVFrame& frame) {
+    int r = 0;
+    while ((r = avcodec_receive_frame(&decoder, &frame)) >= 0) {
+      const auto converted = resampler.convert(frame);
+      av_frame_unref(&frame);
+      std::span<StereoFrame> frames(const_cast<StereoFrame*>(converted.data()), converted.size());
+      fade.apply(frames);
+      if (!writeAll(voice.ring, frames, stop)) return false;
+      if (summary.framesOut == 0 && !frames.empty() && hooks.onAudio) hooks.onAudio();
       summary.framesOut += frames.size();
     }
     if (r != AVERROR(EAGAIN) && r != AVERROR_EOF && summary.badPackets++ == 0)
       checked(r, "avcodec_receive_frame");
+    return true;
   }
+};
+
+}  // namespace
+
+DecodeSummary decodeConnection(Feed& feed, std::string_view contentType, Voice& voice,
+                               std::stop_token stop, const DecodeHooks& hooks) {
+  quietFfmpegLogUnlessDebugging();
+  DecodeSummary summary;
+  const AVInputFormat* format = probeFormat(feed, contentType);
+  if (format == nullptr) {
+    summary.family = Family::Unplayable;
+    return summary;
+  }
+  summary.container = format->name;
+
+  Resampler resampler;
+  FadeIn fade;
+  if (hooks.fadeIn) fade.restart();
+  Session session{feed, voice, stop, resampler, fade, hooks, summary};
+  if (!session.run(format) || summary.codec.empty()) {
+    summary.family = Family::Unplayable;
+    return summary;
+  }
+  return summary;
+}
+
+DecodeSummary decodeStream(net::HttpStream& stream, Voice& voice, std::stop_token stop) {
+  Feed feed(stream, stop);
+  // The content type is known once the head has arrived, which is before the first body byte.
+  feed.peek(1);
+  const auto head = stream.head();
+  const DecodeSummary summary =
+      decodeConnection(feed, head ? head->contentType : std::string(), voice, stop, {});
+  if (summary.family == Family::Unplayable)
+    voice.family.store(Family::Unplayable, std::memory_order_release);
   return summary;
 }
 

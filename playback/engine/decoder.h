@@ -5,11 +5,13 @@
 // it touches is the voice: it publishes the probed family and is the ring's producer.
 
 #include <cstddef>
+#include <functional>
 #include <stop_token>
 #include <string>
 #include <string_view>
 
 #include "playback/engine/family.h"
+#include "playback/engine/feed.h"
 #include "playback/engine/mixer.h"
 #include "playback/net/http_stream.h"
 
@@ -33,8 +35,23 @@ struct DecodeSummary {
   std::size_t badPackets = 0;
 };
 
-// Probes `stream`, stores the family in voice.family (Unplayable on failure), then decodes into
-// voice.ring until the stream ends or fails, or `stop` is requested. Waits while the ring is full.
+struct DecodeHooks {
+  // Titles carried inside the audio (Ogg comments, ID3 in HLS segments), as ICY metadata text.
+  std::function<void(std::string)> onTitle;
+  // The first moment rises from silence: the connection joins a stream at an arbitrary byte.
+  bool fadeIn = false;
+  // Called once, when the connection's first decoded frames reach the ring.
+  std::function<void()> onAudio;
+};
+
+// Probes the feed's bytes (with the response's content type as a hint), then decodes into
+// voice.ring until the body ends or fails, or `stop` is requested; waits while the ring is full.
+// The first decodable stream decides voice.family if it is still Undecided; a failure leaves the
+// voice alone and says Unplayable in the summary.
+DecodeSummary decodeConnection(Feed& feed, std::string_view contentType, Voice& voice,
+                               std::stop_token stop, const DecodeHooks& hooks);
+
+// One connection, start to end: as decodeConnection, and a failure marks the voice Unplayable.
 DecodeSummary decodeStream(net::HttpStream& stream, Voice& voice, std::stop_token stop);
 
 }  // namespace radiolist::audio

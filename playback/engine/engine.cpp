@@ -53,6 +53,8 @@ void Engine::free() {
     want(*source, CreationKind::General, false);
     want(*source, CreationKind::Aac, false);
     source->hasGeneral = source->hasAac = false;
+    // A freed source only waits to be taken over: if its connection ends meanwhile, it is done.
+    source->keepAlive(false);
     if (source->finished())
       retiring_.push_back(std::move(source));
     else
@@ -95,6 +97,7 @@ std::shared_ptr<Source> Engine::sourceFor(const std::string& url, CreationKind k
     if (it->source->url() != url || it->source->finished()) continue;
     std::shared_ptr<Source> source = std::move(it->source);
     warm_.erase(std::next(it).base());
+    source->keepAlive(true);
     session_.push_back(source);
     return source;
   }
@@ -104,7 +107,7 @@ std::shared_ptr<Source> Engine::sourceFor(const std::string& url, CreationKind k
 std::shared_ptr<Source> Engine::startSource(const std::string& url) {
   std::shared_ptr<net::HttpStream> stream = deps_.openStream(url);
   if (!stream) return nullptr;
-  auto source = std::make_shared<Source>(url, std::move(stream));
+  auto source = std::make_shared<Source>(url, std::move(stream), deps_.openStream, deps_.retry);
   if (!mixer_.attach(&source->voice())) {
     retiring_.push_back(std::move(source));
     janitorWake_.notify_one();
@@ -128,6 +131,7 @@ DWORD Engine::isActive(DWORD handle) {
   const Family family = source.voice().family.load(std::memory_order_acquire);
   if (family == Family::Undecided) return BASS_ACTIVE_STALLED;
   if (!kindPlays(channel->kind, family)) return BASS_ACTIVE_STOPPED;
+  if (source.reconnecting()) return BASS_ACTIVE_STALLED;
   if (source.voice().ring.readable() > 0) return BASS_ACTIVE_PLAYING;
   return source.finished() ? BASS_ACTIVE_STOPPED : BASS_ACTIVE_STALLED;
 }
@@ -174,8 +178,8 @@ const char* Engine::tags(DWORD handle, DWORD type) {
   Source& source = *channel->source;
   if (!kindPlays(channel->kind, source.voice().family.load(std::memory_order_acquire)))
     return nullptr;
-  const auto head = source.stream().head();
-  auto text = tagText(type, head ? &head->lines : nullptr, source.stream().latestMeta());
+  const auto head = source.head();
+  auto text = tagText(type, head ? &head->lines : nullptr, source.meta());
   if (!text) return nullptr;
   tagSlot_ = std::move(*text);
   return tagSlot_.data();

@@ -33,7 +33,8 @@
 namespace radiolist::audio {
 
 struct EngineDeps {
-  // Starts the connection for an address (never blocks).
+  // Starts a connection for an address (never blocks). Called from the UI thread for a new
+  // source and from a source's own thread when it connects again.
   std::function<std::shared_ptr<net::HttpStream>(const std::string& url)> openStream;
   // Opens the output fed by the mixer; nullptr when there is no sound server.
   std::function<std::unique_ptr<Output>(Mixer&)> openOutput;
@@ -41,6 +42,8 @@ struct EngineDeps {
   std::function<bool(std::string_view)> plausibleUrl;
   // How long a source freed by BASS_Free waits to be taken over by a new creation.
   std::chrono::milliseconds keepWarm{5000};
+  // When and how often a source whose connection ended connects again.
+  RetryPolicy retry;
 };
 
 class Engine {

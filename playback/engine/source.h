@@ -1,15 +1,24 @@
 #pragma once
-// One address's pipeline: its network stream, the decoder thread and the voice the mixer reads.
-// The engine's channels share a source (the general and the AAC creation of one address), and a
-// source outlives its channels for a while after BASS_Free so that a new creation of the same
-// address can take it over.
+// One address's pipeline: its network connection, the decoder thread and the voice the mixer
+// reads. The engine's channels share a source (the general and the AAC creation of one address),
+// and a source outlives its channels for a while after BASS_Free so that a new creation of the
+// same address can take it over.
+//
+// A source keeps playing: once its address has played, a connection that ends, fails or stalls
+// is made again, with growing pauses between tries, for as long as the engine keeps it alive.
+// Meanwhile the tags keep the last values seen.
 //
 // Threads: made and started by the engine; the decoder runs on the source's own thread. The
 // destructor stops and joins that thread, so it must not run on the UI thread: the engine
 // hands finished sources to its janitor thread.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -19,13 +28,43 @@
 
 namespace radiolist::audio {
 
+using StreamOpener = std::function<std::shared_ptr<net::HttpStream>(const std::string& url)>;
+
+// Pauses between connection attempts: doubling from `first` up to `longest`. Pure.
+class Backoff {
+ public:
+  Backoff(std::chrono::milliseconds first, std::chrono::milliseconds longest)
+      : first_(first), longest_(longest), next_(first) {}
+  // The pause before the next attempt; each call doubles the one after.
+  std::chrono::milliseconds next() {
+    const auto pause = next_;
+    next_ = std::min(next_ * 2, longest_);
+    return pause;
+  }
+  void reset() { next_ = first_; }
+
+ private:
+  std::chrono::milliseconds first_;
+  std::chrono::milliseconds longest_;
+  std::chrono::milliseconds next_;
+};
+
+struct RetryPolicy {
+  std::chrono::milliseconds firstPause{500};
+  std::chrono::milliseconds longestPause{30000};
+  // A connection that played at least this long starts the pauses over from the first.
+  std::chrono::milliseconds playedLongEnough{10000};
+};
+
 class Source {
  public:
   // About 1.5 s of output: together with the stream's byte buffer this bounds a source's memory
   // (512 KiB here) whatever the server sends.
   static constexpr std::size_t kRingFrames = 1 << 16;
 
-  Source(std::string url, std::shared_ptr<net::HttpStream> stream);
+  // `first` is the connection already started for `url`; `open` makes the later ones.
+  Source(std::string url, std::shared_ptr<net::HttpStream> first, StreamOpener open,
+         RetryPolicy policy = {});
   ~Source();
   Source(const Source&) = delete;
   Source& operator=(const Source&) = delete;
@@ -35,19 +74,56 @@ class Source {
   [[nodiscard]] const std::string& url() const { return url_; }
   [[nodiscard]] Voice& voice() { return voice_; }
   [[nodiscard]] const Voice& voice() const { return voice_; }
-  [[nodiscard]] net::HttpStream& stream() { return *stream_; }
-  // True once the decoder has stopped for good (stream over, or not decodable).
+
+  // The response head and the latest title the tags show: the current connection's once it has
+  // them, else the last ones seen.
+  [[nodiscard]] std::shared_ptr<const net::ResponseHead> head() const;
+  [[nodiscard]] std::optional<std::string> meta() const;
+
+  // True once the source has stopped for good (never played, not decodable, or it ended while
+  // not kept alive).
   [[nodiscard]] bool finished() const { return finished_.load(std::memory_order_acquire); }
+  // True from the end of a connection until the next one sounds.
+  [[nodiscard]] bool reconnecting() const { return reconnecting_.load(std::memory_order_acquire); }
+  // While false, a connection that ends is not made again (a freed source waiting to be taken
+  // over). True at first.
+  void keepAlive(bool on);
+  // Connections made so far, the first included. For tests and benches.
+  [[nodiscard]] std::size_t connections() const {
+    return connections_.load(std::memory_order_acquire);
+  }
 
   // Engine bookkeeping, guarded by the engine's lock: which creation kinds have a channel here.
   bool hasGeneral = false;
   bool hasAac = false;
 
  private:
+  void run(const std::stop_token& stop);
+  // Plays one connection to its end; true when it decoded any audio.
+  bool play(const std::shared_ptr<net::HttpStream>& stream, const std::stop_token& stop,
+            bool rejoin);
+  void setCurrent(std::shared_ptr<net::HttpStream> stream);
+  void setTitle(std::string title);
+  // Sleeps for `pause` unless a stop comes or the source is no longer kept alive.
+  bool pauseBeforeRetry(std::chrono::milliseconds pause, const std::stop_token& stop);
+
   const std::string url_;
-  const std::shared_ptr<net::HttpStream> stream_;
+  const StreamOpener open_;
+  const RetryPolicy policy_;
   Voice voice_{kRingFrames};
   std::atomic<bool> finished_{false};
+  std::atomic<bool> reconnecting_{false};
+  std::atomic<std::size_t> connections_{1};
+
+  mutable std::mutex mutex_;
+  // Guarded by mutex_:
+  std::shared_ptr<net::HttpStream> current_;
+  std::shared_ptr<const net::ResponseHead> lastHead_;
+  std::optional<std::string> lastMeta_;
+  std::optional<std::string> inbandTitle_;  // from inside the audio of the current connection
+  bool keepAlive_ = true;
+  std::condition_variable_any wake_;
+
   std::jthread decoder_;  // last member: stopped and joined first
 };
 

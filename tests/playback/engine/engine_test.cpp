@@ -5,9 +5,11 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "fake_stream.h"
@@ -68,11 +70,14 @@ class EngineTest : public ::testing::Test {
 
   void SetUp() override { makeEngine(5s); }
 
-  void makeEngine(std::chrono::milliseconds keepWarm) {
+  void makeEngine(std::chrono::milliseconds keepWarm, RetryPolicy retry = {}) {
     engine_.reset();
     EngineDeps deps;
+    // Called from the test's thread and from the sources' threads when they connect again.
     deps.openStream = [this](const std::string& url) -> std::shared_ptr<net::HttpStream> {
-      ++opens_[url];
+      const std::lock_guard lock(opensMutex_);
+      const int nth = ++opens_[url];
+      openTimes_[url].push_back(std::chrono::steady_clock::now());
       FakeStream::Options options;
       if (url.ends_with(".mp3")) {
         options.body = test::readFile(test::mediaPath("tone440.mp3"));
@@ -82,7 +87,9 @@ class EngineTest : public ::testing::Test {
         options.headLines = {"HTTP/1.0 200 OK", "icy-name:AAC Radio"};
       }
       options.meta = "StreamTitle='First';";
-      options.loop = !url.ends_with("once.mp3");
+      options.loop = !url.ends_with("once.mp3") && !url.ends_with("gone.mp3");
+      // Plays once, then the server is gone.
+      options.refused = url.ends_with("gone.mp3") && nth > 1;
       options.bytesPerSecond = 16000;  // 128 kbit/s
       options.burstBytes = 64 * 1024;  // Icecast's default burst
       auto stream = std::make_shared<FakeStream>(std::move(options));
@@ -97,6 +104,7 @@ class EngineTest : public ::testing::Test {
       return url.starts_with("http://") && url.size() > 7;
     };
     deps.keepWarm = keepWarm;
+    deps.retry = retry;
     engine_ = std::make_unique<Engine>(std::move(deps));
   }
 
@@ -116,10 +124,29 @@ class EngineTest : public ::testing::Test {
     return {engine_->create(url, CreationKind::General), engine_->create(url, CreationKind::Aac)};
   }
 
+  int opens(const std::string& url) {
+    const std::lock_guard lock(opensMutex_);
+    return opens_[url];
+  }
+  int totalOpens() {
+    const std::lock_guard lock(opensMutex_);
+    return static_cast<int>(opens_.size());
+  }
+  std::shared_ptr<FakeStream> stream(const std::string& url) {
+    const std::lock_guard lock(opensMutex_);
+    return streams_[url];
+  }
+  std::vector<std::chrono::steady_clock::time_point> openTimes(const std::string& url) {
+    const std::lock_guard lock(opensMutex_);
+    return openTimes_[url];
+  }
+
   bool serverUp_ = true;
   int drops_ = 0;
+  std::mutex opensMutex_;
   std::map<std::string, int> opens_;
-  std::map<std::string, std::shared_ptr<FakeStream>> streams_;
+  std::map<std::string, std::vector<std::chrono::steady_clock::time_point>> openTimes_;
+  std::map<std::string, std::shared_ptr<FakeStream>> streams_;  // the latest of each address
   std::unique_ptr<Engine> engine_;
 };
 
@@ -129,7 +156,7 @@ TEST_F(EngineTest, NothingIsCreatedWithoutASuccessfulInit) {
   EXPECT_FALSE(engine_->init());
   EXPECT_EQ(engine_->create(kMp3, CreationKind::General), 0u);
   EXPECT_EQ(engine_->create(kMp3, CreationKind::Aac), 0u);
-  EXPECT_TRUE(opens_.empty());
+  EXPECT_EQ(totalOpens(), 0);
   serverUp_ = true;
   EXPECT_TRUE(engine_->init());
   EXPECT_NE(engine_->create(kMp3, CreationKind::General), 0u);
@@ -139,7 +166,7 @@ TEST_F(EngineTest, AnImpossibleAddressGivesZeroAndOpensNothing) {
   ASSERT_TRUE(engine_->init());
   EXPECT_EQ(engine_->create("http://", CreationKind::General), 0u);
   EXPECT_EQ(engine_->create("", CreationKind::Aac), 0u);
-  EXPECT_TRUE(opens_.empty());
+  EXPECT_EQ(totalOpens(), 0);
 }
 
 TEST_F(EngineTest, TwinCreationsShareOneConnection) {
@@ -148,12 +175,12 @@ TEST_F(EngineTest, TwinCreationsShareOneConnection) {
   EXPECT_NE(general, 0u);
   EXPECT_NE(aac, 0u);
   EXPECT_NE(general, aac);
-  EXPECT_EQ(opens_[kMp3], 1);
+  EXPECT_EQ(opens(kMp3), 1);
   // A second pair of the same address in the same initialisation is a stream of its own.
   createTwins(kMp3);
-  EXPECT_EQ(opens_[kMp3], 2);
+  EXPECT_EQ(opens(kMp3), 2);
   createTwins(kAac);
-  EXPECT_EQ(opens_[kAac], 1);
+  EXPECT_EQ(opens(kAac), 1);
 }
 
 TEST_F(EngineTest, OnlyTheMatchingCreationOfAnAddressPlays) {
@@ -263,7 +290,7 @@ TEST_F(EngineTest, ANewCreationAfterFreeTakesOverTheWarmConnection) {
     EXPECT_EQ(engine_->isActive(general), BASS_ACTIVE_PLAYING);
     EXPECT_EQ(engine_->isActive(aac), BASS_ACTIVE_STOPPED);
   }
-  EXPECT_EQ(opens_[kMp3], 1);
+  EXPECT_EQ(opens(kMp3), 1);
   EXPECT_NE(engine_->tags(general, BASS_TAG_ICY), nullptr);
 }
 
@@ -276,10 +303,10 @@ TEST_F(EngineTest, AWarmConnectionNobodyTakesIsClosed) {
   engine_->free();
   EXPECT_EQ(engine_->liveSources(), 1u);
   EXPECT_TRUE(waitUntil([&] { return engine_->liveSources() == 0; }));
-  EXPECT_TRUE(streams_[kMp3]->cancelled());
+  EXPECT_TRUE(stream(kMp3)->cancelled());
   ASSERT_TRUE(engine_->init());
   engine_->create(kMp3, CreationKind::General);
-  EXPECT_EQ(opens_[kMp3], 2);
+  EXPECT_EQ(opens(kMp3), 2);
 }
 
 TEST_F(EngineTest, TagsComeFromTheHeadAndTheLatestMetadata) {
@@ -292,7 +319,7 @@ TEST_F(EngineTest, TagsComeFromTheHeadAndTheLatestMetadata) {
   EXPECT_EQ(std::string(icy, 31), std::string("ICY 200 OK\0icy-name:Fake Radio\0\0", 31));
   EXPECT_EQ(engine_->tags(general, BASS_TAG_HTTP), nullptr);
   EXPECT_STREQ(engine_->tags(general, BASS_TAG_META), "StreamTitle='First';");
-  streams_[kMp3]->setMeta("StreamTitle='Second';");
+  stream(kMp3)->setMeta("StreamTitle='Second';");
   EXPECT_STREQ(engine_->tags(general, BASS_TAG_META), "StreamTitle='Second';");
 
   const auto [g2, aacHandle] = createTwins(kAac);
@@ -317,22 +344,85 @@ TEST_F(EngineTest, CallsOnZeroAndUnknownHandlesDoNothing) {
   EXPECT_EQ(drops_, 0);
 }
 
-TEST_F(EngineTest, AStreamThatEndedConnectsAgainOnPlay) {
+TEST_F(EngineTest, AStreamThatEndsConnectsAgainByItselfAndKeepsItsTags) {
+  RetryPolicy retry;
+  retry.firstPause = 300ms;
+  makeEngine(5s, retry);
   ASSERT_TRUE(engine_->init());
-  const char* once = "http://radio.test/once.mp3";
+  const std::string once = "http://radio.test/once.mp3";
   const DWORD general = engine_->create(once, CreationKind::General);
   engine_->play(general, true);
   ASSERT_TRUE(soundsWithin());
-  // Play the 3 s file to its end.
+  stream(once)->setMeta("StreamTitle='Last';");
+  // The 3 s file ends: the handle stalls while it connects again, and shows what it showed.
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        render(512);
+        return engine_->isActive(general) == BASS_ACTIVE_STALLED;
+      },
+      10s));
+  EXPECT_STREQ(engine_->tags(general, BASS_TAG_META), "StreamTitle='Last';");
+  const char* icy = engine_->tags(general, BASS_TAG_ICY);
+  ASSERT_NE(icy, nullptr);
+  EXPECT_STREQ(icy, "ICY 200 OK");
+  // Without any call, the same handle sounds again from a new connection.
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        render(512);
+        return opens(once) == 2 && engine_->isActive(general) == BASS_ACTIVE_PLAYING;
+      },
+      10s));
+  EXPECT_TRUE(soundsWithin());
+  EXPECT_STREQ(engine_->tags(general, BASS_TAG_META), "StreamTitle='First';");
+}
+
+TEST_F(EngineTest, AServerThatIsGoneIsTriedAgainWithGrowingPauses) {
+  RetryPolicy retry;
+  retry.firstPause = 50ms;
+  retry.longestPause = 400ms;
+  makeEngine(5s, retry);
+  ASSERT_TRUE(engine_->init());
+  const std::string gone = "http://radio.test/gone.mp3";
+  const DWORD general = engine_->create(gone, CreationKind::General);
+  engine_->play(general, true);
+  ASSERT_TRUE(soundsWithin());
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        render(4096);
+        return opens(gone) >= 7;
+      },
+      15s));
+  const auto times = openTimes(gone);
+  // Refused at once each time, yet never tried again sooner than the pause: 50, 100, 200 ms,
+  // then 400 ms for good.
+  const std::array<std::chrono::milliseconds, 5> pauses{100ms, 200ms, 400ms, 400ms, 400ms};
+  for (std::size_t i = 0; i < pauses.size(); ++i)
+    EXPECT_GE(times[i + 2] - times[i + 1], pauses[i]) << "between tries " << i + 1 << " and " << i + 2;
+  EXPECT_EQ(engine_->isActive(general), BASS_ACTIVE_STALLED);
+  // The first connection's head is still what the tags show.
+  EXPECT_STREQ(engine_->tags(general, BASS_TAG_ICY), "ICY 200 OK");
+  EXPECT_TRUE(engine_->stop(general));
+  EXPECT_EQ(engine_->isActive(general), BASS_ACTIVE_STOPPED);
+}
+
+TEST_F(EngineTest, AFreedSourceThatEndsIsNotConnectedAgain) {
+  RetryPolicy retry;
+  retry.firstPause = 20ms;
+  makeEngine(2s, retry);
+  ASSERT_TRUE(engine_->init());
+  const std::string once = "http://radio.test/once.mp3";
+  const DWORD general = engine_->create(once, CreationKind::General);
+  engine_->play(general, true);
+  ASSERT_TRUE(soundsWithin());
+  engine_->free();
+  // Nothing plays it any more: it ends where it is and is closed, without a second connection.
   EXPECT_TRUE(waitUntil(
       [&] {
         render(4096);
-        return engine_->isActive(general) == BASS_ACTIVE_STOPPED;
+        return engine_->liveSources() == 0;
       },
       10s));
-  EXPECT_TRUE(engine_->play(general, true));
-  EXPECT_EQ(opens_[once], 2);
-  EXPECT_TRUE(soundsWithin());
+  EXPECT_EQ(opens(once), 1);
 }
 
 TEST_F(EngineTest, ThousandCreateFreeCyclesLeaveNothingBehind) {
@@ -351,7 +441,7 @@ TEST_F(EngineTest, ThousandCreateFreeCyclesLeaveNothingBehind) {
     engine_->play(aac, true);
     render(64);
   }
-  EXPECT_EQ(opens_[kMp3], 1);
+  EXPECT_EQ(opens(kMp3), 1);
   EXPECT_LE(engine_->liveSources(), 2u);
   EXPECT_TRUE(waitUntil([&] { return threadCount() <= threadsBefore + 2; }));
 }

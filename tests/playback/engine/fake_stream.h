@@ -35,6 +35,7 @@ class FakeStream final : public net::HttpStream {
     std::size_t bytesPerSecond = 0;
     std::size_t burstBytes = 0;
     bool loop = false;  // start the body over at its end (a stream that never ends)
+    bool refused = false;  // no head and no body: the connection failed at once
   };
 
   static Options served(std::vector<std::byte> body, std::string contentType = "audio/mpeg") {
@@ -49,14 +50,14 @@ class FakeStream final : public net::HttpStream {
     head->lines = options_.headLines;
     head->icy = !head->lines.empty() && head->lines.front().starts_with("ICY");
     head->contentType = options_.contentType;
-    head_ = std::move(head);
+    if (!options_.refused) head_ = std::move(head);
   }
 
   std::size_t read(std::span<std::byte> dst, std::chrono::milliseconds timeout) override {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_lock lock(mutex_);
     for (;;) {
-      if (cancelled_ || options_.body.empty()) return 0;
+      if (cancelled_ || options_.refused || options_.body.empty()) return 0;
       if (pos_ >= options_.body.size()) {
         if (!options_.loop) return 0;
         pos_ = 0;
@@ -86,6 +87,7 @@ class FakeStream final : public net::HttpStream {
   [[nodiscard]] net::StreamState state() const override {
     std::lock_guard lock(mutex_);
     if (cancelled_) return net::StreamState::Cancelled;
+    if (options_.refused) return net::StreamState::Failed;
     if (!options_.loop && pos_ >= options_.body.size()) return net::StreamState::Ended;
     return net::StreamState::Streaming;
   }
