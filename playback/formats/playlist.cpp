@@ -1,0 +1,314 @@
+#include "playback/formats/playlist.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdint>
+#include <utility>
+
+#include "playback/formats/markup_scan.h"
+#include "playback/formats/playlist_parts.h"
+
+namespace radiolist::formats {
+namespace {
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
+
+std::string_view trimmed(std::string_view s) {
+  while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool startsWithIgnoringCase(std::string_view s, std::string_view lowerPrefix) {
+  return s.size() >= lowerPrefix.size() &&
+         std::equal(lowerPrefix.begin(), lowerPrefix.end(), s.begin(), [](char p, char c) { return p == lower(c); });
+}
+
+unsigned byteAt(std::string_view s, std::size_t i) { return static_cast<unsigned char>(s[i]); }
+
+// Calls f(line) for each line; CR, LF and CRLF all end one. Stops when f returns false.
+template <typename F>
+void forEachLine(std::string_view text, F f) {
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = std::min(text.find_first_of("\r\n", start), text.size());
+    if (!f(text.substr(start, end - start))) return;
+    start = end + 1;
+  }
+}
+
+// --- Text of a body ---------------------------------------------------------------------------
+
+void appendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+// UTF-16 after its byte-order mark, as UTF-8; a lone surrogate becomes U+FFFD, an odd last byte
+// (the first bytes of a body may end anywhere) is dropped.
+std::string utf16ToUtf8(std::string_view bytes, bool bigEndian) {
+  std::string out;
+  out.reserve(bytes.size() / 2);
+  auto unit = [&](std::size_t i) -> char32_t {
+    return bigEndian ? (byteAt(bytes, i) << 8) | byteAt(bytes, i + 1) : byteAt(bytes, i) | (byteAt(bytes, i + 1) << 8);
+  };
+  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+    char32_t c = unit(i);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+      i += 2;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    appendUtf8(out, c);
+  }
+  return out;
+}
+
+bool hasUtf16Mark(std::string_view bytes) {
+  return bytes.size() >= 2 && ((byteAt(bytes, 0) == 0xFF && byteAt(bytes, 1) == 0xFE) ||
+                               (byteAt(bytes, 0) == 0xFE && byteAt(bytes, 1) == 0xFF));
+}
+
+// The body as UTF-8 text without a byte-order mark. Playlists are ASCII where it matters (the
+// addresses), so other bytes pass through as they are.
+std::string textOf(std::string_view body) {
+  if (hasUtf16Mark(body)) return utf16ToUtf8(body, byteAt(body, 0) == 0xFE);
+  if (body.starts_with("\xEF\xBB\xBF")) body.remove_prefix(3);
+  return std::string(body);
+}
+
+// --- What the bytes are -----------------------------------------------------------------------
+
+// Signatures of the media a radio server sends, at the very start of a body.
+bool startsLikeMedia(std::string_view b) {
+  static constexpr std::array<std::string_view, 5> kMagic = {"ID3", "OggS", "fLaC", "RIFF", ".snd"};
+  if (std::any_of(kMagic.begin(), kMagic.end(), [&](std::string_view m) { return b.starts_with(m); })) return true;
+  static constexpr std::string_view kAsfHeader{"\x30\x26\xB2\x75\x8E\x66\xCF\x11", 8};
+  if (b.starts_with(kAsfHeader)) return true;
+  if (b.size() >= 8 && b.substr(4, 4) == "ftyp") return true;                                  // MP4, M4A
+  if (b.size() >= 2 && byteAt(b, 0) == 0xFF && (byteAt(b, 1) & 0xE0) == 0xE0) return true;    // MPEG audio, ADTS
+  if (b.size() > 188 && byteAt(b, 0) == 0x47 && byteAt(b, 188) == 0x47) return true;          // MPEG-TS
+  return false;
+}
+
+// Text has next to no control bytes; compressed audio has one in every few dozen bytes.
+bool looksBinary(std::string_view text) {
+  const auto controls = std::count_if(text.begin(), text.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return (u < 0x20 && !isBlank(c)) || u == 0x7F;
+  });
+  return static_cast<std::size_t>(controls) * 32 > text.size();
+}
+
+std::string_view withoutLeadingBlanks(std::string_view text) {
+  while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+  return text;
+}
+
+bool isKeyedEntry(std::string_view line, std::string_view lowerKey) {
+  line = trimmed(line);
+  if (!startsWithIgnoringCase(line, lowerKey)) return false;
+  std::size_t i = lowerKey.size();
+  const std::size_t digitsStart = i;
+  while (i < line.size() && line[i] >= '0' && line[i] <= '9') ++i;
+  if (i == digitsStart) return false;
+  while (i < line.size() && isBlank(line[i])) ++i;
+  return i < line.size() && line[i] == '=';
+}
+
+// Lines that only HLS media and master playlists carry.
+bool isHlsTag(std::string_view line) {
+  static constexpr std::array<std::string_view, 11> kTags = {
+      "#ext-x-targetduration", "#ext-x-stream-inf", "#ext-x-i-frame-stream-inf", "#ext-x-media-sequence",
+      "#ext-x-media:",         "#ext-x-playlist-type", "#ext-x-discontinuity-sequence", "#ext-x-map:",
+      "#ext-x-key:",           "#ext-x-part-inf",     "#ext-x-server-control"};
+  return std::any_of(kTags.begin(), kTags.end(), [&](std::string_view t) { return startsWithIgnoringCase(line, t); });
+}
+
+bool isHls(std::string_view text) {
+  if (!startsWithIgnoringCase(withoutLeadingBlanks(text), "#extm3u")) return false;
+  bool found = false;
+  forEachLine(text, [&](std::string_view line) {
+    found = isHlsTag(trimmed(line));
+    return !found;
+  });
+  return found;
+}
+
+PlaylistFormat sniffMarkup(std::string_view text) {
+  // The first element names the format: <playlist> for XSPF, <asx> for ASX; <html> is a page.
+  markup::Scanner scanner(text);
+  for (auto token = scanner.next(); token.kind != markup::TokenKind::End; token = scanner.next()) {
+    if (token.kind == markup::TokenKind::Text && trimmed(token.text).empty()) continue;
+    if (token.kind != markup::TokenKind::StartTag) return PlaylistFormat::Unknown;
+    if (markup::nameIs(token.name, "playlist")) return PlaylistFormat::Xspf;
+    if (markup::nameIs(token.name, "asx")) return PlaylistFormat::Asx;
+    return PlaylistFormat::Unknown;
+  }
+  return PlaylistFormat::Unknown;
+}
+
+PlaylistFormat sniffText(std::string_view text) {
+  const std::string_view start = withoutLeadingBlanks(text);
+  if (startsWithIgnoringCase(start, "#extm3u")) return PlaylistFormat::M3u;
+  if (startsWithIgnoringCase(start, "[playlist]")) return PlaylistFormat::Pls;
+  if (startsWithIgnoringCase(start, "[reference]")) return PlaylistFormat::Reference;
+  if (start.starts_with('<')) return sniffMarkup(start);
+
+  // Without a header: a list of absolute addresses, or PLS entries without their section.
+  PlaylistFormat format = PlaylistFormat::Unknown;
+  forEachLine(start, [&](std::string_view rawLine) {
+    const std::string_view line = trimmed(rawLine);
+    if (line.empty() || line.starts_with('#')) return true;
+    if (isKeyedEntry(line, "file")) {
+      format = PlaylistFormat::Pls;
+    } else {
+      const std::size_t colon = line.find("://");
+      if (colon != std::string_view::npos && colon > 0 && colon < 16 &&
+          std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon),
+                      [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.'; }))
+        format = PlaylistFormat::M3u;
+    }
+    return false;  // the first line with content decides
+  });
+  return format;
+}
+
+std::string normalContentType(std::string_view contentType) {
+  std::string type(trimmed(contentType.substr(0, contentType.find(';'))));
+  std::transform(type.begin(), type.end(), type.begin(), lower);
+  return type;
+}
+
+// --- Readers of the line formats --------------------------------------------------------------
+
+void readM3u(std::string_view text, detail::EntryCollector& entries) {
+  forEachLine(text, [&](std::string_view rawLine) {
+    const std::string_view line = trimmed(rawLine);
+    if (!line.empty() && !line.starts_with('#')) entries.add(line);
+    return !entries.full();
+  });
+}
+
+// PLS ("FileN=") and Windows Media references ("RefN="): entries in the order of N, whatever the
+// order of the lines; keys in any case.
+void readNumberedKeys(std::string_view text, std::string_view lowerKey, detail::EntryCollector& entries) {
+  struct Numbered {
+    std::uint32_t number;
+    std::string_view value;
+  };
+  std::vector<Numbered> numbered;
+  forEachLine(text, [&](std::string_view rawLine) {
+    const std::string_view line = trimmed(rawLine);
+    if (!isKeyedEntry(line, lowerKey)) return true;
+    const std::size_t equals = line.find('=');
+    const std::string_view digits = trimmed(line.substr(lowerKey.size(), equals - lowerKey.size()));
+    if (digits.size() > 9) return true;  // no playlist counts that far; keeps the number in range
+    std::uint32_t number = 0;
+    for (const char c : digits) number = number * 10 + static_cast<std::uint32_t>(c - '0');
+    numbered.push_back({number, trimmed(line.substr(equals + 1))});
+    return numbered.size() < kMaxEntries * 4;
+  });
+  std::stable_sort(numbered.begin(), numbered.end(),
+                   [](const Numbered& a, const Numbered& b) { return a.number < b.number; });
+  for (const Numbered& n : numbered) {
+    if (entries.full()) break;
+    entries.add(n.value);
+  }
+}
+
+}  // namespace
+
+namespace detail {
+
+void EntryCollector::add(std::string_view reference) {
+  if (full()) return;
+  if (auto url = resolveUrl(base_, reference)) entries_.push_back(std::move(*url));
+}
+
+void EntryCollector::rebase(std::string_view reference) {
+  if (auto url = resolveUrl(base_, reference)) base_ = std::move(*url);
+}
+
+bool EntryCollector::full() const { return entries_.size() >= kMaxEntries; }
+
+}  // namespace detail
+
+bool isPlaylistContentType(std::string_view contentType) {
+  static constexpr std::array<std::string_view, 18> kTypes = {
+      "audio/x-mpegurl", "audio/mpegurl", "application/x-mpegurl", "application/mpegurl",
+      "application/vnd.apple.mpegurl", "application/vnd.apple.mpegurl.audio",
+      "audio/x-mpequrl",  // a misspelling some servers really send
+      "audio/x-scpls", "audio/scpls", "application/pls+xml", "application/pls", "audio/x-pls",
+      "application/xspf+xml", "video/x-ms-asf", "video/x-ms-asx", "audio/x-ms-asx", "audio/x-ms-wax",
+      "video/x-ms-wvx"};
+  const std::string type = normalContentType(contentType);
+  return std::find(kTypes.begin(), kTypes.end(), type) != kTypes.end();
+}
+
+PlaylistFormat sniffPlaylist(std::string_view body) { return sniffText(textOf(body)); }
+
+BodyKind classifyBody(std::string_view contentType, std::string_view firstBytes) {
+  if (hasUtf16Mark(firstBytes)) {
+    // 0xFF 0xFE also starts an MPEG frame: only a recognisable playlist counts as text here.
+    const std::string text = textOf(firstBytes);
+    if (sniffText(text) == PlaylistFormat::Unknown) return BodyKind::Media;
+    return isHls(text) ? BodyKind::Hls : BodyKind::Playlist;
+  }
+  if (startsLikeMedia(firstBytes)) return BodyKind::Media;
+  const std::string text = textOf(firstBytes);
+  if (looksBinary(text)) return BodyKind::Media;
+  if (isHls(text)) return BodyKind::Hls;
+  if (sniffText(text) != PlaylistFormat::Unknown) return BodyKind::Playlist;
+  if (!isPlaylistContentType(contentType)) return BodyKind::Media;
+  // A playlist type over text of no known shape: an M3U of relative entries, say. A page of
+  // markup (an error page, a login page) is left to the decoder, which refuses it.
+  return withoutLeadingBlanks(text).starts_with('<') ? BodyKind::Media : BodyKind::Playlist;
+}
+
+std::vector<std::string> playlistEntries(std::string_view body, std::string_view baseUrl) {
+  const std::string text = textOf(body);
+  detail::EntryCollector entries(baseUrl);
+  switch (sniffText(text)) {
+    case PlaylistFormat::Pls:
+      readNumberedKeys(text, "file", entries);
+      break;
+    case PlaylistFormat::Reference:
+      readNumberedKeys(text, "ref", entries);
+      break;
+    case PlaylistFormat::Xspf:
+      detail::readXspf(text, entries);
+      break;
+    case PlaylistFormat::Asx:
+      detail::readAsx(text, entries);
+      break;
+    case PlaylistFormat::M3u:
+      readM3u(text, entries);
+      break;
+    case PlaylistFormat::Unknown:
+      // Markup of no known kind (a page, or a list cut before its first tag ended) holds no
+      // entries; other text is taken for an M3U of relative entries.
+      if (!withoutLeadingBlanks(text).starts_with('<')) readM3u(text, entries);
+      break;
+  }
+  return entries.take();
+}
+
+}  // namespace radiolist::formats
