@@ -18,6 +18,7 @@ Examples:
 import argparse
 import itertools
 import os
+import random
 import socket
 import socketserver
 import ssl
@@ -64,6 +65,11 @@ def parse_args(argv):
     p.add_argument("--redirect-self", action="store_true", help="every request is redirected to itself")
     p.add_argument("--redirect-chain", type=int, default=0,
                    help="/ redirects to /hop1, ... up to /stream, N hops; each hop sends icy-name: hop<k>")
+    p.add_argument("--burst", type=int, default=0,
+                   help="each connection starts at a random byte of --file and sends N bytes at once "
+                        "(a server replaying old audio on connect), then keeps --rate")
+    p.add_argument("--encoding", default="utf-8",
+                   help="code page of the titles and the header lines (e.g. cp1251, latin-1)")
     p.add_argument("--log", help="append each request's lines to this file")
     p.add_argument("--tls-cert", help="serve HTTPS with this PEM certificate (needs --tls-key)")
     p.add_argument("--tls-key", help="PEM private key of --tls-cert")
@@ -82,6 +88,9 @@ class Body:
                 self.data = f.read()
             if not self.data:
                 raise SystemExit("empty --file")
+            if args.burst:
+                # Anywhere, not on a frame boundary: the client must find its way in.
+                self.count = random.randrange(len(self.data))
 
     def take(self, n):
         if self.args.random_body:
@@ -113,7 +122,7 @@ class Titles:
         if title == self.sent and not a.repeat_meta:
             return bytes([0])
         self.sent = title
-        text = ("StreamTitle='%s';" % title).encode("utf-8")
+        text = ("StreamTitle='%s';" % title).encode(a.encoding)
         if a.bad_meta_length:
             return bytes([255]) + text
         blocks = (len(text) + 15) // 16
@@ -183,7 +192,7 @@ class Handler(socketserver.BaseRequestHandler):
             head.append("icy-metaint: " + announced)
         if a.huge_header:
             head.append("X-Huge: " + "x" * (1 << 20))
-        self.send(("\r\n".join(head) + "\r\n").encode("utf-8"))
+        self.send(("\r\n".join(head) + "\r\n").encode(a.encoding))
         if a.endless_headers:
             for n in itertools.count():
                 self.send(("X-Filler-%d: %s\r\n" % (n, "y" * 40)).encode())
@@ -237,7 +246,7 @@ class Handler(socketserver.BaseRequestHandler):
                     self.send(block)
                     sent += len(block)
             if a.rate:
-                ahead = audio_sent / a.rate - (time.monotonic() - started)
+                ahead = max(0, audio_sent - a.burst) / a.rate - (time.monotonic() - started)
                 if ahead > 0:
                     time.sleep(ahead)
 

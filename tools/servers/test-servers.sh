@@ -7,6 +7,8 @@
 #   test-servers.sh stop DIR             stop what start put in DIR (exits 0 if nothing runs)
 #   test-servers.sh mount-down DIR MOUNT stop the feeder of one mount (the mount disappears)
 #   test-servers.sh mount-up DIR MOUNT   start it again and wait until the mount is live
+#   test-servers.sh icecast-down DIR     stop Icecast and every feeder (listeners are cut off)
+#   test-servers.sh icecast-up DIR       start them again, same port and passwords; wait until live
 #
 # Everything lives in DIR (sockets, config, logs, pids, HOME), so several copies with different
 # DIR and PORTBASE run side by side. stop only signals processes whose environment carries this
@@ -255,7 +257,7 @@ write_env() {
 }
 
 cmd=${1:-}
-[ $# -ge 2 ] || die "usage: $0 start DIR PORTBASE | stop DIR | mount-down DIR MOUNT | mount-up DIR MOUNT"
+[ $# -ge 2 ] || die "usage: $0 start DIR PORTBASE | stop DIR | mount-down DIR MOUNT | mount-up DIR MOUNT | icecast-down DIR | icecast-up DIR"
 mkdir -p "$2"
 DIR=$(cd "$2" && pwd -P)
 
@@ -296,6 +298,18 @@ mount-down | mount-up)
     start_feeder "$entry"
     await_feeder "$entry"
   fi
+  ;;
+icecast-down)
+  load_env
+  mapfile -t p < <(pids_of feeder- prefix; pids_of icecast)
+  terminate "${p[@]+"${p[@]}"}"
+  awk '$1 != "icecast" && $1 !~ /^feeder-/' "$DIR/pids" >"$DIR/pids.tmp" && mv "$DIR/pids.tmp" "$DIR/pids"
+  ;;
+icecast-up)
+  load_env
+  start_icecast
+  for e in "${MOUNTS[@]}"; do start_feeder "$e"; done
+  for e in "${MOUNTS[@]}"; do await_feeder "$e"; done
   ;;
 *)
   die "unknown command $cmd"
