@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "playback/engine/ffmpeg_util.h"
+#include "playback/hls/hls_requests.h"
 
 namespace radiolist::audio {
 
@@ -220,9 +221,18 @@ struct Session {
     rawFormat->interrupt_callback = {interrupted, &feed};
     rawFormat->probesize = 32768;
     rawFormat->max_analyze_duration = 500000;  // microseconds
+    // HLS: the playlist comes from the feed, every further request through our transport. The
+    // requests outlive the demuxer, which closes what it opened through them.
+    std::optional<hls::HlsRequests> requests;
+    AVDictionary* options = nullptr;
+    if (!hooks.hlsUrl.empty()) {
+      requests.emplace(hooks.openRequest, stop, hooks.onTitle ? hooks.onTitle : [](std::string) {});
+      requests->attach(rawFormat, &options);
+    }
     // On failure avformat_open_input frees the context itself.
-    if (checked(avformat_open_input(&rawFormat, "", format, nullptr), "avformat_open_input") < 0)
-      return false;
+    const int opened = avformat_open_input(&rawFormat, hooks.hlsUrl.c_str(), format, &options);
+    av_dict_free(&options);
+    if (checked(opened, "avformat_open_input") < 0) return false;
     FormatPtr demuxer(rawFormat);
 
     // No stream-info pass when the headers already name the codec: on a live stream it would
@@ -273,6 +283,10 @@ struct Session {
       }
       readErrors = 0;
       if (packet->stream_index != index) {
+        // MPEG-TS segments of HLS carry their titles as ID3 packets of a data stream.
+        if (requests && demuxer->streams[packet->stream_index]->codecpar->codec_id ==
+                            AV_CODEC_ID_TIMED_ID3)
+          requests->timedMetadata(*packet);
         av_packet_unref(packet.get());
         continue;
       }
@@ -315,22 +329,29 @@ DecodeSummary decodeConnection(Feed& feed, std::string_view contentType, Voice& 
                                std::stop_token stop, const DecodeHooks& hooks) {
   quietFfmpegLogUnlessDebugging();
   DecodeSummary summary;
-  const AVInputFormat* format = probeFormat(feed, contentType);
+  const AVInputFormat* format = hooks.hlsUrl.empty() ? probeFormat(feed, contentType)
+                                                     : av_find_input_format("hls");
   if (format == nullptr) {
     summary.family = Family::Unplayable;
     return summary;
   }
   summary.container = format->name;
+  // A chained Ogg stream starts a new stream at each song: each link gets a demuxer of its own.
+  if (summary.container == "ogg")
+    feed.splitOggLinks(hooks.onTitle ? hooks.onTitle : [](std::string) {});
 
   Resampler resampler;
   FadeIn fade;
   if (hooks.fadeIn) fade.restart();
   Session session{feed, voice, stop, resampler, fade, hooks, summary};
-  if (!session.run(format) || summary.codec.empty()) {
-    summary.family = Family::Unplayable;
-    return summary;
+  for (;;) {
+    if (!session.run(format) || summary.codec.empty()) {
+      if (summary.codec.empty()) summary.family = Family::Unplayable;
+      return summary;
+    }
+    if (stop.stop_requested() || !feed.atLinkBoundary()) return summary;
+    feed.nextLink();
   }
-  return summary;
 }
 
 DecodeSummary decodeStream(net::HttpStream& stream, Voice& voice, std::stop_token stop) {

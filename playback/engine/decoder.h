@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -42,6 +43,10 @@ struct DecodeHooks {
   bool fadeIn = false;
   // Called once, when the connection's first decoded frames reach the ring.
   std::function<void()> onAudio;
+  // Set for an HLS playlist: its effective address (the base of its segments' addresses) and
+  // how every further request of the demuxer is made.
+  std::string hlsUrl;
+  std::function<std::shared_ptr<net::HttpStream>(const std::string& url)> openRequest;
 };
 
 // Probes the feed's bytes (with the response's content type as a hint), then decodes into

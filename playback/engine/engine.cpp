@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "playback/engine/tag_block.h"
+#include "playback/formats/legacy_text.h"
 
 namespace radiolist::audio {
 
@@ -12,6 +13,25 @@ namespace {
 // How long a freed stream may go on sounding: long enough to bridge the window's free followed
 // at once by a new creation of the same address, short enough to count as silent at once.
 constexpr auto kFreeHold = 30ms;
+
+// Station names and titles sent in a legacy code page are handed out as UTF-8, which is what
+// readers of the tags decode; valid UTF-8 passes unchanged.
+std::optional<std::string> readable(std::optional<std::string> meta) {
+  if (meta) *meta = formats::legacyToUtf8(*meta);
+  return meta;
+}
+
+std::vector<std::string> readableLines(const std::vector<std::string>& lines) {
+  std::vector<std::string> out = lines;
+  for (std::string& line : out) {
+    const bool icy = line.size() > 4 && (line[0] | 0x20) == 'i' && (line[1] | 0x20) == 'c' &&
+                     (line[2] | 0x20) == 'y' && line[3] == '-';
+    const auto colon = line.find(':');
+    if (!icy || colon == std::string::npos || formats::isValidUtf8(line)) continue;
+    line = line.substr(0, colon + 1) + formats::legacyToUtf8(std::string_view(line).substr(colon + 1));
+  }
+  return out;
+}
 }  // namespace
 
 Engine::Engine(EngineDeps deps) : deps_(std::move(deps)), janitor_([this] { janitorLoop(); }) {}
@@ -179,7 +199,9 @@ const char* Engine::tags(DWORD handle, DWORD type) {
   if (!kindPlays(channel->kind, source.voice().family.load(std::memory_order_acquire)))
     return nullptr;
   const auto head = source.head();
-  auto text = tagText(type, head ? &head->lines : nullptr, source.meta());
+  std::vector<std::string> lines;
+  if (head) lines = readableLines(head->lines);
+  auto text = tagText(type, head ? &lines : nullptr, readable(source.meta()));
   if (!text) return nullptr;
   tagSlot_ = std::move(*text);
   return tagSlot_.data();

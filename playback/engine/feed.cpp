@@ -15,15 +15,14 @@ constexpr std::size_t kReadPiece = 16 * 1024;
 
 Feed::Feed(net::HttpStream& stream, std::stop_token stop) : stream_(stream), stop_(std::move(stop)) {}
 
-bool Feed::pullRaw(std::size_t size) {
+bool Feed::pullRaw(std::vector<std::uint8_t>& to, std::size_t size) {
   if (ended_) return false;
-  const std::size_t had = ahead_.size();
-  ahead_.resize(had + size);
+  const std::size_t had = to.size();
+  to.resize(had + size);
   while (!stop_.stop_requested()) {
-    const std::size_t n =
-        stream_.read(std::as_writable_bytes(std::span(ahead_.data() + had, size)), 50ms);
+    const std::size_t n = stream_.read(std::as_writable_bytes(std::span(to.data() + had, size)), 50ms);
     if (n > 0) {
-      ahead_.resize(had + n);
+      to.resize(had + n);
       return true;
     }
     const net::StreamState state = stream_.state();
@@ -33,32 +32,86 @@ bool Feed::pullRaw(std::size_t size) {
       break;
     }
   }
-  ahead_.resize(had);
+  to.resize(had);
   return false;
 }
 
-std::size_t Feed::peek(std::size_t bytes) {
-  // Consumed bytes are dropped only here and in read(), never while a span from ahead() is used.
+void Feed::compact() {
   if (consumed_ > 0 && consumed_ == ahead_.size()) {
     ahead_.clear();
     consumed_ = 0;
   }
-  while (ahead().size() < bytes && !atBoundary_) {
-    if (!pullRaw(std::max(bytes - ahead().size(), std::size_t{1}))) break;
+}
+
+void Feed::takePages() {
+  for (;;) {
+    if (held_.empty()) {
+      auto page = splitter_->nextPage();
+      if (!page) break;
+      held_.push_back(std::move(*page));
+    }
+    if (held_.front().newLink && pagesThisLink_) {
+      atBoundary_ = true;
+      // Keep splitting, so the new link's title is known as soon as its comments are here.
+      while (auto page = splitter_->nextPage()) held_.push_back(std::move(*page));
+      break;
+    }
+    const auto& bytes = held_.front().bytes;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    ahead_.insert(ahead_.end(), data, data + bytes.size());
+    held_.pop_front();
+    pagesThisLink_ = true;
+  }
+  if (auto title = splitter_->takeTitle(); title && onTitle_) onTitle_(std::move(*title));
+}
+
+bool Feed::fill(std::size_t size) {
+  if (!splitter_) return pullRaw(ahead_, size);
+  for (;;) {
+    if (atBoundary_) return false;
+    const std::size_t had = ahead_.size();
+    takePages();
+    if (ahead_.size() > had) return true;
+    if (atBoundary_) return false;
+    raw_.clear();
+    if (!pullRaw(raw_, kReadPiece)) return false;
+    splitter_->push(std::as_bytes(std::span(raw_)));
+  }
+}
+
+std::size_t Feed::peek(std::size_t bytes) {
+  compact();
+  while (ahead().size() < bytes) {
+    if (!fill(std::max(bytes - ahead().size(), std::size_t{1}))) break;
   }
   return ahead().size();
 }
 
 std::size_t Feed::read(std::uint8_t* dst, std::size_t size) {
-  if (ahead().empty()) {
-    ahead_.clear();
-    consumed_ = 0;
-    if (atBoundary_ || !pullRaw(std::min(size, kReadPiece))) return 0;
-  }
+  compact();
+  if (ahead().empty() && !fill(std::min(size, kReadPiece))) return 0;
   const std::size_t n = std::min(size, ahead().size());
   std::memcpy(dst, ahead_.data() + consumed_, n);
   consumed_ += n;
   return n;
+}
+
+void Feed::splitOggLinks(std::function<void(std::string)> onTitle) {
+  if (splitter_) return;
+  splitter_ = std::make_unique<ogg::ChainSplitter>();
+  onTitle_ = std::move(onTitle);
+  // What was read for probing goes through the splitter too, and comes back as whole pages.
+  const auto waiting = ahead();
+  splitter_->push(std::as_bytes(waiting));
+  ahead_.clear();
+  consumed_ = 0;
+  takePages();
+}
+
+void Feed::nextLink() {
+  atBoundary_ = false;
+  pagesThisLink_ = false;
+  if (splitter_) takePages();
 }
 
 }  // namespace radiolist::audio

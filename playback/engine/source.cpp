@@ -1,6 +1,17 @@
 #include "playback/engine/source.h"
 
+#include "playback/formats/playlist.h"
+
 namespace radiolist::audio {
+
+namespace {
+// Enough of a body to tell a playlist from audio.
+constexpr std::size_t kSniffBytes = 1024;
+// Playlists that point at playlists: a few levels are real, more is a loop.
+constexpr int kMaxPlaylistDepth = 3;
+// Entries of one playlist tried before giving up on it.
+constexpr std::size_t kMaxEntriesTried = 10;
+}  // namespace
 
 Source::Source(std::string url, std::shared_ptr<net::HttpStream> first, StreamOpener open,
                RetryPolicy policy)
@@ -45,9 +56,9 @@ void Source::keepAlive(bool on) {
   wake_.notify_all();
 }
 
-void Source::setCurrent(std::shared_ptr<net::HttpStream> stream) {
+void Source::setCurrent(std::shared_ptr<net::HttpStream> stream, bool rememberOld) {
   const std::lock_guard lock(mutex_);
-  if (current_) {
+  if (current_ && rememberOld) {
     if (auto head = current_->head()) lastHead_ = std::move(head);
     if (auto meta = current_->latestMeta()) lastMeta_ = std::move(meta);
   }
@@ -108,18 +119,49 @@ void Source::run(const std::stop_token& stop) {
 }
 
 bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::stop_token& stop,
-                  bool rejoin) {
+                  bool rejoin, int depth) {
   Feed feed(*stream, stop);
-  // The content type is known once the head has arrived, which is before the first body byte.
-  feed.peek(1);
+  feed.peek(kSniffBytes);
   const auto head = stream->head();
+  const std::string contentType = head ? head->contentType : std::string();
+  const std::string base = head && !head->effectiveUrl.empty() ? head->effectiveUrl : url_;
+  const auto first = feed.ahead();
+  const std::string_view firstText(reinterpret_cast<const char*>(first.data()), first.size());
+
   DecodeHooks hooks;
+  switch (formats::classifyBody(contentType, firstText)) {
+    case formats::BodyKind::Playlist:
+      return playPlaylist(feed, base, stop, rejoin, depth);
+    case formats::BodyKind::Hls:
+      hooks.hlsUrl = base;
+      hooks.openRequest = open_;
+      break;
+    case formats::BodyKind::Media:
+      break;
+  }
   hooks.fadeIn = rejoin;
   hooks.onTitle = [this](std::string title) { setTitle(std::move(title)); };
   hooks.onAudio = [this] { reconnecting_.store(false, std::memory_order_release); };
-  const DecodeSummary summary =
-      decodeConnection(feed, head ? head->contentType : std::string(), voice_, stop, hooks);
+  const DecodeSummary summary = decodeConnection(feed, contentType, voice_, stop, hooks);
   return summary.framesOut > 0;
+}
+
+bool Source::playPlaylist(Feed& feed, const std::string& base, const std::stop_token& stop,
+                          bool rejoin, int depth) {
+  if (depth >= kMaxPlaylistDepth) return false;
+  feed.peek(formats::kMaxPlaylistBytes);  // the whole body: a playlist ends
+  const auto bytes = feed.ahead();
+  const std::string_view body(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  const std::vector<std::string> entries = formats::playlistEntries(body, base);
+  for (std::size_t i = 0; i < entries.size() && i < kMaxEntriesTried; ++i) {
+    if (stop.stop_requested()) return false;
+    std::shared_ptr<net::HttpStream> entry = open_(entries[i]);
+    if (!entry) continue;
+    // The tags are those of the stream that plays, never the playlist's.
+    setCurrent(entry, /*rememberOld=*/false);
+    if (play(entry, stop, rejoin, depth + 1)) return true;
+  }
+  return false;
 }
 
 }  // namespace radiolist::audio

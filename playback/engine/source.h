@@ -99,10 +99,15 @@ class Source {
 
  private:
   void run(const std::stop_token& stop);
-  // Plays one connection to its end; true when it decoded any audio.
+  // Plays one connection to its end; true when it decoded any audio. A playlist plays its first
+  // entry that plays; `depth` counts the playlists that led here.
   bool play(const std::shared_ptr<net::HttpStream>& stream, const std::stop_token& stop,
-            bool rejoin);
-  void setCurrent(std::shared_ptr<net::HttpStream> stream);
+            bool rejoin, int depth = 0);
+  bool playPlaylist(Feed& feed, const std::string& base, const std::stop_token& stop, bool rejoin,
+                    int depth);
+  // Makes `stream` the one the tags show; the old one's head and title are remembered unless it
+  // was a playlist.
+  void setCurrent(std::shared_ptr<net::HttpStream> stream, bool rememberOld = true);
   void setTitle(std::string title);
   // Sleeps for `pause` unless a stop comes or the source is no longer kept alive.
   bool pauseBeforeRetry(std::chrono::milliseconds pause, const std::stop_token& stop);
