@@ -132,4 +132,37 @@ TEST_F(ReconnectTest, DroppedConnectionsAndBurstsOnConnectPlayOnWithoutLoudGlitc
   EXPECT_STREQ(BASS_ChannelGetTags(h, BASS_TAG_META), "StreamTitle='Drop Test';");
 }
 
+// Servers that send titles and station names in a legacy code page: the tags hand them out as
+// UTF-8 (Windows-1251 for Cyrillic, Windows-1252 otherwise), never as invalid bytes.
+TEST_F(ReconnectTest, LegacyCodePageTitlesAndStationNamesArriveAsUtf8) {
+  struct Case {
+    const char* encoding;
+    const char* name;
+    const char* title;
+  };
+  for (const Case& c : {Case{"cp1251", "Радио Ретро", "Кино - Группа крови"},
+                        Case{"latin-1", "Radio Café", "Beyoncé - Déjà Vu"}}) {
+    SCOPED_TRACE(c.encoding);
+    TestStreamServer server({"--file", std::string(RL_ENGINE_MEDIA_DIR) + "/tone440.mp3",
+                             "--status", "icy", "--metaint", "8192", "--title", c.title,
+                             "--repeat-meta", "--rate", "16000", "--encoding", c.encoding,
+                             "--header", std::string("icy-name: ") + c.name});
+    ASSERT_NE(server.port(), 0);
+    const HSTREAM h = startGeneral(server.url("/legacy.mp3"));
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (BASS_ChannelGetTags(h, BASS_TAG_META) == nullptr &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(50ms);
+    const char* meta = BASS_ChannelGetTags(h, BASS_TAG_META);
+    ASSERT_NE(meta, nullptr);
+    EXPECT_EQ(std::string(meta), std::string("StreamTitle='") + c.title + "';");
+    const char* icy = BASS_ChannelGetTags(h, BASS_TAG_ICY);
+    ASSERT_NE(icy, nullptr);
+    std::string block;
+    for (const char* p = icy; *p != '\0'; p += std::strlen(p) + 1) block += std::string(p) + "\n";
+    EXPECT_NE(block.find(std::string("icy-name: ") + c.name), std::string::npos) << block;
+    BASS_Free();
+  }
+}
+
 }  // namespace
