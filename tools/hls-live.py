@@ -11,7 +11,9 @@ Formats (--format):
   mp3   the same with MP3 frames.
 
 The titles take turns every --title-every seconds of stream time. Add "--key" to encrypt the
-segments with AES-128 (the key is served next to them).
+segments with AES-128 (the key is served next to them). With "--variants" (aac, mp3) a master
+playlist, master.m3u8, names two variants: live.m3u8 (the tone, BANDWIDTH=128000) and
+b-live.m3u8 (the tone + 220 Hz, BANDWIDTH=64000); its address is then the first line.
 
 The first line on stdout is the playlist's address, "http://127.0.0.1:PORT/live.m3u8", once
 the first segments exist. Every request is logged to DIR/requests.log as
@@ -180,7 +182,7 @@ def mp3_frames(data):
 
 
 def encode_tone(work, fmt, frequency):
-    out = os.path.join(work, "tone." + fmt)
+    out = os.path.join(work, f"tone{frequency}.{fmt}")
     codec = ["-c:a", "aac", "-b:a", "96k", "-f", "adts"] if fmt == "aac" else \
         ["-c:a", "libmp3lame", "-b:a", "128k", "-write_xing", "0", "-id3v2_version", "0",
          "-f", "mp3"]
@@ -197,13 +199,14 @@ class PackedLive(threading.Thread):
     """Writes a segment every segment duration and keeps a sliding live playlist."""
 
     def __init__(self, out, fmt, frames, samples_per_frame, titles, every, seg_seconds,
-                 list_size, key):
+                 list_size, key, prefix=""):
         super().__init__(daemon=True)
         self.out, self.fmt, self.frames = out, fmt, frames
         self.per_seg = max(1, round(seg_seconds * 44100 / samples_per_frame))
         self.seg_seconds = self.per_seg * samples_per_frame / 44100
         self.samples_per_frame = samples_per_frame
         self.titles, self.every, self.list_size, self.key = titles, every, list_size, key
+        self.prefix = prefix
         self.ready = threading.Event()
 
     def segment(self, n):
@@ -218,7 +221,7 @@ class PackedLive(threading.Thread):
         n = 0
         begin = time.monotonic()
         while True:
-            name = f"seg{n}.{self.fmt}"
+            name = f"{self.prefix}seg{n}.{self.fmt}"
             write_segment(os.path.join(self.out, name), self.segment(n), self.key, n)
             first = max(0, n - self.list_size + 1)
             lines = ["#EXTM3U", "#EXT-X-VERSION:3",
@@ -227,9 +230,10 @@ class PackedLive(threading.Thread):
             if self.key:
                 lines.append('#EXT-X-KEY:METHOD=AES-128,URI="key.bin"')
             for k in range(first, n + 1):
-                lines += [f"#EXTINF:{self.seg_seconds:.6f},", f"seg{k}.{self.fmt}"]
-            atomic_write(os.path.join(self.out, "live.m3u8"), ("\n".join(lines) + "\n").encode())
-            old = os.path.join(self.out, f"seg{first - 3}.{self.fmt}")
+                lines += [f"#EXTINF:{self.seg_seconds:.6f},", f"{self.prefix}seg{k}.{self.fmt}"]
+            atomic_write(os.path.join(self.out, f"{self.prefix}live.m3u8"),
+                         ("\n".join(lines) + "\n").encode())
+            old = os.path.join(self.out, f"{self.prefix}seg{first - 3}.{self.fmt}")
             if os.path.exists(old):
                 os.remove(old)
             if n >= 2:
@@ -310,6 +314,8 @@ def main():
     p.add_argument("--segment", type=float, default=1.0, help="segment duration in seconds")
     p.add_argument("--list-size", type=int, default=4, help="segments in the live list")
     p.add_argument("--key", action="store_true", help="AES-128-encrypt the segments")
+    p.add_argument("--variants", action="store_true",
+                   help="a master playlist of two variants (aac, mp3 only)")
     args = p.parse_args()
     titles = args.title or ["Test Artist - First Title", "Test Artist - Second Title"]
     work = args.dir or tempfile.mkdtemp(prefix="hls-live-")
@@ -355,6 +361,15 @@ def main():
                           args.list_size, key)
         live.start()
         ready = live.ready.is_set
+        if args.variants:
+            frames_b, _ = encode_tone(work, args.format, args.frequency + 220)
+            other = PackedLive(out, args.format, frames_b, spf, titles, args.title_every,
+                               args.segment, args.list_size, key, prefix="b-")
+            other.start()
+            atomic_write(os.path.join(out, "master.m3u8"), (
+                "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=64000,CODECS=\"mp4a.40.2\"\nb-live.m3u8\n"
+                "#EXT-X-STREAM-INF:BANDWIDTH=128000,CODECS=\"mp4a.40.2\"\nlive.m3u8\n").encode())
+            ready = lambda: live.ready.is_set() and other.ready.is_set()
 
     port = serve(out, args.port)
     deadline = time.monotonic() + 30
@@ -363,7 +378,8 @@ def main():
             print("hls-live: no segments appeared", file=sys.stderr)
             stop()
         time.sleep(0.05)
-    print(f"http://127.0.0.1:{port}/live.m3u8", flush=True)
+    name = "master.m3u8" if args.variants else "live.m3u8"
+    print(f"http://127.0.0.1:{port}/{name}", flush=True)
     while True:
         if any(c.poll() is not None for c in children):
             print("hls-live: ffmpeg ended", file=sys.stderr)

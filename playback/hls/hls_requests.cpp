@@ -307,4 +307,30 @@ void HlsRequests::reportTitle(const std::string& title) {
   if (onTitle_) onTitle_(title);
 }
 
+int selectAudioVariant(AVFormatContext* ctx) {
+  int best = -1;
+  std::int64_t bestBandwidth = -1;
+  for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+    const AVStream* st = ctx->streams[i];
+    if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+    // The demuxer names each stream's variant bandwidth; a stream in no variant has none.
+    const AVDictionaryEntry* e = av_dict_get(st->metadata, "variant_bitrate", nullptr, 0);
+    const std::int64_t bandwidth = e != nullptr ? std::strtoll(e->value, nullptr, 10) : 0;
+    if (bandwidth > bestBandwidth) {
+      best = static_cast<int>(i);
+      bestBandwidth = bandwidth;
+    }
+  }
+  if (best < 0) return AVERROR_STREAM_NOT_FOUND;
+  // A stream's id is the index of the media playlist it comes from.
+  const int playlist = ctx->streams[best]->id;
+  for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+    AVStream* st = ctx->streams[i];
+    const bool metadata =
+        st->codecpar->codec_id == AV_CODEC_ID_TIMED_ID3 && st->id == playlist;
+    st->discard = (static_cast<int>(i) == best || metadata) ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+  }
+  return best;
+}
+
 }  // namespace radiolist::hls

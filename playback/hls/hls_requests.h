@@ -19,6 +19,9 @@
 //   requests.attach(ctx, &options);
 //   avformat_open_input(&ctx, effectiveUrl, av_find_input_format("hls"), &options);
 //   av_dict_free(&options);
+//   (avformat_find_stream_info when no audio stream is known yet: MPEG-TS segments announce
+//   their streams only in packets)
+//   int audio = selectAudioVariant(ctx);             // one variant only is fetched from now on
 //   ... av_read_frame(); for packets of an AV_CODEC_ID_TIMED_ID3 stream call
 //   requests.timedMetadata(packet) (MPEG-TS segments carry their titles that way) ...
 //   avformat_close_input(&ctx);                      // closes what io_open opened
@@ -83,5 +86,11 @@ class HlsRequests {
 
   void reportTitle(const std::string& title);
 };
+
+// Of a master playlist's variants, plays the audio of the one with the highest bandwidth (ties:
+// the first): every other stream is discarded, except the timed-metadata streams of the same
+// media playlist, so the demuxer stops fetching the other variants' segments. Returns the
+// audio stream's index, or a negative AVERROR when there is no audio stream.
+int selectAudioVariant(AVFormatContext* ctx);
 
 }  // namespace radiolist::hls

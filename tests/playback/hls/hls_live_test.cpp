@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstring>
@@ -133,11 +134,31 @@ struct Session {
   std::vector<float> left;                 // channel 0 of the decoded audio
   int sampleRate = 0;
   std::string openError;
+  std::string url;
 };
+
+int count(const std::vector<std::string>& lines, std::string_view part) {
+  return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+    return l.find(part) != std::string::npos;
+  }));
+}
+
+// The tone dominates every second of the decoded audio after the first.
+void expectTone(const Session& s, double frequency) {
+  ASSERT_GT(s.sampleRate, 0);
+  ASSERT_GE(s.left.size(), static_cast<std::size_t>(5 * s.sampleRate));
+  const std::span<const float> all(s.left);
+  for (std::size_t at = static_cast<std::size_t>(s.sampleRate); at + 4410 < all.size();
+       at += static_cast<std::size_t>(s.sampleRate)) {
+    EXPECT_GT(rl::test::toneShare(all.subspan(at, 4410), frequency, s.sampleRate), 0.5)
+        << "at " << at;
+  }
+}
 
 // Opens the demuxer through HlsRequests and decodes until `seconds` of audio or a stop.
 void play(const std::string& url, double seconds, std::stop_token stop, Session& s,
           bool routeThroughUs = true) {
+  s.url = url;
   av_log_set_level(AV_LOG_ERROR);
   Playlist playlist = fetch(url);
   ASSERT_TRUE(playlist.body.starts_with("#EXTM3U")) << playlist.body;
@@ -159,6 +180,10 @@ void play(const std::string& url, double seconds, std::stop_token stop, Session&
                                        nullptr);
   ctx->pb = pb;
   ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
+  // The engine's probe limits; the demuxer hands them on to each segment's own demuxer, which
+  // would otherwise read 4 s of every variant before the first packet.
+  ctx->probesize = 32768;
+  ctx->max_analyze_duration = 500000;
   const auto ffmpegOpen = ctx->io_open;
   const auto ffmpegClose = ctx->io_close2;
   AVDictionary* options = nullptr;
@@ -182,13 +207,13 @@ void play(const std::string& url, double seconds, std::stop_token stop, Session&
     freePb();
     return;
   }
-  // MPEG-TS segments announce their streams only in packets: look at the first ones.
-  int audio = av_find_best_stream(ctx, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-  if (audio < 0) {
-    ctx->probesize = 32768;
-    ctx->max_analyze_duration = 500000;
+  // Before the first packet: later the demuxer keeps fetching every variant it started with.
+  int audio = selectAudioVariant(ctx);
+  // MPEG-TS segments may announce their streams, and do announce their audio parameters, only
+  // in packets: look at the first ones.
+  if (audio < 0 || ctx->streams[audio]->codecpar->sample_rate == 0) {
     ASSERT_GE(avformat_find_stream_info(ctx, nullptr), 0);
-    audio = av_find_best_stream(ctx, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (audio < 0) audio = selectAudioVariant(ctx);
   }
   ASSERT_GE(audio, 0);
   const AVCodecParameters* par = ctx->streams[audio]->codecpar;
@@ -245,14 +270,7 @@ TEST_P(HlsLive, PlaysTheToneWithItsTitlesAndEveryRequestIsOurs) {
   play(server.url(), 5.5, stop.get_token(), s);
   ASSERT_EQ(s.openError, "");
 
-  // The tone, after the codec's start-up.
-  ASSERT_GT(s.sampleRate, 0);
-  ASSERT_GE(s.left.size(), static_cast<std::size_t>(5 * s.sampleRate));
-  const std::span<const float> all(s.left);
-  for (std::size_t at = static_cast<std::size_t>(s.sampleRate); at + 4410 < all.size();
-       at += static_cast<std::size_t>(s.sampleRate)) {
-    EXPECT_GT(rl::test::toneShare(all.subspan(at, 4410), 440, s.sampleRate), 0.5) << "at " << at;
-  }
+  expectTone(s, 440);
 
   // Titles: both, in the form of an ICY metadata block, each reported once per change.
   std::set<std::string> distinct(s.titles.begin(), s.titles.end());
@@ -284,6 +302,24 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"MpegTsAes128", {"--format", "ts", "--key"}, ".ts"},
                       Case{"PackedAacAes128", {"--format", "aac", "--key"}, ".aac"}),
     [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
+
+TEST(HlsLiveVariants, OnlyTheVariantOfHighestBandwidthIsFetched) {
+  LiveServer server({"--format", "aac", "--variants"});
+  ASSERT_TRUE(server.url().ends_with("/master.m3u8")) << server.url();
+  Session s;
+  std::stop_source stop;
+  play(server.url(), 5.5, stop.get_token(), s);
+  ASSERT_EQ(s.openError, "");
+  expectTone(s, 440);  // live.m3u8, BANDWIDTH=128000; b-live.m3u8 has 660 Hz at 64000
+  EXPECT_EQ(std::set<std::string>(s.titles.begin(), s.titles.end()).size(), 2u);
+  // The other variant: its playlist and first segment once, while the demuxer opened it.
+  const auto log = server.requestLog();
+  EXPECT_EQ(count(log, "GET /b-live.m3u8 "), 1);
+  EXPECT_LE(count(log, "GET /b-seg"), 1);
+  EXPECT_GE(count(log, "GET /seg"), 5);
+  EXPECT_GE(count(log, "GET /live.m3u8 "), 2);
+  for (const std::string& line : log) EXPECT_TRUE(line.ends_with(" radiolist/0.1")) << line;
+}
 
 TEST(HlsLiveBypass, FfmpegsOwnTransportIsRefused) {
   LiveServer server({"--format", "ts"});
