@@ -4,15 +4,11 @@
 // every request carries our User-Agent, and the playlist was reloaded through us.
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <set>
 #include <span>
@@ -22,7 +18,7 @@
 
 #include "playback/hls/hls_requests.h"
 #include "playback/net/http_stream.h"
-#include "support/child_process.h"
+#include "live_server.h"
 #include "support/signal_analysis.h"
 
 extern "C" {
@@ -33,61 +29,11 @@ extern "C" {
 namespace radiolist::hls {
 namespace {
 
+using test::LiveServer;
+using test::kTitles;
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-const char* const kTitles[] = {"Tester - Title One", "Tester - Title Two"};
-
-// tools/hls-live.py in a directory of its own; its first stdout line is the playlist address.
-class LiveServer {
- public:
-  explicit LiveServer(const std::vector<std::string>& extra)
-      : dir_(makeDir()), child_(options(dir_, extra)) {
-    std::string line;
-    const auto deadline = Clock::now() + 40s;
-    while (line.find('\n') == std::string::npos && Clock::now() < deadline) {
-      pollfd p{child_.stdoutFd(), POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      char buf[256];
-      const ssize_t n = ::read(child_.stdoutFd(), buf, sizeof buf);
-      if (n > 0) line.append(buf, static_cast<std::size_t>(n));
-      if (n == 0) break;
-    }
-    url_ = line.substr(0, line.find('\n'));
-  }
-  ~LiveServer() {
-    child_.terminate();
-    std::filesystem::remove_all(dir_);
-  }
-
-  [[nodiscard]] const std::string& url() const { return url_; }
-  [[nodiscard]] std::vector<std::string> requestLog() const {
-    std::ifstream in(dir_ + "/www/requests.log");
-    std::vector<std::string> lines;
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
-    return lines;
-  }
-
- private:
-  static std::string makeDir() {
-    char pattern[] = "/tmp/rl-hls-XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    return made != nullptr ? made : "/tmp";
-  }
-  static rl::test::ChildProcess::Options options(const std::string& dir,
-                                             const std::vector<std::string>& extra) {
-    rl::test::ChildProcess::Options o;
-    o.argv = {"python3", RL_HLS_LIVE_PY, "--dir", dir, "--title-every", "2",
-              "--title", kTitles[0], "--title", kTitles[1]};
-    o.argv.insert(o.argv.end(), extra.begin(), extra.end());
-    o.captureStdout = true;
-    return o;
-  }
-
-  std::string dir_;
-  rl::test::ChildProcess child_;
-  std::string url_;
-};
 
 // The first playlist, fetched the way the engine fetches any address; the demuxer reads it from
 // a custom pb over these bytes.
