@@ -4,7 +4,7 @@
 Each file must be a complete Ogg stream; on the mount it becomes one chained link (a new group
 of BOS pages with its own comment headers), which is how Ogg radio stations change songs. Pages
 are sent at real time, paced by their granule positions (Vorbis and FLAC at their sample rate,
-Opus at 48 kHz less its pre-skip). Every link gets fresh serial numbers, so a file that follows
+Opus at 48 kHz less its pre-skip): each page as soon as the audio before it is due. Every link gets fresh serial numbers, so a file that follows
 itself (a loop of one file) still starts a new link. The source connects with HTTP PUT and
 Basic auth, prints "LIVE" once Icecast has accepted it, and with --loop runs until killed.
 
@@ -101,13 +101,15 @@ class Link:
         # The first stream with a known clock paces the link; other streams ride along.
         lead_serial = next(s for s in (struct.unpack_from("<I", p, 14)[0] for p in self.pages) if s in clocks)
         rate, offset = clocks[lead_serial]
+        # A page goes out when the audio before it is due: its own audio (up to its granule
+        # position) must be there before the listener needs its first sample.
         self.times, now = [], 0.0
         for page in self.pages:
+            self.times.append(now)
             granule = struct.unpack_from("<q", page, 6)[0]
             serial = struct.unpack_from("<I", page, 14)[0]
             if serial == lead_serial and granule >= 0:
                 now = max(now, (granule - offset) / rate)
-            self.times.append(now)
         self.duration = now
 
     def with_serials(self, serials):
