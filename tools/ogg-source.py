@@ -4,8 +4,9 @@
 Each file must be a complete Ogg stream; on the mount it becomes one chained link (a new group
 of BOS pages with its own comment headers), which is how Ogg radio stations change songs. Pages
 are sent at real time, paced by their granule positions (Vorbis and FLAC at their sample rate,
-Opus at 48 kHz less its pre-skip): each page as soon as the audio before it is due. Every link gets fresh serial numbers, so a file that follows
-itself (a loop of one file) still starts a new link. The source connects with HTTP PUT and
+Opus at 48 kHz less its pre-skip): each page as soon as the audio before it is due. Every link
+gets fresh serial numbers, so a file that follows itself (a loop of one file) still starts a new
+link. The source connects with HTTP PUT and
 Basic auth, prints "LIVE" once Icecast has accepted it, and with --loop runs until killed.
 
   ogg-source.py --port P --password S --mount /chain.ogg --loop a.ogg b.ogg c.ogg
@@ -99,7 +100,8 @@ class Link:
         if not clocks:
             raise ValueError(f"{path}: no Vorbis, Opus or FLAC stream")
         # The first stream with a known clock paces the link; other streams ride along.
-        lead_serial = next(s for s in (struct.unpack_from("<I", p, 14)[0] for p in self.pages) if s in clocks)
+        serials = (struct.unpack_from("<I", p, 14)[0] for p in self.pages)
+        lead_serial = next(s for s in serials if s in clocks)
         rate, offset = clocks[lead_serial]
         # A page goes out when the audio before it is due: its own audio (up to its granule
         # position) must be there before the listener needs its first sample.
@@ -157,7 +159,8 @@ def connect(args):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--user", default="source")

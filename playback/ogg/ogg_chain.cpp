@@ -34,11 +34,11 @@ bool startsWith(std::span<const std::byte> data, std::string_view prefix) {
                     [](char c, std::byte b) { return static_cast<std::byte>(c) == b; });
 }
 
+char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-           return lower(x) == lower(y);
-         });
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](char x, char y) { return asciiLower(x) == asciiLower(y); });
 }
 
 // A value as the window can show it: at most kMaxValueBytes, never cut inside a UTF-8 sequence,
@@ -49,7 +49,8 @@ std::string displayValue(std::string_view raw) {
     while (n > 0 && (static_cast<unsigned char>(raw[n]) & 0xc0) == 0x80) --n;
   }
   std::string out(raw.substr(0, n));
-  std::replace_if(out.begin(), out.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
+  std::replace_if(
+      out.begin(), out.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
   return out;
 }
 
@@ -126,21 +127,24 @@ void ChainSplitter::push(std::span<const std::byte> bytes) {
 ChainSplitter::Check ChainSplitter::checkPage(std::size_t at, std::size_t& size) const {
   const std::span<const std::byte> page(input_.data() + at, input_.size() - at);
   if (page.size() < kHeaderBytes) return Check::NeedMore;
-  if (page[4] != std::byte{0} || (page[5] & std::byte{0xf8}) != std::byte{0}) return Check::NotAPage;
+  if (page[4] != std::byte{0} || (page[5] & std::byte{0xf8}) != std::byte{0})
+    return Check::NotAPage;
   const std::size_t segments = std::to_integer<std::size_t>(page[26]);
   if (page.size() < kHeaderBytes + segments) return Check::NeedMore;
   size = kHeaderBytes + segments;
-  for (std::size_t i = 0; i < segments; ++i) size += std::to_integer<std::size_t>(page[kHeaderBytes + i]);
+  for (std::size_t i = 0; i < segments; ++i)
+    size += std::to_integer<std::size_t>(page[kHeaderBytes + i]);
   if (page.size() < size) return Check::NeedMore;
-  return readLe32(page.subspan(kChecksumAt)) == pageChecksum(page.first(size)) ? Check::Page : Check::NotAPage;
+  return readLe32(page.subspan(kChecksumAt)) == pageChecksum(page.first(size)) ? Check::Page
+                                                                               : Check::NotAPage;
 }
 
 std::size_t ChainSplitter::findCapture(std::size_t from) const {
   static constexpr std::array<std::byte, 4> kCapture{std::byte{'O'}, std::byte{'g'}, std::byte{'g'},
                                                      std::byte{'S'}};
   const auto begin = input_.begin() + static_cast<std::ptrdiff_t>(std::min(from, input_.size()));
-  return static_cast<std::size_t>(std::search(begin, input_.end(), kCapture.begin(), kCapture.end()) -
-                                  input_.begin());
+  return static_cast<std::size_t>(
+      std::search(begin, input_.end(), kCapture.begin(), kCapture.end()) - input_.begin());
 }
 
 void ChainSplitter::skipTo(std::size_t at) {
@@ -212,7 +216,9 @@ std::optional<ChainSplitter::Page> ChainSplitter::nextPage() {
   return page;
 }
 
-std::optional<std::string> ChainSplitter::takeTitle() { return std::exchange(title_, std::nullopt); }
+std::optional<std::string> ChainSplitter::takeTitle() {
+  return std::exchange(title_, std::nullopt);
+}
 
 void ChainSplitter::startLink() {
   serial_.reset();
@@ -244,7 +250,7 @@ void ChainSplitter::trackComments(std::span<const std::byte> page) {
       codec_ = Codec::Vorbis;
     } else if (startsWith(body, "OpusHead")) {
       codec_ = Codec::Opus;
-    } else if (startsWith(body, "\x7f" "FLAC")) {
+    } else if (startsWith(body, "\177FLAC")) {
       codec_ = Codec::Flac;
     } else {
       return;
@@ -280,7 +286,8 @@ void ChainSplitter::trackComments(std::span<const std::byte> page) {
     pieceLen = 0;
     if (commentsDone_) return;
   }
-  if (segments > 0 && lacing[segments - 1] == std::byte{255} && !skipping) onPacketPiece(body, false);
+  if (segments > 0 && lacing[segments - 1] == std::byte{255} && !skipping)
+    onPacketPiece(body, false);
 }
 
 void ChainSplitter::onPacketPiece(std::span<const std::byte> piece, bool ends) {
@@ -319,7 +326,8 @@ void ChainSplitter::onPacket(std::span<const std::byte> packet) {
       // marks the last block, then a 24-bit length. Type 4 is VORBIS_COMMENT.
       if (packet.size() >= 4 && (packet[0] & std::byte{0x7f}) == std::byte{4}) {
         comments = packet.subspan(4);
-      } else if (packet.empty() || (packet[0] & std::byte{0x80}) != std::byte{0} || packetIndex_ > 64) {
+      } else if (packet.empty() || (packet[0] & std::byte{0x80}) != std::byte{0} ||
+                 packetIndex_ > 64) {
         comments = std::span<const std::byte>{};
       }
       break;

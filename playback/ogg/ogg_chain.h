@@ -85,7 +85,7 @@ class ChainSplitter {
   std::optional<std::uint32_t> serial_;
   Codec codec_ = Codec::Unknown;
   std::uint32_t nextSeq_ = 0;
-  std::size_t packetIndex_ = 0;   // packets completed in this stream
+  std::size_t packetIndex_ = 0;    // packets completed in this stream
   std::vector<std::byte> packet_;  // the packet being reassembled (at most kMaxPacketBytes)
   bool inPacket_ = false;          // packet_ holds the start of a packet that goes on
   bool packetFull_ = false;        // the packet went over the cap and has been dealt with

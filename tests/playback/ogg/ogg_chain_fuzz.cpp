@@ -28,7 +28,8 @@ Run split(std::span<const std::byte> input, std::uint32_t seed, std::size_t maxC
   Run run;
   while (!input.empty()) {
     seed = seed * 1103515245u + 12345u;
-    const std::size_t n = maxChunk == 0 ? input.size() : std::min(input.size(), 1 + (seed >> 16) % maxChunk);
+    const std::size_t n =
+        maxChunk == 0 ? input.size() : std::min(input.size(), 1 + (seed >> 16) % maxChunk);
     s.push(input.first(n));
     input = input.subspan(n);
     while (auto page = s.nextPage()) {
@@ -43,7 +44,8 @@ Run split(std::span<const std::byte> input, std::uint32_t seed, std::size_t maxC
 
 std::uint32_t le32(const Bytes& b, std::size_t at) {
   return std::to_integer<std::uint32_t>(b[at]) | std::to_integer<std::uint32_t>(b[at + 1]) << 8 |
-         std::to_integer<std::uint32_t>(b[at + 2]) << 16 | std::to_integer<std::uint32_t>(b[at + 3]) << 24;
+         std::to_integer<std::uint32_t>(b[at + 2]) << 16 |
+         std::to_integer<std::uint32_t>(b[at + 3]) << 24;
 }
 
 void checkPages(const Run& run, std::span<const std::byte> input) {
@@ -64,14 +66,17 @@ void checkPages(const Run& run, std::span<const std::byte> input) {
   }
   if (given + run.skipped > input.size()) std::abort();
   for (const auto& t : run.titles) {
-    if (t.rfind("StreamTitle='", 0) != 0 || t.size() > 2 * radiolist::ogg::kMaxValueBytes + 32) std::abort();
+    if (t.rfind("StreamTitle='", 0) != 0 || t.size() > 2 * radiolist::ogg::kMaxValueBytes + 32)
+      std::abort();
   }
 }
 
 bool samePages(const Run& a, const Run& b) {
   return a.titles == b.titles && a.skipped == b.skipped &&
          std::equal(a.pages.begin(), a.pages.end(), b.pages.begin(), b.pages.end(),
-                    [](const auto& x, const auto& y) { return x.bytes == y.bytes && x.newLink == y.newLink; });
+                    [](const auto& x, const auto& y) {
+                      return x.bytes == y.bytes && x.newLink == y.newLink;
+                    });
 }
 
 // Builds pages from a script of records (flags, serial, segment count, lacing values and body
@@ -94,9 +99,9 @@ Built build(std::span<const std::uint8_t> script) {
       for (std::size_t i = 0; i < n; ++i) out.stream.push_back(static_cast<std::byte>(next()));
       out.garbage += n;
     }
-    Bytes page = {std::byte{'O'}, std::byte{'g'}, std::byte{'g'}, std::byte{'S'}, std::byte{0},
-                  static_cast<std::byte>(flags & 0x07)};
-    for (int i = 0; i < 8; ++i) page.push_back(std::byte{0});                        // granule
+    Bytes page = {std::byte{'O'}, std::byte{'g'}, std::byte{'g'},
+                  std::byte{'S'}, std::byte{0},   static_cast<std::byte>(flags & 0x07)};
+    for (int i = 0; i < 8; ++i) page.push_back(std::byte{0});                            // granule
     for (int i = 0; i < 4; ++i) page.push_back(static_cast<std::byte>(flags >> 5 & 3));  // serial
     const std::uint8_t seq = next();
     for (int i = 0; i < 4; ++i) page.push_back(static_cast<std::byte>(i == 0 ? seq : 0));
@@ -111,7 +116,8 @@ Built build(std::span<const std::uint8_t> script) {
     }
     for (std::size_t i = 0; i < bodySize; ++i) page.push_back(static_cast<std::byte>(next()));
     const std::uint32_t crc = radiolist::ogg::pageChecksum(page);
-    for (int i = 0; i < 4; ++i) page[22 + static_cast<std::size_t>(i)] = static_cast<std::byte>(crc >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+      page[22 + static_cast<std::size_t>(i)] = static_cast<std::byte>(crc >> (8 * i));
     const bool bos = (flags & 0x02) != 0;
     out.pages.push_back({page, bos && anyPage && !lastBos});
     anyPage = true;
@@ -129,14 +135,15 @@ bool strayCapture(const Built& b) {
   std::size_t at = 0;
   for (std::size_t i = 0, p = 0; i < b.pages.size(); ++i) {
     const auto& bytes = b.pages[i].bytes;
-    at = static_cast<std::size_t>(std::search(b.stream.begin() + static_cast<std::ptrdiff_t>(p), b.stream.end(),
-                                              bytes.begin(), bytes.end()) -
+    at = static_cast<std::size_t>(std::search(b.stream.begin() + static_cast<std::ptrdiff_t>(p),
+                                              b.stream.end(), bytes.begin(), bytes.end()) -
                                   b.stream.begin());
     starts.push_back(at);
     p = at + bytes.size();
   }
   const std::string text(reinterpret_cast<const char*>(b.stream.data()), b.stream.size());
-  for (std::size_t pos = text.find(capture); pos != std::string::npos; pos = text.find(capture, pos + 1)) {
+  for (std::size_t pos = text.find(capture); pos != std::string::npos;
+       pos = text.find(capture, pos + 1)) {
     if (!std::binary_search(starts.begin(), starts.end(), pos)) return true;
   }
   return false;
@@ -168,7 +175,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!samePages(whole, chunked)) std::abort();
     if (whole.skipped != built.garbage || whole.pages.size() != built.pages.size()) std::abort();
     for (std::size_t i = 0; i < built.pages.size(); ++i) {
-      if (whole.pages[i].bytes != built.pages[i].bytes || whole.pages[i].newLink != built.pages[i].newLink)
+      if (whole.pages[i].bytes != built.pages[i].bytes ||
+          whole.pages[i].newLink != built.pages[i].newLink)
         std::abort();
     }
   }

@@ -85,14 +85,17 @@ std::vector<std::pair<std::size_t, std::size_t>> pagesOf(std::span<const std::by
   for (std::size_t at = 0; at + 27 <= file.size();) {
     const std::size_t segments = std::to_integer<std::size_t>(file[at + 26]);
     std::size_t size = 27 + segments;
-    for (std::size_t i = 0; i < segments; ++i) size += std::to_integer<std::size_t>(file[at + 27 + i]);
+    for (std::size_t i = 0; i < segments; ++i)
+      size += std::to_integer<std::size_t>(file[at + 27 + i]);
     pages.emplace_back(at, size);
     at += size;
   }
   return pages;
 }
 
-std::vector<std::size_t> laterLinks(const Chain& c) { return {c.linkStarts.begin() + 1, c.linkStarts.end()}; }
+std::vector<std::size_t> laterLinks(const Chain& c) {
+  return {c.linkStarts.begin() + 1, c.linkStarts.end()};
+}
 
 const std::vector<std::string> kMixedFiles{"vorbis.ogg", "opus.ogg", "flac.ogg", "vorbis.ogg"};
 const std::vector<std::string> kMixedTitles{
@@ -107,8 +110,9 @@ TEST(ChainSplitter, GivesEveryPageWholeWithLinksAndTitlesHoweverTheBytesArrive) 
   for (unsigned seed = 1; seed <= 40; ++seed) {
     auto rng = std::make_shared<std::mt19937>(seed);
     const std::size_t most = seed % 3 == 0 ? 30 : seed % 3 == 1 ? 5000 : 70000;
-    chunkings.emplace_back("random chunks, seed " + std::to_string(seed),
-                           [rng, most] { return std::uniform_int_distribution<std::size_t>(1, most)(*rng); });
+    chunkings.emplace_back("random chunks, seed " + std::to_string(seed), [rng, most] {
+      return std::uniform_int_distribution<std::size_t>(1, most)(*rng);
+    });
   }
   for (const auto& [name, chunk] : chunkings) {
     SCOPED_TRACE(name);
@@ -142,11 +146,13 @@ TEST(ChainSplitter, ATitleComesWithItsLinksCommentPageAndOnlyOnce) {
 }
 
 TEST(ChainSplitter, NamesTheSongWithWhateverNamesALinkHas) {
-  const Chain chain = chainOf({"title-only.ogg", "no-names.ogg", "artist-only.ogg", "flac.ogg", "no-names.ogg"});
+  const Chain chain =
+      chainOf({"title-only.ogg", "no-names.ogg", "artist-only.ogg", "flac.ogg", "no-names.ogg"});
   const Output out = split(chain.bytes, [] { return std::size_t{4096}; });
   EXPECT_EQ(out.newLinkAt, laterLinks(chain));
   // A link without names gives no title.
-  EXPECT_EQ(out.titles, (std::vector<std::string>{"StreamTitle='Only A Title';", "StreamTitle='Only An Artist';",
+  EXPECT_EQ(out.titles, (std::vector<std::string>{"StreamTitle='Only A Title';",
+                                                  "StreamTitle='Only An Artist';",
                                                   "StreamTitle='Flac Artist - Flac Song';"}));
 }
 
@@ -163,11 +169,13 @@ TEST(ChainSplitter, AnUntakenTitleIsReplacedByTheNextLinksOrByItsLackOfNames) {
     }
   }
   EXPECT_EQ(links, 2u);
-  EXPECT_EQ(s.takeTitle(), std::nullopt) << "the newest link has no names; the second's title is stale";
+  EXPECT_EQ(s.takeTitle(), std::nullopt)
+      << "the newest link has no names; the second's title is stale";
 }
 
 TEST(ChainSplitter, FindsTheNamesBeforeAHugeCoverPictureWithoutKeepingIt) {
-  const Chain chain = chainOf({"picture-vorbis.ogg", "picture-opus.ogg", "picture-hides.ogg", "flac.ogg"});
+  const Chain chain =
+      chainOf({"picture-vorbis.ogg", "picture-opus.ogg", "picture-hides.ogg", "flac.ogg"});
   ASSERT_GT(chain.linkStarts[1], kMaxPacketBytes) << "the picture must not fit under the cap";
   for (const std::size_t chunk : {std::size_t{1}, std::size_t{777}, std::size_t{1} << 20}) {
     SCOPED_TRACE(chunk);
@@ -186,7 +194,8 @@ TEST(ChainSplitter, ALinkOfTwoStreamsStartsOnceAndIsNamedByItsFirstStream) {
   const Bytes file = media("two-streams.ogg");
   const auto pages = pagesOf(file);
   ASSERT_GE(pages.size(), 2u);
-  ASSERT_EQ(std::to_integer<int>(file[pages[1].first + 5]) & 2, 2) << "the second page is not a BOS page";
+  ASSERT_EQ(std::to_integer<int>(file[pages[1].first + 5]) & 2, 2)
+      << "the second page is not a BOS page";
 
   const Chain chain = chainOf({"two-streams.ogg", "vorbis.ogg", "two-streams.ogg"});
   ChainSplitter s;
@@ -236,8 +245,8 @@ TEST(ChainSplitter, SkipsGarbageBeforeAndBetweenLinksAndPagesCutShort) {
           break;
         case 2: {  // the first half of the file's longest page: sync lost in the middle of it
           auto pages = pagesOf(file);
-          const auto longest = *std::max_element(pages.begin(), pages.end(),
-                                                 [](auto a, auto b) { return a.second < b.second; });
+          const auto longest = *std::max_element(
+              pages.begin(), pages.end(), [](auto a, auto b) { return a.second < b.second; });
           const auto from = file.begin() + static_cast<std::ptrdiff_t>(longest.first);
           addGarbage(Bytes(from, from + static_cast<std::ptrdiff_t>(longest.second / 2)));
           break;
@@ -325,7 +334,8 @@ TEST(PageChecksum, MatchesTheChecksumOfEveryPageFfmpegWrote) {
   std::size_t end = 0;
   for (const auto& [at, size] : pages) {
     const auto page = std::span<const std::byte>(file).subspan(at, size);
-    const std::uint32_t stored = std::to_integer<std::uint32_t>(page[22]) | std::to_integer<std::uint32_t>(page[23]) << 8 |
+    const std::uint32_t stored = std::to_integer<std::uint32_t>(page[22]) |
+                                 std::to_integer<std::uint32_t>(page[23]) << 8 |
                                  std::to_integer<std::uint32_t>(page[24]) << 16 |
                                  std::to_integer<std::uint32_t>(page[25]) << 24;
     ASSERT_EQ(pageChecksum(page), stored) << "page at " << at;
@@ -351,8 +361,8 @@ std::string commentBlock(const std::vector<std::string>& entries, std::size_t cl
 SongComments read(const std::string& block) { return readVorbisComments(bytesOf(block)); }
 
 TEST(VorbisComments, ReadsTheFirstNonEmptyArtistAndTitleInAnyCase) {
-  const auto c = read(commentBlock({"ENCODER=x", "Title=", "tItLe=First", "ARTIST=Band", "TITLE=Second",
-                                    "artist=Other"}));
+  const auto c = read(commentBlock(
+      {"ENCODER=x", "Title=", "tItLe=First", "ARTIST=Band", "TITLE=Second", "artist=Other"}));
   EXPECT_EQ(c.artist, "Band");
   EXPECT_EQ(c.title, "First");
   const auto none = read(commentBlock({"ARTISTS=no", "TITLEX=no", "=TITLE", "ALBUM=title=no"}));
@@ -370,7 +380,8 @@ TEST(VorbisComments, ABlockCutShortOrLyingAboutItsSizeGivesWhatCameBefore) {
   const auto lying = read(commentBlock({"TITLE=Song"}, 0xffffffffu));
   EXPECT_EQ(lying.title, "Song");
   // An entry length beyond the end.
-  std::string huge = field("vendor") + std::string("\x01\0\0\0", 4) + std::string("\xff\xff\xff\x7fTITLE=x", 11);
+  std::string huge =
+      field("vendor") + std::string("\x01\0\0\0", 4) + std::string("\xff\xff\xff\x7fTITLE=x", 11);
   EXPECT_EQ(read(huge).title, std::nullopt);
   EXPECT_EQ(read("").title, std::nullopt);
   EXPECT_EQ(read(std::string("\xff\xff\xff\xff", 4)).title, std::nullopt);

@@ -2,10 +2,9 @@
 // PulseAudio null sink of the test's own: tools/ogg-source.py loops three short files (each a
 // link with its own tone and title) on a mount of its own, and the test follows the title and
 // listens for the tones and for gaps at the links' boundaries.
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
@@ -78,7 +77,8 @@ std::vector<int> runs(const std::vector<int>& values, std::size_t minRun) {
   for (std::size_t i = 0; i < values.size();) {
     std::size_t j = i;
     while (j < values.size() && values[j] == values[i]) ++j;
-    if (values[i] >= 0 && j - i >= minRun && (out.empty() || out.back() != values[i])) out.push_back(values[i]);
+    if (values[i] >= 0 && j - i >= minRun && (out.empty() || out.back() != values[i]))
+      out.push_back(values[i]);
     i = j;
   }
   return out;
@@ -122,9 +122,13 @@ class OggChainServerTest : public rl::test::ServerTest {
   // Starts tools/ogg-source.py looping the chain's files on its mount; returns once it is live.
   void startSource(const Chain& chain) {
     rl::test::ChildProcess::Options options;
-    options.argv = {"python3", RL_OGG_SOURCE_PY, "--port", servers().value("ICECAST_PORT"), "--password",
-                    servers().value("ICECAST_SOURCE_PASSWORD"), "--mount", chain.mount, "--loop"};
-    for (const auto& f : chain.files) options.argv.push_back(std::string(RL_OGG_MEDIA_DIR) + "/" + f);
+    options.argv = {"python3",    RL_OGG_SOURCE_PY,
+                    "--port",     servers().value("ICECAST_PORT"),
+                    "--password", servers().value("ICECAST_SOURCE_PASSWORD"),
+                    "--mount",    chain.mount,
+                    "--loop"};
+    for (const auto& f : chain.files)
+      options.argv.push_back(std::string(RL_OGG_MEDIA_DIR) + "/" + f);
     options.captureStdout = true;
     source_ = std::make_unique<rl::test::ChildProcess>(options);
     std::string said;
@@ -149,12 +153,14 @@ class OggChainServerTest : public rl::test::ServerTest {
     BASS_ChannelPlay(h, 1);
     BASS_Start();
 
-    const auto first = recorder_->waitFor(200ms, 15s, [&](std::span<const float> s) { return songHeard(chain, s) >= 0; });
+    const auto first = recorder_->waitFor(
+        200ms, 15s, [&](std::span<const float> s) { return songHeard(chain, s) >= 0; });
     if (!first) {
       const auto last = recorder_->last(1s);
       FAIL() << "none of the chain's tones within 15 s; channel state " << BASS_ChannelIsActive(h)
              << ", level of the last second " << rl::test::rms(last) << ", share of "
-             << chain.songs[0].tone << " Hz " << rl::test::toneShare(last, chain.songs[0].tone, kRate);
+             << chain.songs[0].tone << " Hz "
+             << rl::test::toneShare(last, chain.songs[0].tone, kRate);
     }
     const auto from = recorder_->position();
 
@@ -210,10 +216,16 @@ class OggChainServerTest : public rl::test::ServerTest {
   std::unique_ptr<rl::test::ChildProcess> source_;
 };
 
-TEST_F(OggChainServerTest, AVorbisChainChangesTitleAndToneWithoutAGap) { playAndFollow(vorbisChain()); }
+TEST_F(OggChainServerTest, AVorbisChainChangesTitleAndToneWithoutAGap) {
+  playAndFollow(vorbisChain());
+}
 
-TEST_F(OggChainServerTest, AnOpusChainChangesTitleAndToneWithoutAGap) { playAndFollow(opusChain()); }
+TEST_F(OggChainServerTest, AnOpusChainChangesTitleAndToneWithoutAGap) {
+  playAndFollow(opusChain());
+}
 
-TEST_F(OggChainServerTest, AChainThatChangesCodecAndFormatAtEachLinkPlaysOn) { playAndFollow(mixedChain()); }
+TEST_F(OggChainServerTest, AChainThatChangesCodecAndFormatAtEachLinkPlaysOn) {
+  playAndFollow(mixedChain());
+}
 
 }  // namespace
