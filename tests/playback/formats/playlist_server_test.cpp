@@ -1,0 +1,301 @@
+// The real library plays playlists served on loopback whose entries point at the Icecast mounts
+// of the test servers: every format, under its own content type and under wrong ones, with dead
+// entries before the good one, and with the final stream's name and title in the tags.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "playback/bass.h"
+#include "support/child_process.h"
+#include "support/signal_analysis.h"
+#include "support/sink_recorder.h"
+#include "support/test_servers.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using rl::test::SinkRecorder;
+
+constexpr double kRate = SinkRecorder::kSampleRate;
+constexpr const char* kStationName = "icy-name:Test Radio 440";
+constexpr const char* kStationTitle = "StreamTitle='Test Artist - Tone 440';";
+
+// --- Playlist bodies ---------------------------------------------------------------------------
+
+std::string m3u(const std::vector<std::string>& urls) {
+  std::string body = "#EXTM3U\r\n";
+  for (const auto& u : urls) body += "#EXTINF:-1,Test Radio\r\n" + u + "\r\n";
+  return body;
+}
+
+std::string pls(const std::vector<std::string>& urls) {
+  std::string body = "[playlist]\nNumberOfEntries=" + std::to_string(urls.size()) + "\n";
+  for (std::size_t i = 0; i < urls.size(); ++i) {
+    const std::string n = std::to_string(i + 1);
+    body += "File" + n + "=" + urls[i] + "\nTitle" + n + "=Test Radio\nLength" + n + "=-1\n";
+  }
+  return body + "Version=2\n";
+}
+
+std::string xspf(const std::vector<std::string>& urls) {
+  std::string body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<playlist version=\"1\" "
+                     "xmlns=\"http://xspf.org/ns/0/\">\n<trackList>\n";
+  for (const auto& u : urls) body += "<track><title>Test Radio</title><location>" + u + "</location></track>\n";
+  return body + "</trackList>\n</playlist>\n";
+}
+
+std::string asx(const std::vector<std::string>& urls) {
+  std::string body = "<ASX VERSION=\"3.0\">\n<TITLE>Test Radio</TITLE>\n";
+  for (const auto& u : urls) body += "<ENTRY><REF HREF=\"" + u + "\"/></ENTRY>\n";
+  return body + "</ASX>\n";
+}
+
+struct Format {
+  const char* extension;
+  std::string (*body)(const std::vector<std::string>&);
+};
+constexpr Format kFormats[] = {{"m3u", m3u}, {"pls", pls}, {"xspf", xspf}, {"asx", asx}};
+
+// --- tools/static-server.py in a child process -------------------------------------------------
+
+class StaticServer {
+ public:
+  StaticServer(const std::string& root, const std::vector<std::string>& options) {
+    rl::test::ChildProcess::Options o;
+    o.argv = {"python3", RL_STATIC_SERVER_PY, "--port", "0", "--root", root};
+    o.argv.insert(o.argv.end(), options.begin(), options.end());
+    o.captureStdout = true;
+    child_ = std::make_unique<rl::test::ChildProcess>(o);
+    std::string line;
+    pollfd pfd{child_->stdoutFd(), POLLIN, 0};
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      if (poll(&pfd, 1, 100) <= 0) continue;
+      char buf[64];
+      const ssize_t n = ::read(child_->stdoutFd(), buf, sizeof buf);
+      if (n <= 0) break;
+      line.append(buf, static_cast<std::size_t>(n));
+    }
+    if (std::sscanf(line.c_str(), "PORT %d", &port_) != 1) port_ = 0;
+  }
+  [[nodiscard]] int port() const { return port_; }
+  [[nodiscard]] std::string url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/" + path;
+  }
+
+ private:
+  std::unique_ptr<rl::test::ChildProcess> child_;
+  int port_ = 0;
+};
+
+// A loopback port nobody listens on: connections to it are refused at once.
+int refusedPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    port = ntohs(addr.sin_port);
+  close(fd);
+  return port;
+}
+
+std::vector<std::string> lines(const char* block) {
+  std::vector<std::string> out;
+  for (const char* p = block; p != nullptr && *p != '\0'; p += std::strlen(p) + 1) out.emplace_back(p);
+  return out;
+}
+
+// --- The fixture -------------------------------------------------------------------------------
+
+class PlaylistServerTest : public rl::test::ServerTest {
+ protected:
+  void SetUp() override {
+    ServerTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    // A sink of our own, since other server tests may play at the same time; one for the whole
+    // process, as the library keeps its connection to the sound server from test to test.
+    if (!sink_) {
+      sink_ = std::make_unique<rl::test::PrivateSink>(servers());
+      sink_->exportAsDefault();
+    }
+    ASSERT_EQ(sink_->error(), "");
+    recorder_ = std::make_unique<SinkRecorder>(*sink_);
+    ASSERT_EQ(recorder_->start(), "");
+    char dir[] = "/tmp/rl-playlists-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    root_ = dir;
+  }
+  void TearDown() override {
+    BASS_Free();
+    if (!root_.empty()) std::filesystem::remove_all(root_);
+  }
+  static void TearDownTestSuite() { sink_.reset(); }
+
+  void write(const std::string& name, const std::string& body) {
+    std::ofstream(root_ + "/" + name, std::ios::binary) << body;
+  }
+
+  // What the window does on every start: free, init, both creations, play both, start.
+  HSTREAM startLikeTheWindow(const std::string& url, HSTREAM* aac = nullptr) {
+    BASS_Free();
+    EXPECT_EQ(BASS_Init(-1, 44100, BASS_UNICODE, nullptr, nullptr), 1);
+    const std::u16string wide(url.begin(), url.end());
+    const HSTREAM general = BASS_StreamCreateURL(wide.c_str(), 0, BASS_UNICODE, nullptr, nullptr);
+    const HSTREAM aacHandle = BASS_AAC_StreamCreateURL(wide.c_str(), 0, BASS_UNICODE, nullptr, nullptr);
+    BASS_ChannelPlay(general, 1);
+    BASS_ChannelPlay(aacHandle, 1);
+    BASS_Start();
+    if (aac != nullptr) *aac = aacHandle;
+    return general;
+  }
+
+  // Silence first, so the tone of the case before cannot pass for this one's.
+  void awaitSilence() {
+    BASS_Free();
+    const auto quiet = recorder_->waitFor(200ms, 5s, [](std::span<const float> s) { return rl::test::rms(s) < 1e-3; });
+    ASSERT_TRUE(quiet.has_value()) << "the previous stream did not fall silent";
+  }
+
+  bool hears(double tone, std::chrono::milliseconds timeout = 15s) {
+    return recorder_
+        ->waitFor(200ms, timeout, [tone](std::span<const float> s) { return rl::test::toneShare(s, tone, kRate) > 0.5; })
+        .has_value();
+  }
+
+  // The station name of the stream that plays, as the window reads it: ICY tags, else HTTP.
+  static std::vector<std::string> headerLines(HSTREAM h) {
+    const char* icy = BASS_ChannelGetTags(h, BASS_TAG_ICY);
+    return lines(icy != nullptr ? icy : BASS_ChannelGetTags(h, BASS_TAG_HTTP));
+  }
+
+  static std::string titleWithin(HSTREAM h, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string meta;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const char* m = BASS_ChannelGetTags(h, BASS_TAG_META);
+      meta = m != nullptr ? m : "";
+      if (!meta.empty()) break;
+      std::this_thread::sleep_for(100ms);
+    }
+    return meta;
+  }
+
+  // Plays `url` and checks that the 440 Hz mount is what is heard and what the tags describe.
+  void expectTheToneMount(const std::string& url) {
+    SCOPED_TRACE(url);
+    awaitSilence();
+    const HSTREAM h = startLikeTheWindow(url);
+    ASSERT_NE(h, 0u);
+    ASSERT_TRUE(hears(440)) << "no 440 Hz";
+    EXPECT_EQ(BASS_ChannelIsActive(h), BASS_ACTIVE_PLAYING);
+    const auto head = headerLines(h);
+    EXPECT_NE(std::find(head.begin(), head.end(), kStationName), head.end()) << testing::PrintToString(head);
+    EXPECT_TRUE(titleWithin(h, 5s).starts_with(kStationTitle));
+  }
+
+  static inline std::unique_ptr<rl::test::PrivateSink> sink_;
+  std::unique_ptr<SinkRecorder> recorder_;
+  std::string root_;
+};
+
+TEST_F(PlaylistServerTest, EachFormatPlaysUnderItsOwnTypeAWrongOneAndNone) {
+  const std::vector<std::string> mount = {servers().mp3Url()};
+  std::vector<std::string> options;
+  for (const Format& f : kFormats) {
+    const std::string body = f.body(mount);
+    write(std::string("own.") + f.extension, body);  // typed by its extension
+    for (const char* tag : {"mpeg", "text", "none"}) {
+      const std::string name = std::string(tag) + "." + f.extension;
+      write(name, body);
+      const std::string type = tag == std::string("mpeg") ? "audio/mpeg" : tag == std::string("text") ? "text/plain" : "";
+      options.insert(options.end(), {"--type", name + "=" + type});
+    }
+  }
+  const StaticServer web(root_, options);
+  ASSERT_NE(web.port(), 0) << "static-server.py did not start";
+  for (const Format& f : kFormats)
+    for (const char* tag : {"own", "mpeg", "text", "none"}) expectTheToneMount(web.url(std::string(tag) + "." + f.extension));
+}
+
+TEST_F(PlaylistServerTest, DeadEntriesBeforeTheGoodOneAreSkipped) {
+  const std::string refused = "http://127.0.0.1:" + std::to_string(refusedPort()) + "/a.mp3";
+  const StaticServer web(root_, {});
+  ASSERT_NE(web.port(), 0);
+  const std::string missing = web.url("missing.mp3");
+  const std::vector<std::string> entries = {refused, missing, servers().mp3Url()};
+  for (const Format& f : kFormats) write(std::string("dead.") + f.extension, f.body(entries));
+  for (const Format& f : kFormats) expectTheToneMount(web.url(std::string("dead.") + f.extension));
+}
+
+TEST_F(PlaylistServerTest, RelativeEntriesResolveAgainstThePlaylistAddress) {
+  // "live" next to the playlist redirects to the mount; a playlist reached through a redirect
+  // resolves against where it was found.
+  const std::string mount = servers().mp3Url();
+  std::filesystem::create_directories(root_ + "/lists");
+  write("lists/relative.m3u", "#EXTM3U\n#EXTINF:-1,Relative\nlive\n");
+  const StaticServer web(root_, {"--redirect", "/lists/live=" + mount, "--redirect", "/moved.m3u=/lists/relative.m3u"});
+  ASSERT_NE(web.port(), 0);
+  expectTheToneMount(web.url("lists/relative.m3u"));
+  expectTheToneMount(web.url("moved.m3u"));
+}
+
+TEST_F(PlaylistServerTest, APlaylistOfPlaylistsIsFollowed) {
+  const StaticServer web(root_, {});
+  ASSERT_NE(web.port(), 0);
+  write("inner.pls", pls({servers().mp3Url()}));
+  write("outer.asx", "<asx version=\"3.0\"><entryref href=\"inner.pls\"/></asx>");
+  expectTheToneMount(web.url("outer.asx"));
+}
+
+TEST_F(PlaylistServerTest, AnAacMountBehindAPlaylistPlaysThroughTheAacCreation) {
+  const StaticServer web(root_, {"--type", "aac.pls=text/plain"});
+  ASSERT_NE(web.port(), 0);
+  write("aac.pls", pls({servers().aacUrl()}));
+  awaitSilence();
+  HSTREAM aac = 0;
+  const HSTREAM general = startLikeTheWindow(web.url("aac.pls"), &aac);
+  ASSERT_TRUE(hears(880)) << "no 880 Hz";
+  EXPECT_EQ(BASS_ChannelIsActive(aac), BASS_ACTIVE_PLAYING);
+  EXPECT_NE(BASS_ChannelIsActive(general), BASS_ACTIVE_PLAYING);
+  const auto head = headerLines(aac);
+  EXPECT_NE(std::find(head.begin(), head.end(), "icy-name:Test Radio 880"), head.end()) << testing::PrintToString(head);
+}
+
+TEST_F(PlaylistServerTest, APlaylistWithoutAPlayableEntryStaysSilent) {
+  const StaticServer web(root_, {"--type", "empty.m3u=audio/x-mpegurl"});
+  ASSERT_NE(web.port(), 0);
+  write("dead.pls", pls({web.url("missing1.mp3"), web.url("missing2.mp3")}));
+  write("empty.m3u", "#EXTM3U\n# nothing here\n");
+  for (const char* name : {"dead.pls", "empty.m3u"}) {
+    SCOPED_TRACE(name);
+    awaitSilence();
+    const HSTREAM h = startLikeTheWindow(web.url(name));
+    const auto from = recorder_->position();
+    recorder_->record(3s);
+    EXPECT_LT(rl::test::rms(recorder_->since(from)), 1e-3);
+    EXPECT_NE(BASS_ChannelIsActive(h), BASS_ACTIVE_PLAYING);
+    EXPECT_EQ(BASS_ChannelGetTags(h, BASS_TAG_META), nullptr);
+  }
+}
+
+}  // namespace
