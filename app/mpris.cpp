@@ -135,7 +135,7 @@ MprisState currentMprisState(const TForm1& form) {
   const bool onRow = ChannelIndex >= 0 && ChannelIndex < rows;
   state.canGoNext = ChannelIndex + 1 < rows;
   state.canGoPrevious = ChannelIndex > 0 && ChannelIndex - 1 < rows;
-  const QString name = onRow ? form.ListBox1->item(ChannelIndex)->text() : QString();
+  const QString name = onRow ? rowText(form.ListBox1, ChannelIndex) : QString();
   state.metadata.insert(QStringLiteral("mpris:trackid"),
                         QVariant::fromValue(QDBusObjectPath(
                             onRow ? QStringLiteral("/org/radiolist/channel/%1").arg(ChannelIndex)

@@ -51,16 +51,52 @@ TSpeedButton::TSpeedButton(QWidget* parent) : QToolButton(parent) {
   setToolButtonStyle(Qt::ToolButtonIconOnly);
 }
 
-TListBox::TListBox(QWidget* parent) : QListWidget(parent) {
+ListBoxRows::ListBoxRows(QObject* parent) : QAbstractListModel(parent) {}
+
+int ListBoxRows::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(lines_.size());
+}
+
+QVariant ListBoxRows::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= rowCount()) return {};
+  if (role != Qt::DisplayRole && role != Qt::EditRole) return {};
+  return QString::fromStdU16String(lines_[static_cast<std::size_t>(index.row())]);
+}
+
+Qt::ItemFlags ListBoxRows::flags(const QModelIndex& index) const {
+  if (!index.isValid()) return Qt::NoItemFlags;
+  return Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemNeverHasChildren;
+}
+
+void ListBoxRows::replace(radiolist::ListLines lines) {
+  beginResetModel();
+  lines_.swap(lines);
+  endResetModel();
+  // `lines` now holds the old rows; they are freed here, after the view has let go of them.
+}
+
+void ListBoxRows::insert(int row, std::u16string text) {
+  beginInsertRows({}, row, row);
+  lines_.insert(lines_.begin() + row, std::move(text));
+  endInsertRows();
+}
+
+void ListBoxRows::remove(int row) {
+  beginRemoveRows({}, row, row);
+  lines_.erase(lines_.begin() + row);
+  endRemoveRows();
+}
+
+TListBox::TListBox(QWidget* parent) : QListView(parent), rows_(new ListBoxRows(this)) {
+  setModel(rows_);
   setSelectionMode(QAbstractItemView::SingleSelection);
-  setSortingEnabled(false);
   setUniformItemSizes(true);  // keeps lists of many thousand rows instant
-  connect(this, &QListWidget::clicked, this, [this](const QModelIndex&) { emit userSelected(); });
+  connect(this, &QListView::clicked, this, [this](const QModelIndex&) { emit userSelected(); });
 }
 
 void TListBox::keyPressEvent(QKeyEvent* event) {
   const int before = itemIndex(this);
-  QListWidget::keyPressEvent(event);
+  QListView::keyPressEvent(event);
   if (itemIndex(this) != before) emit userSelected();
 }
 

@@ -12,7 +12,8 @@
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QAbstractListModel>
+#include <QListView>
 #include <QTimer>
 #include <QToolButton>
 #include <QWidget>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "app/anchors.h"
+#include "channels/core/list_file.h"
 #include "playback/bass.h"
 
 namespace radiolist {
@@ -35,17 +37,42 @@ class TSpeedButton : public QToolButton {
   int Tag = 0;
 };
 
+// The rows of a list box, kept as the list files hold them: a reload moves the file's lines in
+// and a save writes them out, with no per-row objects and no conversion. Rows are plain,
+// selectable and not editable in place.
+class ListBoxRows : public QAbstractListModel {
+  Q_OBJECT
+ public:
+  explicit ListBoxRows(QObject* parent);
+  [[nodiscard]] int rowCount(const QModelIndex& parent = {}) const override;
+  [[nodiscard]] QVariant data(const QModelIndex& index, int role) const override;
+  [[nodiscard]] Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+  [[nodiscard]] const radiolist::ListLines& lines() const { return lines_; }
+  void replace(radiolist::ListLines lines);
+  void insert(int row, std::u16string text);
+  void remove(int row);
+
+ private:
+  radiolist::ListLines lines_;
+};
+
 // A list view that reports a selection made by the user (mouse or keyboard), never one made
 // by the program.
-class TListBox : public QListWidget {
+class TListBox : public QListView {
   Q_OBJECT
  public:
   explicit TListBox(QWidget* parent);
+  [[nodiscard]] int count() const { return rows_->rowCount(); }
+  [[nodiscard]] ListBoxRows& rows() const { return *rows_; }
  signals:
   void userSelected();
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  ListBoxRows* rows_;
 };
 
 // A single-line editor whose key-press handler sees each typed character first and may consume

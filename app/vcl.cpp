@@ -10,7 +10,6 @@
 #include <QIcon>
 #include <QImage>
 #include <QLabel>
-#include <QListWidget>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QThread>
@@ -23,6 +22,8 @@
 #include <unistd.h>
 
 #include <cstring>
+
+#include "app/unit1.h"
 
 namespace radiolist {
 
@@ -40,69 +41,76 @@ QString systemErrorText(int error) {
 
 // --- list views --------------------------------------------------------------------------------
 
-int itemIndex(const QListWidget* list) {
-  const int current = list->currentRow();
-  if (current >= 0 && list->item(current)->isSelected()) return current;
-  const auto selected = list->selectedItems();
-  return selected.isEmpty() ? -1 : list->row(selected.front());
+namespace {
+
+QModelIndex rowIndex(const TListBox* list, int row) { return list->rows().index(row, 0); }
+
+// Makes `row` current and the only selected row; -1 leaves no row current or selected.
+void setCurrentRow(TListBox* list, int row) {
+  list->selectionModel()->setCurrentIndex(rowIndex(list, row), QItemSelectionModel::ClearAndSelect);
 }
 
-void setItemIndex(QListWidget* list, int index) {
+}  // namespace
+
+int itemIndex(const TListBox* list) {
+  const QItemSelectionModel* selection = list->selectionModel();
+  const QModelIndex current = selection->currentIndex();
+  if (current.isValid() && selection->isSelected(current)) return current.row();
+  const QModelIndexList selected = selection->selectedIndexes();
+  return selected.isEmpty() ? -1 : selected.front().row();
+}
+
+void setItemIndex(TListBox* list, int index) {
   if (index == itemIndex(list)) return;
   if (index == -1) {
     list->clearSelection();
-    list->setCurrentRow(-1);
+    setCurrentRow(list, -1);
     return;
   }
   if (index < 0 || index >= list->count()) return;
-  list->setCurrentRow(index);
+  setCurrentRow(list, index);
 }
 
-QString rowText(const QListWidget* list, int index) {
+QString rowText(const TListBox* list, int index) {
   if (index < 0 || index >= list->count()) throwListIndexError(index);
-  return list->item(index)->text();
+  return QString::fromStdU16String(list->rows().lines()[static_cast<std::size_t>(index)]);
 }
 
-void deleteRow(QListWidget* list, int index) {
+void deleteRow(TListBox* list, int index) {
   if (index < 0 || index >= list->count()) return;
   const int selected = itemIndex(list);
-  QListWidgetItem* keep = selected >= 0 && selected != index ? list->item(selected) : nullptr;
-  delete list->takeItem(index);
+  const int keep = selected < 0 || selected == index ? -1 : selected > index ? selected - 1 : selected;
+  list->rows().remove(index);
   // The view moves its current row to a neighbour; the list keeps its own selection only.
   list->clearSelection();
-  list->setCurrentItem(keep);
-  if (keep == nullptr) list->setCurrentRow(-1);
+  setCurrentRow(list, keep);
 }
 
-void insertRow(QListWidget* list, int index, const QString& text) {
+void insertRow(TListBox* list, int index, const QString& text) {
   const int count = list->count();
   if (index < -1 || index > count) throw FrameworkError(QStringLiteral("Unable to insert a line"));
-  const int selected = itemIndex(list);
-  QListWidgetItem* keep = selected >= 0 ? list->item(selected) : nullptr;
-  if (index == -1 || index == count)
-    list->addItem(text);
-  else
-    list->insertItem(index, text);
-  if (keep == nullptr) {
+  const bool anySelected = itemIndex(list) >= 0;
+  list->rows().insert(index == -1 ? count : index, text.toStdU16String());
+  if (!anySelected) {
     list->clearSelection();
-    list->setCurrentRow(-1);
+    setCurrentRow(list, -1);
   }
 }
 
-void appendRow(QListWidget* list, const QString& text) { insertRow(list, -1, text); }
+void appendRow(TListBox* list, const QString& text) { insertRow(list, -1, text); }
 
-void selectRow(QListWidget* list, int index) {
+void selectRow(TListBox* list, int index) {
   if (index < 0 || index >= list->count()) throwListIndexError(index);
-  list->setCurrentRow(index);
-  list->scrollToItem(list->item(index));
+  setCurrentRow(list, index);
+  list->scrollTo(rowIndex(list, index));
 }
 
-QRect rowRect(const QListWidget* list, int index) {
+QRect rowRect(const TListBox* list, int index) {
   const int count = list->count();
   const auto rowHeight = [&] { return count > 0 ? list->sizeHintForRow(0) : list->fontMetrics().height(); };
-  if (index >= 0 && index < count) return list->visualItemRect(list->item(index));
+  if (index >= 0 && index < count) return list->visualRect(rowIndex(list, index));
   if (index == 0) return {0, 0, list->viewport()->width(), rowHeight()};
-  if (index == count) return list->visualItemRect(list->item(count - 1)).translated(0, rowHeight());
+  if (index == count) return list->visualRect(rowIndex(list, count - 1)).translated(0, rowHeight());
   return {};
 }
 

@@ -16,9 +16,9 @@
 
 class QAbstractButton;
 class QLabel;
-class QListWidget;
 class QTimer;
 class QWidget;
+class TListBox;
 
 namespace radiolist {
 
@@ -34,22 +34,22 @@ class FrameworkError : public std::runtime_error {
 
 // --- list views (single selection, unsorted) -------------------------------------------------
 // Selected row, or -1.
-[[nodiscard]] int itemIndex(const QListWidget* list);
+[[nodiscard]] int itemIndex(const TListBox* list);
 // Acts only when `index` differs from the current one; -1 clears the selection; any other
 // index outside the list changes nothing.
-void setItemIndex(QListWidget* list, int index);
+void setItemIndex(TListBox* list, int index);
 // Text of a row; an index outside the list throws "List index out of bounds (%d)".
-[[nodiscard]] QString rowText(const QListWidget* list, int index);
+[[nodiscard]] QString rowText(const TListBox* list, int index);
 // Deleting a row outside the list does nothing.
-void deleteRow(QListWidget* list, int index);
+void deleteRow(TListBox* list, int index);
 // Inserts before `index`; -1 (or the row count) appends. Selects nothing.
-void insertRow(QListWidget* list, int index, const QString& text);
-void appendRow(QListWidget* list, const QString& text);
+void insertRow(TListBox* list, int index, const QString& text);
+void appendRow(TListBox* list, const QString& text);
 // Selects a valid row and scrolls it into view; otherwise "List index out of bounds (%d)".
-void selectRow(QListWidget* list, int index);
+void selectRow(TListBox* list, int index);
 // Row rectangle in the list's client (viewport) coordinates: the row's own for existing rows,
 // the last row moved down one row height for index == count, all zero beyond that and for -1.
-[[nodiscard]] QRect rowRect(const QListWidget* list, int index);
+[[nodiscard]] QRect rowRect(const TListBox* list, int index);
 // Width of `text` in the list canvas' font: the platform's default 8-point sans, not the
 // list's own bold font.
 [[nodiscard]] int canvasTextWidth(const QString& text);

@@ -170,7 +170,7 @@ void channelChange(const rl::test::TestServers& servers) {
     const int row = round % 2 == 0 ? 1 : 0;
     const double frequency = row == 1 ? 880 : 440;
     stalls.start();
-    const QRect rect = form->ListBox1->visualItemRect(form->ListBox1->item(row));
+    const QRect rect = form->ListBox1->visualRect(form->ListBox1->model()->index(row, 0));
     QTest::mouseClick(form->ListBox1->viewport(), Qt::LeftButton, {}, rect.center());
     clicks.push_back(heard(frequency, 5s));
     QTest::qWait(400);

@@ -15,7 +15,7 @@ constexpr char16_t kEnter = 13;
 // The row an editor's commit replaces: the list's selected row; with none (the list was
 // reloaded while the editor stayed open), the current channel's row when the list has it.
 // -1: nothing to replace, so nothing is written.
-int commitRow(const QListWidget* list) {
+int commitRow(const TListBox* list) {
   const int selected = itemIndex(list);
   if (selected >= 0) return selected;
   return ChannelIndex >= 0 && ChannelIndex < list->count() ? ChannelIndex : -1;

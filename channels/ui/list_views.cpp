@@ -1,8 +1,6 @@
 #include "channels/ui/list_views.h"
 
 #include <QFile>
-#include <QListWidget>
-#include <QStringList>
 #include <cstring>
 
 #include "app/unit1.h"
@@ -26,21 +24,13 @@ std::u16string_view utf16(const QString& text) {
 
 }  // namespace
 
-void loadListView(QListWidget* list, const QString& path) {
-  const ListLines lines = loadListFile(nativePath(path), CodePage::system(), legacyPage());
-  QStringList rows;
-  rows.reserve(static_cast<qsizetype>(lines.size()));
-  for (const std::u16string& line : lines) rows.append(QString::fromStdU16String(line));
-  list->clear();
-  list->addItems(rows);
-  list->setCurrentRow(-1);
+void loadListView(TListBox* list, const QString& path) {
+  list->rows().replace(loadListFile(nativePath(path), CodePage::system(), legacyPage()));
+  setItemIndex(list, -1);
 }
 
-void saveListView(const QListWidget* list, const QString& path) {
-  std::vector<std::u16string> lines;
-  lines.reserve(static_cast<std::size_t>(list->count()));
-  for (int row = 0; row < list->count(); ++row) lines.emplace_back(list->item(row)->text().toStdU16String());
-  saveListFile(nativePath(path), lines, CodePage::system());
+void saveListView(const TListBox* list, const QString& path) {
+  saveListFile(nativePath(path), list->rows().lines(), CodePage::system());
 }
 
 int countListLines(const QString& path) {

@@ -5,15 +5,15 @@
 
 #include <QString>
 
-class QListWidget;
+class TListBox;
 
 namespace radiolist {
 
 // Replaces every row with the file's lines; afterwards no row is selected. On failure the list
 // keeps its rows and selection.
-void loadListView(QListWidget* list, const QString& path);
+void loadListView(TListBox* list, const QString& path);
 // Writes the rows, each followed by CR LF, in the list files' code page.
-void saveListView(const QListWidget* list, const QString& path);
+void saveListView(const TListBox* list, const QString& path);
 // Number of lines a load of the file yields.
 [[nodiscard]] int countListLines(const QString& path);
 

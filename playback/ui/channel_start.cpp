@@ -13,7 +13,7 @@ namespace {
 constexpr DWORD kInitFlags = 0x80000000u;
 
 // The address on ListBox2's selected row, NUL-terminated UTF-16 as the library takes it.
-std::u16string selectedAddress(const QListWidget* urls) {
+std::u16string selectedAddress(const TListBox* urls) {
   const QString text = rowText(urls, itemIndex(urls));
   return {reinterpret_cast<const char16_t*>(text.utf16()), static_cast<std::size_t>(text.size())};
 }

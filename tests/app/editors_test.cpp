@@ -27,7 +27,7 @@ class EditorTest : public WindowTest {
 };
 
 TEST_F(EditorTest, EditorsOpenOverRowZeroSizedByTheCanvasFont) {
-  const QRect row = form->ListBox1->visualItemRect(form->ListBox1->item(0));
+  const QRect row = form->ListBox1->visualRect(form->ListBox1->model()->index(0, 0));
   EXPECT_EQ(form->Edit1->pos(), QPoint(4, 10));
   EXPECT_EQ(form->Edit1->width(), radiolist::canvasTextWidth(QStringLiteral("Alpha")) + 100);
   EXPECT_EQ(form->Edit1->height(), row.height() + 20);
@@ -44,7 +44,7 @@ TEST_F(EditorTest, AddressRowClickMovesOnlyTheAddressEditor) {
   EXPECT_FALSE(form->Edit1->isVisible());
   EXPECT_TRUE(form->Edit1->text().isEmpty());
   EXPECT_EQ(form->Edit2->text(), QStringLiteral("http://h/c"));
-  EXPECT_EQ(form->Edit2->y(), form->ListBox2->visualItemRect(form->ListBox2->item(2)).top() + 10);
+  EXPECT_EQ(form->Edit2->y(), form->ListBox2->visualRect(form->ListBox2->model()->index(2, 0)).top() + 10);
   EXPECT_EQ(ChannelIndex, 0);
   EXPECT_TRUE(audio.calls.empty());
 }

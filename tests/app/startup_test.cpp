@@ -16,9 +16,10 @@ namespace {
 const QStringList kNames{QStringLiteral("Радио Один"), QStringLiteral("Jazz FM")};
 const QStringList kUrls{QStringLiteral("http://a.example/live"), QStringLiteral("https://b.example/aac")};
 
-QStringList rows(const QListWidget* list) {
+// The rows as the view shows them.
+QStringList rows(const TListBox* list) {
   QStringList out;
-  for (int i = 0; i < list->count(); ++i) out << list->item(i)->text();
+  for (int i = 0; i < list->model()->rowCount(); ++i) out << list->model()->index(i, 0).data().toString();
   return out;
 }
 

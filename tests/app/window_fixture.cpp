@@ -82,7 +82,7 @@ bool WindowTest::waitUntil(const std::function<bool()>& done, int ms) {
   return true;
 }
 
-void WindowTest::clickRow(QListWidget* list, int row) {
-  const QRect rect = list->visualItemRect(list->item(row));
+void WindowTest::clickRow(TListBox* list, int row) {
+  const QRect rect = list->visualRect(list->model()->index(row, 0));
   QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, rect.center());
 }

@@ -36,7 +36,7 @@ class WindowTest : public ::testing::Test {
   // Waits until the resync countdown has stopped.
   bool settle() { return waitUntil([this] { return !form->Timer2->isActive(); }); }
   // A user's mouse click on a row of a list view.
-  static void clickRow(QListWidget* list, int row);
+  static void clickRow(TListBox* list, int row);
 
   QTemporaryDir dir_;
   QString oldDir_;

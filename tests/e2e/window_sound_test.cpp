@@ -125,7 +125,7 @@ TEST_F(WindowSoundTest, PlaysShowsNameAndTitleSwitchesChannelsAndStops) {
   ASSERT_EQ(servers().setIcecastTitle(servers().value("MOUNT_TONE440_MP3"), "Test Artist - Tone 440"), "");
 
   // A click on the second name brings the AAC channel and silences the first.
-  const QRect row = form_->ListBox1->visualItemRect(form_->ListBox1->item(1));
+  const QRect row = form_->ListBox1->visualRect(form_->ListBox1->model()->index(1, 0));
   QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {}, row.center());
   EXPECT_TRUE(listenFor(only880, 4s)) << "880 Hz alone after choosing the AAC channel";
   EXPECT_TRUE(waitFor([&] { return form_->Label1->text() == QStringLiteral("Test Radio 880"); }, 6s))

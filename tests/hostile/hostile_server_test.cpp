@@ -390,7 +390,7 @@ TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
   const QString titleShown = form_->Label2->text();
 
   // The next channel: a user's click on line 1 returns quickly and plays 440 Hz alone.
-  const QRect row = form_->ListBox1->visualItemRect(form_->ListBox1->item(1));
+  const QRect row = form_->ListBox1->visualRect(form_->ListBox1->model()->index(1, 0));
   QElapsedTimer click;
   click.start();
   QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {}, row.center());

@@ -86,7 +86,7 @@ TEST_F(VanishingListTest, NameFileDeletedBeforeItsReloadIsNamedAndTheNextCommitR
   EXPECT_EQ(entries(), (std::set<std::string>{"imag", "url.txt"})) << "no temporary file stays behind";
   // The failed reload changed nothing on screen: the view still holds the whole edited list.
   ASSERT_EQ(form->ListBox1->count(), 3);
-  EXPECT_EQ(form->ListBox1->item(1)->text(), QStringLiteral("Beta 2"));
+  EXPECT_EQ(form->ListBox1->model()->index(1, 0).data().toString(), QStringLiteral("Beta 2"));
 
   vanishAfterSave.clear();
   commitName(2, QStringLiteral("Gamma 2"));
@@ -105,7 +105,7 @@ TEST_F(VanishingListTest, AddressFileDeletedBeforeItsReloadIsNamedAndTheNamesSta
   EXPECT_EQ(readFile("Name.txt"), "Alpha\r\nBeta\r\nGamma\r\n");
   EXPECT_EQ(entries(), (std::set<std::string>{"imag", "Name.txt"}));
   ASSERT_EQ(form->ListBox2->count(), 3);
-  EXPECT_EQ(form->ListBox2->item(0)->text(), QStringLiteral("http://h/new"));
+  EXPECT_EQ(form->ListBox2->model()->index(0, 0).data().toString(), QStringLiteral("http://h/new"));
 }
 
 // Another thread reads and deletes Name.txt as fast as it can while the window commits names
