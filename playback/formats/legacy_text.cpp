@@ -112,13 +112,8 @@ bool isHighLetter(unsigned b) {
 // One-letter words of Russian, Ukrainian or Bulgarian whose byte is no word of its own in a
 // Western language: в, к, о, с, я and their capitals. ("а", "и", "у" are also à, è, ó.)
 bool isCyrillicOnlyWord(unsigned b) {
-  switch (b) {
-    case 0xE2: case 0xEA: case 0xEE: case 0xF1: case 0xFF:
-    case 0xC2: case 0xCA: case 0xCE: case 0xD1: case 0xDF:
-      return true;
-    default:
-      return false;
-  }
+  constexpr std::string_view kWords = "\xE2\xEA\xEE\xF1\xFF\xC2\xCA\xCE\xD1\xDF";
+  return kWords.find(static_cast<char>(b)) != std::string_view::npos;
 }
 
 }  // namespace
@@ -133,10 +128,10 @@ bool isValidUtf8(std::string_view bytes) {
 }
 
 LegacyPage guessLegacyPage(std::string_view bytes) {
-  std::size_t cyrillic = 0;     // evidence for Windows-1251
-  std::size_t western = 0;      // evidence for Windows-1252
-  std::size_t ambiguous = 0;    // one-letter high words that read either way
-  std::size_t latinWords = 0;   // words with ASCII letters in them
+  std::size_t cyrillic = 0;    // evidence for Windows-1251
+  std::size_t western = 0;     // evidence for Windows-1252
+  std::size_t ambiguous = 0;   // one-letter high words that read either way
+  std::size_t latinWords = 0;  // words with ASCII letters in them
   for (std::size_t i = 0; i < bytes.size();) {
     const unsigned first = byteAt(bytes, i);
     if (!isAsciiLetter(first) && !isHighLetter(first)) {
@@ -176,7 +171,8 @@ LegacyPage guessLegacyPage(std::string_view bytes) {
       ++ambiguous;
     }
   }
-  if (cyrillic != western) return cyrillic > western ? LegacyPage::Windows1251 : LegacyPage::Windows1252;
+  if (cyrillic != western)
+    return cyrillic > western ? LegacyPage::Windows1251 : LegacyPage::Windows1252;
   if (cyrillic == 0 && ambiguous > 0 && latinWords == 0) return LegacyPage::Windows1251;
   return LegacyPage::Windows1252;
 }

@@ -108,12 +108,14 @@ Token Scanner::next() {
     }
     if (i >= size) break;
     std::string_view name = doc_.substr(nameStart, nameEnd - nameStart);
-    if (const auto colon = name.rfind(':'); colon != std::string_view::npos) name.remove_prefix(colon + 1);
+    if (const auto colon = name.rfind(':'); colon != std::string_view::npos)
+      name.remove_prefix(colon + 1);
     std::string_view attributes = doc_.substr(nameEnd, i - nameEnd);
     while (!attributes.empty() && isBlank(attributes.back())) attributes.remove_suffix(1);
     const bool selfClosing = attributes.ends_with('/');
     pos_ = i + 1;
-    return Token{closing ? TokenKind::EndTag : TokenKind::StartTag, {}, name, attributes, selfClosing};
+    return Token{
+        closing ? TokenKind::EndTag : TokenKind::StartTag, {}, name, attributes, selfClosing};
   }
   pos_ = size;
   return Token{};
@@ -121,7 +123,8 @@ Token Scanner::next() {
 
 bool nameIs(std::string_view name, std::string_view lowerName) {
   return name.size() == lowerName.size() &&
-         std::equal(name.begin(), name.end(), lowerName.begin(), [](char a, char b) { return lower(a) == b; });
+         std::equal(name.begin(), name.end(), lowerName.begin(),
+                    [](char a, char b) { return lower(a) == b; });
 }
 
 std::optional<std::string> attribute(std::string_view attributes, std::string_view lowerName) {
@@ -172,12 +175,18 @@ std::string decodeEntities(std::string_view text) {
     }
     const std::string_view ref = text.substr(i, semi);
     std::optional<char32_t> c;
-    if (ref == "amp") c = U'&';
-    else if (ref == "lt") c = U'<';
-    else if (ref == "gt") c = U'>';
-    else if (ref == "quot") c = U'"';
-    else if (ref == "apos") c = U'\'';
-    else if (ref.starts_with('#')) c = numericReference(ref);
+    if (ref == "amp")
+      c = U'&';
+    else if (ref == "lt")
+      c = U'<';
+    else if (ref == "gt")
+      c = U'>';
+    else if (ref == "quot")
+      c = U'"';
+    else if (ref == "apos")
+      c = U'\'';
+    else if (ref.starts_with('#'))
+      c = numericReference(ref);
     if (!c) {
       out.push_back('&');
       continue;

@@ -37,7 +37,8 @@ class Scanner {
 
 // The value of attribute `lowerName` (matched case-insensitively) in a start tag's attribute
 // text, entities decoded; quoted with ' or ", or unquoted up to a blank.
-[[nodiscard]] std::optional<std::string> attribute(std::string_view attributes, std::string_view lowerName);
+[[nodiscard]] std::optional<std::string> attribute(std::string_view attributes,
+                                                   std::string_view lowerName);
 
 // &amp; &lt; &gt; &quot; &apos; and numeric references decoded to UTF-8; anything else that
 // starts with '&' is kept as written.

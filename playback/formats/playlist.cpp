@@ -14,7 +14,9 @@ namespace {
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
+bool isBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
 
 std::string_view trimmed(std::string_view s) {
   while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
@@ -24,7 +26,8 @@ std::string_view trimmed(std::string_view s) {
 
 bool startsWithIgnoringCase(std::string_view s, std::string_view lowerPrefix) {
   return s.size() >= lowerPrefix.size() &&
-         std::equal(lowerPrefix.begin(), lowerPrefix.end(), s.begin(), [](char p, char c) { return p == lower(c); });
+         std::equal(lowerPrefix.begin(), lowerPrefix.end(), s.begin(),
+                    [](char p, char c) { return p == lower(c); });
 }
 
 unsigned byteAt(std::string_view s, std::size_t i) { return static_cast<unsigned char>(s[i]); }
@@ -66,11 +69,13 @@ std::string utf16ToUtf8(std::string_view bytes, bool bigEndian) {
   std::string out;
   out.reserve(bytes.size() / 2);
   auto unit = [&](std::size_t i) -> char32_t {
-    return bigEndian ? (byteAt(bytes, i) << 8) | byteAt(bytes, i + 1) : byteAt(bytes, i) | (byteAt(bytes, i + 1) << 8);
+    return bigEndian ? (byteAt(bytes, i) << 8) | byteAt(bytes, i + 1)
+                     : byteAt(bytes, i) | (byteAt(bytes, i + 1) << 8);
   };
   for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
     char32_t c = unit(i);
-    if (c >= 0xD800 && c <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
+    if (c >= 0xD800 && c <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 &&
+        unit(i + 2) <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
       i += 2;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
@@ -99,12 +104,15 @@ std::string textOf(std::string_view body) {
 // Signatures of the media a radio server sends, at the very start of a body.
 bool startsLikeMedia(std::string_view b) {
   static constexpr std::array<std::string_view, 5> kMagic = {"ID3", "OggS", "fLaC", "RIFF", ".snd"};
-  if (std::any_of(kMagic.begin(), kMagic.end(), [&](std::string_view m) { return b.starts_with(m); })) return true;
+  if (std::any_of(kMagic.begin(), kMagic.end(),
+                  [&](std::string_view m) { return b.starts_with(m); }))
+    return true;
   static constexpr std::string_view kAsfHeader{"\x30\x26\xB2\x75\x8E\x66\xCF\x11", 8};
   if (b.starts_with(kAsfHeader)) return true;
-  if (b.size() >= 8 && b.substr(4, 4) == "ftyp") return true;                                  // MP4, M4A
-  if (b.size() >= 2 && byteAt(b, 0) == 0xFF && (byteAt(b, 1) & 0xE0) == 0xE0) return true;    // MPEG audio, ADTS
-  if (b.size() > 188 && byteAt(b, 0) == 0x47 && byteAt(b, 188) == 0x47) return true;          // MPEG-TS
+  if (b.size() >= 8 && b.substr(4, 4) == "ftyp") return true;  // MP4, M4A
+  if (b.size() >= 2 && byteAt(b, 0) == 0xFF && (byteAt(b, 1) & 0xE0) == 0xE0)
+    return true;  // MPEG audio, ADTS
+  if (b.size() > 188 && byteAt(b, 0) == 0x47 && byteAt(b, 188) == 0x47) return true;  // MPEG-TS
   return false;
 }
 
@@ -135,11 +143,19 @@ bool isKeyedEntry(std::string_view line, std::string_view lowerKey) {
 
 // Lines that only HLS media and master playlists carry.
 bool isHlsTag(std::string_view line) {
-  static constexpr std::array<std::string_view, 11> kTags = {
-      "#ext-x-targetduration", "#ext-x-stream-inf", "#ext-x-i-frame-stream-inf", "#ext-x-media-sequence",
-      "#ext-x-media:",         "#ext-x-playlist-type", "#ext-x-discontinuity-sequence", "#ext-x-map:",
-      "#ext-x-key:",           "#ext-x-part-inf",     "#ext-x-server-control"};
-  return std::any_of(kTags.begin(), kTags.end(), [&](std::string_view t) { return startsWithIgnoringCase(line, t); });
+  static constexpr std::array<std::string_view, 11> kTags = {"#ext-x-targetduration",
+                                                             "#ext-x-stream-inf",
+                                                             "#ext-x-i-frame-stream-inf",
+                                                             "#ext-x-media-sequence",
+                                                             "#ext-x-media:",
+                                                             "#ext-x-playlist-type",
+                                                             "#ext-x-discontinuity-sequence",
+                                                             "#ext-x-map:",
+                                                             "#ext-x-key:",
+                                                             "#ext-x-part-inf",
+                                                             "#ext-x-server-control"};
+  return std::any_of(kTags.begin(), kTags.end(),
+                     [&](std::string_view t) { return startsWithIgnoringCase(line, t); });
 }
 
 bool isHls(std::string_view text) {
@@ -182,8 +198,9 @@ PlaylistFormat sniffText(std::string_view text) {
     } else {
       const std::size_t colon = line.find("://");
       if (colon != std::string_view::npos && colon > 0 && colon < 16 &&
-          std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon),
-                      [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.'; }))
+          std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+          }))
         format = PlaylistFormat::M3u;
     }
     return false;  // the first line with content decides
@@ -209,7 +226,8 @@ void readM3u(std::string_view text, detail::EntryCollector& entries) {
 
 // PLS ("FileN=") and Windows Media references ("RefN="): entries in the order of N, whatever the
 // order of the lines; keys in any case.
-void readNumberedKeys(std::string_view text, std::string_view lowerKey, detail::EntryCollector& entries) {
+void readNumberedKeys(std::string_view text, std::string_view lowerKey,
+                      detail::EntryCollector& entries) {
   struct Numbered {
     std::uint32_t number;
     std::string_view value;
@@ -253,11 +271,23 @@ bool EntryCollector::full() const { return entries_.size() >= kMaxEntries; }
 
 bool isPlaylistContentType(std::string_view contentType) {
   static constexpr std::array<std::string_view, 18> kTypes = {
-      "audio/x-mpegurl", "audio/mpegurl", "application/x-mpegurl", "application/mpegurl",
-      "application/vnd.apple.mpegurl", "application/vnd.apple.mpegurl.audio",
+      "audio/x-mpegurl",
+      "audio/mpegurl",
+      "application/x-mpegurl",
+      "application/mpegurl",
+      "application/vnd.apple.mpegurl",
+      "application/vnd.apple.mpegurl.audio",
       "audio/x-mpequrl",  // a misspelling some servers really send
-      "audio/x-scpls", "audio/scpls", "application/pls+xml", "application/pls", "audio/x-pls",
-      "application/xspf+xml", "video/x-ms-asf", "video/x-ms-asx", "audio/x-ms-asx", "audio/x-ms-wax",
+      "audio/x-scpls",
+      "audio/scpls",
+      "application/pls+xml",
+      "application/pls",
+      "audio/x-pls",
+      "application/xspf+xml",
+      "video/x-ms-asf",
+      "video/x-ms-asx",
+      "audio/x-ms-asx",
+      "audio/x-ms-wax",
       "video/x-ms-wvx"};
   const std::string type = normalContentType(contentType);
   return std::find(kTypes.begin(), kTypes.end(), type) != kTypes.end();

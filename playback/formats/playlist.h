@@ -36,7 +36,8 @@ enum class BodyKind { Media, Playlist, Hls };
 
 // The entries of a playlist body, in order, as absolute http/https URLs (relative ones resolved
 // against baseUrl, the playlist's own effective URL); other schemes are left out.
-[[nodiscard]] std::vector<std::string> playlistEntries(std::string_view body, std::string_view baseUrl);
+[[nodiscard]] std::vector<std::string> playlistEntries(std::string_view body,
+                                                       std::string_view baseUrl);
 
 // --- The pieces, for tests and for callers that want to know more. ---
 
@@ -53,6 +54,7 @@ enum class PlaylistFormat { Unknown, M3u, Pls, Xspf, Asx, Reference };
 // else resolved against `base` as a browser would. Surrounding blanks are trimmed and inner
 // spaces escaped; empty references, other schemes, control characters, a missing host and
 // anything longer than kMaxEntryBytes give nothing.
-[[nodiscard]] std::optional<std::string> resolveUrl(std::string_view base, std::string_view reference);
+[[nodiscard]] std::optional<std::string> resolveUrl(std::string_view base,
+                                                    std::string_view reference);
 
 }  // namespace radiolist::formats

@@ -16,7 +16,8 @@ void readXspf(std::string_view text, EntryCollector& entries) {
   bool inTrack = false;
   bool inLocation = false;
   std::string location;
-  for (auto token = scanner.next(); token.kind != TokenKind::End && !entries.full(); token = scanner.next()) {
+  for (auto token = scanner.next(); token.kind != TokenKind::End && !entries.full();
+       token = scanner.next()) {
     switch (token.kind) {
       case TokenKind::StartTag:
         if (nameIs(token.name, "track")) {
@@ -39,7 +40,8 @@ void readXspf(std::string_view text, EntryCollector& entries) {
       case TokenKind::Text:
       case TokenKind::CData:
         if (inLocation && location.size() <= kMaxEntryBytes)
-          location += token.kind == TokenKind::Text ? markup::decodeEntities(token.text) : std::string(token.text);
+          location += token.kind == TokenKind::Text ? markup::decodeEntities(token.text)
+                                                    : std::string(token.text);
         break;
       case TokenKind::End:
         break;
@@ -49,7 +51,8 @@ void readXspf(std::string_view text, EntryCollector& entries) {
 
 void readAsx(std::string_view text, EntryCollector& entries) {
   markup::Scanner scanner(text);
-  for (auto token = scanner.next(); token.kind != TokenKind::End && !entries.full(); token = scanner.next()) {
+  for (auto token = scanner.next(); token.kind != TokenKind::End && !entries.full();
+       token = scanner.next()) {
     if (token.kind != TokenKind::StartTag) continue;
     const bool isEntry = nameIs(token.name, "ref") || nameIs(token.name, "entryref");
     if (!isEntry && !nameIs(token.name, "base")) continue;

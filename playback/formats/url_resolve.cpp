@@ -11,7 +11,9 @@ namespace {
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
+bool isBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
 
 std::string_view trimmed(std::string_view s) {
   while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
@@ -90,7 +92,8 @@ std::string removeDotSegments(std::string_view path) {
 }
 
 bool hasHost(std::string_view authority) {
-  if (const auto at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
+  if (const auto at = authority.rfind('@'); at != std::string_view::npos)
+    authority.remove_prefix(at + 1);
   return !authority.empty() && authority.front() != ':';
 }
 
@@ -109,7 +112,8 @@ std::optional<std::string> resolveUrl(std::string_view base, std::string_view re
   if (const std::string_view scheme = schemeOf(ref); !scheme.empty()) {
     if (!isWebScheme(scheme)) return std::nullopt;
     url.assign(ref);
-    std::transform(url.begin(), url.begin() + static_cast<std::ptrdiff_t>(scheme.size()), url.begin(), lower);
+    std::transform(url.begin(), url.begin() + static_cast<std::ptrdiff_t>(scheme.size()),
+                   url.begin(), lower);
   } else {
     const auto b = splitWebUrl(base);
     if (!b) return std::nullopt;
@@ -127,12 +131,14 @@ std::optional<std::string> resolveUrl(std::string_view base, std::string_view re
       if (refPath.empty()) {
         // "?q" keeps the base's path, "#f" its query as well.
         url = head + std::string(b->path.empty() ? "/" : b->path) +
-              std::string(refTail.starts_with('#') ? b->query : std::string_view{}) + std::string(refTail);
+              std::string(refTail.starts_with('#') ? b->query : std::string_view{}) +
+              std::string(refTail);
       } else if (refPath.starts_with('/')) {
         url = head + removeDotSegments(refPath) + std::string(refTail);
       } else {
         const std::size_t slash = b->path.rfind('/');
-        const std::string directory = slash == std::string_view::npos ? "/" : std::string(b->path.substr(0, slash + 1));
+        const std::string directory =
+            slash == std::string_view::npos ? "/" : std::string(b->path.substr(0, slash + 1));
         url = head + removeDotSegments(directory + std::string(refPath)) + std::string(refTail);
       }
     }

@@ -1,9 +1,9 @@
+#include "playback/formats/legacy_text.h"
+
 #include <gtest/gtest.h>
 #include <iconv.h>
 
 #include <string>
-
-#include "playback/formats/legacy_text.h"
 
 namespace radiolist::formats {
 namespace {
@@ -19,21 +19,30 @@ struct LegacyCase {
 // escaped so that the source stays UTF-8.
 const LegacyCase kCyrillicTitles[] = {
     {"\xCA\xE8\xED\xEE - \xC3\xF0\xF3\xEF\xEF\xE0 \xEA\xF0\xEE\xE2\xE8", "Кино - Группа крови"},
-    {"\xC4\xC4\xD2 - \xD7\xF2\xEE \xF2\xE0\xEA\xEE\xE5 \xEE\xF1\xE5\xED\xFC", "ДДТ - Что такое осень"},
+    {"\xC4\xC4\xD2 - \xD7\xF2\xEE \xF2\xE0\xEA\xEE\xE5 \xEE\xF1\xE5\xED\xFC",
+     "ДДТ - Что такое осень"},
     {"\xC7\xE5\xEC\xF4\xE8\xF0\xE0 - \xD5\xEE\xF7\xE5\xF8\xFC?", "Земфира - Хочешь?"},
     {"\xC0\xF0\xE8\xFF", "Ария"},
-    {"\xCE\xEA\xE5\xE0\xED \xC5\xEB\xFC\xE7\xE8 - \xCE\xE1\xB3\xE9\xEC\xE8", "Океан Ельзи - Обійми"},
-    {"\xD1\xEA\xF0\xFF\xE1\xB3\xED - \xCB\xFE\xE4\xE8 \xFF\xEA \xEA\xEE\xF0\xE0\xE1\xEB\xB3", "Скрябін - Люди як кораблі"},
-    {"\xD1\xEB\xE0\xE2\xE0 \xC2\xE0\xEA\xE0\xF0\xF7\xF3\xEA - \xAF\xE6\xE0\xEA", "Слава Вакарчук - Їжак"},
+    {"\xCE\xEA\xE5\xE0\xED \xC5\xEB\xFC\xE7\xE8 - \xCE\xE1\xB3\xE9\xEC\xE8",
+     "Океан Ельзи - Обійми"},
+    {"\xD1\xEA\xF0\xFF\xE1\xB3\xED - \xCB\xFE\xE4\xE8 \xFF\xEA \xEA\xEE\xF0\xE0\xE1\xEB\xB3",
+     "Скрябін - Люди як кораблі"},
+    {"\xD1\xEB\xE0\xE2\xE0 \xC2\xE0\xEA\xE0\xF0\xF7\xF3\xEA - \xAF\xE6\xE0\xEA",
+     "Слава Вакарчук - Їжак"},
     {"\xC4\xE6\xE0\xEC\xE0\xEB\xE0 - \xD1\xF2\xE5\xF4\xE0\xED\xB3\xFF", "Джамала - Стефанія"},
-    {"\xCB\xE8\xEB\xE8 \xC8\xE2\xE0\xED\xEE\xE2\xE0 - \xCA\xE0\xEC\xE8\xED\xEE", "Лили Иванова - Камино"},
+    {"\xCB\xE8\xEB\xE8 \xC8\xE2\xE0\xED\xEE\xE2\xE0 - \xCA\xE0\xEC\xE8\xED\xEE",
+     "Лили Иванова - Камино"},
     {"\xD9\xF3\xF0\xF6\xE8\xF2\xE5 - \xCA\xEB\xE5\xF2\xED\xE8\xEA", "Щурците - Клетник"},
-    {"\x80\xEE\xF0\x90\xE5 \xC1\xE0\xEB\xE0\xF8\xE5\xE2\xE8\x9E - \xCD\xE5 \xEB\xEE\xEC\xE8\xF2\xE5 \xEC\xE8 \xE1\xE0\xE3\xF0\xE5\x9C\xE5", "Ђорђе Балашевић - Не ломите ми багрење"},
-    {"\xC1\xF0\xE5\xE3\xEE\xE2\xE8\x9E - \x80\xF3\xF0\x90\xE5\xE2\xE4\xE0\xED", "Бреговић - Ђурђевдан"},
+    {"\x80\xEE\xF0\x90\xE5 \xC1\xE0\xEB\xE0\xF8\xE5\xE2\xE8\x9E - \xCD\xE5 "
+     "\xEB\xEE\xEC\xE8\xF2\xE5 \xEC\xE8 \xE1\xE0\xE3\xF0\xE5\x9C\xE5",
+     "Ђорђе Балашевић - Не ломите ми багрење"},
+    {"\xC1\xF0\xE5\xE3\xEE\xE2\xE8\x9E - \x80\xF3\xF0\x90\xE5\xE2\xE4\xE0\xED",
+     "Бреговић - Ђурђевдан"},
     {"Artist - \xCD\xE0\xE7\xE2\xE0\xED\xE8\xE5", "Artist - Название"},
     {"DJ Smash - \xDF", "DJ Smash - Я"},
     {"Metallica - \xCD\xE5\xF7\xF2\xEE", "Metallica - Нечто"},
-    {"Queen - \xC1\xEE\xE3\xE5\xEC\xF1\xEA\xE0\xFF \xF0\xE0\xEF\xF1\xEE\xE4\xE8\xFF", "Queen - Богемская рапсодия"},
+    {"Queen - \xC1\xEE\xE3\xE5\xEC\xF1\xEA\xE0\xFF \xF0\xE0\xEF\xF1\xEE\xE4\xE8\xFF",
+     "Queen - Богемская рапсодия"},
     {"t.A.T.u. - \xDF \xF1\xEE\xF8\xEB\xE0 \xF1 \xF3\xEC\xE0", "t.A.T.u. - Я сошла с ума"},
     {"\xDF", "Я"},
     {"\xD2\xFB", "Ты"},
@@ -41,12 +50,18 @@ const LegacyCase kCyrillicTitles[] = {
     {"\xD1\xEE\xED", "Сон"},
     {"\xA8\xE6", "Ёж"},
     {"\xD2\xFB \xE8 \xFF", "Ты и я"},
-    {"\xCA\xC8\xCD\xCE - \xCF\xC0\xD7\xCA\xC0 \xD1\xC8\xC3\xC0\xD0\xC5\xD2", "КИНО - ПАЧКА СИГАРЕТ"},
-    {"\xC1\xE8-2 \x96 \xAB\xCF\xEE\xEB\xEA\xEE\xE2\xED\xE8\xEA\xF3 \xED\xE8\xEA\xF2\xEE \xED\xE5 \xEF\xE8\xF8\xE5\xF2\xBB", "Би-2 – «Полковнику никто не пишет»"},
-    {"\xD0\xF3\xEA\xE8 \xC2\xE2\xE5\xF0\xF5! - 18 \xEC\xED\xE5 \xF3\xE6\xE5", "Руки Вверх! - 18 мне уже"},
-    {"Radio Record - \xD1\xF3\xEF\xE5\xF0\xE4\xE8\xF1\xEA\xEE\xF2\xE5\xEA\xE0 90-\xF5", "Radio Record - Супердискотека 90-х"},
+    {"\xCA\xC8\xCD\xCE - \xCF\xC0\xD7\xCA\xC0 \xD1\xC8\xC3\xC0\xD0\xC5\xD2",
+     "КИНО - ПАЧКА СИГАРЕТ"},
+    {"\xC1\xE8-2 \x96 \xAB\xCF\xEE\xEB\xEA\xEE\xE2\xED\xE8\xEA\xF3 \xED\xE8\xEA\xF2\xEE \xED\xE5 "
+     "\xEF\xE8\xF8\xE5\xF2\xBB",
+     "Би-2 – «Полковнику никто не пишет»"},
+    {"\xD0\xF3\xEA\xE8 \xC2\xE2\xE5\xF0\xF5! - 18 \xEC\xED\xE5 \xF3\xE6\xE5",
+     "Руки Вверх! - 18 мне уже"},
+    {"Radio Record - \xD1\xF3\xEF\xE5\xF0\xE4\xE8\xF1\xEA\xEE\xF2\xE5\xEA\xE0 90-\xF5",
+     "Radio Record - Супердискотека 90-х"},
     {"\xCB\xE5\xED\xE8\xED\xE3\xF0\xE0\xE4 \x97 WWW", "Ленинград — WWW"},
-    {"Verka Serduchka - \xC4\xEE\xEB\xFC\xF7\xE5 \xC3\xE0\xE1\xE1\xE0\xED\xE0", "Verka Serduchka - Дольче Габбана"},
+    {"Verka Serduchka - \xC4\xEE\xEB\xFC\xF7\xE5 \xC3\xE0\xE1\xE1\xE0\xED\xE0",
+     "Verka Serduchka - Дольче Габбана"},
 };
 const LegacyCase kWesternTitles[] = {
     {"Caf\xE9", "Café"},
@@ -54,9 +69,14 @@ const LegacyCase kWesternTitles[] = {
     {"Sigur R\xF3s - Hopp\xEDpolla", "Sigur Rós - Hoppípolla"},
     {"Beyonc\xE9 - D\xE9j\xE0 Vu", "Beyoncé - Déjà Vu"},
     {"Bj\xF6rk - J\xF3ga", "Björk - Jóga"},
-    {"M\xF6tley Cr\xFC" "e - Kickstart My Heart", "Mötley Crüe - Kickstart My Heart"},
-    {"\xC9" "dith Piaf - Non, je ne regrette rien", "Édith Piaf - Non, je ne regrette rien"},
-    {"Fran\xE7oise Hardy - Tous les gar\xE7ons et les filles", "Françoise Hardy - Tous les garçons et les filles"},
+    {"M\xF6tley Cr\xFC"
+     "e - Kickstart My Heart",
+     "Mötley Crüe - Kickstart My Heart"},
+    {"\xC9"
+     "dith Piaf - Non, je ne regrette rien",
+     "Édith Piaf - Non, je ne regrette rien"},
+    {"Fran\xE7oise Hardy - Tous les gar\xE7ons et les filles",
+     "Françoise Hardy - Tous les garçons et les filles"},
     {"Die \xC4rzte - Schrei nach Liebe", "Die Ärzte - Schrei nach Liebe"},
     {"Herbert Gr\xF6nemeyer - M\xE4nner", "Herbert Grönemeyer - Männer"},
     {"Man\xE1 - Rayando el sol", "Maná - Rayando el sol"},
@@ -68,18 +88,27 @@ const LegacyCase kWesternTitles[] = {
     {"Christophe Ma\xE9 - Il est o\xF9 le bonheur", "Christophe Maé - Il est où le bonheur"},
     {"Joe Dassin - \xC0 toi", "Joe Dassin - À toi"},
     {"Indila - Derni\xE8re danse", "Indila - Dernière danse"},
-    {"Myl\xE8ne Farmer - D\xE9senchant\xE9" "e", "Mylène Farmer - Désenchantée"},
+    {"Myl\xE8ne Farmer - D\xE9senchant\xE9"
+     "e",
+     "Mylène Farmer - Désenchantée"},
     {"Roberto Carlos - Cora\xE7\xE3o", "Roberto Carlos - Coração"},
     {"Ti\xEBsto - Adagio for Strings", "Tiësto - Adagio for Strings"},
     {"Queen - Don\x92t Stop Me Now", "Queen - Don’t Stop Me Now"},
     {"Je t'aime \xE0 la folie", "Je t'aime à la folie"},
-    {"\xC7" "a", "Ça"},
+    {"\xC7"
+     "a",
+     "Ça"},
     {"Se\xF1or", "Señor"},
     {"No\xEBl", "Noël"},
-    {"\xDC" "ber", "Über"},
+    {"\xDC"
+     "ber",
+     "Über"},
     {"MOT\xD6RHEAD", "MOTÖRHEAD"},
     {"BJ\xD6RK - J\xD3GA", "BJÖRK - JÓGA"},
-    {"Die Stra\xDF" "e \x96 Gr\xF6\xDF" "e", "Die Straße – Größe"},
+    {"Die Stra\xDF"
+     "e \x96 Gr\xF6\xDF"
+     "e",
+     "Die Straße – Größe"},
     {"Caetano Veloso - N\xE3o Enche", "Caetano Veloso - Não Enche"},
     {"\xC5sa Jinder - V\xE4lkommen", "Åsa Jinder - Välkommen"},
     {"M\xF8 - Final Song", "Mø - Final Song"},
@@ -107,8 +136,9 @@ TEST(LegacyToUtf8, TextWithoutLettersAboveAsciiReadsAsWindows1252) {
 }
 
 TEST(LegacyToUtf8, ValidUtf8IsKeptAsItIs) {
-  for (const std::string& s : {""s, "Plain ASCII - Title"s, "Кино - Группа крови"s, "Beyoncé - Déjà Vu"s,
-                              "日本語のタイトル"s, "Emoji \xF0\x9F\x8E\xB5 note"s, "nul\0inside"s, "\x7F\x01\x1F"s}) {
+  for (const std::string& s :
+       {""s, "Plain ASCII - Title"s, "Кино - Группа крови"s, "Beyoncé - Déjà Vu"s,
+        "日本語のタイトル"s, "Emoji \xF0\x9F\x8E\xB5 note"s, "nul\0inside"s, "\x7F\x01\x1F"s}) {
     EXPECT_TRUE(isValidUtf8(s)) << s;
     EXPECT_EQ(legacyToUtf8(s), s);
   }
@@ -133,13 +163,15 @@ TEST(LegacyToUtf8, OutputIsValidUtf8ForEveryByte) {
 }
 
 TEST(IsValidUtf8, RefusesOverlongsSurrogatesAndOutOfRange) {
-  for (const std::string& s : {"\xC0\x80"s, "\xC1\xBF"s, "\xE0\x80\x80"s, "\xE0\x9F\xBF"s, "\xED\xA0\x80"s,
-                              "\xED\xBF\xBF"s, "\xF0\x80\x80\x80"s, "\xF0\x8F\xBF\xBF"s, "\xF4\x90\x80\x80"s,
-                              "\xF5\x80\x80\x80"s, "\xFF"s, "\x80"s, "\xC3"s, "\xE2\x82"s, "a\xC3(b"s}) {
+  for (const std::string& s :
+       {"\xC0\x80"s, "\xC1\xBF"s, "\xE0\x80\x80"s, "\xE0\x9F\xBF"s, "\xED\xA0\x80"s,
+        "\xED\xBF\xBF"s, "\xF0\x80\x80\x80"s, "\xF0\x8F\xBF\xBF"s, "\xF4\x90\x80\x80"s,
+        "\xF5\x80\x80\x80"s, "\xFF"s, "\x80"s, "\xC3"s, "\xE2\x82"s, "a\xC3(b"s}) {
     EXPECT_FALSE(isValidUtf8(s)) << testing::PrintToString(s);
   }
-  for (const std::string& s : {"\xC2\x80"s, "\xDF\xBF"s, "\xE0\xA0\x80"s, "\xED\x9F\xBF"s, "\xEE\x80\x80"s,
-                              "\xEF\xBF\xBF"s, "\xF0\x90\x80\x80"s, "\xF4\x8F\xBF\xBF"s}) {
+  for (const std::string& s :
+       {"\xC2\x80"s, "\xDF\xBF"s, "\xE0\xA0\x80"s, "\xED\x9F\xBF"s, "\xEE\x80\x80"s,
+        "\xEF\xBF\xBF"s, "\xF0\x90\x80\x80"s, "\xF4\x8F\xBF\xBF"s}) {
     EXPECT_TRUE(isValidUtf8(s)) << testing::PrintToString(s);
   }
 }
@@ -163,8 +195,10 @@ std::string iconvToUtf8(const char* page, std::string in) {
 TEST(DecodeLegacy, BothTablesMatchTheSystemsConverterOnAllHighBytes) {
   for (int b = 0x80; b <= 0xFF; ++b) {
     const std::string one(1, static_cast<char>(b));
-    EXPECT_EQ(decodeLegacy(one, LegacyPage::Windows1251), iconvToUtf8("CP1251", one)) << std::hex << b;
-    EXPECT_EQ(decodeLegacy(one, LegacyPage::Windows1252), iconvToUtf8("CP1252", one)) << std::hex << b;
+    EXPECT_EQ(decodeLegacy(one, LegacyPage::Windows1251), iconvToUtf8("CP1251", one))
+        << std::hex << b;
+    EXPECT_EQ(decodeLegacy(one, LegacyPage::Windows1252), iconvToUtf8("CP1252", one))
+        << std::hex << b;
   }
   EXPECT_EQ(decodeLegacy("\xC0\xFF\xA8\xB8\xB9\x80\x88", LegacyPage::Windows1251), "АяЁё№Ђ€");
   EXPECT_EQ(decodeLegacy("\x80\x9F\xE9\x8A\x9A\x81", LegacyPage::Windows1252), "€ŸéŠš\xEF\xBF\xBD");

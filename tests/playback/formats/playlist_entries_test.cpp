@@ -12,42 +12,54 @@ using Entries = std::vector<std::string>;
 constexpr std::string_view kBase = "http://radio.example.com:8000/lists/station.m3u?k=1";
 
 TEST(M3uEntries, PlainAndExtendedWithAnyLineEnds) {
-  EXPECT_EQ(playlistEntries("http://a/1\nhttp://a/2\n", kBase), (Entries{"http://a/1", "http://a/2"}));
-  EXPECT_EQ(playlistEntries("#EXTM3U\r\n#EXTINF:-1,One\r\nhttp://a/1\r\n\r\n#EXTINF:-1,Two\r\nhttps://a/2", kBase),
-            (Entries{"http://a/1", "https://a/2"}));
-  EXPECT_EQ(playlistEntries("http://a/1\rhttp://a/2\r", kBase), (Entries{"http://a/1", "http://a/2"}));
+  EXPECT_EQ(playlistEntries("http://a/1\nhttp://a/2\n", kBase),
+            (Entries{"http://a/1", "http://a/2"}));
+  EXPECT_EQ(
+      playlistEntries(
+          "#EXTM3U\r\n#EXTINF:-1,One\r\nhttp://a/1\r\n\r\n#EXTINF:-1,Two\r\nhttps://a/2", kBase),
+      (Entries{"http://a/1", "https://a/2"}));
+  EXPECT_EQ(playlistEntries("http://a/1\rhttp://a/2\r", kBase),
+            (Entries{"http://a/1", "http://a/2"}));
   EXPECT_EQ(playlistEntries("\xEF\xBB\xBFhttp://a/1\n", kBase), (Entries{"http://a/1"}));
-  EXPECT_EQ(playlistEntries("  \thttp://a/1  \n#http://commented/out\n", kBase), (Entries{"http://a/1"}));
+  EXPECT_EQ(playlistEntries("  \thttp://a/1  \n#http://commented/out\n", kBase),
+            (Entries{"http://a/1"}));
 }
 
 TEST(M3uEntries, RelativeEntriesResolveAgainstThePlaylistAndOtherSchemesAreLeftOut) {
-  EXPECT_EQ(playlistEntries("live.mp3\n../up.aac\n/root.ogg\n//other.host/x\n?q=2\n", kBase),
-            (Entries{"http://radio.example.com:8000/lists/live.mp3", "http://radio.example.com:8000/up.aac",
-                     "http://radio.example.com:8000/root.ogg", "http://other.host/x",
-                     "http://radio.example.com:8000/lists/station.m3u?q=2"}));
-  EXPECT_EQ(playlistEntries("mms://a/1\nrtsp://a/2\nfile:///music/a.mp3\nC:\\Music\\a.mp3\nHTTP://A/3\n", kBase),
-            (Entries{"http://A/3"}));
+  EXPECT_EQ(
+      playlistEntries("live.mp3\n../up.aac\n/root.ogg\n//other.host/x\n?q=2\n", kBase),
+      (Entries{"http://radio.example.com:8000/lists/live.mp3",
+               "http://radio.example.com:8000/up.aac", "http://radio.example.com:8000/root.ogg",
+               "http://other.host/x", "http://radio.example.com:8000/lists/station.m3u?q=2"}));
+  EXPECT_EQ(
+      playlistEntries("mms://a/1\nrtsp://a/2\nfile:///music/a.mp3\nC:\\Music\\a.mp3\nHTTP://A/3\n",
+                      kBase),
+      (Entries{"http://A/3"}));
   // Without an http(s) base only absolute entries survive.
   EXPECT_EQ(playlistEntries("live.mp3\nhttp://a/1\n", ""), (Entries{"http://a/1"}));
 }
 
 TEST(PlsEntries, InNumberOrderWithKeysInAnyCase) {
   const std::string pls =
-      "[playlist]\r\nNumberOfEntries=3\r\nFile3=http://a/3\r\nTitle3=Three\r\nfile1 = http://a/1\r\n"
+      "[playlist]\r\nNumberOfEntries=3\r\nFile3=http://a/3\r\nTitle3=Three\r\nfile1 = "
+      "http://a/1\r\n"
       "FILE2=relative.mp3\r\nLength1=-1\r\nVersion=2\r\n";
   EXPECT_EQ(playlistEntries(pls, "http://h/dir/list.pls"),
             (Entries{"http://a/1", "http://h/dir/relative.mp3", "http://a/3"}));
   // Numbers need not be consecutive; the same number twice keeps the order of the lines.
-  EXPECT_EQ(playlistEntries("[playlist]\nFile10=http://a/10\nFile2=http://a/2a\nFile2=http://a/2b\n", kBase),
+  EXPECT_EQ(playlistEntries(
+                "[playlist]\nFile10=http://a/10\nFile2=http://a/2a\nFile2=http://a/2b\n", kBase),
             (Entries{"http://a/2a", "http://a/2b", "http://a/10"}));
   // Keys that are no entries, and a section header missing.
-  EXPECT_EQ(playlistEntries("File1=http://a/1\nFile=http://x/\nFilex=http://y/\nTitle1=http://z/\n", kBase),
+  EXPECT_EQ(playlistEntries("File1=http://a/1\nFile=http://x/\nFilex=http://y/\nTitle1=http://z/\n",
+                            kBase),
             (Entries{"http://a/1"}));
 }
 
 TEST(ReferenceEntries, WindowsMediaReferenceFiles) {
-  EXPECT_EQ(playlistEntries("[Reference]\r\nRef2=http://a/2?MSWMExt=.asf\r\nRef1=http://a/1\r\n", kBase),
-            (Entries{"http://a/1", "http://a/2?MSWMExt=.asf"}));
+  EXPECT_EQ(
+      playlistEntries("[Reference]\r\nRef2=http://a/2?MSWMExt=.asf\r\nRef1=http://a/1\r\n", kBase),
+      (Entries{"http://a/1", "http://a/2?MSWMExt=.asf"}));
 }
 
 TEST(XspfEntries, EveryTrackLocationWithEntitiesAndCdata) {
@@ -67,14 +79,15 @@ TEST(XspfEntries, EveryTrackLocationWithEntitiesAndCdata) {
   </trackList>
 </playlist>)";
   EXPECT_EQ(playlistEntries(xspf, "http://h/lists/a.xspf"),
-            (Entries{"http://a/1?x=1&y=2", "http://a/2?x=1&y=<2>", "http://h/lists/relative/three.ogg",
-                     "http://a/55"}));
+            (Entries{"http://a/1?x=1&y=2", "http://a/2?x=1&y=<2>",
+                     "http://h/lists/relative/three.ogg", "http://a/55"}));
 }
 
 TEST(XspfEntries, NamespacePrefixesAndUpperCaseNames) {
-  EXPECT_EQ(playlistEntries("<x:playlist><x:trackList><x:track><x:location>http://a/1</x:location></x:track>"
-                            "<TRACK><LOCATION>http://a/2</LOCATION></TRACK></x:trackList></x:playlist>",
-                            kBase),
+  EXPECT_EQ(playlistEntries(
+                "<x:playlist><x:trackList><x:track><x:location>http://a/1</x:location></x:track>"
+                "<TRACK><LOCATION>http://a/2</LOCATION></TRACK></x:trackList></x:playlist>",
+                kBase),
             (Entries{"http://a/1", "http://a/2"}));
 }
 
@@ -94,13 +107,17 @@ TEST(AsxEntries, RefsAndEntryRefsInAnyCaseAndQuoting) {
 }
 
 TEST(AsxEntries, BaseElementMovesRelativeEntries) {
-  EXPECT_EQ(playlistEntries("<asx><base href=\"http://cdn/x/\"/><entry><ref href=\"a.mp3\"/></entry></asx>", kBase),
-            (Entries{"http://cdn/x/a.mp3"}));
+  EXPECT_EQ(
+      playlistEntries(
+          "<asx><base href=\"http://cdn/x/\"/><entry><ref href=\"a.mp3\"/></entry></asx>", kBase),
+      (Entries{"http://cdn/x/a.mp3"}));
 }
 
 TEST(AsxEntries, QuotesInsideTheOtherQuotes) {
-  EXPECT_EQ(playlistEntries(R"(<asx><ref href='http://a/"1"' /><ref title="it's" href="http://a/2" /></asx>)", kBase),
-            (Entries{"http://a/\"1\"", "http://a/2"}));
+  EXPECT_EQ(
+      playlistEntries(
+          R"(<asx><ref href='http://a/"1"' /><ref title="it's" href="http://a/2" /></asx>)", kBase),
+      (Entries{"http://a/\"1\"", "http://a/2"}));
 }
 
 TEST(ResolveUrl, FollowsTheRulesBrowsersUse) {
@@ -126,8 +143,9 @@ TEST(ResolveUrl, FollowsTheRulesBrowsersUse) {
 }
 
 TEST(ResolveUrl, RefusesWhatCannotBeAStream) {
-  for (const char* ref : {"", "   ", "mailto:a@b", "ftp://h/x", "javascript:alert(1)", "http://", "http:///x",
-                          "http://:80/x", "http://h/a\x01", "http://h/\x7f", "http:x"}) {
+  for (const char* ref :
+       {"", "   ", "mailto:a@b", "ftp://h/x", "javascript:alert(1)", "http://", "http:///x",
+        "http://:80/x", "http://h/a\x01", "http://h/\x7f", "http:x"}) {
     EXPECT_EQ(resolveUrl("http://h/", ref), std::nullopt) << ref;
   }
   EXPECT_EQ(resolveUrl("", "x.mp3"), std::nullopt);

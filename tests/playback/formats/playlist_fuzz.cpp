@@ -11,9 +11,14 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace radiolist::formats;
-  static constexpr std::array<std::string_view, 8> kTypes = {
-      "", "audio/mpeg", "audio/x-mpegurl", "audio/x-scpls", "application/xspf+xml", "video/x-ms-asf",
-      "text/plain", "application/vnd.apple.mpegurl"};
+  static constexpr std::array<std::string_view, 8> kTypes = {"",
+                                                             "audio/mpeg",
+                                                             "audio/x-mpegurl",
+                                                             "audio/x-scpls",
+                                                             "application/xspf+xml",
+                                                             "video/x-ms-asf",
+                                                             "text/plain",
+                                                             "application/vnd.apple.mpegurl"};
   static constexpr std::array<std::string_view, 4> kBases = {
       "http://h:8000/dir/list.m3u?q=1", "https://h/", "", "file:///tmp/list.m3u"};
   if (size == 0) return 0;

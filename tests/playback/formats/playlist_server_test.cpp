@@ -2,12 +2,11 @@
 // of the test servers: every format, under its own content type and under wrong ones, with dead
 // entries before the good one, and with the final stream's name and title in the tags.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -54,9 +53,11 @@ std::string pls(const std::vector<std::string>& urls) {
 }
 
 std::string xspf(const std::vector<std::string>& urls) {
-  std::string body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<playlist version=\"1\" "
-                     "xmlns=\"http://xspf.org/ns/0/\">\n<trackList>\n";
-  for (const auto& u : urls) body += "<track><title>Test Radio</title><location>" + u + "</location></track>\n";
+  std::string body =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<playlist version=\"1\" "
+      "xmlns=\"http://xspf.org/ns/0/\">\n<trackList>\n";
+  for (const auto& u : urls)
+    body += "<track><title>Test Radio</title><location>" + u + "</location></track>\n";
   return body + "</trackList>\n</playlist>\n";
 }
 
@@ -121,7 +122,8 @@ int refusedPort() {
 
 std::vector<std::string> lines(const char* block) {
   std::vector<std::string> out;
-  for (const char* p = block; p != nullptr && *p != '\0'; p += std::strlen(p) + 1) out.emplace_back(p);
+  for (const char* p = block; p != nullptr && *p != '\0'; p += std::strlen(p) + 1)
+    out.emplace_back(p);
   return out;
 }
 
@@ -161,7 +163,8 @@ class PlaylistServerTest : public rl::test::ServerTest {
     EXPECT_EQ(BASS_Init(-1, 44100, BASS_UNICODE, nullptr, nullptr), 1);
     const std::u16string wide(url.begin(), url.end());
     const HSTREAM general = BASS_StreamCreateURL(wide.c_str(), 0, BASS_UNICODE, nullptr, nullptr);
-    const HSTREAM aacHandle = BASS_AAC_StreamCreateURL(wide.c_str(), 0, BASS_UNICODE, nullptr, nullptr);
+    const HSTREAM aacHandle =
+        BASS_AAC_StreamCreateURL(wide.c_str(), 0, BASS_UNICODE, nullptr, nullptr);
     BASS_ChannelPlay(general, 1);
     BASS_ChannelPlay(aacHandle, 1);
     BASS_Start();
@@ -172,13 +175,16 @@ class PlaylistServerTest : public rl::test::ServerTest {
   // Silence first, so the tone of the case before cannot pass for this one's.
   void awaitSilence() {
     BASS_Free();
-    const auto quiet = recorder_->waitFor(200ms, 5s, [](std::span<const float> s) { return rl::test::rms(s) < 1e-3; });
+    const auto quiet = recorder_->waitFor(
+        200ms, 5s, [](std::span<const float> s) { return rl::test::rms(s) < 1e-3; });
     ASSERT_TRUE(quiet.has_value()) << "the previous stream did not fall silent";
   }
 
   bool hears(double tone, std::chrono::milliseconds timeout = 15s) {
     return recorder_
-        ->waitFor(200ms, timeout, [tone](std::span<const float> s) { return rl::test::toneShare(s, tone, kRate) > 0.5; })
+        ->waitFor(
+            200ms, timeout,
+            [tone](std::span<const float> s) { return rl::test::toneShare(s, tone, kRate) > 0.5; })
         .has_value();
   }
 
@@ -209,7 +215,8 @@ class PlaylistServerTest : public rl::test::ServerTest {
     ASSERT_TRUE(hears(440)) << "no 440 Hz";
     EXPECT_EQ(BASS_ChannelIsActive(h), BASS_ACTIVE_PLAYING);
     const auto head = headerLines(h);
-    EXPECT_NE(std::find(head.begin(), head.end(), kStationName), head.end()) << testing::PrintToString(head);
+    EXPECT_NE(std::find(head.begin(), head.end(), kStationName), head.end())
+        << testing::PrintToString(head);
     EXPECT_TRUE(titleWithin(h, 5s).starts_with(kStationTitle));
   }
 
@@ -227,14 +234,17 @@ TEST_F(PlaylistServerTest, EachFormatPlaysUnderItsOwnTypeAWrongOneAndNone) {
     for (const char* tag : {"mpeg", "text", "none"}) {
       const std::string name = std::string(tag) + "." + f.extension;
       write(name, body);
-      const std::string type = tag == std::string("mpeg") ? "audio/mpeg" : tag == std::string("text") ? "text/plain" : "";
+      const std::string type = tag == std::string("mpeg")   ? "audio/mpeg"
+                               : tag == std::string("text") ? "text/plain"
+                                                            : "";
       options.insert(options.end(), {"--type", name + "=" + type});
     }
   }
   const StaticServer web(root_, options);
   ASSERT_NE(web.port(), 0) << "static-server.py did not start";
   for (const Format& f : kFormats)
-    for (const char* tag : {"own", "mpeg", "text", "none"}) expectTheToneMount(web.url(std::string(tag) + "." + f.extension));
+    for (const char* tag : {"own", "mpeg", "text", "none"})
+      expectTheToneMount(web.url(std::string(tag) + "." + f.extension));
 }
 
 TEST_F(PlaylistServerTest, DeadEntriesBeforeTheGoodOneAreSkipped) {
@@ -253,7 +263,8 @@ TEST_F(PlaylistServerTest, RelativeEntriesResolveAgainstThePlaylistAddress) {
   const std::string mount = servers().mp3Url();
   std::filesystem::create_directories(root_ + "/lists");
   write("lists/relative.m3u", "#EXTM3U\n#EXTINF:-1,Relative\nlive\n");
-  const StaticServer web(root_, {"--redirect", "/lists/live=" + mount, "--redirect", "/moved.m3u=/lists/relative.m3u"});
+  const StaticServer web(root_, {"--redirect", "/lists/live=" + mount, "--redirect",
+                                 "/moved.m3u=/lists/relative.m3u"});
   ASSERT_NE(web.port(), 0);
   expectTheToneMount(web.url("lists/relative.m3u"));
   expectTheToneMount(web.url("moved.m3u"));
@@ -278,7 +289,8 @@ TEST_F(PlaylistServerTest, AnAacMountBehindAPlaylistPlaysThroughTheAacCreation) 
   EXPECT_EQ(BASS_ChannelIsActive(aac), BASS_ACTIVE_PLAYING);
   EXPECT_NE(BASS_ChannelIsActive(general), BASS_ACTIVE_PLAYING);
   const auto head = headerLines(aac);
-  EXPECT_NE(std::find(head.begin(), head.end(), "icy-name:Test Radio 880"), head.end()) << testing::PrintToString(head);
+  EXPECT_NE(std::find(head.begin(), head.end(), "icy-name:Test Radio 880"), head.end())
+      << testing::PrintToString(head);
 }
 
 TEST_F(PlaylistServerTest, APlaylistWithoutAPlayableEntryStaysSilent) {
