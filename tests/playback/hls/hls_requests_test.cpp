@@ -1,0 +1,328 @@
+// The demuxer's requests against fake streams: byte ranges, AES-128, failed answers, stops,
+// titles from the ID3 tag at a segment's head, and what attach() sets.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <numeric>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "playback/hls/hls_requests.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/aes.h>
+#include <libavutil/dict.h>
+#include <libavutil/mem.h>
+}
+
+namespace radiolist::hls {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+// Serves a body in pieces of at most `chunk` bytes; or fails with a status; or never answers.
+class FakeRequest final : public net::HttpStream {
+ public:
+  enum class Mode { Serve, Fail, Silent };
+  FakeRequest(Bytes body, std::size_t chunk, Mode mode = Mode::Serve, int status = 200)
+      : body_(std::move(body)), chunk_(chunk), mode_(mode), status_(status) {
+    if (mode_ == Mode::Serve) head_ = std::make_shared<net::ResponseHead>();
+  }
+
+  std::size_t read(std::span<std::byte> dst, std::chrono::milliseconds timeout) override {
+    if (mode_ != Mode::Serve || cancelled_ || pos_ >= body_.size()) {
+      std::this_thread::sleep_for(std::min(timeout, std::chrono::milliseconds(5)));
+      return 0;
+    }
+    const std::size_t n = std::min({dst.size(), chunk_, body_.size() - pos_});
+    std::memcpy(dst.data(), body_.data() + pos_, n);
+    pos_ += n;
+    return n;
+  }
+  [[nodiscard]] std::shared_ptr<const net::ResponseHead> head() const override { return head_; }
+  [[nodiscard]] std::optional<std::string> latestMeta() const override { return std::nullopt; }
+  [[nodiscard]] net::StreamState state() const override {
+    if (cancelled_) return net::StreamState::Cancelled;
+    switch (mode_) {
+      case Mode::Fail:
+        return net::StreamState::Failed;
+      case Mode::Silent:
+        return net::StreamState::Connecting;
+      case Mode::Serve:
+        break;
+    }
+    return pos_ >= body_.size() ? net::StreamState::Ended : net::StreamState::Streaming;
+  }
+  void dropBuffered() override {}
+  void cancel() override { cancelled_ = true; }
+  [[nodiscard]] net::StreamStats stats() const override {
+    net::StreamStats s;
+    s.httpStatus = status_;
+    return s;
+  }
+
+ private:
+  Bytes body_;
+  std::size_t chunk_;
+  Mode mode_;
+  int status_;
+  std::shared_ptr<const net::ResponseHead> head_;
+  std::size_t pos_ = 0;
+  std::atomic<bool> cancelled_{false};
+};
+
+// A context with HlsRequests attached, whose io_open serves the next prepared stream.
+class Harness {
+ public:
+  explicit Harness(std::stop_token stop = {})
+      : requests_(
+            [this](const std::string& url) {
+              opened.push_back(url);
+              auto s = std::move(next.front());
+              next.erase(next.begin());
+              return s;
+            },
+            stop, [this](std::string t) { titles.push_back(std::move(t)); }) {
+    ctx_ = avformat_alloc_context();
+    requests_.attach(ctx_, &options);
+  }
+  ~Harness() {
+    av_dict_free(&options);
+    avformat_free_context(ctx_);
+  }
+
+  // Opens `url` with `opts` and reads everything; the result of io_open when it fails.
+  int readAll(const std::string& url, Bytes& out, AVDictionary* opts = nullptr) {
+    AVIOContext* pb = nullptr;
+    const int r = ctx_->io_open(ctx_, &pb, url.c_str(), AVIO_FLAG_READ, &opts);
+    av_dict_free(&opts);
+    if (r < 0) return r;
+    std::uint8_t buf[1000];
+    int n = 0;
+    while ((n = avio_read(pb, buf, sizeof buf)) > 0) out.insert(out.end(), buf, buf + n);
+    lastRead = n;
+    ctx_->io_close2(ctx_, pb);
+    return 0;
+  }
+
+  HlsRequests& requests() { return requests_; }
+  AVFormatContext* ctx() { return ctx_; }
+
+  std::vector<std::shared_ptr<net::HttpStream>> next;
+  std::vector<std::string> opened;
+  std::vector<std::string> titles;
+  AVDictionary* options = nullptr;
+  int lastRead = 0;
+
+ private:
+  HlsRequests requests_;
+  AVFormatContext* ctx_ = nullptr;
+};
+
+Bytes counting(std::size_t n) {
+  Bytes b(n);
+  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i % 251);
+  return b;
+}
+
+TEST(HlsRequests, AttachRoutesRequestsAndForbidsFfmpegsProtocols) {
+  Harness h;
+  auto get = [&](const char* key) {
+    const AVDictionaryEntry* e = av_dict_get(h.options, key, nullptr, 0);
+    return e != nullptr ? std::string(e->value) : std::string("(unset)");
+  };
+  EXPECT_EQ(get("http_persistent"), "0");
+  EXPECT_EQ(get("http_multiple"), "0");
+  EXPECT_NE(get("protocol_whitelist"), "(unset)");
+  // The whitelist names no protocol FFmpeg has.
+  EXPECT_EQ(avio_find_protocol_name((get("protocol_whitelist") + "://x").c_str()), nullptr);
+  EXPECT_NE(h.ctx()->interrupt_callback.callback, nullptr);
+
+  // A caller's interrupt callback stays.
+  AVFormatContext* ctx = avformat_alloc_context();
+  int (*mine)(void*) = [](void*) { return 0; };
+  ctx->interrupt_callback = {mine, nullptr};
+  AVDictionary* options = nullptr;
+  HlsRequests r({}, {}, {});
+  r.attach(ctx, &options);
+  EXPECT_EQ(ctx->interrupt_callback.callback, mine);
+  av_dict_free(&options);
+  avformat_free_context(ctx);
+}
+
+TEST(HlsRequests, ByteRangesAreCutFromTheWholeBody) {
+  const Bytes body = counting(1000);
+  for (std::size_t chunk : {1u, 7u, 4096u}) {
+    Harness h;
+    h.next.push_back(std::make_shared<FakeRequest>(body, chunk));
+    AVDictionary* opts = nullptr;
+    av_dict_set(&opts, "offset", "100", 0);
+    av_dict_set(&opts, "end_offset", "250", 0);
+    Bytes got;
+    ASSERT_EQ(h.readAll("http://h/seg.ts", got, opts), 0);
+    EXPECT_EQ(got, Bytes(body.begin() + 100, body.begin() + 250)) << chunk;
+    EXPECT_EQ(h.lastRead, AVERROR_EOF);
+    // No range: the whole body.
+    h.next.push_back(std::make_shared<FakeRequest>(body, chunk));
+    got.clear();
+    ASSERT_EQ(h.readAll("http://h/seg.ts", got), 0);
+    EXPECT_EQ(got, body);
+    EXPECT_EQ(h.requests().requestCount(), 2u);
+  }
+}
+
+// AES-128-CBC with PKCS#7 padding, as segment writers encrypt.
+Bytes encrypt(const Bytes& plain, const std::uint8_t* key, const std::uint8_t* iv) {
+  Bytes padded = plain;
+  const std::size_t pad = 16 - plain.size() % 16;
+  padded.insert(padded.end(), pad, static_cast<std::uint8_t>(pad));
+  Bytes out(padded.size());
+  AVAES* aes = av_aes_alloc();
+  av_aes_init(aes, key, 128, 0);
+  std::uint8_t ivCopy[16];
+  std::memcpy(ivCopy, iv, 16);
+  av_aes_crypt(aes, out.data(), padded.data(), static_cast<int>(padded.size() / 16), ivCopy, 0);
+  av_free(aes);
+  return out;
+}
+
+TEST(HlsRequests, Aes128SegmentsAreDecryptedAndLoseTheirPadding) {
+  std::uint8_t key[16];
+  std::uint8_t iv[16];
+  std::iota(key, key + 16, 1);
+  std::iota(iv, iv + 16, 100);
+  const char* keyHex = "0102030405060708090a0b0c0d0e0f10";
+  const char* ivHex = "6465666768696a6b6c6d6e6f70717273";
+  for (std::size_t length : {0u, 1u, 15u, 16u, 17u, 1000u, 40000u}) {
+    for (std::size_t chunk : {3u, 16u, 5000u}) {
+      SCOPED_TRACE(std::to_string(length) + " bytes in pieces of " + std::to_string(chunk));
+      const Bytes plain = counting(length);
+      Harness h;
+      h.next.push_back(std::make_shared<FakeRequest>(encrypt(plain, key, iv), chunk));
+      AVDictionary* opts = nullptr;
+      av_dict_set(&opts, "key", keyHex, 0);
+      av_dict_set(&opts, "iv", ivHex, 0);
+      Bytes got;
+      ASSERT_EQ(h.readAll("crypto+http://h/a/seg.ts", got, opts), 0);
+      EXPECT_EQ(got, plain);
+      ASSERT_EQ(h.opened.size(), 1u);
+      EXPECT_EQ(h.opened[0], "http://h/a/seg.ts");
+    }
+  }
+}
+
+TEST(HlsRequests, EncryptedRequestWithoutAUsableKeyFails) {
+  for (const char* key : {"", "0102", "zz02030405060708090a0b0c0d0e0f10"}) {
+    Harness h;
+    h.next.push_back(std::make_shared<FakeRequest>(counting(32), 32));
+    AVDictionary* opts = nullptr;
+    if (*key != '\0') av_dict_set(&opts, "key", key, 0);
+    av_dict_set(&opts, "iv", "6465666768696a6b6c6d6e6f70717273", 0);
+    Bytes got;
+    EXPECT_EQ(h.readAll("crypto:http://h/seg.ts", got, opts), AVERROR(EINVAL)) << key;
+  }
+}
+
+TEST(HlsRequests, FailedAnswersBecomeHttpErrorsAtOpen) {
+  const std::pair<int, int> cases[] = {{404, AVERROR_HTTP_NOT_FOUND},
+                                       {403, AVERROR_HTTP_FORBIDDEN},
+                                       {410, AVERROR_HTTP_OTHER_4XX},
+                                       {503, AVERROR_HTTP_SERVER_ERROR},
+                                       {0, AVERROR(EIO)}};
+  for (const auto& [status, error] : cases) {
+    Harness h;
+    h.next.push_back(
+        std::make_shared<FakeRequest>(Bytes{}, 1, FakeRequest::Mode::Fail, status));
+    Bytes got;
+    EXPECT_EQ(h.readAll("http://h/seg.ts", got), error) << status;
+  }
+  // An opener that gives nothing.
+  Harness h;
+  h.next.push_back(nullptr);
+  Bytes got;
+  EXPECT_EQ(h.readAll("http://h/seg.ts", got), AVERROR(EIO));
+}
+
+TEST(HlsRequests, AStopEndsAnOpenThatWaitsForItsAnswer) {
+  std::stop_source stop;
+  Harness h(stop.get_token());
+  h.next.push_back(std::make_shared<FakeRequest>(Bytes{}, 1, FakeRequest::Mode::Silent));
+  std::jthread stopper([&] {
+    std::this_thread::sleep_for(100ms);
+    stop.request_stop();
+  });
+  Bytes got;
+  EXPECT_EQ(h.readAll("http://h/live.m3u8", got), AVERROR_EXIT);
+  EXPECT_EQ(h.ctx()->interrupt_callback.callback(h.ctx()->interrupt_callback.opaque), 1);
+  // Once stopped, nothing more is opened.
+  EXPECT_EQ(h.readAll("http://h/next.ts", got), AVERROR_EXIT);
+  EXPECT_EQ(h.opened.size(), 1u);
+}
+
+Bytes id3(const std::string& title, std::size_t padding = 0) {
+  const std::size_t size = 11 + title.size() + padding;
+  Bytes tag;
+  tag.reserve(10 + size);
+  for (int b : {int{'I'}, int{'D'}, int{'3'}, 4, 0, 0}) tag.push_back(static_cast<std::uint8_t>(b));
+  for (int shift : {21, 14, 7, 0}) tag.push_back(static_cast<std::uint8_t>((size >> shift) & 0x7f));
+  for (int b : {int{'T'}, int{'I'}, int{'T'}, int{'2'}, 0, 0, 0}) tag.push_back(static_cast<std::uint8_t>(b));
+  for (int b : {static_cast<int>(title.size() + 1), 0, 0, 3}) tag.push_back(static_cast<std::uint8_t>(b));
+  for (char c : title) tag.push_back(static_cast<std::uint8_t>(c));
+  tag.resize(tag.size() + padding, 0);
+  return tag;
+}
+
+TEST(HlsRequests, TheTitleOfASegmentsId3HeadIsReportedWhenItChanges) {
+  Harness h;
+  const Bytes audio = counting(3000);
+  const auto segment = [&](const Bytes& tag) {
+    Bytes b = tag;
+    b.insert(b.end(), audio.begin(), audio.end());
+    return b;
+  };
+  const Bytes cutTag = id3("Cut");
+  const std::vector<Bytes> bodies = {
+      segment(id3("One")), segment(id3("One")), segment(id3("Two")),
+      audio,                                     // no tag: nothing to say
+      segment(id3("Big", 300 * 1024)),          // too big to read whole: passed through unread
+      Bytes(cutTag.begin(), cutTag.end() - 2),  // ends inside its tag
+      segment(id3("One"))};
+  for (const Bytes& body : bodies) {
+    // One byte per read: the tag is assembled across reads.
+    h.next.push_back(std::make_shared<FakeRequest>(body, 1));
+    Bytes got;
+    ASSERT_EQ(h.readAll("http://h/seg.aac", got), 0);
+    EXPECT_EQ(got, body);  // the tag reaches the demuxer too
+  }
+  EXPECT_EQ(h.titles, (std::vector<std::string>{"StreamTitle='One';", "StreamTitle='Two';",
+                                                 "StreamTitle='One';"}));
+}
+
+TEST(HlsRequests, TimedMetadataPacketsReportTheirTitleOnChange) {
+  Harness h;
+  const Bytes one = id3("One");
+  const Bytes cut(one.begin() + 5, one.end());  // as FFmpeg 5.1's MPEG-TS demuxer hands it out
+  const Bytes two = id3("Two");
+  for (const Bytes* data : {&one, &cut, &two, &two}) {
+    AVPacket* pkt = av_packet_alloc();
+    ASSERT_EQ(av_new_packet(pkt, static_cast<int>(data->size())), 0);
+    std::memcpy(pkt->data, data->data(), data->size());
+    EXPECT_TRUE(h.requests().timedMetadata(*pkt).has_value());
+    av_packet_free(&pkt);
+  }
+  AVPacket* empty = av_packet_alloc();
+  EXPECT_FALSE(h.requests().timedMetadata(*empty).has_value());
+  av_packet_free(&empty);
+  EXPECT_EQ(h.titles, (std::vector<std::string>{"StreamTitle='One';", "StreamTitle='Two';"}));
+}
+
+}  // namespace
+}  // namespace radiolist::hls
