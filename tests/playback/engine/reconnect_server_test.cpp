@@ -132,6 +132,26 @@ TEST_F(ReconnectTest, DroppedConnectionsAndBurstsOnConnectPlayOnWithoutLoudGlitc
   EXPECT_STREQ(BASS_ChannelGetTags(h, BASS_TAG_META), "StreamTitle='Drop Test';");
 }
 
+// A server that keeps the connection open but stops sending: after the stall timeout the channel
+// connects again by itself and sounds.
+TEST_F(ReconnectTest, AStalledConnectionIsMadeAgain) {
+  TestStreamServer server({"--file", std::string(RL_ENGINE_MEDIA_DIR) + "/tone440.mp3",
+                           "--status", "icy", "--rate", "16000", "--stall-after", "32000"});
+  ASSERT_NE(server.port(), 0);
+  const HSTREAM h = startGeneral(server.url("/stalls.mp3"));
+  ASSERT_TRUE(hears(440, 10s));
+  auto requests = [&] {
+    const auto log = server.requestLog();
+    return std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.starts_with("REQ"); });
+  };
+  const auto deadline = std::chrono::steady_clock::now() + 40s;
+  while (requests() < 2 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(100ms);
+  ASSERT_GE(requests(), 2);
+  EXPECT_TRUE(hears(440, 10s));
+  EXPECT_NE(BASS_ChannelIsActive(h), BASS_ACTIVE_STOPPED);
+}
+
 // Servers that send titles and station names in a legacy code page: the tags hand them out as
 // UTF-8 (Windows-1251 for Cyrillic, Windows-1252 otherwise), never as invalid bytes.
 TEST_F(ReconnectTest, LegacyCodePageTitlesAndStationNamesArriveAsUtf8) {
