@@ -19,9 +19,13 @@
 //   requests.attach(ctx, &options);
 //   avformat_open_input(&ctx, effectiveUrl, av_find_input_format("hls"), &options);
 //   av_dict_free(&options);
-//   (avformat_find_stream_info when no audio stream is known yet: MPEG-TS segments announce
-//   their streams only in packets)
-//   int audio = selectAudioVariant(ctx);             // one variant only is fetched from now on
+//   // Before the first packet is read (avformat_find_stream_info reads packets): the demuxer
+//   // drops a variant's playlist only at its first packet.
+//   int audio = selectAudioVariant(ctx);
+//   if (audio < 0 || ctx->streams[audio]->codecpar->sample_rate == 0) {
+//     avformat_find_stream_info(ctx, nullptr);       // MPEG-TS: parameters come with packets
+//     if (audio < 0) audio = selectAudioVariant(ctx);
+//   }
 //   ... av_read_frame(); for packets of an AV_CODEC_ID_TIMED_ID3 stream call
 //   requests.timedMetadata(packet) (MPEG-TS segments carry their titles that way) ...
 //   avformat_close_input(&ctx);                      // closes what io_open opened
@@ -60,9 +64,10 @@ class HlsRequests {
   HlsRequests(const HlsRequests&) = delete;
   HlsRequests& operator=(const HlsRequests&) = delete;
 
-  // Before avformat_open_input: routes ctx's io_open/io_close2 here, sets the interrupt callback
-  // to `stop` unless the caller has set one, and adds the demuxer options this transport needs
-  // (no persistent or parallel HTTP, no FFmpeg protocol allowed at all).
+  // Before avformat_open_input: routes ctx's io_open/io_close2 here (ctx->opaque then points
+  // here: leave it alone), sets the interrupt callback to `stop` unless the caller has set one,
+  // and adds the demuxer options this transport needs (no persistent or parallel HTTP, no FFmpeg
+  // protocol allowed at all, no check of segment name extensions).
   void attach(AVFormatContext* ctx, AVDictionary** options);
 
   // A packet of a stream with codec AV_CODEC_ID_TIMED_ID3: reports its title through onTitle
