@@ -116,13 +116,14 @@ bool startsLikeMedia(std::string_view b) {
   return false;
 }
 
-// Text has next to no control bytes; compressed audio has one in every few dozen bytes.
+// Text has next to no control bytes. Compressed audio read from any offset has one in every
+// dozen or so (MP3 and ADTS tones at 128 kbit/s: at least 8 %; MP3 of digital silence: 4 %).
 bool looksBinary(std::string_view text) {
   const auto controls = std::count_if(text.begin(), text.end(), [](char c) {
     const auto u = static_cast<unsigned char>(c);
     return (u < 0x20 && !isBlank(c)) || u == 0x7F;
   });
-  return static_cast<std::size_t>(controls) * 32 > text.size();
+  return static_cast<std::size_t>(controls) * 64 > text.size();
 }
 
 std::string_view withoutLeadingBlanks(std::string_view text) {
@@ -333,9 +334,10 @@ std::vector<std::string> playlistEntries(std::string_view body, std::string_view
       readM3u(text, entries);
       break;
     case PlaylistFormat::Unknown:
-      // Markup of no known kind (a page, or a list cut before its first tag ended) holds no
-      // entries; other text is taken for an M3U of relative entries.
-      if (!withoutLeadingBlanks(text).starts_with('<')) readM3u(text, entries);
+      // Markup of no known kind (a page, or a list cut before its first tag ended) and bytes
+      // that are no text hold no entries; other text is taken for an M3U of relative entries.
+      if (!withoutLeadingBlanks(text).starts_with('<') && !looksBinary(text))
+        readM3u(text, entries);
       break;
   }
   return entries.take();

@@ -99,6 +99,10 @@ TEST(HostileBodies, NulBytesNeitherCutNorJoinEntries) {
       playlistEntries("<asx><ref href=\"http://a/\0\"/><ref href=\"http://a/2\"/></asx>"s, kBase),
       (Entries{"http://a/2"}));
   EXPECT_EQ(classifyBody("", std::string(1024, '\0')), BodyKind::Media);
+  // Audio is no list of relative entries, whatever the type said.
+  std::string noise;
+  for (int i = 0; i < 4096; ++i) noise.push_back(static_cast<char>((i * 151 + 7) % 256));
+  EXPECT_EQ(playlistEntries(noise, kBase), Entries{});
 }
 
 TEST(HostileBodies, EntitiesThatNameNothingStayAsWritten) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "playback/formats/playlist.h"
@@ -107,6 +109,28 @@ TEST(ClassifyBody, MediaStaysMediaUnderAnyType) {
                            "ftypM4A \0\0\0\0"s),
               BodyKind::Media)
         << type;
+  }
+}
+
+std::string fileBytes(const std::string& name) {
+  const std::string path = std::string(RL_FORMATS_MEDIA_DIR) + "/" + name;
+  std::string bytes(std::filesystem::file_size(path), '\0');
+  std::ifstream(path, std::ios::binary)
+      .read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
+}
+
+TEST(ClassifyBody, EncodedAudioFromAnyOffsetIsMediaEvenUnderPlaylistTypes) {
+  for (const char* name : {"tone.mp3", "silence.mp3", "tone.aac", "tone.ogg"}) {
+    const std::string audio = fileBytes(name);
+    ASSERT_GT(audio.size(), 10'000u) << name;
+    for (std::size_t offset = 0; offset + 1024 <= audio.size(); offset += 331) {
+      const std::string_view first = std::string_view(audio).substr(offset, 1024);
+      for (const char* type : {"audio/x-mpegurl", "audio/x-scpls", "video/x-ms-asf", ""}) {
+        ASSERT_EQ(classifyBody(type, first), BodyKind::Media)
+            << name << " at " << offset << " " << type;
+      }
+    }
   }
 }
 
