@@ -9,8 +9,9 @@
 // on. The song's ARTIST and TITLE comments come out as an ICY-style "StreamTitle='...';" text.
 //
 // Pure: no I/O, no FFmpeg. Not thread-safe; one owner. Memory: the bytes pushed and not yet
-// returned as pages (call nextPage() until nullopt after each push and this stays below one
-// push plus one largest page, 64 KiB), plus at most kMaxPacketBytes of one comment packet.
+// returned as pages (call nextPage() until nullopt after each push and fewer than kMaxPageBytes
+// stay pending; the buffer holds at most about twice that plus one push), plus at most
+// kMaxPacketBytes of one comment packet.
 
 #include <cstddef>
 #include <cstdint>
@@ -46,7 +47,7 @@ class ChainSplitter {
 
   // For the newest link whose comment header is complete among the pages returned so far: its
   // title text, once (nullopt when nothing new since the last call, or the link has neither
-  // ARTIST nor TITLE).
+  // ARTIST nor TITLE). The comments are those of the link's first Vorbis, Opus or FLAC stream.
   std::optional<std::string> takeTitle();
 
   // Bytes pushed and not yet returned or skipped (for callers and tests that watch memory).
