@@ -62,6 +62,22 @@ const LegacyCase kCyrillicTitles[] = {
     {"\xCB\xE5\xED\xE8\xED\xE3\xF0\xE0\xE4 \x97 WWW", "Ленинград — WWW"},
     {"Verka Serduchka - \xC4\xEE\xEB\xFC\xF7\xE5 \xC3\xE0\xE1\xE1\xE0\xED\xE0",
      "Verka Serduchka - Дольче Габбана"},
+    // Harder ones: Latin letters inside, signs, Macedonian letters below 0xC0, all capitals.
+    {"\xC2\xC8\xC0 \xC3\xF0\xE0 - \xCF\xEE\xEF\xFB\xF2\xEA\xE0 \xB9"
+     "5",
+     "ВИА Гра - Попытка №5"},
+    {"\xC3\xEB\xFE\xEA'oZa - \xD8\xE2\xE5\xE9\xF6\xE0\xF0\xE8\xFF", "Глюк'oZa - Швейцария"},
+    {"\xD1\xE5\xF0\xE5\xE1\xF0\xEE - Mi Mi Mi", "Серебро - Mi Mi Mi"},
+    {"Noize MC - \xC2\xF1\xE5\xEB\xE5\xED\xED\xE0\xFF \xE1\xE5\xF1\xEA\xEE\xED\xE5\xF7\xED\xE0?",
+     "Noize MC - Вселенная бесконечна?"},
+    {"\xD6\xE5\xF6\xE0 - \xCA\xF3\xEA\xE0\xE2\xE8\xF6\xE0", "Цеца - Кукавица"},
+    {"\xD2\xEE\xF8\xE5 \xCF\xF0\xEE\xE5\xF1\xEA\xE8 - \x81\xF3\xF0\x83\xE5\xE2\xE4\xE0\xED",
+     "Тоше Проески - Ѓурѓевдан"},
+    {"\xCB\xFF\xEF\xE8\xF1 \xD2\xF0\xF3\xE1\xE5\xF6\xEA\xEE\xE9 - \xC2\xEE\xE8\xED\xFB "
+     "\xF1\xE2\xE5\xF2\xE0",
+     "Ляпис Трубецкой - Воины света"},
+    {"\xCB\xD1\xCF", "ЛСП"},
+    {"\xC0\xE7\xE8\xF1 - \xCC\xF0\xE0\xE7\xE8\xF8", "Азис - Мразиш"},
 };
 const LegacyCase kWesternTitles[] = {
     {"Caf\xE9", "Café"},
@@ -113,6 +129,23 @@ const LegacyCase kWesternTitles[] = {
     {"\xC5sa Jinder - V\xE4lkommen", "Åsa Jinder - Välkommen"},
     {"M\xF8 - Final Song", "Mø - Final Song"},
     {"Lucio Dalla - Caruso \xE8", "Lucio Dalla - Caruso è"},
+    // Harder ones: one-letter words, Œ and ´ and ¿, accents in pairs, all capitals.
+    {"\xC0 la claire fontaine", "À la claire fontaine"},
+    {"\x8Cuvre compl\xE8te", "Œuvre complète"},
+    {"\xC7"
+     "a va ? O\xF9 \xEAtes-vous ?",
+     "Ça va ? Où êtes-vous ?"},
+    {"Irm\xE3os - Cora\xE7\xF5"
+     "es",
+     "Irmãos - Corações"},
+    {"\xC9 o Tchan", "É o Tchan"},
+    {"Don\xB4t Stop", "Don´t Stop"},
+    {"\xBF Qu\xE9 pasa ?", "¿ Qué pasa ?"},
+    {"H\xE4\xE4y\xF6", "Hääyö"},
+    {"GR\xD6\xDF"
+     "E",
+     "GRÖßE"},
+    {"\xD1u - Fuego", "Ñu - Fuego"},
 };
 
 TEST(LegacyToUtf8, CyrillicTitlesReadAsWindows1251) {
