@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@ extern "C" {
 #include <libavutil/aes.h>
 #include <libavutil/dict.h>
 #include <libavutil/mem.h>
+#include <libavutil/opt.h>
 }
 
 namespace radiolist::hls {
@@ -71,11 +73,40 @@ int errorFor(const net::StreamStats& stats) {
   return AVERROR(EIO);
 }
 
+// What FFmpeg may ask of an open request through av_opt_get: "location", the address the
+// answer really came from after redirects. The demuxer resolves a playlist's relative segment
+// addresses against it, as it does with its own http protocol.
+struct RequestInfo {
+  const AVClass* avClass;  // must come first: FFmpeg finds the options through it
+  char* location;          // av_strdup'd; never null while the request is open
+};
+
+const AVOption kRequestOptions[] = {
+    {"location", "address of the answer after redirects", offsetof(RequestInfo, location),
+     AV_OPT_TYPE_STRING, {.str = nullptr}, 0, 0, AV_OPT_FLAG_DECODING_PARAM, nullptr},
+    {nullptr, nullptr, 0, AV_OPT_TYPE_FLAGS, {.i64 = 0}, 0, 0, 0, nullptr},
+};
+
+AVClass makeClass(const char* name, const AVOption* options, void* (*childNext)(void*, void*),
+                  const AVClass* (*childClassIterate)(void**)) {
+  AVClass c{};
+  c.class_name = name;
+  c.item_name = av_default_item_name;
+  c.option = options;
+  c.version = LIBAVUTIL_VERSION_INT;
+  c.child_next = childNext;
+  c.child_class_iterate = childClassIterate;
+  return c;
+}
+
+const AVClass kRequestClass = makeClass("HlsRequest", kRequestOptions, nullptr, nullptr);
+
 }  // namespace
 
 // One request of the demuxer: the body of one HttpStream, cut to the byte range asked for,
 // decrypted when asked, with the ID3 tag at its head (if any) read on the way through.
 struct HlsRequests::Request {
+  RequestInfo info{&kRequestClass, nullptr};
   HlsRequests& owner;
   std::shared_ptr<net::HttpStream> stream;
   std::uint64_t skip = 0;        // bytes before the wanted range still to drop
@@ -96,6 +127,7 @@ struct HlsRequests::Request {
 
   Request(HlsRequests& o, std::shared_ptr<net::HttpStream> s) : owner(o), stream(std::move(s)) {}
   ~Request() {
+    av_free(info.location);
     av_free(aes);
     if (stream) stream->cancel();
   }
@@ -203,6 +235,18 @@ struct HlsRequests::Callbacks {
     return static_cast<Request*>(opaque)->read(buf, size);
   }
 
+  // The AVIOContext's one child is its request's RequestInfo.
+  static void* ioChild(void* obj, void* prev) {
+    if (prev != nullptr) return nullptr;
+    return &static_cast<Request*>(static_cast<AVIOContext*>(obj)->opaque)->info;
+  }
+  static const AVClass* ioChildClass(void** iter) {
+    const AVClass* c = *iter != nullptr ? nullptr : &kRequestClass;
+    *iter = const_cast<AVClass*>(c);
+    return c;
+  }
+  static inline const AVClass ioClass = makeClass("HlsRequest IO", nullptr, ioChild, ioChildClass);
+
   static int interrupted(void* opaque) {
     return static_cast<HlsRequests*>(opaque)->stop_.stop_requested() ? 1 : 0;
   }
@@ -243,8 +287,12 @@ struct HlsRequests::Callbacks {
            request->stream->state() == net::StreamState::Connecting)
       std::this_thread::sleep_for(5ms);
     if (self.stop_.stop_requested()) return AVERROR_EXIT;
-    if (request->stream->state() == net::StreamState::Failed && !request->stream->head())
+    const auto head = request->stream->head();
+    if (request->stream->state() == net::StreamState::Failed && !head)
       return errorFor(request->stream->stats());
+    request->info.location =
+        av_strdup(head && !head->effectiveUrl.empty() ? head->effectiveUrl.c_str() : url);
+    if (request->info.location == nullptr) return AVERROR(ENOMEM);
 
     auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
     if (buffer == nullptr) return AVERROR(ENOMEM);
@@ -255,6 +303,7 @@ struct HlsRequests::Callbacks {
       av_free(buffer);
       return AVERROR(ENOMEM);
     }
+    io->av_class = &ioClass;
     request.release();
     *pb = io;
     return 0;

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <numeric>
 #include <string>
@@ -20,6 +22,7 @@ extern "C" {
 #include <libavutil/aes.h>
 #include <libavutil/dict.h>
 #include <libavutil/mem.h>
+#include <libavutil/opt.h>
 }
 
 namespace radiolist::hls {
@@ -32,9 +35,14 @@ using Bytes = std::vector<std::uint8_t>;
 class FakeRequest final : public net::HttpStream {
  public:
   enum class Mode { Serve, Fail, Silent };
-  FakeRequest(Bytes body, std::size_t chunk, Mode mode = Mode::Serve, int status = 200)
+  FakeRequest(Bytes body, std::size_t chunk, Mode mode = Mode::Serve, int status = 200,
+              std::string effectiveUrl = {})
       : body_(std::move(body)), chunk_(chunk), mode_(mode), status_(status) {
-    if (mode_ == Mode::Serve) head_ = std::make_shared<net::ResponseHead>();
+    if (mode_ == Mode::Serve) {
+      auto head = std::make_shared<net::ResponseHead>();
+      head->effectiveUrl = std::move(effectiveUrl);
+      head_ = std::move(head);
+    }
   }
 
   std::size_t read(std::span<std::byte> dst, std::chrono::milliseconds timeout) override {
@@ -322,6 +330,96 @@ TEST(HlsRequests, TimedMetadataPacketsReportTheirTitleOnChange) {
   EXPECT_FALSE(h.requests().timedMetadata(*empty).has_value());
   av_packet_free(&empty);
   EXPECT_EQ(h.titles, (std::vector<std::string>{"StreamTitle='One';", "StreamTitle='Two';"}));
+}
+
+std::string location(AVIOContext* pb) {
+  std::uint8_t* value = nullptr;
+  if (av_opt_get(pb, "location", AV_OPT_SEARCH_CHILDREN, &value) < 0) return "(none)";
+  std::string out(reinterpret_cast<const char*>(value));
+  av_free(value);
+  return out;
+}
+
+TEST(HlsRequests, AnOpenRequestTellsWhereItsAnswerCameFrom) {
+  Harness h;
+  h.next.push_back(std::make_shared<FakeRequest>(counting(10), 10, FakeRequest::Mode::Serve, 200,
+                                                 "http://edge/deep/v.m3u8"));
+  h.next.push_back(std::make_shared<FakeRequest>(counting(10), 10));
+  for (const char* expected : {"http://edge/deep/v.m3u8", "http://a/plain.m3u8"}) {
+    AVIOContext* pb = nullptr;
+    AVDictionary* opts = nullptr;
+    const std::string url = std::string(expected).starts_with("http://edge") ? "http://a/v.m3u8"
+                                                                            : expected;
+    ASSERT_EQ(h.ctx()->io_open(h.ctx(), &pb, url.c_str(), AVIO_FLAG_READ, &opts), 0);
+    EXPECT_EQ(location(pb), expected);
+    // Options FFmpeg asks for and we do not have are simply not there.
+    std::uint8_t* cookies = nullptr;
+    EXPECT_LT(av_opt_get(pb, "cookies", AV_OPT_SEARCH_CHILDREN, &cookies), 0);
+    h.ctx()->io_close2(h.ctx(), pb);
+  }
+}
+
+// FFmpeg's HLS demuxer over fake streams: a master playlist whose variant playlist is
+// redirected to another server and directory, with relative segment addresses.
+TEST(HlsRequests, SegmentsOfARedirectedPlaylistAreFetchedWhereItCameFrom) {
+  std::ifstream in(std::string(RL_HLS_MEDIA_DIR) + "/tone.aac", std::ios::binary);
+  const Bytes aac((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_GT(aac.size(), 1000u);
+  const std::string variant =
+      "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nseg0.aac\n#EXTINF:1,\nseg1.aac\n"
+      "#EXT-X-ENDLIST\n";
+  std::vector<std::string> opened;
+  HlsRequests requests(
+      [&](const std::string& url) -> std::shared_ptr<net::HttpStream> {
+        opened.push_back(url);
+        if (url == "http://a/list/v.m3u8")
+          return std::make_shared<FakeRequest>(Bytes(variant.begin(), variant.end()), 64,
+                                               FakeRequest::Mode::Serve, 200,
+                                               "http://edge/deep/v.m3u8");
+        if (url.starts_with("http://edge/deep/seg"))
+          return std::make_shared<FakeRequest>(aac, 4096);
+        return std::make_shared<FakeRequest>(Bytes{}, 1, FakeRequest::Mode::Fail, 404);
+      },
+      {}, {});
+
+  std::string master = "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=96000\nv.m3u8\n";
+  struct Reader {
+    std::string& text;
+    std::size_t at = 0;
+    static int read(void* opaque, std::uint8_t* buf, int size) {
+      auto& r = *static_cast<Reader*>(opaque);
+      const std::size_t n = std::min(static_cast<std::size_t>(size), r.text.size() - r.at);
+      if (n == 0) return AVERROR_EOF;
+      std::memcpy(buf, r.text.data() + r.at, n);
+      r.at += n;
+      return static_cast<int>(n);
+    }
+  } reader{master};
+  auto* buffer = static_cast<unsigned char*>(av_malloc(4096));
+  AVIOContext* pb = avio_alloc_context(buffer, 4096, 0, &reader, &Reader::read, nullptr, nullptr);
+  AVFormatContext* ctx = avformat_alloc_context();
+  ctx->pb = pb;
+  ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
+  AVDictionary* options = nullptr;
+  requests.attach(ctx, &options);
+  const int r = avformat_open_input(&ctx, "http://a/list/master.m3u8", av_find_input_format("hls"),
+                                    &options);
+  av_dict_free(&options);
+  ASSERT_EQ(r, 0);
+  AVPacket* pkt = av_packet_alloc();
+  int packets = 0;
+  while (av_read_frame(ctx, pkt) >= 0) {
+    ++packets;
+    av_packet_unref(pkt);
+  }
+  av_packet_free(&pkt);
+  avformat_close_input(&ctx);
+  av_freep(&pb->buffer);
+  avio_context_free(&pb);
+  // Both segments, each about a second of AAC (43 frames).
+  EXPECT_GT(packets, 80);
+  EXPECT_EQ(opened, (std::vector<std::string>{"http://a/list/v.m3u8", "http://edge/deep/seg0.aac",
+                                               "http://edge/deep/seg1.aac"}));
 }
 
 }  // namespace
