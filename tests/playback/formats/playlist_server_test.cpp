@@ -73,13 +73,13 @@ struct Format {
 };
 constexpr Format kFormats[] = {{"m3u", m3u}, {"pls", pls}, {"xspf", xspf}, {"asx", asx}};
 
-// --- tools/static-server.py in a child process -------------------------------------------------
+// --- A server of tools/ in a child process, on the port it reports ------------------------------
 
-class StaticServer {
+class ToolServer {
  public:
-  StaticServer(const std::string& root, const std::vector<std::string>& options) {
+  ToolServer(const char* script, const std::vector<std::string>& options) {
     rl::test::ChildProcess::Options o;
-    o.argv = {"python3", RL_STATIC_SERVER_PY, "--port", "0", "--root", root};
+    o.argv = {"python3", script, "--port", "0"};
     o.argv.insert(o.argv.end(), options.begin(), options.end());
     o.captureStdout = true;
     child_ = std::make_unique<rl::test::ChildProcess>(o);
@@ -96,13 +96,27 @@ class StaticServer {
     if (std::sscanf(line.c_str(), "PORT %d", &port_) != 1) port_ = 0;
   }
   [[nodiscard]] int port() const { return port_; }
-  [[nodiscard]] std::string url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/" + path;
+  [[nodiscard]] std::string url() const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/";
   }
+  [[nodiscard]] std::string url(const std::string& path) const { return url() + path; }
 
  private:
   std::unique_ptr<rl::test::ChildProcess> child_;
   int port_ = 0;
+};
+
+// tools/static-server.py serving `root`.
+class StaticServer : public ToolServer {
+ public:
+  StaticServer(const std::string& root, std::vector<std::string> options)
+      : ToolServer(RL_STATIC_SERVER_PY, withRoot(root, std::move(options))) {}
+
+ private:
+  static std::vector<std::string> withRoot(const std::string& root, std::vector<std::string> o) {
+    o.insert(o.begin(), {"--root", root});
+    return o;
+  }
 };
 
 // A loopback port nobody listens on: connections to it are refused at once.
@@ -291,6 +305,27 @@ TEST_F(PlaylistServerTest, AnAacMountBehindAPlaylistPlaysThroughTheAacCreation) 
   const auto head = headerLines(aac);
   EXPECT_NE(std::find(head.begin(), head.end(), "icy-name:Test Radio 880"), head.end())
       << testing::PrintToString(head);
+}
+
+TEST_F(PlaylistServerTest, AnIcyEntryInALegacyCodePageGetsItsNameAndTitleInUtf8) {
+  // An "ICY 200 OK" server whose operator's machine writes Windows-1251.
+  const ToolServer radio(RL_TESTSTREAM_PY,
+                         {"--status", "icy", "--file", RL_FORMATS_MEDIA_DIR "/loop.mp3", "--rate",
+                          "16000", "--metaint", "16000", "--encoding", "cp1251", "--header",
+                          "icy-name: Радио Тест", "--title", "Кино - Группа крови"});
+  ASSERT_NE(radio.port(), 0) << "teststream.py did not start";
+  const StaticServer web(root_, {"--type", "radio.pls=text/plain"});
+  ASSERT_NE(web.port(), 0);
+  write("radio.pls", pls({radio.url() + "stream"}));
+  awaitSilence();
+  const HSTREAM h = startLikeTheWindow(web.url("radio.pls"));
+  ASSERT_TRUE(hears(440)) << "no 440 Hz";
+  const char* icy = BASS_ChannelGetTags(h, BASS_TAG_ICY);
+  ASSERT_NE(icy, nullptr);
+  const auto head = lines(icy);
+  EXPECT_NE(std::find(head.begin(), head.end(), "icy-name: Радио Тест"), head.end())
+      << testing::PrintToString(head);
+  EXPECT_TRUE(titleWithin(h, 5s).starts_with("StreamTitle='Кино - Группа крови';"));
 }
 
 TEST_F(PlaylistServerTest, APlaylistWithoutAPlayableEntryStaysSilent) {
