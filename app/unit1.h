@@ -64,7 +64,8 @@ class TListBox : public QListView {
  public:
   explicit TListBox(QWidget* parent);
   [[nodiscard]] int count() const { return rows_->rowCount(); }
-  [[nodiscard]] ListBoxRows& rows() const { return *rows_; }
+  [[nodiscard]] const ListBoxRows& rows() const { return *rows_; }
+  [[nodiscard]] ListBoxRows& rows() { return *rows_; }
  signals:
   void userSelected();
 
