@@ -236,13 +236,21 @@ struct Session {
     FormatPtr demuxer(rawFormat);
 
     // No stream-info pass when the headers already name the codec: on a live stream it would
-    // read (and wait for) seconds of audio before the first sound.
-    int index = av_find_best_stream(demuxer.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-    if (index < 0 || demuxer->streams[index]->codecpar->codec_id == AV_CODEC_ID_NONE) {
+    // read (and wait for) seconds of audio before the first sound. Of an HLS master playlist one
+    // variant is chosen before any packet is read, so the others are never fetched.
+    int index = requests ? hls::selectAudioVariant(demuxer.get())
+                         : av_find_best_stream(demuxer.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (requests && index >= 0 && demuxer->streams[index]->codecpar->sample_rate == 0) {
+      // MPEG-TS segments name their parameters only in packets.
       if (checked(avformat_find_stream_info(demuxer.get(), nullptr), "avformat_find_stream_info") <
           0)
         return false;
-      index = av_find_best_stream(demuxer.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    } else if (index < 0 || demuxer->streams[index]->codecpar->codec_id == AV_CODEC_ID_NONE) {
+      if (checked(avformat_find_stream_info(demuxer.get(), nullptr), "avformat_find_stream_info") <
+          0)
+        return false;
+      index = requests ? hls::selectAudioVariant(demuxer.get())
+                       : av_find_best_stream(demuxer.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     }
     if (index < 0) return false;
     const AVCodecParameters* params = demuxer->streams[index]->codecpar;
