@@ -33,7 +33,7 @@ void Source::startDecoder() {
 
 std::shared_ptr<const net::ResponseHead> Source::head() const {
   const std::lock_guard lock(mutex_);
-  if (current_) {
+  if (current_ && confirmed_) {
     if (auto head = current_->head()) return head;
   }
   return lastHead_;
@@ -42,7 +42,7 @@ std::shared_ptr<const net::ResponseHead> Source::head() const {
 std::optional<std::string> Source::meta() const {
   const std::lock_guard lock(mutex_);
   if (inbandTitle_) return inbandTitle_;
-  if (current_) {
+  if (current_ && confirmed_) {
     if (auto meta = current_->latestMeta()) return meta;
   }
   return lastMeta_;
@@ -56,9 +56,9 @@ void Source::keepAlive(bool on) {
   wake_.notify_all();
 }
 
-void Source::setCurrent(std::shared_ptr<net::HttpStream> stream, bool rememberOld) {
+void Source::setCurrent(std::shared_ptr<net::HttpStream> stream) {
   const std::lock_guard lock(mutex_);
-  if (current_ && rememberOld) {
+  if (current_ && confirmed_) {
     if (auto head = current_->head()) lastHead_ = std::move(head);
     if (auto meta = current_->latestMeta()) lastMeta_ = std::move(meta);
   }
@@ -67,6 +67,12 @@ void Source::setCurrent(std::shared_ptr<net::HttpStream> stream, bool rememberOl
   if (inbandTitle_) lastMeta_ = std::move(inbandTitle_);
   inbandTitle_.reset();
   current_ = std::move(stream);
+  confirmed_ = false;
+}
+
+void Source::confirmCurrent() {
+  const std::lock_guard lock(mutex_);
+  confirmed_ = true;
 }
 
 void Source::setTitle(std::string title) {
@@ -139,6 +145,7 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
     case formats::BodyKind::Media:
       break;
   }
+  confirmCurrent();
   hooks.fadeIn = rejoin;
   hooks.onTitle = [this](std::string title) { setTitle(std::move(title)); };
   hooks.onAudio = [this] { reconnecting_.store(false, std::memory_order_release); };
@@ -157,8 +164,7 @@ bool Source::playPlaylist(Feed& feed, const std::string& base, const std::stop_t
     if (stop.stop_requested()) return false;
     std::shared_ptr<net::HttpStream> entry = open_(entries[i]);
     if (!entry) continue;
-    // The tags are those of the stream that plays, never the playlist's.
-    setCurrent(entry, /*rememberOld=*/false);
+    setCurrent(entry);
     if (play(entry, stop, rejoin, depth + 1)) return true;
   }
   return false;

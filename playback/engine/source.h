@@ -75,8 +75,8 @@ class Source {
   [[nodiscard]] Voice& voice() { return voice_; }
   [[nodiscard]] const Voice& voice() const { return voice_; }
 
-  // The response head and the latest title the tags show: the current connection's once it has
-  // them, else the last ones seen.
+  // The response head and the latest title the tags show: the current connection's once it is
+  // known to carry audio and has them, else the last ones seen.
   [[nodiscard]] std::shared_ptr<const net::ResponseHead> head() const;
   [[nodiscard]] std::optional<std::string> meta() const;
 
@@ -105,9 +105,10 @@ class Source {
             bool rejoin, int depth = 0);
   bool playPlaylist(Feed& feed, const std::string& base, const std::stop_token& stop, bool rejoin,
                     int depth);
-  // Makes `stream` the one the tags show; the old one's head and title are remembered unless it
-  // was a playlist.
-  void setCurrent(std::shared_ptr<net::HttpStream> stream, bool rememberOld = true);
+  // Makes `stream` the connection in hand; the tags go on showing the last station's head and
+  // title until confirmCurrent() says it is audio (a playlist's own response never shows).
+  void setCurrent(std::shared_ptr<net::HttpStream> stream);
+  void confirmCurrent();
   void setTitle(std::string title);
   // Sleeps for `pause` unless a stop comes or the source is no longer kept alive.
   bool pauseBeforeRetry(std::chrono::milliseconds pause, const std::stop_token& stop);
@@ -126,6 +127,7 @@ class Source {
   std::shared_ptr<const net::ResponseHead> lastHead_;
   std::optional<std::string> lastMeta_;
   std::optional<std::string> inbandTitle_;  // from inside the audio of the current connection
+  bool confirmed_ = false;                  // current_ carries audio (not a playlist)
   bool keepAlive_ = true;
   std::condition_variable_any wake_;
 

@@ -86,12 +86,22 @@ class EngineTest : public ::testing::Test {
         options.contentType = "audio/aac";
         options.headLines = {"HTTP/1.0 200 OK", "icy-name:AAC Radio"};
       }
+      if (url.ends_with(".m3u")) {
+        const std::string entry = "#EXTM3U\nhttp://radio.test/once.mp3\n";
+        for (char c : entry) options.body.push_back(static_cast<std::byte>(c));
+        options.contentType = "audio/x-mpegurl";
+        options.headLines = {"HTTP/1.0 200 OK", "Content-Type: audio/x-mpegurl"};
+        // Slowly, so that a reader of the tags could see the playlist's own head meanwhile.
+        options.bytesPerSecond = 40;
+      }
       options.meta = "StreamTitle='First';";
-      options.loop = !url.ends_with("once.mp3") && !url.ends_with("gone.mp3");
+      options.loop = !url.ends_with("once.mp3") && !url.ends_with("gone.mp3") && !url.ends_with(".m3u");
       // Plays once, then the server is gone.
       options.refused = url.ends_with("gone.mp3") && nth > 1;
-      options.bytesPerSecond = 16000;  // 128 kbit/s
-      options.burstBytes = 64 * 1024;  // Icecast's default burst
+      if (options.bytesPerSecond == 0) {
+        options.bytesPerSecond = 16000;  // 128 kbit/s
+        options.burstBytes = 64 * 1024;  // Icecast's default burst
+      }
       auto stream = std::make_shared<FakeStream>(std::move(options));
       streams_[url] = stream;
       return stream;
@@ -374,6 +384,33 @@ TEST_F(EngineTest, AStreamThatEndsConnectsAgainByItselfAndKeepsItsTags) {
       10s));
   EXPECT_TRUE(soundsWithin());
   EXPECT_STREQ(engine_->tags(general, BASS_TAG_META), "StreamTitle='First';");
+}
+
+// A playlist plays its entry; when the entry ends the playlist is fetched again, and the tags
+// never show the playlist's own response, only the station's.
+TEST_F(EngineTest, APlaylistIsResolvedAgainOnReconnectWithoutShowingItsOwnHead) {
+  RetryPolicy retry;
+  retry.firstPause = 100ms;
+  makeEngine(5s, retry);
+  ASSERT_TRUE(engine_->init());
+  const std::string list = "http://radio.test/list.m3u";
+  const std::string once = "http://radio.test/once.mp3";
+  const DWORD general = engine_->create(list, CreationKind::General);
+  engine_->play(general, true);
+  bool sawPlaylistHead = false;
+  bool sawStation = false;
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        render(512);
+        sawPlaylistHead = sawPlaylistHead || engine_->tags(general, BASS_TAG_HTTP) != nullptr;
+        sawStation = sawStation || engine_->tags(general, BASS_TAG_ICY) != nullptr;
+        return opens(list) == 2 && opens(once) == 2 &&
+               engine_->isActive(general) == BASS_ACTIVE_PLAYING;
+      },
+      15s));
+  EXPECT_TRUE(sawStation);
+  EXPECT_FALSE(sawPlaylistHead);
+  EXPECT_STREQ(engine_->tags(general, BASS_TAG_ICY), "ICY 200 OK");
 }
 
 TEST_F(EngineTest, AServerThatIsGoneIsTriedAgainWithGrowingPauses) {
