@@ -1,4 +1,5 @@
 #include "playback/formats/legacy_text.h"
+#include "playback/formats/text_parts.h"
 
 #include <array>
 #include <cstddef>
@@ -6,6 +7,8 @@
 
 namespace radiolist::formats {
 namespace {
+
+using detail::appendUtf8;
 
 using CodeTable = std::array<char16_t, 128>;  // bytes 0x80..0xFF
 
@@ -48,19 +51,6 @@ constexpr CodeTable kWindows1252 = {
 };
 
 unsigned byteAt(std::string_view s, std::size_t i) { return static_cast<unsigned char>(s[i]); }
-
-void appendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {  // the tables hold nothing above the basic plane
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
 
 // One step of a UTF-8 scan at `i`: the length of the well-formed sequence there, or 0 when there
 // is none. `cutAtEnd` tells that the bytes ran out inside a sequence that was well-formed so far.

@@ -8,21 +8,12 @@
 
 #include "playback/formats/markup_scan.h"
 #include "playback/formats/playlist_parts.h"
+#include "playback/formats/text_parts.h"
 
 namespace radiolist::formats {
 namespace {
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool isBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
-}
-
-std::string_view trimmed(std::string_view s) {
-  while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
+using namespace detail;
 
 bool startsWithIgnoringCase(std::string_view s, std::string_view lowerPrefix) {
   return s.size() >= lowerPrefix.size() &&
@@ -44,24 +35,6 @@ void forEachLine(std::string_view text, F f) {
 }
 
 // --- Text of a body ---------------------------------------------------------------------------
-
-void appendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
 
 // UTF-16 after its byte-order mark, as UTF-8; a lone surrogate becomes U+FFFD, an odd last byte
 // (the first bytes of a body may end anywhere) is dropped.

@@ -5,21 +5,12 @@
 #include <vector>
 
 #include "playback/formats/playlist.h"
+#include "playback/formats/text_parts.h"
 
 namespace radiolist::formats {
 namespace {
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool isBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
-}
-
-std::string_view trimmed(std::string_view s) {
-  while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
+using namespace detail;
 
 // The scheme of an absolute reference ("HTTP" in "HTTP://x"), or "" for a relative one.
 std::string_view schemeOf(std::string_view s) {
