@@ -208,7 +208,7 @@ std::optional<ChainSplitter::Page> ChainSplitter::nextPage() {
   // The first BOS page of a group starts a link; a group after other pages starts a new one.
   if (bos && !lastWasBos_) {
     page.newLink = anyPage_;
-    startLink();
+    startLink(page.newLink);
   }
   lastWasBos_ = bos;
   anyPage_ = true;
@@ -220,7 +220,8 @@ std::optional<std::string> ChainSplitter::takeTitle() {
   return std::exchange(title_, std::nullopt);
 }
 
-void ChainSplitter::startLink() {
+void ChainSplitter::startLink(bool followsAnother) {
+  followsAnother_ = followsAnother;
   serial_.reset();
   codec_ = Codec::Unknown;
   packetIndex_ = 0;
@@ -338,6 +339,8 @@ void ChainSplitter::onPacket(std::span<const std::byte> packet) {
   if (!comments && codec_ != Codec::Flac) comments = std::span<const std::byte>{};
   if (!comments) return;
   title_ = streamTitleText(readVorbisComments(*comments));
+  // A song without names after one with names must not go on showing the earlier song's title.
+  if (!title_ && followsAnother_) title_ = "StreamTitle='';";
   commentsDone_ = true;
   packet_.clear();
   if (packet_.capacity() > kMaxPageBytes) packet_.shrink_to_fit();

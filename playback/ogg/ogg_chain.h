@@ -46,8 +46,10 @@ class ChainSplitter {
   std::optional<Page> nextPage();
 
   // For the newest link whose comment header is complete among the pages returned so far: its
-  // title text, once (nullopt when nothing new since the last call, or the link has neither
-  // ARTIST nor TITLE). The comments are those of the link's first Vorbis, Opus or FLAC stream.
+  // title text, once (nullopt when nothing new since the last call). A link with neither ARTIST
+  // nor TITLE gives an empty "StreamTitle='';" when it follows another link, and nothing when it
+  // is the stream's first. The comments are those of the link's first Vorbis, Opus or FLAC
+  // stream.
   std::optional<std::string> takeTitle();
 
   // Bytes pushed and not yet returned or skipped (for callers and tests that watch memory).
@@ -65,7 +67,7 @@ class ChainSplitter {
   [[nodiscard]] std::size_t findCapture(std::size_t from) const;  // input_.size() when none
   void skipTo(std::size_t at);
   void trackComments(std::span<const std::byte> page);
-  void startLink();
+  void startLink(bool followsAnother);
   void onPacketPiece(std::span<const std::byte> piece, bool ends);
   void onPacket(std::span<const std::byte> packet);
 
@@ -91,6 +93,7 @@ class ChainSplitter {
   bool inPacket_ = false;          // packet_ holds the start of a packet that goes on
   bool packetFull_ = false;        // the packet went over the cap and has been dealt with
   bool commentsDone_ = true;       // nothing more to learn from this link
+  bool followsAnother_ = false;    // this link came after an earlier one in the same body
   std::optional<std::string> title_;
 };
 

@@ -150,10 +150,16 @@ TEST(ChainSplitter, NamesTheSongWithWhateverNamesALinkHas) {
       chainOf({"title-only.ogg", "no-names.ogg", "artist-only.ogg", "flac.ogg", "no-names.ogg"});
   const Output out = split(chain.bytes, [] { return std::size_t{4096}; });
   EXPECT_EQ(out.newLinkAt, laterLinks(chain));
-  // A link without names gives no title.
+  // A later link without names clears the title rather than leaving the last song's on show.
   EXPECT_EQ(out.titles, (std::vector<std::string>{"StreamTitle='Only A Title';",
+                                                  "StreamTitle='';",
                                                   "StreamTitle='Only An Artist';",
-                                                  "StreamTitle='Flac Artist - Flac Song';"}));
+                                                  "StreamTitle='Flac Artist - Flac Song';",
+                                                  "StreamTitle='';"}));
+  // A stream that starts without names has nothing to clear.
+  const Chain unnamedFirst = chainOf({"no-names.ogg", "vorbis.ogg"});
+  EXPECT_EQ(split(unnamedFirst.bytes, [] { return std::size_t{4096}; }).titles,
+            (std::vector<std::string>{"StreamTitle='Vorbis Artist - Vorbis Song';"}));
 }
 
 TEST(ChainSplitter, AnUntakenTitleIsReplacedByTheNextLinksOrByItsLackOfNames) {
@@ -169,7 +175,7 @@ TEST(ChainSplitter, AnUntakenTitleIsReplacedByTheNextLinksOrByItsLackOfNames) {
     }
   }
   EXPECT_EQ(links, 2u);
-  EXPECT_EQ(s.takeTitle(), std::nullopt)
+  EXPECT_EQ(s.takeTitle(), "StreamTitle='';")
       << "the newest link has no names; the second's title is stale";
 }
 
@@ -182,9 +188,11 @@ TEST(ChainSplitter, FindsTheNamesBeforeAHugeCoverPictureWithoutKeepingIt) {
     const Output out = split(chain.bytes, [chunk] { return chunk; });
     ASSERT_EQ(out.concatenated, chain.bytes);
     EXPECT_EQ(out.newLinkAt, laterLinks(chain));
-    // Names behind more than the cap of picture are not found; the next link is read as usual.
+    // Names behind more than the cap of picture are not found (that link clears the title);
+    // the next link is read as usual.
     EXPECT_EQ(out.titles, (std::vector<std::string>{"StreamTitle='Picture Artist - Cover First';",
                                                     "StreamTitle='Picture Artist - Cover First';",
+                                                    "StreamTitle='';",
                                                     "StreamTitle='Flac Artist - Flac Song';"}));
   }
 }
