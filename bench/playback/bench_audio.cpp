@@ -8,7 +8,6 @@
 // the same for both. "First sound" is the first non-zero sample that the null sink's monitor
 // delivers after the launch (the sink is silent otherwise). The child of the library also says
 // when it called BASS_ChannelPlay, which gives "play to first sound".
-#include <dirent.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -18,7 +17,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <optional>
 #include <random>
@@ -30,6 +28,7 @@
 #include "playback/bass.h"
 #include "playback/engine/process_stats.h"
 #include "support/child_process.h"
+#include "support/proc_status.h"
 #include "support/sink_recorder.h"
 #include "support/test_servers.h"
 
@@ -37,22 +36,14 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using rl::test::statusKiB;
+using rl::test::threadCount;
 
 double secondsSinceBoot() {  // CLOCK_MONOTONIC, comparable between processes
   return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
 }
 
 // Field `key` of /proc/<pid>/status in kB ("VmHWM", "VmRSS"), or -1.
-long statusKb(const std::string& pid, const char* key) {
-  std::ifstream in("/proc/" + pid + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind(key, 0) == 0 && line[std::strlen(key)] == ':')
-      return std::strtol(line.c_str() + std::strlen(key) + 1, nullptr, 10);
-  }
-  return -1;
-}
-
 // User + system CPU seconds of a process from /proc/<pid>/stat.
 double cpuSeconds(const std::string& pid) {
   std::ifstream in("/proc/" + pid + "/stat");
@@ -70,15 +61,6 @@ double cpuSeconds(const std::string& pid) {
   return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-std::size_t threadCount() {
-  std::size_t n = 0;
-  if (DIR* dir = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
-    closedir(dir);
-  }
-  return n;
-}
-
 // The child: plays URL like the window does, reports when it pressed play, its CPU and peak RSS.
 int playChild(const std::string& url, int seconds) {
   BASS_Free();
@@ -91,7 +73,7 @@ int playChild(const std::string& url, int seconds) {
   BASS_ChannelPlay(aac, 1);
   BASS_Start();
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  std::printf("cpu %.3f hwm %ld underruns %llu\n", cpuSeconds("self"), statusKb("self", "VmHWM"),
+  std::printf("cpu %.3f hwm %ld underruns %llu\n", cpuSeconds("self"), statusKiB("self", "VmHWM"),
               static_cast<unsigned long long>(radiolist::audio::processOutputUnderruns()));
   std::fflush(stdout);
   return 0;
@@ -126,7 +108,7 @@ Run measure(rl::test::SinkRecorder& recorder, const std::vector<std::string>& ar
   const std::string pid = std::to_string(child.pid());
   std::this_thread::sleep_for(std::chrono::seconds(seconds) - 300ms);
   double cpu = cpuSeconds(pid);
-  long hwm = statusKb(pid, "VmHWM");
+  long hwm = statusKiB(pid, "VmHWM");
   std::string out;
   if (ours) {
     child.waitFor(5s);
@@ -211,7 +193,7 @@ void startPair(const std::string& address) {
 void cycles(const std::string& url, const std::string& label, int count, bool freshAddress) {
   const auto sample = [&](const char* when) {
     std::printf("  %-26s %-30s RSS %6.1f MiB, threads %zu\n", label.c_str(), when,
-                static_cast<double>(statusKb("self", "VmRSS")) / 1024, threadCount());
+                static_cast<double>(statusKiB("self", "VmRSS")) / 1024, threadCount());
   };
   startPair(url);
   std::this_thread::sleep_for(2s);

@@ -13,7 +13,6 @@
 // 0.5 s to 30 s, so that many drops fit in a minute; everything else is the real code: network
 // streams, decoder sessions, output): a test server cuts every connection after 20,000 bytes;
 // memory and threads are read after 10, 50 and CYCLES drops.
-#include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
@@ -23,7 +22,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -35,6 +33,7 @@
 #include "playback/net/http_stream.h"
 #include "playback/net/url_check.h"
 #include "support/child_process.h"
+#include "support/proc_status.h"
 #include "support/signal_analysis.h"
 #include "support/sink_recorder.h"
 #include "support/test_servers.h"
@@ -43,24 +42,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-long rssKb() {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  }
-  return -1;
-}
-
-std::size_t threadCount() {
-  std::size_t n = 0;
-  if (DIR* dir = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
-    closedir(dir);
-  }
-  return n;
-}
+using rl::test::threadCount;
 
 bool serversCommand(const rl::test::TestServers& servers, const char* command) {
   const auto r = rl::test::runCommand({.argv = {RL_TEST_SERVERS_SH, command, servers.dir()}}, 60s);
@@ -194,7 +176,7 @@ int manyDrops(const std::string& logPath, int port, int cycles) {
       std::this_thread::sleep_for(50ms);
     }
     std::this_thread::sleep_for(300ms);  // the cut connection's thread winds down
-    std::printf("| %d | %.1f | %.1f | %zu | %zu |\n", mark, static_cast<double>(rssKb()) / 1024.0,
+    std::printf("| %d | %.1f | %.1f | %zu | %zu |\n", mark, static_cast<double>(rl::test::statusKiB("self", "VmRSS")) / 1024.0,
                 static_cast<double>(mallinfo2().uordblks) / 1048576.0, threadCount(),
                 net::HttpStream::liveThreads());
     std::fflush(stdout);

@@ -21,10 +21,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -41,6 +38,7 @@
 #include "playback/audio_library.h"
 #include "playback/net/test_stream_server.h"
 #include "support/child_process.h"
+#include "support/proc_status.h"
 #include "support/signal_analysis.h"
 #include "support/sink_recorder.h"
 #include "support/test_servers.h"
@@ -57,14 +55,7 @@ constexpr double kRate = rl::test::SinkRecorder::kSampleRate;
 constexpr auto kMaxStall = 200ms;
 constexpr long kMaxRssGrowthKiB = 64 * 1024;
 
-long statusKiB(const char* key) {
-  std::ifstream in("/proc/self/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind(key, 0) == 0) return std::strtol(line.c_str() + std::strlen(key), nullptr, 10);
-  }
-  return -1;
-}
-long rssKiB() { return statusKiB("VmRSS:"); }
+long rssKiB() { return rl::test::statusKiB("self", "VmRSS"); }
 
 #if defined(__SANITIZE_ADDRESS__)
 // Under AddressSanitizer freed blocks sit in its quarantine and count as resident, so the live
@@ -127,7 +118,7 @@ class MemoryEnvironment : public ::testing::Environment {
     const long after = rssKiB();
     const long liveAfter = liveKiB();
     std::cout << "[hostile] VmRSS before " << figures.rssBefore << " KiB, after " << after << " KiB, peak seen "
-              << figures.rssPeak << " KiB, VmHWM " << statusKiB("VmHWM:") << " KiB";
+              << figures.rssPeak << " KiB, VmHWM " << rl::test::statusKiB("self", "VmHWM") << " KiB";
     if (kHeapFromSanitizer) std::cout << "; live heap before " << figures.liveBefore << " KiB, after " << liveAfter << " KiB";
     std::cout << "; longest event-loop gap " << figures.longestStall.count() << " ms (" << figures.longestStallFault
               << "), with run-queue waits " << figures.longestRawStall.count() << " ms"

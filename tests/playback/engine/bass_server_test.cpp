@@ -1,98 +1,30 @@
 // The nine calls against real servers: Icecast on loopback and a PulseAudio null sink, whose
 // monitor the test records to hear what was played.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "playback/bass.h"
+#include "support/listening_test.h"
+#include "support/proc_status.h"
 #include "support/signal_analysis.h"
-#include "support/sink_recorder.h"
-#include "support/test_servers.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using rl::test::SinkRecorder;
-using rl::test::toneShare;
+using rl::test::startLikeTheWindow;
+using rl::test::tagLines;
+using rl::test::threadCount;
+using rl::test::WindowChannel;
 
-constexpr double kRate = SinkRecorder::kSampleRate;
-
-std::size_t threadCount() {
-  std::size_t n = 0;
-  if (DIR* dir = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
-    closedir(dir);
-  }
-  return n;
-}
-
-struct Pair {
-  HSTREAM general = 0;
-  HSTREAM aac = 0;
-};
-
-// What the window does on every start: free, init, create both kinds, play both, start.
-Pair startLikeTheWindow(const std::string& url, bool general = true, bool aac = true) {
-  BASS_Free();
-  EXPECT_EQ(BASS_Init(-1, 44100, BASS_UNICODE, nullptr, nullptr), 1);
-  const std::u16string wide(url.begin(), url.end());
-  Pair p;
-  if (general) p.general = BASS_StreamCreateURL(wide.c_str(), 0, BASS_UNICODE, nullptr, nullptr);
-  if (aac) p.aac = BASS_AAC_StreamCreateURL(wide.c_str(), 0, BASS_UNICODE, nullptr, nullptr);
-  BASS_ChannelPlay(p.general, 1);
-  BASS_ChannelPlay(p.aac, 1);
-  BASS_Start();
-  return p;
-}
-
-// The header lines of a tag block.
-std::vector<std::string> lines(const char* block) {
-  std::vector<std::string> out;
-  for (const char* p = block; p != nullptr && *p != '\0'; p += std::strlen(p) + 1)
-    out.emplace_back(p);
-  return out;
-}
-
-class BassServerTest : public rl::test::ServerTest {
- protected:
-  void SetUp() override {
-    ServerTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    recorder_ = std::make_unique<SinkRecorder>(servers());
-    ASSERT_EQ(recorder_->start(), "");
-  }
-  void TearDown() override { BASS_Free(); }
-
-  bool hears(double tone, std::chrono::milliseconds timeout = 10s) {
-    return recorder_
-        ->waitFor(200ms, timeout,
-                  [tone](std::span<const float> s) { return toneShare(s, tone, kRate) > 0.5; })
-        .has_value();
-  }
-  // True when the next `duration` of recording is silent throughout.
-  bool silentFor(std::chrono::milliseconds duration) {
-    const auto from = recorder_->position();
-    recorder_->record(duration);
-    const auto heard = recorder_->since(from);
-    return !heard.empty() && rl::test::rms(heard) < 1e-3;
-  }
-  double levelOver(std::chrono::milliseconds duration) {
-    const auto from = recorder_->position();
-    recorder_->record(duration);
-    return rl::test::rms(recorder_->since(from));
-  }
-
-  std::unique_ptr<SinkRecorder> recorder_;
-};
+class BassServerTest : public rl::test::ListeningTest {};
 
 TEST_F(BassServerTest, TheMp3MountIsHeardThroughTheGeneralCreationOnly) {
-  const Pair p = startLikeTheWindow(servers().mp3Url());
+  const WindowChannel p = startLikeTheWindow(servers().mp3Url());
   ASSERT_NE(p.general, 0u);
   ASSERT_NE(p.aac, 0u);
   EXPECT_TRUE(hears(440));
@@ -103,7 +35,7 @@ TEST_F(BassServerTest, TheMp3MountIsHeardThroughTheGeneralCreationOnly) {
 }
 
 TEST_F(BassServerTest, TheAacMountIsHeardThroughTheAacCreationOnly) {
-  const Pair p = startLikeTheWindow(servers().aacUrl());
+  const WindowChannel p = startLikeTheWindow(servers().aacUrl());
   EXPECT_TRUE(hears(880));
   EXPECT_EQ(BASS_ChannelIsActive(p.aac), BASS_ACTIVE_PLAYING);
   EXPECT_EQ(BASS_ChannelIsActive(p.general), BASS_ACTIVE_STOPPED);
@@ -117,10 +49,10 @@ TEST_F(BassServerTest, AWrongCreationAloneNeverSounds) {
       {servers().aacUrl(), true}, {servers().mp3Url(), false}, {servers().oggUrl(), false}};
   for (const auto& [url, general] : cases) {
     SCOPED_TRACE(url);
-    const Pair p = startLikeTheWindow(url, general, !general);
+    const WindowChannel p = startLikeTheWindow(url, general, !general);
     const HSTREAM h = general ? p.general : p.aac;
     ASSERT_NE(h, 0u);
-    recorder_->record(300ms);  // the previous test's sound playing out of the device queue
+    recorder().record(300ms);  // the previous test's sound playing out of the device queue
     EXPECT_TRUE(silentFor(2500ms));
     EXPECT_EQ(BASS_ChannelIsActive(h), BASS_ACTIVE_STOPPED);
     EXPECT_EQ(BASS_ChannelGetTags(h, BASS_TAG_HTTP), nullptr);
@@ -128,17 +60,17 @@ TEST_F(BassServerTest, AWrongCreationAloneNeverSounds) {
 }
 
 TEST_F(BassServerTest, TheOggMountPlaysThroughTheGeneralCreation) {
-  const Pair p = startLikeTheWindow(servers().oggUrl());
+  const WindowChannel p = startLikeTheWindow(servers().oggUrl());
   EXPECT_TRUE(hears(550));
   EXPECT_EQ(BASS_ChannelIsActive(p.aac), BASS_ACTIVE_STOPPED);
 }
 
 TEST_F(BassServerTest, AStoppedStreamIsSilentAndRestartResumes) {
-  const Pair p = startLikeTheWindow(servers().mp3Url());
+  const WindowChannel p = startLikeTheWindow(servers().mp3Url());
   ASSERT_TRUE(hears(440));
   BASS_ChannelStop(p.general);
   EXPECT_EQ(BASS_ChannelIsActive(p.general), BASS_ACTIVE_STOPPED);
-  recorder_->record(150ms);  // what reached the monitor before the stop
+  recorder().record(150ms);  // what reached the monitor before the stop
   EXPECT_TRUE(silentFor(1500ms));
   BASS_ChannelPlay(p.general, 1);
   EXPECT_TRUE(hears(440, 3s));
@@ -160,10 +92,10 @@ TEST_F(BassServerTest, TwoCreationsOfOneAddressNeverSoundTwice) {
 }
 
 TEST_F(BassServerTest, FreeSilencesAtOnceAndEndsTheHandles) {
-  const Pair p = startLikeTheWindow(servers().mp3Url());
+  const WindowChannel p = startLikeTheWindow(servers().mp3Url());
   ASSERT_TRUE(hears(440));
   BASS_Free();
-  recorder_->record(150ms);
+  recorder().record(150ms);
   EXPECT_TRUE(silentFor(1500ms));
   EXPECT_EQ(BASS_ChannelIsActive(p.general), BASS_ACTIVE_STOPPED);
   EXPECT_EQ(BASS_ChannelGetTags(p.general, BASS_TAG_HTTP), nullptr);
@@ -176,13 +108,13 @@ TEST_F(BassServerTest, FreeSilencesAtOnceAndEndsTheHandles) {
 TEST_F(BassServerTest, RestartingTheSameAddressKeepsPlayingWithoutAGap) {
   startLikeTheWindow(servers().mp3Url());
   ASSERT_TRUE(hears(440));
-  const auto from = recorder_->position();
+  const auto from = recorder().position();
   for (int i = 0; i < 5; ++i) {
     std::this_thread::sleep_for(300ms);
     startLikeTheWindow(servers().mp3Url());
   }
-  recorder_->record(500ms);
-  const auto heard = recorder_->since(from);
+  recorder().record(500ms);
+  const auto heard = recorder().since(from);
   // Every 20 ms window of the recording holds the tone. A sanitizer build runs several times
   // slower than real time allows, so there the restarts need only keep the channel playing.
   const std::size_t window = 882;
@@ -199,11 +131,11 @@ TEST_F(BassServerTest, RestartingTheSameAddressKeepsPlayingWithoutAGap) {
 }
 
 TEST_F(BassServerTest, TagsCarryTheHeadersAndFollowTheTitle) {
-  const Pair p = startLikeTheWindow(servers().mp3Url());
+  const WindowChannel p = startLikeTheWindow(servers().mp3Url());
   ASSERT_TRUE(hears(440));
   // Icecast answers "HTTP/1.0 200 OK" with icy-* headers: they are HTTP tags.
   EXPECT_EQ(BASS_ChannelGetTags(p.general, BASS_TAG_ICY), nullptr);
-  const auto head = lines(BASS_ChannelGetTags(p.general, BASS_TAG_HTTP));
+  const auto head = tagLines(BASS_ChannelGetTags(p.general, BASS_TAG_HTTP));
   ASSERT_FALSE(head.empty());
   EXPECT_EQ(head.front(), "HTTP/1.0 200 OK");
   EXPECT_NE(std::find(head.begin(), head.end(), "icy-name:Test Radio 440"), head.end());
@@ -244,7 +176,7 @@ TEST_F(BassServerTest, ImpossibleAddressesGiveZero) {
 
 // An address that looks fine but cannot be reached gets a handle at once; it never plays.
 TEST_F(BassServerTest, AnUnreachableAddressGetsAHandleThatNeverPlays) {
-  const Pair p = startLikeTheWindow("http://127.0.0.1:1/refused.mp3");
+  const WindowChannel p = startLikeTheWindow("http://127.0.0.1:1/refused.mp3");
   ASSERT_NE(p.general, 0u);
   ASSERT_NE(p.aac, 0u);
   const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -254,7 +186,7 @@ TEST_F(BassServerTest, AnUnreachableAddressGetsAHandleThatNeverPlays) {
   EXPECT_EQ(BASS_ChannelIsActive(p.general), BASS_ACTIVE_STOPPED);
   EXPECT_EQ(BASS_ChannelIsActive(p.aac), BASS_ACTIVE_STOPPED);
   EXPECT_EQ(BASS_ChannelGetTags(p.general, BASS_TAG_HTTP), nullptr);
-  recorder_->record(300ms);
+  recorder().record(300ms);
   EXPECT_TRUE(silentFor(500ms));
   // Playing it again changes nothing.
   BASS_ChannelPlay(p.general, 1);

@@ -2,7 +2,6 @@
 // output's thread (it calls Mixer::render).
 #include "playback/engine/engine.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -13,12 +12,14 @@
 #include <thread>
 
 #include "fake_stream.h"
+#include "support/proc_status.h"
 
 namespace radiolist::audio {
 namespace {
 
 using namespace std::chrono_literals;
 using test::FakeStream;
+using rl::test::threadCount;
 
 class FakeOutput final : public Output {
  public:
@@ -29,15 +30,6 @@ class FakeOutput final : public Output {
  private:
   int* drops_;
 };
-
-std::size_t threadCount() {
-  std::size_t n = 0;
-  if (DIR* dir = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
-    closedir(dir);
-  }
-  return n;
-}
 
 // RMS of the middle of a test file decoded on its own.
 double decodedLevel(const char* file) {

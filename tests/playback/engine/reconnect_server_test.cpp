@@ -7,34 +7,22 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <thread>
 
 #include "../net/test_stream_server.h"
 #include "playback/bass.h"
 #include "support/child_process.h"
-#include "support/signal_analysis.h"
-#include "support/sink_recorder.h"
-#include "support/test_servers.h"
+#include "support/listening_test.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using radiolist::net::testing::TestStreamServer;
-using rl::test::SinkRecorder;
-using rl::test::toneShare;
 
-constexpr double kRate = SinkRecorder::kSampleRate;
-
+// Plays `url` through the general creation only, as the window does for an MP3 station.
 HSTREAM startGeneral(const std::string& url) {
-  BASS_Free();
-  EXPECT_EQ(BASS_Init(-1, 44100, 0, nullptr, nullptr), 1);
-  const std::u16string wide(url.begin(), url.end());
-  const HSTREAM h = BASS_StreamCreateURL(wide.c_str(), 0, BASS_UNICODE, nullptr, nullptr);
-  BASS_ChannelPlay(h, 1);
-  BASS_Start();
-  return h;
+  return rl::test::startLikeTheWindow(url, true, false).general;
 }
 
 float peak(std::span<const float> samples) {
@@ -43,27 +31,28 @@ float peak(std::span<const float> samples) {
   return p;
 }
 
-class ReconnectTest : public rl::test::ServerTest {
+// How many connections the test server has been asked for.
+long requestCount(const TestStreamServer& server) {
+  const auto log = server.requestLog();
+  return std::count_if(log.begin(), log.end(),
+                       [](const std::string& l) { return l.starts_with("REQ"); });
+}
+
+bool hasLine(const char* block, const std::string& line) {
+  const auto lines = rl::test::tagLines(block);
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+class ReconnectTest : public rl::test::ListeningTest {
  protected:
-  void SetUp() override {
-    ServerTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    recorder_ = std::make_unique<SinkRecorder>(servers());
-    ASSERT_EQ(recorder_->start(), "");
-  }
   void TearDown() override {
-    BASS_Free();
+    ListeningTest::TearDown();
     // Later tests need Icecast whatever happened here.
     if (icecastDown_) {
       EXPECT_EQ(servers("icecast-up"), "");
     }
   }
 
-  std::optional<std::chrono::milliseconds> hears(double tone, std::chrono::milliseconds timeout) {
-    return recorder_->waitFor(200ms, timeout, [tone](std::span<const float> s) {
-      return toneShare(s, tone, kRate) > 0.5;
-    });
-  }
   std::string servers(const char* command) {
     const auto result = rl::test::runCommand(
         {.argv = {RL_TEST_SERVERS_SH, command, servers().dir()}}, 60s);
@@ -73,7 +62,6 @@ class ReconnectTest : public rl::test::ServerTest {
   }
   using ServerTest::servers;
 
-  std::unique_ptr<SinkRecorder> recorder_;
   bool icecastDown_ = false;
 };
 
@@ -86,16 +74,13 @@ TEST_F(ReconnectTest, IcecastRestartedUnderAPlayingStreamComesBackWithoutInput) 
   while (BASS_ChannelIsActive(h) != BASS_ACTIVE_STALLED && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(20ms);
   EXPECT_EQ(BASS_ChannelIsActive(h), BASS_ACTIVE_STALLED);
-  const char* icy = BASS_ChannelGetTags(h, BASS_TAG_HTTP);  // Icecast answers HTTP/1.0
-  ASSERT_NE(icy, nullptr);
-  std::string block;
-  for (const char* p = icy; *p != '\0'; p += std::strlen(p) + 1) block += std::string(p) + "\n";
-  EXPECT_NE(block.find("icy-name:Test Radio 440"), std::string::npos) << block;
+  // Icecast answers HTTP/1.0: its icy-* lines are HTTP tags.
+  EXPECT_TRUE(hasLine(BASS_ChannelGetTags(h, BASS_TAG_HTTP), "icy-name:Test Radio 440"));
   EXPECT_NE(BASS_ChannelGetTags(h, BASS_TAG_META), nullptr);
 
   std::this_thread::sleep_for(1s);
   ASSERT_EQ(servers("icecast-up"), "");
-  const auto back = hears(440, 40s);
+  const auto back = timeToHear(440, 40s);
   ASSERT_TRUE(back.has_value()) << "no sound within 40 s of Icecast's return";
   std::printf("sound again %lld ms after the mount was live again\n",
               static_cast<long long>(back->count()));
@@ -112,22 +97,18 @@ TEST_F(ReconnectTest, DroppedConnectionsAndBurstsOnConnectPlayOnWithoutLoudGlitc
   ASSERT_NE(server.port(), 0);
   const HSTREAM h = startGeneral(server.url("/stream.mp3"));
   ASSERT_TRUE(hears(440, 10s));
-  recorder_->record(300ms);
-  const float tonePeak = peak(recorder_->last(300ms));
+  recorder().record(300ms);
+  const float tonePeak = peak(recorder().last(300ms));
   ASSERT_GT(tonePeak, 0.01f);
 
-  const auto from = recorder_->position();
+  const auto from = recorder().position();
   const auto deadline = std::chrono::steady_clock::now() + 30s;
-  auto requests = [&] {
-    const auto log = server.requestLog();
-    return std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.starts_with("REQ"); });
-  };
-  while (requests() < 4 && std::chrono::steady_clock::now() < deadline)
+  while (requestCount(server) < 4 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(100ms);
-  EXPECT_GE(requests(), 4);
+  EXPECT_GE(requestCount(server), 4);
   // The last connection sounds again.
   EXPECT_TRUE(hears(440, 10s));
-  const auto heard = recorder_->since(from);
+  const auto heard = recorder().since(from);
   EXPECT_LE(peak(heard), tonePeak * 1.25f) << "a splice was louder than the music";
   EXPECT_STREQ(BASS_ChannelGetTags(h, BASS_TAG_META), "StreamTitle='Drop Test';");
 }
@@ -140,14 +121,10 @@ TEST_F(ReconnectTest, AStalledConnectionIsMadeAgain) {
   ASSERT_NE(server.port(), 0);
   const HSTREAM h = startGeneral(server.url("/stalls.mp3"));
   ASSERT_TRUE(hears(440, 10s));
-  auto requests = [&] {
-    const auto log = server.requestLog();
-    return std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.starts_with("REQ"); });
-  };
   const auto deadline = std::chrono::steady_clock::now() + 40s;
-  while (requests() < 2 && std::chrono::steady_clock::now() < deadline)
+  while (requestCount(server) < 2 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(100ms);
-  ASSERT_GE(requests(), 2);
+  ASSERT_GE(requestCount(server), 2);
   EXPECT_TRUE(hears(440, 10s));
   EXPECT_NE(BASS_ChannelIsActive(h), BASS_ACTIVE_STOPPED);
 }
@@ -169,18 +146,8 @@ TEST_F(ReconnectTest, LegacyCodePageTitlesAndStationNamesArriveAsUtf8) {
                              "--header", std::string("icy-name: ") + c.name});
     ASSERT_NE(server.port(), 0);
     const HSTREAM h = startGeneral(server.url("/legacy.mp3"));
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (BASS_ChannelGetTags(h, BASS_TAG_META) == nullptr &&
-           std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(50ms);
-    const char* meta = BASS_ChannelGetTags(h, BASS_TAG_META);
-    ASSERT_NE(meta, nullptr);
-    EXPECT_EQ(std::string(meta), std::string("StreamTitle='") + c.title + "';");
-    const char* icy = BASS_ChannelGetTags(h, BASS_TAG_ICY);
-    ASSERT_NE(icy, nullptr);
-    std::string block;
-    for (const char* p = icy; *p != '\0'; p += std::strlen(p) + 1) block += std::string(p) + "\n";
-    EXPECT_NE(block.find(std::string("icy-name: ") + c.name), std::string::npos) << block;
+    EXPECT_EQ(rl::test::metaWithin(h, 10s), std::string("StreamTitle='") + c.title + "';");
+    EXPECT_TRUE(hasLine(BASS_ChannelGetTags(h, BASS_TAG_ICY), std::string("icy-name: ") + c.name));
     BASS_Free();
   }
 }

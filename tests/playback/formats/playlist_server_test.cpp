@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -22,16 +21,12 @@
 
 #include "playback/bass.h"
 #include "support/child_process.h"
+#include "support/listening_test.h"
 #include "support/signal_analysis.h"
-#include "support/sink_recorder.h"
-#include "support/test_servers.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using rl::test::SinkRecorder;
-
-constexpr double kRate = SinkRecorder::kSampleRate;
 constexpr const char* kStationName = "icy-name:Test Radio 440";
 constexpr const char* kStationTitle = "StreamTitle='Test Artist - Tone 440';";
 
@@ -134,90 +129,45 @@ int refusedPort() {
   return port;
 }
 
-std::vector<std::string> lines(const char* block) {
-  std::vector<std::string> out;
-  for (const char* p = block; p != nullptr && *p != '\0'; p += std::strlen(p) + 1)
-    out.emplace_back(p);
-  return out;
-}
-
 // --- The fixture -------------------------------------------------------------------------------
 
-class PlaylistServerTest : public rl::test::ServerTest {
+class PlaylistServerTest : public rl::test::ListeningTest {
  protected:
   void SetUp() override {
-    ServerTest::SetUp();
+    ListeningTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    // A sink of our own, since other server tests may play at the same time; one for the whole
-    // process, as the library keeps its connection to the sound server from test to test.
-    if (!sink_) {
-      sink_ = std::make_unique<rl::test::PrivateSink>(servers());
-      sink_->exportAsDefault();
-    }
-    ASSERT_EQ(sink_->error(), "");
-    recorder_ = std::make_unique<SinkRecorder>(*sink_);
-    ASSERT_EQ(recorder_->start(), "");
     char dir[] = "/tmp/rl-playlists-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     root_ = dir;
   }
   void TearDown() override {
-    BASS_Free();
+    ListeningTest::TearDown();
     if (!root_.empty()) std::filesystem::remove_all(root_);
   }
-  static void TearDownTestSuite() { sink_.reset(); }
 
   void write(const std::string& name, const std::string& body) {
     std::ofstream(root_ + "/" + name, std::ios::binary) << body;
   }
 
-  // What the window does on every start: free, init, both creations, play both, start.
-  HSTREAM startLikeTheWindow(const std::string& url, HSTREAM* aac = nullptr) {
-    BASS_Free();
-    EXPECT_EQ(BASS_Init(-1, 44100, BASS_UNICODE, nullptr, nullptr), 1);
-    const std::u16string wide(url.begin(), url.end());
-    const HSTREAM general = BASS_StreamCreateURL(wide.c_str(), 0, BASS_UNICODE, nullptr, nullptr);
-    const HSTREAM aacHandle =
-        BASS_AAC_StreamCreateURL(wide.c_str(), 0, BASS_UNICODE, nullptr, nullptr);
-    BASS_ChannelPlay(general, 1);
-    BASS_ChannelPlay(aacHandle, 1);
-    BASS_Start();
-    if (aac != nullptr) *aac = aacHandle;
-    return general;
+  // What the window does on every start; the handle of the general creation.
+  static HSTREAM startLikeTheWindow(const std::string& url, HSTREAM* aac = nullptr) {
+    const auto channel = rl::test::startLikeTheWindow(url);
+    if (aac != nullptr) *aac = channel.aac;
+    return channel.general;
   }
 
   // Silence first, so the tone of the case before cannot pass for this one's.
   void awaitSilence() {
     BASS_Free();
-    const auto quiet = recorder_->waitFor(
+    const auto quiet = recorder().waitFor(
         200ms, 5s, [](std::span<const float> s) { return rl::test::rms(s) < 1e-3; });
     ASSERT_TRUE(quiet.has_value()) << "the previous stream did not fall silent";
-  }
-
-  bool hears(double tone, std::chrono::milliseconds timeout = 15s) {
-    return recorder_
-        ->waitFor(
-            200ms, timeout,
-            [tone](std::span<const float> s) { return rl::test::toneShare(s, tone, kRate) > 0.5; })
-        .has_value();
   }
 
   // The station name of the stream that plays, as the window reads it: ICY tags, else HTTP.
   static std::vector<std::string> headerLines(HSTREAM h) {
     const char* icy = BASS_ChannelGetTags(h, BASS_TAG_ICY);
-    return lines(icy != nullptr ? icy : BASS_ChannelGetTags(h, BASS_TAG_HTTP));
-  }
-
-  static std::string titleWithin(HSTREAM h, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::string meta;
-    while (std::chrono::steady_clock::now() < deadline) {
-      const char* m = BASS_ChannelGetTags(h, BASS_TAG_META);
-      meta = m != nullptr ? m : "";
-      if (!meta.empty()) break;
-      std::this_thread::sleep_for(100ms);
-    }
-    return meta;
+    return rl::test::tagLines(icy != nullptr ? icy : BASS_ChannelGetTags(h, BASS_TAG_HTTP));
   }
 
   // Plays `url` and checks that the 440 Hz mount is what is heard and what the tags describe.
@@ -231,11 +181,9 @@ class PlaylistServerTest : public rl::test::ServerTest {
     const auto head = headerLines(h);
     EXPECT_NE(std::find(head.begin(), head.end(), kStationName), head.end())
         << testing::PrintToString(head);
-    EXPECT_TRUE(titleWithin(h, 5s).starts_with(kStationTitle));
+    EXPECT_TRUE(rl::test::metaWithin(h, 5s).starts_with(kStationTitle));
   }
 
-  static inline std::unique_ptr<rl::test::PrivateSink> sink_;
-  std::unique_ptr<SinkRecorder> recorder_;
   std::string root_;
 };
 
@@ -322,10 +270,10 @@ TEST_F(PlaylistServerTest, AnIcyEntryInALegacyCodePageGetsItsNameAndTitleInUtf8)
   ASSERT_TRUE(hears(440)) << "no 440 Hz";
   const char* icy = BASS_ChannelGetTags(h, BASS_TAG_ICY);
   ASSERT_NE(icy, nullptr);
-  const auto head = lines(icy);
+  const auto head = rl::test::tagLines(icy);
   EXPECT_NE(std::find(head.begin(), head.end(), "icy-name: Радио Тест"), head.end())
       << testing::PrintToString(head);
-  EXPECT_TRUE(titleWithin(h, 5s).starts_with("StreamTitle='Кино - Группа крови';"));
+  EXPECT_TRUE(rl::test::metaWithin(h, 5s).starts_with("StreamTitle='Кино - Группа крови';"));
 }
 
 TEST_F(PlaylistServerTest, APlaylistWithoutAPlayableEntryStaysSilent) {
@@ -337,9 +285,7 @@ TEST_F(PlaylistServerTest, APlaylistWithoutAPlayableEntryStaysSilent) {
     SCOPED_TRACE(name);
     awaitSilence();
     const HSTREAM h = startLikeTheWindow(web.url(name));
-    const auto from = recorder_->position();
-    recorder_->record(3s);
-    EXPECT_LT(rl::test::rms(recorder_->since(from)), 1e-3);
+    EXPECT_LT(levelOver(3s), 1e-3);
     EXPECT_NE(BASS_ChannelIsActive(h), BASS_ACTIVE_PLAYING);
     EXPECT_EQ(BASS_ChannelGetTags(h, BASS_TAG_META), nullptr);
   }

@@ -5,16 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <string>
-#include <thread>
 
 #include "live_server.h"
 #include "playback/bass.h"
-#include "support/signal_analysis.h"
-#include "support/sink_recorder.h"
-#include "support/test_servers.h"
+#include "support/listening_test.h"
 
 namespace radiolist::hls {
 namespace {
@@ -22,86 +17,26 @@ namespace {
 using namespace std::chrono_literals;
 using test::kTitles;
 using test::LiveServer;
+using rl::test::metaWithin;
+using rl::test::startLikeTheWindow;
+using rl::test::WindowChannel;
 
-struct Pair {
-  HSTREAM general = 0;
-  HSTREAM aac = 0;
-};
-
-class HlsBassTest : public rl::test::ServerTest {
+class HlsBassTest : public rl::test::ListeningTest {
  protected:
-  void SetUp() override {
-    ServerTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    // One sink for all tests: the library keeps its output open across BASS_Free/BASS_Init,
-    // so it stays on the sink it first found.
-    if (!sink_) {
-      sink_ = std::make_unique<rl::test::PrivateSink>(servers());
-      ASSERT_EQ(sink_->error(), "");
-      sink_->exportAsDefault();
-      recorder_ = std::make_unique<rl::test::SinkRecorder>(*sink_);
-      ASSERT_EQ(recorder_->start(), "");
-    }
-  }
-  void TearDown() override { BASS_Free(); }
-  static void TearDownTestSuite() {
-    recorder_.reset();
-    sink_.reset();
-    unsetenv("PULSE_SINK");
-  }
-
-  // What the window does on every start: free, init, create both kinds, play both, start.
-  static Pair start(const std::string& url) {
-    BASS_Free();
-    EXPECT_EQ(BASS_Init(-1, 44100, BASS_UNICODE, nullptr, nullptr), 1);
-    const std::u16string wide(url.begin(), url.end());
-    Pair p;
-    p.general = BASS_StreamCreateURL(wide.c_str(), 0, BASS_UNICODE, nullptr, nullptr);
-    p.aac = BASS_AAC_StreamCreateURL(wide.c_str(), 0, BASS_UNICODE, nullptr, nullptr);
-    BASS_ChannelPlay(p.general, 1);
-    BASS_ChannelPlay(p.aac, 1);
-    BASS_Start();
-    return p;
-  }
-
-  static bool hears(double tone, std::chrono::milliseconds timeout) {
-    return recorder_
-        ->waitFor(200ms, timeout,
-                  [tone](std::span<const float> s) {
-                    return rl::test::toneShare(s, tone, rl::test::SinkRecorder::kSampleRate) > 0.5;
-                  })
-        .has_value();
-  }
-
-  // Polls the handle's metadata until it differs from `other` and is not null.
-  static std::string nextTitle(HSTREAM h, const std::string& other, std::chrono::seconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < end) {
-      if (const char* meta = BASS_ChannelGetTags(h, BASS_TAG_META); meta != nullptr && meta != other)
-        return meta;
-      std::this_thread::sleep_for(100ms);
-    }
-    return other;
-  }
-
   // Both titles, one after the other, on the handle that plays.
-  void expectTitlesFollow(HSTREAM h) {
+  static void expectTitlesFollow(HSTREAM h) {
     const std::string one = "StreamTitle='" + std::string(kTitles[0]) + "';";
     const std::string two = "StreamTitle='" + std::string(kTitles[1]) + "';";
-    const std::string first = nextTitle(h, "", 10s);
+    const std::string first = metaWithin(h, 10s);
     ASSERT_TRUE(first == one || first == two) << first;
-    const std::string second = nextTitle(h, first, 10s);
-    EXPECT_EQ(second, first == one ? two : one);
+    EXPECT_EQ(metaWithin(h, 10s, first), first == one ? two : one);
   }
-
-  static inline std::unique_ptr<rl::test::PrivateSink> sink_;
-  static inline std::unique_ptr<rl::test::SinkRecorder> recorder_;
 };
 
 TEST_F(HlsBassTest, MpegTsWithTimedId3PlaysThroughTheAacCreation) {
   LiveServer server({"--format", "ts"});
   ASSERT_FALSE(server.url().empty());
-  const Pair p = start(server.url());
+  const WindowChannel p = startLikeTheWindow(server.url());
   EXPECT_TRUE(hears(440, 15s));
   EXPECT_EQ(BASS_ChannelIsActive(p.aac), BASS_ACTIVE_PLAYING);
   expectTitlesFollow(p.aac);
@@ -112,7 +47,7 @@ TEST_F(HlsBassTest, MpegTsWithTimedId3PlaysThroughTheAacCreation) {
 TEST_F(HlsBassTest, PackedMp3WithId3HeadsPlaysThroughTheGeneralCreation) {
   LiveServer server({"--format", "mp3"});
   ASSERT_FALSE(server.url().empty());
-  const Pair p = start(server.url());
+  const WindowChannel p = startLikeTheWindow(server.url());
   EXPECT_TRUE(hears(440, 15s));
   EXPECT_EQ(BASS_ChannelIsActive(p.general), BASS_ACTIVE_PLAYING);
   expectTitlesFollow(p.general);
@@ -123,7 +58,7 @@ TEST_F(HlsBassTest, PackedMp3WithId3HeadsPlaysThroughTheGeneralCreation) {
 TEST_F(HlsBassTest, EncryptedPackedAacFromAMasterPlaylistPlays) {
   LiveServer server({"--format", "aac", "--key", "--variants"});
   ASSERT_FALSE(server.url().empty());
-  const Pair p = start(server.url());
+  const WindowChannel p = startLikeTheWindow(server.url());
   EXPECT_TRUE(hears(440, 15s));
   EXPECT_EQ(BASS_ChannelIsActive(p.aac), BASS_ACTIVE_PLAYING);
   expectTitlesFollow(p.aac);

@@ -16,9 +16,8 @@
 
 #include "playback/bass.h"
 #include "support/child_process.h"
+#include "support/listening_test.h"
 #include "support/signal_analysis.h"
-#include "support/sink_recorder.h"
-#include "support/test_servers.h"
 
 namespace {
 
@@ -98,24 +97,10 @@ std::string describe(const std::vector<int>& order) {
   return s;
 }
 
-class OggChainServerTest : public rl::test::ServerTest {
+class OggChainServerTest : public rl::test::ListeningTest {
  protected:
-  void SetUp() override {
-    ServerTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    // A sink of our own: other server tests of this build play into the shared one meanwhile.
-    // One for all tests, since the library's output outlives BASS_Free and stays on its sink.
-    if (!sink_) {
-      sink_ = std::make_unique<rl::test::PrivateSink>(servers());
-      ASSERT_EQ(sink_->error(), "");
-      sink_->exportAsDefault();
-    }
-    recorder_ = std::make_unique<SinkRecorder>(*sink_);
-    ASSERT_EQ(recorder_->start(), "");
-  }
-  static void TearDownTestSuite() { sink_.reset(); }
   void TearDown() override {
-    BASS_Free();
+    ListeningTest::TearDown();
     source_.reset();
   }
 
@@ -146,23 +131,20 @@ class OggChainServerTest : public rl::test::ServerTest {
 
   void playAndFollow(const Chain& chain) {
     ASSERT_NO_FATAL_FAILURE(startSource(chain));
-    ASSERT_EQ(BASS_Init(-1, 44100, 0, nullptr, nullptr), 1);
-    const std::string url = servers().mountUrl(chain.mount);
-    const HSTREAM h = BASS_StreamCreateURL(url.c_str(), 0, 0, nullptr, nullptr);
+    const HSTREAM h =
+        rl::test::startLikeTheWindow(servers().mountUrl(chain.mount), true, false).general;
     ASSERT_NE(h, 0u);
-    BASS_ChannelPlay(h, 1);
-    BASS_Start();
 
-    const auto first = recorder_->waitFor(
+    const auto first = recorder().waitFor(
         200ms, 15s, [&](std::span<const float> s) { return songHeard(chain, s) >= 0; });
     if (!first) {
-      const auto last = recorder_->last(1s);
+      const auto last = recorder().last(1s);
       FAIL() << "none of the chain's tones within 15 s; channel state " << BASS_ChannelIsActive(h)
              << ", level of the last second " << rl::test::rms(last) << ", share of "
              << chain.songs[0].tone << " Hz "
              << rl::test::toneShare(last, chain.songs[0].tone, kRate);
     }
-    const auto from = recorder_->position();
+    const auto from = recorder().position();
 
     // Follow the title for a little more than three links (4 s each).
     std::vector<int> titles;
@@ -186,7 +168,7 @@ class OggChainServerTest : public rl::test::ServerTest {
     EXPECT_EQ(BASS_ChannelIsActive(h), BASS_ACTIVE_PLAYING);
 
     // What was heard meanwhile: the tones in the loop's order, and sound throughout.
-    const std::vector<float> heard = recorder_->since(from);
+    const std::vector<float> heard = recorder().since(from);
     ASSERT_GT(heard.size(), SinkRecorder::frames(12s));
     const std::size_t block = SinkRecorder::frames(10ms);
     std::size_t silentRun = 0;
@@ -211,8 +193,6 @@ class OggChainServerTest : public rl::test::ServerTest {
     EXPECT_TRUE(followsTheLoop(order)) << "tones out of order: " << describe(order);
   }
 
-  static inline std::unique_ptr<rl::test::PrivateSink> sink_;
-  std::unique_ptr<SinkRecorder> recorder_;
   std::unique_ptr<rl::test::ChildProcess> source_;
 };
 

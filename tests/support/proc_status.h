@@ -1,0 +1,16 @@
+// Figures of a running process from /proc, for tests and benchmarks that watch for growth.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace rl::test {
+
+// The threads of this process.
+[[nodiscard]] std::size_t threadCount();
+
+// The value of the line `key` (e.g. "VmRSS", "VmHWM") of /proc/<pid>/status, in KiB; pid "self"
+// is this process. -1 when the process or the line is not there.
+[[nodiscard]] long statusKiB(const std::string& pid, const char* key);
+
+}  // namespace rl::test
