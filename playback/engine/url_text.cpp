@@ -1,4 +1,5 @@
 #include "playback/engine/url_text.h"
+#include "playback/formats/text_parts.h"
 
 #include <cstdint>
 
@@ -6,24 +7,7 @@ namespace radiolist::audio {
 
 namespace {
 
-void appendUtf8(std::string& out, char32_t c) {
-  const auto byte = [&](std::uint32_t v) { out.push_back(static_cast<char>(v)); };
-  if (c < 0x80) {
-    byte(c);
-  } else if (c < 0x800) {
-    byte(0xC0 | (c >> 6));
-    byte(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    byte(0xE0 | (c >> 12));
-    byte(0x80 | ((c >> 6) & 0x3F));
-    byte(0x80 | (c & 0x3F));
-  } else {
-    byte(0xF0 | (c >> 18));
-    byte(0x80 | ((c >> 12) & 0x3F));
-    byte(0x80 | ((c >> 6) & 0x3F));
-    byte(0x80 | (c & 0x3F));
-  }
-}
+using formats::detail::appendUtf8;
 
 bool isHigh(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool isLow(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }

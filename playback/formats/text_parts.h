@@ -1,5 +1,6 @@
 #pragma once
-// Small text helpers shared by the format readers; not part of the library's interface.
+// Small text helpers shared by the format readers, the ID3 and Ogg comment readers and the
+// address reader; not part of the library's interface.
 
 #include <string>
 #include <string_view>

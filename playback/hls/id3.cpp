@@ -1,4 +1,5 @@
 #include "playback/hls/id3.h"
+#include "playback/formats/text_parts.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -10,6 +11,7 @@ namespace radiolist::hls {
 namespace {
 
 using Bytes = std::span<const std::byte>;
+using formats::detail::appendUtf8;
 
 constexpr std::size_t kHeaderBytes = 10;
 
@@ -42,24 +44,6 @@ std::vector<std::byte> resynchronised(Bytes b) {
     if (byteAt(b, i) == 0xff && i + 1 < b.size() && byteAt(b, i + 1) == 0x00) ++i;
   }
   return out;
-}
-
-void appendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xc0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xe0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  } else {
-    out.push_back(static_cast<char>(0xf0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3f)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  }
 }
 
 // The first string of a frame: up to its NUL, or to the end of the frame.

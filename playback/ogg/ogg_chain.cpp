@@ -1,4 +1,5 @@
 #include "playback/ogg/ogg_chain.h"
+#include "playback/formats/text_parts.h"
 
 #include <algorithm>
 #include <array>
@@ -34,11 +35,11 @@ bool startsWith(std::span<const std::byte> data, std::string_view prefix) {
                     [](char c, std::byte b) { return static_cast<std::byte>(c) == b; });
 }
 
-char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+using formats::detail::lower;
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](char x, char y) { return asciiLower(x) == asciiLower(y); });
+                    [](char x, char y) { return lower(x) == lower(y); });
 }
 
 // A value as the window can show it: at most kMaxValueBytes, never cut inside a UTF-8 sequence,
