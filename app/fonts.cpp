@@ -5,10 +5,21 @@
 
 namespace radiolist {
 
-void ensureTahoma() {
-  if (QFontDatabase::families().contains(QStringLiteral("Tahoma"), Qt::CaseInsensitive)) return;
-  for (const char* file : {"/usr/share/wine/fonts/tahoma.ttf", "/usr/share/wine/fonts/tahomabd.ttf"})
-    QFontDatabase::addApplicationFont(QString::fromLatin1(file));
+QString windowFontFamily() {
+  static const QString family = [] {
+    const QStringList known = QFontDatabase::families();
+    for (const char* candidate : {"Tahoma", "DejaVu Sans Condensed"})
+      if (known.contains(QLatin1String(candidate), Qt::CaseInsensitive)) return QString::fromLatin1(candidate);
+    return QStringLiteral("DejaVu Sans Condensed");  // fontconfig matches it by name even unlisted
+  }();
+  return family;
+}
+
+QFont windowFont(int pixelSize, bool bold) {
+  QFont font(windowFontFamily());
+  font.setPixelSize(pixelSize);
+  font.setBold(bold);
+  return font;
 }
 
 }  // namespace radiolist

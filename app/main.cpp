@@ -3,7 +3,6 @@
 
 #include <QApplication>
 
-#include "app/fonts.h"
 #include "app/mpris.h"
 #include "app/unit1.h"
 #include "playback/audio_library.h"
@@ -11,7 +10,6 @@
 int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
   QGuiApplication::setDesktopFileName(QStringLiteral("radiolist"));  // matches the desktop entry
-  radiolist::ensureTahoma();
   TForm1 form(radiolist::realAudioLibrary());
   form.create();
   form.show();

@@ -4,6 +4,7 @@
 #include <QMouseEvent>
 #include <QResizeEvent>
 
+#include "app/fonts.h"
 #include "app/globals.h"
 #include "app/vcl.h"
 
@@ -15,12 +16,7 @@ namespace {
 constexpr QSize kDesignedClient{743, 370};
 constexpr QPoint kDesignedPosition{274, 103};
 
-QFont tahoma(int pixelSize, bool bold) {
-  QFont font(QStringLiteral("Tahoma"));
-  font.setPixelSize(pixelSize);
-  font.setBold(bold);
-  return font;
-}
+QFont tahoma(int pixelSize, bool bold) { return windowFont(pixelSize, bold); }
 
 void setTextColour(QWidget* widget, const QColor& colour) {
   QPalette palette = widget->palette();
@@ -35,6 +31,9 @@ QLabel* makeLabel(QWidget* parent, const QRect& geometry, const QFont& font, con
   // Station names and titles come from the network: never interpret them as markup.
   label->setTextFormat(Qt::PlainText);
   label->setFont(font);
+  // A label draws with its own text colour: without this, one on the panel inherits the panel's
+  // button role and paints in the button-text colour.
+  label->setForegroundRole(QPalette::WindowText);
   setTextColour(label, colour);
   label->setGeometry(geometry);
   setCaption(label, text);
@@ -91,7 +90,54 @@ TListBox::TListBox(QWidget* parent) : QListView(parent), rows_(new ListBoxRows(t
   setModel(rows_);
   setSelectionMode(QAbstractItemView::SingleSelection);
   setUniformItemSizes(true);  // keeps lists of many thousand rows instant
-  connect(this, &QListView::clicked, this, [this](const QModelIndex&) { emit userSelected(); });
+  // Qt would focus the list on a press of any button; a left press takes the focus itself.
+  setFocusPolicy(Qt::TabFocus);
+}
+
+namespace {
+
+// Only a plain left button selects rows; right, middle and Ctrl+clicks leave the list alone.
+bool selectsRows(const QMouseEvent* event) {
+  return event->button() == Qt::LeftButton && !(event->modifiers() & Qt::ControlModifier);
+}
+
+}  // namespace
+
+void TListBox::mousePressEvent(QMouseEvent* event) {
+  if (!selectsRows(event)) {
+    event->accept();
+    return;
+  }
+  // The list takes the focus from a left press only (its focus policy leaves clicks out).
+  setFocus(Qt::MouseFocusReason);
+  leftPressed_ = true;
+  selectedAtPress_ = itemIndex(this);
+  QListView::mousePressEvent(event);
+}
+
+void TListBox::mouseDoubleClickEvent(QMouseEvent* event) {
+  if (!selectsRows(event)) {
+    event->accept();
+    return;
+  }
+  leftPressed_ = true;
+  selectedAtPress_ = itemIndex(this);
+  QListView::mouseDoubleClickEvent(event);
+}
+
+void TListBox::mouseReleaseEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton || !leftPressed_) {
+    event->accept();
+    return;
+  }
+  leftPressed_ = false;
+  const QModelIndex released = indexAt(event->position().toPoint());
+  QListView::mouseReleaseEvent(event);
+  // The row under the release is the one chosen, wherever the press was; each release on a row
+  // (or a drag that moved the selection off the list) runs the selection handling once.
+  if (released.isValid() && itemIndex(this) != released.row())
+    selectionModel()->setCurrentIndex(released, QItemSelectionModel::ClearAndSelect);
+  if (released.isValid() || itemIndex(this) != selectedAtPress_) emit userSelected();
 }
 
 void TListBox::keyPressEvent(QKeyEvent* event) {
@@ -101,6 +147,37 @@ void TListBox::keyPressEvent(QKeyEvent* event) {
 }
 
 TEdit::TEdit(QWidget* parent) : QLineEdit(parent) {}
+
+void TEdit::setVisible(bool visible) {
+  // Hiding the focused editor hands the focus to the window itself, so the keys that follow
+  // reach no control; Qt would pass it on to the next editor or list in the tab chain.
+  if (!visible && window() != this && window()->focusWidget() == this) window()->setFocus(Qt::OtherFocusReason);
+  QLineEdit::setVisible(visible);
+}
+
+void TEdit::inputMethodEvent(QInputMethodEvent* event) {
+  const QString committed = event->commitString();
+  if (!onKeyPress || committed.isEmpty()) {
+    QLineEdit::inputMethodEvent(event);
+    return;
+  }
+  // Text composed by an input method (dead keys, compose, IME) is typed text: each character
+  // goes through the key-press handler first, which may consume it.
+  QString kept;
+  for (const QChar c : committed) {
+    char16_t key = c.unicode();
+    bool completed = false;
+    guarded([&] {
+      onKeyPress(key);
+      completed = true;
+    });
+    if (completed && key != 0) kept.append(QChar(key));
+  }
+  QInputMethodEvent filtered(event->preeditString(), event->attributes());
+  filtered.setCommitString(kept, event->replacementStart(), event->replacementLength());
+  QLineEdit::inputMethodEvent(&filtered);
+  event->accept();
+}
 
 void TEdit::keyPressEvent(QKeyEvent* event) {
   const QString text = event->text();
@@ -174,7 +251,7 @@ void TForm1::buildControls() {
   ListBox2 = new TListBox(this);
   ListBox2->setFont(listFont);
   setTextColour(ListBox2, Qt::black);
-  ListBox2->setFocusPolicy(Qt::ClickFocus);  // the Tab key skips it
+  ListBox2->setFocusPolicy(Qt::NoFocus);  // the Tab key skips it; a left press focuses it
   formAnchors_.add(ListBox2, {407, 36, 328, 296}, akLeft | akTop | akRight | akBottom);
 
   Edit2 = new TEdit(this);

@@ -71,9 +71,16 @@ class TListBox : public QListView {
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
+  // As on a classic list box: only a plain left click selects (the row under the release), and
+  // each such click runs the selection handling once; other buttons change nothing.
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
 
  private:
   ListBoxRows* rows_;
+  bool leftPressed_ = false;
+  int selectedAtPress_ = -1;
 };
 
 // A single-line editor whose key-press handler sees each typed character first and may consume
@@ -85,7 +92,10 @@ class TEdit : public QLineEdit {
   std::function<void(char16_t& key)> onKeyPress;
   std::function<void()> onDblClick;
 
+  void setVisible(bool visible) override;
+
  protected:
+  void inputMethodEvent(QInputMethodEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
 };

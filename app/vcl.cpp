@@ -23,6 +23,7 @@
 
 #include <cstring>
 
+#include "app/fonts.h"
 #include "app/unit1.h"
 
 namespace radiolist {
@@ -114,12 +115,7 @@ QRect rowRect(const TListBox* list, int index) {
   return {};
 }
 
-QFont canvasFont() {
-  QFont font(QStringLiteral("Tahoma"));
-  font.setPixelSize(11);
-  font.setBold(false);
-  return font;
-}
+QFont canvasFont() { return windowFont(11, false); }
 
 int canvasTextWidth(const QString& text) { return QFontMetrics(canvasFont()).horizontalAdvance(text); }
 
@@ -134,7 +130,13 @@ void setFocusChecked(QWidget* widget) {
 QString clipboardText() { return QGuiApplication::clipboard()->text(QClipboard::Clipboard); }
 
 void setCaption(QLabel* label, const QString& text) {
-  label->setText(text);
+  // A label draws one line: a line break from a station's title shows as a space.
+  QString line = text;
+  for (QChar& c : line)
+    if (c == u'\n' || c == u'\r' || c == u'\v' || c == u'\f' || c == QChar(0x85) || c == QChar::LineSeparator ||
+        c == QChar::ParagraphSeparator)
+      c = u' ';
+  label->setText(line);
   label->adjustSize();
 }
 

@@ -62,7 +62,7 @@ void selectRow(TListBox* list, int index);
 void setFocusChecked(QWidget* widget);
 // The clipboard's text, empty when it holds none.
 [[nodiscard]] QString clipboardText();
-// Sets a label's caption and sizes the label to it.
+// Sets a label's caption, on one line (line breaks show as spaces), and sizes the label to it.
 void setCaption(QLabel* label, const QString& text);
 // Enabling a running timer changes nothing (its period goes on); disabling stops it.
 void setTimerEnabled(QTimer* timer, bool enabled);

@@ -204,6 +204,32 @@ TEST_F(ListBoxTest, TheUserSelectsWithMouseAndKeysButCannotEditARowInPlace) {
   EXPECT_EQ(shown(), (QStringList{"a", "b", "c"}));
 }
 
+TEST_F(ListBoxTest, OnlyAPlainLeftClickSelectsAndTheReleaseRowIsTheOneChosen) {
+  fill({"a", "b", "c"});
+  selectRow(list, 0);
+  list->clearFocus();
+  QSignalSpy chosen(list, &TListBox::userSelected);
+  const struct {
+    Qt::MouseButton button;
+    Qt::KeyboardModifiers modifiers;
+  } ignored[] = {{Qt::RightButton, {}}, {Qt::MiddleButton, {}}, {Qt::LeftButton, Qt::ControlModifier}};
+  for (const auto& click : ignored) {
+    QTest::mouseClick(list->viewport(), click.button, click.modifiers, rowRect(list, 2).center());
+    QTest::mouseClick(list->viewport(), click.button, click.modifiers, rowRect(list, 0).center());
+    EXPECT_EQ(itemIndex(list), 0) << "button " << click.button;
+  }
+  EXPECT_EQ(chosen.count(), 0);
+  EXPECT_FALSE(list->hasFocus()) << "only a left press takes the focus";
+
+  // Pressed on one row and released on another: the release row, reported once.
+  QTest::mousePress(list->viewport(), Qt::LeftButton, {}, rowRect(list, 0).center());
+  QTest::mouseMove(list->viewport(), rowRect(list, 2).center());
+  QTest::mouseRelease(list->viewport(), Qt::LeftButton, {}, rowRect(list, 2).center());
+  EXPECT_EQ(itemIndex(list), 2);
+  EXPECT_EQ(chosen.count(), 1);
+  EXPECT_TRUE(list->hasFocus());
+}
+
 TEST_F(ListBoxTest, AScreenReaderSeesAListWhoseRowsReadAsTheirText) {
   fill({"Радио Один", "Jazz FM"});
   setItemIndex(list, 1);
