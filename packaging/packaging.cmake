@@ -42,8 +42,8 @@ string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
        "other formats) through PulseAudio, showing the station name and the title on air.")
 # Depends comes from dpkg-shlibdeps: exactly the packages whose libraries the program links.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The window is laid out for Tahoma; fonts-wine provides a metric-compatible face.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-wine)
+# The window is laid out for Tahoma; DejaVu Sans Condensed stands in where it is missing.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-dejavu-core)
 # A sanitizer build must never become a package: CPack reads this through the project config.
 set(CPACK_RADIOLIST_SANITIZE "${RADIOLIST_SANITIZE}")
 set(CPACK_PROJECT_CONFIG_FILE ${RL_PKG_DIR}/cpack-project.cmake)

@@ -14,7 +14,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   # running and testing: stream and sound servers, a headless X server, screenshots, fonts
   icecast2 ffmpeg pulseaudio pulseaudio-utils
-  xvfb xauth xdotool imagemagick fonts-wine fonts-dejavu-core
+  xvfb xauth xdotool imagemagick fonts-dejavu-core
   sox python3 curl openssl dbus
   # packaging: dpkg-shlibdeps, desktop-file-validate, icon rendering
   dpkg-dev desktop-file-utils librsvg2-bin

@@ -97,7 +97,7 @@ version=$(sed -n 's/^project(radiolist VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLi
 [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture is '$(field Architecture)'"
 [ "$(field Section)" = sound ] || fail "Section is '$(field Section)', not sound"
 [ "$(field Maintainer)" = "radiolist developers" ] || fail "Maintainer is '$(field Maintainer)'"
-[[ "$(field Recommends)" == *fonts-wine* ]] || fail "Recommends '$(field Recommends)' lacks fonts-wine"
+[[ "$(field Recommends)" == *fonts-dejavu-core* ]] || fail "Recommends '$(field Recommends)' lacks fonts-dejavu-core"
 depends=$(field Depends)
 note "Depends: $depends"
 # Package names in Depends, without versions and alternatives' bars.

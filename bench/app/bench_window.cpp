@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/fonts.h"
 #include "app/globals.h"
 #include "app/unit1.h"
 #include "app/vcl.h"
@@ -198,7 +197,6 @@ void channelChange(const rl::test::TestServers& servers) {
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication application(argc, argv);
-  radiolist::ensureTahoma();
   const QString oldDir = QDir::currentPath();
   handlersOnBigLists();
   QDir::setCurrent(oldDir);

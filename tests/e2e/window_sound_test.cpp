@@ -13,7 +13,6 @@
 #include <chrono>
 #include <functional>
 
-#include "app/fonts.h"
 #include "app/globals.h"
 #include "app/unit1.h"
 #include "app/vcl.h"
@@ -145,7 +144,6 @@ TEST_F(WindowSoundTest, PlaysShowsNameAndTitleSwitchesChannelsAndStops) {
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication application(argc, argv);
-  radiolist::ensureTahoma();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

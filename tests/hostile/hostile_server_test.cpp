@@ -31,7 +31,6 @@
 #include <type_traits>
 #include <vector>
 
-#include "app/fonts.h"
 #include "app/globals.h"
 #include "app/unit1.h"
 #include "app/vcl.h"
@@ -420,7 +419,6 @@ INSTANTIATE_TEST_SUITE_P(Faults, HostileServerTest, ::testing::ValuesIn(faults()
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication application(argc, argv);
-  radiolist::ensureTahoma();
   ::testing::InitGoogleTest(&argc, argv);
   ::testing::AddGlobalTestEnvironment(new MemoryEnvironment);
   return RUN_ALL_TESTS();
