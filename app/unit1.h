@@ -1,13 +1,13 @@
 #pragma once
 // The main window: its controls (names as in the window layout), their geometry and anchors,
 // the wiring of every event to its handler, and the handlers themselves. The handlers are
-// implemented next to the subsystem they belong to:
-//   app/unit1.cpp                     layout, wiring, FormCreate
-//   channels/ui/list_views.cpp        SpeedButton1Click (loading both lists)
-//   channels/ui/editors.cpp           OpenNameEditor, ListBox2Click, Edit*KeyPress, Edit*DblClick
-//   channels/ui/add_delete.cpp        SpeedButton3Click, SpeedButton4Click, Timer2Timer
-//   playback/ui/channel_start.cpp     ListBox1Click, SpeedButton2Click
-//   playback/ui/metadata_display.cpp  Timer1Timer, Timer3Timer
+// implemented in app/handlers/, one file for each thing the window does:
+//   app/unit1.cpp                      layout, wiring, FormCreate
+//   app/handlers/list_views.cpp        SpeedButton1Click (loading both lists)
+//   app/handlers/editors.cpp           OpenNameEditor, ListBox2Click, Edit*KeyPress, Edit*DblClick
+//   app/handlers/add_delete.cpp        SpeedButton3Click, SpeedButton4Click, Timer2Timer
+//   app/handlers/channel_start.cpp     ListBox1Click, SpeedButton2Click
+//   app/handlers/metadata_display.cpp  Timer1Timer, Timer3Timer
 
 #include <QFrame>
 #include <QLabel>
@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "app/anchors.h"
-#include "channels/core/list_file.h"
+#include "channels/list_file.h"
 #include "playback/bass.h"
 
 namespace radiolist {

@@ -4,7 +4,7 @@
 //
 // Usage: bench_lists [directory]   (default: a new directory under the system's temp dir)
 
-#include "channels/core/list_file.h"
+#include "channels/list_file.h"
 
 #include <algorithm>
 #include <chrono>

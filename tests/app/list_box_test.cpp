@@ -14,7 +14,7 @@
 
 #include "app/unit1.h"
 #include "app/vcl.h"
-#include "channels/ui/list_views.h"
+#include "app/handlers/list_views.h"
 
 using namespace radiolist;
 

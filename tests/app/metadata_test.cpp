@@ -3,7 +3,7 @@
 #include <QTest>
 
 #include "app/globals.h"
-#include "playback/metadata_text.h"
+#include "app/handlers/metadata_text.h"
 #include "tests/app/window_fixture.h"
 
 using radiolist::extractStreamTitle;

@@ -1,7 +1,7 @@
 // The list file byte format: which encoding a file is read in, how text is cut into lines, and
 // what a save writes. Inputs are literal bytes; expected lines are written out in full.
 
-#include "channels/core/list_file.h"
+#include "channels/list_file.h"
 
 #include <gtest/gtest.h>
 

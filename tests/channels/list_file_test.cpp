@@ -3,7 +3,7 @@
 // cases run in a forked child that drops to the unprivileged user "nobody" first; the disk-full
 // case runs in a child whose file size limit is small.
 
-#include "channels/core/list_file.h"
+#include "channels/list_file.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "channels/core/list_file.h"
+#include "channels/list_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const radiolist::CodePage utf8 = radiolist::CodePage::utf8();

@@ -1,9 +1,9 @@
 // File operations on list files. Saves go through a temporary file and a rename, so the list
 // on disk is always either the old one or the new one.
 
-#include "channels/core/list_file.h"
+#include "channels/list_file.h"
 
-#include "channels/core/utf8.h"
+#include "channels/utf8.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "channels/core/utf8.h"
+#include "channels/utf8.h"
 
 namespace radiolist::utf8 {
 

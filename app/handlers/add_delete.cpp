@@ -6,7 +6,7 @@
 #include "app/globals.h"
 #include "app/unit1.h"
 #include "app/vcl.h"
-#include "channels/ui/list_views.h"
+#include "app/handlers/list_views.h"
 #include "playback/audio_library.h"
 
 using namespace radiolist;

@@ -1,4 +1,4 @@
-#include "playback/metadata_text.h"
+#include "app/handlers/metadata_text.h"
 
 #include <cstring>
 

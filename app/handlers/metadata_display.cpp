@@ -3,9 +3,9 @@
 #include "app/globals.h"
 #include "app/unit1.h"
 #include "app/vcl.h"
-#include "channels/ui/list_views.h"
+#include "app/handlers/list_views.h"
 #include "playback/audio_library.h"
-#include "playback/metadata_text.h"
+#include "app/handlers/metadata_text.h"
 
 using namespace radiolist;
 

@@ -1,6 +1,6 @@
-#include "channels/core/code_page.h"
+#include "channels/code_page.h"
 
-#include "channels/core/utf8.h"
+#include "channels/utf8.h"
 
 #include <bit>
 #include <cerrno>

@@ -1,8 +1,8 @@
 // The byte format of list files: choosing the encoding, cutting text into lines, and back.
 
-#include "channels/core/list_file.h"
+#include "channels/list_file.h"
 
-#include "channels/core/utf8.h"
+#include "channels/utf8.h"
 
 namespace radiolist {
 

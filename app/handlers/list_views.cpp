@@ -1,12 +1,12 @@
-#include "channels/ui/list_views.h"
+#include "app/handlers/list_views.h"
 
 #include <QFile>
 #include <cstring>
 
 #include "app/unit1.h"
 #include "app/vcl.h"
-#include "channels/core/list_file.h"
-#include "channels/core/utf8.h"
+#include "channels/list_file.h"
+#include "channels/utf8.h"
 
 namespace radiolist {
 namespace {
