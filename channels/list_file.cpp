@@ -5,12 +5,17 @@
 
 #include "channels/utf8.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <random>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace radiolist {
 
@@ -63,6 +68,7 @@ public:
 
     [[nodiscard]] int get() const { return fd_; }
     [[nodiscard]] bool valid() const { return fd_ >= 0; }
+    [[nodiscard]] int release() { return std::exchange(fd_, -1); }
     void reset(int fd)
     {
         if (fd_ >= 0)
@@ -81,21 +87,157 @@ private:
     int fd_;
 };
 
+constexpr int kMaxLinks = 40; // as the kernel allows in one path
+
+// Where a list file's name leads: the directory that holds the entry and its name there, both
+// found by resolve(); `st` is the entry's status when it exists. It is never a symbolic link.
+struct ListEntry {
+    FileDescriptor dir{-1};
+    std::string name;
+    bool exists = false;
+    struct stat st {};
+};
+
+// The kernel's protected-symlinks rule: in a sticky world-writable directory (/tmp) only a link
+// of our own or of the directory's owner is followed, so nobody can plant a link there that
+// sends another user's save into a file of that user's.
+bool mayFollow(const struct stat& link, const struct stat& dir)
+{
+    const bool shared = (dir.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
+    return !shared || link.st_uid == ::geteuid() || link.st_uid == dir.st_uid;
+}
+
+void pushComponents(std::string_view path, std::vector<std::string>& pending)
+{
+    // pending is walked from its back, so the first component goes on last.
+    std::size_t end = path.size();
+    while (end > 0) {
+        const std::size_t slash = path.rfind('/', end - 1);
+        const std::size_t begin = slash == std::string_view::npos ? 0 : slash + 1;
+        if (begin < end)
+            pending.emplace_back(path.substr(begin, end - begin));
+        if (slash == std::string_view::npos)
+            break;
+        end = slash;
+    }
+}
+
+// Resolves the path as open(2) would, one component at a time, and follows each symbolic link
+// only where the protected-symlinks rule allows. The kernel applies that rule only when
+// fs.protected_symlinks is on, and containers often have it off; checked here it holds
+// everywhere. Every step is pinned by a descriptor (the link itself is opened before it is
+// read), so nobody can swap a directory or link between the check and the use: the save then
+// creates its temporary file and renames it inside entry.dir. Returns 0 or an errno value.
+int resolve(const fs::path& path, ListEntry& entry)
+{
+    entry.dir.reset(::open(path.is_absolute() ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!entry.dir.valid())
+        return errno;
+    std::vector<std::string> pending;
+    pushComponents(path.native(), pending);
+    int links = 0;
+    while (!pending.empty()) {
+        const std::string name = std::move(pending.back());
+        pending.pop_back();
+        if (name == ".")
+            continue;
+        FileDescriptor node(
+            ::openat(entry.dir.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (!node.valid()) {
+            if (errno != ENOENT || !pending.empty())
+                return errno;
+            entry.name = name; // a new file, or the end of a link that points nowhere yet
+            return 0;
+        }
+        struct stat st {};
+        if (::fstat(node.get(), &st) != 0)
+            return errno;
+        if (S_ISLNK(st.st_mode)) {
+            struct stat dirSt {};
+            if (::fstat(entry.dir.get(), &dirSt) != 0)
+                return errno;
+            if (!mayFollow(st, dirSt))
+                return EACCES; // what the kernel answers
+            if (++links > kMaxLinks)
+                return ELOOP;
+            std::string target(PATH_MAX, '\0');
+            const ssize_t length = ::readlinkat(node.get(), "", target.data(), target.size());
+            if (length < 0)
+                return errno;
+            if (length == 0 || static_cast<std::size_t>(length) == target.size())
+                return length == 0 ? ENOENT : ENAMETOOLONG;
+            target.resize(static_cast<std::size_t>(length));
+            if (target.front() == '/') {
+                entry.dir.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+                if (!entry.dir.valid())
+                    return errno;
+            }
+            pushComponents(target, pending);
+            continue;
+        }
+        if (pending.empty()) {
+            entry.name = name;
+            entry.exists = true;
+            entry.st = st;
+            return 0;
+        }
+        if (!S_ISDIR(st.st_mode))
+            return ENOTDIR;
+        entry.dir.reset(node.release());
+    }
+    return EISDIR; // the path ends in a directory ("dir/", "/")
+}
+
+// 0 for a regular file, else the errno value that refuses it: EISDIR for a directory, EINVAL
+// for the rest (pipes, devices, sockets), which have no end a list could be read to.
+int notRegular(const struct stat& st)
+{
+    if (S_ISREG(st.st_mode))
+        return 0;
+    return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+}
+
+// Opens the resolved entry if it is a regular file, else returns why not (0 or an errno value).
+// Anything else is refused before it is opened, since opening a device can have effects of its
+// own (a tape rewinds when closed). O_NONBLOCK keeps the open from waiting for a writer when a
+// pipe takes the file's place in between; fstat then refuses it. A regular file ignores the
+// flag. O_NOFOLLOW: a link put there in between is not followed behind resolve()'s back.
+int openRegular(const ListEntry& entry, int flags, FileDescriptor& file, struct stat& st)
+{
+    if (entry.exists) {
+        if (const int err = notRegular(entry.st))
+            return err;
+    }
+    file.reset(::openat(entry.dir.get(), entry.name.c_str(),
+                        flags | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+    if (!file.valid())
+        return errno;
+    if (::fstat(file.get(), &st) != 0)
+        return errno;
+    return notRegular(st);
+}
+
 std::string readWholeFile(const fs::path& path, const CodePage& ansi)
 {
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (!file.valid())
-        throwCannotOpen(path, errno, ansi);
+    ListEntry entry;
+    FileDescriptor file(-1);
     struct stat st {};
-    if (::fstat(file.get(), &st) != 0)
-        throwCannotOpen(path, errno, ansi);
-    if (S_ISDIR(st.st_mode))
-        throwCannotOpen(path, EISDIR, ansi);
-    std::string bytes(S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) + 1 : 65536, '\0');
+    int err = resolve(path, entry);
+    if (err == 0)
+        err = openRegular(entry, O_RDONLY, file, st);
+    if (err == 0 && static_cast<std::uintmax_t>(st.st_size) > kMaxListFileBytes)
+        err = EFBIG;
+    if (err != 0)
+        throwCannotOpen(path, err, ansi);
+    // A byte more than the size, to see whether the file grew while we read it.
+    std::string bytes(static_cast<std::size_t>(st.st_size) + 1, '\0');
     std::size_t size = 0;
     for (;;) {
-        if (size == bytes.size())
-            bytes.resize(bytes.size() * 2); // the file grew while we read it
+        if (size == bytes.size()) {
+            if (size > kMaxListFileBytes)
+                throwCannotOpen(path, EFBIG, ansi);
+            bytes.resize(std::min(std::max(size * 2, std::size_t{65536}), kMaxListFileBytes + 1));
+        }
         const ssize_t got = ::read(file.get(), bytes.data() + size, bytes.size() - size);
         if (got == 0)
             break;
@@ -123,37 +265,19 @@ bool writeAll(int fd, std::string_view bytes)
     return true;
 }
 
-// The file a save must write: the path itself, or the end of its chain of symbolic links.
-fs::path followLinks(const fs::path& path, const CodePage& ansi)
-{
-    constexpr int kMaxLinks = 40; // as the kernel allows
-    fs::path current = path;
-    for (int hops = 0;; ++hops) {
-        struct stat st {};
-        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return current;
-        if (hops == kMaxLinks)
-            throwCannotCreate(path, ELOOP, ansi);
-        std::error_code ec;
-        const fs::path target = fs::read_symlink(current, ec);
-        if (ec)
-            throwCannotCreate(path, ec.value(), ansi);
-        current = target.is_absolute() ? target : current.parent_path() / target;
-    }
-}
-
-// A new file beside the target, removed again unless it was renamed into place.
+// A new file in the list's directory, removed again unless it was renamed into place.
 class TemporaryFile {
 public:
-    TemporaryFile(const fs::path& target, const fs::path& shown, const CodePage& ansi)
-        : file_(-1)
+    // mode: 0600 when it replaces a file, whose own bits are given to it before anything is
+    // written; never wider than the result, so nobody can open it early and read along.
+    TemporaryFile(const ListEntry& entry, mode_t mode, const fs::path& shown, const CodePage& ansi)
+        : dir_(entry.dir.get()), file_(-1)
     {
         thread_local std::minstd_rand random{std::random_device{}()};
-        const fs::path dir = target.parent_path().empty() ? fs::path(".") : target.parent_path();
         for (int attempt = 0; attempt < 100; ++attempt) {
-            path_ = dir / ("." + target.filename().native() + "." + std::to_string(random()) + ".tmp");
-            // 0666 and the umask: the mode a plainly created file would get.
-            file_.reset(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            name_ = "." + entry.name + "." + std::to_string(random()) + ".tmp";
+            file_.reset(
+                ::openat(dir_, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
             if (file_.valid())
                 return;
             if (errno != EEXIST)
@@ -164,23 +288,26 @@ public:
     ~TemporaryFile()
     {
         if (!committed_)
-            ::unlink(path_.c_str());
+            ::unlinkat(dir_, name_.c_str(), 0);
     }
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
     [[nodiscard]] int fd() const { return file_.get(); }
     [[nodiscard]] bool close() { return file_.close(); }
-    [[nodiscard]] const fs::path& path() const { return path_; }
+    [[nodiscard]] const std::string& name() const { return name_; }
     void commit() { committed_ = true; }
 
 private:
-    fs::path path_;
+    int dir_;
+    std::string name_;
     FileDescriptor file_;
     bool committed_ = false;
 };
 
-// Best effort: the new file takes the old one's owner and permission bits.
+// Best effort: the new file takes the old one's owner and permission bits. Not its set-user-ID
+// and set-group-ID bits: a list is no program, and a copied bit would be one more way to make a
+// file that runs as its owner. The sticky bit means nothing on a file.
 void takeOverAttributes(int fd, const struct stat& old)
 {
     struct stat now {};
@@ -188,25 +315,14 @@ void takeOverAttributes(int fd, const struct stat& old)
         if (::fchown(fd, old.st_uid, old.st_gid) != 0)
             static_cast<void>(::fchown(fd, static_cast<uid_t>(-1), old.st_gid));
     }
-    static_cast<void>(::fchmod(fd, old.st_mode & 07777));
+    static_cast<void>(::fchmod(fd, old.st_mode & 0777));
 }
 
-void syncDirectory(const fs::path& dir)
+void syncDirectory(int dir)
 {
-    FileDescriptor d(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor d(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (d.valid())
         static_cast<void>(::fsync(d.get()));
-}
-
-// A device or pipe under the list's name is written as such; renaming over it would replace it.
-void writeInPlace(const fs::path& target, const fs::path& shown, std::string_view bytes,
-                  const CodePage& ansi)
-{
-    FileDescriptor file(::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY));
-    if (!file.valid())
-        throwCannotCreate(shown, errno, ansi);
-    if (!writeAll(file.get(), bytes) || !file.close())
-        throwWriteError();
 }
 
 } // namespace
@@ -225,33 +341,29 @@ std::size_t countListFile(const fs::path& path, const CodePage& ansi,
 void saveListFile(const fs::path& path, std::span<const std::u16string> lines, const CodePage& ansi)
 {
     const std::string bytes = encodeListBytes(lines, ansi);
-    const fs::path target = followLinks(path, ansi);
-
-    struct stat old {};
-    const bool exists = ::stat(target.c_str(), &old) == 0;
-    if (!exists && errno != ENOENT)
-        throwCannotCreate(path, errno, ansi);
-    if (exists) {
-        if (S_ISDIR(old.st_mode))
-            throwCannotCreate(path, EISDIR, ansi);
-        if (!S_ISREG(old.st_mode))
-            return writeInPlace(target, path, bytes, ansi);
+    ListEntry entry;
+    if (const int err = resolve(path, entry))
+        throwCannotCreate(path, err, ansi);
+    if (entry.exists) {
         // The rename below would replace even a read-only file; saving into one must fail as
         // it always did. Opening without O_TRUNC asks the question and changes nothing.
-        FileDescriptor probe(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
-        if (!probe.valid())
-            throwCannotCreate(path, errno, ansi);
+        FileDescriptor probe(-1);
+        struct stat st {};
+        if (const int err = openRegular(entry, O_WRONLY, probe, st))
+            throwCannotCreate(path, err, ansi);
     }
 
-    TemporaryFile temp(target, path, ansi);
-    if (exists)
-        takeOverAttributes(temp.fd(), old);
+    // A new list gets 0666 less the umask from the start, as a plain create would: there is
+    // nothing older in it to keep from anyone.
+    TemporaryFile temp(entry, entry.exists ? 0600 : 0666, path, ansi);
+    if (entry.exists)
+        takeOverAttributes(temp.fd(), entry.st);
     if (!writeAll(temp.fd(), bytes) || ::fsync(temp.fd()) != 0 || !temp.close())
         throwWriteError();
-    if (::rename(temp.path().c_str(), target.c_str()) != 0)
+    if (::renameat(entry.dir.get(), temp.name().c_str(), entry.dir.get(), entry.name.c_str()) != 0)
         throwCannotCreate(path, errno, ansi);
     temp.commit();
-    syncDirectory(target.parent_path());
+    syncDirectory(entry.dir.get());
 }
 
 } // namespace radiolist

@@ -47,8 +47,18 @@ public:
 [[nodiscard]] std::string encodeListBytes(std::span<const std::u16string> lines,
                                           const CodePage& ansi);
 
-// Reads the whole file anew. Throws ListFileError ("Cannot open file ...") when it is missing,
-// unreadable or a directory.
+// The largest list file that loadListFile() and countListFile() read. A channel is a line of
+// some 20 to 200 bytes in each file, so this is far more channels than anyone listens to (the
+// public station directories come to a few megabytes; a million short lines, 17 MB, still fit).
+// What it bounds is memory: every line becomes a string of its own, so a file of nothing but
+// line breaks grows about 32-fold once loaded, and the limit keeps even that near a gibibyte
+// rather than letting a huge file, or one that never ends, take it all.
+inline constexpr std::size_t kMaxListFileBytes = std::size_t{32} << 20;
+
+// Reads the whole file anew. Throws ListFileError ("Cannot open file ...") when it is missing or
+// unreadable, when it is not a regular file ("Is a directory"; "Invalid argument" for a pipe,
+// device or socket, which are refused without waiting on them) and when it is larger than
+// kMaxListFileBytes ("File too large"). Symbolic links are followed as for saveListFile().
 [[nodiscard]] ListLines loadListFile(const std::filesystem::path& path, const CodePage& ansi,
                                      const CodePage& legacyFallback);
 
@@ -59,11 +69,14 @@ public:
 // Replaces the file's content with the lines. Writes a temporary file beside it, syncs it and
 // renames it over the old file, so a failure never leaves a truncated or half-written list:
 // the old file keeps its content and no temporary file stays behind. The old file's permission
-// bits (and, where allowed, owner) carry over; a new file gets 0666 minus the umask. A symbolic
-// link stays a link and its target receives the content.
+// bits, without set-ID and sticky bits, (and, where allowed, owner) carry over; the temporary
+// file is never wider than that. A new file gets 0666 minus the umask. A symbolic link stays a
+// link and its target receives the content, but a link in a sticky world-writable directory
+// (/tmp) is followed only when it is the caller's or the directory owner's, as the kernel's
+// fs.protected_symlinks rule has it, whether that setting is on or not ("Permission denied").
 // Throws ListFileError: "Cannot create file ..." when the file may not be written (read-only
-// file, unwritable directory, a directory of that name), "Stream write error" when writing
-// fails part way (disk full, file size limit).
+// file, unwritable directory, anything but a regular file of that name), "Stream write error"
+// when writing fails part way (disk full, file size limit).
 void saveListFile(const std::filesystem::path& path, std::span<const std::u16string> lines,
                   const CodePage& ansi);
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <functional>
@@ -18,12 +19,23 @@
 #include <set>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 using radiolist::CodePage;
 using radiolist::ListLines;
+
+// The file that fchmod() last changed, as it was before: the save's temporary file as created.
+static struct stat beforeFchmod;
+
+// Takes the C library's place in this test program; same effect, and it records.
+extern "C" int fchmod(int fd, mode_t mode) noexcept
+{
+    static_cast<void>(::fstat(fd, &beforeFchmod));
+    return static_cast<int>(::syscall(SYS_fchmod, fd, mode));
+}
 
 namespace {
 
@@ -432,4 +444,100 @@ TEST_F(ListFileTest, LinesOfOneMebibyteLoadAndSaveExactly)
     EXPECT_EQ(fs::file_size(names_), kMiB + 2 + 2 + kMiB / 2 + 2 + 6);
     EXPECT_EQ(radiolist::loadListFile(names_, cp1251(), cp1251()), lines);
     EXPECT_EQ(radiolist::countListFile(names_, cp1251(), cp1251()), 4u);
+}
+
+TEST_F(ListFileTest, OnlyRegularFilesUpToTheLimitAreReadAndNothingElseIsWritten)
+{
+    constexpr auto kLimit = static_cast<off_t>(radiolist::kMaxListFileBytes);
+    const struct {
+        std::function<bool(const char*)> make;
+        const char* error; // of load and count, and of save unless too large; nullptr: none
+    } cases[] = {
+        {[](const char* f) { return ::mkfifo(f, 0644) == 0; }, "Invalid argument"}, // used to block
+        {[](const char* f) { return ::symlink("/dev/zero", f) == 0; }, "Invalid argument"}, // never ends
+        {[](const char* f) { return ::symlink("/", f) == 0; }, "Is a directory"},
+        // Sparse files: no disk space. All zero bytes, so the one at the limit is an empty list.
+        {[](const char* f) { return ::close(::creat(f, 0644)) == 0 && ::truncate(f, kLimit + 1) == 0; },
+         "File too large"},
+        {[](const char* f) { return ::close(::creat(f, 0644)) == 0 && ::truncate(f, kLimit) == 0; }, nullptr},
+    };
+    const fs::path file = dir_ / "url.txt";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error ? c.error : "at the limit");
+        fs::remove(file);
+        ASSERT_TRUE(c.make(file.c_str()));
+        const fs::file_type type = fs::symlink_status(file).type();
+        const std::string refused = c.error ? "Cannot open file " + quoted(file) + ". " + c.error : "no error";
+        EXPECT_EQ(errorOf([&] { (void)radiolist::loadListFile(file, utf8Page(), cp1251()); }), refused);
+        EXPECT_EQ(errorOf([&] { (void)radiolist::countListFile(file, utf8Page(), cp1251()); }), refused);
+        if (c.error && type != fs::file_type::regular) {
+            EXPECT_EQ(errorOf([&] { radiolist::saveListFile(file, ListLines{u"a"}, utf8Page()); }),
+                      "Cannot create file " + quoted(file) + ". " + c.error);
+            EXPECT_EQ(fs::symlink_status(file).type(), type);
+            EXPECT_EQ(entries(dir_), std::set<std::string>{"url.txt"});
+        }
+    }
+}
+
+// The fs.protected_symlinks rule, applied whatever the sysctl says: in a sticky world-writable
+// directory a link is followed only when the follower or the directory's owner owns it.
+TEST_F(ListFileTest, LinksInSharedDirectoriesAreFollowedOnlyAsTheKernelRuleAllows)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "giving a link to another user (lchown) needs root";
+    const struct {
+        mode_t dirMode;
+        uid_t dirOwner, linkOwner; // we are 0
+        bool linkToDirectory;      // the link is a directory on the way, not the file
+        bool followed;
+    } cases[] = {
+        {01777, 0, kNobody, false, false}, // another user's link in /tmp
+        {01777, 0, kNobody, true, false},
+        {01777, kNobody, 0, false, true},  // our own link
+        {01777, kNobody, kNobody, false, true}, // the directory owner's link
+        {0777, 0, kNobody, false, true},
+        {01775, 0, kNobody, false, true},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(n);
+        const fs::path shared = dir_ / ("shared" + std::to_string(n));
+        const fs::path home = dir_ / ("home" + std::to_string(n++));
+        fs::create_directory(home);
+        fs::create_directory(shared);
+        writeBytes(home / "Name.txt", "victim\r\n");
+        ASSERT_EQ(::chown(shared.c_str(), c.dirOwner, kNoGroup), 0);
+        ASSERT_EQ(::chmod(shared.c_str(), c.dirMode), 0);
+        const fs::path link = shared / (c.linkToDirectory ? "dir" : "Name.txt");
+        fs::create_symlink(c.linkToDirectory ? home : home / "Name.txt", link);
+        ASSERT_EQ(::lchown(link.c_str(), c.linkOwner, kNoGroup), 0);
+        const fs::path file = c.linkToDirectory ? link / "Name.txt" : link;
+
+        const std::string refused = c.followed ? "" : " file " + quoted(file) + ". Permission denied";
+        EXPECT_EQ(errorOf([&] { (void)radiolist::loadListFile(file, utf8Page(), cp1251()); }),
+                  c.followed ? "no error" : "Cannot open" + refused);
+        EXPECT_EQ(errorOf([&] { radiolist::saveListFile(file, ListLines{u"new"}, utf8Page()); }),
+                  c.followed ? "no error" : "Cannot create" + refused);
+        EXPECT_EQ(readBytes(home / "Name.txt"), c.followed ? "new\r\n" : "victim\r\n");
+        EXPECT_EQ(entries(home), std::set<std::string>{"Name.txt"});
+        EXPECT_EQ(entries(shared).size(), 1u);
+    }
+}
+
+TEST_F(ListFileTest, ReplacedFileKeepsItsPermissionBitsButNoSetIdBits)
+{
+    const struct {
+        mode_t old, saved;
+    } cases[] = {{0644, 0644}, {0600, 0600}, {04755, 0755}, {02750, 0750}, {01666, 0666}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.old);
+        writeBytes(names_, "old\r\n");
+        ASSERT_EQ(::chmod(names_.c_str(), c.old), 0);
+        beforeFchmod = {};
+        radiolist::saveListFile(names_, ListLines{u"new"}, utf8Page());
+        EXPECT_EQ(modeOf(names_), c.saved);
+        // The temporary file was created private and widened only to the old bits, unwritten.
+        EXPECT_EQ(beforeFchmod.st_mode & 07777, 0600u);
+        EXPECT_EQ(beforeFchmod.st_size, 0);
+    }
 }

@@ -3,6 +3,7 @@
 // missing file in its error box, and a list file that exists is never truncated or half-written.
 
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -24,13 +25,13 @@ std::string vanishAfterSave;  // UI thread only; empty: nothing vanishes
 
 }  // namespace
 
-// The list file code saves through a temporary file and rename(); this definition in the test
-// program takes the place of the C library's, so the deletion lands exactly between the save and
-// the reload that follows it.
-extern "C" int rename(const char* from, const char* to) noexcept {
-  const int result = ::renameat(AT_FDCWD, from, AT_FDCWD, to);
+// The list file code saves through a temporary file and renameat() in the list's directory; this
+// definition in the test program takes the place of the C library's, so the deletion lands
+// exactly between the save and the reload that follows it.
+extern "C" int renameat(int fromDir, const char* from, int toDir, const char* to) noexcept {
+  const auto result = static_cast<int>(::syscall(SYS_renameat2, fromDir, from, toDir, to, 0));
   if (result == 0 && !vanishAfterSave.empty() && std::filesystem::path(to).filename() == vanishAfterSave)
-    ::unlink(to);
+    ::unlinkat(toDir, to, 0);
   return result;
 }
 
@@ -156,3 +157,4 @@ TEST_F(VanishingListTest, RacingDeletionNeverSeesAPartialFile) {
 }
 
 }  // namespace
+
