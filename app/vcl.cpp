@@ -148,18 +148,22 @@ void setTimerEnabled(QTimer* timer, bool enabled) {
 }
 
 void loadGlyph(QAbstractButton* button, const QString& path) {
+  // Only a regular file of a bitmap's size is read: O_NONBLOCK keeps a pipe under the glyph's
+  // name from holding the window, and the size limit keeps a link to /dev/zero from eating memory.
+  constexpr qint64 kMaxGlyphBytes = 16 << 20;
   const QByteArray native = QFile::encodeName(path);
-  const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   struct stat st {};
-  if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    errno = EISDIR;
+  int refused = fd < 0 ? errno : ::fstat(fd, &st) != 0 ? errno : 0;
+  if (refused == 0 && !S_ISREG(st.st_mode)) refused = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  if (refused == 0 && st.st_size > kMaxGlyphBytes) refused = EFBIG;
+  if (refused != 0) {
+    if (fd >= 0) ::close(fd);
+    throw FrameworkError(QStringLiteral("Cannot open file \"%1\". %2").arg(path, systemErrorText(refused)));
   }
-  if (fd < 0 || S_ISDIR(st.st_mode))
-    throw FrameworkError(QStringLiteral("Cannot open file \"%1\". %2").arg(path, systemErrorText(errno)));
   QByteArray bytes;
   char chunk[65536];
-  for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) != 0;) {
+  for (ssize_t n; bytes.size() <= kMaxGlyphBytes && (n = ::read(fd, chunk, sizeof chunk)) != 0;) {
     if (n < 0) {
       if (errno == EINTR) continue;
       break;

@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <QTest>
+#include <sys/stat.h>
 
 #include "app/globals.h"
 #include "app/vcl.h"
@@ -102,6 +103,16 @@ TEST_F(WindowTest, GlyphFailuresStopTheSequenceAtTheirStep) {
   EXPECT_FALSE(form->SpeedButton4->icon().isNull());
   EXPECT_TRUE(form->SpeedButton2->icon().isNull());
   EXPECT_TRUE(form->Timer2->isActive());
+}
+
+TEST_F(WindowTest, AGlyphThatIsNoFileIsRefusedWithoutWaiting) {
+  writeLists(kNames, kUrls);
+  writeGlyphs();
+  QFile::remove(path(QStringLiteral("imag/play.bmp")));
+  ASSERT_EQ(::mkfifo(QFile::encodeName(path(QStringLiteral("imag/play.bmp"))).constData(), 0600), 0);
+  start();  // a blocking open would wait here for a writer forever
+  ASSERT_GE(errors.size(), 1);
+  EXPECT_EQ(errors[0], QStringLiteral("Cannot open file \"%1\". Invalid argument.").arg(path(QStringLiteral("imag/play.bmp"))));
 }
 
 TEST_F(WindowTest, MissingGlyphDirectoryWithTheBoxOpenLongFailsTheCountdownsFocusAndPlaysNothing) {
