@@ -10,6 +10,9 @@
 #   test-servers.sh icecast-down DIR     stop Icecast and every feeder (listeners are cut off)
 #   test-servers.sh icecast-up DIR       start them again, same port and passwords; wait until live
 #
+# start and icecast-up start Icecast again when it dies during its start-up (it sometimes does),
+# up to ICECAST_TRIES times in all.
+#
 # Everything lives in DIR (sockets, config, logs, pids, HOME), so several copies with different
 # DIR and PORTBASE run side by side. stop only signals processes whose environment carries this
 # DIR's marker, so a recycled pid or another developer's server is never hit.
