@@ -1,5 +1,6 @@
 // Program entry: the window is created (its creation handler runs, and may report an error
-// before the window appears), shown, and the event loop runs until it is closed.
+// before the window appears), shown, and the event loop runs until it is closed. Closing it ends
+// the sound: the audio library stops every stream before the process exits.
 
 #include <QApplication>
 
@@ -14,5 +15,7 @@ int main(int argc, char* argv[]) {
   form.create();
   form.show();
   const auto mediaControls = radiolist::MprisService::publish(form);
-  return QApplication::exec();
+  const int status = QApplication::exec();
+  radiolist::shutdownRealAudioLibrary();
+  return status;
 }

@@ -171,14 +171,23 @@ std::unique_ptr<MprisService> MprisService::publish(TForm1& form) {
   return service;
 }
 
-void MprisService::later(void (*action)(TForm1&)) {
-  QMetaObject::invokeMethod(
-      this,
-      [this, action] {
-        action(form_);
-        refresh();
-      },
-      Qt::QueuedConnection);
+void MprisService::later(Action action) {
+  if (!pending_.push(action) || runScheduled_) return;
+  runScheduled_ = true;
+  QMetaObject::invokeMethod(this, &MprisService::runNext, Qt::QueuedConnection);
+}
+
+void MprisService::runNext() {
+  runScheduled_ = false;
+  const std::optional<Action> action = pending_.pop();
+  if (!action) return;
+  // Scheduled before the action runs: an error box's own loop then carries on with the queue.
+  if (!pending_.empty()) {
+    runScheduled_ = true;
+    QMetaObject::invokeMethod(this, &MprisService::runNext, Qt::QueuedConnection);
+  }
+  (*action)(form_);
+  refresh();
 }
 
 void MprisService::refresh() {

@@ -10,6 +10,8 @@
 #include <QVariantMap>
 #include <memory>
 
+#include "app/bounded_queue.h"
+
 class TForm1;
 
 namespace radiolist {
@@ -28,25 +30,34 @@ struct MprisState {
 class MprisService : public QObject {
   Q_OBJECT
  public:
+  using Action = void (*)(TForm1&);
+  static constexpr std::size_t kMaxPendingActions = 16;
+
   // Registers "org.mpris.MediaPlayer2.radiolist" (or a per-process name when that is taken).
   // Without a session bus it returns nullptr and the program runs as before.
   static std::unique_ptr<MprisService> publish(TForm1& form);
+  // Not on the bus until publish() registers it (tests drive it directly).
+  MprisService(TForm1& form, QString serviceName);
   ~MprisService() override;
 
   [[nodiscard]] TForm1& form() const { return form_; }
   [[nodiscard]] const MprisState& state() const { return state_; }
-  // Runs `action` on the window from the event loop, then tells the desktop what changed.
-  void later(void (*action)(TForm1&));
+  // Runs `action` on the window from the event loop, then tells the desktop what changed;
+  // dropped when kMaxPendingActions already wait.
+  void later(Action action);
   // Compares with what the desktop was last told and signals the differences.
   void refresh();
 
  private:
-  MprisService(TForm1& form, QString serviceName);
+  // Runs the oldest pending action; the next one gets a turn of the event loop of its own.
+  void runNext();
 
   TForm1& form_;
   QString serviceName_;
   MprisState state_;
   QTimer poll_;
+  BoundedQueue<Action> pending_{kMaxPendingActions};
+  bool runScheduled_ = false;
 };
 
 }  // namespace radiolist

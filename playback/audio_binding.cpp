@@ -1,5 +1,7 @@
 #include "playback/audio_library.h"
 
+#include "playback/engine/shutdown.h"
+
 namespace radiolist {
 namespace {
 
@@ -30,5 +32,7 @@ AudioLibrary& realAudioLibrary() {
   static RealAudioLibrary library;
   return library;
 }
+
+void shutdownRealAudioLibrary() { audio::shutdownLibrary(); }
 
 }  // namespace radiolist

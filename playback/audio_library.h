@@ -25,4 +25,8 @@ class AudioLibrary {
 // The real library (defined in audio_binding.cpp, which links the engine).
 AudioLibrary& realAudioLibrary();
 
+// Ends the real library at the end of the program: every stream stops before this returns and
+// no connection is made afterwards, so nothing of it still runs while the process exits.
+void shutdownRealAudioLibrary();
+
 }  // namespace radiolist

@@ -1,11 +1,13 @@
-// The nine library calls, forwarded to one engine that lives for the rest of the process (it is
-// never destroyed, so no thread of it can outlive its state at exit).
+// The nine library calls, forwarded to one engine that lives for the rest of the process. It is
+// never destroyed, so no thread of it can outlive its state at exit; shutdownLibrary() stops
+// those threads before the exit.
 #include <atomic>
 #include <chrono>
 
 #include "playback/bass.h"
 #include "playback/engine/engine.h"
 #include "playback/engine/process_stats.h"
+#include "playback/engine/shutdown.h"
 #include "playback/engine/url_text.h"
 #include "playback/net/http_stream.h"
 #include "playback/net/url_check.h"
@@ -17,8 +19,8 @@ using namespace std::chrono_literals;
 
 // Bytes the network may hold ahead of the decoder: 16 s of a 128 kbit/s stream.
 constexpr std::size_t kStreamBufferBytes = 256 * 1024;
-// A local sound server answers in milliseconds; one that does not answer in this time is as
-// good as absent.
+// A local sound server answers in milliseconds; one that does not answer in this time is given up
+// (nobody waits for it meanwhile), and the next BASS_Init connects afresh.
 constexpr auto kOutputConnectTimeout = 1500ms;
 
 EngineDeps realDeps() {
@@ -50,6 +52,8 @@ HSTREAM create(const void* url, DWORD flags, CreationKind kind) {
 }  // namespace
 
 std::uint64_t processOutputUnderruns() { return engine().outputUnderruns(); }
+
+void shutdownLibrary() { engine().shutdown(); }
 
 }  // namespace radiolist::audio
 

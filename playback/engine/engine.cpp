@@ -34,29 +34,60 @@ std::vector<std::string> readableLines(const std::vector<std::string>& lines) {
 }
 }  // namespace
 
-Engine::Engine(EngineDeps deps) : deps_(std::move(deps)), janitor_([this] { janitorLoop(); }) {}
+Engine::Engine(EngineDeps deps)
+    : deps_(std::move(deps)),
+      opener_([this](const std::string& url) { return open(url); }),
+      janitor_([this] { janitorLoop(); }) {}
 
-Engine::~Engine() {
+Engine::~Engine() { shutdown(); }
+
+void Engine::shutdown() {
+  {
+    // Held while a connection starts, so none starts once this is set.
+    const std::lock_guard gate(gateMutex_);
+    gateClosed_ = true;
+  }
+  std::vector<std::shared_ptr<Source>> doomed;
+  std::unique_ptr<Output> output;
   {
     std::lock_guard lock(mutex_);
+    if (shutDown_) return;
+    shutDown_ = true;
     stopping_ = true;
+    initialised_ = false;
+    output = std::move(output_);
+    channels_.clear();
+    doomed = std::move(session_);
+    for (auto& warm : warm_) doomed.push_back(std::move(warm.source));
+    for (auto& source : retiring_) doomed.push_back(std::move(source));
+    session_.clear();
+    warm_.clear();
+    retiring_.clear();
+    tagSlot_.clear();
   }
   janitorWake_.notify_all();
   janitor_.join();
-  output_.reset();  // no render() after this
-  channels_.clear();
-  session_.clear();
-  warm_.clear();
-  retiring_.clear();
+  output.reset();  // no render() after this
+  for (auto& source : doomed) {
+    mixer_.detach(&source->voice());
+    source.reset();  // joins the decoder thread
+  }
+}
+
+std::shared_ptr<net::HttpStream> Engine::open(const std::string& url) {
+  const std::lock_guard gate(gateMutex_);
+  if (gateClosed_) return nullptr;
+  return deps_.openStream(url);
 }
 
 bool Engine::init() {
   std::lock_guard lock(mutex_);
+  if (shutDown_) return false;
   if (output_ && output_->healthy()) {
     initialised_ = true;
     return true;
   }
-  output_.reset();  // a broken connection: its thread is idle, so this is quick
+  output_.reset();  // a broken or abandoned connection: stopping its thread is quick
   output_ = deps_.openOutput(mixer_);
   initialised_ = output_ != nullptr;
   return initialised_;
@@ -125,9 +156,9 @@ std::shared_ptr<Source> Engine::sourceFor(const std::string& url, CreationKind k
 }
 
 std::shared_ptr<Source> Engine::startSource(const std::string& url) {
-  std::shared_ptr<net::HttpStream> stream = deps_.openStream(url);
+  std::shared_ptr<net::HttpStream> stream = open(url);
   if (!stream) return nullptr;
-  auto source = std::make_shared<Source>(url, std::move(stream), deps_.openStream, deps_.retry);
+  auto source = std::make_shared<Source>(url, std::move(stream), opener_, deps_.retry);
   if (!mixer_.attach(&source->voice())) {
     retiring_.push_back(std::move(source));
     janitorWake_.notify_one();

@@ -56,6 +56,8 @@ class Engine {
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
+  // Never waits for the sound server: a connection it starts finishes in the background, and
+  // channels created meanwhile sound once it is up.
   bool init();
   void free();
   bool start();
@@ -65,6 +67,11 @@ class Engine {
   bool stop(DWORD handle);
   // Valid until the next tags() call (or the engine's end).
   const char* tags(DWORD handle, DWORD type);
+
+  // Stops every source and joins its thread, closes the output, and refuses every connection
+  // from now on (a source about to connect again, an HLS segment request); later calls find no
+  // channel and create none. For the end of the process. Idempotent.
+  void shutdown();
 
   // Sources alive in any state (playing, warm, or waiting for the janitor). For tests and benches.
   [[nodiscard]] std::size_t liveSources();
@@ -89,8 +96,13 @@ class Engine {
   std::shared_ptr<Source> startSource(const std::string& url);
   static void want(Source& source, CreationKind kind, bool on);
   void janitorLoop();
+  std::shared_ptr<net::HttpStream> open(const std::string& url);
 
   const EngineDeps deps_;
+  const StreamOpener opener_;  // deps_.openStream behind the gate below
+
+  std::mutex gateMutex_;
+  bool gateClosed_ = false;  // guarded by gateMutex_: set by shutdown(), never cleared
   Mixer mixer_;  // before output_ and the sources, which use it until they are gone
 
   std::mutex mutex_;
@@ -103,6 +115,7 @@ class Engine {
   std::vector<std::shared_ptr<Source>> retiring_;  // for the janitor to close
   std::string tagSlot_;                            // bytes behind the last tags() pointer
   bool stopping_ = false;
+  bool shutDown_ = false;
   std::condition_variable janitorWake_;
 
   std::thread janitor_;  // last: starts when everything above exists

@@ -15,7 +15,8 @@ namespace radiolist::audio {
 class Output {
  public:
   virtual ~Output() = default;
-  // False once the connection to the sound server broke.
+  // False once the connection to the sound server broke, or did not come up in time. True while
+  // it is still being made.
   [[nodiscard]] virtual bool healthy() const = 0;
   // Drops the audio already queued at the server, so that voices just silenced stop sounding
   // now rather than after the device buffer ran out. Does not wait.
@@ -25,7 +26,10 @@ class Output {
 };
 
 // Connects to PulseAudio (PULSE_SERVER or the default server, never spawning one) and starts a
-// 44100 Hz stereo stream fed by `mixer`. nullptr when no server answers within `timeout`.
+// 44100 Hz stereo stream fed by `mixer`. Never waits for the server: nullptr only when no server
+// accepts a connection at all; otherwise the handshake goes on in the background and the sound
+// starts when it is done. An output whose server has not answered within `timeout` turns
+// unhealthy.
 std::unique_ptr<Output> openPulseOutput(Mixer& mixer, std::chrono::milliseconds timeout);
 
 }  // namespace radiolist::audio

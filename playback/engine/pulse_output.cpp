@@ -34,6 +34,9 @@ class PulseOutput final : public Output {
     pa_threaded_mainloop_free(loop_);
   }
 
+  // Starts connecting and returns at once: only a server that refuses the connection outright
+  // (no socket to connect to) fails here. The rest of the handshake, and the stream, follow on
+  // the loop's thread, so a server that accepts but does not answer holds nobody.
   bool open(std::chrono::milliseconds timeout) {
     loop_ = pa_threaded_mainloop_new();
     if (loop_ == nullptr) return false;
@@ -42,21 +45,8 @@ class PulseOutput final : public Output {
     if (context_ == nullptr) return false;
     pa_context_set_state_callback(context_, &PulseOutput::onContextState, this);
     if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return false;
-    if (pa_threaded_mainloop_start(loop_) < 0) return false;
-
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    pa_threaded_mainloop_lock(loop_);
     armTimeout(api, timeout);
-    bool ok = waitFor([this] { return contextSettled(); }, deadline) &&
-              pa_context_get_state(context_) == PA_CONTEXT_READY && connectStream() &&
-              waitFor([this] { return streamSettled(); }, deadline) &&
-              pa_stream_get_state(stream_) == PA_STREAM_READY;
-    if (timer_ != nullptr) {
-      api->time_free(timer_);
-      timer_ = nullptr;
-    }
-    pa_threaded_mainloop_unlock(loop_);
-    return ok;
+    return pa_threaded_mainloop_start(loop_) >= 0;
   }
 
   [[nodiscard]] bool healthy() const override { return !broken_.load(); }
@@ -64,44 +54,27 @@ class PulseOutput final : public Output {
 
   void dropQueued() override {
     pa_threaded_mainloop_lock(loop_);
-    if (pa_stream_get_state(stream_) == PA_STREAM_READY) {
+    if (stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_READY) {
       if (pa_operation* op = pa_stream_flush(stream_, nullptr, nullptr)) pa_operation_unref(op);
     }
     pa_threaded_mainloop_unlock(loop_);
   }
 
  private:
-  // Called with the loop locked; waits (unlocking meanwhile) until `done` or the deadline.
-  template <typename F>
-  bool waitFor(F done, std::chrono::steady_clock::time_point deadline) {
-    while (!done()) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      pa_threaded_mainloop_wait(loop_);
-    }
-    return true;
-  }
-
-  // Wakes the waiting thread when the timeout passes, so that a server that accepts but never
-  // answers cannot hold BASS_Init.
+  // Gives up on a server that has not answered within `timeout` (it accepted the connection but
+  // hangs, or is stopped): the output reports itself broken, and the next BASS_Init tries anew.
   void armTimeout(pa_mainloop_api* api, std::chrono::milliseconds timeout) {
     timeval when{};
     pa_gettimeofday(&when);
     pa_timeval_add(&when, static_cast<pa_usec_t>(timeout.count()) * 1000);
-    timer_ = api->time_new(
+    api->time_new(
         api, &when,
-        [](pa_mainloop_api*, pa_time_event*, const timeval*, void* self) {
-          pa_threaded_mainloop_signal(static_cast<PulseOutput*>(self)->loop_, 0);
+        [](pa_mainloop_api* a, pa_time_event* e, const timeval*, void* self) {
+          auto* out = static_cast<PulseOutput*>(self);
+          if (!out->ready_.load()) out->broken_.store(true);
+          a->time_free(e);
         },
         this);
-  }
-
-  bool contextSettled() const {
-    const pa_context_state_t s = pa_context_get_state(context_);
-    return s == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(s);
-  }
-  bool streamSettled() const {
-    const pa_stream_state_t s = pa_stream_get_state(stream_);
-    return s == PA_STREAM_READY || !PA_STREAM_IS_GOOD(s);
   }
 
   bool connectStream() {
@@ -127,15 +100,19 @@ class PulseOutput final : public Output {
     return pa_stream_connect_playback(stream_, nullptr, &attr, flags, nullptr, nullptr) >= 0;
   }
 
+  // Both run on the loop's thread, with the loop locked.
   static void onContextState(pa_context* c, void* self) {
     auto* out = static_cast<PulseOutput*>(self);
-    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(c))) out->broken_.store(true);
-    pa_threaded_mainloop_signal(out->loop_, 0);
+    const pa_context_state_t state = pa_context_get_state(c);
+    if (state == PA_CONTEXT_READY && out->stream_ == nullptr && !out->connectStream())
+      out->broken_.store(true);
+    if (!PA_CONTEXT_IS_GOOD(state)) out->broken_.store(true);
   }
   static void onStreamState(pa_stream* s, void* self) {
     auto* out = static_cast<PulseOutput*>(self);
-    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(s))) out->broken_.store(true);
-    pa_threaded_mainloop_signal(out->loop_, 0);
+    const pa_stream_state_t state = pa_stream_get_state(s);
+    if (state == PA_STREAM_READY) out->ready_.store(true);
+    if (!PA_STREAM_IS_GOOD(state)) out->broken_.store(true);
   }
 
   // The server wants `bytes` more. Runs on the loop's thread: mixes straight into the server's
@@ -161,8 +138,8 @@ class PulseOutput final : public Output {
   Mixer& mixer_;
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
-  pa_stream* stream_ = nullptr;
-  pa_time_event* timer_ = nullptr;
+  pa_stream* stream_ = nullptr;  // made on the loop's thread once the context is ready
+  std::atomic<bool> ready_{false};
   std::atomic<bool> broken_{false};
   std::atomic<std::uint64_t> underruns_{0};
 };

@@ -10,6 +10,9 @@
 #   test-servers.sh icecast-down DIR     stop Icecast and every feeder (listeners are cut off)
 #   test-servers.sh icecast-up DIR       start them again, same port and passwords; wait until live
 #
+# start and icecast-up start Icecast again when it dies during its start-up (it sometimes does),
+# up to ICECAST_TRIES times in all.
+#
 # Everything lives in DIR (sockets, config, logs, pids, HOME), so several copies with different
 # DIR and PORTBASE run side by side. stop only signals processes whose environment carries this
 # DIR's marker, so a recycled pid or another developer's server is never hit.
@@ -18,6 +21,11 @@ set -euo pipefail
 SINK=radiolist_test
 ADMIN_USER="admin"
 WAIT_SECONDS=30
+# Icecast 2.4 can crash (SIGSEGV) while starting again right after a stop, with its sources
+# reconnecting: a start-up in which it dies is made again, this many times in all.
+ICECAST_TRIES=4
+# The Icecast binary; a test puts a stand-in here that crashes on purpose.
+ICECAST_COMMAND=${RADIOLIST_ICECAST_COMMAND:-icecast2}
 # name|frequency|ffmpeg codec options|muxer|content type|initial title ("" = no ICY titles)
 MOUNTS=(
   "tone440.mp3|440|-c:a libmp3lame -b:a 128k|mp3|audio/mpeg|Test Artist - Tone 440"
@@ -95,16 +103,24 @@ stop_all() {
 
 # Runs "$@" every 0.2 s until it succeeds or WAIT_SECONDS pass; the process whose pid is $1 must
 # stay alive meanwhile. It is our own unreaped child, so kill -0 cannot hit a recycled pid (and
-# the marker test of ours() would race with its exec).
+# the marker test of ours() would race with its exec). While ICECAST_PID is set, returns 1 as
+# soon as that process is gone (a feeder then dies too, so Icecast is checked first and again).
 wait_for() {
   local pid=$1 what=$2; shift 2
   local deadline=$((SECONDS + WAIT_SECONDS))
   until "$@" >/dev/null 2>&1; do
-    kill -0 "$pid" 2>/dev/null || fail "$what exited during start-up"
+    icecast_alive || return 1
+    if ! kill -0 "$pid" 2>/dev/null; then
+      sleep 0.5
+      icecast_alive || return 1
+      fail "$what exited during start-up"
+    fi
     [ $SECONDS -lt $deadline ] || fail "$what not up after ${WAIT_SECONDS} s"
     sleep 0.2
   done
 }
+
+icecast_alive() { [ -z "${ICECAST_PID:-}" ] || kill -0 "$ICECAST_PID" 2>/dev/null; }
 
 pulse() { PULSE_SERVER="unix:$DIR/pulse/native" HOME="$DIR/home" "$@"; }
 
@@ -179,10 +195,47 @@ start_icecast() {
   # Icecast refuses to run as root; it drops to nobody after binding, and then writes its logs.
   [ "$(id -u)" -ne 0 ] || chown nobody:nogroup "$DIR/icecast/log"
   write_icecast_config "$DIR/icecast/log"
-  spawn icecast icecast2 -c "$DIR/icecast/icecast.xml"
-  local pid; pid=$(pids_of icecast)
-  wait_for "$pid" "Icecast on port $PORT" curl -sf --max-time 2 -o /dev/null "$ICECAST_URL/status-json.xsl"
-  log "Icecast up (pid $pid, $ICECAST_URL)"
+  spawn icecast "$ICECAST_COMMAND" -c "$DIR/icecast/icecast.xml"
+  ICECAST_PID=$(pids_of icecast)
+  wait_for "$ICECAST_PID" "Icecast on port $PORT" \
+    curl -sf --max-time 2 -o /dev/null "$ICECAST_URL/status-json.xsl" || return 1
+  log "Icecast up (pid $ICECAST_PID, $ICECAST_URL)"
+}
+
+# Stops Icecast and every feeder (listeners are cut off) and forgets their pids.
+icecast_down() {
+  local p
+  mapfile -t p < <(pids_of feeder- prefix; pids_of icecast)
+  terminate "${p[@]+"${p[@]}"}"
+  awk '$1 != "icecast" && $1 !~ /^feeder-/' "$DIR/pids" >"$DIR/pids.tmp" && mv "$DIR/pids.tmp" "$DIR/pids"
+  ICECAST_PID=
+}
+
+# One try of icecast_up: 1 when Icecast died on the way.
+icecast_up_once() {
+  local e
+  start_icecast || return 1
+  for e in "${MOUNTS[@]}"; do start_feeder "$e"; done
+  for e in "${MOUNTS[@]}"; do await_feeder "$e" || return 1; done
+}
+
+# Starts Icecast and its feeders and waits until every mount is live; a try in which Icecast
+# dies is cleared away and made again, up to ICECAST_TRIES times.
+icecast_up() {
+  local try
+  for ((try = 1; ; try++)); do
+    if icecast_up_once; then
+      ICECAST_PID=
+      return 0
+    fi
+    if [ "$try" -ge "$ICECAST_TRIES" ]; then
+      icecast_down
+      fail "Icecast died during start-up $try times"
+    fi
+    log "Icecast died during start-up (try $try of $ICECAST_TRIES); starting it again"
+    icecast_down
+    sleep 0.5
+  done
 }
 
 # The MOUNTS entry for mount name $1 (with or without the leading slash).
@@ -225,7 +278,7 @@ await_feeder() {
   local name freq codec mux ctype title pid
   IFS='|' read -r name freq codec mux ctype title <<<"$1"
   pid=$(pids_of "feeder-$name" | tail -n 1)
-  wait_for "$pid" "feeder of /$name" mount_live "$name"
+  wait_for "$pid" "feeder of /$name" mount_live "$name" || return 1
   [ -z "$title" ] || set_title "$name" "$title"
 }
 
@@ -276,9 +329,7 @@ start)
     fail "port $PORT already answers HTTP: somebody else's server (choose another port base)"
   fi
   start_pulse
-  start_icecast
-  for e in "${MOUNTS[@]}"; do start_feeder "$e"; done
-  for e in "${MOUNTS[@]}"; do await_feeder "$e"; done
+  icecast_up
   write_env
   log "all mounts live; $DIR/env written"
   ;;
@@ -301,15 +352,11 @@ mount-down | mount-up)
   ;;
 icecast-down)
   load_env
-  mapfile -t p < <(pids_of feeder- prefix; pids_of icecast)
-  terminate "${p[@]+"${p[@]}"}"
-  awk '$1 != "icecast" && $1 !~ /^feeder-/' "$DIR/pids" >"$DIR/pids.tmp" && mv "$DIR/pids.tmp" "$DIR/pids"
+  icecast_down
   ;;
 icecast-up)
   load_env
-  start_icecast
-  for e in "${MOUNTS[@]}"; do start_feeder "$e"; done
-  for e in "${MOUNTS[@]}"; do await_feeder "$e"; done
+  icecast_up
   ;;
 *)
   die "unknown command $cmd"
