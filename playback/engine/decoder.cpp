@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -16,47 +15,6 @@
 namespace radiolist::audio {
 
 using namespace std::chrono_literals;
-
-std::string_view demuxerForContentType(std::string_view contentType) {
-  std::string type;
-  for (char c : contentType.substr(0, contentType.find(';'))) {
-    if (c != ' ' && c != '\t')
-      type.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-  }
-  struct Entry {
-    std::string_view type;
-    std::string_view demuxer;
-  };
-  static constexpr std::array<Entry, 15> kTable{{
-      {"audio/mpeg", "mp3"},
-      {"audio/mp3", "mp3"},
-      {"audio/x-mpeg", "mp3"},
-      {"audio/mpeg3", "mp3"},
-      {"audio/aac", "aac"},
-      {"audio/aacp", "aac"},
-      {"audio/x-aac", "aac"},
-      {"audio/ogg", "ogg"},
-      {"application/ogg", "ogg"},
-      {"audio/x-ogg", "ogg"},
-      {"audio/flac", "flac"},
-      {"audio/x-flac", "flac"},
-      {"audio/mp4", "mp4"},
-      {"audio/x-m4a", "mp4"},
-      {"audio/m4a", "mp4"},
-  }};
-  for (const Entry& e : kTable) {
-    if (e.type == type) return e.demuxer;
-  }
-  return {};
-}
-
-std::string_view chooseDemuxer(std::string_view probed, int score, std::string_view byContentType,
-                               bool lastRound) {
-  if (!probed.empty() && score > AVPROBE_SCORE_RETRY) return probed;
-  if (!byContentType.empty()) return byContentType;
-  if (lastRound && score > 0) return probed;
-  return {};
-}
 
 namespace {
 
@@ -75,29 +33,21 @@ int readPacket(void* opaque, std::uint8_t* buf, int size) {
 int interrupted(void* opaque) { return static_cast<Feed*>(opaque)->stopRequested() ? 1 : 0; }
 
 const AVInputFormat* probeFormat(Feed& feed, std::string_view contentType) {
-  const std::string_view byType = demuxerForContentType(contentType);
   for (std::size_t round = 0; round < kProbeBytes.size(); ++round) {
     const bool more = feed.peek(kProbeBytes[round]) >= kProbeBytes[round];
     const bool last = !more || round + 1 == kProbeBytes.size();
     const auto prefix = feed.ahead();
     if (prefix.empty()) return nullptr;
-    std::vector<std::uint8_t> padded(prefix.size() + AVPROBE_PADDING_SIZE, 0);
-    std::copy(prefix.begin(), prefix.end(), padded.begin());
-    AVProbeData probe{};
-    probe.filename = "";
-    probe.buf = padded.data();
-    probe.buf_size = static_cast<int>(prefix.size());
-    int score = 0;
-    const AVInputFormat* guess = av_probe_input_format3(&probe, 1, &score);
-    const std::string_view probedName = guess != nullptr ? guess->name : "";
-    const std::string_view choice = chooseDemuxer(probedName, score, byType, last);
-    if (!choice.empty()) {
-      if (guess != nullptr && choice.data() == probedName.data()) return guess;
-      return av_find_input_format(std::string(choice).c_str());
-    }
+    if (const AVInputFormat* format = probeAllowedFormat(prefix, contentType, last)) return format;
     if (last) return nullptr;
   }
   return nullptr;
+}
+
+// The generic demuxer reads the feed and nothing else: a body that names a file, an address or
+// a port (a concat list, an SDP, a playlist) must not make FFmpeg open it.
+int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) {
+  return AVERROR(EPERM);
 }
 
 // Converts decoded frames to the output format; rebuilt whenever the input format changes
@@ -228,6 +178,11 @@ struct Session {
     if (!hooks.hlsUrl.empty()) {
       requests.emplace(hooks.openRequest, stop, hooks.onTitle ? hooks.onTitle : [](std::string) {});
       requests->attach(rawFormat, &options);
+    } else {
+      rawFormat->io_open = refuseNestedOpen;
+      av_dict_set(&options, "format_whitelist", kAllowedDemuxers, 0);
+      // A name that matches no protocol: nothing may bypass io_open either.
+      av_dict_set(&options, "protocol_whitelist", "radiolist-no-protocol", 0);
     }
     // On failure avformat_open_input frees the context itself.
     const int opened = avformat_open_input(&rawFormat, hooks.hlsUrl.c_str(), format, &options);

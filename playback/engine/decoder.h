@@ -11,22 +11,13 @@
 #include <string>
 #include <string_view>
 
+#include "playback/engine/demuxer_choice.h"
 #include "playback/engine/family.h"
 #include "playback/engine/feed.h"
 #include "playback/engine/mixer.h"
 #include "playback/net/http_stream.h"
 
 namespace radiolist::audio {
-
-// The demuxer that a response's content type names ("mp3", "aac", "ogg", ...), "" when it names
-// none we trust. Parameters after ';' and case do not matter.
-[[nodiscard]] std::string_view demuxerForContentType(std::string_view contentType);
-
-// Which demuxer to open after probing the first bytes: the data's best guess when FFmpeg is sure
-// of it (score above 25, its own retry threshold), else the content type's demuxer, else the
-// guess once no more data will be probed. "" means: probe more data (or give up when `lastRound`).
-[[nodiscard]] std::string_view chooseDemuxer(std::string_view probed, int score,
-                                             std::string_view byContentType, bool lastRound);
 
 struct DecodeSummary {
   Family family = Family::Undecided;

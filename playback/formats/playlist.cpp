@@ -278,8 +278,11 @@ BodyKind classifyBody(std::string_view contentType, std::string_view firstBytes)
   }
   if (startsLikeMedia(firstBytes)) return BodyKind::Media;
   const std::string text = textOf(firstBytes);
+  // The M3U header decides before the share of control bytes: junk in a comment must not send a
+  // playlist to the decoder, whose demuxers would follow its addresses themselves.
+  if (startsWithIgnoringCase(withoutLeadingBlanks(text), "#extm3u"))
+    return isHls(text) ? BodyKind::Hls : BodyKind::Playlist;
   if (looksBinary(text)) return BodyKind::Media;
-  if (isHls(text)) return BodyKind::Hls;
   if (sniffText(text) != PlaylistFormat::Unknown) return BodyKind::Playlist;
   if (!isPlaylistContentType(contentType)) return BodyKind::Media;
   // A playlist type over text of no known shape: an M3U of relative entries, say. A page of

@@ -29,7 +29,8 @@ enum class BodyKind { Media, Playlist, Hls };
 // absent; parameters and case are tolerated all the same) and its first body bytes (whatever
 // arrived, at least ~1 KiB unless the body is shorter). The body decides over the type: MP3,
 // ADTS, Ogg, FLAC, MP4, MPEG-TS, RIFF and ASF data is Media under any type; a recognisable
-// playlist is Playlist under any type; an M3U with HLS tags is Hls. Other text is Playlist only
+// playlist is Playlist under any type; an M3U with HLS tags is Hls. Text that starts with the
+// M3U header is Playlist or Hls whatever bytes follow. Other text is Playlist only
 // under a playlist type, and never when it is markup (an HTML page is Media: the decoder refuses
 // it).
 [[nodiscard]] BodyKind classifyBody(std::string_view contentType, std::string_view firstBytes);

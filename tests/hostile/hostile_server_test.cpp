@@ -3,10 +3,14 @@
 // For each fault the window starts line 0 by itself and polls it for a while; the event loop must
 // keep ticking, no error box may appear, nothing may crash, and a click on line 1 must then play
 // 440 Hz. The process's resident memory (its live heap under AddressSanitizer) is compared before
-// and after all faults.
+// and after all faults. Whatever a body says, the library must not open a file, bind a UDP port
+// or make a request that is not its own.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -22,9 +26,11 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <span>
 #include <sstream>
 #include <string>
@@ -70,11 +76,30 @@ constexpr bool kHeapFromSanitizer = false;
 long liveKiB() { return rssKiB(); }
 #endif
 
+// An even UDP port that was free a moment ago: what an SDP body asks to be bound.
+int freeUdpPort() {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    socklen_t length = sizeof address;
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    ::close(fd);
+    const int port = ntohs(address.sin_port);
+    if (bound && port % 2 == 0) return port;
+  }
+  return 5004;
+}
+
+void writeBytes(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
 // A scratch directory with the certificate for the TLS faults and a short MP3 at 660 Hz, so that
 // the faults in the ICY framing come with real audio and what the hostile channel plays, if
-// anything, can be told apart from the channel that follows it.
+// anything, can be told apart from the channel that follows it. Bodies that name other resources:
+// a concat list of a file in the current directory and an SDP description of an RTP port.
 struct Material {
-  std::string dir, cert, key, mp3;
+  std::string dir, cert, key, mp3, ffconcat, sdp, hls;
   std::string error;
   Material() {
     char dirTemplate[] = "/tmp/rl-hostile-XXXXXX";
@@ -82,6 +107,12 @@ struct Material {
     cert = dir + "/cert.pem";
     key = dir + "/key.pem";
     mp3 = dir + "/tone660.mp3";
+    ffconcat = dir + "/list.ffconcat";
+    sdp = dir + "/session.sdp";
+    hls = dir + "/master.m3u8";
+    writeBytes(ffconcat, "ffconcat version 1.0\nfile local.mp3\n");
+    writeBytes(sdp, "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=x\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio " +
+                        std::to_string(freeUdpPort()) + " RTP/AVP 14\r\n");
     const auto run = [&](std::vector<std::string> argv) {
       const auto result = rl::test::runCommand({.argv = std::move(argv)}, 60s);
       if (result.exitCode != 0 && error.empty()) error = "command failed: " + result.output;
@@ -226,6 +257,14 @@ struct Fault {
   bool cannotPlay = true;  // no audio can come out of it, so the window must never report it playing
 };
 
+// An HLS master playlist whose only variant is on a second server, with control bytes in a comment
+// so that it does not read as text.
+std::string hlsMasterNaming(const std::string& variantUrl) {
+  std::string junk;
+  for (int i = 1; i < 32; ++i) junk.push_back(static_cast<char>(i == '\n' || i == '\r' ? 1 : i));
+  return "#EXTM3U\n# " + junk + junk + "\n#EXT-X-STREAM-INF:BANDWIDTH=128000\n" + variantUrl + "\n";
+}
+
 std::ostream& operator<<(std::ostream& out, const Fault& fault) { return out << fault.name; }
 
 const std::vector<Fault>& faults() {
@@ -247,17 +286,34 @@ const std::vector<Fault>& faults() {
       {"OkWithEmptyBody", {"--empty-body", "--content-type", "audio/mpeg"}},
       {"AcceptsAndNeverAnswers", {"--silent"}},
       {"DripsOneByteASecond", {"--drip", "all", "--file", "@mp3", "--content-type", "audio/mpeg"}},
+      // Bodies that would make FFmpeg's own demuxers open what they name.
+      {"ConcatListOfALocalFile", {"--file", "@ffconcat", "--content-type", "audio/mpeg"}},
+      {"SdpOfAnRtpPort", {"--file", "@sdp", "--content-type", "application/sdp"}},
+      {"HlsMasterWithControlBytes", {"--file", "@hls", "--content-type", "application/vnd.apple.mpegurl"}},
   };
   return all;
 }
 
+// The material's paths for the "@" names; a body file is sent once, not in a loop.
 std::vector<std::string> expand(std::vector<std::string> args) {
+  std::string once;
   for (std::string& a : args) {
     if (a == "@mp3") a = material->mp3;
     if (a == "@cert") a = material->cert;
     if (a == "@key") a = material->key;
+    for (const auto& [name, path] : {std::pair{"@ffconcat", material->ffconcat}, std::pair{"@sdp", material->sdp},
+                                     std::pair{"@hls", material->hls}}) {
+      if (a == name) once = a = path;
+    }
   }
+  if (!once.empty()) args.insert(args.end(), {"--drop-after", std::to_string(std::filesystem::file_size(once))});
   return args;
+}
+
+// Requests made by FFmpeg's own HTTP client rather than through the library's transport.
+long lavfRequests(const TestStreamServer& server) {
+  const auto log = server.requestLog();
+  return std::count_if(log.begin(), log.end(), [](const std::string& line) { return line.find("Lavf") != std::string::npos; });
 }
 
 void writeFile(const QString& path, const QByteArray& bytes) {
@@ -340,6 +396,15 @@ class HostileServerTest : public rl::test::ServerTest, public ::testing::WithPar
 
 TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
   const Fault& fault = GetParam();
+  std::optional<TestStreamServer> variants;
+  if (std::find(fault.args.begin(), fault.args.end(), "@hls") != fault.args.end()) {
+    variants.emplace(std::vector<std::string>{"--file", material->mp3, "--content-type", "audio/mpeg"});
+    writeBytes(material->hls, hlsMasterNaming(variants->url("/variant.m3u8")));
+  }
+  // The file a concat list names, in the current directory; nothing may open it.
+  ASSERT_TRUE(std::filesystem::copy_file(material->mp3, dir_.filePath("local.mp3").toStdString()));
+  const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(inotify_add_watch(opens, dir_.filePath("local.mp3").toStdString().c_str(), IN_OPEN), 0);
   TestStreamServer server(expand(fault.args));
   ASSERT_NE(server.port(), 0);
   std::string hostile = server.url("/live");
@@ -363,9 +428,11 @@ TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
   // Long enough for the metadata timer (1 s) and the station timer (3 s) to poll the channel.
   const std::uint64_t hostileFrom = recorder_->position();
   DWORD worstState = 0;
+  std::size_t udpSockets = 0;
   const auto pollEnd = std::chrono::steady_clock::now() + 3500ms;
   while (std::chrono::steady_clock::now() < pollEnd) {
     run(100ms);
+    udpSockets = std::max(udpSockets, rl::test::udpSocketCount());
     for (HSTREAM h : {StreamHandle, AacStreamHandle}) {
       const DWORD state = audio_.ChannelIsActive(h);
       if (state == BASS_ACTIVE_PLAYING) worstState = state;
@@ -375,6 +442,16 @@ TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
   const bool heard660 = hostileSound.size() > kRate && toneShare(std::span<const float>(hostileSound).last(static_cast<std::size_t>(kRate)), 660, kRate) > 0.3;
   if (fault.cannotPlay) {
     EXPECT_NE(worstState, static_cast<DWORD>(BASS_ACTIVE_PLAYING)) << "a stream with no audio in it reported playing";
+  }
+  alignas(inotify_event) char events[4096];
+  const bool localFileOpened = ::read(opens, events, sizeof events) > 0;
+  ::close(opens);
+  EXPECT_FALSE(localFileOpened) << "a file in the current directory was opened";
+  EXPECT_EQ(udpSockets, 0u) << "a UDP socket was bound";
+  EXPECT_EQ(lavfRequests(server) + (variants ? lavfRequests(*variants) : 0), 0) << "FFmpeg made a request of its own";
+  // The HLS master is read as one: its variant is asked for, through the library's transport.
+  if (variants) {
+    EXPECT_FALSE(variants->requestLog().empty()) << "the HLS variant was never requested";
   }
   const QString nameShown = form_->Label1->text();
   const QString titleShown = form_->Label2->text();
@@ -406,7 +483,8 @@ TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
             << (heard660 ? "yes" : "no") << " (RMS of its last second "
             << (hostileSound.size() > kRate ? rl::test::rms(std::span<const float>(hostileSound).last(static_cast<std::size_t>(kRate))) : 0.0)
             << "), station \"" << nameShown.toStdString() << "\", title \""
-            << titleShown.toStdString() << "\", click " << clickMs.count() << " ms, longest gap " << stalls.longest().count()
+            << titleShown.toStdString() << "\", local file opened " << (localFileOpened ? "yes" : "no") << ", UDP sockets "
+            << udpSockets << ", click " << clickMs.count() << " ms, longest gap " << stalls.longest().count()
             << " ms (" << stalls.longestRaw().count() << " ms with run-queue waits), longest library call " << audio_.longestCall << " " << audio_.longest.count() << " us, VmRSS "
             << rssKiB() << " KiB" << std::endl;
 }

@@ -13,4 +13,7 @@ namespace rl::test {
 // is this process. -1 when the process or the line is not there.
 [[nodiscard]] long statusKiB(const std::string& pid, const char* key);
 
+// The UDP sockets (IPv4 and IPv6) among this process's open files.
+[[nodiscard]] std::size_t udpSocketCount();
+
 }  // namespace rl::test

@@ -4,17 +4,23 @@
 #include <atomic>
 #include <cstdint>
 #include <random>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "playback/engine/decoder.h"
 #include "playback/engine/family.h"
+#include "playback/engine/ffmpeg_util.h"
 #include "playback/engine/handle_table.h"
 #include "playback/engine/mixer.h"
 #include "playback/engine/ring_buffer.h"
 #include "playback/engine/tag_block.h"
 #include "playback/engine/url_text.h"
+
+extern "C" {
+#include <libavutil/avstring.h>
+}
 
 namespace radiolist::audio {
 namespace {
@@ -75,6 +81,36 @@ TEST(ProbeChoiceTest, SureDataWinsOverContentTypeWhichWinsOverAWeakGuess) {
   EXPECT_EQ(chooseDemuxer("mp3", 25, "", false), "");
   EXPECT_EQ(chooseDemuxer("mp3", 25, "", true), "mp3");
   EXPECT_EQ(chooseDemuxer("", 0, "", true), "");
+}
+
+TEST(ProbeChoiceTest, OnlyAudioContainersAreAllowed) {
+  for (const char* name :
+       {"mp3", "aac", "loas", "ogg", "flac", "mov,mp4,m4a,3gp,3g2,mj2", "mp4", "mpegts", "wav", "asf"}) {
+    EXPECT_TRUE(isAllowedDemuxer(name)) << name;
+    // FFmpeg knows each by that name, or the whitelist would refuse what the table chooses.
+    const AVInputFormat* format = av_find_input_format(name);
+    ASSERT_NE(format, nullptr) << name;
+    EXPECT_GT(av_match_list(format->name, kAllowedDemuxers, ','), 0) << name;
+  }
+  for (const char* name : {"concat", "sdp", "hls", "rtsp", "image2", "asf_o", "mp", "mp3x", "", ","}) {
+    EXPECT_FALSE(isAllowedDemuxer(name)) << name;
+  }
+}
+
+TEST(ProbeChoiceTest, BodiesThatNameOtherResourcesGetNoDemuxerOfTheirOwn) {
+  const std::string sdp = "v=0\r\ns=x\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio 5004 RTP/AVP 14\r\n";
+  for (const std::string& body :
+       {"ffconcat version 1.0\nfile local.mp3\n"s, sdp,
+        "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nhttp://127.0.0.1/v.m3u8\n"s}) {
+    // FFmpeg alone would choose concat, sdp and hls; ours falls back to the content type.
+    const std::span prefix(reinterpret_cast<const std::uint8_t*>(body.data()), body.size());
+    EXPECT_EQ(probeAllowedFormat(prefix, "", true), nullptr) << body;
+    const AVInputFormat* byType = probeAllowedFormat(prefix, "audio/mpeg", false);
+    ASSERT_NE(byType, nullptr) << body;
+    EXPECT_STREQ(byType->name, "mp3") << body;
+  }
+  EXPECT_EQ(chooseDemuxer("concat", 100, "mp3", false), "mp3");
+  EXPECT_EQ(chooseDemuxer("sdp", 50, "", true), "");
 }
 
 TEST(TagBlockTest, HeaderLinesAreNulTerminatedAndEndWithAnEmptyString) {
