@@ -140,9 +140,10 @@ int startTestStream(rl::test::ChildProcess& child) {
 int manyDrops(const std::string& logPath, int port, int cycles) {
   using namespace radiolist;
   audio::EngineDeps deps;
-  deps.openStream = [](const std::string& url) {
+  deps.openStream = [](const std::string& url, std::optional<net::ByteRange> range) {
     net::StreamOptions options;
     options.url = url;
+    options.range = range;
     options.bufferBytes = 256 * 1024;
     return net::HttpStream::start(std::move(options));
   };

@@ -25,9 +25,10 @@ constexpr auto kOutputConnectTimeout = 1500ms;
 
 EngineDeps realDeps() {
   EngineDeps deps;
-  deps.openStream = [](const std::string& url) {
+  deps.openStream = [](const std::string& url, std::optional<net::ByteRange> range) {
     net::StreamOptions options;
     options.url = url;
+    options.range = range;
     options.bufferBytes = kStreamBufferBytes;
     return net::HttpStream::start(std::move(options));
   };

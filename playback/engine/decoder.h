@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -37,7 +38,9 @@ struct DecodeHooks {
   // Set for an HLS playlist: its effective address (the base of its segments' addresses) and
   // how every further request of the demuxer is made.
   std::string hlsUrl;
-  std::function<std::shared_ptr<net::HttpStream>(const std::string& url)> openRequest;
+  std::function<std::shared_ptr<net::HttpStream>(const std::string& url,
+                                                 std::optional<net::ByteRange> range)>
+      openRequest;
 };
 
 // Probes the feed's bytes (with the response's content type as a hint), then decodes into

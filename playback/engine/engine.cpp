@@ -36,7 +36,9 @@ std::vector<std::string> readableLines(const std::vector<std::string>& lines) {
 
 Engine::Engine(EngineDeps deps)
     : deps_(std::move(deps)),
-      opener_([this](const std::string& url) { return open(url); }),
+      opener_([this](const std::string& url, std::optional<net::ByteRange> range) {
+        return open(url, range);
+      }),
       janitor_([this] { janitorLoop(); }) {}
 
 Engine::~Engine() { shutdown(); }
@@ -74,10 +76,11 @@ void Engine::shutdown() {
   }
 }
 
-std::shared_ptr<net::HttpStream> Engine::open(const std::string& url) {
+std::shared_ptr<net::HttpStream> Engine::open(const std::string& url,
+                                              std::optional<net::ByteRange> range) {
   const std::lock_guard gate(gateMutex_);
   if (gateClosed_) return nullptr;
-  return deps_.openStream(url);
+  return deps_.openStream(url, range);
 }
 
 bool Engine::init() {
@@ -156,7 +159,7 @@ std::shared_ptr<Source> Engine::sourceFor(const std::string& url, CreationKind k
 }
 
 std::shared_ptr<Source> Engine::startSource(const std::string& url) {
-  std::shared_ptr<net::HttpStream> stream = open(url);
+  std::shared_ptr<net::HttpStream> stream = open(url, std::nullopt);
   if (!stream) return nullptr;
   auto source = std::make_shared<Source>(url, std::move(stream), opener_, deps_.retry);
   if (!mixer_.attach(&source->voice())) {

@@ -33,9 +33,9 @@
 namespace radiolist::audio {
 
 struct EngineDeps {
-  // Starts a connection for an address (never blocks). Called from the UI thread for a new
-  // source and from a source's own thread when it connects again.
-  std::function<std::shared_ptr<net::HttpStream>(const std::string& url)> openStream;
+  // Starts a connection for an address, or part of it (never blocks). Called from the UI thread
+  // for a new source and from a source's own thread for its further requests.
+  StreamOpener openStream;
   // Opens the output fed by the mixer; nullptr when there is no sound server.
   std::function<std::unique_ptr<Output>(Mixer&)> openOutput;
   // Whether an address can be a stream at all (checked before anything is started).
@@ -96,7 +96,7 @@ class Engine {
   std::shared_ptr<Source> startSource(const std::string& url);
   static void want(Source& source, CreationKind kind, bool on);
   void janitorLoop();
-  std::shared_ptr<net::HttpStream> open(const std::string& url);
+  std::shared_ptr<net::HttpStream> open(const std::string& url, std::optional<net::ByteRange> range);
 
   const EngineDeps deps_;
   const StreamOpener opener_;  // deps_.openStream behind the gate below

@@ -36,6 +36,11 @@ bool Feed::pullRaw(std::vector<std::uint8_t>& to, std::size_t size) {
   return false;
 }
 
+void Feed::replaceRest(std::span<const std::uint8_t> bytes) {
+  ahead_.assign(bytes.begin(), bytes.end());
+  consumed_ = 0;
+}
+
 void Feed::compact() {
   if (consumed_ > 0 && consumed_ == ahead_.size()) {
     ahead_.clear();

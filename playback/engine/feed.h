@@ -33,6 +33,9 @@ class Feed {
   [[nodiscard]] std::span<const std::uint8_t> ahead() const {
     return {ahead_.data() + consumed_, ahead_.size() - consumed_};
   }
+  // Once the body has ended: what is left to read becomes `bytes` (a playlist rewritten before
+  // the demuxer reads it).
+  void replaceRest(std::span<const std::uint8_t> bytes);
   // Up to `size` bytes, waiting for at least one. 0 when the body is over, a stop was requested,
   // or (while splitting Ogg links) the next link begins.
   std::size_t read(std::uint8_t* dst, std::size_t size);

@@ -1,6 +1,7 @@
 #include "playback/engine/source.h"
 
 #include "playback/formats/playlist.h"
+#include "playback/hls/playlist_guard.h"
 
 namespace radiolist::audio {
 
@@ -11,6 +12,10 @@ constexpr std::size_t kSniffBytes = 1024;
 constexpr int kMaxPlaylistDepth = 3;
 // Entries of one playlist tried before giving up on it.
 constexpr std::size_t kMaxEntriesTried = 10;
+// Requests one connection attempt may make until it plays: its own, the playlists it leads to
+// at every level, and HLS variants, keys and segments. A station needs a handful; nested
+// playlists of ten entries three levels deep would make 1,111, again at every reconnect.
+constexpr int kRequestsPerAttempt = 24;
 }  // namespace
 
 Source::Source(std::string url, std::shared_ptr<net::HttpStream> first, StreamOpener open,
@@ -97,6 +102,7 @@ void Source::run(const std::stop_token& stop) {
   bool rejoin = false;
   while (!stop.stop_requested()) {
     const auto began = std::chrono::steady_clock::now();
+    requestsLeft_ = kRequestsPerAttempt - 1;  // the attempt's own connection is one
     const bool played = play(stream, stop, rejoin);
     if (stop.stop_requested()) return;
     if (played) {
@@ -116,7 +122,7 @@ void Source::run(const std::stop_token& stop) {
       if (!keepAlive_) return;
     }
     if (!pauseBeforeRetry(backoff.next(), stop)) return;
-    stream = open_(url_);
+    stream = open_(url_, std::nullopt);
     if (!stream) return;
     connections_.fetch_add(1, std::memory_order_acq_rel);
     setCurrent(stream);
@@ -138,17 +144,30 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
   switch (formats::classifyBody(contentType, firstText)) {
     case formats::BodyKind::Playlist:
       return playPlaylist(feed, base, stop, rejoin, depth);
-    case formats::BodyKind::Hls:
+    case formats::BodyKind::Hls: {
+      // The demuxer gets the playlist only as guardPlaylist() leaves it (capped, one variant).
+      if (feed.peek(hls::kMaxPlaylistBytes + 1) > hls::kMaxPlaylistBytes) return false;
+      const auto bytes = feed.ahead();
+      const auto kept = hls::guardPlaylist(
+          std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), base.size());
+      if (!kept) return false;
+      feed.replaceRest({reinterpret_cast<const std::uint8_t*>(kept->data()), kept->size()});
       hooks.hlsUrl = base;
-      hooks.openRequest = open_;
+      hooks.openRequest = [this](const std::string& url, std::optional<net::ByteRange> range) {
+        return openCounted(url, range);
+      };
       break;
+    }
     case formats::BodyKind::Media:
       break;
   }
   confirmCurrent();
   hooks.fadeIn = rejoin;
   hooks.onTitle = [this](std::string title) { setTitle(std::move(title)); };
-  hooks.onAudio = [this] { reconnecting_.store(false, std::memory_order_release); };
+  hooks.onAudio = [this] {
+    requestsLeft_ = -1;  // a stream that plays makes the requests it needs
+    reconnecting_.store(false, std::memory_order_release);
+  };
   const DecodeSummary summary = decodeConnection(feed, contentType, voice_, stop, hooks);
   return summary.framesOut > 0;
 }
@@ -159,15 +178,22 @@ bool Source::playPlaylist(Feed& feed, const std::string& base, const std::stop_t
   feed.peek(formats::kMaxPlaylistBytes);  // the whole body: a playlist ends
   const auto bytes = feed.ahead();
   const std::string_view body(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  const std::vector<std::string> entries = formats::playlistEntries(body, base);
-  for (std::size_t i = 0; i < entries.size() && i < kMaxEntriesTried; ++i) {
+  const std::vector<std::string> entries = formats::playlistEntries(body, base, kMaxEntriesTried);
+  for (const std::string& url : entries) {
     if (stop.stop_requested()) return false;
-    std::shared_ptr<net::HttpStream> entry = open_(entries[i]);
-    if (!entry) continue;
+    std::shared_ptr<net::HttpStream> entry = openCounted(url, std::nullopt);
+    if (!entry) return false;
     setCurrent(entry);
     if (play(entry, stop, rejoin, depth + 1)) return true;
   }
   return false;
+}
+
+std::shared_ptr<net::HttpStream> Source::openCounted(const std::string& url,
+                                                     std::optional<net::ByteRange> range) {
+  if (requestsLeft_ == 0) return nullptr;
+  if (requestsLeft_ > 0) --requestsLeft_;
+  return open_(url, range);
 }
 
 }  // namespace radiolist::audio

@@ -28,7 +28,9 @@
 
 namespace radiolist::audio {
 
-using StreamOpener = std::function<std::shared_ptr<net::HttpStream>(const std::string& url)>;
+// Starts a connection (for part of the resource when `range` is set); never blocks.
+using StreamOpener = std::function<std::shared_ptr<net::HttpStream>(
+    const std::string& url, std::optional<net::ByteRange> range)>;
 
 // Pauses between connection attempts: doubling from `first` up to `longest`. Pure.
 class Backoff {
@@ -105,6 +107,10 @@ class Source {
             bool rejoin, int depth = 0);
   bool playPlaylist(Feed& feed, const std::string& base, const std::stop_token& stop, bool rejoin,
                     int depth);
+  // A further request of the current attempt (a playlist entry, an HLS playlist or segment);
+  // nullptr once the attempt has used up its requests before playing.
+  std::shared_ptr<net::HttpStream> openCounted(const std::string& url,
+                                               std::optional<net::ByteRange> range);
   // Makes `stream` the connection in hand; the tags go on showing the last station's head and
   // title until confirmCurrent() says it is audio (a playlist's own response never shows).
   void setCurrent(std::shared_ptr<net::HttpStream> stream);
@@ -120,6 +126,8 @@ class Source {
   std::atomic<bool> finished_{false};
   std::atomic<bool> reconnecting_{false};
   std::atomic<std::size_t> connections_{1};
+  // Decoder thread only: requests the current attempt may still make; -1 once it played.
+  int requestsLeft_ = 0;
 
   mutable std::mutex mutex_;
   // Guarded by mutex_:

@@ -239,7 +239,7 @@ void EntryCollector::rebase(std::string_view reference) {
   if (auto url = resolveUrl(base_, reference)) base_ = std::move(*url);
 }
 
-bool EntryCollector::full() const { return entries_.size() >= kMaxEntries; }
+bool EntryCollector::full() const { return entries_.size() >= limit_; }
 
 }  // namespace detail
 
@@ -290,9 +290,10 @@ BodyKind classifyBody(std::string_view contentType, std::string_view firstBytes)
   return withoutLeadingBlanks(text).starts_with('<') ? BodyKind::Media : BodyKind::Playlist;
 }
 
-std::vector<std::string> playlistEntries(std::string_view body, std::string_view baseUrl) {
+std::vector<std::string> playlistEntries(std::string_view body, std::string_view baseUrl,
+                                         std::size_t maxEntries) {
   const std::string text = textOf(body);
-  detail::EntryCollector entries(baseUrl);
+  detail::EntryCollector entries(baseUrl, std::min(maxEntries, kMaxEntries));
   switch (sniffText(text)) {
     case PlaylistFormat::Pls:
       readNumberedKeys(text, "file", entries);

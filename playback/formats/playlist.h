@@ -36,9 +36,11 @@ enum class BodyKind { Media, Playlist, Hls };
 [[nodiscard]] BodyKind classifyBody(std::string_view contentType, std::string_view firstBytes);
 
 // The entries of a playlist body, in order, as absolute http/https URLs (relative ones resolved
-// against baseUrl, the playlist's own effective URL); other schemes are left out.
+// against baseUrl, the playlist's own effective URL); other schemes are left out. At most
+// `maxEntries` (and never more than kMaxEntries): each may be as long as kMaxEntryBytes.
 [[nodiscard]] std::vector<std::string> playlistEntries(std::string_view body,
-                                                       std::string_view baseUrl);
+                                                       std::string_view baseUrl,
+                                                       std::size_t maxEntries = kMaxEntries);
 
 // --- The pieces, for tests and for callers that want to know more. ---
 

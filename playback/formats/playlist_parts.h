@@ -1,6 +1,7 @@
 #pragma once
 // Shared by the playlist readers; not part of the library's interface.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -8,10 +9,10 @@
 
 namespace radiolist::formats::detail {
 
-// Collects resolved entries in order, up to kMaxEntries, leaving out what does not resolve.
+// Collects resolved entries in order, up to `limit`, leaving out what does not resolve.
 class EntryCollector {
  public:
-  explicit EntryCollector(std::string_view base) : base_(base) {}
+  EntryCollector(std::string_view base, std::size_t limit) : base_(base), limit_(limit) {}
   void add(std::string_view reference);
   // ASX's <base href>: later relative entries resolve against it.
   void rebase(std::string_view reference);
@@ -20,6 +21,7 @@ class EntryCollector {
 
  private:
   std::string base_;
+  std::size_t limit_;
   std::vector<std::string> entries_;
 };
 

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "playback/hls/id3.h"
+#include "playback/hls/playlist_guard.h"
+#include "playback/net/response_head.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -109,6 +111,8 @@ struct HlsRequests::Request {
   RequestInfo info{&kRequestClass, nullptr};
   HlsRequests& owner;
   std::shared_ptr<net::HttpStream> stream;
+  std::vector<std::uint8_t> early;  // body bytes read at open, given out before the rest
+  std::size_t earlyRead = 0;
   std::uint64_t skip = 0;        // bytes before the wanted range still to drop
   std::uint64_t remaining = 0;   // bytes of the wanted range still to give; UINT64_MAX: all
   bool failedEarly = false;      // ended before its first byte without a 2xx answer
@@ -136,6 +140,16 @@ struct HlsRequests::Request {
 
   // Raw body bytes: waits for at least one; 0 at the end, on failure or on a stop.
   std::size_t pull(std::uint8_t* dst, std::size_t size) {
+    if (earlyRead < early.size()) {
+      const std::size_t n = std::min(size, early.size() - earlyRead);
+      std::memcpy(dst, early.data() + earlyRead, n);
+      earlyRead += n;
+      return n;
+    }
+    return pullStream(dst, size);
+  }
+
+  std::size_t pullStream(std::uint8_t* dst, std::size_t size) {
     const std::stop_token& stop = owner.stop_;
     while (!stop.stop_requested()) {
       const std::size_t n = stream->read(std::as_writable_bytes(std::span(dst, size)), 50ms);
@@ -217,6 +231,30 @@ struct HlsRequests::Request {
     head.shrink_to_fit();
   }
 
+  // Reads the body's first bytes ahead (they are given out later all the same). A playlist is
+  // read whole, up to the cap, and replaced by what guardPlaylist() leaves of it. False when
+  // the playlist is refused.
+  bool takeIfPlaylist(std::size_t baseUrlBytes) {
+    std::array<std::uint8_t, kIoBufferBytes> piece;
+    while (early.size() < 16) {
+      const std::size_t n = pullStream(piece.data(), 16 - early.size());
+      if (n == 0) break;
+      early.insert(early.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    const std::string_view first(reinterpret_cast<const char*>(early.data()), early.size());
+    if (!looksLikeHlsPlaylist(first)) return true;
+    while (early.size() <= kMaxPlaylistBytes) {
+      const std::size_t n = pullStream(piece.data(), piece.size());
+      if (n == 0) break;
+      early.insert(early.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    const std::string_view body(reinterpret_cast<const char*>(early.data()), early.size());
+    auto kept = guardPlaylist(body, baseUrlBytes);
+    if (!kept) return false;
+    early.assign(kept->begin(), kept->end());
+    return true;
+  }
+
   int read(std::uint8_t* buf, int size) {
     const auto want = static_cast<std::size_t>(size);
     const std::size_t n = aes != nullptr ? pullDecrypted(buf, want) : pullRange(buf, want);
@@ -261,14 +299,16 @@ struct HlsRequests::Callbacks {
     const std::string address(plainAddress(url, encrypted));
     AVDictionary* opts = options != nullptr ? *options : nullptr;
 
-    auto request = std::make_unique<Request>(self, self.open_(address));
-    if (!request->stream) return AVERROR(EIO);
-    self.requests_.fetch_add(1);
-    // A byte range is cut from the whole body: our transport asks for whole resources.
     const std::int64_t offset = optionInt(opts, "offset", 0);
     const std::int64_t end = optionInt(opts, "end_offset", -1);
+    std::optional<net::ByteRange> range;
+    if (end > offset)
+      range = net::ByteRange{static_cast<std::uint64_t>(offset), static_cast<std::uint64_t>(end - 1)};
+    auto request = std::make_unique<Request>(self, self.open_(address, range));
+    if (!request->stream) return AVERROR(EIO);
+    self.requests_.fetch_add(1);
     request->skip = static_cast<std::uint64_t>(offset);
-    request->remaining = end > offset ? static_cast<std::uint64_t>(end - offset) : UINT64_MAX;
+    request->remaining = range ? range->last + 1 - range->first : UINT64_MAX;
     if (encrypted) {
       std::array<std::uint8_t, kAesBlock> key{};
       const AVDictionaryEntry* keyHex = av_dict_get(opts, "key", nullptr, 0);
@@ -290,9 +330,22 @@ struct HlsRequests::Callbacks {
     const auto head = request->stream->head();
     if (request->stream->state() == net::StreamState::Failed && !head)
       return errorFor(request->stream->stats());
+    // A 206 body begins where its Content-Range says; a 200 (a server that ignores ranges)
+    // at byte 0, so the offset is skipped as it arrives.
+    if (head && range && request->stream->stats().httpStatus == 206) {
+      const std::uint64_t start =
+          net::parseContentRangeStart(net::headerValue(head->lines, "content-range"))
+              .value_or(range->first);
+      if (start > range->first) return AVERROR(EIO);
+      request->skip = range->first - start;
+    }
     request->info.location =
         av_strdup(head && !head->effectiveUrl.empty() ? head->effectiveUrl.c_str() : url);
     if (request->info.location == nullptr) return AVERROR(ENOMEM);
+    // Playlists (variants, reloads) are never ranged or encrypted.
+    if (!range && offset == 0 && !encrypted &&
+        !request->takeIfPlaylist(std::strlen(request->info.location)))
+      return AVERROR_INVALIDDATA;
 
     auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
     if (buffer == nullptr) return AVERROR(ENOMEM);

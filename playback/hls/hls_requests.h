@@ -9,7 +9,9 @@
 //    relative addresses and the address of later reloads, so pass the effective URL;
 //  - everything else goes through AVFormatContext::io_open / io_close2, which attach() routes
 //    here. AES-128 segments arrive as "crypto+URL" with "key"/"iv" options and are decrypted
-//    here; byte ranges arrive as "offset"/"end_offset" options and are cut out here.
+//    here; byte ranges arrive as "offset"/"end_offset" options and are asked for as HTTP ranges
+//    (a server that sends the whole resource instead has the range cut out here). Every body
+//    that is a playlist (variants, reloads) passes guardPlaylist() before the demuxer reads it.
 //
 // Usage, on the thread that will run the demuxer:
 //   HlsRequests requests(open, stop, onTitle);      // must outlive the AVFormatContext
@@ -51,9 +53,10 @@ struct AVPacket;
 
 namespace radiolist::hls {
 
-// Starts one request; never returns nullptr for a plausible address (a failed request is a
-// stream that ends Failed).
-using StreamOpener = std::function<std::shared_ptr<net::HttpStream>(const std::string& url)>;
+// Starts one request, for part of the resource when `range` is set. A failed request is a
+// stream that ends Failed; nullptr means no more requests are allowed.
+using StreamOpener = std::function<std::shared_ptr<net::HttpStream>(
+    const std::string& url, std::optional<net::ByteRange> range)>;
 
 class HlsRequests {
  public:

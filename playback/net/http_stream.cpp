@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "playback/net/byte_ring.h"
@@ -148,6 +149,11 @@ bool Transfer::setUp() {
   bool ok = true;
   const auto set = [&](CURLoption option, auto value) { ok = ok && curl_easy_setopt(easy_, option, value) == CURLE_OK; };
   set(CURLOPT_URL, options().url.c_str());
+  if (options().range) {
+    const std::string range =
+        std::to_string(options().range->first) + "-" + std::to_string(options().range->last);
+    set(CURLOPT_RANGE, range.c_str());  // curl keeps a copy
+  }
   set(CURLOPT_PROTOCOLS_STR, "http,https");
   set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   // Pausing holds the transfer exactly only on HTTP/1, where curl then stops reading the socket;

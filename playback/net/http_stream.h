@@ -40,8 +40,17 @@ struct ResponseHead {
   std::string effectiveUrl;
 };
 
+// Bytes first..last of a resource, both included: sent as "Range: bytes=first-last".
+struct ByteRange {
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+};
+
 struct StreamOptions {
   std::string url;
+  // Asks for part of the resource. A server may ignore it and answer 200 with the whole body,
+  // or 206 with the part: the caller tells them apart by the status (StreamStats::httpStatus).
+  std::optional<ByteRange> range;
   std::string userAgent = "radiolist/0.1";
   std::chrono::milliseconds connectTimeout{5000};
   std::chrono::milliseconds stallTimeout{10000};

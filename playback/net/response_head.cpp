@@ -59,8 +59,25 @@ int HeaderCollector::statusCode() const {
 }
 
 std::optional<std::string> HeaderCollector::value(std::string_view name) const {
-  for (std::size_t i = 1; i < lines_.size(); ++i) {
-    const std::string_view line = lines_[i];
+  return headerValue(lines_, name);
+}
+
+std::optional<std::uint64_t> parseContentRangeStart(std::optional<std::string_view> value) {
+  if (!value || !equalsIgnoringCase(value->substr(0, 6), "bytes ")) return std::nullopt;
+  const std::string_view rest = trimBlanks(value->substr(6));
+  std::uint64_t first = 0;
+  std::size_t digits = 0;
+  // 19 digits always fit in 64 bits.
+  for (; digits < rest.size() && digits < 19 && isDigit(rest[digits]); ++digits)
+    first = first * 10 + static_cast<unsigned>(rest[digits] - '0');
+  if (digits == 0 || digits == rest.size() || rest[digits] != '-') return std::nullopt;
+  return first;
+}
+
+std::optional<std::string> headerValue(const std::vector<std::string>& lines,
+                                       std::string_view name) {
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    const std::string_view line = lines[i];
     const auto colon = line.find(':');
     if (colon == std::string_view::npos) continue;
     if (equalsIgnoringCase(trimBlanks(line.substr(0, colon)), name))

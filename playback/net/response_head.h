@@ -3,6 +3,7 @@
 // parsers for the values we use. No I/O; not thread-safe.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,6 +61,15 @@ inline constexpr long kMaxMetaint = 1 << 20;
 
 // The icy-metaint header value: a decimal count in 1..kMaxMetaint, else 0 (no interleaving).
 long parseMetaint(std::optional<std::string_view> value);
+
+// The value of the first header line (after the status line) named `name`, case-insensitive,
+// blanks around it trimmed.
+std::optional<std::string> headerValue(const std::vector<std::string>& lines,
+                                       std::string_view name);
+
+// The first byte position of a Content-Range value ("bytes 100-199/1000"); nullopt when it
+// names none.
+std::optional<std::uint64_t> parseContentRangeStart(std::optional<std::string_view> value);
 
 // "Audio/MPEG; charset=x" -> "audio/mpeg"; absent or blank -> "".
 std::string normaliseContentType(std::optional<std::string_view> value);

@@ -109,10 +109,12 @@ void play(const std::string& url, double seconds, std::stop_token stop, Session&
   Playlist playlist = fetch(url);
   ASSERT_TRUE(playlist.body.starts_with("#EXTM3U")) << playlist.body;
   HlsRequests requests(
-      [&](const std::string& u) {
+      [&](const std::string& u, std::optional<net::ByteRange> range) {
         std::lock_guard lock(s.mutex);
         s.openedUrls.push_back(u);
-        return net::HttpStream::start(optionsFor(u));
+        net::StreamOptions options = optionsFor(u);
+        options.range = range;
+        return net::HttpStream::start(options);
       },
       stop,
       [&](std::string t) {

@@ -92,8 +92,9 @@ class Harness {
  public:
   explicit Harness(std::stop_token stop = {})
       : requests_(
-            [this](const std::string& url) {
+            [this](const std::string& url, std::optional<net::ByteRange> range) {
               opened.push_back(url);
+              ranges.push_back(range);
               auto s = std::move(next.front());
               next.erase(next.begin());
               return s;
@@ -126,6 +127,7 @@ class Harness {
 
   std::vector<std::shared_ptr<net::HttpStream>> next;
   std::vector<std::string> opened;
+  std::vector<std::optional<net::ByteRange>> ranges;
   std::vector<std::string> titles;
   AVDictionary* options = nullptr;
   int lastRead = 0;
@@ -370,7 +372,7 @@ TEST(HlsRequests, SegmentsOfARedirectedPlaylistAreFetchedWhereItCameFrom) {
       "#EXT-X-ENDLIST\n";
   std::vector<std::string> opened;
   HlsRequests requests(
-      [&](const std::string& url) -> std::shared_ptr<net::HttpStream> {
+      [&](const std::string& url, std::optional<net::ByteRange>) -> std::shared_ptr<net::HttpStream> {
         opened.push_back(url);
         if (url == "http://a/list/v.m3u8")
           return std::make_shared<FakeRequest>(Bytes(variant.begin(), variant.end()), 64,
