@@ -15,6 +15,10 @@ Content type of a file, first that applies:
 Also: --redirect PATH=LOCATION answers 302 with that Location (absolute or relative), and
 --status PATH=CODE answers that status with an empty body. Missing files give 404. HEAD and
 single byte ranges ("Range: bytes=N-" or "bytes=N-M") are supported; the query is ignored.
+--ignore-range answers every range request with the whole file (200), as some servers do.
+--flat serves every path by its last segment, so a file can stand under any directories.
+--log FILE appends one line per request: the request line, the status, the Range header and the
+User-Agent.
 
 Example:
   static-server.py --port 0 --root lists --type /a.m3u=audio/mpeg --type b.pls= --redirect /old.m3u=/a.m3u
@@ -73,6 +77,9 @@ def parse_args(argv):
     p.add_argument("--default-type", help="content type of paths without --type ('' for none)")
     p.add_argument("--redirect", action="append", default=[], metavar="PATH=LOCATION", help="302 to LOCATION")
     p.add_argument("--status", action="append", default=[], metavar="PATH=CODE", help="answer CODE, empty body")
+    p.add_argument("--ignore-range", action="store_true", help="answer range requests with 200 and the whole file")
+    p.add_argument("--flat", action="store_true", help="serve each path by its last segment")
+    p.add_argument("--log", help="append a line per request to this file")
     args = p.parse_args(argv)
     args.type = pairs(args.type, "type")
     args.redirect = pairs(args.redirect, "redirect")
@@ -92,6 +99,10 @@ def make_handler(args):
             agent = self.headers.get("User-Agent", "") if self.headers else ""
             sys.stderr.write(f"{self.requestline} -> {code} User-Agent: {agent}\n")
             sys.stderr.flush()
+            if args.log:
+                with open(args.log, "a") as log:
+                    range_ = self.headers.get("Range", "-") if self.headers else "-"
+                    log.write(f"{self.requestline} -> {code} Range: {range_} User-Agent: {agent}\n")
 
         def log_message(self, format, *a):  # errors of the base class, one line each
             sys.stderr.write("static-server: " + (format % a) + "\n")
@@ -106,6 +117,8 @@ def make_handler(args):
             return KNOWN_TYPES.get(ext) or mimetypes.guess_type(key)[0] or "application/octet-stream"
 
         def file_for(self, key):
+            if args.flat:
+                key = key.rsplit("/", 1)[-1]
             path = os.path.realpath(os.path.join(args.root, key.lstrip("/")))
             if path != args.root and not path.startswith(args.root + os.sep):
                 return None
@@ -134,7 +147,7 @@ def make_handler(args):
                 return self.empty(404)
             code, first, last = 200, 0, len(data) - 1
             m = re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", "").strip())
-            if m:
+            if m and not args.ignore_range:
                 first = int(m.group(1))
                 last = min(int(m.group(2)), len(data) - 1) if m.group(2) else len(data) - 1
                 if first >= len(data) or first > last:

@@ -6,6 +6,8 @@
 //
 // A source keeps playing: once its address has played, a connection that ends, fails or stalls
 // is made again, with growing pauses between tries, for as long as the engine keeps it alive.
+// Each attempt may make a few dozen requests (playlists it leads to, HLS requests) until it
+// plays; past that it gives up.
 // Meanwhile the tags keep the last values seen.
 //
 // Threads: made and started by the engine; the decoder runs on the source's own thread. The

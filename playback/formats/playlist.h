@@ -6,7 +6,7 @@
 // The engine calls classifyBody() on the first bytes of every response. For `Playlist` it reads
 // the body (at most kMaxPlaylistBytes) and tries playlistEntries() in order, each entry being a
 // new response to classify (an ASX entryref names another playlist: the caller bounds how deep
-// it follows). `Hls` goes to the HLS demuxer whole.
+// it follows). `Hls` goes to the HLS demuxer, through hls::guardPlaylist().
 
 #include <cstddef>
 #include <optional>

@@ -1,5 +1,6 @@
 // The window on the real audio library while a channel's server misbehaves: line 0 of the list is
-// a hostile server (tools/teststream.py with one fault), line 1 the loopback Icecast 440 Hz MP3.
+// a hostile server (tools/teststream.py with one fault, or tools/static-server.py serving hostile
+// playlists), line 1 the loopback Icecast 440 Hz MP3.
 // For each fault the window starts line 0 by itself and polls it for a while; the event loop must
 // keep ticking, no error box may appear, nothing may crash, and a click on line 1 must then play
 // 440 Hz. The process's resident memory (its live heap under AddressSanitizer) is compared before
@@ -7,6 +8,7 @@
 // or make a request that is not its own.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/inotify.h>
@@ -121,7 +123,23 @@ struct Material {
          "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert});
     run({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i", "sine=frequency=660:duration=6", "-ac",
          "2", "-c:a", "libmp3lame", "-b:a", "128k", "-y", mp3});
+    // Six one-second HLS segments of 660 Hz, all in one file: ranges.m3u8 names them by
+    // EXT-X-BYTERANGE in tone660.ts.
+    run({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i", "sine=frequency=660:duration=6", "-ac",
+         "2", "-c:a", "aac", "-b:a", "96k", "-f", "hls", "-hls_time", "1", "-hls_flags", "single_file",
+         "-hls_playlist_type", "vod", "-hls_segment_filename", dir + "/tone660.ts", "-y", dir + "/ranges.m3u8"});
+    // 2,000 variants, of which the last has the highest bandwidth; 3.9 MB of one-byte segment
+    // addresses; ten entries that are this playlist again (the query makes them differ).
+    std::string master = "#EXTM3U\n", huge = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n", nest;
+    for (int i = 0; i < 2000; ++i)
+      master += "#EXT-X-STREAM-INF:BANDWIDTH=" + std::to_string(1000 + i) + "\nranges.m3u8?v=" + std::to_string(i) + "\n";
+    while (huge.size() < 3'900'000) huge += "#EXTINF:1,\na\n";
+    for (int i = 0; i < 10; ++i) nest += "nest.m3u?e=" + std::to_string(i) + "\n";
+    std::ofstream(dir + "/variants.m3u8") << master;
+    std::ofstream(dir + "/huge.m3u8") << huge;
+    std::ofstream(dir + "/nest.m3u") << nest;
   }
+
   ~Material() { std::filesystem::remove_all(dir); }
 };
 Material* material = nullptr;
@@ -251,11 +269,44 @@ class TimedAudio final : public radiolist::AudioLibrary {
 
 struct Fault {
   const char* name;
-  std::vector<std::string> args;  // teststream.py flags; "@mp3", "@cert", "@key" name the material
+  std::vector<std::string> args = {};  // teststream.py flags; "@mp3", "@cert", "@key" name the material
   bool tlsUrlOnPlainServer = false;  // the list says https for a plain server
   bool plainUrlOnTlsServer = false;  // the list says http for a TLS server
   bool cannotPlay = true;  // no audio can come out of it, so the window must never report it playing
+  // For tools/static-server.py on the material directory: line 0's path and the server's flags.
+  std::string staticPath = {};
+  std::vector<std::string> staticArgs = {};
+  bool mustPlay660 = false;
+  // Checks the server's request log: the lines that contain `part` are counted.
+  std::function<void(const std::function<std::size_t(const char* part)>& count)> checkRequests = {};
+  // Bound of the growth of the resident set (ASan: of the live heap) while the fault runs.
+  long maxGrowthKiB = 0;
 };
+
+// tools/static-server.py on the material directory, logging its requests (a line each).
+struct StaticServer {
+  std::string log = material->dir + "/requests.log";
+  std::unique_ptr<rl::test::ChildProcess> child;
+  int port = 0;
+  explicit StaticServer(const std::vector<std::string>& args) {
+    std::filesystem::remove(log);
+    rl::test::ChildProcess::Options o{{"python3", RL_STATIC_SERVER_PY, "--port", "0", "--root", material->dir, "--log", log}};
+    o.argv.insert(o.argv.end(), args.begin(), args.end());
+    o.captureStdout = true;
+    child = std::make_unique<rl::test::ChildProcess>(o);
+    std::string line(64, '\0');
+    pollfd pfd{child->stdoutFd(), POLLIN, 0};
+    if (poll(&pfd, 1, 10000) > 0 && ::read(child->stdoutFd(), line.data(), line.size()) > 0)
+      std::sscanf(line.c_str(), "PORT %d", &port);
+  }
+  [[nodiscard]] std::vector<std::string> requestLog() const {
+    std::vector<std::string> lines;
+    std::ifstream in(log);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+};
+
 
 // An HLS master playlist whose only variant is on a second server, with control bytes in a comment
 // so that it does not read as text.
@@ -290,6 +341,34 @@ const std::vector<Fault>& faults() {
       {"ConcatListOfALocalFile", {"--file", "@ffconcat", "--content-type", "audio/mpeg"}},
       {"SdpOfAnRtpPort", {"--file", "@sdp", "--content-type", "application/sdp"}},
       {"HlsMasterWithControlBytes", {"--file", "@hls", "--content-type", "application/vnd.apple.mpegurl"}},
+      // Playlists that cost memory or requests out of all proportion.
+      {.name = "HugeMediaPlaylistUnderA4KiBDirectory",
+       .staticPath = "/" + std::string(4000, 'd') + "/huge.m3u8",
+       .staticArgs = {"--flat"},
+       .maxGrowthKiB = 32 * 1024},
+      // Ten entries three levels deep are 1,111 requests an attempt; the window starts the line
+      // twice (the resync countdown), so two attempts of at most a few dozen each.
+      {.name = "NestedPlaylistsFanOut",
+       .staticPath = "/nest.m3u",
+       .checkRequests = [](const auto& count) { EXPECT_LE(count("GET"), 48u); }},
+      // One variant playlist per master, the highest bandwidth's; segments asked for by range.
+      {.name = "MasterOf2000Variants",
+       .cannotPlay = false,
+       .staticPath = "/variants.m3u8",
+       .mustPlay660 = true,
+       .checkRequests =
+           [](const auto& count) {
+             EXPECT_EQ(count("GET /ranges.m3u8?v=1999 "), count("GET /variants.m3u8"));
+             EXPECT_EQ(count("GET /ranges.m3u8"), count("GET /variants.m3u8"));
+             EXPECT_EQ(count("-> 206 Range: bytes=13724-27259"), count("GET /variants.m3u8"));
+             EXPECT_EQ(count("GET /tone660.ts"), count("-> 206 Range: bytes="));
+           }},
+      {.name = "ByteRangesOnAServerThatIgnoresThem",
+       .cannotPlay = false,
+       .staticPath = "/ranges.m3u8",
+       .staticArgs = {"--ignore-range"},
+       .mustPlay660 = true,
+       .checkRequests = [](const auto& count) { EXPECT_GE(count("-> 200 Range: bytes=13724-27259"), 1u); }},
   };
   return all;
 }
@@ -311,8 +390,7 @@ std::vector<std::string> expand(std::vector<std::string> args) {
 }
 
 // Requests made by FFmpeg's own HTTP client rather than through the library's transport.
-long lavfRequests(const TestStreamServer& server) {
-  const auto log = server.requestLog();
+long lavfRequests(const std::vector<std::string>& log) {
   return std::count_if(log.begin(), log.end(), [](const std::string& line) { return line.find("Lavf") != std::string::npos; });
 }
 
@@ -371,7 +449,9 @@ class HostileServerTest : public rl::test::ServerTest, public ::testing::WithPar
     const auto end = std::chrono::steady_clock::now() + duration;
     while (std::chrono::steady_clock::now() < end) {
       QTest::qWait(20);
-      figures.rssPeak = std::max(figures.rssPeak, rssKiB());
+      faultRssPeak_ = std::max(faultRssPeak_, rssKiB());
+      faultLivePeak_ = std::max(faultLivePeak_, liveKiB());
+      figures.rssPeak = std::max(figures.rssPeak, faultRssPeak_);
     }
   }
   bool listenFor(const std::function<bool(std::span<const float>)>& heard, std::chrono::milliseconds timeout) {
@@ -387,6 +467,10 @@ class HostileServerTest : public rl::test::ServerTest, public ::testing::WithPar
 
   static inline std::unique_ptr<rl::test::PrivateSink> sink_;
   static inline std::unique_ptr<rl::test::SinkRecorder> recorder_;
+  long faultRssBefore_ = rssKiB();
+  long faultRssPeak_ = 0;
+  long faultLiveBefore_ = liveKiB();
+  long faultLivePeak_ = 0;
   QTemporaryDir dir_;
   QString oldDir_;
   QStringList errors_;
@@ -405,9 +489,16 @@ TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
   ASSERT_TRUE(std::filesystem::copy_file(material->mp3, dir_.filePath("local.mp3").toStdString()));
   const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   ASSERT_GE(inotify_add_watch(opens, dir_.filePath("local.mp3").toStdString().c_str(), IN_OPEN), 0);
-  TestStreamServer server(expand(fault.args));
-  ASSERT_NE(server.port(), 0);
-  std::string hostile = server.url("/live");
+  std::unique_ptr<TestStreamServer> streamServer;
+  std::unique_ptr<StaticServer> fileServer;
+  if (fault.staticPath.empty())
+    streamServer = std::make_unique<TestStreamServer>(expand(fault.args));
+  else
+    fileServer = std::make_unique<StaticServer>(fault.staticArgs);
+  ASSERT_NE(streamServer ? streamServer->port() : fileServer->port, 0);
+  std::string hostile = streamServer ? streamServer->url("/live")
+                                     : "http://127.0.0.1:" + std::to_string(fileServer->port) + fault.staticPath;
+  const auto requestLog = [&] { return streamServer ? streamServer->requestLog() : fileServer->requestLog(); };
   if (fault.tlsUrlOnPlainServer) hostile.replace(0, 4, "https");
   if (fault.plainUrlOnTlsServer) hostile.replace(0, 5, "http");
   writeFile(dir_.filePath("Name.txt"), "Hostile\r\nTest Radio 440\r\n");
@@ -422,8 +513,8 @@ TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
   // (A TLS mismatch never gets as far as a request line.)
   if (!fault.tlsUrlOnPlainServer && !fault.plainUrlOnTlsServer) {
     const auto asked = std::chrono::steady_clock::now() + 5s;
-    while (server.requestLog().empty() && std::chrono::steady_clock::now() < asked) QTest::qWait(20);
-    EXPECT_FALSE(server.requestLog().empty()) << "the window never connected to the hostile channel";
+    while (requestLog().empty() && std::chrono::steady_clock::now() < asked) QTest::qWait(20);
+    EXPECT_FALSE(requestLog().empty()) << "the window never connected to the hostile channel";
   }
   // Long enough for the metadata timer (1 s) and the station timer (3 s) to poll the channel.
   const std::uint64_t hostileFrom = recorder_->position();
@@ -448,10 +539,25 @@ TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
   ::close(opens);
   EXPECT_FALSE(localFileOpened) << "a file in the current directory was opened";
   EXPECT_EQ(udpSockets, 0u) << "a UDP socket was bound";
-  EXPECT_EQ(lavfRequests(server) + (variants ? lavfRequests(*variants) : 0), 0) << "FFmpeg made a request of its own";
+  EXPECT_EQ(lavfRequests(requestLog()) + (variants ? lavfRequests(variants->requestLog()) : 0), 0)
+      << "FFmpeg made a request of its own";
   // The HLS master is read as one: its variant is asked for, through the library's transport.
   if (variants) {
     EXPECT_FALSE(variants->requestLog().empty()) << "the HLS variant was never requested";
+  }
+  if (fault.mustPlay660) {
+    EXPECT_TRUE(heard660) << "the hostile line itself must play its 660 Hz";
+  }
+  if (fault.checkRequests) {
+    const auto lines = requestLog();
+    fault.checkRequests([&](const char* part) {
+      return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+        return l.find(part) != std::string::npos;
+      }));
+    });
+  }
+  if (fault.maxGrowthKiB != 0) {
+    EXPECT_LT(kHeapFromSanitizer ? faultLivePeak_ - faultLiveBefore_ : faultRssPeak_ - faultRssBefore_, fault.maxGrowthKiB);
   }
   const QString nameShown = form_->Label1->text();
   const QString titleShown = form_->Label2->text();
@@ -477,8 +583,9 @@ TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
   }
   EXPECT_TRUE(errors_.isEmpty()) << errors_.join('|').toStdString();
 
-  const auto log = server.requestLog();
-  std::cout << "[hostile] " << fault.name << ": requests " << std::count(log.begin(), log.end(), "END")
+  const auto log = requestLog();
+  const auto requests = streamServer ? std::count(log.begin(), log.end(), "END") : static_cast<long>(log.size());
+  std::cout << "[hostile] " << fault.name << ": requests " << requests
             << ", reported playing " << (worstState == BASS_ACTIVE_PLAYING ? "yes" : "no") << ", 660 Hz heard "
             << (heard660 ? "yes" : "no") << " (RMS of its last second "
             << (hostileSound.size() > kRate ? rl::test::rms(std::span<const float>(hostileSound).last(static_cast<std::size_t>(kRate))) : 0.0)
@@ -486,7 +593,7 @@ TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
             << titleShown.toStdString() << "\", local file opened " << (localFileOpened ? "yes" : "no") << ", UDP sockets "
             << udpSockets << ", click " << clickMs.count() << " ms, longest gap " << stalls.longest().count()
             << " ms (" << stalls.longestRaw().count() << " ms with run-queue waits), longest library call " << audio_.longestCall << " " << audio_.longest.count() << " us, VmRSS "
-            << rssKiB() << " KiB" << std::endl;
+            << rssKiB() << " KiB (peak " << faultRssPeak_ << " KiB)" << std::endl;
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, HostileServerTest, ::testing::ValuesIn(faults()),

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "playback/hls/hls_requests.h"
+#include "playback/hls/playlist_guard.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -36,11 +37,12 @@ class FakeRequest final : public net::HttpStream {
  public:
   enum class Mode { Serve, Fail, Silent };
   FakeRequest(Bytes body, std::size_t chunk, Mode mode = Mode::Serve, int status = 200,
-              std::string effectiveUrl = {})
+              std::string effectiveUrl = {}, std::vector<std::string> lines = {})
       : body_(std::move(body)), chunk_(chunk), mode_(mode), status_(status) {
     if (mode_ == Mode::Serve) {
       auto head = std::make_shared<net::ResponseHead>();
       head->effectiveUrl = std::move(effectiveUrl);
+      head->lines = std::move(lines);
       head_ = std::move(head);
     }
   }
@@ -186,6 +188,54 @@ TEST(HlsRequests, ByteRangesAreCutFromTheWholeBody) {
     ASSERT_EQ(h.readAll("http://h/seg.ts", got), 0);
     EXPECT_EQ(got, body);
     EXPECT_EQ(h.requests().requestCount(), 2u);
+  }
+}
+
+TEST(HlsRequests, ByteRangesAreAskedForAndTakenFromWhereTheAnswerBegins) {
+  const Bytes whole = counting(1000);
+  const struct {
+    int status;
+    std::string contentRange;  // "" for none
+    std::size_t servedFrom;    // the body served starts at this byte of the resource
+    bool opens;
+  } cases[] = {{206, "Content-Range: bytes 100-249/1000", 100, true},
+               {206, "", 100, true},
+               {206, "content-range: bytes 40-999/1000", 40, true},  // more than asked for
+               {200, "", 0, true},                                   // the range ignored
+               {206, "Content-Range: bytes 150-249/1000", 150, false}};
+  for (const auto& c : cases) {
+    Harness h;
+    std::vector<std::string> lines = {"HTTP/1.1 " + std::to_string(c.status) + " X", c.contentRange};
+    h.next.push_back(std::make_shared<FakeRequest>(Bytes(whole.begin() + static_cast<std::ptrdiff_t>(c.servedFrom), whole.end()),
+                                                   7, FakeRequest::Mode::Serve, c.status, "", lines));
+    AVDictionary* opts = nullptr;
+    av_dict_set(&opts, "offset", "100", 0);
+    av_dict_set(&opts, "end_offset", "250", 0);
+    Bytes got;
+    EXPECT_EQ(h.readAll("http://h/seg.ts", got, opts) == 0, c.opens) << c.contentRange;
+    ASSERT_EQ(h.ranges.size(), 1u);
+    EXPECT_TRUE(h.ranges[0] && h.ranges[0]->first == 100 && h.ranges[0]->last == 249);
+    EXPECT_EQ(got, c.opens ? Bytes(whole.begin() + 100, whole.begin() + 250) : Bytes{}) << c.contentRange;
+  }
+}
+
+TEST(HlsRequests, PlaylistsReadByTheDemuxerAreGuarded) {
+  std::string huge = "#EXTM3U\n";
+  while (huge.size() <= kMaxPlaylistBytes) huge += "#EXTINF:1,\na\n";
+  const struct {
+    std::string body;
+    int result;
+    std::string read;
+  } cases[] = {{"#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nlo\n#EXT-X-STREAM-INF:BANDWIDTH=2\nhi\n", 0,
+                "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=2\nhi\n"},
+               {huge, AVERROR_INVALIDDATA, ""},
+               {"#EXTM3 is no playlist", 0, "#EXTM3 is no playlist"}};
+  for (const auto& c : cases) {
+    Harness h;
+    h.next.push_back(std::make_shared<FakeRequest>(Bytes(c.body.begin(), c.body.end()), 1000));
+    Bytes got;
+    EXPECT_EQ(h.readAll("http://h/live.m3u8", got), c.result);
+    EXPECT_EQ(std::string(got.begin(), got.end()), c.read);
   }
 }
 
