@@ -121,8 +121,9 @@ std::optional<std::string> guardPlaylist(std::string_view body, std::size_t base
   }
   if (variants.empty()) return std::string(body);
 
-  const bool anyAudioOnly =
-      std::any_of(variants.begin(), variants.end(), [](const Variant& v) { return v.audioOnly; });
+  const bool anyAudioOnly = std::any_of(variants.begin(), variants.end(), [&](const Variant& v) {
+    return v.audioOnly && v.uri != lines.size();
+  });
   const Variant* chosen = nullptr;
   for (const Variant& v : variants) {
     if (v.uri == lines.size() || (anyAudioOnly && !v.audioOnly)) continue;
