@@ -14,8 +14,8 @@ namespace radiolist::hls {
 
 // A live radio playlist is a few KiB; one with hours of rewind at 2 s segments about 300 KiB.
 inline constexpr std::size_t kMaxPlaylistBytes = 1024 * 1024;
-// Segments of one media playlist: four hours of rewind at 6 s segments is 2,400; the radio
-// playlists seen in the wild list 3 to 10.
+// Segments of one media playlist: a live radio playlist lists a handful, and even four hours of
+// rewind at 6 s segments are 2,400.
 inline constexpr std::size_t kMaxSegments = 5000;
 // The segments' addresses once resolved against the playlist's own address, together: what
 // the demuxer holds for them. Real playlists (short addresses) reach kMaxSegments long before.
