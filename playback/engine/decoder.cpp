@@ -178,6 +178,9 @@ struct Session {
     if (!hooks.hlsUrl.empty()) {
       requests.emplace(hooks.openRequest, stop, hooks.onTitle ? hooks.onTitle : [](std::string) {});
       requests->attach(rawFormat, &options);
+      // Segments are read by the audio demuxers a body may use, and by nothing else (FFmpeg
+      // hands this list down to each segment's demuxer).
+      av_dict_set(&options, "format_whitelist", (std::string("hls,") + kAllowedDemuxers).c_str(), 0);
     } else {
       rawFormat->io_open = refuseNestedOpen;
       av_dict_set(&options, "format_whitelist", kAllowedDemuxers, 0);
