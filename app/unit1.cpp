@@ -16,8 +16,6 @@ namespace {
 constexpr QSize kDesignedClient{743, 370};
 constexpr QPoint kDesignedPosition{274, 103};
 
-QFont tahoma(int pixelSize, bool bold) { return windowFont(pixelSize, bold); }
-
 void setTextColour(QWidget* widget, const QColor& colour) {
   QPalette palette = widget->palette();
   palette.setColor(QPalette::WindowText, colour);
@@ -210,7 +208,7 @@ void TEdit::mouseDoubleClickEvent(QMouseEvent* event) {
 TForm1::TForm1(AudioLibrary& audio) : audio_(audio) {
   Form1 = this;
   setWindowTitle(QStringLiteral("Дромелин каналов"));
-  setFont(tahoma(11, false));
+  setFont(windowFont(11, false));
   setAutoFillBackground(true);
   buildControls();
   wireEvents();
@@ -224,8 +222,8 @@ TForm1::~TForm1() {
 
 void TForm1::buildControls() {
   formAnchors_.setDesignedParentSize(kDesignedClient);
-  const QFont listFont = tahoma(13, true);
-  const QFont editFont = tahoma(15, true);
+  const QFont listFont = windowFont(13, true);
+  const QFont editFont = windowFont(15, true);
 
   SpeedButton1 = new TSpeedButton(this);
   SpeedButton1->setGeometry(48, 8, 12, 22);
@@ -236,7 +234,7 @@ void TForm1::buildControls() {
   SpeedButton2->setToolTip(QStringLiteral("START STOP"));
   SpeedButton2->setAccessibleName(SpeedButton2->toolTip());
 
-  Label2 = makeLabel(this, {66, 8, 42, 16}, tahoma(13, true), QColor(0, 0, 255), QStringLiteral("Label2"));
+  Label2 = makeLabel(this, {66, 8, 42, 16}, windowFont(13, true), QColor(0, 0, 255), QStringLiteral("Label2"));
 
   ListBox1 = new TListBox(this);
   ListBox1->setFont(listFont);
@@ -266,8 +264,8 @@ void TForm1::buildControls() {
   Panel1->setBackgroundRole(QPalette::Button);
   formAnchors_.add(Panel1, {0, 329, 735, 41}, akLeft | akRight | akBottom);
 
-  Label3 = makeLabel(Panel1, {277, 9, 63, 23}, tahoma(19, true), Qt::black, QStringLiteral("Label3"));
-  Label1 = makeLabel(Panel1, {0, 0, 40, 14}, tahoma(12, true), QColor(255, 0, 0), QStringLiteral("Label1"));
+  Label3 = makeLabel(Panel1, {277, 9, 63, 23}, windowFont(19, true), Qt::black, QStringLiteral("Label3"));
+  Label1 = makeLabel(Panel1, {0, 0, 40, 14}, windowFont(12, true), QColor(255, 0, 0), QStringLiteral("Label1"));
 
   SpeedButton3 = new TSpeedButton(Panel1);
   SpeedButton3->setGeometry(240, 1, 31, 34);
