@@ -59,7 +59,7 @@ void Engine::shutdown() {
     initialised_ = false;
     output = std::move(output_);
     channels_.clear();
-    doomed = std::move(session_);
+    for (auto& entry : session_) doomed.push_back(std::move(entry.source));
     for (auto& warm : warm_) doomed.push_back(std::move(warm.source));
     for (auto& source : retiring_) doomed.push_back(std::move(source));
     session_.clear();
@@ -101,12 +101,12 @@ void Engine::free() {
   channels_.clear();
   const auto now = std::chrono::steady_clock::now();
   const std::int64_t holdUntil = (now + kFreeHold).time_since_epoch().count();
-  for (auto& source : session_) {
+  for (auto& entry : session_) {
+    std::shared_ptr<Source>& source = entry.source;
     Voice& voice = source->voice();
     if (voice.audible()) voice.holdUntilNs.store(holdUntil, std::memory_order_release);
     want(*source, CreationKind::General, false);
     want(*source, CreationKind::Aac, false);
-    source->hasGeneral = source->hasAac = false;
     // A freed source only waits to be taken over: if its connection ends meanwhile, it is done.
     source->keepAlive(false);
     if (source->finished())
@@ -136,29 +136,32 @@ DWORD Engine::create(std::string_view url, CreationKind kind) {
   if (!initialised_ || !deps_.plausibleUrl(url)) return 0;
   std::shared_ptr<Source> source = sourceFor(std::string(url), kind);
   if (!source) return 0;
-  (kind == CreationKind::General ? source->hasGeneral : source->hasAac) = true;
   return channels_.add(Channel{kind, std::move(source)});
 }
 
 // The source a new channel of `kind` joins: the one its twin creation made in this
-// initialisation, else a warm one freed a moment ago, else a new connection.
+// initialisation, else a warm one freed a moment ago, else a new connection; marked as having
+// a channel of `kind`.
 std::shared_ptr<Source> Engine::sourceFor(const std::string& url, CreationKind kind) {
-  for (const auto& source : session_) {
-    const bool taken = kind == CreationKind::General ? source->hasGeneral : source->hasAac;
-    if (source->url() == url && !taken) return source;
+  for (auto& entry : session_) {
+    if (entry.source->url() == url && !entry.has(kind)) {
+      entry.has(kind) = true;
+      return entry.source;
+    }
   }
   for (auto it = warm_.rbegin(); it != warm_.rend(); ++it) {
     if (it->source->url() != url || it->source->finished()) continue;
     std::shared_ptr<Source> source = std::move(it->source);
     warm_.erase(std::next(it).base());
     source->keepAlive(true);
-    session_.push_back(source);
+    session_.push_back({source});
+    session_.back().has(kind) = true;
     return source;
   }
-  return startSource(url);
+  return startSource(url, kind);
 }
 
-std::shared_ptr<Source> Engine::startSource(const std::string& url) {
+std::shared_ptr<Source> Engine::startSource(const std::string& url, CreationKind kind) {
   std::shared_ptr<net::HttpStream> stream = open(url, std::nullopt);
   if (!stream) return nullptr;
   auto source = std::make_shared<Source>(url, std::move(stream), opener_, deps_.retry);
@@ -168,7 +171,8 @@ std::shared_ptr<Source> Engine::startSource(const std::string& url) {
     return nullptr;
   }
   source->startDecoder();
-  session_.push_back(source);
+  session_.push_back({source});
+  session_.back().has(kind) = true;
   return source;
 }
 
@@ -200,9 +204,8 @@ bool Engine::play(DWORD handle, bool restart) {
   if (source.finished() && kindPlays(channel->kind, family)) {
     // The server closed the stream: playing again means connecting again. The twin channel keeps
     // the old source, which it never plays.
-    auto fresh = startSource(source.url());
+    auto fresh = startSource(source.url(), channel->kind);
     if (!fresh) return false;
-    (channel->kind == CreationKind::General ? fresh->hasGeneral : fresh->hasAac) = true;
     channel->source = std::move(fresh);
   } else if (restart && wasStopped) {
     // What waited in the ring while stopped is old news: keep only the newest moment of it.

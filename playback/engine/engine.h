@@ -87,13 +87,22 @@ class Engine {
     std::shared_ptr<Source> source;
     ChannelState state = ChannelState::Created;
   };
+  // A source of this initialisation, and which creation kinds have a channel on it: a second
+  // creation of the same address and kind starts a source of its own.
+  struct SessionSource {
+    std::shared_ptr<Source> source;
+    bool hasGeneral = false;
+    bool hasAac = false;
+    bool& has(CreationKind kind) { return kind == CreationKind::General ? hasGeneral : hasAac; }
+  };
   struct WarmSource {
     std::shared_ptr<Source> source;
     std::chrono::steady_clock::time_point since;
   };
 
   std::shared_ptr<Source> sourceFor(const std::string& url, CreationKind kind);
-  std::shared_ptr<Source> startSource(const std::string& url);
+  // Starts a new source and adds it to session_ with a channel of `kind` on it.
+  std::shared_ptr<Source> startSource(const std::string& url, CreationKind kind);
   static void want(Source& source, CreationKind kind, bool on);
   void janitorLoop();
   std::shared_ptr<net::HttpStream> open(const std::string& url, std::optional<net::ByteRange> range);
@@ -110,7 +119,7 @@ class Engine {
   std::unique_ptr<Output> output_;
   bool initialised_ = false;
   HandleTable<Channel> channels_;
-  std::vector<std::shared_ptr<Source>> session_;   // sources of this initialisation's channels
+  std::vector<SessionSource> session_;             // sources of this initialisation's channels
   std::deque<WarmSource> warm_;                    // freed, waiting to be taken over
   std::vector<std::shared_ptr<Source>> retiring_;  // for the janitor to close
   std::string tagSlot_;                            // bytes behind the last tags() pointer

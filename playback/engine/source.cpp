@@ -109,11 +109,18 @@ void Source::run(const std::stop_token& stop) {
       everPlayed = true;
       if (std::chrono::steady_clock::now() - began >= policy_.playedLongEnough) backoff.reset();
     }
-    if (!everPlayed) {
-      // An address that never played is not worth trying again: it is wrong, or not a stream.
-      Family undecided = Family::Undecided;
-      voice_.family.compare_exchange_strong(undecided, Family::Unplayable,
-                                            std::memory_order_acq_rel);
+    net::StreamStats ended;
+    {
+      const std::lock_guard lock(mutex_);
+      if (current_) ended = current_->stats();
+    }
+    const Retry retry = retryAfter(ended, everPlayed);
+    if (retry == Retry::GiveUp) {
+      if (!everPlayed) {
+        Family undecided = Family::Undecided;
+        voice_.family.compare_exchange_strong(undecided, Family::Unplayable,
+                                              std::memory_order_acq_rel);
+      }
       return;
     }
     reconnecting_.store(true, std::memory_order_release);
@@ -121,7 +128,8 @@ void Source::run(const std::stop_token& stop) {
       const std::lock_guard lock(mutex_);
       if (!keepAlive_) return;
     }
-    if (!pauseBeforeRetry(backoff.next(), stop)) return;
+    const auto pause = retry == Retry::Slowly ? policy_.longestPause : backoff.next();
+    if (!pauseBeforeRetry(pause, stop)) return;
     stream = open_(url_, std::nullopt);
     if (!stream) return;
     connections_.fetch_add(1, std::memory_order_acq_rel);

@@ -5,7 +5,8 @@
 // same address can take it over.
 //
 // A source keeps playing: once its address has played, a connection that ends, fails or stalls
-// is made again, with growing pauses between tries, for as long as the engine keeps it alive.
+// is made again, with pauses between tries chosen by retryAfter(), for as long as the engine
+// keeps it alive.
 // Each attempt may make a few dozen requests (playlists it leads to, HLS requests) until it
 // plays; past that it gives up.
 // Meanwhile the tags keep the last values seen.
@@ -26,6 +27,7 @@
 
 #include "playback/engine/decoder.h"
 #include "playback/engine/mixer.h"
+#include "playback/engine/retry.h"
 #include "playback/net/http_stream.h"
 
 namespace radiolist::audio {
@@ -33,32 +35,6 @@ namespace radiolist::audio {
 // Starts a connection (for part of the resource when `range` is set); never blocks.
 using StreamOpener = std::function<std::shared_ptr<net::HttpStream>(
     const std::string& url, std::optional<net::ByteRange> range)>;
-
-// Pauses between connection attempts: doubling from `first` up to `longest`. Pure.
-class Backoff {
- public:
-  Backoff(std::chrono::milliseconds first, std::chrono::milliseconds longest)
-      : first_(first), longest_(longest), next_(first) {}
-  // The pause before the next attempt; each call doubles the one after.
-  std::chrono::milliseconds next() {
-    const auto pause = next_;
-    next_ = std::min(next_ * 2, longest_);
-    return pause;
-  }
-  void reset() { next_ = first_; }
-
- private:
-  std::chrono::milliseconds first_;
-  std::chrono::milliseconds longest_;
-  std::chrono::milliseconds next_;
-};
-
-struct RetryPolicy {
-  std::chrono::milliseconds firstPause{500};
-  std::chrono::milliseconds longestPause{30000};
-  // A connection that played at least this long starts the pauses over from the first.
-  std::chrono::milliseconds playedLongEnough{10000};
-};
 
 class Source {
  public:
@@ -96,10 +72,6 @@ class Source {
   [[nodiscard]] std::size_t connections() const {
     return connections_.load(std::memory_order_acquire);
   }
-
-  // Engine bookkeeping, guarded by the engine's lock: which creation kinds have a channel here.
-  bool hasGeneral = false;
-  bool hasAac = false;
 
  private:
   void run(const std::stop_token& stop);

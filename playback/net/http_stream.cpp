@@ -65,12 +65,14 @@ struct Shared {
   }
 
   // Ends the stream in `s` unless it already ended (a cancel wins over what the thread found).
-  void finish(StreamState s, StreamError error, std::string text) {
+  void finish(StreamState s, StreamError error, std::string text,
+              ConnectStep step = ConnectStep::None) {
     {
       const std::lock_guard lock(mutex);
       if (isTerminal(state)) return;
       state = s;
       stats.error = error;
+      stats.connectStep = step;
       stats.errorText = std::move(text);
     }
     readable.notify_all();
@@ -236,6 +238,7 @@ void Transfer::conclude(CURLcode code) {
     return;
   }
   StreamError error = StreamError::Transfer;
+  ConnectStep step = ConnectStep::None;
   if (callbackError_ != StreamError::None) {
     error = callbackError_;
   } else if (code == CURLE_OUT_OF_MEMORY && !icy_) {
@@ -244,15 +247,22 @@ void Transfer::conclude(CURLcode code) {
     text = "response header line too long";
   } else if (code == CURLE_TOO_MANY_REDIRECTS) {
     error = StreamError::TooManyRedirects;
-  } else if (code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_CONNECT ||
-             code == CURLE_SSL_CONNECT_ERROR || code == CURLE_PEER_FAILED_VERIFICATION) {
+  } else if (code == CURLE_COULDNT_RESOLVE_HOST) {
     error = StreamError::Connect;
+    step = ConnectStep::NameLookup;
+  } else if (code == CURLE_COULDNT_CONNECT) {
+    error = StreamError::Connect;
+    step = ConnectStep::Refused;
+  } else if (code == CURLE_SSL_CONNECT_ERROR || code == CURLE_PEER_FAILED_VERIFICATION) {
+    error = StreamError::Connect;
+    step = ConnectStep::Tls;
   } else if (code == CURLE_OPERATION_TIMEDOUT) {
     curl_off_t connectedAfter = 0;
     curl_easy_getinfo(easy_, CURLINFO_CONNECT_TIME_T, &connectedAfter);
     error = connectedAfter == 0 ? StreamError::Connect : StreamError::Stalled;
+    if (connectedAfter == 0) step = ConnectStep::TimedOut;
   }
-  shared_->finish(StreamState::Failed, error, std::move(text));
+  shared_->finish(StreamState::Failed, error, std::move(text), step);
 }
 
 std::size_t Transfer::onHeader(char* data, std::size_t size, std::size_t count, void* self) {

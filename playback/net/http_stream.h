@@ -81,6 +81,15 @@ enum class StreamError {
   Transfer,         // any other transport error (reset, bad chunking, ...)
 };
 
+// Which step of a StreamError::Connect failure went wrong.
+enum class ConnectStep {
+  None,
+  NameLookup,  // the host name did not resolve
+  Refused,     // nobody accepted the connection (refused, unreachable)
+  Tls,         // the TLS handshake failed or the certificate was not trusted
+  TimedOut,    // no connection within connectTimeout
+};
+
 struct StreamStats {
   std::uint64_t bodyBytes = 0;   // body bytes received, metadata included
   std::uint64_t audioBytes = 0;  // audio bytes put into the buffer
@@ -91,6 +100,7 @@ struct StreamStats {
   int httpStatus = 0;            // status code of the last response head, 0 before one
   int redirects = 0;
   StreamError error = StreamError::None;
+  ConnectStep connectStep = ConnectStep::None;  // with StreamError::Connect
   std::string errorText;         // curl's message when error != None
 };
 

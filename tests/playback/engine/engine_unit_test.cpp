@@ -14,6 +14,7 @@
 #include "playback/engine/ffmpeg_util.h"
 #include "playback/engine/handle_table.h"
 #include "playback/engine/mixer.h"
+#include "playback/engine/retry.h"
 #include "playback/engine/ring_buffer.h"
 #include "playback/engine/tag_block.h"
 #include "playback/engine/url_text.h"
@@ -111,6 +112,43 @@ TEST(ProbeChoiceTest, BodiesThatNameOtherResourcesGetNoDemuxerOfTheirOwn) {
   }
   EXPECT_EQ(chooseDemuxer("concat", 100, "mp3", false), "mp3");
   EXPECT_EQ(chooseDemuxer("sdp", 50, "", true), "");
+}
+
+TEST(RetryTest, TheWayAConnectionEndedChoosesThePause) {
+  using net::ConnectStep;
+  using net::StreamError;
+  struct Case {
+    StreamError error;
+    ConnectStep step;
+    int status;
+    Retry played;  // what follows once the address has played
+  };
+  const Case cases[] = {
+      {StreamError::None, ConnectStep::None, 200, Retry::Soon},  // the server closed the stream
+      {StreamError::Stalled, ConnectStep::None, 200, Retry::Soon},
+      {StreamError::Transfer, ConnectStep::None, 200, Retry::Soon},
+      {StreamError::Connect, ConnectStep::Refused, 0, Retry::Soon},
+      {StreamError::Connect, ConnectStep::NameLookup, 0, Retry::Soon},
+      {StreamError::Connect, ConnectStep::TimedOut, 0, Retry::Soon},
+      {StreamError::Connect, ConnectStep::Tls, 0, Retry::Slowly},
+      {StreamError::HttpStatus, ConnectStep::None, 404, Retry::Soon},  // the mount's encoder is away
+      {StreamError::HttpStatus, ConnectStep::None, 502, Retry::Soon},
+      {StreamError::HttpStatus, ConnectStep::None, 403, Retry::Slowly},  // full
+      {StreamError::HttpStatus, ConnectStep::None, 503, Retry::Slowly},
+      {StreamError::HttpStatus, ConnectStep::None, 429, Retry::Slowly},
+      {StreamError::HttpStatus, ConnectStep::None, 410, Retry::GiveUp},
+      {StreamError::TooManyRedirects, ConnectStep::None, 302, Retry::Slowly},
+      {StreamError::BadUrl, ConnectStep::None, 0, Retry::GiveUp},
+  };
+  for (const Case& c : cases) {
+    net::StreamStats end;
+    end.error = c.error;
+    end.connectStep = c.step;
+    end.httpStatus = c.status;
+    SCOPED_TRACE(::testing::Message() << static_cast<int>(c.error) << "/" << static_cast<int>(c.step) << "/" << c.status);
+    EXPECT_EQ(retryAfter(end, true), c.played);
+    EXPECT_EQ(retryAfter(end, false), Retry::GiveUp) << "an address that never played is not tried again";
+  }
 }
 
 TEST(TagBlockTest, HeaderLinesAreNulTerminatedAndEndWithAnEmptyString) {
