@@ -11,6 +11,7 @@
 
 #include "playback/engine/ffmpeg_util.h"
 #include "playback/hls/hls_requests.h"
+#include "playback/log/log.h"
 
 namespace radiolist::audio {
 
@@ -223,9 +224,12 @@ struct Session {
         checked(avcodec_open2(decoder.get(), codec, nullptr), "avcodec_open2") < 0)
       return false;
 
+    log::write(log::Domain::Decode, "demuxer ", summary.container, ", codec ", codecName, ", ",
+               params->sample_rate, " Hz, ", params->ch_layout.nb_channels, " channels");
     if (summary.codec.empty()) {
       summary.codec = codecName;
       summary.family = classifyFamily(summary.container, summary.codec);
+      log::write(log::Domain::Decode, "family ", familyName(summary.family));
       if (summary.family == Family::Unplayable) return true;
       // The first decision stands for the voice: a reconnect or a new Ogg link that changes the
       // codec keeps playing through the same channel.
@@ -298,6 +302,7 @@ DecodeSummary decodeConnection(Feed& feed, std::string_view contentType, Voice& 
   const AVInputFormat* format = hooks.hlsUrl.empty() ? probeFormat(feed, contentType)
                                                      : av_find_input_format("hls");
   if (format == nullptr) {
+    log::write(log::Domain::Decode, "no allowed demuxer takes the body (content type \"", contentType, "\")");
     summary.family = Family::Unplayable;
     return summary;
   }

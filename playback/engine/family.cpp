@@ -25,4 +25,14 @@ Family classifyFamily(std::string_view container, std::string_view codec) {
   return Family::General;
 }
 
+const char* familyName(Family family) {
+  switch (family) {
+    case Family::Undecided: return "undecided";
+    case Family::General: return "general";
+    case Family::Aac: return "aac";
+    case Family::Unplayable: return "unplayable";
+  }
+  return "?";
+}
+
 }  // namespace radiolist::audio

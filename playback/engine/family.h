@@ -20,6 +20,9 @@ enum class CreationKind : std::uint8_t { General, Aac };
 // "aac_latm"). An empty codec means no audio stream was found.
 [[nodiscard]] Family classifyFamily(std::string_view container, std::string_view codec);
 
+// "general", "aac", ...: for log lines.
+[[nodiscard]] const char* familyName(Family family);
+
 // True when a channel made by `kind` plays a stream of `family`.
 [[nodiscard]] constexpr bool kindPlays(CreationKind kind, Family family) {
   return (kind == CreationKind::General && family == Family::General) ||

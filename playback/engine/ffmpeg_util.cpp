@@ -1,8 +1,9 @@
 #include "playback/engine/ffmpeg_util.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <mutex>
+
+#include "playback/log/log.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -15,7 +16,7 @@ int checked(int result, const char* call) {
     return result;
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(result, text, sizeof text);
-  std::fprintf(stderr, "radiolist audio: %s failed: %s\n", call, text);
+  log::write(log::Domain::Decode, call, " failed: ", text);
   return result;
 }
 

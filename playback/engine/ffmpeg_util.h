@@ -40,7 +40,7 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
 using ResamplerPtr = std::unique_ptr<SwrContext, ResamplerFree>;
 
-// Passes `result` through. A negative result is reported on stderr with the name of the call and
+// Passes `result` through. A negative result is logged (decode) with the name of the call and
 // av_strerror's text, except the ordinary end-of-data answers (AVERROR_EOF, AVERROR(EAGAIN)) and
 // AVERROR_EXIT, which a stop request causes.
 int checked(int result, const char* call);

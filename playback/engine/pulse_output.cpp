@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "playback/engine/output.h"
+#include "playback/log/log.h"
 
 namespace radiolist::audio {
 
@@ -71,7 +72,10 @@ class PulseOutput final : public Output {
         api, &when,
         [](pa_mainloop_api* a, pa_time_event* e, const timeval*, void* self) {
           auto* out = static_cast<PulseOutput*>(self);
-          if (!out->ready_.load()) out->broken_.store(true);
+          if (!out->ready_.load()) {
+            log::write(log::Domain::Output, "the sound server did not answer in time");
+            out->broken_.store(true);
+          }
           a->time_free(e);
         },
         this);
@@ -100,19 +104,27 @@ class PulseOutput final : public Output {
     return pa_stream_connect_playback(stream_, nullptr, &attr, flags, nullptr, nullptr) >= 0;
   }
 
-  // Both run on the loop's thread, with the loop locked.
+  // Both run on the loop's thread, with the loop locked; they log only when the connection has
+  // already failed, never while sound flows.
   static void onContextState(pa_context* c, void* self) {
     auto* out = static_cast<PulseOutput*>(self);
     const pa_context_state_t state = pa_context_get_state(c);
     if (state == PA_CONTEXT_READY && out->stream_ == nullptr && !out->connectStream())
       out->broken_.store(true);
-    if (!PA_CONTEXT_IS_GOOD(state)) out->broken_.store(true);
+    if (!PA_CONTEXT_IS_GOOD(state)) {
+      log::write(log::Domain::Output, "sound server: ", pa_strerror(pa_context_errno(c)));
+      out->broken_.store(true);
+    }
   }
   static void onStreamState(pa_stream* s, void* self) {
     auto* out = static_cast<PulseOutput*>(self);
     const pa_stream_state_t state = pa_stream_get_state(s);
     if (state == PA_STREAM_READY) out->ready_.store(true);
-    if (!PA_STREAM_IS_GOOD(state)) out->broken_.store(true);
+    if (!PA_STREAM_IS_GOOD(state)) {
+      log::write(log::Domain::Output, "sound stream: ",
+                 pa_strerror(pa_context_errno(pa_stream_get_context(s))));
+      out->broken_.store(true);
+    }
   }
 
   // The server wants `bytes` more. Runs on the loop's thread: mixes straight into the server's

@@ -2,6 +2,7 @@
 
 #include "playback/formats/playlist.h"
 #include "playback/hls/playlist_guard.h"
+#include "playback/log/log.h"
 
 namespace radiolist::audio {
 
@@ -116,6 +117,8 @@ void Source::run(const std::stop_token& stop) {
     }
     const Retry retry = retryAfter(ended, everPlayed);
     if (retry == Retry::GiveUp) {
+      log::write(log::Domain::Engine, url_, ": not connecting again (",
+                 everPlayed ? "the way it ended" : "it never played", ")");
       if (!everPlayed) {
         Family undecided = Family::Undecided;
         voice_.family.compare_exchange_strong(undecided, Family::Unplayable,
@@ -129,6 +132,7 @@ void Source::run(const std::stop_token& stop) {
       if (!keepAlive_) return;
     }
     const auto pause = retry == Retry::Slowly ? policy_.longestPause : backoff.next();
+    log::write(log::Domain::Engine, url_, ": connecting again in ", pause.count(), " ms");
     if (!pauseBeforeRetry(pause, stop)) return;
     stream = open_(url_, std::nullopt);
     if (!stream) return;

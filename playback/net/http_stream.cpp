@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "playback/log/log.h"
 #include "playback/net/byte_ring.h"
 #include "playback/net/icy_deinterleaver.h"
 #include "playback/net/response_head.h"
@@ -28,6 +29,29 @@ void initCurlOnce() {
 }
 
 bool isTerminal(StreamState s) { return s != StreamState::Connecting && s != StreamState::Streaming; }
+
+const char* nameOf(StreamError error, ConnectStep step) {
+  switch (error) {
+    case StreamError::None: return "none";
+    case StreamError::BadUrl: return "not a stream address";
+    case StreamError::Connect:
+      switch (step) {
+        case ConnectStep::NameLookup: return "name lookup";
+        case ConnectStep::Refused: return "connection refused";
+        case ConnectStep::Tls: return "TLS";
+        case ConnectStep::TimedOut: return "connect timeout";
+        case ConnectStep::None: break;
+      }
+      return "connect";
+    case StreamError::HttpStatus: return "status";
+    case StreamError::TooManyRedirects: return "too many redirects";
+    case StreamError::HeadTooLarge: return "head too large";
+    case StreamError::HeadTimeout: return "head timeout";
+    case StreamError::Stalled: return "stalled";
+    case StreamError::Transfer: return "transfer";
+  }
+  return "?";
+}
 
 // What the handle and the stream's thread share. The thread holds its own reference, so the
 // handle can go away at any time without waiting for it.
@@ -67,15 +91,22 @@ struct Shared {
   // Ends the stream in `s` unless it already ended (a cancel wins over what the thread found).
   void finish(StreamState s, StreamError error, std::string text,
               ConnectStep step = ConnectStep::None) {
+    int status = 0;
     {
       const std::lock_guard lock(mutex);
       if (isTerminal(state)) return;
       state = s;
       stats.error = error;
       stats.connectStep = step;
-      stats.errorText = std::move(text);
+      stats.errorText = text;
+      status = stats.httpStatus;
     }
     readable.notify_all();
+    if (s == StreamState::Ended) log::write(log::Domain::Net, options.url, ": the server ended the body");
+    if (s == StreamState::Failed) {
+      log::write(log::Domain::Net, options.url, ": failed (", nameOf(error, step), ", last status ", status,
+                 "): ", text);
+    }
   }
 };
 
@@ -129,6 +160,12 @@ Transfer::~Transfer() {
 }
 
 void Transfer::run() {
+  if (options().range) {
+    log::write(log::Domain::Net, "connecting to ", options().url, " for bytes ", options().range->first,
+               "-", options().range->last);
+  } else {
+    log::write(log::Domain::Net, "connecting to ", options().url);
+  }
   headDeadline_ = Clock::now() + options().headTimeout;
   if (!setUp()) {
     shared_->finish(StreamState::Failed, StreamError::Transfer, "could not set up the transfer");
@@ -312,6 +349,8 @@ void Transfer::publishHead() {
     head->effectiveUrl = url;
   icy_.emplace(static_cast<std::size_t>(head->metaint));
   lastByte_ = Clock::now();
+  log::write(log::Domain::Net, head->effectiveUrl, ": ", head->lines.empty() ? std::string() : head->lines.front(),
+             ", type \"", head->contentType, "\", metaint ", head->metaint);
   {
     const std::lock_guard lock(shared_->mutex);
     if (shared_->state == StreamState::Connecting) shared_->state = StreamState::Streaming;

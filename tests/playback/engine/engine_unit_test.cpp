@@ -18,6 +18,7 @@
 #include "playback/engine/ring_buffer.h"
 #include "playback/engine/tag_block.h"
 #include "playback/engine/url_text.h"
+#include "playback/log/log.h"
 
 extern "C" {
 #include <libavutil/avstring.h>
@@ -149,6 +150,21 @@ TEST(RetryTest, TheWayAConnectionEndedChoosesThePause) {
     EXPECT_EQ(retryAfter(end, true), c.played);
     EXPECT_EQ(retryAfter(end, false), Retry::GiveUp) << "an address that never played is not tried again";
   }
+}
+
+TEST(LogTest, TheVariableNamesDomainsOrAll) {
+  using log::Domain;
+  const auto bits = [](std::initializer_list<Domain> ds) {
+    unsigned b = 0;
+    for (Domain d : ds) b |= static_cast<unsigned>(d);
+    return b;
+  };
+  EXPECT_EQ(log::parseDomains(""), 0u);
+  EXPECT_EQ(log::parseDomains("net"), bits({Domain::Net}));
+  EXPECT_EQ(log::parseDomains("decode, output,,bogus"), bits({Domain::Decode, Domain::Output}));
+  EXPECT_EQ(log::parseDomains("network,Net"), 0u) << "names are whole and exact";
+  EXPECT_EQ(log::parseDomains("all") & bits({Domain::Net, Domain::Decode, Domain::Output, Domain::Engine}),
+            bits({Domain::Net, Domain::Decode, Domain::Output, Domain::Engine}));
 }
 
 TEST(TagBlockTest, HeaderLinesAreNulTerminatedAndEndWithAnEmptyString) {
