@@ -2,7 +2,7 @@
 
 #include "channels/list_file.h"
 
-#include "channels/utf8.h"
+#include "text/utf8.h"
 
 namespace radiolist {
 

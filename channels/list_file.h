@@ -10,7 +10,7 @@
 //
 // Nothing here keeps state; every call may come from any thread.
 
-#include "channels/code_page.h"
+#include "text/code_page.h"
 
 #include <cstddef>
 #include <filesystem>

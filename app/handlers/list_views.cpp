@@ -1,12 +1,11 @@
 #include "app/handlers/list_views.h"
 
 #include <QFile>
-#include <cstring>
 
 #include "app/unit1.h"
 #include "app/vcl.h"
 #include "channels/list_file.h"
-#include "channels/utf8.h"
+#include "text/utf8.h"
 
 namespace radiolist {
 namespace {
@@ -41,12 +40,6 @@ QString narrowToListCodePage(const QString& text) {
   const CodePage& page = CodePage::system();
   if (page.isUtf8()) return text;
   return QString::fromStdU16String(page.decode(page.encode(utf16(text))));
-}
-
-QString decodeUtf8Lossy(const char* bytes) {
-  std::u16string text;
-  utf8::append(std::string_view(bytes, std::strlen(bytes)), text);
-  return QString::fromStdU16String(text);
 }
 
 }  // namespace radiolist

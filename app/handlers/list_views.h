@@ -20,7 +20,5 @@ void saveListView(const TListBox* list, const QString& path);
 // Text as it comes back from a round trip through the list files' code page: characters the
 // page cannot hold become look-alikes or "?".
 [[nodiscard]] QString narrowToListCodePage(const QString& text);
-// UTF-8 bytes to text; malformed sequences become U+FFFD.
-[[nodiscard]] QString decodeUtf8Lossy(const char* bytes);
 
 }  // namespace radiolist

@@ -6,13 +6,14 @@
 #include "app/handlers/list_views.h"
 #include "playback/audio_library.h"
 #include "app/handlers/metadata_text.h"
+#include "text/utf8.h"
 
 using namespace radiolist;
 
 namespace {
 
 QString titleFrom(const char* meta) {
-  const QString text = decodeUtf8Lossy(meta);
+  const QString text = QString::fromStdU16String(utf8::decoded(meta));
   const std::u16string title =
       extractStreamTitle({reinterpret_cast<const char16_t*>(text.utf16()), static_cast<std::size_t>(text.size())});
   return narrowToListCodePage(QString::fromStdU16String(title));
@@ -39,7 +40,7 @@ std::optional<QString> TForm1::stationNameOnAir() const {
   if (block == nullptr) return std::nullopt;
   const HeaderBlockScan scan = scanHeaderBlock(block);
   if (!scan.stationName) return std::nullopt;
-  return decodeUtf8Lossy(scan.stationName->c_str());
+  return QString::fromStdU16String(utf8::decoded(scan.stationName->c_str()));
 }
 
 std::optional<QString> TForm1::titleOnAir() const {
@@ -52,7 +53,7 @@ void TForm1::Timer1Timer(QObject*) {
   const char* block = channelHeaderBlock();
   if (block == nullptr) return;
   const HeaderBlockScan scan = scanHeaderBlock(block);
-  if (scan.stationName) setCaption(Label1, decodeUtf8Lossy(scan.stationName->c_str()));
+  if (scan.stationName) setCaption(Label1, QString::fromStdU16String(utf8::decoded(scan.stationName->c_str())));
   if (scan.hadLines) setTimerEnabled(Timer1, false);
 }
 

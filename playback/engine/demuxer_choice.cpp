@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <string>
 #include <vector>
+
+#include "text/ascii.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -39,7 +40,7 @@ std::string_view demuxerForContentType(std::string_view contentType) {
   std::string type;
   for (char c : contentType.substr(0, contentType.find(';'))) {
     if (c != ' ' && c != '\t')
-      type.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+      type.push_back(text::lower(c));
   }
   struct Entry {
     std::string_view type;

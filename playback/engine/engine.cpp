@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "playback/engine/tag_block.h"
-#include "playback/formats/legacy_text.h"
+#include "text/legacy_text.h"
 #include "playback/log/log.h"
 
 namespace radiolist::audio {
@@ -18,7 +18,7 @@ constexpr auto kFreeHold = 30ms;
 // Station names and titles sent in a legacy code page are handed out as UTF-8, which is what
 // readers of the tags decode; valid UTF-8 passes unchanged.
 std::optional<std::string> readable(std::optional<std::string> meta) {
-  if (meta) *meta = formats::legacyToUtf8(*meta);
+  if (meta) *meta = text::legacyToUtf8(*meta);
   return meta;
 }
 
@@ -28,8 +28,8 @@ std::vector<std::string> readableLines(const std::vector<std::string>& lines) {
     const bool icy = line.size() > 4 && (line[0] | 0x20) == 'i' && (line[1] | 0x20) == 'c' &&
                      (line[2] | 0x20) == 'y' && line[3] == '-';
     const auto colon = line.find(':');
-    if (!icy || colon == std::string::npos || formats::isValidUtf8(line)) continue;
-    line = line.substr(0, colon + 1) + formats::legacyToUtf8(std::string_view(line).substr(colon + 1));
+    if (!icy || colon == std::string::npos || text::isValidUtf8(line)) continue;
+    line = line.substr(0, colon + 1) + text::legacyToUtf8(std::string_view(line).substr(colon + 1));
   }
   return out;
 }

@@ -1,5 +1,5 @@
 #include "playback/engine/url_text.h"
-#include "playback/formats/text_parts.h"
+#include "text/utf8.h"
 
 #include <cstdint>
 
@@ -7,7 +7,7 @@ namespace radiolist::audio {
 
 namespace {
 
-using formats::detail::appendUtf8;
+using utf8::appendCodePoint;
 
 bool isHigh(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool isLow(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
@@ -31,12 +31,12 @@ std::optional<std::string> addressFromArgument(const void* url, bool unicode,
     const char16_t u = s[i];
     if (u == 0) return out;
     if (isHigh(u) && i + 1 < maxUnits && isLow(s[i + 1])) {
-      appendUtf8(out, 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (s[i + 1] - 0xDC00));
+      appendCodePoint(out, 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (s[i + 1] - 0xDC00));
       ++i;
     } else if (isHigh(u) || isLow(u)) {
-      appendUtf8(out, 0xFFFD);
+      appendCodePoint(out, 0xFFFD);
     } else {
-      appendUtf8(out, u);
+      appendCodePoint(out, u);
     }
   }
   return std::nullopt;

@@ -1,13 +1,14 @@
 #include "playback/formats/markup_scan.h"
-#include "playback/formats/text_parts.h"
+#include "text/ascii.h"
+#include "text/utf8.h"
 
 #include <algorithm>
 
 namespace radiolist::formats::markup {
 namespace {
 
-using detail::appendUtf8;
-using detail::lower;
+using text::lower;
+using utf8::appendCodePoint;
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f'; }
 
@@ -175,7 +176,7 @@ std::string decodeEntities(std::string_view text) {
       out.push_back('&');
       continue;
     }
-    appendUtf8(out, *c);
+    appendCodePoint(out, *c);
     i += semi + 1;
   }
   out.append(text.substr(std::min(i, text.size())));

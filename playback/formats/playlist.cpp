@@ -8,18 +8,17 @@
 
 #include "playback/formats/markup_scan.h"
 #include "playback/formats/playlist_parts.h"
-#include "playback/formats/text_parts.h"
+#include "text/ascii.h"
+#include "text/utf8.h"
 
 namespace radiolist::formats {
 namespace {
 
-using namespace detail;
-
-bool startsWithIgnoringCase(std::string_view s, std::string_view lowerPrefix) {
-  return s.size() >= lowerPrefix.size() &&
-         std::equal(lowerPrefix.begin(), lowerPrefix.end(), s.begin(),
-                    [](char p, char c) { return p == lower(c); });
-}
+using text::isBlank;
+using text::lower;
+using text::startsWithIgnoringCase;
+using text::trimmed;
+using utf8::appendCodePoint;
 
 unsigned byteAt(std::string_view s, std::size_t i) { return static_cast<unsigned char>(s[i]); }
 
@@ -54,7 +53,7 @@ std::string utf16ToUtf8(std::string_view bytes, bool bigEndian) {
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = 0xFFFD;
     }
-    appendUtf8(out, c);
+    appendCodePoint(out, c);
   }
   return out;
 }

@@ -5,12 +5,13 @@
 #include <vector>
 
 #include "playback/formats/playlist.h"
-#include "playback/formats/text_parts.h"
+#include "text/ascii.h"
 
 namespace radiolist::formats {
 namespace {
 
-using namespace detail;
+using text::lower;
+using text::trimmed;
 
 // The scheme of an absolute reference ("HTTP" in "HTTP://x"), or "" for a relative one.
 std::string_view schemeOf(std::string_view s) {

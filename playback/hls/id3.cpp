@@ -1,5 +1,6 @@
 #include "playback/hls/id3.h"
-#include "playback/formats/text_parts.h"
+#include "text/ascii.h"
+#include "text/utf8.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -11,7 +12,7 @@ namespace radiolist::hls {
 namespace {
 
 using Bytes = std::span<const std::byte>;
-using formats::detail::appendUtf8;
+using utf8::appendCodePoint;
 
 constexpr std::size_t kHeaderBytes = 10;
 
@@ -49,7 +50,7 @@ std::vector<std::byte> resynchronised(Bytes b) {
 // The first string of a frame: up to its NUL, or to the end of the frame.
 std::string latin1Text(Bytes b) {
   std::string out;
-  for (std::size_t i = 0; i < b.size() && byteAt(b, i) != 0; ++i) appendUtf8(out, byteAt(b, i));
+  for (std::size_t i = 0; i < b.size() && byteAt(b, i) != 0; ++i) appendCodePoint(out, byteAt(b, i));
   return out;
 }
 
@@ -74,12 +75,12 @@ std::string utf16Text(Bytes b, bool bigEndianOrder) {
     if (u >= 0xd800 && u < 0xdc00 && i + 3 < b.size()) {
       const char32_t low = unit(i + 2);
       if (low >= 0xdc00 && low < 0xe000) {
-        appendUtf8(out, 0x10000 + ((u - 0xd800) << 10) + (low - 0xdc00));
+        appendCodePoint(out, 0x10000 + ((u - 0xd800) << 10) + (low - 0xdc00));
         i += 2;
         continue;
       }
     }
-    appendUtf8(out, (u >= 0xd800 && u < 0xe000) ? char32_t{0xfffd} : u);
+    appendCodePoint(out, (u >= 0xd800 && u < 0xe000) ? char32_t{0xfffd} : u);
   }
   return out;
 }

@@ -1,7 +1,8 @@
 #include "playback/net/response_head.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "text/ascii.h"
 
 namespace radiolist::net {
 namespace {
@@ -13,12 +14,8 @@ std::string_view trimBlanks(std::string_view s) {
   return s;
 }
 
-char lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
-}
+using text::equalsIgnoringCase;
+using text::lower;
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 

@@ -1,17 +1,13 @@
 #include "playback/net/url_check.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "text/ascii.h"
 
 namespace radiolist::net {
 namespace {
 
-bool startsWithIgnoringCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), s.begin(), [](char p, char c) {
-           return p == std::tolower(static_cast<unsigned char>(c));
-         });
-}
+using text::startsWithIgnoringCase;
 
 bool validPort(std::string_view port) {
   if (port.empty()) return true;  // "host:" means the default port

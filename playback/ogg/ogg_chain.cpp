@@ -1,5 +1,5 @@
 #include "playback/ogg/ogg_chain.h"
-#include "playback/formats/text_parts.h"
+#include "text/ascii.h"
 
 #include <algorithm>
 #include <array>
@@ -35,7 +35,7 @@ bool startsWith(std::span<const std::byte> data, std::string_view prefix) {
                     [](char c, std::byte b) { return static_cast<std::byte>(c) == b; });
 }
 
-using formats::detail::lower;
+using text::lower;
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(),

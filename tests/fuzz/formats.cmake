@@ -1,13 +1,10 @@
-# Playlist bodies and legacy code-page titles. The harnesses live beside their unit tests, in
-# tests/playback/formats/.
+# Playlist bodies. The harness lives beside its unit tests, in tests/playback/formats/.
 set(RL_FORMATS_DIR ${PROJECT_SOURCE_DIR}/playback/formats)
 rl_fuzz_target(fuzz_playlist ${PROJECT_SOURCE_DIR}/tests/playback/formats/playlist_fuzz.cpp
                ${RL_FORMATS_DIR}/playlist.cpp ${RL_FORMATS_DIR}/playlist_xml.cpp
                ${RL_FORMATS_DIR}/markup_scan.cpp ${RL_FORMATS_DIR}/url_resolve.cpp)
-rl_fuzz_target(fuzz_legacy_text ${PROJECT_SOURCE_DIR}/tests/playback/formats/legacy_text_fuzz.cpp
-               ${RL_FORMATS_DIR}/legacy_text.cpp)
 
-foreach(target playlist legacy_text)
+foreach(target playlist)
   file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/found-${target})
   add_test(NAME fuzz.${target}
            COMMAND fuzz_${target} -runs=20000 ${CMAKE_CURRENT_BINARY_DIR}/found-${target}

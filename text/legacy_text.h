@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace radiolist::formats {
+namespace radiolist::text {
 
 // True when `bytes` is well-formed UTF-8: shortest forms only, no surrogates, nothing above
 // U+10FFFF. Empty text is valid.
@@ -32,4 +32,4 @@ enum class LegacyPage { Windows1251, Windows1252 };
 // The result is always valid UTF-8.
 [[nodiscard]] std::string legacyToUtf8(std::string_view bytes);
 
-}  // namespace radiolist::formats
+}  // namespace radiolist::text

@@ -1,6 +1,6 @@
-#include "channels/code_page.h"
+#include "text/code_page.h"
 
-#include "channels/utf8.h"
+#include "text/utf8.h"
 
 #include <bit>
 #include <cerrno>

@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "playback/formats/legacy_text.h"
+#include "text/legacy_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace radiolist::formats;
+  using namespace radiolist::text;
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const std::string text = legacyToUtf8(bytes);
   if (!isValidUtf8(text)) std::abort();

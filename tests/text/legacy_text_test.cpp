@@ -1,11 +1,11 @@
-#include "playback/formats/legacy_text.h"
+#include "text/legacy_text.h"
 
 #include <gtest/gtest.h>
 #include <iconv.h>
 
 #include <string>
 
-namespace radiolist::formats {
+namespace radiolist::text {
 namespace {
 
 using namespace std::string_literals;
@@ -239,4 +239,4 @@ TEST(DecodeLegacy, BothTablesMatchTheSystemsConverterOnAllHighBytes) {
 }
 
 }  // namespace
-}  // namespace radiolist::formats
+}  // namespace radiolist::text

@@ -1,4 +1,4 @@
-#include "channels/utf8.h"
+#include "text/utf8.h"
 
 namespace radiolist::utf8 {
 
@@ -9,26 +9,7 @@ constexpr char16_t kReplacement = u'\uFFFD';
 bool isHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool isLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
-void putByte(std::string& out, unsigned value) { out.push_back(static_cast<char>(value)); }
-
-void putCodePoint(std::string& out, char32_t cp)
-{
-    if (cp < 0x80) {
-        putByte(out, cp);
-    } else if (cp < 0x800) {
-        putByte(out, 0xC0 | (cp >> 6));
-        putByte(out, 0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        putByte(out, 0xE0 | (cp >> 12));
-        putByte(out, 0x80 | ((cp >> 6) & 0x3F));
-        putByte(out, 0x80 | (cp & 0x3F));
-    } else {
-        putByte(out, 0xF0 | (cp >> 18));
-        putByte(out, 0x80 | ((cp >> 12) & 0x3F));
-        putByte(out, 0x80 | ((cp >> 6) & 0x3F));
-        putByte(out, 0x80 | (cp & 0x3F));
-    }
-}
+void putCodePoint(std::string& out, char32_t cp) { appendCodePoint(out, cp); }
 
 void putCodePoint(std::u16string& out, char32_t cp)
 {
@@ -130,6 +111,13 @@ std::string sanitized(std::string_view bytes)
     std::string out;
     append(text, out);
     return out;
+}
+
+std::u16string decoded(std::string_view bytes)
+{
+    std::u16string text;
+    append(bytes, text);
+    return text;
 }
 
 } // namespace radiolist::utf8

@@ -1,14 +1,13 @@
-#include "playback/formats/legacy_text.h"
-#include "playback/formats/text_parts.h"
+#include "text/legacy_text.h"
+#include "text/utf8.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
-namespace radiolist::formats {
+namespace radiolist::text {
 namespace {
 
-using detail::appendUtf8;
 
 using CodeTable = std::array<char16_t, 128>;  // bytes 0x80..0xFF
 
@@ -176,7 +175,7 @@ std::string decodeLegacy(std::string_view bytes, LegacyPage page) {
     if (b < 0x80)
       out.push_back(static_cast<char>(b));
     else
-      appendUtf8(out, table[b - 0x80]);
+      utf8::appendCodePoint(out, table[b - 0x80]);
   }
   return out;
 }
@@ -224,4 +223,4 @@ std::string legacyToUtf8(std::string_view bytes) {
   return decodeLegacy(bytes, guessLegacyPage(bytes));
 }
 
-}  // namespace radiolist::formats
+}  // namespace radiolist::text
