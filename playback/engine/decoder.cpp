@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <span>
-#include <thread>
 #include <vector>
 
 #include "playback/engine/ffmpeg_util.h"
@@ -14,8 +12,6 @@
 #include "playback/log/log.h"
 
 namespace radiolist::audio {
-
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -111,14 +107,16 @@ class Resampler {
   std::vector<StereoFrame> out_;
 };
 
-// Waits while the ring is full; false when a stop was requested first.
+// Waits while the ring is full, woken by the mixer as it reads; false when a stop was requested
+// first.
 bool writeAll(SpscRing<StereoFrame>& ring, std::span<const StereoFrame> frames,
               const std::stop_token& stop) {
+  const std::stop_callback wake(stop, [&ring] { ring.wakeProducer(); });
   while (!frames.empty()) {
     frames = frames.subspan(ring.write(frames));
     if (frames.empty()) break;
     if (stop.stop_requested()) return false;
-    std::this_thread::sleep_for(10ms);
+    ring.waitForSpace();
   }
   return true;
 }

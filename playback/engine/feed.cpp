@@ -1,12 +1,9 @@
 #include "playback/engine/feed.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 namespace radiolist::audio {
-
-using namespace std::chrono_literals;
 
 namespace {
 // Reads from the network in pieces of this size; a whole Ogg page fits in a few.
@@ -19,21 +16,11 @@ bool Feed::pullRaw(std::vector<std::uint8_t>& to, std::size_t size) {
   if (ended_) return false;
   const std::size_t had = to.size();
   to.resize(had + size);
-  while (!stop_.stop_requested()) {
-    const std::size_t n = stream_.read(std::as_writable_bytes(std::span(to.data() + had, size)), 50ms);
-    if (n > 0) {
-      to.resize(had + n);
-      return true;
-    }
-    const net::StreamState state = stream_.state();
-    if (state == net::StreamState::Ended || state == net::StreamState::Failed ||
-        state == net::StreamState::Cancelled) {
-      ended_ = true;
-      break;
-    }
-  }
-  to.resize(had);
-  return false;
+  const net::ReadResult got =
+      stream_.readUntil(std::as_writable_bytes(std::span(to.data() + had, size)), stop_);
+  to.resize(had + got.bytes);
+  if (got.status == net::ReadStatus::Over) ended_ = true;
+  return got.bytes > 0;
 }
 
 void Feed::replaceRest(std::span<const std::uint8_t> bytes) {

@@ -7,13 +7,16 @@
 // reads the other's index with acquire, so an item is fully written before the consumer can see
 // it and fully read before the producer may overwrite it. Indices run freely and wrap at 2^64.
 //
-// Threads: write() from the one producer thread, read()/discard() from the one consumer thread,
-// the size queries from anywhere (their answer may be stale by the time it is used). No call
-// blocks, locks or allocates; the output callback may use the consumer side.
+// Threads: write() and waitForSpace() from the one producer thread, read()/discard() from the one
+// consumer thread, wakeProducer() and the size queries from anywhere (their answer may be stale
+// by the time it is used). Only waitForSpace() blocks; no call locks or allocates, so the output
+// callback may use the consumer side (which wakes a waiting producer with a futex only when one
+// waits).
 
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cstdint>
 #include <cstddef>
 #include <memory>
 #include <span>
@@ -54,6 +57,7 @@ class SpscRing {
     const std::size_t n = std::min(dst.size(), w - r);
     copyOut(r, dst.first(n));
     read_.store(r + n, std::memory_order_release);
+    if (n > 0) madeRoom();
     return n;
   }
 
@@ -63,6 +67,7 @@ class SpscRing {
     const std::size_t w = write_.load(std::memory_order_acquire);
     n = std::min(n, w - r);
     read_.store(r + n, std::memory_order_release);
+    if (n > 0) madeRoom();
     return n;
   }
 
@@ -71,6 +76,15 @@ class SpscRing {
     return write_.load(std::memory_order_acquire) - r;
   }
   [[nodiscard]] std::size_t writable() const { return capacity_ - readable(); }
+
+  // Producer: waits until at least one item fits, or wakeProducer() is called.
+  void waitForSpace() const {
+    const std::uint32_t seen = rooms_.load(std::memory_order_acquire);
+    if (writable() > 0) return;
+    rooms_.wait(seen, std::memory_order_acquire);
+  }
+  // Ends a waitForSpace() now or the next one to start before any room is made (a stop).
+  void wakeProducer() { madeRoom(); }
 
  private:
   void copyIn(std::size_t at, std::span<const T> src) {
@@ -86,12 +100,20 @@ class SpscRing {
     std::copy_n(items_.get(), dst.size() - first, dst.data() + first);
   }
 
+  void madeRoom() {
+    rooms_.fetch_add(1, std::memory_order_release);
+    rooms_.notify_one();
+  }
+
   const std::size_t capacity_;
   const std::size_t mask_;
   const std::unique_ptr<T[]> items_;
   // Separate cache lines: the producer writes one, the consumer the other.
   alignas(64) std::atomic<std::size_t> write_{0};
   alignas(64) std::atomic<std::size_t> read_{0};
+  // Counts the consumer's reads and discards (and wake-ups): what a waiting producer sleeps on.
+  // Mutable: waiting on it changes nothing a reader of the ring sees.
+  alignas(64) mutable std::atomic<std::uint32_t> rooms_{0};
 };
 
 }  // namespace radiolist::audio

@@ -2,13 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "playback/hls/id3.h"
@@ -24,8 +22,6 @@ extern "C" {
 }
 
 namespace radiolist::hls {
-
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -150,14 +146,15 @@ struct HlsRequests::Request {
   }
 
   std::size_t pullStream(std::uint8_t* dst, std::size_t size) {
-    const std::stop_token& stop = owner.stop_;
-    while (!stop.stop_requested()) {
-      const std::size_t n = stream->read(std::as_writable_bytes(std::span(dst, size)), 50ms);
-      if (n > 0) return n;
-      const net::StreamState state = stream->state();
-      if (state != net::StreamState::Connecting && state != net::StreamState::Streaming) return 0;
-    }
-    return 0;
+    return stream->readUntil(std::as_writable_bytes(std::span(dst, size)), owner.stop_).bytes;
+  }
+
+  // Waits for the answer: the first body bytes (kept in `early`), or the end of the stream.
+  // The head always comes first, so it is known after this.
+  void awaitAnswer() {
+    std::array<std::uint8_t, 4096> piece;
+    const std::size_t n = pullStream(piece.data(), piece.size());
+    early.insert(early.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(n));
   }
 
   // Body bytes inside the wanted range.
@@ -323,9 +320,7 @@ struct HlsRequests::Callbacks {
 
     // Wait for the answer, so a missing resource fails here (the demuxer retries or skips a
     // segment that does not open, but takes a read error for the end of the stream).
-    while (!self.stop_.stop_requested() &&
-           request->stream->state() == net::StreamState::Connecting)
-      std::this_thread::sleep_for(5ms);
+    request->awaitAnswer();
     if (self.stop_.stop_requested()) return AVERROR_EXIT;
     const auto head = request->stream->head();
     if (request->stream->state() == net::StreamState::Failed && !head)

@@ -538,4 +538,20 @@ std::shared_ptr<HttpStream> HttpStream::start(StreamOptions options) {
 
 std::size_t HttpStream::liveThreads() { return gLiveThreads.load(); }
 
+ReadResult HttpStream::readSome(std::span<std::byte> dst, std::chrono::milliseconds timeout) {
+  if (const std::size_t n = read(dst, timeout); n > 0) return {n, ReadStatus::Data};
+  if (!isTerminal(state())) return {0, ReadStatus::TimedOut};
+  // The last bytes may have come in between the read and the state.
+  if (const std::size_t n = read(dst, std::chrono::milliseconds(0)); n > 0) return {n, ReadStatus::Data};
+  return {0, ReadStatus::Over};
+}
+
+ReadResult HttpStream::readUntil(std::span<std::byte> dst, const std::stop_token& stop) {
+  const std::stop_callback cancelOnStop(stop, [this] { cancel(); });
+  for (;;) {
+    const ReadResult result = readSome(dst, std::chrono::hours(1));
+    if (result.status != ReadStatus::TimedOut) return result;
+  }
+}
+
 }  // namespace radiolist::net

@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,14 @@ struct StreamStats {
   std::string errorText;         // curl's message when error != None
 };
 
+// How a read ended: with bytes, with nothing yet (the wait ran out), or with the stream over
+// (ended, failed or cancelled: no byte will come any more).
+enum class ReadStatus { Data, TimedOut, Over };
+struct ReadResult {
+  std::size_t bytes = 0;
+  ReadStatus status = ReadStatus::Over;
+};
+
 class HttpStream {
  public:
   // Starts the connection on a new thread. Never blocks. Never returns nullptr: an address that
@@ -136,6 +145,12 @@ class HttpStream {
 
   // Counters and the failure reason; a consistent snapshot.
   [[nodiscard]] virtual StreamStats stats() const { return {}; }
+
+  // read(), with its outcome told apart. Bytes that arrive as the stream ends still come out.
+  ReadResult readSome(std::span<std::byte> dst, std::chrono::milliseconds timeout);
+  // Waits for bytes or the end however long it takes: the connection's own timeouts end a
+  // stalled stream, and a stop cancels the stream, which wakes the wait at once. Never TimedOut.
+  ReadResult readUntil(std::span<std::byte> dst, const std::stop_token& stop);
 };
 
 }  // namespace radiolist::net
