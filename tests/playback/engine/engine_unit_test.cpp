@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <random>
 #include <span>
@@ -287,6 +288,30 @@ TEST(SpscRingTest, TwoThreadsPassEveryItemOnceInOrder) {
   generator.join();
   EXPECT_EQ(mismatches, 0u);
   EXPECT_EQ(ring.readable(), 0u);
+}
+
+TEST(SpscRingTest, AFullRingsProducerSleepsUntilTheConsumerReadsOrAWakeUp) {
+  SpscRing<int> ring(4);
+  const int four[] = {1, 2, 3, 4};
+  ASSERT_EQ(ring.write(four), 4u);
+  for (const bool byRead : {true, false}) {
+    std::atomic<bool> woke{false};
+    std::thread producer([&] {
+      ring.waitForSpace();
+      woke = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(woke) << "a full ring let its producer through";
+    int one = 0;
+    if (byRead) {
+      EXPECT_EQ(ring.read(std::span(&one, 1)), 1u);
+    } else {
+      ring.wakeProducer();  // a stop: the ring is still full
+    }
+    producer.join();
+    EXPECT_TRUE(woke);
+    ring.write(std::span(&one, 1));
+  }
 }
 
 TEST(MixerPolicyTest, SilentVoicesKeepTheirAudioForAGraceTimeThenOnlyTheNewest) {
