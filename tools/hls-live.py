@@ -16,8 +16,10 @@ playlist, master.m3u8, names two variants: live.m3u8 (the tone, BANDWIDTH=128000
 b-live.m3u8 (the tone + 220 Hz, BANDWIDTH=64000); its address is then the first line.
 
 The first line on stdout is the playlist's address, "http://127.0.0.1:PORT/live.m3u8", once
-the first segments exist. Every request is logged to DIR/requests.log as
-"METHOD PATH STATUS USER-AGENT". The script runs until killed (SIGTERM ends ffmpeg too).
+the first segments exist (https with "--tls-cert/--tls-key"). Every request is logged to
+DIR/www/requests.log as "METHOD PATH STATUS USER-AGENT", and every TCP connection accepted to
+DIR/www/connections.log as "PORT". With "--keep-alive" the server answers HTTP/1.1 and keeps
+connections open between requests. The script runs until killed (SIGTERM ends ffmpeg too).
 
 Example: hls-live.py --dir /tmp/h --format ts --title 'Artist - One' --title 'Artist - Two'
 """
@@ -265,12 +267,19 @@ def write_segment(path, data, key, n):
 # Serving
 
 
-def serve(directory, port):
+def serve(directory, port, keep_alive=False, tls=None):
     log = open(os.path.join(directory, "requests.log"), "a", buffering=1)
+    connections = open(os.path.join(directory, "connections.log"), "a", buffering=1)
 
     class Handler(http.server.SimpleHTTPRequestHandler):
+        protocol_version = "HTTP/1.1" if keep_alive else "HTTP/1.0"
+
         def __init__(self, *a, **kw):
             super().__init__(*a, directory=directory, **kw)
+
+        def setup(self):
+            connections.write(f"{self.client_address[1]}\n")
+            super().setup()
 
         def log_request(self, code="-", size="-"):
             log.write(f"{self.command} {self.path} {code} {self.headers.get('User-Agent', '')}\n")
@@ -298,6 +307,11 @@ def serve(directory, port):
         allow_reuse_address = True
 
     server = Server(("127.0.0.1", port), Handler)
+    if tls:
+        import ssl
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(*tls)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server.server_address[1]
 
@@ -316,6 +330,9 @@ def main():
     p.add_argument("--key", action="store_true", help="AES-128-encrypt the segments")
     p.add_argument("--variants", action="store_true",
                    help="a master playlist of two variants (aac, mp3 only)")
+    p.add_argument("--keep-alive", action="store_true", help="HTTP/1.1 with persistent connections")
+    p.add_argument("--tls-cert", help="PEM certificate: serve https")
+    p.add_argument("--tls-key", help="PEM key of --tls-cert")
     args = p.parse_args()
     titles = args.title or ["Test Artist - First Title", "Test Artist - Second Title"]
     work = args.dir or tempfile.mkdtemp(prefix="hls-live-")
@@ -371,7 +388,8 @@ def main():
                 "#EXT-X-STREAM-INF:BANDWIDTH=128000,CODECS=\"mp4a.40.2\"\nlive.m3u8\n").encode())
             ready = lambda: live.ready.is_set() and other.ready.is_set()
 
-    port = serve(out, args.port)
+    tls = (args.tls_cert, args.tls_key) if args.tls_cert else None
+    port = serve(out, args.port, args.keep_alive, tls)
     deadline = time.monotonic() + 30
     while not ready():
         if time.monotonic() > deadline or any(c.poll() is not None for c in children):
@@ -379,7 +397,7 @@ def main():
             stop()
         time.sleep(0.05)
     name = "master.m3u8" if args.variants else "live.m3u8"
-    print(f"http://127.0.0.1:{port}/{name}", flush=True)
+    print(f"{'https' if tls else 'http'}://127.0.0.1:{port}/{name}", flush=True)
     while True:
         if any(c.poll() is not None for c in children):
             print("hls-live: ffmpeg ended", file=sys.stderr)

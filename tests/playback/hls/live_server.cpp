@@ -59,4 +59,11 @@ std::vector<std::string> LiveServer::requestLog() const {
   return lines;
 }
 
+std::size_t LiveServer::connections() const {
+  std::ifstream in(dir_ + "/www/connections.log");
+  std::size_t n = 0;
+  for (std::string l; std::getline(in, l);) ++n;
+  return n;
+}
+
 }  // namespace radiolist::hls::test

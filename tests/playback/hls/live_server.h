@@ -23,6 +23,8 @@ class LiveServer {
   [[nodiscard]] const std::string& url() const { return url_; }
   // The server's request log so far: "METHOD PATH STATUS USER-AGENT" per line.
   [[nodiscard]] std::vector<std::string> requestLog() const;
+  // TCP connections the server accepted so far.
+  [[nodiscard]] std::size_t connections() const;
 
  private:
   std::string dir_;
