@@ -97,9 +97,10 @@ int run(const char* name, const std::vector<std::string>& serverArgs, const std:
       threadsMost = std::max(threadsMost, rl::test::threadCount());
     }
     const double cpu = cpuSeconds() - cpuFrom;
-    std::printf("%-5s %3lld s: %3zu TCP connections, %3zu requests, threads %zu before, at most %zu "
-                "while playing, CPU %.2f s (%.1f%%), peak level %.2f\n",
+    std::printf("%-5s %3lld s: %3zu TCP connections (%zu with the start), %3zu requests, threads %zu "
+                "before, at most %zu while playing, CPU %.2f s (%.1f%%), peak level %.2f\n",
                 name, static_cast<long long>(length.count()), server.connections() - connectionsFrom,
+                server.connections(),
                 server.requestLog().size() - requestsFrom, threadsBefore, threadsMost, cpu,
                 100 * cpu / static_cast<double>(length.count()), NullOutput::peak_.load());
     std::fflush(stdout);

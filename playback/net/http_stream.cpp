@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -9,6 +11,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "playback/log/log.h"
 #include "playback/net/byte_ring.h"
@@ -21,7 +25,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::atomic<std::size_t> gLiveThreads{0};
+// Transfers handed to the network thread and not yet ended there.
+std::atomic<std::size_t> gLiveTransfers{0};
 
 void initCurlOnce() {
   static std::once_flag once;
@@ -53,7 +58,7 @@ const char* nameOf(StreamError error, ConnectStep step) {
   return "?";
 }
 
-// What the handle and the stream's thread share. The thread holds its own reference, so the
+// What the handle and the network thread share. The thread holds its own reference, so the
 // handle can go away at any time without waiting for it.
 struct Shared {
   explicit Shared(StreamOptions o)
@@ -70,22 +75,13 @@ struct Shared {
   std::shared_ptr<const ResponseHead> head;
   std::optional<std::string> meta;
   StreamStats stats;
-  bool paused = false;        // set by the curl thread when the ring was full
-  bool resumeWanted = false;  // set by the reader when it made room; the curl thread unpauses
+  bool paused = false;  // set by the network thread when the ring was full; cleared by the
+                        // reader, who then asks the network thread to unpause
 
-  // Guarded by `wakeMutex`: the curl thread's multi handle, so other threads can wake its poll.
-  std::mutex wakeMutex;
-  CURLM* multi = nullptr;
-
-  void wake() {
-    const std::lock_guard lock(wakeMutex);
-    if (multi != nullptr) curl_multi_wakeup(multi);
-  }
-
+  // The caller then has the network thread remove the transfer.
   void cancel() {
     cancelled.store(true);
     finish(StreamState::Cancelled, StreamError::None, {});
-    wake();
   }
 
   // Ends the stream in `s` unless it already ended (a cancel wins over what the thread found).
@@ -110,20 +106,30 @@ struct Shared {
   }
 };
 
-// The transfer, owned by the stream's thread; every curl call happens here.
+// One stream's transfer, owned by the network thread; every curl call happens there.
 class Transfer {
  public:
-  explicit Transfer(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+  explicit Transfer(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {
+    gLiveTransfers.fetch_add(1);
+  }
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
   ~Transfer();
 
-  void run();
+  [[nodiscard]] const std::shared_ptr<Shared>& shared() const { return shared_; }
+  [[nodiscard]] CURL* easy() const { return easy_; }
+  // Sets the transfer up and adds it to `multi`; false (and the stream Failed) when it cannot.
+  bool start(CURLM* multi);
+  // Lets a paused transfer go on; curl may hand over the held piece at once.
+  void resume();
+  // Ends the stream when its head or its next byte is overdue (true); else the time by which
+  // one must come.
+  bool overdue(Clock::time_point now, Clock::time_point& deadline);
+  // The end curl reported for this transfer.
+  void conclude(CURLcode code);
 
  private:
   bool setUp();
-  void loop();
-  void conclude(CURLcode code);
   static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self);
   static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* self);
   std::size_t header(std::string_view line);
@@ -133,9 +139,9 @@ class Transfer {
   std::shared_ptr<Shared> shared_;
   const StreamOptions& options() const { return shared_->options; }
 
-  // Owned by this thread only.
+  // The network thread's only.
   CURL* easy_ = nullptr;
-  CURLM* multi_ = nullptr;
+  CURLM* multi_ = nullptr;  // not owned; set once the easy handle is in it
   curl_slist* requestHeaders_ = nullptr;
   curl_slist* statusAliases_ = nullptr;
   char errorText_[CURL_ERROR_SIZE] = {};
@@ -148,18 +154,14 @@ class Transfer {
 };
 
 Transfer::~Transfer() {
-  {
-    const std::lock_guard lock(shared_->wakeMutex);
-    shared_->multi = nullptr;
-  }
-  if (multi_ != nullptr && easy_ != nullptr) curl_multi_remove_handle(multi_, easy_);
+  if (multi_ != nullptr) curl_multi_remove_handle(multi_, easy_);
   if (easy_ != nullptr) curl_easy_cleanup(easy_);
-  if (multi_ != nullptr) curl_multi_cleanup(multi_);
   curl_slist_free_all(requestHeaders_);
   curl_slist_free_all(statusAliases_);
+  gLiveTransfers.fetch_sub(1);
 }
 
-void Transfer::run() {
+bool Transfer::start(CURLM* multi) {
   if (options().range) {
     log::write(log::Domain::Net, "connecting to ", options().url, " for bytes ", options().range->first,
                "-", options().range->last);
@@ -167,18 +169,41 @@ void Transfer::run() {
     log::write(log::Domain::Net, "connecting to ", options().url);
   }
   headDeadline_ = Clock::now() + options().headTimeout;
-  if (!setUp()) {
+  lastByte_ = Clock::now();
+  if (!setUp() || curl_multi_add_handle(multi, easy_) != CURLM_OK) {
     shared_->finish(StreamState::Failed, StreamError::Transfer, "could not set up the transfer");
-    return;
+    return false;
   }
-  loop();
+  multi_ = multi;
+  return true;
+}
+
+void Transfer::resume() {
+  lastByte_ = Clock::now();  // held back by us, not stalled by the server: its clock starts now
+  curl_easy_pause(easy_, CURLPAUSE_CONT);
+}
+
+bool Transfer::overdue(Clock::time_point now, Clock::time_point& deadline) {
+  bool paused = false;
+  {
+    const std::lock_guard lock(shared_->mutex);
+    paused = shared_->paused;
+  }
+  if (paused) lastByte_ = now;
+  // Before the head, the whole head must come in time; after it, some byte must come within
+  // stallTimeout (curl's own low-speed limit averages over several seconds, so it is not used).
+  deadline = icy_ ? lastByte_ + options().stallTimeout : headDeadline_;
+  if (now < deadline) return false;
+  if (icy_)
+    shared_->finish(StreamState::Failed, StreamError::Stalled, "no data in time");
+  else
+    shared_->finish(StreamState::Failed, StreamError::HeadTimeout, "no response head in time");
+  return true;
 }
 
 bool Transfer::setUp() {
-  initCurlOnce();
   easy_ = curl_easy_init();
-  multi_ = curl_multi_init();
-  if (easy_ == nullptr || multi_ == nullptr) return false;
+  if (easy_ == nullptr) return false;
   requestHeaders_ = curl_slist_append(nullptr, "Icy-MetaData: 1");
   // Shoutcast-style servers answer "ICY 200 OK"; without this alias curl reads that as an
   // HTTP/0.9 reply and refuses it. The real status code is still checked from the line itself.
@@ -212,55 +237,7 @@ bool Transfer::setUp() {
   set(CURLOPT_HEADERDATA, this);
   set(CURLOPT_WRITEFUNCTION, &Transfer::onBody);
   set(CURLOPT_WRITEDATA, this);
-  if (!ok || curl_multi_add_handle(multi_, easy_) != CURLM_OK) return false;
-
-  const std::lock_guard lock(shared_->wakeMutex);
-  shared_->multi = multi_;
-  return true;
-}
-
-void Transfer::loop() {
-  lastByte_ = Clock::now();
-  while (!shared_->cancelled.load()) {
-    bool resume = false;
-    bool paused = false;
-    {
-      const std::lock_guard lock(shared_->mutex);
-      std::swap(resume, shared_->resumeWanted);
-      paused = shared_->paused;
-    }
-    // A transfer held back by us is not a stalled server: its clock starts when it resumes.
-    if (paused || resume) lastByte_ = Clock::now();
-    // May call onBody at once with what curl held back while paused.
-    if (resume) curl_easy_pause(easy_, CURLPAUSE_CONT);
-
-    int running = 0;
-    if (curl_multi_perform(multi_, &running) != CURLM_OK) {
-      shared_->finish(StreamState::Failed, StreamError::Transfer, "curl_multi_perform failed");
-      return;
-    }
-    int queued = 0;
-    while (const CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
-      if (message->msg == CURLMSG_DONE) {
-        conclude(message->data.result);
-        return;
-      }
-    }
-    // Before the head, the whole head must come in time; after it, some byte must come within
-    // stallTimeout (curl's own low-speed limit averages over several seconds, so it is not used).
-    const auto now = Clock::now();
-    const auto deadline = icy_ ? lastByte_ + options().stallTimeout : headDeadline_;
-    if (now >= deadline) {
-      if (icy_)
-        shared_->finish(StreamState::Failed, StreamError::Stalled, "no data in time");
-      else
-        shared_->finish(StreamState::Failed, StreamError::HeadTimeout, "no response head in time");
-      return;
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
-    const int waitMs = static_cast<int>(std::min<long long>(left, 1000));
-    curl_multi_poll(multi_, nullptr, 0, waitMs, nullptr);
-  }
+  return ok;
 }
 
 void Transfer::conclude(CURLcode code) {
@@ -391,6 +368,187 @@ std::size_t Transfer::body(std::span<const std::byte> data) {
   return data.size();
 }
 
+// The one network thread of the process: every transfer runs on its curl multi handle, which
+// keeps finished connections open for the next request to the same server (an HLS stream's
+// segments and playlist reloads) and caches name lookups. Other threads talk to it through
+// commands; it starts with the first transfer and ends at process exit.
+class NetworkLoop {
+ public:
+  // The process's loop. A child forked from a process with a running loop gets a new one: the
+  // thread did not come along.
+  static NetworkLoop& get() {
+    static std::mutex mutex;
+    static NetworkLoop* loop = nullptr;
+    const std::lock_guard lock(mutex);
+    static bool closesAtExit = false;  // a forked child inherits the handler
+    if (loop == nullptr || loop->pid_ != ::getpid()) {
+      loop = new NetworkLoop;  // never destroyed: the exit handler and late users need it
+      if (!closesAtExit) std::atexit([] { get().close(std::chrono::seconds(1)); });
+      closesAtExit = true;
+    }
+    return *loop;
+  }
+
+  // Hands a transfer to the thread; false once the loop is closed or no thread could start.
+  bool add(std::unique_ptr<Transfer> transfer) {
+    {
+      const std::lock_guard lock(mutex_);
+      if (closed_) return false;
+      if (!thread_.joinable()) {
+        try {
+          thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+          closed_ = true;
+          return false;
+        }
+      }
+      commands_.push_back({Command::Add, transfer->shared(), std::move(transfer)});
+    }
+    curl_multi_wakeup(multi_);
+    return true;
+  }
+  // Ends the stream's transfer (already marked cancelled).
+  void remove(std::shared_ptr<Shared> shared) { post({Command::Remove, std::move(shared), nullptr}); }
+  // Lets a transfer paused for want of room go on.
+  void unpause(std::shared_ptr<Shared> shared) { post({Command::Unpause, std::move(shared), nullptr}); }
+
+  // Cancels every transfer, closes every connection and ends the thread, waiting for it at most
+  // `wait`; later add()s fail. For the end of the process: a transfer still inside the TLS
+  // library while its exit handler tears it down could crash the exit (our handler is
+  // registered after curl's initialisation, so it runs first).
+  void close(std::chrono::milliseconds wait) {
+    std::unique_lock lock(mutex_);
+    if (closed_) return;
+    closed_ = true;
+    if (!thread_.joinable()) return;
+    curl_multi_wakeup(multi_);
+    if (ended_.wait_for(lock, wait, [&] { return threadDone_; })) {
+      lock.unlock();
+      thread_.join();
+    } else {
+      thread_.detach();
+    }
+  }
+
+ private:
+  struct Command {
+    enum Kind { Add, Remove, Unpause } kind;
+    std::shared_ptr<Shared> shared;
+    std::unique_ptr<Transfer> transfer;  // Add only
+  };
+
+  NetworkLoop() : pid_(::getpid()) {
+    initCurlOnce();
+    multi_ = curl_multi_init();
+    if (multi_ == nullptr) closed_ = true;
+  }
+
+  void post(Command command) {
+    {
+      const std::lock_guard lock(mutex_);
+      if (!thread_.joinable() || threadDone_) return;  // nothing runs there
+      commands_.push_back(std::move(command));
+    }
+    curl_multi_wakeup(multi_);
+  }
+
+  void apply(Command& command) {
+    Shared* key = command.shared.get();
+    switch (command.kind) {
+      case Command::Add:
+        // A stream cancelled before its transfer started never connects.
+        if (!key->cancelled.load() && command.transfer->start(multi_))
+          transfers_.emplace(key, std::move(command.transfer));
+        break;
+      case Command::Remove:
+        transfers_.erase(key);
+        break;
+      case Command::Unpause:
+        if (const auto it = transfers_.find(key); it != transfers_.end()) it->second->resume();
+        break;
+    }
+  }
+
+  void run() {
+    for (;;) {
+      std::vector<Command> commands;
+      bool closing = false;
+      {
+        const std::lock_guard lock(mutex_);
+        std::swap(commands, commands_);
+        closing = closed_;
+      }
+      if (closing) break;
+      for (Command& command : commands) apply(command);
+
+      int running = 0;
+      if (curl_multi_perform(multi_, &running) != CURLM_OK) break;
+      int queued = 0;
+      while (const CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+        if (message->msg != CURLMSG_DONE) continue;
+        CURL* const easy = message->easy_handle;
+        const CURLcode result = message->data.result;
+        const auto it = std::find_if(transfers_.begin(), transfers_.end(),
+                                     [&](const auto& entry) { return entry.second->easy() == easy; });
+        if (it == transfers_.end()) continue;
+        it->second->conclude(result);
+        transfers_.erase(it);  // the connection goes back to the multi handle's cache
+      }
+      const auto now = Clock::now();
+      auto wake = now + std::chrono::seconds(60);
+      for (auto it = transfers_.begin(); it != transfers_.end();) {
+        Clock::time_point deadline;
+        if (it->second->overdue(now, deadline)) {
+          it = transfers_.erase(it);
+        } else {
+          wake = std::min(wake, deadline);
+          ++it;
+        }
+      }
+      // Returns early for curl's own timers, socket activity and curl_multi_wakeup.
+      const auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1;
+      curl_multi_poll(multi_, nullptr, 0, static_cast<int>(std::min<long long>(waitMs, 60000)), nullptr);
+    }
+    // Closing (or curl broke): every stream ends, every connection closes.
+    for (auto& [shared, transfer] : transfers_) {
+      shared->cancelled.store(true);
+      shared->finish(StreamState::Cancelled, StreamError::None, {});
+    }
+    transfers_.clear();
+    std::vector<Command> rest;
+    {
+      const std::lock_guard lock(mutex_);
+      closed_ = true;
+      std::swap(rest, commands_);
+    }
+    for (Command& command : rest) {
+      if (command.kind == Command::Add) {
+        command.shared->finish(StreamState::Failed, StreamError::Transfer, "the network is shut down");
+      }
+    }
+    rest.clear();
+    curl_multi_cleanup(multi_);
+    multi_ = nullptr;
+    {
+      const std::lock_guard lock(mutex_);
+      threadDone_ = true;
+    }
+    ended_.notify_all();
+  }
+
+  const pid_t pid_;
+  CURLM* multi_ = nullptr;  // the thread's; curl_multi_wakeup from anywhere while it runs
+  std::unordered_map<Shared*, std::unique_ptr<Transfer>> transfers_;  // the thread's only
+
+  std::mutex mutex_;
+  // Guarded by mutex_:
+  std::vector<Command> commands_;
+  bool closed_ = false;
+  bool threadDone_ = false;
+  std::condition_variable ended_;
+  std::thread thread_;
+};
+
 class CurlHttpStream final : public HttpStream {
  public:
   explicit CurlHttpStream(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
@@ -412,7 +570,7 @@ class CurlHttpStream final : public HttpStream {
 
 std::size_t CurlHttpStream::read(std::span<std::byte> dst, std::chrono::milliseconds timeout) {
   if (dst.empty()) return 0;
-  bool wake = false;
+  bool unpause = false;
   std::size_t n = 0;
   {
     std::unique_lock lock(shared_->mutex);
@@ -425,11 +583,10 @@ std::size_t CurlHttpStream::read(std::span<std::byte> dst, std::chrono::millisec
     if (shared_->paused && shared_->ring.space() >= kMinBufferBytes) {
       shared_->paused = false;
       shared_->stats.paused = false;
-      shared_->resumeWanted = true;
-      wake = true;
+      unpause = true;
     }
   }
-  if (wake) shared_->wake();
+  if (unpause) NetworkLoop::get().unpause(shared_);
   return n;
 }
 
@@ -457,56 +614,23 @@ StreamStats CurlHttpStream::stats() const {
 }
 
 void CurlHttpStream::dropBuffered() {
-  bool wake = false;
+  bool unpause = false;
   {
     const std::lock_guard lock(shared_->mutex);
     shared_->ring.clear();
     if (shared_->paused) {
       shared_->paused = false;
       shared_->stats.paused = false;
-      shared_->resumeWanted = true;
-      wake = true;
+      unpause = true;
     }
   }
-  if (wake) shared_->wake();
+  if (unpause) NetworkLoop::get().unpause(shared_);
 }
 
-void CurlHttpStream::cancel() { shared_->cancel(); }
-
-// Streams whose thread may still run. At process exit they are cancelled and briefly waited
-// for: a thread still inside curl while the TLS library's own exit handler tears it down could
-// crash the exit. Our handler is registered after curl's initialisation, so it runs first.
-struct LiveStreams {
-  std::mutex mutex;
-  std::vector<std::weak_ptr<Shared>> streams;
-};
-
-LiveStreams& liveStreams() {
-  static auto* const live = new LiveStreams;  // never destroyed: exit handlers use it
-  return *live;
-}
-
-void remember(const std::shared_ptr<Shared>& shared) {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    initCurlOnce();
-    std::atexit([] {
-      std::vector<std::shared_ptr<Shared>> running;
-      {
-        const std::lock_guard lock(liveStreams().mutex);
-        for (const auto& weak : liveStreams().streams)
-          if (auto stream = weak.lock()) running.push_back(std::move(stream));
-      }
-      for (const auto& stream : running) stream->cancel();
-      const auto deadline = Clock::now() + std::chrono::seconds(1);
-      while (gLiveThreads.load() != 0 && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    });
-  });
-  const std::lock_guard lock(liveStreams().mutex);
-  auto& streams = liveStreams().streams;
-  std::erase_if(streams, [](const std::weak_ptr<Shared>& weak) { return weak.expired(); });
-  streams.push_back(shared);
+void CurlHttpStream::cancel() {
+  if (shared_->cancelled.exchange(true)) return;
+  shared_->cancel();
+  NetworkLoop::get().remove(shared_);
 }
 
 }  // namespace
@@ -519,24 +643,12 @@ std::shared_ptr<HttpStream> HttpStream::start(StreamOptions options) {
     shared->finish(StreamState::Failed, StreamError::BadUrl, "not a stream address");
     return stream;
   }
-  remember(shared);
-  try {
-    gLiveThreads.fetch_add(1);
-    std::thread([shared] {
-      {
-        Transfer transfer(shared);
-        transfer.run();
-      }
-      gLiveThreads.fetch_sub(1);
-    }).detach();
-  } catch (const std::system_error&) {
-    gLiveThreads.fetch_sub(1);
-    shared->finish(StreamState::Failed, StreamError::Transfer, "could not start a thread");
-  }
+  if (!NetworkLoop::get().add(std::make_unique<Transfer>(shared)))
+    shared->finish(StreamState::Failed, StreamError::Transfer, "the network is shut down");
   return stream;
 }
 
-std::size_t HttpStream::liveThreads() { return gLiveThreads.load(); }
+std::size_t HttpStream::liveThreads() { return gLiveTransfers.load(); }
 
 ReadResult HttpStream::readSome(std::span<std::byte> dst, std::chrono::milliseconds timeout) {
   if (const std::size_t n = read(dst, timeout); n > 0) return {n, ReadStatus::Data};

@@ -1,15 +1,18 @@
 #pragma once
-// One network stream: an HTTP(S)/ICY connection run by libcurl on the stream's own thread.
+// One network stream: an HTTP(S)/ICY connection run by libcurl on the process's network thread.
 // The body is de-interleaved (when the server sent icy-metaint) into audio bytes, which wait in
 // a bounded buffer for the reader, and metadata blocks, of which the latest is kept.
 //
 // Threads: start() may be called from any thread and returns at once. read() is called by one
-// consumer thread (the decoder). Everything else is safe from any thread.
+// consumer thread (the decoder). Everything else is safe from any thread. Every transfer runs on
+// one network thread with one curl multi handle, so a server's kept-alive connection serves the
+// next request to it (an HLS stream's segments and playlist reloads); other threads hand it
+// commands (add, remove, unpause) and never wait for it.
 //
-// Lifetime: the stream's thread keeps what it needs alive by itself, so dropping the last
-// shared_ptr never waits for the network: it cancels the transfer and the thread ends on its own
-// soon after (see liveThreads()). At process exit the streams still running are cancelled and
-// waited for (at most a second) before the TLS library shuts down.
+// Lifetime: the network thread keeps what a transfer needs alive by itself, so dropping the last
+// shared_ptr never waits for the network: it cancels the transfer, which ends soon after (see
+// liveThreads()). At process exit the transfers still running are cancelled and their
+// connections closed (waited for at most a second) before the TLS library shuts down.
 
 #include <chrono>
 #include <cstddef>
@@ -119,7 +122,7 @@ class HttpStream {
   // cannot be a stream gives a stream that is already Failed (StreamError::BadUrl).
   static std::shared_ptr<HttpStream> start(StreamOptions options);
 
-  // Number of stream threads still running in the process (they end soon after cancel()).
+  // Transfers still running in the process (each ends soon after cancel()).
   static std::size_t liveThreads();
 
   virtual ~HttpStream() = default;
