@@ -251,6 +251,14 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"PackedAacAes128", {"--format", "aac", "--key"}, ".aac"}),
     [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
 
+TEST(HlsLiveNetwork, RequestsInTurnToAKeepAliveServerShareOneConnection) {
+  LiveServer server({"--format", "aac", "--keep-alive"});
+  ASSERT_FALSE(server.url().empty());
+  for (int i = 0; i < 5; ++i) EXPECT_NE(fetch(server.url()).body.find("#EXTM3U"), std::string::npos);
+  EXPECT_EQ(server.requestLog().size(), 5u);
+  EXPECT_EQ(server.connections(), 1u) << "each request made a connection of its own";
+}
+
 TEST(HlsLiveVariants, OnlyTheVariantOfHighestBandwidthIsFetched) {
   LiveServer server({"--format", "aac", "--variants"});
   ASSERT_TRUE(server.url().ends_with("/master.m3u8")) << server.url();
