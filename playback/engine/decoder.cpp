@@ -155,24 +155,51 @@ struct Session {
 
   // False when nothing could be opened (the summary then says why).
   bool run(const AVInputFormat* format) {
+    IoContextPtr io = openIo();
+    if (!io) return false;
+    // HLS: the requests outlive the demuxer, which closes what it opened through them.
+    std::optional<hls::HlsRequests> requests;
+    const FormatPtr demuxer = openDemuxer(format, *io, requests);
+    if (!demuxer) return false;
+    hls::HlsRequests* const hls = requests ? &*requests : nullptr;
+    int index = -1;
+    const CodecContextPtr decoder = openDecoder(*demuxer, hls, index);
+    if (!decoder) return false;
+    if (summary.codec.empty()) {
+      summary.codec = avcodec_get_name(decoder->codec_id);
+      summary.family = classifyFamily(summary.container, summary.codec);
+      log::write(log::Domain::Decode, "family ", familyName(summary.family));
+      if (summary.family == Family::Unplayable) return true;
+      // The first decision stands for the voice: a reconnect or a new Ogg link that changes the
+      // codec keeps playing through the same channel.
+      Family undecided = Family::Undecided;
+      voice.family.compare_exchange_strong(undecided, summary.family, std::memory_order_acq_rel);
+    }
+    return pump(*demuxer, *decoder, index, hls);
+  }
+
+  // The demuxer's byte source: the feed.
+  IoContextPtr openIo() {
     auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
-    if (buffer == nullptr) return false;
+    if (buffer == nullptr) return nullptr;
     IoContextPtr io(
         avio_alloc_context(buffer, kIoBufferBytes, 0, &feed, readPacket, nullptr, nullptr));
-    if (!io) {
-      av_free(buffer);
-      return false;
-    }
+    if (!io) av_free(buffer);
+    return io;
+  }
+
+  // Opens the demuxer over `io`: of `format` and the allowed audio containers only, with no
+  // protocol and no nested open of its own; for HLS, with every further request made through
+  // `requests` (emplaced here).
+  FormatPtr openDemuxer(const AVInputFormat* format, AVIOContext& io,
+                        std::optional<hls::HlsRequests>& requests) {
     AVFormatContext* rawFormat = avformat_alloc_context();
-    if (rawFormat == nullptr) return false;
-    rawFormat->pb = io.get();
+    if (rawFormat == nullptr) return nullptr;
+    rawFormat->pb = &io;
     rawFormat->flags |= AVFMT_FLAG_CUSTOM_IO;
     rawFormat->interrupt_callback = {interrupted, &feed};
     rawFormat->probesize = 32768;
     rawFormat->max_analyze_duration = 500000;  // microseconds
-    // HLS: the playlist comes from the feed, every further request through our transport. The
-    // requests outlive the demuxer, which closes what it opened through them.
-    std::optional<hls::HlsRequests> requests;
     AVDictionary* options = nullptr;
     if (!hooks.hlsUrl.empty()) {
       requests.emplace(hooks.openRequest, stop, hooks.onTitle ? hooks.onTitle : [](std::string) {});
@@ -189,58 +216,54 @@ struct Session {
     // On failure avformat_open_input frees the context itself.
     const int opened = avformat_open_input(&rawFormat, hooks.hlsUrl.c_str(), format, &options);
     av_dict_free(&options);
-    if (checked(opened, "avformat_open_input") < 0) return false;
-    FormatPtr demuxer(rawFormat);
+    if (checked(opened, "avformat_open_input") < 0) return nullptr;
+    return FormatPtr(rawFormat);
+  }
 
-    // No stream-info pass when the headers already name the codec: on a live stream it would
-    // read (and wait for) seconds of audio before the first sound. Of an HLS master playlist one
-    // variant is chosen before any packet is read, so the others are never fetched.
-    int index = requests ? hls::selectAudioVariant(demuxer.get())
-                         : av_find_best_stream(demuxer.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-    if (requests && index >= 0 && demuxer->streams[index]->codecpar->sample_rate == 0) {
+  // Chooses the audio stream (`index`) and opens its decoder. No stream-info pass when the
+  // headers already name the codec: on a live stream it would read (and wait for) seconds of
+  // audio before the first sound. Of an HLS master playlist one variant is chosen before any
+  // packet is read, so the others are never fetched.
+  CodecContextPtr openDecoder(AVFormatContext& demuxer, hls::HlsRequests* hls, int& index) {
+    const auto choose = [&] {
+      return hls != nullptr ? hls::selectAudioVariant(&demuxer)
+                            : av_find_best_stream(&demuxer, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    };
+    index = choose();
+    if (hls != nullptr && index >= 0 && demuxer.streams[index]->codecpar->sample_rate == 0) {
       // MPEG-TS segments name their parameters only in packets.
-      if (checked(avformat_find_stream_info(demuxer.get(), nullptr), "avformat_find_stream_info") <
-          0)
-        return false;
-    } else if (index < 0 || demuxer->streams[index]->codecpar->codec_id == AV_CODEC_ID_NONE) {
-      if (checked(avformat_find_stream_info(demuxer.get(), nullptr), "avformat_find_stream_info") <
-          0)
-        return false;
-      index = requests ? hls::selectAudioVariant(demuxer.get())
-                       : av_find_best_stream(demuxer.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+      if (checked(avformat_find_stream_info(&demuxer, nullptr), "avformat_find_stream_info") < 0)
+        return nullptr;
+    } else if (index < 0 || demuxer.streams[index]->codecpar->codec_id == AV_CODEC_ID_NONE) {
+      if (checked(avformat_find_stream_info(&demuxer, nullptr), "avformat_find_stream_info") < 0)
+        return nullptr;
+      index = choose();
     }
-    if (index < 0) return false;
-    const AVCodecParameters* params = demuxer->streams[index]->codecpar;
-    const std::string codecName = avcodec_get_name(params->codec_id);
-
+    if (index < 0) return nullptr;
+    const AVCodecParameters* params = demuxer.streams[index]->codecpar;
     const AVCodec* codec = avcodec_find_decoder(params->codec_id);
-    if (codec == nullptr) return false;
+    if (codec == nullptr) return nullptr;
     CodecContextPtr decoder(avcodec_alloc_context3(codec));
     if (!decoder ||
         checked(avcodec_parameters_to_context(decoder.get(), params),
                 "avcodec_parameters_to_context") < 0 ||
         checked(avcodec_open2(decoder.get(), codec, nullptr), "avcodec_open2") < 0)
-      return false;
+      return nullptr;
+    log::write(log::Domain::Decode, "demuxer ", summary.container, ", codec ",
+               avcodec_get_name(params->codec_id), ", ", params->sample_rate, " Hz, ",
+               params->ch_layout.nb_channels, " channels");
+    return decoder;
+  }
 
-    log::write(log::Domain::Decode, "demuxer ", summary.container, ", codec ", codecName, ", ",
-               params->sample_rate, " Hz, ", params->ch_layout.nb_channels, " channels");
-    if (summary.codec.empty()) {
-      summary.codec = codecName;
-      summary.family = classifyFamily(summary.container, summary.codec);
-      log::write(log::Domain::Decode, "family ", familyName(summary.family));
-      if (summary.family == Family::Unplayable) return true;
-      // The first decision stands for the voice: a reconnect or a new Ogg link that changes the
-      // codec keeps playing through the same channel.
-      Family undecided = Family::Undecided;
-      voice.family.compare_exchange_strong(undecided, summary.family, std::memory_order_acq_rel);
-    }
-
+  // Reads packets of stream `index` into the decoder and its frames into the ring, until the
+  // body or Ogg link ends, a stop comes, or the data stays undecodable.
+  bool pump(AVFormatContext& demuxer, AVCodecContext& decoder, int index, hls::HlsRequests* hls) {
     PacketPtr packet(av_packet_alloc());
     FramePtr frame(av_frame_alloc());
     if (!packet || !frame) return false;
     int readErrors = 0;
     while (!stop.stop_requested()) {
-      int r = av_read_frame(demuxer.get(), packet.get());
+      int r = av_read_frame(&demuxer, packet.get());
       if (r == AVERROR(EAGAIN)) continue;
       if (r < 0) {
         if (r == AVERROR_EOF || r == AVERROR_EXIT || feed.ended() || feed.atLinkBoundary()) break;
@@ -252,24 +275,23 @@ struct Session {
       readErrors = 0;
       if (packet->stream_index != index) {
         // MPEG-TS segments of HLS carry their titles as ID3 packets of a data stream.
-        if (requests && demuxer->streams[packet->stream_index]->codecpar->codec_id ==
-                            AV_CODEC_ID_TIMED_ID3)
-          requests->timedMetadata(*packet);
+        if (hls != nullptr &&
+            demuxer.streams[packet->stream_index]->codecpar->codec_id == AV_CODEC_ID_TIMED_ID3)
+          hls->timedMetadata(*packet);
         av_packet_unref(packet.get());
         continue;
       }
-      r = avcodec_send_packet(decoder.get(), packet.get());
+      r = avcodec_send_packet(&decoder, packet.get());
       av_packet_unref(packet.get());
       if (r < 0 && r != AVERROR(EAGAIN)) {
         // Damaged data: the decoder finds the next frame by itself.
         if (summary.badPackets++ == 0) checked(r, "avcodec_send_packet");
         continue;
       }
-      if (!drain(*decoder, *frame)) return true;
+      if (!drain(decoder, *frame)) return true;
     }
     // What the decoder still holds belongs to the end of this body or link.
-    if (!stop.stop_requested() && avcodec_send_packet(decoder.get(), nullptr) >= 0)
-      drain(*decoder, *frame);
+    if (!stop.stop_requested() && avcodec_send_packet(&decoder, nullptr) >= 0) drain(decoder, *frame);
     return true;
   }
 
