@@ -480,6 +480,7 @@ class NetworkLoop {
       }
       if (closing) break;
       for (Command& command : commands) apply(command);
+      commands.clear();  // transfers that never started end now, not after the wait below
 
       int running = 0;
       if (curl_multi_perform(multi_, &running) != CURLM_OK) break;
