@@ -129,12 +129,12 @@ void handlersOnBigLists() {
   radiolist::realAudioLibrary().Free();
 }
 
-void channelChange(const rl::test::TestServers& servers) {
+void channelChange(const radiolist::test::TestServers& servers) {
   servers.exportPulseServer();
-  rl::test::PrivateSink sink(servers);
+  radiolist::test::PrivateSink sink(servers);
   if (!sink.error().empty()) qFatal("sink: %s", sink.error().c_str());
   sink.exportAsDefault();
-  rl::test::SinkRecorder recorder(sink);
+  radiolist::test::SinkRecorder recorder(sink);
   if (const auto why = recorder.start(); !why.empty()) qFatal("recorder: %s", why.c_str());
 
   QTemporaryDir temp;
@@ -151,7 +151,7 @@ void channelChange(const rl::test::TestServers& servers) {
     while (timer.elapsed() < timeout.count()) {
       QTest::qWait(5);
       const auto last = recorder.last(60ms);
-      if (last.size() >= 2000 && rl::test::toneShare(last, frequency, 44100) > 0.5)
+      if (last.size() >= 2000 && radiolist::test::toneShare(last, frequency, 44100) > 0.5)
         return static_cast<double>(timer.nsecsElapsed()) / 1e6;
     }
     return -1;
@@ -202,7 +202,7 @@ int main(int argc, char** argv) {
   QDir::setCurrent(oldDir);
   if (argc > 1) {
     std::string why;
-    const auto servers = rl::test::TestServers::load(argv[1], &why);
+    const auto servers = radiolist::test::TestServers::load(argv[1], &why);
     if (!servers) qFatal("servers: %s", why.c_str());
     channelChange(*servers);
   } else {

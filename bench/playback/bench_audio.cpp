@@ -36,8 +36,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using rl::test::statusKiB;
-using rl::test::threadCount;
+using radiolist::test::statusKiB;
+using radiolist::test::threadCount;
 
 double secondsSinceBoot() {  // CLOCK_MONOTONIC, comparable between processes
   return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
@@ -99,12 +99,12 @@ std::string readAll(int fd) {
   return out;
 }
 
-Run measure(rl::test::SinkRecorder& recorder, const std::vector<std::string>& argv,
+Run measure(radiolist::test::SinkRecorder& recorder, const std::vector<std::string>& argv,
             const std::vector<std::pair<std::string, std::string>>& env, int seconds, bool ours) {
   Run run;
   const double launched = secondsSinceBoot();
   const std::uint64_t from = recorder.position();
-  rl::test::ChildProcess child({argv, env, true});
+  radiolist::test::ChildProcess child({argv, env, true});
   const std::string pid = std::to_string(child.pid());
   std::this_thread::sleep_for(std::chrono::seconds(seconds) - 300ms);
   double cpu = cpuSeconds(pid);
@@ -128,13 +128,13 @@ Run measure(rl::test::SinkRecorder& recorder, const std::vector<std::string>& ar
       std::find_if(heard.begin(), heard.end(), [](float s) { return std::fabs(s) > 1e-3f; });
   if (loud != heard.end()) {
     run.launchToSound =
-        static_cast<double>(loud - heard.begin()) / rl::test::SinkRecorder::kSampleRate;
+        static_cast<double>(loud - heard.begin()) / radiolist::test::SinkRecorder::kSampleRate;
     if (run.playToSound) *run.playToSound += *run.launchToSound;
     // The player was stopped 0.3 s before the end of the recording taken here.
-    const std::size_t window = rl::test::SinkRecorder::kSampleRate / 50;
+    const std::size_t window = radiolist::test::SinkRecorder::kSampleRate / 50;
     const auto start = static_cast<std::size_t>(loud - heard.begin());
     const std::size_t end = static_cast<std::size_t>(std::min<double>(
-        static_cast<double>(heard.size()), (seconds - 0.4) * rl::test::SinkRecorder::kSampleRate));
+        static_cast<double>(heard.size()), (seconds - 0.4) * radiolist::test::SinkRecorder::kSampleRate));
     for (std::size_t at = start; at + window <= end; at += window) {
       float peak = 0;
       for (std::size_t i = at; i < at + window; ++i) peak = std::max(peak, std::fabs(heard[i]));
@@ -217,13 +217,13 @@ int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 20;
   const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
   std::string why;
-  const auto servers = rl::test::TestServers::fromEnvironment(&why);
+  const auto servers = radiolist::test::TestServers::fromEnvironment(&why);
   if (!servers) {
     std::fprintf(stderr, "bench_audio: %s\n", why.c_str());
     return 1;
   }
   servers->exportPulseServer();
-  rl::test::SinkRecorder recorder(*servers, 2 * seconds + 10);
+  radiolist::test::SinkRecorder recorder(*servers, 2 * seconds + 10);
   if (const std::string e = recorder.start(); !e.empty()) {
     std::fprintf(stderr, "bench_audio: %s\n", e.c_str());
     return 1;

@@ -64,7 +64,7 @@ double cpuSeconds() {
 
 int run(const char* name, const std::vector<std::string>& serverArgs, const std::string& caFile,
         std::chrono::seconds length) {
-  hls::test::LiveServer server(serverArgs);
+  test::LiveServer server(serverArgs);
   if (server.url().empty()) {
     std::fprintf(stderr, "bench_hls_network: hls-live.py gave no address\n");
     return 1;
@@ -79,7 +79,7 @@ int run(const char* name, const std::vector<std::string>& serverArgs, const std:
   };
   deps.openOutput = [](audio::Mixer& mixer) { return std::make_unique<NullOutput>(mixer); };
   deps.plausibleUrl = [](std::string_view url) { return net::isPlausibleStreamUrl(url); };
-  const std::size_t threadsBefore = rl::test::threadCount();
+  const std::size_t threadsBefore = radiolist::test::threadCount();
   std::size_t threadsMost = 0;
   NullOutput::peak_ = 0;
   {
@@ -94,7 +94,7 @@ int run(const char* name, const std::vector<std::string>& serverArgs, const std:
     const auto end = std::chrono::steady_clock::now() + length;
     while (std::chrono::steady_clock::now() < end) {
       std::this_thread::sleep_for(250ms);
-      threadsMost = std::max(threadsMost, rl::test::threadCount());
+      threadsMost = std::max(threadsMost, radiolist::test::threadCount());
     }
     const double cpu = cpuSeconds() - cpuFrom;
     std::printf("%-5s %3lld s: %3zu TCP connections (%zu with the start), %3zu requests, threads %zu "
@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
   char dir[] = "/tmp/rl-bench-tls-XXXXXX";
   if (::mkdtemp(dir) == nullptr) return 1;
   const std::string cert = std::string(dir) + "/cert.pem", key = std::string(dir) + "/key.pem";
-  const auto made = rl::test::runCommand(
+  const auto made = radiolist::test::runCommand(
       {.argv = {"sh", "-c",
                 "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key + " -out " + cert +
                     " -days 1 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 2>/dev/null"}},

@@ -42,18 +42,18 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using rl::test::threadCount;
+using radiolist::test::threadCount;
 
-bool serversCommand(const rl::test::TestServers& servers, const char* command) {
-  const auto r = rl::test::runCommand({.argv = {RL_TEST_SERVERS_SH, command, servers.dir()}}, 60s);
+bool serversCommand(const radiolist::test::TestServers& servers, const char* command) {
+  const auto r = radiolist::test::runCommand({.argv = {RL_TEST_SERVERS_SH, command, servers.dir()}}, 60s);
   if (r.exitCode != 0) std::fprintf(stderr, "%s failed: %s\n", command, r.output.c_str());
   return r.exitCode == 0;
 }
 
-bool hears440(rl::test::SinkRecorder& recorder, std::chrono::milliseconds timeout,
+bool hears440(radiolist::test::SinkRecorder& recorder, std::chrono::milliseconds timeout,
               std::chrono::milliseconds* waited = nullptr) {
   const auto got = recorder.waitFor(200ms, timeout, [](std::span<const float> s) {
-    return rl::test::toneShare(s, 440, rl::test::SinkRecorder::kSampleRate) > 0.5;
+    return radiolist::test::toneShare(s, 440, radiolist::test::SinkRecorder::kSampleRate) > 0.5;
   });
   if (got && waited) *waited = *got;
   return got.has_value();
@@ -64,7 +64,7 @@ double median(std::vector<double> v) {
   return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
-int icecastDrops(const rl::test::TestServers& servers, rl::test::SinkRecorder& recorder, int drops) {
+int icecastDrops(const radiolist::test::TestServers& servers, radiolist::test::SinkRecorder& recorder, int drops) {
   BASS_Init(-1, 44100, 0, nullptr, nullptr);
   const std::string url = servers.mp3Url();
   const std::u16string wide(url.begin(), url.end());
@@ -80,7 +80,7 @@ int icecastDrops(const rl::test::TestServers& servers, rl::test::SinkRecorder& r
     if (!serversCommand(servers, "icecast-down")) return 1;
     // What the channel had buffered plays out first; the return is timed from silence.
     if (!recorder.waitFor(300ms, 30s, [](std::span<const float> s) {
-          return rl::test::rms(s) < 1e-3;
+          return radiolist::test::rms(s) < 1e-3;
         })) {
       std::fprintf(stderr, "bench_reconnect: still sounding 30 s after Icecast stopped\n");
       return 1;
@@ -96,9 +96,9 @@ int icecastDrops(const rl::test::TestServers& servers, rl::test::SinkRecorder& r
       const auto since = recorder.since(from);
       // The first 200 ms window after `from` in which the tone dominates.
       for (std::size_t& at = checked; at + 8820 <= since.size(); at += 2205) {
-        if (rl::test::toneShare(std::span(since).subspan(at, 8820), 440,
-                                rl::test::SinkRecorder::kSampleRate) > 0.5) {
-          seconds.push_back(static_cast<double>(at + 8820) / rl::test::SinkRecorder::kSampleRate);
+        if (radiolist::test::toneShare(std::span(since).subspan(at, 8820), 440,
+                                radiolist::test::SinkRecorder::kSampleRate) > 0.5) {
+          seconds.push_back(static_cast<double>(at + 8820) / radiolist::test::SinkRecorder::kSampleRate);
           return true;
         }
       }
@@ -121,7 +121,7 @@ int icecastDrops(const rl::test::TestServers& servers, rl::test::SinkRecorder& r
 }
 
 // teststream.py on a free port; returns its port, 0 on failure.
-int startTestStream(rl::test::ChildProcess& child) {
+int startTestStream(radiolist::test::ChildProcess& child) {
   std::string out;
   const auto deadline = Clock::now() + 10s;
   while (Clock::now() < deadline) {
@@ -177,7 +177,7 @@ int manyDrops(const std::string& logPath, int port, int cycles) {
       std::this_thread::sleep_for(50ms);
     }
     std::this_thread::sleep_for(300ms);  // the cut connection's thread winds down
-    std::printf("| %d | %.1f | %.1f | %zu | %zu |\n", mark, static_cast<double>(rl::test::statusKiB("self", "VmRSS")) / 1024.0,
+    std::printf("| %d | %.1f | %.1f | %zu | %zu |\n", mark, static_cast<double>(radiolist::test::statusKiB("self", "VmRSS")) / 1024.0,
                 static_cast<double>(mallinfo2().uordblks) / 1048576.0, threadCount(),
                 net::HttpStream::liveThreads());
     std::fflush(stdout);
@@ -194,7 +194,7 @@ int main(int argc, char** argv) {
   const int drops = argc > 1 ? std::atoi(argv[1]) : 10;
   const int cycles = argc > 2 ? std::atoi(argv[2]) : 100;
   std::string why;
-  const auto servers = rl::test::TestServers::fromEnvironment(&why);
+  const auto servers = radiolist::test::TestServers::fromEnvironment(&why);
   if (!servers) {
     std::fprintf(stderr, "bench_reconnect: %s\n", why.c_str());
     return 1;
@@ -202,7 +202,7 @@ int main(int argc, char** argv) {
   servers->exportPulseServer();
   if (drops > 0) {
     // Only here: the recording grows for as long as it runs, which part 2 must not count.
-    rl::test::SinkRecorder recorder(*servers, 120);
+    radiolist::test::SinkRecorder recorder(*servers, 120);
     if (const std::string e = recorder.start(); !e.empty()) {
       std::fprintf(stderr, "bench_reconnect: %s\n", e.c_str());
       return 1;
@@ -213,7 +213,7 @@ int main(int argc, char** argv) {
   if (cycles > 0) {
     const std::string logPath = servers->dir() + "/bench-reconnect-requests.log";
     std::remove(logPath.c_str());
-    rl::test::ChildProcess server({.argv = {"python3", RL_TESTSTREAM_PY, "--port", "0", "--file",
+    radiolist::test::ChildProcess server({.argv = {"python3", RL_TESTSTREAM_PY, "--port", "0", "--file",
                                             RL_BENCH_TONE_MP3, "--status", "icy", "--rate", "0",
                                             "--drop-after", "20000", "--log", logPath},
                                    .captureStdout = true});

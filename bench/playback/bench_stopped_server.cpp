@@ -70,10 +70,10 @@ void report(const char* phase, Timings& timings) {
   }
 }
 
-bool hears440(rl::test::SinkRecorder& recorder, std::chrono::milliseconds timeout,
+bool hears440(radiolist::test::SinkRecorder& recorder, std::chrono::milliseconds timeout,
               std::chrono::milliseconds* waited) {
   const auto got = recorder.waitFor(200ms, timeout, [](std::span<const float> s) {
-    return rl::test::toneShare(s, 440, rl::test::SinkRecorder::kSampleRate) > 0.5;
+    return radiolist::test::toneShare(s, 440, radiolist::test::SinkRecorder::kSampleRate) > 0.5;
   });
   if (got) *waited = *got;
   return got.has_value();
@@ -84,12 +84,12 @@ bool hears440(rl::test::SinkRecorder& recorder, std::chrono::milliseconds timeou
 int main(int argc, char** argv) {
   const int starts = argc > 1 ? std::atoi(argv[1]) : 50;
   std::string why;
-  const auto servers = rl::test::TestServers::fromEnvironment(&why);
+  const auto servers = radiolist::test::TestServers::fromEnvironment(&why);
   if (!servers) {
     std::fprintf(stderr, "bench_stopped_server: %s\n", why.c_str());
     return 1;
   }
-  rl::test::PrivatePulse pulse;
+  radiolist::test::PrivatePulse pulse;
   if (!pulse.error().empty()) {
     std::fprintf(stderr, "bench_stopped_server: %s\n", pulse.error().c_str());
     return 1;
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
   setenv("PULSE_SERVER", pulse.server().c_str(), 1);
   const std::string address = servers->mp3Url();
   const std::u16string url(address.begin(), address.end());
-  rl::test::SinkRecorder recorder(pulse.server(), pulse.monitorSource());
+  radiolist::test::SinkRecorder recorder(pulse.server(), pulse.monitorSource());
   if (const std::string e = recorder.start(); !e.empty()) {
     std::fprintf(stderr, "bench_stopped_server: %s\n", e.c_str());
     return 1;

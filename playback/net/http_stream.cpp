@@ -382,7 +382,7 @@ class NetworkLoop {
     const std::lock_guard lock(mutex);
     static bool closesAtExit = false;  // a forked child inherits the handler
     if (loop == nullptr || loop->pid_ != ::getpid()) {
-      loop = new NetworkLoop;  // never destroyed: the exit handler and late users need it
+      loop = new NetworkLoop(loop);  // never destroyed: the exit handler and late users need it
       if (!closesAtExit) std::atexit([] { get().close(std::chrono::seconds(1)); });
       closesAtExit = true;
     }
@@ -437,7 +437,7 @@ class NetworkLoop {
     std::unique_ptr<Transfer> transfer;  // Add only
   };
 
-  NetworkLoop() : pid_(::getpid()) {
+  explicit NetworkLoop(NetworkLoop* parents) : pid_(::getpid()), parents_(parents) {
     initCurlOnce();
     multi_ = curl_multi_init();
     if (multi_ == nullptr) closed_ = true;
@@ -538,6 +538,9 @@ class NetworkLoop {
   }
 
   const pid_t pid_;
+  // In a forked child, the parent's loop: left alone (its thread did not come along), and kept
+  // reachable so that its memory is not taken for a leak.
+  [[maybe_unused]] NetworkLoop* const parents_;
   CURLM* multi_ = nullptr;  // the thread's; curl_multi_wakeup from anywhere while it runs
   std::unordered_map<Shared*, std::unique_ptr<Transfer>> transfers_;  // the thread's only
 

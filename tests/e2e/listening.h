@@ -12,7 +12,7 @@
 #include "support/signal_analysis.h"
 #include "support/sink_recorder.h"
 
-namespace rl::test::e2e {
+namespace radiolist::test::e2e {
 
 inline constexpr double kRate = SinkRecorder::kSampleRate;
 
@@ -36,4 +36,4 @@ inline std::filesystem::path makeChannelDir(const std::string& tag, const std::s
   return dir;
 }
 
-}  // namespace rl::test::e2e
+}  // namespace radiolist::test::e2e

@@ -18,14 +18,14 @@
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-using rl::test::ChildProcess;
-using rl::test::toneShare;
+using radiolist::test::ChildProcess;
+using radiolist::test::toneShare;
 
 namespace {
 
-using rl::test::e2e::only440;
-using rl::test::e2e::only880;
-using rl::test::e2e::silent;
+using radiolist::test::e2e::only440;
+using radiolist::test::e2e::only880;
+using radiolist::test::e2e::silent;
 const std::string kService = "org.mpris.MediaPlayer2.radiolist";
 
 // Everything a non-blocking pipe holds right now, appended to `out`.
@@ -34,17 +34,17 @@ void drain(int fd, std::string& out) {
   for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<std::size_t>(n));
 }
 
-class MprisTest : public rl::test::ServerTest {
+class MprisTest : public radiolist::test::ServerTest {
  protected:
   void SetUp() override {
     ServerTest::SetUp();
     if (IsSkipped()) return;
-    sink_ = std::make_unique<rl::test::PrivateSink>(servers());
+    sink_ = std::make_unique<radiolist::test::PrivateSink>(servers());
     ASSERT_EQ(sink_->error(), "");
-    recorder_ = std::make_unique<rl::test::SinkRecorder>(*sink_);
+    recorder_ = std::make_unique<radiolist::test::SinkRecorder>(*sink_);
     ASSERT_EQ(recorder_->start(), "");
 
-    dir_ = rl::test::e2e::makeChannelDir("mpris", "Первый\r\nSecond\r\n",
+    dir_ = radiolist::test::e2e::makeChannelDir("mpris", "Первый\r\nSecond\r\n",
                                          servers().mp3Url() + "\r\n" + servers().aacUrl() + "\r\n", RADIOLIST_SOURCE_DIR);
 
     bus_ = std::make_unique<ChildProcess>(ChildProcess::Options{
@@ -86,7 +86,7 @@ class MprisTest : public rl::test::ServerTest {
     std::vector<std::string> argv{"dbus-send", "--session", "--print-reply", "--dest=" + kService,
                                   "/org/mpris/MediaPlayer2"};
     argv.insert(argv.end(), args.begin(), args.end());
-    const auto result = rl::test::runCommand({argv, {{"DBUS_SESSION_BUS_ADDRESS", address_}}, true}, 10s);
+    const auto result = radiolist::test::runCommand({argv, {{"DBUS_SESSION_BUS_ADDRESS", address_}}, true}, 10s);
     EXPECT_EQ(result.exitCode, 0) << "dbus-send " << args.front() << ": " << result.output;
     return result.output;
   }
@@ -106,8 +106,8 @@ class MprisTest : public rl::test::ServerTest {
     return recorder_->waitFor(200ms, timeout, heard).has_value();
   }
 
-  std::unique_ptr<rl::test::PrivateSink> sink_;
-  std::unique_ptr<rl::test::SinkRecorder> recorder_;
+  std::unique_ptr<radiolist::test::PrivateSink> sink_;
+  std::unique_ptr<radiolist::test::SinkRecorder> recorder_;
   std::unique_ptr<ChildProcess> bus_;
   std::unique_ptr<ChildProcess> monitor_;
   std::unique_ptr<ChildProcess> program_;

@@ -19,14 +19,14 @@
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-using rl::test::ChildProcess;
-using rl::test::toneShare;
+using radiolist::test::ChildProcess;
+using radiolist::test::toneShare;
 
 namespace {
 
-using rl::test::e2e::only440;
-using rl::test::e2e::only880;
-using rl::test::e2e::silent;
+using radiolist::test::e2e::only440;
+using radiolist::test::e2e::only880;
+using radiolist::test::e2e::silent;
 
 std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -36,19 +36,19 @@ std::string readFile(const fs::path& path) {
 }
 
 
-class ProgramTest : public rl::test::ServerTest {
+class ProgramTest : public radiolist::test::ServerTest {
  protected:
   void SetUp() override {
     ServerTest::SetUp();
     if (IsSkipped()) return;
-    sink_ = std::make_unique<rl::test::PrivateSink>(servers());
+    sink_ = std::make_unique<radiolist::test::PrivateSink>(servers());
     ASSERT_EQ(sink_->error(), "");
-    recorder_ = std::make_unique<rl::test::SinkRecorder>(*sink_);
+    recorder_ = std::make_unique<radiolist::test::SinkRecorder>(*sink_);
     ASSERT_EQ(recorder_->start(), "");
 
     names_ = "Тестовое радио 440\r\nTest Radio 880 AAC\r\n";
     urls_ = servers().mp3Url() + "\r\n" + servers().aacUrl() + "\r\n";
-    dir_ = rl::test::e2e::makeChannelDir("e2e", names_, urls_, RADIOLIST_SOURCE_DIR);
+    dir_ = radiolist::test::e2e::makeChannelDir("e2e", names_, urls_, RADIOLIST_SOURCE_DIR);
 
     xvfb_ = std::make_unique<ChildProcess>(ChildProcess::Options{
         {"Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"}, {}, true});
@@ -84,7 +84,7 @@ class ProgramTest : public rl::test::ServerTest {
     argv.reserve(args.size() + 1);
     argv.emplace_back("xdotool");
     for (const std::string& arg : args) argv.push_back(arg);
-    const auto result = rl::test::runCommand({argv, {{"DISPLAY", display_}}, true}, 10s);
+    const auto result = radiolist::test::runCommand({argv, {{"DISPLAY", display_}}, true}, 10s);
     EXPECT_EQ(result.exitCode, 0) << "xdotool failed: " << result.output;
     return result.output;
   }
@@ -134,8 +134,8 @@ class ProgramTest : public rl::test::ServerTest {
     }
   }
 
-  std::unique_ptr<rl::test::PrivateSink> sink_;
-  std::unique_ptr<rl::test::SinkRecorder> recorder_;
+  std::unique_ptr<radiolist::test::PrivateSink> sink_;
+  std::unique_ptr<radiolist::test::SinkRecorder> recorder_;
   std::unique_ptr<ChildProcess> xvfb_;
   std::unique_ptr<ChildProcess> program_;
   fs::path dir_;
@@ -180,7 +180,7 @@ TEST_F(ProgramTest, PlaysAtStartSwitchesStopsAndEditsTheListFiles) {
   EXPECT_TRUE(waitForFiles(renamed, urls_, 4s)) << readFile(dir_ / "Name.txt") << readFile(dir_ / "url.txt");
 
   std::this_thread::sleep_for(1s);  // let the window repaint after the handler's pauses
-  const auto shot = rl::test::runCommand(
+  const auto shot = radiolist::test::runCommand(
       {{"import", "-window", "root", "-crop", "760x420+264+93", (fs::path(RADIOLIST_BINARY_DIR) / "e2e-window.png").string()},
        {{"DISPLAY", display_}}, true},
       20s);
@@ -188,8 +188,8 @@ TEST_F(ProgramTest, PlaysAtStartSwitchesStopsAndEditsTheListFiles) {
 
   // Closing the window ends the process, and with it the sound; the files stay as they are.
   click(60, 57);
-  EXPECT_TRUE(listenFor([](std::span<const float> s) { return rl::test::rms(s) > 0.01; }, 4s));
-  const auto closed = rl::test::runCommand(
+  EXPECT_TRUE(listenFor([](std::span<const float> s) { return radiolist::test::rms(s) > 0.01; }, 4s));
+  const auto closed = radiolist::test::runCommand(
       {{"python3", std::string(RADIOLIST_SOURCE_DIR) + "/tools/x11-close-window.py", id}, {{"DISPLAY", display_}}, true}, 10s);
   EXPECT_EQ(closed.exitCode, 0) << closed.output;
   const auto status = program_->waitFor(5s);
@@ -255,7 +255,7 @@ TEST_F(ProgramTest, ClicksAndKeysLandWhereAimedAndTextIsDrawnAsDesigned) {
   EXPECT_TRUE(listenFor(only880, 4s)) << "the release row is chosen and played";
 
   std::this_thread::sleep_for(500ms);
-  const auto shot = rl::test::runCommand(
+  const auto shot = radiolist::test::runCommand(
       {{"sh", "-c", "import -window root -crop 743x370+" + std::to_string(windowX_) + "+" + std::to_string(windowY_) +
                         " -depth 8 rgb:-"},
        {{"DISPLAY", display_}}, true},

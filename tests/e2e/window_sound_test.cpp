@@ -23,13 +23,13 @@
 #include "tests/e2e/listening.h"
 
 using namespace std::chrono_literals;
-using rl::test::toneShare;
+using radiolist::test::toneShare;
 
 namespace {
 
-using rl::test::e2e::only440;
-using rl::test::e2e::only880;
-using rl::test::e2e::silent;
+using radiolist::test::e2e::only440;
+using radiolist::test::e2e::only880;
+using radiolist::test::e2e::silent;
 
 void writeFile(const QString& path, const QByteArray& bytes) {
   QFile file(path);
@@ -37,15 +37,15 @@ void writeFile(const QString& path, const QByteArray& bytes) {
   file.write(bytes);
 }
 
-class WindowSoundTest : public rl::test::ServerTest {
+class WindowSoundTest : public radiolist::test::ServerTest {
  protected:
   void SetUp() override {
     ServerTest::SetUp();
     if (IsSkipped()) return;
-    sink_ = std::make_unique<rl::test::PrivateSink>(servers());
+    sink_ = std::make_unique<radiolist::test::PrivateSink>(servers());
     ASSERT_EQ(sink_->error(), "");
     sink_->exportAsDefault();
-    recorder_ = std::make_unique<rl::test::SinkRecorder>(*sink_);
+    recorder_ = std::make_unique<radiolist::test::SinkRecorder>(*sink_);
     ASSERT_EQ(recorder_->start(), "");
 
     ASSERT_TRUE(dir_.isValid());
@@ -79,7 +79,7 @@ class WindowSoundTest : public rl::test::ServerTest {
     while (std::chrono::steady_clock::now() < end) {
       QTest::qWait(20);
       const auto last = recorder_->last(200ms);
-      if (last.size() >= rl::test::e2e::kRate / 5 && heard(last)) return true;
+      if (last.size() >= radiolist::test::e2e::kRate / 5 && heard(last)) return true;
     }
     return false;
   }
@@ -93,8 +93,8 @@ class WindowSoundTest : public rl::test::ServerTest {
   }
 
 
-  std::unique_ptr<rl::test::PrivateSink> sink_;
-  std::unique_ptr<rl::test::SinkRecorder> recorder_;
+  std::unique_ptr<radiolist::test::PrivateSink> sink_;
+  std::unique_ptr<radiolist::test::SinkRecorder> recorder_;
   QTemporaryDir dir_;
   QString oldDir_;
   QStringList errors_;

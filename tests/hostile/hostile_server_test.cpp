@@ -50,18 +50,18 @@
 #include "support/test_servers.h"
 
 using namespace std::chrono_literals;
-using radiolist::net::testing::TestStreamServer;
-using rl::test::toneShare;
+using radiolist::test::TestStreamServer;
+using radiolist::test::toneShare;
 
 namespace {
 
-constexpr double kRate = rl::test::SinkRecorder::kSampleRate;
+constexpr double kRate = radiolist::test::SinkRecorder::kSampleRate;
 // Longest time the event loop may go without running a 10 ms timer. Generous: a sanitizer build
 // and a loaded machine both slow the handlers down, but a blocking network wait is seconds.
 constexpr auto kMaxStall = 200ms;
 constexpr long kMaxRssGrowthKiB = 64 * 1024;
 
-long rssKiB() { return rl::test::statusKiB("self", "VmRSS"); }
+long rssKiB() { return radiolist::test::statusKiB("self", "VmRSS"); }
 
 #if defined(__SANITIZE_ADDRESS__)
 // Under AddressSanitizer freed blocks sit in its quarantine and count as resident, so the live
@@ -115,7 +115,7 @@ struct Material {
     writeBytes(sdp, "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=x\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio " +
                         std::to_string(freeUdpPort()) + " RTP/AVP 14\r\n");
     const auto run = [&](std::vector<std::string> argv) {
-      const auto result = rl::test::runCommand({.argv = std::move(argv)}, 60s);
+      const auto result = radiolist::test::runCommand({.argv = std::move(argv)}, 60s);
       if (result.exitCode != 0 && error.empty()) error = "command failed: " + result.output;
     };
     run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days",
@@ -165,7 +165,7 @@ class MemoryEnvironment : public ::testing::Environment {
     const long after = rssKiB();
     const long liveAfter = liveKiB();
     std::cout << "[hostile] VmRSS before " << figures.rssBefore << " KiB, after " << after << " KiB, peak seen "
-              << figures.rssPeak << " KiB, VmHWM " << rl::test::statusKiB("self", "VmHWM") << " KiB";
+              << figures.rssPeak << " KiB, VmHWM " << radiolist::test::statusKiB("self", "VmHWM") << " KiB";
     if (kHeapFromSanitizer) std::cout << "; live heap before " << figures.liveBefore << " KiB, after " << liveAfter << " KiB";
     std::cout << "; longest sleep of the window " << figures.longestStall.count() << " ms (" << figures.longestStallFault
               << "), as the clock saw it " << figures.longestRawStall.count() << " ms"
@@ -302,14 +302,14 @@ struct Fault {
 // tools/static-server.py on the material directory, logging its requests (a line each).
 struct StaticServer {
   std::string log = material->dir + "/requests.log";
-  std::unique_ptr<rl::test::ChildProcess> child;
+  std::unique_ptr<radiolist::test::ChildProcess> child;
   int port = 0;
   explicit StaticServer(const std::vector<std::string>& args) {
     std::filesystem::remove(log);
-    rl::test::ChildProcess::Options o{{"python3", RL_STATIC_SERVER_PY, "--port", "0", "--root", material->dir, "--log", log}};
+    radiolist::test::ChildProcess::Options o{{"python3", RL_STATIC_SERVER_PY, "--port", "0", "--root", material->dir, "--log", log}};
     o.argv.insert(o.argv.end(), args.begin(), args.end());
     o.captureStdout = true;
-    child = std::make_unique<rl::test::ChildProcess>(o);
+    child = std::make_unique<radiolist::test::ChildProcess>(o);
     std::string line(64, '\0');
     pollfd pfd{child->stdoutFd(), POLLIN, 0};
     if (poll(&pfd, 1, 10000) > 0 && ::read(child->stdoutFd(), line.data(), line.size()) > 0)
@@ -416,7 +416,7 @@ void writeFile(const QString& path, const QByteArray& bytes) {
   file.write(bytes);
 }
 
-class HostileServerTest : public rl::test::ServerTest, public ::testing::WithParamInterface<Fault> {
+class HostileServerTest : public radiolist::test::ServerTest, public ::testing::WithParamInterface<Fault> {
  protected:
   void SetUp() override {
     ServerTest::SetUp();
@@ -426,10 +426,10 @@ class HostileServerTest : public rl::test::ServerTest, public ::testing::WithPar
     // One sink for all faults: the library keeps its sound server connection, and with it the
     // sink it chose, from one window to the next.
     if (!sink_) {
-      sink_ = std::make_unique<rl::test::PrivateSink>(servers());
+      sink_ = std::make_unique<radiolist::test::PrivateSink>(servers());
       ASSERT_EQ(sink_->error(), "");
       sink_->exportAsDefault();
-      recorder_ = std::make_unique<rl::test::SinkRecorder>(*sink_, 20);
+      recorder_ = std::make_unique<radiolist::test::SinkRecorder>(*sink_, 20);
       ASSERT_EQ(recorder_->start(), "");
     }
 
@@ -481,8 +481,8 @@ class HostileServerTest : public rl::test::ServerTest, public ::testing::WithPar
   }
   static bool only440(std::span<const float> s) { return toneShare(s, 440, kRate) > 0.5 && toneShare(s, 660, kRate) < 0.05; }
 
-  static inline std::unique_ptr<rl::test::PrivateSink> sink_;
-  static inline std::unique_ptr<rl::test::SinkRecorder> recorder_;
+  static inline std::unique_ptr<radiolist::test::PrivateSink> sink_;
+  static inline std::unique_ptr<radiolist::test::SinkRecorder> recorder_;
   long faultRssBefore_ = rssKiB();
   long faultRssPeak_ = 0;
   long faultLiveBefore_ = liveKiB();
@@ -539,7 +539,7 @@ TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
   const auto pollEnd = std::chrono::steady_clock::now() + 3500ms;
   while (std::chrono::steady_clock::now() < pollEnd) {
     run(100ms);
-    udpSockets = std::max(udpSockets, rl::test::udpSocketCount());
+    udpSockets = std::max(udpSockets, radiolist::test::udpSocketCount());
     for (HSTREAM h : {StreamHandle, AacStreamHandle}) {
       const DWORD state = audio_.ChannelIsActive(h);
       if (state == BASS_ACTIVE_PLAYING) worstState = state;
@@ -602,7 +602,7 @@ TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
   std::cout << "[hostile] " << fault.name << ": requests " << requests
             << ", reported playing " << (worstState == BASS_ACTIVE_PLAYING ? "yes" : "no") << ", 660 Hz heard "
             << (heard660 ? "yes" : "no") << " (RMS of its last second "
-            << (hostileSound.size() > kRate ? rl::test::rms(std::span<const float>(hostileSound).last(static_cast<std::size_t>(kRate))) : 0.0)
+            << (hostileSound.size() > kRate ? radiolist::test::rms(std::span<const float>(hostileSound).last(static_cast<std::size_t>(kRate))) : 0.0)
             << "), station \"" << nameShown.toStdString() << "\", title \""
             << titleShown.toStdString() << "\", local file opened " << (localFileOpened ? "yes" : "no") << ", UDP sockets "
             << udpSockets << ", click " << clickMs.count() << " ms, longest gap " << stalls.longest().count()

@@ -14,7 +14,7 @@
 
 extern char** environ;
 
-namespace rl::test {
+namespace radiolist::test {
 namespace {
 
 std::vector<std::string> childEnvironment(const ChildProcess::Options& options) {
@@ -141,4 +141,4 @@ CommandResult runCommand(const ChildProcess::Options& options, std::chrono::mill
     return result;
 }
 
-}  // namespace rl::test
+}  // namespace radiolist::test

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-namespace rl::test {
+namespace radiolist::test {
 
 class ChildProcess {
 public:
@@ -53,4 +53,4 @@ struct CommandResult {
 // Runs a command to completion, capturing its stdout; kills it after timeout.
 CommandResult runCommand(const ChildProcess::Options& options, std::chrono::milliseconds timeout);
 
-}  // namespace rl::test
+}  // namespace radiolist::test

@@ -5,7 +5,7 @@
 
 #include "support/signal_analysis.h"
 
-namespace rl::test {
+namespace radiolist::test {
 
 using namespace std::chrono_literals;
 
@@ -77,4 +77,4 @@ double ListeningTest::levelOver(std::chrono::milliseconds duration) {
     return rms(recorder_->since(from));
 }
 
-}  // namespace rl::test
+}  // namespace radiolist::test

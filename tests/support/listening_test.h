@@ -6,9 +6,9 @@
 // BASS_Free/BASS_Init, so it stays on the sink it first found. Each test gets a fresh recorder
 // on that sink; TearDown frees the library.
 //
-//   class MyTest : public rl::test::ListeningTest {};
+//   class MyTest : public radiolist::test::ListeningTest {};
 //   TEST_F(MyTest, Plays) {
-//     const auto channel = rl::test::startLikeTheWindow(servers().mp3Url());
+//     const auto channel = radiolist::test::startLikeTheWindow(servers().mp3Url());
 //     EXPECT_TRUE(hears(440));
 //   }
 #pragma once
@@ -23,7 +23,7 @@
 #include "support/sink_recorder.h"
 #include "support/test_servers.h"
 
-namespace rl::test {
+namespace radiolist::test {
 
 // The two handles the window makes for one channel (0 where a kind was not asked for).
 struct WindowChannel {
@@ -66,4 +66,4 @@ private:
     std::unique_ptr<SinkRecorder> recorder_;
 };
 
-}  // namespace rl::test
+}  // namespace radiolist::test

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <thread>
 
-namespace rl::test {
+namespace radiolist::test {
 
 using namespace std::chrono_literals;
 
@@ -67,4 +67,4 @@ void PrivatePulse::resume() {
     if (daemon_) ::kill(daemon_->pid(), SIGCONT);
 }
 
-}  // namespace rl::test
+}  // namespace radiolist::test

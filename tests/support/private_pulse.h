@@ -7,7 +7,7 @@
 
 #include "support/child_process.h"
 
-namespace rl::test {
+namespace radiolist::test {
 
 class PrivatePulse {
 public:
@@ -35,4 +35,4 @@ private:
     std::string error_;
 };
 
-}  // namespace rl::test
+}  // namespace radiolist::test

@@ -9,7 +9,7 @@
 #include <set>
 #include <sstream>
 
-namespace rl::test {
+namespace radiolist::test {
 
 std::size_t threadCount() {
     std::size_t n = 0;
@@ -55,4 +55,4 @@ std::size_t udpSocketCount() {
     return n;
 }
 
-}  // namespace rl::test
+}  // namespace radiolist::test

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-namespace rl::test {
+namespace radiolist::test {
 
 // The threads of this process.
 [[nodiscard]] std::size_t threadCount();
@@ -16,4 +16,4 @@ namespace rl::test {
 // The UDP sockets (IPv4 and IPv6) among this process's open files.
 [[nodiscard]] std::size_t udpSocketCount();
 
-}  // namespace rl::test
+}  // namespace radiolist::test

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <numbers>
 
-namespace rl::test {
+namespace radiolist::test {
 
 double rms(std::span<const float> samples) {
     if (samples.empty()) return 0.0;
@@ -91,4 +91,4 @@ bool writeWav(const std::string& path, std::span<const float> samples, int sampl
     return static_cast<bool>(out.flush());
 }
 
-}  // namespace rl::test
+}  // namespace radiolist::test

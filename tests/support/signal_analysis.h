@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace rl::test {
+namespace radiolist::test {
 
 // Root mean square; 0 for an empty buffer. A full-scale sine gives 1/sqrt(2).
 [[nodiscard]] double rms(std::span<const float> samples);
@@ -44,4 +44,4 @@ namespace rl::test {
 [[nodiscard]] bool writeWav(const std::string& path, std::span<const float> samples,
                             int sampleRate);
 
-}  // namespace rl::test
+}  // namespace radiolist::test

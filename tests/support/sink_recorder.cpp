@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace rl::test {
+namespace radiolist::test {
 
 SinkRecorder::SinkRecorder(const TestServers& servers, int keepSeconds)
     : SinkRecorder(servers.pulseServer(), servers.monitorSource(), keepSeconds) {}
@@ -189,4 +189,4 @@ std::optional<std::chrono::milliseconds> SinkRecorder::waitFor(
     }
 }
 
-}  // namespace rl::test
+}  // namespace radiolist::test

@@ -15,7 +15,7 @@
 //   ASSERT_EQ(rec.start(), "");
 //   ... make the code under test play http://.../tone440.mp3 ...
 //   auto heard = rec.waitFor(std::chrono::milliseconds(200), std::chrono::seconds(10),
-//       [](std::span<const float> s) { return rl::test::toneShare(s, 440, 44100) > 0.5; });
+//       [](std::span<const float> s) { return radiolist::test::toneShare(s, 440, 44100) > 0.5; });
 //   ASSERT_TRUE(heard) << "no 440 Hz within 10 s";
 //
 // Thread safety: all methods may be called from any thread; the reader thread is internal.
@@ -37,7 +37,7 @@
 #include <thread>
 #include <vector>
 
-namespace rl::test {
+namespace radiolist::test {
 
 class TestServers;
 
@@ -132,4 +132,4 @@ private:
     bool eof_ = false;
 };
 
-}  // namespace rl::test
+}  // namespace radiolist::test

@@ -15,7 +15,7 @@
 #include <optional>
 #include <vector>
 
-namespace rl::test {
+namespace radiolist::test {
 namespace {
 
 using std::chrono::milliseconds;
@@ -262,4 +262,4 @@ TEST_F(IcecastTest, MountGoesOffTheAirAndComesBack) {
 }
 
 }  // namespace
-}  // namespace rl::test
+}  // namespace radiolist::test

@@ -15,7 +15,7 @@
 #include <numbers>
 #include <random>
 
-namespace rl::test {
+namespace radiolist::test {
 namespace {
 
 constexpr double kRate = 44100;
@@ -215,4 +215,4 @@ TEST(ChildProcessTest, TerminateKillsAChildThatIgnoresSigterm) {
 }
 
 }  // namespace
-}  // namespace rl::test
+}  // namespace radiolist::test

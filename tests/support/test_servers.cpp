@@ -9,7 +9,7 @@
 #include <memory>
 #include <sstream>
 
-namespace rl::test {
+namespace radiolist::test {
 namespace {
 
 constexpr const char* kDirVariable = "RADIOLIST_TEST_SERVERS";
@@ -166,4 +166,4 @@ void ServerTest::SetUp() {
     servers_->exportPulseServer();
 }
 
-}  // namespace rl::test
+}  // namespace radiolist::test

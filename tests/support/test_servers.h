@@ -34,7 +34,7 @@
 #include <string>
 #include <string_view>
 
-namespace rl::test {
+namespace radiolist::test {
 
 class TestServers {
 public:
@@ -108,4 +108,4 @@ private:
     std::optional<TestServers> servers_;
 };
 
-}  // namespace rl::test
+}  // namespace radiolist::test

@@ -16,12 +16,12 @@
 namespace {
 
 using namespace std::chrono_literals;
-using rl::test::startLikeTheWindow;
-using rl::test::tagLines;
-using rl::test::threadCount;
-using rl::test::WindowChannel;
+using radiolist::test::startLikeTheWindow;
+using radiolist::test::tagLines;
+using radiolist::test::threadCount;
+using radiolist::test::WindowChannel;
 
-class BassServerTest : public rl::test::ListeningTest {};
+class BassServerTest : public radiolist::test::ListeningTest {};
 
 TEST_F(BassServerTest, TheMp3MountIsHeardThroughTheGeneralCreationOnly) {
   const WindowChannel p = startLikeTheWindow(servers().mp3Url());
@@ -120,11 +120,11 @@ TEST_F(BassServerTest, RestartingTheSameAddressKeepsPlayingWithoutAGap) {
   const std::size_t window = 882;
   std::size_t quiet = 0;
   for (std::size_t at = 0; at + window <= heard.size(); at += window)
-    quiet += rl::test::rms(std::span(heard).subspan(at, window)) < 0.02;
+    quiet += radiolist::test::rms(std::span(heard).subspan(at, window)) < 0.02;
 #ifdef RADIOLIST_SANITIZED
   RecordProperty("quiet_windows", static_cast<int>(quiet));
   EXPECT_LT(quiet * window, heard.size() / 4) << quiet << " quiet 20 ms windows";
-  EXPECT_GT(rl::test::toneShare(heard, 440, 44100), 0.5);
+  EXPECT_GT(radiolist::test::toneShare(heard, 440, 44100), 0.5);
 #else
   EXPECT_EQ(quiet, 0u);
 #endif

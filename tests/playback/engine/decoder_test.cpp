@@ -51,8 +51,8 @@ TEST_P(DecodeMediaTest, ProbesTheFamilyAndDecodesTheToneAt44100Stereo) {
   const std::vector<float> left = drainLeft(voice);
   // Every file holds 3 s of tone: about 132300 frames whatever its own rate.
   EXPECT_NEAR(static_cast<double>(left.size()), 3.0 * kOutputRate, 0.1 * kOutputRate);
-  EXPECT_GT(rl::test::toneShare(middle(left, 8820), c.tone, kOutputRate), 0.8);
-  EXPECT_GT(rl::test::rms(middle(left, 8820)), 0.05);
+  EXPECT_GT(radiolist::test::toneShare(middle(left, 8820), c.tone, kOutputRate), 0.8);
+  EXPECT_GT(radiolist::test::rms(middle(left, 8820)), 0.05);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -79,7 +79,7 @@ TEST(DecoderTest, StartsInTheMiddleOfAFrame) {
   EXPECT_EQ(decodeStream(stream, voice, {}).family, Family::General);
   const auto left = drainLeft(voice);
   EXPECT_GT(left.size(), 2 * kOutputRate);
-  EXPECT_GT(rl::test::toneShare(middle(left, 8820), 440, kOutputRate), 0.8);
+  EXPECT_GT(radiolist::test::toneShare(middle(left, 8820), 440, kOutputRate), 0.8);
 }
 
 TEST(DecoderTest, FindsItsWayBackAfterGarbageInTheMiddle) {
@@ -99,7 +99,7 @@ TEST(DecoderTest, FindsItsWayBackAfterGarbageInTheMiddle) {
     EXPECT_GT(left.size(), 2.5 * kOutputRate);
     const double tone = std::string_view(file).find("440") != std::string_view::npos ? 440 : 880;
     ASSERT_GT(left.size(), kOutputRate);
-    EXPECT_GT(rl::test::toneShare(std::span(left).last(kOutputRate / 2), tone, kOutputRate), 0.8);
+    EXPECT_GT(radiolist::test::toneShare(std::span(left).last(kOutputRate / 2), tone, kOutputRate), 0.8);
     EXPECT_NE(summary.family, Family::Unplayable);
   }
 }

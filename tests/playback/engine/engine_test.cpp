@@ -19,7 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::FakeStream;
-using rl::test::threadCount;
+using radiolist::test::threadCount;
 
 class FakeOutput final : public Output {
  public:

@@ -20,7 +20,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using radiolist::net::testing::TestStreamServer;
+using radiolist::test::TestStreamServer;
 
 std::u16string utf16(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
 
@@ -40,7 +40,7 @@ bool waitUntil(F done, std::chrono::milliseconds timeout) {
   return true;
 }
 
-class ExitTest : public rl::test::ServerTest {};
+class ExitTest : public radiolist::test::ServerTest {};
 
 TEST_F(ExitTest, ShutdownStopsReconnectingAndHlsStreamsForGood) {
   std::vector<std::unique_ptr<TestStreamServer>> cutting;
@@ -50,7 +50,7 @@ TEST_F(ExitTest, ShutdownStopsReconnectingAndHlsStreamsForGood) {
         "--rate", "16000", "--drop-after", "24000"}));
     ASSERT_NE(cutting.back()->port(), 0);
   }
-  radiolist::hls::test::LiveServer hls({"--format", "aac"});
+  radiolist::test::LiveServer hls({"--format", "aac"});
   ASSERT_FALSE(hls.url().empty());
 
   ASSERT_NE(BASS_Init(-1, 44100, 0, nullptr, nullptr), 0);

@@ -14,7 +14,7 @@
 
 #include "playback/net/http_stream.h"
 
-namespace radiolist::audio::test {
+namespace radiolist::test {
 
 inline std::vector<std::byte> readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);
@@ -133,4 +133,4 @@ inline std::string mediaPath(const std::string& name) {
   return std::string(RL_ENGINE_MEDIA_DIR) + "/" + name;
 }
 
-}  // namespace radiolist::audio::test
+}  // namespace radiolist::test

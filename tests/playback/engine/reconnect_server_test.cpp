@@ -18,11 +18,11 @@
 namespace {
 
 using namespace std::chrono_literals;
-using radiolist::net::testing::TestStreamServer;
+using radiolist::test::TestStreamServer;
 
 // Plays `url` through the general creation only, as the window does for an MP3 station.
 HSTREAM startGeneral(const std::string& url) {
-  return rl::test::startLikeTheWindow(url, true, false).general;
+  return radiolist::test::startLikeTheWindow(url, true, false).general;
 }
 
 float peak(std::span<const float> samples) {
@@ -39,11 +39,11 @@ long requestCount(const TestStreamServer& server) {
 }
 
 bool hasLine(const char* block, const std::string& line) {
-  const auto lines = rl::test::tagLines(block);
+  const auto lines = radiolist::test::tagLines(block);
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-class ReconnectTest : public rl::test::ListeningTest {
+class ReconnectTest : public radiolist::test::ListeningTest {
  protected:
   void TearDown() override {
     ListeningTest::TearDown();
@@ -54,7 +54,7 @@ class ReconnectTest : public rl::test::ListeningTest {
   }
 
   std::string servers(const char* command) {
-    const auto result = rl::test::runCommand(
+    const auto result = radiolist::test::runCommand(
         {.argv = {RL_TEST_SERVERS_SH, command, servers().dir()}}, 60s);
     if (result.exitCode != 0) return command + (": " + result.output);
     icecastDown_ = std::string_view(command) == "icecast-down";
@@ -146,7 +146,7 @@ TEST_F(ReconnectTest, LegacyCodePageTitlesAndStationNamesArriveAsUtf8) {
                              "--header", std::string("icy-name: ") + c.name});
     ASSERT_NE(server.port(), 0);
     const HSTREAM h = startGeneral(server.url("/legacy.mp3"));
-    EXPECT_EQ(rl::test::metaWithin(h, 10s), std::string("StreamTitle='") + c.title + "';");
+    EXPECT_EQ(radiolist::test::metaWithin(h, 10s), std::string("StreamTitle='") + c.title + "';");
     EXPECT_TRUE(hasLine(BASS_ChannelGetTags(h, BASS_TAG_ICY), std::string("icy-name: ") + c.name));
     BASS_Free();
   }

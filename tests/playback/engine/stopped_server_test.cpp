@@ -15,10 +15,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class StoppedSoundServerTest : public rl::test::ServerTest {};
+class StoppedSoundServerTest : public radiolist::test::ServerTest {};
 
 TEST_F(StoppedSoundServerTest, StartsReturnWhileItIsStoppedAndSoundComesWhenItRunsAgain) {
-  rl::test::PrivatePulse pulse;
+  radiolist::test::PrivatePulse pulse;
   ASSERT_EQ(pulse.error(), "");
   ASSERT_EQ(setenv("PULSE_SERVER", pulse.server().c_str(), 1), 0);
   const std::string url = servers().mp3Url();
@@ -27,18 +27,18 @@ TEST_F(StoppedSoundServerTest, StartsReturnWhileItIsStoppedAndSoundComesWhenItRu
   // Each start used to wait 1.5 s for the server. The bound is loose on purpose (the shared
   // machine is noisy); the figure itself is in bench_stopped_server.
   const auto began = std::chrono::steady_clock::now();
-  for (int i = 0; i < 5; ++i) rl::test::startLikeTheWindow(url, true, false);
+  for (int i = 0; i < 5; ++i) radiolist::test::startLikeTheWindow(url, true, false);
   const auto took = std::chrono::steady_clock::now() - began;
   EXPECT_LT(took, 3s) << "five channel starts took "
                       << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
                       << " ms while the sound server was stopped";
 
   pulse.resume();
-  rl::test::SinkRecorder recorder(pulse.server(), pulse.monitorSource());
+  radiolist::test::SinkRecorder recorder(pulse.server(), pulse.monitorSource());
   ASSERT_EQ(recorder.start(), "");
-  rl::test::startLikeTheWindow(url, true, false);
+  radiolist::test::startLikeTheWindow(url, true, false);
   const auto heard = recorder.waitFor(200ms, 20s, [](std::span<const float> s) {
-    return rl::test::toneShare(s, 440, rl::test::SinkRecorder::kSampleRate) > 0.5;
+    return radiolist::test::toneShare(s, 440, radiolist::test::SinkRecorder::kSampleRate) > 0.5;
   });
   EXPECT_TRUE(heard.has_value()) << "no sound after the server came back and the channel started";
   BASS_Free();

@@ -73,11 +73,11 @@ constexpr Format kFormats[] = {{"m3u", m3u}, {"pls", pls}, {"xspf", xspf}, {"asx
 class ToolServer {
  public:
   ToolServer(const char* script, const std::vector<std::string>& options) {
-    rl::test::ChildProcess::Options o;
+    radiolist::test::ChildProcess::Options o;
     o.argv = {"python3", script, "--port", "0"};
     o.argv.insert(o.argv.end(), options.begin(), options.end());
     o.captureStdout = true;
-    child_ = std::make_unique<rl::test::ChildProcess>(o);
+    child_ = std::make_unique<radiolist::test::ChildProcess>(o);
     std::string line;
     pollfd pfd{child_->stdoutFd(), POLLIN, 0};
     const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -97,7 +97,7 @@ class ToolServer {
   [[nodiscard]] std::string url(const std::string& path) const { return url() + path; }
 
  private:
-  std::unique_ptr<rl::test::ChildProcess> child_;
+  std::unique_ptr<radiolist::test::ChildProcess> child_;
   int port_ = 0;
 };
 
@@ -131,7 +131,7 @@ int refusedPort() {
 
 // --- The fixture -------------------------------------------------------------------------------
 
-class PlaylistServerTest : public rl::test::ListeningTest {
+class PlaylistServerTest : public radiolist::test::ListeningTest {
  protected:
   void SetUp() override {
     ListeningTest::SetUp();
@@ -151,7 +151,7 @@ class PlaylistServerTest : public rl::test::ListeningTest {
 
   // What the window does on every start; the handle of the general creation.
   static HSTREAM startLikeTheWindow(const std::string& url, HSTREAM* aac = nullptr) {
-    const auto channel = rl::test::startLikeTheWindow(url);
+    const auto channel = radiolist::test::startLikeTheWindow(url);
     if (aac != nullptr) *aac = channel.aac;
     return channel.general;
   }
@@ -160,14 +160,14 @@ class PlaylistServerTest : public rl::test::ListeningTest {
   void awaitSilence() {
     BASS_Free();
     const auto quiet = recorder().waitFor(
-        200ms, 5s, [](std::span<const float> s) { return rl::test::rms(s) < 1e-3; });
+        200ms, 5s, [](std::span<const float> s) { return radiolist::test::rms(s) < 1e-3; });
     ASSERT_TRUE(quiet.has_value()) << "the previous stream did not fall silent";
   }
 
   // The station name of the stream that plays, as the window reads it: ICY tags, else HTTP.
   static std::vector<std::string> headerLines(HSTREAM h) {
     const char* icy = BASS_ChannelGetTags(h, BASS_TAG_ICY);
-    return rl::test::tagLines(icy != nullptr ? icy : BASS_ChannelGetTags(h, BASS_TAG_HTTP));
+    return radiolist::test::tagLines(icy != nullptr ? icy : BASS_ChannelGetTags(h, BASS_TAG_HTTP));
   }
 
   // Plays `url` and checks that the 440 Hz mount is what is heard and what the tags describe.
@@ -181,7 +181,7 @@ class PlaylistServerTest : public rl::test::ListeningTest {
     const auto head = headerLines(h);
     EXPECT_NE(std::find(head.begin(), head.end(), kStationName), head.end())
         << testing::PrintToString(head);
-    EXPECT_TRUE(rl::test::metaWithin(h, 5s).starts_with(kStationTitle));
+    EXPECT_TRUE(radiolist::test::metaWithin(h, 5s).starts_with(kStationTitle));
   }
 
   std::string root_;
@@ -270,10 +270,10 @@ TEST_F(PlaylistServerTest, AnIcyEntryInALegacyCodePageGetsItsNameAndTitleInUtf8)
   ASSERT_TRUE(hears(440)) << "no 440 Hz";
   const char* icy = BASS_ChannelGetTags(h, BASS_TAG_ICY);
   ASSERT_NE(icy, nullptr);
-  const auto head = rl::test::tagLines(icy);
+  const auto head = radiolist::test::tagLines(icy);
   EXPECT_NE(std::find(head.begin(), head.end(), "icy-name: Радио Тест"), head.end())
       << testing::PrintToString(head);
-  EXPECT_TRUE(rl::test::metaWithin(h, 5s).starts_with("StreamTitle='Кино - Группа крови';"));
+  EXPECT_TRUE(radiolist::test::metaWithin(h, 5s).starts_with("StreamTitle='Кино - Группа крови';"));
 }
 
 TEST_F(PlaylistServerTest, APlaylistWithoutAPlayableEntryStaysSilent) {

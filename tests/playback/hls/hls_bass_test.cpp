@@ -17,11 +17,11 @@ namespace {
 using namespace std::chrono_literals;
 using test::kTitles;
 using test::LiveServer;
-using rl::test::metaWithin;
-using rl::test::startLikeTheWindow;
-using rl::test::WindowChannel;
+using radiolist::test::metaWithin;
+using radiolist::test::startLikeTheWindow;
+using radiolist::test::WindowChannel;
 
-class HlsBassTest : public rl::test::ListeningTest {
+class HlsBassTest : public radiolist::test::ListeningTest {
  protected:
   // Both titles, one after the other, on the handle that plays.
   static void expectTitlesFollow(HSTREAM h) {

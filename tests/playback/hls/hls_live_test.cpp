@@ -96,7 +96,7 @@ void expectTone(const Session& s, double frequency) {
   const std::span<const float> all(s.left);
   for (std::size_t at = static_cast<std::size_t>(s.sampleRate); at + 4410 < all.size();
        at += static_cast<std::size_t>(s.sampleRate)) {
-    EXPECT_GT(rl::test::toneShare(all.subspan(at, 4410), frequency, s.sampleRate), 0.5)
+    EXPECT_GT(radiolist::test::toneShare(all.subspan(at, 4410), frequency, s.sampleRate), 0.5)
         << "at " << at;
   }
 }

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-namespace radiolist::hls::test {
+namespace radiolist::test {
 
 namespace {
 
@@ -18,9 +18,9 @@ std::string makeDir() {
   return made != nullptr ? made : "/tmp";
 }
 
-rl::test::ChildProcess::Options options(const std::string& dir,
+radiolist::test::ChildProcess::Options options(const std::string& dir,
                                         const std::vector<std::string>& extra) {
-  rl::test::ChildProcess::Options o;
+  radiolist::test::ChildProcess::Options o;
   o.argv = {"python3", RL_HLS_LIVE_PY, "--dir", dir, "--title-every", "2",
             "--title", kTitles[0], "--title", kTitles[1]};
   o.argv.insert(o.argv.end(), extra.begin(), extra.end());
@@ -66,4 +66,4 @@ std::size_t LiveServer::connections() const {
   return n;
 }
 
-}  // namespace radiolist::hls::test
+}  // namespace radiolist::test

@@ -7,7 +7,7 @@
 
 #include "support/child_process.h"
 
-namespace radiolist::hls::test {
+namespace radiolist::test {
 
 inline const char* const kTitles[] = {"Tester - Title One", "Tester - Title Two"};
 
@@ -28,8 +28,8 @@ class LiveServer {
 
  private:
   std::string dir_;
-  rl::test::ChildProcess child_;
+  radiolist::test::ChildProcess child_;
   std::string url_;
 };
 
-}  // namespace radiolist::hls::test
+}  // namespace radiolist::test

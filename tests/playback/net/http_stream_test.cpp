@@ -16,7 +16,7 @@ namespace radiolist::net {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::TestStreamServer;
+using test::TestStreamServer;
 using Clock = std::chrono::steady_clock;
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {

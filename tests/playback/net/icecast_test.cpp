@@ -14,7 +14,7 @@ namespace radiolist::net {
 namespace {
 
 using namespace std::chrono_literals;
-using IcecastStream = rl::test::ServerTest;
+using IcecastStream = radiolist::test::ServerTest;
 
 std::vector<std::uint8_t> readAudio(HttpStream& s, std::size_t count) {
   std::vector<std::uint8_t> out(count);

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 
-namespace radiolist::net::testing {
+namespace radiolist::test {
 
 TestStreamServer::TestStreamServer(std::vector<std::string> args) {
   tls_ = std::find(args.begin(), args.end(), "--tls-cert") != args.end();
@@ -77,4 +77,4 @@ std::vector<std::string> TestStreamServer::requestLog() const {
   return lines;
 }
 
-}  // namespace radiolist::net::testing
+}  // namespace radiolist::test

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace radiolist::net::testing {
+namespace radiolist::test {
 
 class TestStreamServer {
  public:
@@ -29,4 +29,4 @@ class TestStreamServer {
   std::string logPath_;
 };
 
-}  // namespace radiolist::net::testing
+}  // namespace radiolist::test

@@ -22,7 +22,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using rl::test::SinkRecorder;
+using radiolist::test::SinkRecorder;
 
 constexpr double kRate = SinkRecorder::kSampleRate;
 
@@ -65,7 +65,7 @@ Chain mixedChain() {
 // Which song of the chain dominates a stretch of sound, or -1.
 int songHeard(const Chain& chain, std::span<const float> s) {
   for (std::size_t i = 0; i < chain.songs.size(); ++i) {
-    if (rl::test::toneShare(s, chain.songs[i].tone, kRate) > 0.6) return static_cast<int>(i);
+    if (radiolist::test::toneShare(s, chain.songs[i].tone, kRate) > 0.6) return static_cast<int>(i);
   }
   return -1;
 }
@@ -97,7 +97,7 @@ std::string describe(const std::vector<int>& order) {
   return s;
 }
 
-class OggChainServerTest : public rl::test::ListeningTest {
+class OggChainServerTest : public radiolist::test::ListeningTest {
  protected:
   void TearDown() override {
     ListeningTest::TearDown();
@@ -106,7 +106,7 @@ class OggChainServerTest : public rl::test::ListeningTest {
 
   // Starts tools/ogg-source.py looping the chain's files on its mount; returns once it is live.
   void startSource(const Chain& chain) {
-    rl::test::ChildProcess::Options options;
+    radiolist::test::ChildProcess::Options options;
     options.argv = {"python3",    RL_OGG_SOURCE_PY,
                     "--port",     servers().value("ICECAST_PORT"),
                     "--password", servers().value("ICECAST_SOURCE_PASSWORD"),
@@ -115,7 +115,7 @@ class OggChainServerTest : public rl::test::ListeningTest {
     for (const auto& f : chain.files)
       options.argv.push_back(std::string(RL_OGG_MEDIA_DIR) + "/" + f);
     options.captureStdout = true;
-    source_ = std::make_unique<rl::test::ChildProcess>(options);
+    source_ = std::make_unique<radiolist::test::ChildProcess>(options);
     std::string said;
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (said.find("LIVE") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
@@ -132,7 +132,7 @@ class OggChainServerTest : public rl::test::ListeningTest {
   void playAndFollow(const Chain& chain) {
     ASSERT_NO_FATAL_FAILURE(startSource(chain));
     const HSTREAM h =
-        rl::test::startLikeTheWindow(servers().mountUrl(chain.mount), true, false).general;
+        radiolist::test::startLikeTheWindow(servers().mountUrl(chain.mount), true, false).general;
     ASSERT_NE(h, 0u);
 
     const auto first = recorder().waitFor(
@@ -140,9 +140,9 @@ class OggChainServerTest : public rl::test::ListeningTest {
     if (!first) {
       const auto last = recorder().last(1s);
       FAIL() << "none of the chain's tones within 15 s; channel state " << BASS_ChannelIsActive(h)
-             << ", level of the last second " << rl::test::rms(last) << ", share of "
+             << ", level of the last second " << radiolist::test::rms(last) << ", share of "
              << chain.songs[0].tone << " Hz "
-             << rl::test::toneShare(last, chain.songs[0].tone, kRate);
+             << radiolist::test::toneShare(last, chain.songs[0].tone, kRate);
     }
     const auto from = recorder().position();
 
@@ -175,7 +175,7 @@ class OggChainServerTest : public rl::test::ListeningTest {
     std::size_t longestSilence = 0;
     std::size_t longestAt = 0;
     for (std::size_t at = 0; at + block <= heard.size(); at += block) {
-      const bool silent = rl::test::rms(std::span(heard).subspan(at, block)) < 1e-3;
+      const bool silent = radiolist::test::rms(std::span(heard).subspan(at, block)) < 1e-3;
       silentRun = silent ? silentRun + 1 : 0;
       if (silentRun > longestSilence) {
         longestSilence = silentRun;
@@ -193,7 +193,7 @@ class OggChainServerTest : public rl::test::ListeningTest {
     EXPECT_TRUE(followsTheLoop(order)) << "tones out of order: " << describe(order);
   }
 
-  std::unique_ptr<rl::test::ChildProcess> source_;
+  std::unique_ptr<radiolist::test::ChildProcess> source_;
 };
 
 TEST_F(OggChainServerTest, AVorbisChainChangesTitleAndToneWithoutAGap) {
