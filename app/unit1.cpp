@@ -332,6 +332,7 @@ void TForm1::FormCreate(QObject*) {
   Edit1->hide();
   Edit2->hide();
   setItemIndex(ListBox1, 0);
+  prepareAddressOnRow(0);  // the countdown below starts row 0
   ResyncCountdown = 10;
   setTimerEnabled(Timer2, true);
   WorkDir = currentDir();

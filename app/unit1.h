@@ -173,6 +173,9 @@ class TForm1 : public QWidget {
   [[nodiscard]] const char* channelHeaderBlock() const;
   // Starts StreamHandle and AacStreamHandle for the address selected in ListBox2.
   void createAndPlayStreams(bool testActivity);
+  // Tells the audio library the address on ListBox2's row `row` (if any) ahead of its creation
+  // by the countdown's run, so that connecting and decoding start now.
+  void prepareAddressOnRow(int row);
 
   radiolist::AudioLibrary& audio_;
   radiolist::AnchorSet formAnchors_;

@@ -24,6 +24,7 @@ class RealAudioLibrary final : public AudioLibrary {
   const char* ChannelGetTags(DWORD handle, DWORD tags) override {
     return BASS_ChannelGetTags(handle, tags);
   }
+  void PrepareURL(const char16_t* url) override { audio::prepareAddress(url); }
 };
 
 }  // namespace

@@ -20,6 +20,9 @@ class AudioLibrary {
   virtual BOOL ChannelPlay(DWORD handle, BOOL restart) = 0;
   virtual BOOL ChannelStop(DWORD handle) = 0;
   virtual const char* ChannelGetTags(DWORD handle, DWORD tags) = 0;
+  // Not one of the nine: the address the window is about to create (NUL-terminated UTF-16), so
+  // that the library can start on it early. A stand-in may ignore it.
+  virtual void PrepareURL(const char16_t* /*url*/) {}
 };
 
 // The real library (defined in audio_binding.cpp, which links the engine).

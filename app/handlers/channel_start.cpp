@@ -37,8 +37,18 @@ void TForm1::createAndPlayStreams(bool testActivity) {
   audio_.Start();
 }
 
+void TForm1::prepareAddressOnRow(int row) {
+  if (row < 0 || row >= ListBox2->count()) return;
+  const QString text = rowText(ListBox2, row);
+  if (text.isEmpty()) return;
+  const std::u16string address(reinterpret_cast<const char16_t*>(text.utf16()),
+                               static_cast<std::size_t>(text.size()));
+  audio_.PrepareURL(address.c_str());
+}
+
 void TForm1::ListBox1Click(QObject*) {
   OpenNameEditor();
+  prepareAddressOnRow(ChannelIndex);
   audio_.Free();
   StreamHandle = 0;
   audio_.Init(-1, 44100, kInitFlags);

@@ -56,6 +56,11 @@ std::uint64_t processOutputUnderruns() { return engine().outputUnderruns(); }
 
 void shutdownLibrary() { engine().shutdown(); }
 
+void prepareAddress(const char16_t* url) {
+  const auto address = addressFromArgument(url, true, net::kMaxUrlBytes + 1);
+  if (address) engine().prepare(*address);
+}
+
 }  // namespace radiolist::audio
 
 using radiolist::audio::CreationKind;

@@ -166,7 +166,7 @@ std::shared_ptr<Source> Engine::sourceFor(const std::string& url, CreationKind k
   return startSource(url, kind);
 }
 
-std::shared_ptr<Source> Engine::startSource(const std::string& url, CreationKind kind) {
+std::shared_ptr<Source> Engine::launch(const std::string& url) {
   std::shared_ptr<net::HttpStream> stream = open(url, std::nullopt);
   if (!stream) return nullptr;
   auto source = std::make_shared<Source>(url, std::move(stream), opener_, deps_.retry);
@@ -176,9 +176,38 @@ std::shared_ptr<Source> Engine::startSource(const std::string& url, CreationKind
     return nullptr;
   }
   source->startDecoder();
+  return source;
+}
+
+std::shared_ptr<Source> Engine::startSource(const std::string& url, CreationKind kind) {
+  std::shared_ptr<Source> source = launch(url);
+  if (!source) return nullptr;
   session_.push_back({source});
   session_.back().has(kind) = true;
   return source;
+}
+
+void Engine::prepare(std::string_view url) {
+  std::lock_guard lock(mutex_);
+  if (shutDown_ || !deps_.plausibleUrl(url)) return;
+  const std::string address(url);
+  for (const auto& entry : session_) {
+    if (entry.source->url() == address) return;
+  }
+  for (const auto& warm : warm_) {
+    if (warm.source->url() == address && !warm.source->finished()) return;
+  }
+  std::shared_ptr<Source> source = launch(address);
+  if (!source) return;
+  log::write(log::Domain::Engine, "preparing ", address);
+  // Like a freed source: its connection is not made again if it ends before anyone takes it.
+  source->keepAlive(false);
+  warm_.push_back({std::move(source), std::chrono::steady_clock::now()});
+  while (warm_.size() > kMaxWarmSources) {
+    retiring_.push_back(std::move(warm_.front().source));
+    warm_.pop_front();
+  }
+  janitorWake_.notify_one();
 }
 
 void Engine::want(Source& source, CreationKind kind, bool on) {

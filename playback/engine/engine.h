@@ -68,6 +68,12 @@ class Engine {
   // Valid until the next tags() call (or the engine's end).
   const char* tags(DWORD handle, DWORD type);
 
+  // A hint that `url` is about to be created: its source starts connecting and decoding now,
+  // silent, and waits among the warm sources (as one freed a moment ago) for a creation to take
+  // it over. A hint nobody takes up is closed after keepWarm. Needs no init(); does nothing for
+  // an address already in hand or after shutdown(). Never waits for the network.
+  void prepare(std::string_view url);
+
   // Stops every source and joins its thread, closes the output, and refuses every connection
   // from now on (a source about to connect again, an HLS segment request); later calls find no
   // channel and create none. For the end of the process. Idempotent.
@@ -103,6 +109,8 @@ class Engine {
   std::shared_ptr<Source> sourceFor(const std::string& url, CreationKind kind);
   // Starts a new source and adds it to session_ with a channel of `kind` on it.
   std::shared_ptr<Source> startSource(const std::string& url, CreationKind kind);
+  // Starts a source's connection and decoder, attached to the mixer; nullptr on failure.
+  std::shared_ptr<Source> launch(const std::string& url);
   static void want(Source& source, CreationKind kind, bool on);
   void janitorLoop();
   std::shared_ptr<net::HttpStream> open(const std::string& url, std::optional<net::ByteRange> range);

@@ -312,6 +312,28 @@ TEST_F(EngineTest, AWarmConnectionNobodyTakesIsClosed) {
   EXPECT_EQ(opens(kMp3), 2);
 }
 
+TEST_F(EngineTest, APreparedAddressIsSilentUntilCreatedThenTakenOverWithAudioWaiting) {
+  engine_->prepare(kMp3);  // before init, as at start-up
+  engine_->prepare(kMp3);  // a second hint of the same address changes nothing
+  ASSERT_TRUE(waitUntil([&] { return stream(kMp3) && stream(kMp3)->state() == net::StreamState::Streaming; }));
+  std::this_thread::sleep_for(300ms);  // time to decode some audio
+  EXPECT_LT(render(), 0.001) << "a hint must never sound";
+  ASSERT_TRUE(engine_->init());
+  auto [general, aac] = createTwins(kMp3);
+  engine_->play(general, true);
+  engine_->play(aac, true);
+  EXPECT_GT(render(), 0.01) << "the first render after the creation already sounds";
+  EXPECT_EQ(opens(kMp3), 1);
+}
+
+TEST_F(EngineTest, AHintNobodyTakesUpIsClosed) {
+  makeEngine(200ms);
+  engine_->prepare(kMp3);
+  EXPECT_EQ(engine_->liveSources(), 1u);
+  EXPECT_TRUE(waitUntil([&] { return engine_->liveSources() == 0; }));
+  EXPECT_TRUE(stream(kMp3)->cancelled());
+}
+
 TEST_F(EngineTest, TagsComeFromTheHeadAndTheLatestMetadata) {
   ASSERT_TRUE(engine_->init());
   const auto [general, aac] = createTwins(kMp3);
