@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "playback/log/log.h"
@@ -25,7 +26,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Transfers handed to the network thread and not yet ended there.
+// Transfers handed to the network thread and not yet ended there. The thread takes its ended
+// transfers off only as its last act before it goes idle, so that 0 means no network thread runs
+// (a process may then fork safely).
 std::atomic<std::size_t> gLiveTransfers{0};
 
 void initCurlOnce() {
@@ -109,9 +112,7 @@ struct Shared {
 // One stream's transfer, owned by the network thread; every curl call happens there.
 class Transfer {
  public:
-  explicit Transfer(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {
-    gLiveTransfers.fetch_add(1);
-  }
+  explicit Transfer(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
   ~Transfer();
@@ -158,7 +159,6 @@ Transfer::~Transfer() {
   if (easy_ != nullptr) curl_easy_cleanup(easy_);
   curl_slist_free_all(requestHeaders_);
   curl_slist_free_all(statusAliases_);
-  gLiveTransfers.fetch_sub(1);
 }
 
 bool Transfer::start(CURLM* multi) {
@@ -368,14 +368,16 @@ std::size_t Transfer::body(std::span<const std::byte> data) {
   return data.size();
 }
 
-// The one network thread of the process: every transfer runs on its curl multi handle, which
+// The network thread of the process: every transfer runs on its one curl multi handle, which
 // keeps finished connections open for the next request to the same server (an HLS stream's
 // segments and playlist reloads) and caches name lookups. Other threads talk to it through
-// commands; it starts with the first transfer and ends at process exit.
+// commands (add, remove, unpause) and never wait for it. The thread runs while there are
+// transfers and ends when there are none; the handle, with its open connections, stays for the
+// next one. At process exit every transfer is cancelled and every connection closed.
 class NetworkLoop {
  public:
-  // The process's loop. A child forked from a process with a running loop gets a new one: the
-  // thread did not come along.
+  // The process's loop. A child forked from a process whose loop has a handle of its own gets a
+  // new one: it shares nothing with the parent's.
   static NetworkLoop& get() {
     static std::mutex mutex;
     static NetworkLoop* loop = nullptr;
@@ -389,22 +391,24 @@ class NetworkLoop {
     return *loop;
   }
 
-  // Hands a transfer to the thread; false once the loop is closed or no thread could start.
+  // Hands a transfer to the thread, starting it if it is not running; false once the loop is
+  // closed or no thread could start.
   bool add(std::unique_ptr<Transfer> transfer) {
     {
       const std::lock_guard lock(mutex_);
       if (closed_) return false;
-      if (!thread_.joinable()) {
+      if (!running_) {
         try {
-          thread_ = std::thread([this] { run(); });
+          std::thread([this] { run(); }).detach();
         } catch (const std::system_error&) {
-          closed_ = true;
           return false;
         }
+        running_ = true;
       }
+      gLiveTransfers.fetch_add(1);
       commands_.push_back({Command::Add, transfer->shared(), std::move(transfer)});
+      curl_multi_wakeup(multi_);
     }
-    curl_multi_wakeup(multi_);
     return true;
   }
   // Ends the stream's transfer (already marked cancelled).
@@ -420,13 +424,13 @@ class NetworkLoop {
     std::unique_lock lock(mutex_);
     if (closed_) return;
     closed_ = true;
-    if (!thread_.joinable()) return;
-    curl_multi_wakeup(multi_);
-    if (ended_.wait_for(lock, wait, [&] { return threadDone_; })) {
-      lock.unlock();
-      thread_.join();
-    } else {
-      thread_.detach();
+    if (running_) {
+      curl_multi_wakeup(multi_);
+      // The thread closes the handle on its way out.
+      idle_.wait_for(lock, wait, [&] { return !running_; });
+    } else if (multi_ != nullptr) {
+      curl_multi_cleanup(multi_);
+      multi_ = nullptr;
     }
   }
 
@@ -446,30 +450,35 @@ class NetworkLoop {
   void post(Command command) {
     {
       const std::lock_guard lock(mutex_);
-      if (!thread_.joinable() || threadDone_) return;  // nothing runs there
+      if (!running_) return;  // no transfer to act on
       commands_.push_back(std::move(command));
+      curl_multi_wakeup(multi_);
     }
-    curl_multi_wakeup(multi_);
   }
 
-  void apply(Command& command) {
+  // Returns how many transfers ended.
+  std::size_t apply(Command& command) {
     Shared* key = command.shared.get();
     switch (command.kind) {
       case Command::Add:
         // A stream cancelled before its transfer started never connects.
-        if (!key->cancelled.load() && command.transfer->start(multi_))
+        if (!key->cancelled.load() && command.transfer->start(multi_)) {
           transfers_.emplace(key, std::move(command.transfer));
-        break;
+          return 0;
+        }
+        command.transfer.reset();
+        return 1;
       case Command::Remove:
-        transfers_.erase(key);
-        break;
+        return transfers_.erase(key);
       case Command::Unpause:
         if (const auto it = transfers_.find(key); it != transfers_.end()) it->second->resume();
-        break;
+        return 0;
     }
+    return 0;
   }
 
   void run() {
+    std::size_t ended = 0;  // transfers ended, not yet taken off gLiveTransfers
     for (;;) {
       std::vector<Command> commands;
       bool closing = false;
@@ -479,8 +488,8 @@ class NetworkLoop {
         closing = closed_;
       }
       if (closing) break;
-      for (Command& command : commands) apply(command);
-      commands.clear();  // transfers that never started end now, not after the wait below
+      for (Command& command : commands) ended += apply(command);
+      commands.clear();
 
       int running = 0;
       if (curl_multi_perform(multi_, &running) != CURLM_OK) break;
@@ -494,6 +503,7 @@ class NetworkLoop {
         if (it == transfers_.end()) continue;
         it->second->conclude(result);
         transfers_.erase(it);  // the connection goes back to the multi handle's cache
+        ++ended;
       }
       const auto now = Clock::now();
       auto wake = now + std::chrono::seconds(60);
@@ -501,11 +511,24 @@ class NetworkLoop {
         Clock::time_point deadline;
         if (it->second->overdue(now, deadline)) {
           it = transfers_.erase(it);
+          ++ended;
         } else {
           wake = std::min(wake, deadline);
           ++it;
         }
       }
+      if (transfers_.empty()) {
+        std::unique_lock lock(mutex_);
+        if (commands_.empty() && !closed_) {
+          // Nothing to do: the thread ends; the next add() starts another on the same handle.
+          running_ = false;
+          lock.unlock();
+          gLiveTransfers.fetch_sub(ended);  // the last act: 0 now means no thread of ours runs
+          return;
+        }
+        continue;
+      }
+      gLiveTransfers.fetch_sub(std::exchange(ended, 0));  // others remain: not 0
       // Returns early for curl's own timers, socket activity and curl_multi_wakeup.
       const auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1;
       curl_multi_poll(multi_, nullptr, 0, static_cast<int>(std::min<long long>(waitMs, 60000)), nullptr);
@@ -515,6 +538,7 @@ class NetworkLoop {
       shared->cancelled.store(true);
       shared->finish(StreamState::Cancelled, StreamError::None, {});
     }
+    ended += transfers_.size();
     transfers_.clear();
     std::vector<Command> rest;
     {
@@ -523,34 +547,35 @@ class NetworkLoop {
       std::swap(rest, commands_);
     }
     for (Command& command : rest) {
-      if (command.kind == Command::Add) {
-        command.shared->finish(StreamState::Failed, StreamError::Transfer, "the network is shut down");
-      }
+      if (command.kind != Command::Add) continue;
+      command.shared->finish(StreamState::Failed, StreamError::Transfer, "the network is shut down");
+      ++ended;
     }
     rest.clear();
     curl_multi_cleanup(multi_);
-    multi_ = nullptr;
     {
       const std::lock_guard lock(mutex_);
-      threadDone_ = true;
+      multi_ = nullptr;
+      running_ = false;
     }
-    ended_.notify_all();
+    idle_.notify_all();
+    gLiveTransfers.fetch_sub(ended);
   }
 
   const pid_t pid_;
-  // In a forked child, the parent's loop: left alone (its thread did not come along), and kept
-  // reachable so that its memory is not taken for a leak.
+  // In a forked child, the parent's loop: left alone, and kept reachable so that its memory is
+  // not taken for a leak.
   [[maybe_unused]] NetworkLoop* const parents_;
-  CURLM* multi_ = nullptr;  // the thread's; curl_multi_wakeup from anywhere while it runs
+  // Used by the thread while it runs, by close() when none runs; curl_multi_wakeup from anywhere.
+  CURLM* multi_ = nullptr;
   std::unordered_map<Shared*, std::unique_ptr<Transfer>> transfers_;  // the thread's only
 
   std::mutex mutex_;
   // Guarded by mutex_:
   std::vector<Command> commands_;
   bool closed_ = false;
-  bool threadDone_ = false;
-  std::condition_variable ended_;
-  std::thread thread_;
+  bool running_ = false;  // a thread runs (or is starting) on the handle
+  std::condition_variable idle_;
 };
 
 class CurlHttpStream final : public HttpStream {
