@@ -4,8 +4,8 @@ namespace radiolist {
 namespace {
 
 // One axis: start and length of the child for a parent length change.
-std::pair<int, int> anchorAxis(int start, int length, bool nearAnchor, bool farAnchor, int designedParent,
-                               int parent) {
+std::pair<int, int> anchorAxis(int start, int length, bool nearAnchor, bool farAnchor,
+                               int designedParent, int parent) {
   const int delta = parent - designedParent;
   if (nearAnchor && farAnchor) return {start, length + delta};
   if (farAnchor) return {start + delta, length};
@@ -15,11 +15,13 @@ std::pair<int, int> anchorAxis(int start, int length, bool nearAnchor, bool farA
 
 }  // namespace
 
-QRect anchoredGeometry(const QRect& designed, unsigned anchors, const QSize& designedParent, const QSize& parent) {
-  const auto [x, w] = anchorAxis(designed.x(), designed.width(), (anchors & akLeft) != 0, (anchors & akRight) != 0,
-                                 designedParent.width(), parent.width());
-  const auto [y, h] = anchorAxis(designed.y(), designed.height(), (anchors & akTop) != 0,
-                                 (anchors & akBottom) != 0, designedParent.height(), parent.height());
+QRect anchoredGeometry(const QRect& designed, unsigned anchors, const QSize& designedParent,
+                       const QSize& parent) {
+  const auto [x, w] = anchorAxis(designed.x(), designed.width(), (anchors & akLeft) != 0,
+                                 (anchors & akRight) != 0, designedParent.width(), parent.width());
+  const auto [y, h] =
+      anchorAxis(designed.y(), designed.height(), (anchors & akTop) != 0, (anchors & akBottom) != 0,
+                 designedParent.height(), parent.height());
   return {x, y, w, h};
 }
 
@@ -29,7 +31,8 @@ void AnchorSet::add(QWidget* child, const QRect& designed, unsigned anchors) {
 }
 
 void AnchorSet::apply(const QSize& parent) const {
-  for (const Entry& e : entries_) e.child->setGeometry(anchoredGeometry(e.designed, e.anchors, designedParent_, parent));
+  for (const Entry& e : entries_)
+    e.child->setGeometry(anchoredGeometry(e.designed, e.anchors, designedParent_, parent));
 }
 
 }  // namespace radiolist

@@ -15,8 +15,8 @@ enum Anchor : unsigned { akLeft = 1, akTop = 2, akRight = 4, akBottom = 8 };
 
 // Geometry of a child with the given anchors when its parent's client area changes from
 // `designedParent` to `parent`.
-[[nodiscard]] QRect anchoredGeometry(const QRect& designed, unsigned anchors, const QSize& designedParent,
-                                     const QSize& parent);
+[[nodiscard]] QRect anchoredGeometry(const QRect& designed, unsigned anchors,
+                                     const QSize& designedParent, const QSize& parent);
 
 class AnchorSet {
  public:

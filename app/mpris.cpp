@@ -50,7 +50,9 @@ class RootAdaptor : public QDBusAbstractAdaptor {
   [[nodiscard]] bool yes() const { return true; }
   [[nodiscard]] bool no() const { return false; }
   [[nodiscard]] QString identity() const { return QStringLiteral("radiolist"); }
-  [[nodiscard]] QStringList schemes() const { return {QStringLiteral("http"), QStringLiteral("https")}; }
+  [[nodiscard]] QStringList schemes() const {
+    return {QStringLiteral("http"), QStringLiteral("https")};
+  }
   [[nodiscard]] QStringList mimeTypes() const { return {}; }
 
  public slots:
@@ -99,7 +101,8 @@ class PlayerAdaptor : public QDBusAbstractAdaptor {
 
  public slots:
   void PlayPause() {
-    service_->later([](TForm1& form) { guarded([&] { form.SpeedButton2Click(form.SpeedButton2); }); });
+    service_->later(
+        [](TForm1& form) { guarded([&] { form.SpeedButton2Click(form.SpeedButton2); }); });
   }
   void Play() {
     service_->later([](TForm1& form) { guarded([&] { form.StartPress(); }); });
@@ -129,8 +132,9 @@ class PlayerAdaptor : public QDBusAbstractAdaptor {
 MprisState currentMprisState(const TForm1& form) {
   MprisState state;
   AudioLibrary& audio = form.audio();
-  state.playbackStatus = sounds(audio, StreamHandle) || sounds(audio, AacStreamHandle) ? QStringLiteral("Playing")
-                                                                                         : QStringLiteral("Stopped");
+  state.playbackStatus = sounds(audio, StreamHandle) || sounds(audio, AacStreamHandle)
+                             ? QStringLiteral("Playing")
+                             : QStringLiteral("Stopped");
   const int rows = form.ListBox1->count();
   const bool onRow = ChannelIndex >= 0 && ChannelIndex < rows;
   state.canGoNext = ChannelIndex + 1 < rows;
@@ -141,12 +145,16 @@ MprisState currentMprisState(const TForm1& form) {
                             onRow ? QStringLiteral("/org/radiolist/channel/%1").arg(ChannelIndex)
                                   : QStringLiteral("/org/mpris/MediaPlayer2/TrackList/NoTrack"))));
   state.metadata.insert(QStringLiteral("xesam:title"), form.titleOnAir().value_or(QString()));
-  state.metadata.insert(QStringLiteral("xesam:artist"), QStringList{form.stationNameOnAir().value_or(name)});
+  state.metadata.insert(QStringLiteral("xesam:artist"),
+                        QStringList{form.stationNameOnAir().value_or(name)});
   return state;
 }
 
 MprisService::MprisService(TForm1& form, QString serviceName)
-    : QObject(&form), form_(form), serviceName_(std::move(serviceName)), state_(currentMprisState(form)) {
+    : QObject(&form),
+      form_(form),
+      serviceName_(std::move(serviceName)),
+      state_(currentMprisState(form)) {
   new RootAdaptor(this);
   new PlayerAdaptor(this);
   poll_.setInterval(1000);
@@ -164,9 +172,11 @@ std::unique_ptr<MprisService> MprisService::publish(TForm1& form) {
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) return nullptr;
   QString name = QStringLiteral("org.mpris.MediaPlayer2.radiolist");
-  if (bus.interface()->isServiceRegistered(name)) name += QStringLiteral(".instance%1").arg(::getpid());
+  if (bus.interface()->isServiceRegistered(name))
+    name += QStringLiteral(".instance%1").arg(::getpid());
   std::unique_ptr<MprisService> service(new MprisService(form, name));
-  if (!bus.registerObject(kObjectPath, service.get(), QDBusConnection::ExportAdaptors) || !bus.registerService(name))
+  if (!bus.registerObject(kObjectPath, service.get(), QDBusConnection::ExportAdaptors) ||
+      !bus.registerService(name))
     return nullptr;
   return service;
 }
@@ -193,14 +203,17 @@ void MprisService::runNext() {
 void MprisService::refresh() {
   const MprisState now = currentMprisState(form_);
   QVariantMap changed;
-  if (now.playbackStatus != state_.playbackStatus) changed.insert(QStringLiteral("PlaybackStatus"), now.playbackStatus);
+  if (now.playbackStatus != state_.playbackStatus)
+    changed.insert(QStringLiteral("PlaybackStatus"), now.playbackStatus);
   if (now.metadata != state_.metadata) changed.insert(QStringLiteral("Metadata"), now.metadata);
   if (now.canGoNext != state_.canGoNext) changed.insert(QStringLiteral("CanGoNext"), now.canGoNext);
-  if (now.canGoPrevious != state_.canGoPrevious) changed.insert(QStringLiteral("CanGoPrevious"), now.canGoPrevious);
+  if (now.canGoPrevious != state_.canGoPrevious)
+    changed.insert(QStringLiteral("CanGoPrevious"), now.canGoPrevious);
   state_ = now;
   if (changed.isEmpty()) return;
-  QDBusMessage signal = QDBusMessage::createSignal(kObjectPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                   QStringLiteral("PropertiesChanged"));
+  QDBusMessage signal =
+      QDBusMessage::createSignal(kObjectPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                 QStringLiteral("PropertiesChanged"));
   signal << kPlayerInterface << changed << QStringList();
   QDBusConnection::sessionBus().send(signal);
 }

@@ -149,7 +149,8 @@ TEdit::TEdit(QWidget* parent) : QLineEdit(parent) {}
 void TEdit::setVisible(bool visible) {
   // Hiding the focused editor hands the focus to the window itself, so the keys that follow
   // reach no control; Qt would pass it on to the next editor or list in the tab chain.
-  if (!visible && window() != this && window()->focusWidget() == this) window()->setFocus(Qt::OtherFocusReason);
+  if (!visible && window() != this && window()->focusWidget() == this)
+    window()->setFocus(Qt::OtherFocusReason);
   QLineEdit::setVisible(visible);
 }
 
@@ -234,7 +235,8 @@ void TForm1::buildControls() {
   SpeedButton2->setToolTip(QStringLiteral("START STOP"));
   SpeedButton2->setAccessibleName(SpeedButton2->toolTip());
 
-  Label2 = makeLabel(this, {66, 8, 42, 16}, windowFont(13, true), QColor(0, 0, 255), QStringLiteral("Label2"));
+  Label2 = makeLabel(this, {66, 8, 42, 16}, windowFont(13, true), QColor(0, 0, 255),
+                     QStringLiteral("Label2"));
 
   ListBox1 = new TListBox(this);
   ListBox1->setFont(listFont);
@@ -264,8 +266,10 @@ void TForm1::buildControls() {
   Panel1->setBackgroundRole(QPalette::Button);
   formAnchors_.add(Panel1, {0, 329, 735, 41}, akLeft | akRight | akBottom);
 
-  Label3 = makeLabel(Panel1, {277, 9, 63, 23}, windowFont(19, true), Qt::black, QStringLiteral("Label3"));
-  Label1 = makeLabel(Panel1, {0, 0, 40, 14}, windowFont(12, true), QColor(255, 0, 0), QStringLiteral("Label1"));
+  Label3 = makeLabel(Panel1, {277, 9, 63, 23}, windowFont(19, true), Qt::black,
+                     QStringLiteral("Label3"));
+  Label1 = makeLabel(Panel1, {0, 0, 40, 14}, windowFont(12, true), QColor(255, 0, 0),
+                     QStringLiteral("Label1"));
 
   SpeedButton3 = new TSpeedButton(Panel1);
   SpeedButton3->setGeometry(240, 1, 31, 34);
@@ -292,15 +296,18 @@ void TForm1::buildControls() {
 
 void TForm1::wireEvents() {
   const auto click = [this](QAbstractButton* button, void (TForm1::*handler)(QObject*)) {
-    connect(button, &QAbstractButton::clicked, this, [this, button, handler] { guarded([&] { (this->*handler)(button); }); });
+    connect(button, &QAbstractButton::clicked, this,
+            [this, button, handler] { guarded([&] { (this->*handler)(button); }); });
   };
   click(SpeedButton1, &TForm1::SpeedButton1Click);
   click(SpeedButton2, &TForm1::SpeedButton2Click);
   click(SpeedButton3, &TForm1::SpeedButton3Click);
   click(SpeedButton4, &TForm1::SpeedButton4Click);
 
-  connect(ListBox1, &TListBox::userSelected, this, [this] { guarded([this] { ListBox1Click(ListBox1); }); });
-  connect(ListBox2, &TListBox::userSelected, this, [this] { guarded([this] { ListBox2Click(ListBox2); }); });
+  connect(ListBox1, &TListBox::userSelected, this,
+          [this] { guarded([this] { ListBox1Click(ListBox1); }); });
+  connect(ListBox2, &TListBox::userSelected, this,
+          [this] { guarded([this] { ListBox2Click(ListBox2); }); });
 
   Edit1->onKeyPress = [this](char16_t& key) { Edit1KeyPress(Edit1, key); };
   Edit2->onKeyPress = [this](char16_t& key) { Edit2KeyPress(Edit2, key); };
@@ -308,7 +315,8 @@ void TForm1::wireEvents() {
   Edit2->onDblClick = [this] { Edit2DblClick(Edit2); };
 
   const auto tick = [this](QTimer* timer, void (TForm1::*handler)(QObject*)) {
-    connect(timer, &QTimer::timeout, this, [this, timer, handler] { guarded([&] { (this->*handler)(timer); }); });
+    connect(timer, &QTimer::timeout, this,
+            [this, timer, handler] { guarded([&] { (this->*handler)(timer); }); });
   };
   tick(Timer1, &TForm1::Timer1Timer);
   tick(Timer2, &TForm1::Timer2Timer);

@@ -28,7 +28,8 @@
 
 namespace radiolist {
 
-FrameworkError::FrameworkError(const QString& message) : std::runtime_error(message.toStdString()) {}
+FrameworkError::FrameworkError(const QString& message)
+    : std::runtime_error(message.toStdString()) {}
 
 void throwListIndexError(int index) {
   throw FrameworkError(QStringLiteral("List index out of bounds (%1)").arg(index));
@@ -80,7 +81,9 @@ QString rowText(const TListBox* list, int index) {
 void deleteRow(TListBox* list, int index) {
   if (index < 0 || index >= list->count()) return;
   const int selected = itemIndex(list);
-  const int keep = selected < 0 || selected == index ? -1 : selected > index ? selected - 1 : selected;
+  const int keep = selected < 0 || selected == index ? -1
+                   : selected > index                ? selected - 1
+                                                     : selected;
   list->rows().remove(index);
   // The view moves its current row to a neighbour; the list keeps its own selection only.
   list->clearSelection();
@@ -108,7 +111,9 @@ void selectRow(TListBox* list, int index) {
 
 QRect rowRect(const TListBox* list, int index) {
   const int count = list->count();
-  const auto rowHeight = [&] { return count > 0 ? list->sizeHintForRow(0) : list->fontMetrics().height(); };
+  const auto rowHeight = [&] {
+    return count > 0 ? list->sizeHintForRow(0) : list->fontMetrics().height();
+  };
   if (index >= 0 && index < count) return list->visualRect(rowIndex(list, index));
   if (index == 0) return {0, 0, list->viewport()->width(), rowHeight()};
   if (index == count) return list->visualRect(rowIndex(list, count - 1)).translated(0, rowHeight());
@@ -117,7 +122,9 @@ QRect rowRect(const TListBox* list, int index) {
 
 QFont canvasFont() { return windowFont(11, false); }
 
-int canvasTextWidth(const QString& text) { return QFontMetrics(canvasFont()).horizontalAdvance(text); }
+int canvasTextWidth(const QString& text) {
+  return QFontMetrics(canvasFont()).horizontalAdvance(text);
+}
 
 // --- focus, clipboard, labels, timers, glyphs ----------------------------------------------------
 
@@ -133,8 +140,8 @@ void setCaption(QLabel* label, const QString& text) {
   // A label draws one line: a line break from a station's title shows as a space.
   QString line = text;
   for (QChar& c : line)
-    if (c == u'\n' || c == u'\r' || c == u'\v' || c == u'\f' || c == QChar(0x85) || c == QChar::LineSeparator ||
-        c == QChar::ParagraphSeparator)
+    if (c == u'\n' || c == u'\r' || c == u'\v' || c == u'\f' || c == QChar(0x85) ||
+        c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
       c = u' ';
   label->setText(line);
   label->adjustSize();
@@ -159,7 +166,8 @@ void loadGlyph(QAbstractButton* button, const QString& path) {
   if (refused == 0 && st.st_size > kMaxGlyphBytes) refused = EFBIG;
   if (refused != 0) {
     if (fd >= 0) ::close(fd);
-    throw FrameworkError(QStringLiteral("Cannot open file \"%1\". %2").arg(path, systemErrorText(refused)));
+    throw FrameworkError(
+        QStringLiteral("Cannot open file \"%1\". %2").arg(path, systemErrorText(refused)));
   }
   QByteArray bytes;
   char chunk[65536];
@@ -176,21 +184,22 @@ void loadGlyph(QAbstractButton* button, const QString& path) {
     throw FrameworkError(QStringLiteral("Bitmap image is not valid"));
   // The bottom-left pixel's colour is the glyph's background, drawn transparent.
   QPixmap pixmap = QPixmap::fromImage(image);
-  pixmap.setMask(pixmap.createMaskFromColor(image.pixelColor(0, image.height() - 1), Qt::MaskInColor));
+  pixmap.setMask(
+      pixmap.createMaskFromColor(image.pixelColor(0, image.height() - 1), Qt::MaskInColor));
   button->setIcon(QIcon(pixmap));
   button->setIconSize(image.size());
 }
 
 QString currentDir() {
   char buffer[PATH_MAX];
-  if (::getcwd(buffer, sizeof buffer) == nullptr)
-    throw FrameworkError(systemErrorText(errno));
+  if (::getcwd(buffer, sizeof buffer) == nullptr) throw FrameworkError(systemErrorText(errno));
   return QFile::decodeName(buffer);
 }
 
 void sleepMs(int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }
 
-// --- error reporting -------------------------------------------------------------------------------
+// --- error reporting
+// -------------------------------------------------------------------------------
 
 QString errorBoxText(const QString& message) {
   if (!message.isEmpty() && message.back().unicode() > u'.') return message + u'.';

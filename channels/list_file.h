@@ -30,8 +30,8 @@ using ListLines = std::vector<std::u16string>;
 //   Stream write error                                       (save: writing failed part way)
 // The system error text is strerror's, without trailing blanks, line breaks and full stops.
 class ListFileError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 // Bytes of a whole file to its lines. A UTF-8 file with a byte-order mark keeps every line even
@@ -80,4 +80,4 @@ inline constexpr std::size_t kMaxListFileBytes = std::size_t{32} << 20;
 void saveListFile(const std::filesystem::path& path, std::span<const std::u16string> lines,
                   const CodePage& ansi);
 
-} // namespace radiolist
+}  // namespace radiolist

@@ -19,7 +19,9 @@ class RealAudioLibrary final : public AudioLibrary {
     return BASS_AAC_StreamCreateURL(url, offset, flags, nullptr, nullptr);
   }
   DWORD ChannelIsActive(DWORD handle) override { return BASS_ChannelIsActive(handle); }
-  BOOL ChannelPlay(DWORD handle, BOOL restart) override { return BASS_ChannelPlay(handle, restart); }
+  BOOL ChannelPlay(DWORD handle, BOOL restart) override {
+    return BASS_ChannelPlay(handle, restart);
+  }
   BOOL ChannelStop(DWORD handle) override { return BASS_ChannelStop(handle); }
   const char* ChannelGetTags(DWORD handle, DWORD tags) override {
     return BASS_ChannelGetTags(handle, tags);

@@ -39,8 +39,10 @@ BOOL BASS_Start();
 // (empty, no host, a scheme other than http/https) or the library is not initialised.
 // The general call plays every format but the AAC family; the AAC call plays only AAC and
 // MP4/M4A. For one address exactly one of the two ever plays; the other ends silently.
-HSTREAM BASS_StreamCreateURL(const void* url, DWORD offset, DWORD flags, DOWNLOADPROC* proc, void* user);
-HSTREAM BASS_AAC_StreamCreateURL(const void* url, DWORD offset, DWORD flags, DOWNLOADPROC* proc, void* user);
+HSTREAM BASS_StreamCreateURL(const void* url, DWORD offset, DWORD flags, DOWNLOADPROC* proc,
+                             void* user);
+HSTREAM BASS_AAC_StreamCreateURL(const void* url, DWORD offset, DWORD flags, DOWNLOADPROC* proc,
+                                 void* user);
 // BASS_ACTIVE_*; a stream created but not yet played is never BASS_ACTIVE_PLAYING.
 DWORD BASS_ChannelIsActive(DWORD handle);
 // Starts playback; with restart it resumes at the live edge, dropping stale buffered audio.

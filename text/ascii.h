@@ -19,8 +19,8 @@ inline std::string lowered(std::string_view s) {
 }
 
 inline bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return lower(x) == lower(y); });
 }
 
 inline bool startsWithIgnoringCase(std::string_view s, std::string_view prefix) {

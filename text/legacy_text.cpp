@@ -8,7 +8,6 @@
 namespace radiolist::text {
 namespace {
 
-
 using CodeTable = std::array<char16_t, 128>;  // bytes 0x80..0xFF
 
 constexpr CodeTable kWindows1251 = {

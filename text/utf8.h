@@ -41,4 +41,4 @@ bool append(std::string_view bytes, std::u16string& out);
 // Bytes that may or may not be UTF-8 (a file name, say) as valid UTF-8.
 [[nodiscard]] std::string sanitized(std::string_view bytes);
 
-} // namespace radiolist::utf8
+}  // namespace radiolist::utf8

@@ -63,7 +63,8 @@ void TForm1::SpeedButton4Click(QObject*) {
 
 void TForm1::Timer2Timer(QObject*) {
   // A countdown left running free after a failed click saturates instead of wrapping.
-  if (ResyncCountdown > std::numeric_limits<std::int32_t>::min()) ResyncCountdown = ResyncCountdown - 1;
+  if (ResyncCountdown > std::numeric_limits<std::int32_t>::min())
+    ResyncCountdown = ResyncCountdown - 1;
   if (ResyncCountdown == 0) ListBox2Click(nullptr);
   if (ResyncCountdown == 0) ListBox1Click(nullptr);
   setItemIndex(ListBox2, ChannelIndex);

@@ -21,11 +21,15 @@ std::u16string selectedAddress(const TListBox* urls) {
 }  // namespace
 
 void TForm1::createAndPlayStreams(bool testActivity) {
-  const auto inactive = [&](HSTREAM handle) { return !testActivity || audio_.ChannelIsActive(handle) != BASS_ACTIVE_PLAYING; };
+  const auto inactive = [&](HSTREAM handle) {
+    return !testActivity || audio_.ChannelIsActive(handle) != BASS_ACTIVE_PLAYING;
+  };
   if (testActivity) {
-    if (inactive(StreamHandle)) StreamHandle = audio_.StreamCreateURL(selectedAddress(ListBox2).c_str(), 0, BASS_UNICODE);
+    if (inactive(StreamHandle))
+      StreamHandle = audio_.StreamCreateURL(selectedAddress(ListBox2).c_str(), 0, BASS_UNICODE);
     if (inactive(AacStreamHandle))
-      AacStreamHandle = audio_.AacStreamCreateURL(selectedAddress(ListBox2).c_str(), 0, BASS_UNICODE);
+      AacStreamHandle =
+          audio_.AacStreamCreateURL(selectedAddress(ListBox2).c_str(), 0, BASS_UNICODE);
     if (inactive(StreamHandle)) audio_.ChannelPlay(StreamHandle, 1);
     if (inactive(AacStreamHandle)) audio_.ChannelPlay(AacStreamHandle, 1);
   } else {

@@ -10,7 +10,9 @@
 namespace radiolist {
 namespace {
 
-std::filesystem::path nativePath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+std::filesystem::path nativePath(const QString& path) {
+  return QFile::encodeName(path).toStdString();
+}
 
 const CodePage& legacyPage() {
   static const CodePage page = CodePage::legacyDefault();

@@ -14,8 +14,8 @@ namespace {
 
 QString titleFrom(const char* meta) {
   const QString text = QString::fromStdU16String(utf8::decoded(meta));
-  const std::u16string title =
-      extractStreamTitle({reinterpret_cast<const char16_t*>(text.utf16()), static_cast<std::size_t>(text.size())});
+  const std::u16string title = extractStreamTitle(
+      {reinterpret_cast<const char16_t*>(text.utf16()), static_cast<std::size_t>(text.size())});
   return narrowToListCodePage(QString::fromStdU16String(title));
 }
 
@@ -53,7 +53,8 @@ void TForm1::Timer1Timer(QObject*) {
   const char* block = channelHeaderBlock();
   if (block == nullptr) return;
   const HeaderBlockScan scan = scanHeaderBlock(block);
-  if (scan.stationName) setCaption(Label1, QString::fromStdU16String(utf8::decoded(scan.stationName->c_str())));
+  if (scan.stationName)
+    setCaption(Label1, QString::fromStdU16String(utf8::decoded(scan.stationName->c_str())));
   if (scan.hadLines) setTimerEnabled(Timer1, false);
 }
 

@@ -31,7 +31,8 @@ namespace {
 
 void writeFile(const QString& path, const QByteArray& bytes) {
   QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) qFatal("cannot write %s", qPrintable(path));
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    qFatal("cannot write %s", qPrintable(path));
   file.write(bytes);
 }
 
@@ -97,7 +98,8 @@ void handlersOnBigLists() {
   writeGlyphs(dir);
   QDir::setCurrent(temp.path());
   resetGlobalState();
-  radiolist::setErrorPresenter([](const QString&, const QString& text) { std::printf("error: %s\n", qPrintable(text)); });
+  radiolist::setErrorPresenter(
+      [](const QString&, const QString& text) { std::printf("error: %s\n", qPrintable(text)); });
 
   std::printf("\nHandlers on lists of 100,000 rows (ms, specified pauses subtracted)\n");
   auto form = std::make_unique<TForm1>(radiolist::realAudioLibrary());
@@ -105,26 +107,32 @@ void handlersOnBigLists() {
   form->show();
   QTest::qWait(300);  // the start-up countdown runs its pair of clicks
   radiolist::setItemIndex(form->ListBox1, 50000);
-  std::printf("  name click (editor + playback)   %8.1f\n", timed([&] { form->ListBox1Click(form->ListBox1); }));
+  std::printf("  name click (editor + playback)   %8.1f\n",
+              timed([&] { form->ListBox1Click(form->ListBox1); }));
   QTest::qWait(300);
-  std::printf("  address click                    %8.1f\n", timed([&] { form->ListBox2Click(form->ListBox2); }));
+  std::printf("  address click                    %8.1f\n",
+              timed([&] { form->ListBox2Click(form->ListBox2); }));
   char16_t enter = 13;
   std::printf("  commit a name (Enter)            %8.1f\n", timed([&] {
                 radiolist::setItemIndex(form->ListBox1, 50000);
                 form->Edit1KeyPress(form->Edit1, enter);
               }));
   enter = 13;
-  std::printf("  commit an address (Enter)        %8.1f\n", timed([&] { form->Edit2KeyPress(form->Edit2, enter); }, 200));
-  std::printf("  add a line                       %8.1f\n", timed([&] { form->SpeedButton3Click(form->SpeedButton3); }, 800));
+  std::printf("  commit an address (Enter)        %8.1f\n",
+              timed([&] { form->Edit2KeyPress(form->Edit2, enter); }, 200));
+  std::printf("  add a line                       %8.1f\n",
+              timed([&] { form->SpeedButton3Click(form->SpeedButton3); }, 800));
   QTest::qWait(300);
-  std::printf("  delete a line                    %8.1f\n", timed([&] { form->SpeedButton4Click(form->SpeedButton4); }, 400));
+  std::printf("  delete a line                    %8.1f\n",
+              timed([&] { form->SpeedButton4Click(form->SpeedButton4); }, 400));
   // The views lay their rows out again on the first paint after a reload, outside the handler.
   std::printf("  first repaint of both lists      %8.1f\n", timed([&] {
                 form->ListBox1->viewport()->repaint();
                 form->ListBox2->viewport()->repaint();
               }));
   QTest::qWait(300);
-  std::printf("  title poll                       %8.1f\n", timed([&] { form->Timer3Timer(form->Timer3); }));
+  std::printf("  title poll                       %8.1f\n",
+              timed([&] { form->Timer3Timer(form->Timer3); }));
   form.reset();
   radiolist::realAudioLibrary().Free();
 }
@@ -140,7 +148,8 @@ void channelChange(const radiolist::test::TestServers& servers) {
   QTemporaryDir temp;
   const QDir dir(temp.path());
   writeFile(dir.filePath("Name.txt"), "MP3 440\r\nAAC 880\r\n");
-  writeFile(dir.filePath("url.txt"), QByteArray::fromStdString(servers.mp3Url() + "\r\n" + servers.aacUrl() + "\r\n"));
+  writeFile(dir.filePath("url.txt"),
+            QByteArray::fromStdString(servers.mp3Url() + "\r\n" + servers.aacUrl() + "\r\n"));
   writeGlyphs(dir);
   QDir::setCurrent(temp.path());
   resetGlobalState();
@@ -165,7 +174,8 @@ void channelChange(const radiolist::test::TestServers& servers) {
   form->show();
   const double first = heard(440, 5s);
   std::printf("\nWith the loopback servers (ms)\n");
-  std::printf("  start-up to first 440 Hz, no input                 %8.1f\n", first < 0 ? -1 : sinceStart.nsecsElapsed() / 1e6);
+  std::printf("  start-up to first 440 Hz, no input                 %8.1f\n",
+              first < 0 ? -1 : sinceStart.nsecsElapsed() / 1e6);
   QTest::qWait(1500);
 
   std::vector<double> clicks;
@@ -185,8 +195,8 @@ void channelChange(const radiolist::test::TestServers& servers) {
   std::sort(longest.begin(), longest.end());
   std::printf("  click on a name to its first audible sample, median %8.1f (min %.1f, max %.1f)\n",
               clicks[clicks.size() / 2], clicks.front(), clicks.back());
-  std::printf("  longest event-loop stall in a channel change, median %7.1f (max %.1f)\n", longest[longest.size() / 2],
-              longest.back());
+  std::printf("  longest event-loop stall in a channel change, median %7.1f (max %.1f)\n",
+              longest[longest.size() / 2], longest.back());
   form.reset();
   radiolist::realAudioLibrary().Free();
   unsetenv("PULSE_SINK");

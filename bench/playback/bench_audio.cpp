@@ -133,8 +133,9 @@ Run measure(radiolist::test::SinkRecorder& recorder, const std::vector<std::stri
     // The player was stopped 0.3 s before the end of the recording taken here.
     const std::size_t window = radiolist::test::SinkRecorder::kSampleRate / 50;
     const auto start = static_cast<std::size_t>(loud - heard.begin());
-    const std::size_t end = static_cast<std::size_t>(std::min<double>(
-        static_cast<double>(heard.size()), (seconds - 0.4) * radiolist::test::SinkRecorder::kSampleRate));
+    const std::size_t end = static_cast<std::size_t>(
+        std::min<double>(static_cast<double>(heard.size()),
+                         (seconds - 0.4) * radiolist::test::SinkRecorder::kSampleRate));
     for (std::size_t at = start; at + window <= end; at += window) {
       float peak = 0;
       for (std::size_t i = at; i < at + window; ++i) peak = std::max(peak, std::fabs(heard[i]));

@@ -58,7 +58,9 @@ class NullOutput final : public audio::Output {
 double cpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  const auto seconds = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6;
+  };
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
@@ -97,12 +99,12 @@ int run(const char* name, const std::vector<std::string>& serverArgs, const std:
       threadsMost = std::max(threadsMost, radiolist::test::threadCount());
     }
     const double cpu = cpuSeconds() - cpuFrom;
-    std::printf("%-5s %3lld s: %3zu TCP connections (%zu with the start), %3zu requests, threads %zu "
-                "before, at most %zu while playing, CPU %.2f s (%.1f%%), peak level %.2f\n",
-                name, static_cast<long long>(length.count()), server.connections() - connectionsFrom,
-                server.connections(),
-                server.requestLog().size() - requestsFrom, threadsBefore, threadsMost, cpu,
-                100 * cpu / static_cast<double>(length.count()), NullOutput::peak_.load());
+    std::printf(
+        "%-5s %3lld s: %3zu TCP connections (%zu with the start), %3zu requests, threads %zu "
+        "before, at most %zu while playing, CPU %.2f s (%.1f%%), peak level %.2f\n",
+        name, static_cast<long long>(length.count()), server.connections() - connectionsFrom,
+        server.connections(), server.requestLog().size() - requestsFrom, threadsBefore, threadsMost,
+        cpu, 100 * cpu / static_cast<double>(length.count()), NullOutput::peak_.load());
     std::fflush(stdout);
     engine.shutdown();
   }
@@ -121,9 +123,10 @@ int main(int argc, char** argv) {
   if (::mkdtemp(dir) == nullptr) return 1;
   const std::string cert = std::string(dir) + "/cert.pem", key = std::string(dir) + "/key.pem";
   const auto made = radiolist::test::runCommand(
-      {.argv = {"sh", "-c",
-                "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key + " -out " + cert +
-                    " -days 1 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 2>/dev/null"}},
+      {.argv =
+           {"sh", "-c",
+            "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key + " -out " + cert +
+                " -days 1 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 2>/dev/null"}},
       60s);
   if (made.exitCode != 0) {
     std::fprintf(stderr, "bench_hls_network: openssl could not make a certificate\n");

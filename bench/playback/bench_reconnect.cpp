@@ -3,11 +3,12 @@
 //   bench_reconnect [DROPS] [CYCLES]     needs RADIOLIST_TEST_SERVERS (the loopback test servers)
 //
 // Part 1, the nine calls as the program uses them: the MP3 mount plays; DROPS times, Icecast is
-// stopped, the channel's buffered audio plays out, a second later Icecast is started again (Icecast, then its ffmpeg feeder, which
-// takes a few seconds to get the mount going). Measured: from starting Icecast again to the
-// first moment the 440 Hz tone is heard at the null sink's monitor, and how long the test
-// script took to see the mount live (it polls; the library may be faster). Before each drop the
-// channel plays 11 s, so each drop meets the pauses between tries from their start.
+// stopped, the channel's buffered audio plays out, a second later Icecast is started again
+// (Icecast, then its ffmpeg feeder, which takes a few seconds to get the mount going). Measured:
+// from starting Icecast again to the first moment the 440 Hz tone is heard at the null sink's
+// monitor, and how long the test script took to see the mount live (it polls; the library may be
+// faster). Before each drop the channel plays 11 s, so each drop meets the pauses between tries
+// from their start.
 //
 // Part 2, the engine itself with short pauses between tries (50 ms growing to 200 ms instead of
 // 0.5 s to 30 s, so that many drops fit in a minute; everything else is the real code: network
@@ -45,7 +46,8 @@ using Clock = std::chrono::steady_clock;
 using radiolist::test::threadCount;
 
 bool serversCommand(const radiolist::test::TestServers& servers, const char* command) {
-  const auto r = radiolist::test::runCommand({.argv = {RL_TEST_SERVERS_SH, command, servers.dir()}}, 60s);
+  const auto r =
+      radiolist::test::runCommand({.argv = {RL_TEST_SERVERS_SH, command, servers.dir()}}, 60s);
   if (r.exitCode != 0) std::fprintf(stderr, "%s failed: %s\n", command, r.output.c_str());
   return r.exitCode == 0;
 }
@@ -61,10 +63,13 @@ bool hears440(radiolist::test::SinkRecorder& recorder, std::chrono::milliseconds
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+  return v.empty()      ? 0
+         : v.size() % 2 ? v[v.size() / 2]
+                        : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
-int icecastDrops(const radiolist::test::TestServers& servers, radiolist::test::SinkRecorder& recorder, int drops) {
+int icecastDrops(const radiolist::test::TestServers& servers,
+                 radiolist::test::SinkRecorder& recorder, int drops) {
   BASS_Init(-1, 44100, 0, nullptr, nullptr);
   const std::string url = servers.mp3Url();
   const std::u16string wide(url.begin(), url.end());
@@ -79,9 +84,8 @@ int icecastDrops(const radiolist::test::TestServers& servers, radiolist::test::S
     std::this_thread::sleep_for(11s);
     if (!serversCommand(servers, "icecast-down")) return 1;
     // What the channel had buffered plays out first; the return is timed from silence.
-    if (!recorder.waitFor(300ms, 30s, [](std::span<const float> s) {
-          return radiolist::test::rms(s) < 1e-3;
-        })) {
+    if (!recorder.waitFor(
+            300ms, 30s, [](std::span<const float> s) { return radiolist::test::rms(s) < 1e-3; })) {
       std::fprintf(stderr, "bench_reconnect: still sounding 30 s after Icecast stopped\n");
       return 1;
     }
@@ -97,8 +101,9 @@ int icecastDrops(const radiolist::test::TestServers& servers, radiolist::test::S
       // The first 200 ms window after `from` in which the tone dominates.
       for (std::size_t& at = checked; at + 8820 <= since.size(); at += 2205) {
         if (radiolist::test::toneShare(std::span(since).subspan(at, 8820), 440,
-                                radiolist::test::SinkRecorder::kSampleRate) > 0.5) {
-          seconds.push_back(static_cast<double>(at + 8820) / radiolist::test::SinkRecorder::kSampleRate);
+                                       radiolist::test::SinkRecorder::kSampleRate) > 0.5) {
+          seconds.push_back(static_cast<double>(at + 8820) /
+                            radiolist::test::SinkRecorder::kSampleRate);
           return true;
         }
       }
@@ -108,14 +113,17 @@ int icecastDrops(const radiolist::test::TestServers& servers, radiolist::test::S
       std::fprintf(stderr, "bench_reconnect: no sound within 60 s after drop %d\n", i + 1);
       return 1;
     }
-    std::printf("drop %2d: sound %.2f s after Icecast was started again (script saw the mount live "
-                "after %.2f s)\n", i + 1, seconds.back(), live.back());
+    std::printf(
+        "drop %2d: sound %.2f s after Icecast was started again (script saw the mount live "
+        "after %.2f s)\n",
+        i + 1, seconds.back(), live.back());
     std::fflush(stdout);
   }
-  std::printf("\nIcecast restarts: %d; from starting Icecast again to sound: median %.2f s, min %.2f "
-              "s, max %.2f s; the script saw the mount live after a median %.2f s\n\n",
-              drops, median(seconds), *std::min_element(seconds.begin(), seconds.end()),
-              *std::max_element(seconds.begin(), seconds.end()), median(live));
+  std::printf(
+      "\nIcecast restarts: %d; from starting Icecast again to sound: median %.2f s, min %.2f "
+      "s, max %.2f s; the script saw the mount live after a median %.2f s\n\n",
+      drops, median(seconds), *std::min_element(seconds.begin(), seconds.end()),
+      *std::max_element(seconds.begin(), seconds.end()), median(live));
   BASS_Free();
   return 0;
 }
@@ -130,7 +138,8 @@ int startTestStream(radiolist::test::ChildProcess& child) {
       char buf[256];
       const ssize_t n = read(child.stdoutFd(), buf, sizeof buf);
       if (n > 0) out.append(buf, static_cast<std::size_t>(n));
-      if (const auto at = out.find("PORT "); at != std::string::npos && out.find('\n', at) != std::string::npos)
+      if (const auto at = out.find("PORT ");
+          at != std::string::npos && out.find('\n', at) != std::string::npos)
         return std::atoi(out.c_str() + at + 5);
     }
   }
@@ -166,7 +175,8 @@ int manyDrops(const std::string& logPath, int port, int cycles) {
     while (std::getline(in, line)) n += line.rfind("REQ", 0) == 0;
     return n;
   };
-  std::printf("| drops | RSS MiB | heap in use MiB | threads | stream threads |\n|---|---|---|---|---|\n");
+  std::printf(
+      "| drops | RSS MiB | heap in use MiB | threads | stream threads |\n|---|---|---|---|---|\n");
   const auto started = Clock::now();
   for (int mark : {10, cycles / 4, cycles / 2, 3 * cycles / 4, cycles}) {
     while (requests() < mark + 1) {
@@ -177,7 +187,8 @@ int manyDrops(const std::string& logPath, int port, int cycles) {
       std::this_thread::sleep_for(50ms);
     }
     std::this_thread::sleep_for(300ms);  // the cut connection's thread winds down
-    std::printf("| %d | %.1f | %.1f | %zu | %zu |\n", mark, static_cast<double>(radiolist::test::statusKiB("self", "VmRSS")) / 1024.0,
+    std::printf("| %d | %.1f | %.1f | %zu | %zu |\n", mark,
+                static_cast<double>(radiolist::test::statusKiB("self", "VmRSS")) / 1024.0,
                 static_cast<double>(mallinfo2().uordblks) / 1048576.0, threadCount(),
                 net::HttpStream::liveThreads());
     std::fflush(stdout);
@@ -213,10 +224,10 @@ int main(int argc, char** argv) {
   if (cycles > 0) {
     const std::string logPath = servers->dir() + "/bench-reconnect-requests.log";
     std::remove(logPath.c_str());
-    radiolist::test::ChildProcess server({.argv = {"python3", RL_TESTSTREAM_PY, "--port", "0", "--file",
-                                            RL_BENCH_TONE_MP3, "--status", "icy", "--rate", "0",
-                                            "--drop-after", "20000", "--log", logPath},
-                                   .captureStdout = true});
+    radiolist::test::ChildProcess server(
+        {.argv = {"python3", RL_TESTSTREAM_PY, "--port", "0", "--file", RL_BENCH_TONE_MP3,
+                  "--status", "icy", "--rate", "0", "--drop-after", "20000", "--log", logPath},
+         .captureStdout = true});
     const int port = startTestStream(server);
     if (port == 0) {
       std::fprintf(stderr, "bench_reconnect: teststream.py did not start\n");

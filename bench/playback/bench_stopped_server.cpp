@@ -4,10 +4,10 @@
 //   bench_stopped_server [STARTS]     needs RADIOLIST_TEST_SERVERS (plays the Icecast MP3 mount)
 //
 // Phase "stopped before the first connection": the server is stopped before the library ever
-// reached it; STARTS channel starts, 100 ms apart, as the window makes them (free, init, both creations, both
-// plays, start), each followed by the calls of the window's polls and a stop. Phase "stopped
-// while playing": the same once the output is up and sounding. For each call: the median and
-// the longest time over all starts. Then the server runs again, one start, and the time until
+// reached it; STARTS channel starts, 100 ms apart, as the window makes them (free, init, both
+// creations, both plays, start), each followed by the calls of the window's polls and a stop. Phase
+// "stopped while playing": the same once the output is up and sounding. For each call: the median
+// and the longest time over all starts. Then the server runs again, one start, and the time until
 // the tone is heard at the sink.
 #include <signal.h>
 

@@ -202,11 +202,13 @@ struct Session {
     rawFormat->max_analyze_duration = 500000;  // microseconds
     AVDictionary* options = nullptr;
     if (!hooks.hlsUrl.empty()) {
-      requests.emplace(hooks.openRequest, stop, hooks.onTitle ? hooks.onTitle : [](std::string) {});
+      requests.emplace(
+          hooks.openRequest, stop, hooks.onTitle ? hooks.onTitle : [](std::string) {});
       requests->attach(rawFormat, &options);
       // Segments are read by the audio demuxers a body may use, and by nothing else (FFmpeg
       // hands this list down to each segment's demuxer).
-      av_dict_set(&options, "format_whitelist", (std::string("hls,") + kAllowedDemuxers).c_str(), 0);
+      av_dict_set(&options, "format_whitelist", (std::string("hls,") + kAllowedDemuxers).c_str(),
+                  0);
     } else {
       rawFormat->io_open = refuseNestedOpen;
       av_dict_set(&options, "format_whitelist", kAllowedDemuxers, 0);
@@ -291,7 +293,8 @@ struct Session {
       if (!drain(decoder, *frame)) return true;
     }
     // What the decoder still holds belongs to the end of this body or link.
-    if (!stop.stop_requested() && avcodec_send_packet(&decoder, nullptr) >= 0) drain(decoder, *frame);
+    if (!stop.stop_requested() && avcodec_send_packet(&decoder, nullptr) >= 0)
+      drain(decoder, *frame);
     return true;
   }
 
@@ -319,10 +322,11 @@ DecodeSummary decodeConnection(Feed& feed, std::string_view contentType, Voice& 
                                std::stop_token stop, const DecodeHooks& hooks) {
   quietFfmpegLogUnlessDebugging();
   DecodeSummary summary;
-  const AVInputFormat* format = hooks.hlsUrl.empty() ? probeFormat(feed, contentType)
-                                                     : av_find_input_format("hls");
+  const AVInputFormat* format =
+      hooks.hlsUrl.empty() ? probeFormat(feed, contentType) : av_find_input_format("hls");
   if (format == nullptr) {
-    log::write(log::Domain::Decode, "no allowed demuxer takes the body (content type \"", contentType, "\")");
+    log::write(log::Domain::Decode, "no allowed demuxer takes the body (content type \"",
+               contentType, "\")");
     summary.family = Family::Unplayable;
     return summary;
   }

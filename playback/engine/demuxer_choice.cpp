@@ -39,8 +39,7 @@ bool isAllowedDemuxer(std::string_view name) {
 std::string_view demuxerForContentType(std::string_view contentType) {
   std::string type;
   for (char c : contentType.substr(0, contentType.find(';'))) {
-    if (c != ' ' && c != '\t')
-      type.push_back(text::lower(c));
+    if (c != ' ' && c != '\t') type.push_back(text::lower(c));
   }
   struct Entry {
     std::string_view type;

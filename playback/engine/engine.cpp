@@ -91,7 +91,8 @@ bool Engine::init() {
     initialised_ = true;
     return true;
   }
-  if (output_) log::write(log::Domain::Output, "the sound server connection broke; connecting again");
+  if (output_)
+    log::write(log::Domain::Output, "the sound server connection broke; connecting again");
   output_.reset();  // a broken or abandoned connection: stopping its thread is quick
   output_ = deps_.openOutput(mixer_);
   initialised_ = output_ != nullptr;
@@ -139,8 +140,8 @@ DWORD Engine::create(std::string_view url, CreationKind kind) {
   if (!initialised_ || !deps_.plausibleUrl(url)) return 0;
   std::shared_ptr<Source> source = sourceFor(std::string(url), kind);
   if (!source) return 0;
-  log::write(log::Domain::Engine, kind == CreationKind::General ? "general" : "aac", " channel for ",
-             source->url(), ", ", source->connections(), " connection(s) so far");
+  log::write(log::Domain::Engine, kind == CreationKind::General ? "general" : "aac",
+             " channel for ", source->url(), ", ", source->connections(), " connection(s) so far");
   return channels_.add(Channel{kind, std::move(source)});
 }
 

@@ -113,14 +113,15 @@ class Engine {
   std::shared_ptr<Source> launch(const std::string& url);
   static void want(Source& source, CreationKind kind, bool on);
   void janitorLoop();
-  std::shared_ptr<net::HttpStream> open(const std::string& url, std::optional<net::ByteRange> range);
+  std::shared_ptr<net::HttpStream> open(const std::string& url,
+                                        std::optional<net::ByteRange> range);
 
   const EngineDeps deps_;
   const StreamOpener opener_;  // deps_.openStream behind the gate below
 
   std::mutex gateMutex_;
   bool gateClosed_ = false;  // guarded by gateMutex_: set by shutdown(), never cleared
-  Mixer mixer_;  // before output_ and the sources, which use it until they are gone
+  Mixer mixer_;              // before output_ and the sources, which use it until they are gone
 
   std::mutex mutex_;
   // Guarded by mutex_:

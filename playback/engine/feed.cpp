@@ -10,7 +10,8 @@ namespace {
 constexpr std::size_t kReadPiece = 16 * 1024;
 }  // namespace
 
-Feed::Feed(net::HttpStream& stream, std::stop_token stop) : stream_(stream), stop_(std::move(stop)) {}
+Feed::Feed(net::HttpStream& stream, std::stop_token stop)
+    : stream_(stream), stop_(std::move(stop)) {}
 
 bool Feed::pullRaw(std::vector<std::uint8_t>& to, std::size_t size) {
   if (ended_) return false;

@@ -121,8 +121,8 @@ class PulseOutput final : public Output {
     const pa_stream_state_t state = pa_stream_get_state(s);
     if (state == PA_STREAM_READY) out->ready_.store(true);
     if (!PA_STREAM_IS_GOOD(state)) {
-      log::write(log::Domain::Output, "sound stream: ",
-                 pa_strerror(pa_context_errno(pa_stream_get_context(s))));
+      log::write(log::Domain::Output,
+                 "sound stream: ", pa_strerror(pa_context_errno(pa_stream_get_context(s))));
       out->broken_.store(true);
     }
   }

@@ -22,19 +22,15 @@ Retry retryAfter(const net::StreamStats& end, bool playedBefore) {
     case net::StreamError::None:  // the server closed the stream, or this time it carried no audio
     case net::StreamError::Stalled:
     case net::StreamError::Transfer:
-    case net::StreamError::HeadTimeout:
-      return Retry::Soon;
+    case net::StreamError::HeadTimeout: return Retry::Soon;
     case net::StreamError::Connect:
       // The network may be down or changing, or the server restarting. A certificate that is
       // not trusted stays so until somebody fixes it.
       return end.connectStep == net::ConnectStep::Tls ? Retry::Slowly : Retry::Soon;
-    case net::StreamError::HttpStatus:
-      return afterStatus(end.httpStatus);
+    case net::StreamError::HttpStatus: return afterStatus(end.httpStatus);
     case net::StreamError::TooManyRedirects:
-    case net::StreamError::HeadTooLarge:
-      return Retry::Slowly;  // a server set up wrong, or hostile
-    case net::StreamError::BadUrl:
-      return Retry::GiveUp;
+    case net::StreamError::HeadTooLarge: return Retry::Slowly;  // a server set up wrong, or hostile
+    case net::StreamError::BadUrl: return Retry::GiveUp;
   }
   return Retry::GiveUp;
 }

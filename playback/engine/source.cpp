@@ -154,8 +154,7 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
 
   DecodeHooks hooks;
   switch (formats::classifyBody(contentType, firstText)) {
-    case formats::BodyKind::Playlist:
-      return playPlaylist(feed, base, stop, rejoin, depth);
+    case formats::BodyKind::Playlist: return playPlaylist(feed, base, stop, rejoin, depth);
     case formats::BodyKind::Hls: {
       // The demuxer gets the playlist only as guardPlaylist() leaves it (capped, one variant).
       if (feed.peek(hls::kMaxPlaylistBytes + 1) > hls::kMaxPlaylistBytes) return false;
@@ -170,8 +169,7 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
       };
       break;
     }
-    case formats::BodyKind::Media:
-      break;
+    case formats::BodyKind::Media: break;
   }
   confirmCurrent();
   hooks.fadeIn = rejoin;

@@ -31,7 +31,8 @@ std::optional<std::string> addressFromArgument(const void* url, bool unicode,
     const char16_t u = s[i];
     if (u == 0) return out;
     if (isHigh(u) && i + 1 < maxUnits && isLow(s[i + 1])) {
-      appendCodePoint(out, 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (s[i + 1] - 0xDC00));
+      appendCodePoint(out,
+                      0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (s[i + 1] - 0xDC00));
       ++i;
     } else if (isHigh(u) || isLow(u)) {
       appendCodePoint(out, 0xFFFD);

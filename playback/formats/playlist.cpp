@@ -294,21 +294,11 @@ std::vector<std::string> playlistEntries(std::string_view body, std::string_view
   const std::string text = textOf(body);
   detail::EntryCollector entries(baseUrl, std::min(maxEntries, kMaxEntries));
   switch (sniffText(text)) {
-    case PlaylistFormat::Pls:
-      readNumberedKeys(text, "file", entries);
-      break;
-    case PlaylistFormat::Reference:
-      readNumberedKeys(text, "ref", entries);
-      break;
-    case PlaylistFormat::Xspf:
-      detail::readXspf(text, entries);
-      break;
-    case PlaylistFormat::Asx:
-      detail::readAsx(text, entries);
-      break;
-    case PlaylistFormat::M3u:
-      readM3u(text, entries);
-      break;
+    case PlaylistFormat::Pls: readNumberedKeys(text, "file", entries); break;
+    case PlaylistFormat::Reference: readNumberedKeys(text, "ref", entries); break;
+    case PlaylistFormat::Xspf: detail::readXspf(text, entries); break;
+    case PlaylistFormat::Asx: detail::readAsx(text, entries); break;
+    case PlaylistFormat::M3u: readM3u(text, entries); break;
     case PlaylistFormat::Unknown:
       // Markup of no known kind (a page, or a list cut before its first tag ended) and bytes
       // that are no text hold no entries; other text is taken for an M3U of relative entries.

@@ -43,8 +43,7 @@ void readXspf(std::string_view text, EntryCollector& entries) {
           location += token.kind == TokenKind::Text ? markup::decodeEntities(token.text)
                                                     : std::string(token.text);
         break;
-      case TokenKind::End:
-        break;
+      case TokenKind::End: break;
     }
   }
 }

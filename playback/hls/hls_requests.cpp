@@ -80,8 +80,15 @@ struct RequestInfo {
 };
 
 const AVOption kRequestOptions[] = {
-    {"location", "address of the answer after redirects", offsetof(RequestInfo, location),
-     AV_OPT_TYPE_STRING, {.str = nullptr}, 0, 0, AV_OPT_FLAG_DECODING_PARAM, nullptr},
+    {"location",
+     "address of the answer after redirects",
+     offsetof(RequestInfo, location),
+     AV_OPT_TYPE_STRING,
+     {.str = nullptr},
+     0,
+     0,
+     AV_OPT_FLAG_DECODING_PARAM,
+     nullptr},
     {nullptr, nullptr, 0, AV_OPT_TYPE_FLAGS, {.i64 = 0}, 0, 0, 0, nullptr},
 };
 
@@ -109,9 +116,9 @@ struct HlsRequests::Request {
   std::shared_ptr<net::HttpStream> stream;
   std::vector<std::uint8_t> early;  // body bytes read at open, given out before the rest
   std::size_t earlyRead = 0;
-  std::uint64_t skip = 0;        // bytes before the wanted range still to drop
-  std::uint64_t remaining = 0;   // bytes of the wanted range still to give; UINT64_MAX: all
-  bool failedEarly = false;      // ended before its first byte without a 2xx answer
+  std::uint64_t skip = 0;       // bytes before the wanted range still to drop
+  std::uint64_t remaining = 0;  // bytes of the wanted range still to give; UINT64_MAX: all
+  bool failedEarly = false;     // ended before its first byte without a 2xx answer
 
   // AES-128-CBC: whole blocks are decrypted; the last block loses its PKCS#7 padding, so one
   // decrypted block is always held back until the next arrives or the body ends.
@@ -196,7 +203,8 @@ struct HlsRequests::Request {
       const std::size_t at = plain.size();
       plain.resize(at + blocks * kAesBlock);
       av_aes_crypt(aes, plain.data() + at, cipher.data(), static_cast<int>(blocks), iv.data(), 1);
-      cipher.erase(cipher.begin(), cipher.begin() + static_cast<std::ptrdiff_t>(blocks * kAesBlock));
+      cipher.erase(cipher.begin(),
+                   cipher.begin() + static_cast<std::ptrdiff_t>(blocks * kAesBlock));
     }
     std::size_t avail = plain.size() - plainRead;
     if (!bodyEnded) avail -= kAesBlock;
@@ -300,7 +308,8 @@ struct HlsRequests::Callbacks {
     const std::int64_t end = optionInt(opts, "end_offset", -1);
     std::optional<net::ByteRange> range;
     if (end > offset)
-      range = net::ByteRange{static_cast<std::uint64_t>(offset), static_cast<std::uint64_t>(end - 1)};
+      range =
+          net::ByteRange{static_cast<std::uint64_t>(offset), static_cast<std::uint64_t>(end - 1)};
     auto request = std::make_unique<Request>(self, self.open_(address, range));
     if (!request->stream) return AVERROR(EIO);
     self.requests_.fetch_add(1);
@@ -344,9 +353,8 @@ struct HlsRequests::Callbacks {
 
     auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
     if (buffer == nullptr) return AVERROR(ENOMEM);
-    AVIOContext* io =
-        avio_alloc_context(buffer, kIoBufferBytes, 0, request.get(), &Callbacks::read, nullptr,
-                           nullptr);
+    AVIOContext* io = avio_alloc_context(buffer, kIoBufferBytes, 0, request.get(), &Callbacks::read,
+                                         nullptr, nullptr);
     if (io == nullptr) {
       av_free(buffer);
       return AVERROR(ENOMEM);
@@ -423,8 +431,7 @@ int selectAudioVariant(AVFormatContext* ctx) {
   const int playlist = ctx->streams[best]->id;
   for (unsigned i = 0; i < ctx->nb_streams; ++i) {
     AVStream* st = ctx->streams[i];
-    const bool metadata =
-        st->codecpar->codec_id == AV_CODEC_ID_TIMED_ID3 && st->id == playlist;
+    const bool metadata = st->codecpar->codec_id == AV_CODEC_ID_TIMED_ID3 && st->id == playlist;
     st->discard = (static_cast<int>(i) == best || metadata) ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
   }
   return best;

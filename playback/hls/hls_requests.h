@@ -5,8 +5,9 @@
 //
 // How the demuxer (FFmpeg 5.1, libavformat/hls.c) gets its bytes:
 //  - the FIRST playlist is read from the context's pb, which the caller supplies (custom IO,
-//    holding the body already fetched and passed through guardPlaylist()); the url given to avformat_open_input is the base for
-//    relative addresses and the address of later reloads, so pass the effective URL;
+//    holding the body already fetched and passed through guardPlaylist()); the url given to
+//    avformat_open_input is the base for relative addresses and the address of later reloads, so
+//    pass the effective URL;
 //  - everything else goes through AVFormatContext::io_open / io_close2, which attach() routes
 //    here. AES-128 segments arrive as "crypto+URL" with "key"/"iv" options and are decrypted
 //    here; byte ranges arrive as "offset"/"end_offset" options and are asked for as HTTP ranges

@@ -50,7 +50,8 @@ std::vector<std::byte> resynchronised(Bytes b) {
 // The first string of a frame: up to its NUL, or to the end of the frame.
 std::string latin1Text(Bytes b) {
   std::string out;
-  for (std::size_t i = 0; i < b.size() && byteAt(b, i) != 0; ++i) appendCodePoint(out, byteAt(b, i));
+  for (std::size_t i = 0; i < b.size() && byteAt(b, i) != 0; ++i)
+    appendCodePoint(out, byteAt(b, i));
   return out;
 }
 
@@ -92,18 +93,14 @@ std::string frameText(Bytes frame) {
   const bool hasBom = text.size() >= 2 && ((byteAt(text, 0) == 0xff && byteAt(text, 1) == 0xfe) ||
                                            (byteAt(text, 0) == 0xfe && byteAt(text, 1) == 0xff));
   switch (byteAt(frame, 0)) {
-    case 0:
-      return latin1Text(text);
+    case 0: return latin1Text(text);
     case 1:
       // Without its byte-order mark, little-endian, as the writers that forget it use.
       if (!hasBom) return utf16Text(text, false);
       return utf16Text(text.subspan(2), byteAt(text, 0) == 0xfe);
-    case 2:
-      return utf16Text(hasBom ? text.subspan(2) : text, !hasBom || byteAt(text, 0) == 0xfe);
-    case 3:
-      return utf8Text(text);
-    default:
-      return {};
+    case 2: return utf16Text(hasBom ? text.subspan(2) : text, !hasBom || byteAt(text, 0) == 0xfe);
+    case 3: return utf8Text(text);
+    default: return {};
   }
 }
 
@@ -188,8 +185,7 @@ std::optional<std::string> streamTitleFromId3(std::span<const std::byte> tag) {
   if (major >= 3 && (flags & 0x40) != 0) {
     if (body.size() < 4) return std::nullopt;
     // v2.3 counts the extended header without its size field, v2.4 with it.
-    const std::size_t extended =
-        major == 3 ? 4 + bigEndian(body, 0, 4) : synchsafeValue(body, 0);
+    const std::size_t extended = major == 3 ? 4 + bigEndian(body, 0, 4) : synchsafeValue(body, 0);
     if (extended > body.size() || (major == 4 && extended < 6)) return std::nullopt;
     body = body.subspan(extended);
   }

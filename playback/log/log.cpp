@@ -12,7 +12,9 @@ namespace {
 constexpr struct {
   std::string_view name;
   Domain domain;
-} kNames[] = {{"net", Domain::Net}, {"decode", Domain::Decode}, {"output", Domain::Output},
+} kNames[] = {{"net", Domain::Net},
+              {"decode", Domain::Decode},
+              {"output", Domain::Output},
               {"engine", Domain::Engine}};
 
 unsigned enabled() {
@@ -60,8 +62,8 @@ void line(Domain domain, std::string_view text) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
   }
   const std::lock_guard lock(mutex);
-  std::fprintf(stderr, "radiolist %.3f %.*s: %s\n", seconds, static_cast<int>(nameOf(domain).size()),
-               nameOf(domain).data(), shown.c_str());
+  std::fprintf(stderr, "radiolist %.3f %.*s: %s\n", seconds,
+               static_cast<int>(nameOf(domain).size()), nameOf(domain).data(), shown.c_str());
 }
 
 }  // namespace radiolist::log

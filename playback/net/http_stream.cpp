@@ -36,7 +36,9 @@ void initCurlOnce() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-bool isTerminal(StreamState s) { return s != StreamState::Connecting && s != StreamState::Streaming; }
+bool isTerminal(StreamState s) {
+  return s != StreamState::Connecting && s != StreamState::Streaming;
+}
 
 const char* nameOf(StreamError error, ConnectStep step) {
   switch (error) {
@@ -101,10 +103,11 @@ struct Shared {
       status = stats.httpStatus;
     }
     readable.notify_all();
-    if (s == StreamState::Ended) log::write(log::Domain::Net, options.url, ": the server ended the body");
+    if (s == StreamState::Ended)
+      log::write(log::Domain::Net, options.url, ": the server ended the body");
     if (s == StreamState::Failed) {
-      log::write(log::Domain::Net, options.url, ": failed (", nameOf(error, step), ", last status ", status,
-                 "): ", text);
+      log::write(log::Domain::Net, options.url, ": failed (", nameOf(error, step), ", last status ",
+                 status, "): ", text);
     }
   }
 };
@@ -163,8 +166,8 @@ Transfer::~Transfer() {
 
 bool Transfer::start(CURLM* multi) {
   if (options().range) {
-    log::write(log::Domain::Net, "connecting to ", options().url, " for bytes ", options().range->first,
-               "-", options().range->last);
+    log::write(log::Domain::Net, "connecting to ", options().url, " for bytes ",
+               options().range->first, "-", options().range->last);
   } else {
     log::write(log::Domain::Net, "connecting to ", options().url);
   }
@@ -211,7 +214,9 @@ bool Transfer::setUp() {
   if (requestHeaders_ == nullptr || statusAliases_ == nullptr) return false;
 
   bool ok = true;
-  const auto set = [&](CURLoption option, auto value) { ok = ok && curl_easy_setopt(easy_, option, value) == CURLE_OK; };
+  const auto set = [&](CURLoption option, auto value) {
+    ok = ok && curl_easy_setopt(easy_, option, value) == CURLE_OK;
+  };
   set(CURLOPT_URL, options().url.c_str());
   if (options().range) {
     const std::string range =
@@ -284,20 +289,15 @@ std::size_t Transfer::onHeader(char* data, std::size_t size, std::size_t count, 
 }
 
 std::size_t Transfer::onBody(char* data, std::size_t size, std::size_t count, void* self) {
-  return static_cast<Transfer*>(self)->body(
-      std::as_bytes(std::span(data, size * count)));
+  return static_cast<Transfer*>(self)->body(std::as_bytes(std::span(data, size * count)));
 }
 
 std::size_t Transfer::header(std::string_view line) {
   if (icy_) return line.size();  // trailers after the body: the head is already final
   switch (collector_.add(line)) {
-    case HeaderCollector::Result::Line:
-      return line.size();
-    case HeaderCollector::Result::TooLarge:
-      callbackError_ = StreamError::HeadTooLarge;
-      return 0;
-    case HeaderCollector::Result::HeadEnd:
-      break;
+    case HeaderCollector::Result::Line: return line.size();
+    case HeaderCollector::Result::TooLarge: callbackError_ = StreamError::HeadTooLarge; return 0;
+    case HeaderCollector::Result::HeadEnd: break;
   }
   const int status = collector_.statusCode();
   {
@@ -306,7 +306,8 @@ std::size_t Transfer::header(std::string_view line) {
     shared_->stats.redirects = collector_.responses() - 1;
   }
   if (status >= 100 && status < 200) return line.size();  // interim; the real head follows
-  if (status >= 300 && status < 400 && collector_.value("location")) return line.size();  // curl follows
+  if (status >= 300 && status < 400 && collector_.value("location"))
+    return line.size();  // curl follows
   if (status < 200 || status >= 300) {
     callbackError_ = StreamError::HttpStatus;
     return 0;
@@ -326,8 +327,9 @@ void Transfer::publishHead() {
     head->effectiveUrl = url;
   icy_.emplace(static_cast<std::size_t>(head->metaint));
   lastByte_ = Clock::now();
-  log::write(log::Domain::Net, head->effectiveUrl, ": ", head->lines.empty() ? std::string() : head->lines.front(),
-             ", type \"", head->contentType, "\", metaint ", head->metaint);
+  log::write(log::Domain::Net, head->effectiveUrl, ": ",
+             head->lines.empty() ? std::string() : head->lines.front(), ", type \"",
+             head->contentType, "\", metaint ", head->metaint);
   {
     const std::lock_guard lock(shared_->mutex);
     if (shared_->state == StreamState::Connecting) shared_->state = StreamState::Streaming;
@@ -412,9 +414,13 @@ class NetworkLoop {
     return true;
   }
   // Ends the stream's transfer (already marked cancelled).
-  void remove(std::shared_ptr<Shared> shared) { post({Command::Remove, std::move(shared), nullptr}); }
+  void remove(std::shared_ptr<Shared> shared) {
+    post({Command::Remove, std::move(shared), nullptr});
+  }
   // Lets a transfer paused for want of room go on.
-  void unpause(std::shared_ptr<Shared> shared) { post({Command::Unpause, std::move(shared), nullptr}); }
+  void unpause(std::shared_ptr<Shared> shared) {
+    post({Command::Unpause, std::move(shared), nullptr});
+  }
 
   // Cancels every transfer, closes every connection and ends the thread, waiting for it at most
   // `wait`; later add()s fail. For the end of the process: a transfer still inside the TLS
@@ -468,8 +474,7 @@ class NetworkLoop {
         }
         command.transfer.reset();
         return 1;
-      case Command::Remove:
-        return transfers_.erase(key);
+      case Command::Remove: return transfers_.erase(key);
       case Command::Unpause:
         if (const auto it = transfers_.find(key); it != transfers_.end()) it->second->resume();
         return 0;
@@ -498,8 +503,9 @@ class NetworkLoop {
         if (message->msg != CURLMSG_DONE) continue;
         CURL* const easy = message->easy_handle;
         const CURLcode result = message->data.result;
-        const auto it = std::find_if(transfers_.begin(), transfers_.end(),
-                                     [&](const auto& entry) { return entry.second->easy() == easy; });
+        const auto it = std::find_if(transfers_.begin(), transfers_.end(), [&](const auto& entry) {
+          return entry.second->easy() == easy;
+        });
         if (it == transfers_.end()) continue;
         it->second->conclude(result);
         transfers_.erase(it);  // the connection goes back to the multi handle's cache
@@ -530,8 +536,10 @@ class NetworkLoop {
       }
       gLiveTransfers.fetch_sub(std::exchange(ended, 0));  // others remain: not 0
       // Returns early for curl's own timers, socket activity and curl_multi_wakeup.
-      const auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1;
-      curl_multi_poll(multi_, nullptr, 0, static_cast<int>(std::min<long long>(waitMs, 60000)), nullptr);
+      const auto waitMs =
+          std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1;
+      curl_multi_poll(multi_, nullptr, 0, static_cast<int>(std::min<long long>(waitMs, 60000)),
+                      nullptr);
     }
     // Closing (or curl broke): every stream ends, every connection closes.
     for (auto& [shared, transfer] : transfers_) {
@@ -548,7 +556,8 @@ class NetworkLoop {
     }
     for (Command& command : rest) {
       if (command.kind != Command::Add) continue;
-      command.shared->finish(StreamState::Failed, StreamError::Transfer, "the network is shut down");
+      command.shared->finish(StreamState::Failed, StreamError::Transfer,
+                             "the network is shut down");
       ++ended;
     }
     rest.clear();
@@ -603,9 +612,8 @@ std::size_t CurlHttpStream::read(std::span<std::byte> dst, std::chrono::millisec
   std::size_t n = 0;
   {
     std::unique_lock lock(shared_->mutex);
-    shared_->readable.wait_for(lock, timeout, [&] {
-      return shared_->ring.size() != 0 || isTerminal(shared_->state);
-    });
+    shared_->readable.wait_for(
+        lock, timeout, [&] { return shared_->ring.size() != 0 || isTerminal(shared_->state); });
     if (shared_->state == StreamState::Cancelled) return 0;
     n = shared_->ring.read(dst);
     // Resume only when a whole piece fits again, or the transfer would pause at once.
@@ -683,7 +691,8 @@ ReadResult HttpStream::readSome(std::span<std::byte> dst, std::chrono::milliseco
   if (const std::size_t n = read(dst, timeout); n > 0) return {n, ReadStatus::Data};
   if (!isTerminal(state())) return {0, ReadStatus::TimedOut};
   // The last bytes may have come in between the read and the state.
-  if (const std::size_t n = read(dst, std::chrono::milliseconds(0)); n > 0) return {n, ReadStatus::Data};
+  if (const std::size_t n = read(dst, std::chrono::milliseconds(0)); n > 0)
+    return {n, ReadStatus::Data};
   return {0, ReadStatus::Over};
 }
 

@@ -75,14 +75,14 @@ inline constexpr std::size_t kMinBufferBytes = 16 * 1024;
 // quick retry, a stall is).
 enum class StreamError {
   None,
-  BadUrl,           // refused before connecting (see isPlausibleStreamUrl)
-  Connect,          // name lookup, connect or TLS handshake failed or timed out
-  HttpStatus,       // the final response was not 2xx (see StreamStats::httpStatus)
+  BadUrl,      // refused before connecting (see isPlausibleStreamUrl)
+  Connect,     // name lookup, connect or TLS handshake failed or timed out
+  HttpStatus,  // the final response was not 2xx (see StreamStats::httpStatus)
   TooManyRedirects,
-  HeadTooLarge,     // header lines over the caps of HeaderCollector
-  HeadTimeout,      // no complete head within headTimeout
-  Stalled,          // no body byte for stallTimeout
-  Transfer,         // any other transport error (reset, bad chunking, ...)
+  HeadTooLarge,  // header lines over the caps of HeaderCollector
+  HeadTimeout,   // no complete head within headTimeout
+  Stalled,       // no body byte for stallTimeout
+  Transfer,      // any other transport error (reset, bad chunking, ...)
 };
 
 // Which step of a StreamError::Connect failure went wrong.
@@ -100,12 +100,12 @@ struct StreamStats {
   std::uint64_t metaBlocks = 0;  // non-empty metadata blocks received
   std::size_t buffered = 0;      // audio bytes waiting for read()
   std::size_t bufferCapacity = 0;
-  bool paused = false;           // the transfer waits for the reader to make room
-  int httpStatus = 0;            // status code of the last response head, 0 before one
+  bool paused = false;  // the transfer waits for the reader to make room
+  int httpStatus = 0;   // status code of the last response head, 0 before one
   int redirects = 0;
   StreamError error = StreamError::None;
   ConnectStep connectStep = ConnectStep::None;  // with StreamError::Connect
-  std::string errorText;         // curl's message when error != None
+  std::string errorText;                        // curl's message when error != None
 };
 
 // How a read ended: with bytes, with nothing yet (the wait ran out), or with the stream over

@@ -53,10 +53,11 @@ void IcyDeinterleaver::finishBlock() {
   // them to keep the interval) and must not clear the title we have. Control bytes mean we are
   // reading audio as metadata (a length byte that lied): such a block is not shown either.
   const std::size_t text = std::min(block_.size(), std::strlen(block_.c_str()));
-  const bool printable = std::none_of(block_.begin(), block_.begin() + static_cast<std::ptrdiff_t>(text), [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return (u < 0x20 && c != '\t') || u == 0x7f;
-  });
+  const bool printable =
+      std::none_of(block_.begin(), block_.begin() + static_cast<std::ptrdiff_t>(text), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return (u < 0x20 && c != '\t') || u == 0x7f;
+      });
   if (text != 0 && printable) {
     latest_.emplace(block_.data(), text);
     ++generation_;

@@ -45,9 +45,9 @@ class IcyDeinterleaver {
 
   std::size_t metaint_;
   Phase phase_ = Phase::Audio;
-  std::size_t audioLeft_;   // audio bytes before the next length byte
+  std::size_t audioLeft_;  // audio bytes before the next length byte
   std::size_t blockLeft_ = 0;
-  std::string block_;       // the block being collected; capacity reserved once
+  std::string block_;  // the block being collected; capacity reserved once
   std::optional<std::string> latest_;
   std::uint64_t generation_ = 0;
 };

@@ -47,9 +47,7 @@ HeaderCollector::Result HeaderCollector::add(std::string_view raw) {
   return Result::Line;
 }
 
-bool HeaderCollector::icy() const {
-  return !lines_.empty() && lines_.front().starts_with("ICY");
-}
+bool HeaderCollector::icy() const { return !lines_.empty() && lines_.front().starts_with("ICY"); }
 
 int HeaderCollector::statusCode() const {
   return lines_.empty() ? 0 : parseStatusCode(lines_.front());

@@ -53,8 +53,9 @@ bool isPlausibleStreamUrl(std::string_view url) {
     const auto close = authority.find(']');
     if (close == std::string_view::npos || close == 1) return false;
     const std::string_view inside = authority.substr(1, close - 1);
-    if (!std::all_of(inside.begin(), inside.end(),
-                     [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.'; }))
+    if (!std::all_of(inside.begin(), inside.end(), [](char c) {
+          return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.';
+        }))
       return false;
     const std::string_view after = authority.substr(close + 1);
     if (after.empty()) return true;

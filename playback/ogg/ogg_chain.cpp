@@ -164,13 +164,11 @@ std::optional<std::size_t> ChainSplitter::findPage() {
     skipTo(at);
     std::size_t size = 0;
     switch (checkPage(at, size)) {
-      case Check::Page:
-        return size;
+      case Check::Page: return size;
       case Check::NotAPage:
         skipTo(at + 1);  // "OggS" in audio data or in a page we lost the start of
         continue;
-      case Check::NeedMore:
-        break;
+      case Check::NeedMore: break;
     }
     // A false capture pattern may claim up to 64 KiB; rather than stall that long, a whole valid
     // page further on shows that this one was not real (a page never holds another whole page).
@@ -333,8 +331,7 @@ void ChainSplitter::onPacket(std::span<const std::byte> packet) {
         comments = std::span<const std::byte>{};
       }
       break;
-    case Codec::Unknown:
-      break;
+    case Codec::Unknown: break;
   }
   // Vorbis and Opus put their comments in the second packet; later packets are set-up or audio.
   if (!comments && codec_ != Codec::Flac) comments = std::span<const std::byte>{};

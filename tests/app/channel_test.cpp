@@ -18,7 +18,8 @@ QStringList numbered(const char* prefix, int n) {
 }
 
 Calls channelStart(const std::string& url) {
-  return {"Free", "Init", "Create G:" + url, "Create A:" + url, "Play G:" + url, "Play A:" + url, "Start"};
+  return {"Free",          "Init", "Create G:" + url, "Create A:" + url, "Play G:" + url,
+          "Play A:" + url, "Start"};
 }
 
 }  // namespace
@@ -30,7 +31,8 @@ TEST_F(WindowTest, ChoosingANameRestartsThePreviousAddressFirstThenItsOwnAfterTh
   audio.clear();
 
   clickRow(form->ListBox1, 2);
-  EXPECT_EQ(audio.calls, channelStart("http://h/0")) << "the address list still selects the previous channel";
+  EXPECT_EQ(audio.calls, channelStart("http://h/0"))
+      << "the address list still selects the previous channel";
   EXPECT_EQ(ChannelIndex, 2);
   EXPECT_EQ(form->Label1->text(), QStringLiteral("2"));
   ASSERT_TRUE(settle());
@@ -51,8 +53,9 @@ TEST_F(WindowTest, ChoosingAgainWithinTheCountdownGivesOneDelayedRun) {
   clickRow(form->ListBox1, 1);
   clickRow(form->ListBox1, 2);
   ASSERT_TRUE(settle());
-  const auto creates = std::count_if(audio.calls.begin(), audio.calls.end(),
-                                     [](const std::string& c) { return c.rfind("Create G:", 0) == 0; });
+  const auto creates =
+      std::count_if(audio.calls.begin(), audio.calls.end(),
+                    [](const std::string& c) { return c.rfind("Create G:", 0) == 0; });
   EXPECT_EQ(creates, 3) << "two immediate runs and one delayed";
   EXPECT_EQ(audio.calls[audio.calls.size() - 5], "Create G:http://h/2");
 }
@@ -64,7 +67,8 @@ TEST_F(WindowTest, ANameWithoutAddressLineKeepsPlayingTheSelectedAddress) {
   audio.clear();
   clickRow(form->ListBox1, 2);
   ASSERT_TRUE(settle());
-  for (const std::string& call : audio.calls) EXPECT_EQ(call.find("http://h/2"), std::string::npos) << call;
+  for (const std::string& call : audio.calls)
+    EXPECT_EQ(call.find("http://h/2"), std::string::npos) << call;
   EXPECT_EQ(itemIndex(form->ListBox2), 0);
 }
 
@@ -75,8 +79,13 @@ TEST_F(WindowTest, StartStopRestartsThenStopsBothStreams) {
   audio.clear();
 
   form->SpeedButton2->click();
-  const Calls start{"Free", "Init", "Create G:http://h/0", "Play G:http://h/0", "Create A:http://h/0",
-                    "Play A:http://h/0", "Start"};
+  const Calls start{"Free",
+                    "Init",
+                    "Create G:http://h/0",
+                    "Play G:http://h/0",
+                    "Create A:http://h/0",
+                    "Play A:http://h/0",
+                    "Start"};
   EXPECT_EQ(audio.calls, start);
   EXPECT_EQ(form->SpeedButton2->Tag, 1);
   EXPECT_EQ(GlyphPath, path("imag/play.bmp"));
@@ -84,7 +93,8 @@ TEST_F(WindowTest, StartStopRestartsThenStopsBothStreams) {
 
   audio.clear();
   form->SpeedButton2->click();
-  EXPECT_EQ(audio.calls, (Calls{"Stop G:http://h/0", "Stop A:http://h/0"})) << "what is heard must stop, AAC too";
+  EXPECT_EQ(audio.calls, (Calls{"Stop G:http://h/0", "Stop A:http://h/0"}))
+      << "what is heard must stop, AAC too";
   EXPECT_EQ(form->SpeedButton2->Tag, 0);
   EXPECT_EQ(GlyphPath, path("imag/stop.bmp"));
   EXPECT_FALSE(form->Timer1->isActive());
@@ -117,7 +127,8 @@ TEST_F(WindowTest, AddingAppendsANumberedRowAndAnEmptyAddressAndMakesItCurrent) 
   form->SpeedButton3->click();
   EXPECT_EQ(audio.calls, (Calls{"Stop G:http://h/0", "Stop A:http://h/0"}));
   EXPECT_EQ(readFile("Name.txt"), "name0\r\nname1\r\nname2\r\nname3\r\nname4\r\n5)\r\n");
-  EXPECT_EQ(readFile("url.txt"), "http://h/0\r\nhttp://h/1\r\nhttp://h/2\r\nhttp://h/3\r\nhttp://h/4\r\nhttp://\r\n");
+  EXPECT_EQ(readFile("url.txt"),
+            "http://h/0\r\nhttp://h/1\r\nhttp://h/2\r\nhttp://h/3\r\nhttp://h/4\r\nhttp://\r\n");
   EXPECT_EQ(itemIndex(form->ListBox1), 5);
   ASSERT_TRUE(settle());
   EXPECT_EQ(ChannelIndex, 5);

@@ -25,7 +25,9 @@ class EditorTest : public WindowTest {
   }
   static void type(QWidget* editor, const QString& text) { QTest::keyClicks(editor, text); }
   static void enter(QWidget* editor) { QTest::keyClick(editor, Qt::Key_Return); }
-  static void clickInto(QWidget* editor) { QTest::mouseClick(editor, Qt::LeftButton, {}, QPoint(5, editor->height() / 2)); }
+  static void clickInto(QWidget* editor) {
+    QTest::mouseClick(editor, Qt::LeftButton, {}, QPoint(5, editor->height() / 2));
+  }
 };
 
 TEST_F(EditorTest, EditorsOpenOverRowZeroSizedByTheCanvasFont) {
@@ -46,7 +48,8 @@ TEST_F(EditorTest, AddressRowClickMovesOnlyTheAddressEditor) {
   EXPECT_FALSE(form->Edit1->isVisible());
   EXPECT_TRUE(form->Edit1->text().isEmpty());
   EXPECT_EQ(form->Edit2->text(), QStringLiteral("http://h/c"));
-  EXPECT_EQ(form->Edit2->y(), form->ListBox2->visualRect(form->ListBox2->model()->index(2, 0)).top() + 10);
+  EXPECT_EQ(form->Edit2->y(),
+            form->ListBox2->visualRect(form->ListBox2->model()->index(2, 0)).top() + 10);
   EXPECT_EQ(ChannelIndex, 0);
   EXPECT_TRUE(audio.calls.empty());
 }
@@ -56,8 +59,8 @@ TEST_F(EditorTest, TypingStopsBothStreamsAndNeverWritesAFile) {
   QTest::keyClick(form->Edit1, Qt::Key_Backspace);
   type(form->Edit1, QStringLiteral("x"));
   QTest::keyClick(form->Edit2, Qt::Key_Escape);
-  EXPECT_EQ(audio.calls, (Calls{"Stop G:http://h/a", "Stop A:http://h/a", "Stop G:http://h/a", "Stop A:http://h/a",
-                                "Stop G:http://h/a", "Stop A:http://h/a"}));
+  EXPECT_EQ(audio.calls, (Calls{"Stop G:http://h/a", "Stop A:http://h/a", "Stop G:http://h/a",
+                                "Stop A:http://h/a", "Stop G:http://h/a", "Stop A:http://h/a"}));
   QTest::keyClick(form->Edit1, Qt::Key_Left);
   EXPECT_EQ(audio.calls.size(), 6u) << "keys without a character do not reach the handler";
   EXPECT_EQ(readFile("Name.txt"), before);
@@ -87,7 +90,8 @@ TEST_F(EditorTest, EnterInTheAddressEditorSavesReselectsTheChannelAndRestartsIt)
   EXPECT_EQ(form->focusWidget(), form->ListBox1);
   EXPECT_EQ(ResyncCountdown, 9);
   EXPECT_FALSE(form->Timer2->isActive()) << "the address commit does not arm the countdown";
-  EXPECT_EQ(audio.calls, (Calls{"Stop G:http://h/a", "Stop A:http://h/a", "Play G:http://h/a", "Play A:http://h/a"}));
+  EXPECT_EQ(audio.calls, (Calls{"Stop G:http://h/a", "Stop A:http://h/a", "Play G:http://h/a",
+                                "Play A:http://h/a"}));
 }
 
 TEST_F(EditorTest, EnterWithoutSelectedRowReplacesTheCurrentChannelsRow) {
@@ -117,10 +121,12 @@ TEST_F(EditorTest, CommitThatCannotSaveReportsAndKeepsTheFile) {
   form->Edit2->setText(QStringLiteral("http://h/x"));
   enter(form->Edit2);
   ASSERT_EQ(errors.size(), 1);
-  EXPECT_TRUE(errors[0].startsWith(QStringLiteral("Cannot create file \"%1\". ").arg(path("url.txt"))))
+  EXPECT_TRUE(
+      errors[0].startsWith(QStringLiteral("Cannot create file \"%1\". ").arg(path("url.txt"))))
       << errors[0].toStdString();
   EXPECT_FALSE(form->Edit2->isVisible());
-  EXPECT_EQ(audio.calls, (Calls{"Stop G:http://h/a", "Stop A:http://h/a"})) << "the stream stays stopped";
+  EXPECT_EQ(audio.calls, (Calls{"Stop G:http://h/a", "Stop A:http://h/a"}))
+      << "the stream stays stopped";
 }
 
 TEST_F(EditorTest, DoubleClickReplacesTheTextWithTheClipboardsAsOneLine) {
@@ -196,7 +202,9 @@ TEST_F(EditorTest, LabelsDrawOneLineInTheirOwnColours) {
   const struct {
     QLabel* label;
     QColor colour;
-  } labels[] = {{form->Label1, QColor(255, 0, 0)}, {form->Label2, QColor(0, 0, 255)}, {form->Label3, Qt::black}};
+  } labels[] = {{form->Label1, QColor(255, 0, 0)},
+                {form->Label2, QColor(0, 0, 255)},
+                {form->Label3, Qt::black}};
   for (const auto& [label, colour] : labels) {
     // The label's strongest ink: the pixel farthest from the background it is drawn on.
     const QImage image = label->grab().toImage();
@@ -206,10 +214,12 @@ TEST_F(EditorTest, LabelsDrawOneLineInTheirOwnColours) {
     for (int y = 0; y < image.height(); ++y)
       for (int x = 0; x < image.width(); ++x) {
         const QColor c = image.pixelColor(x, y);
-        const int distance = std::abs(c.red() - background.red()) + std::abs(c.green() - background.green()) +
+        const int distance = std::abs(c.red() - background.red()) +
+                             std::abs(c.green() - background.green()) +
                              std::abs(c.blue() - background.blue());
         if (distance > farthest) farthest = distance, ink = c;
       }
-    EXPECT_EQ(ink, colour) << label->objectName().toStdString() << " draws " << ink.name().toStdString();
+    EXPECT_EQ(ink, colour) << label->objectName().toStdString() << " draws "
+                           << ink.name().toStdString();
   }
 }

@@ -37,7 +37,8 @@ class ListBoxTest : public ::testing::Test {
   // The rows as the view shows them.
   [[nodiscard]] QStringList shown() const {
     QStringList out;
-    for (int i = 0; i < list->model()->rowCount(); ++i) out << list->model()->index(i, 0).data().toString();
+    for (int i = 0; i < list->model()->rowCount(); ++i)
+      out << list->model()->index(i, 0).data().toString();
     return out;
   }
   [[nodiscard]] QString path(const QString& name) const { return QDir(dir_.path()).filePath(name); }
@@ -212,7 +213,8 @@ TEST_F(ListBoxTest, OnlyAPlainLeftClickSelectsAndTheReleaseRowIsTheOneChosen) {
   const struct {
     Qt::MouseButton button;
     Qt::KeyboardModifiers modifiers;
-  } ignored[] = {{Qt::RightButton, {}}, {Qt::MiddleButton, {}}, {Qt::LeftButton, Qt::ControlModifier}};
+  } ignored[] = {
+      {Qt::RightButton, {}}, {Qt::MiddleButton, {}}, {Qt::LeftButton, Qt::ControlModifier}};
   for (const auto& click : ignored) {
     QTest::mouseClick(list->viewport(), click.button, click.modifiers, rowRect(list, 2).center());
     QTest::mouseClick(list->viewport(), click.button, click.modifiers, rowRect(list, 0).center());

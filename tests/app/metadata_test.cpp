@@ -76,7 +76,9 @@ class MetadataPollTest : public WindowTest {
     writeGlyphs();
     startAndSettle();
   }
-  void setTags(HSTREAM handle, DWORD type, const std::string& bytes) { audio.tags[{handle, type}] = bytes; }
+  void setTags(HSTREAM handle, DWORD type, const std::string& bytes) {
+    audio.tags[{handle, type}] = bytes;
+  }
 };
 
 TEST_F(MetadataPollTest, StationNameComesFromTheIcyBlockAndEndsThePoll) {
@@ -122,7 +124,8 @@ TEST_F(MetadataPollTest, TitleFollowsEachTickAndAnEmptyTitleClearsIt) {
 
   audio.tags.clear();
   form->Timer3Timer(form->Timer3);
-  EXPECT_EQ(form->Label2->text(), QStringLiteral("A & B <b>x</b>")) << "no metadata keeps the caption";
+  EXPECT_EQ(form->Label2->text(), QStringLiteral("A & B <b>x</b>"))
+      << "no metadata keeps the caption";
   EXPECT_TRUE(form->Timer3->isActive());
 
   setTags(StreamHandle, BASS_TAG_META, "StreamTitle='';");

@@ -15,12 +15,14 @@ using radiolist::itemIndex;
 namespace {
 
 const QStringList kNames{QStringLiteral("Радио Один"), QStringLiteral("Jazz FM")};
-const QStringList kUrls{QStringLiteral("http://a.example/live"), QStringLiteral("https://b.example/aac")};
+const QStringList kUrls{QStringLiteral("http://a.example/live"),
+                        QStringLiteral("https://b.example/aac")};
 
 // The rows as the view shows them.
 QStringList rows(const TListBox* list) {
   QStringList out;
-  for (int i = 0; i < list->model()->rowCount(); ++i) out << list->model()->index(i, 0).data().toString();
+  for (int i = 0; i < list->model()->rowCount(); ++i)
+    out << list->model()->index(i, 0).data().toString();
   return out;
 }
 
@@ -46,9 +48,13 @@ TEST_F(WindowTest, StartsQuietlyWithListsLoadedAndPlaysTheFirstChannelAfterTheCo
     EXPECT_FALSE(button->icon().isNull());
 
   ASSERT_TRUE(settle());
-  const std::vector<std::string> expected{"Free", "Init", "Create G:http://a.example/live",
-                                          "Create A:http://a.example/live", "Play G:http://a.example/live",
-                                          "Play A:http://a.example/live", "Start"};
+  const std::vector<std::string> expected{"Free",
+                                          "Init",
+                                          "Create G:http://a.example/live",
+                                          "Create A:http://a.example/live",
+                                          "Play G:http://a.example/live",
+                                          "Play A:http://a.example/live",
+                                          "Start"};
   EXPECT_EQ(audio.calls, expected);
   EXPECT_EQ(form->Label1->text(), QStringLiteral("0"));
   EXPECT_TRUE(form->Edit1->isVisible());
@@ -67,7 +73,9 @@ TEST_F(WindowTest, MissingNameFileShowsOneBoxAndLeavesTheWindowEmptyAndSilent) {
   writeGlyphs();
   start();
   ASSERT_EQ(errors.size(), 1);
-  EXPECT_EQ(errors[0], QStringLiteral("Cannot open file \"%1\". No such file or directory.").arg(path("Name.txt")));
+  EXPECT_EQ(
+      errors[0],
+      QStringLiteral("Cannot open file \"%1\". No such file or directory.").arg(path("Name.txt")));
   EXPECT_EQ(form->ListBox1->count(), 0);
   EXPECT_EQ(form->ListBox2->count(), 0);
   EXPECT_TRUE(form->Edit1->isVisible());
@@ -86,7 +94,9 @@ TEST_F(WindowTest, MissingAddressFileKeepsTheNamesLoaded) {
   writeGlyphs();
   start();
   ASSERT_EQ(errors.size(), 1);
-  EXPECT_EQ(errors[0], QStringLiteral("Cannot open file \"%1\". No such file or directory.").arg(path("url.txt")));
+  EXPECT_EQ(
+      errors[0],
+      QStringLiteral("Cannot open file \"%1\". No such file or directory.").arg(path("url.txt")));
   EXPECT_EQ(rows(form->ListBox1), (QStringList{"One", "Two"}));
   EXPECT_EQ(itemIndex(form->ListBox1), -1);
   EXPECT_FALSE(form->Timer2->isActive());
@@ -109,10 +119,12 @@ TEST_F(WindowTest, AGlyphThatIsNoFileIsRefusedWithoutWaiting) {
   writeLists(kNames, kUrls);
   writeGlyphs();
   QFile::remove(path(QStringLiteral("imag/play.bmp")));
-  ASSERT_EQ(::mkfifo(QFile::encodeName(path(QStringLiteral("imag/play.bmp"))).constData(), 0600), 0);
+  ASSERT_EQ(::mkfifo(QFile::encodeName(path(QStringLiteral("imag/play.bmp"))).constData(), 0600),
+            0);
   start();  // a blocking open would wait here for a writer forever
   ASSERT_GE(errors.size(), 1);
-  EXPECT_EQ(errors[0], QStringLiteral("Cannot open file \"%1\". Invalid argument.").arg(path(QStringLiteral("imag/play.bmp"))));
+  EXPECT_EQ(errors[0], QStringLiteral("Cannot open file \"%1\". Invalid argument.")
+                           .arg(path(QStringLiteral("imag/play.bmp"))));
 }
 
 TEST_F(WindowTest, MissingGlyphDirectoryWithTheBoxOpenLongFailsTheCountdownsFocusAndPlaysNothing) {
@@ -125,8 +137,8 @@ TEST_F(WindowTest, MissingGlyphDirectoryWithTheBoxOpenLongFailsTheCountdownsFocu
   });
   start();
   ASSERT_GE(errors.size(), 2);
-  EXPECT_EQ(errors[0],
-            QStringLiteral("Cannot open file \"%1\". No such file or directory.").arg(path("imag/glossyicon.bmp")));
+  EXPECT_EQ(errors[0], QStringLiteral("Cannot open file \"%1\". No such file or directory.")
+                           .arg(path("imag/glossyicon.bmp")));
   EXPECT_EQ(errors[1], QStringLiteral("Cannot focus a disabled or invisible window."));
   EXPECT_TRUE(audio.calls.empty());
   EXPECT_TRUE(form->Timer2->isActive()) << "a failed click leaves the countdown running free";
@@ -163,7 +175,8 @@ TEST_F(WindowTest, LayoutMatchesTheDesignAndAnchorsFollowAResize) {
 
   form->resize(843, 420);
   EXPECT_EQ(form->ListBox1->geometry(), QRect(8, 36, 493, 346));
-  EXPECT_EQ(form->ListBox2->geometry(), QRect(407, 36, 428, 346)) << "the address list widens in place";
+  EXPECT_EQ(form->ListBox2->geometry(), QRect(407, 36, 428, 346))
+      << "the address list widens in place";
   EXPECT_EQ(form->Panel1->geometry(), QRect(0, 379, 835, 41));
   EXPECT_EQ(form->SpeedButton2->geometry(), QRect(8, 4, 34, 26));
 }
@@ -187,7 +200,8 @@ TEST_F(WindowTest, ADirectoryNamedLikeTheNameFileIsAnOpenError) {
   writeGlyphs();
   start();
   ASSERT_EQ(errors.size(), 1);
-  EXPECT_TRUE(errors[0].startsWith(QStringLiteral("Cannot open file \"%1\". ").arg(path("Name.txt"))))
+  EXPECT_TRUE(
+      errors[0].startsWith(QStringLiteral("Cannot open file \"%1\". ").arg(path("Name.txt"))))
       << errors[0].toStdString();
   EXPECT_TRUE(errors[0].endsWith(u'.'));
   EXPECT_EQ(form->ListBox1->count(), 0);
@@ -218,16 +232,20 @@ TEST_F(WindowTest, TheRealErrorBoxIsModalWithTheTitleCaptionAndTimersTickMeanwhi
   poll.start();
   start();
   EXPECT_EQ(caption, radiolist::applicationTitle());
-  EXPECT_EQ(text, QStringLiteral("Cannot open file \"%1\". No such file or directory.").arg(path("imag/glossyicon.bmp")));
+  EXPECT_EQ(text, QStringLiteral("Cannot open file \"%1\". No such file or directory.")
+                      .arg(path("imag/glossyicon.bmp")));
   EXPECT_GE(ticksWhileOpen, 3) << "the countdown ticks while the box is open";
-  EXPECT_EQ(ResyncCountdown, 10 - ticksWhileOpen) << "the box was closed before the countdown's clicks";
+  EXPECT_EQ(ResyncCountdown, 10 - ticksWhileOpen)
+      << "the box was closed before the countdown's clicks";
 }
 
 TEST(ErrorBox, AddsAFullStopOnlyAfterCharactersAboveIt) {
-  EXPECT_EQ(radiolist::errorBoxText(QStringLiteral("Bitmap image is not valid")), QStringLiteral("Bitmap image is not valid."));
+  EXPECT_EQ(radiolist::errorBoxText(QStringLiteral("Bitmap image is not valid")),
+            QStringLiteral("Bitmap image is not valid."));
   EXPECT_EQ(radiolist::errorBoxText(QStringLiteral("Done.")), QStringLiteral("Done."));
   EXPECT_EQ(radiolist::errorBoxText(QStringLiteral("List index out of bounds (-1)")),
-            QStringLiteral("List index out of bounds (-1)")) << "')' sorts below '.'";
+            QStringLiteral("List index out of bounds (-1)"))
+      << "')' sorts below '.'";
   EXPECT_EQ(radiolist::errorBoxText(QStringLiteral("a/")), QStringLiteral("a/."));
   EXPECT_EQ(radiolist::errorBoxText(QString()), QString());
 }

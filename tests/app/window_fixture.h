@@ -34,7 +34,9 @@ class WindowTest : public ::testing::Test {
   // Processes events until `done` holds or `ms` pass; returns whether it holds.
   static bool waitUntil(const std::function<bool()>& done, int ms = 3000);
   // Waits until the resync countdown has stopped.
-  bool settle() { return waitUntil([this] { return !form->Timer2->isActive(); }); }
+  bool settle() {
+    return waitUntil([this] { return !form->Timer2->isActive(); });
+  }
   // A user's mouse click on a row of a list view.
   static void clickRow(TListBox* list, int row);
 

@@ -31,7 +31,8 @@ const std::string kService = "org.mpris.MediaPlayer2.radiolist";
 // Everything a non-blocking pipe holds right now, appended to `out`.
 void drain(int fd, std::string& out) {
   char buffer[4096];
-  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+    out.append(buffer, static_cast<std::size_t>(n));
 }
 
 class MprisTest : public radiolist::test::ServerTest {
@@ -44,8 +45,9 @@ class MprisTest : public radiolist::test::ServerTest {
     recorder_ = std::make_unique<radiolist::test::SinkRecorder>(*sink_);
     ASSERT_EQ(recorder_->start(), "");
 
-    dir_ = radiolist::test::e2e::makeChannelDir("mpris", "Первый\r\nSecond\r\n",
-                                         servers().mp3Url() + "\r\n" + servers().aacUrl() + "\r\n", RADIOLIST_SOURCE_DIR);
+    dir_ = radiolist::test::e2e::makeChannelDir(
+        "mpris", "Первый\r\nSecond\r\n", servers().mp3Url() + "\r\n" + servers().aacUrl() + "\r\n",
+        RADIOLIST_SOURCE_DIR);
 
     bus_ = std::make_unique<ChildProcess>(ChildProcess::Options{
         {"dbus-daemon", "--session", "--nofork", "--print-address=1"}, {}, true});
@@ -56,8 +58,11 @@ class MprisTest : public radiolist::test::ServerTest {
     ASSERT_NE(address_.find('\n'), std::string::npos) << "no session bus";
     address_.resize(address_.find('\n'));
 
-    monitor_ = std::make_unique<ChildProcess>(ChildProcess::Options{
-        {"dbus-monitor", "--address", address_, "type='signal',interface='org.freedesktop.DBus.Properties'"}, {}, true});
+    monitor_ = std::make_unique<ChildProcess>(
+        ChildProcess::Options{{"dbus-monitor", "--address", address_,
+                               "type='signal',interface='org.freedesktop.DBus.Properties'"},
+                              {},
+                              true});
   }
 
   void TearDown() override {
@@ -70,13 +75,13 @@ class MprisTest : public radiolist::test::ServerTest {
   void startProgram() {
     const fs::path oldDir = fs::current_path();
     fs::current_path(dir_);
-    program_ = std::make_unique<ChildProcess>(ChildProcess::Options{
-        {RADIOLIST_BINARY},
-        {{"QT_QPA_PLATFORM", "offscreen"},
-         {"DBUS_SESSION_BUS_ADDRESS", address_},
-         {"PULSE_SERVER", sink_->pulseServer()},
-         {"PULSE_SINK", sink_->name()}},
-        false});
+    program_ = std::make_unique<ChildProcess>(
+        ChildProcess::Options{{RADIOLIST_BINARY},
+                              {{"QT_QPA_PLATFORM", "offscreen"},
+                               {"DBUS_SESSION_BUS_ADDRESS", address_},
+                               {"PULSE_SERVER", sink_->pulseServer()},
+                               {"PULSE_SINK", sink_->name()}},
+                              false});
     fs::current_path(oldDir);
   }
 
@@ -86,15 +91,18 @@ class MprisTest : public radiolist::test::ServerTest {
     std::vector<std::string> argv{"dbus-send", "--session", "--print-reply", "--dest=" + kService,
                                   "/org/mpris/MediaPlayer2"};
     argv.insert(argv.end(), args.begin(), args.end());
-    const auto result = radiolist::test::runCommand({argv, {{"DBUS_SESSION_BUS_ADDRESS", address_}}, true}, 10s);
+    const auto result =
+        radiolist::test::runCommand({argv, {{"DBUS_SESSION_BUS_ADDRESS", address_}}, true}, 10s);
     EXPECT_EQ(result.exitCode, 0) << "dbus-send " << args.front() << ": " << result.output;
     return result.output;
   }
   void call(const std::string& method) { send({"org.mpris.MediaPlayer2.Player." + method}); }
   std::string property(const std::string& name) {
-    return send({"org.freedesktop.DBus.Properties.Get", "string:org.mpris.MediaPlayer2.Player", "string:" + name});
+    return send({"org.freedesktop.DBus.Properties.Get", "string:org.mpris.MediaPlayer2.Player",
+                 "string:" + name});
   }
-  bool propertyContains(const std::string& name, const std::string& text, std::chrono::milliseconds timeout) {
+  bool propertyContains(const std::string& name, const std::string& text,
+                        std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < end) {
       if (property(name).find(text) != std::string::npos) return true;
@@ -151,7 +159,8 @@ TEST_F(MprisTest, MediaKeysAndMetadataFollowTheRealPlayer) {
   EXPECT_NE(signals.find("\"Stopped\""), std::string::npos) << signals;
   EXPECT_NE(signals.find("Test Radio 880"), std::string::npos) << "metadata changes are signalled";
 
-  std::string root = send({"org.freedesktop.DBus.Properties.Get", "string:org.mpris.MediaPlayer2", "string:Identity"});
+  std::string root = send(
+      {"org.freedesktop.DBus.Properties.Get", "string:org.mpris.MediaPlayer2", "string:Identity"});
   EXPECT_NE(root.find("radiolist"), std::string::npos) << root;
 }
 

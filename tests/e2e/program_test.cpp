@@ -35,7 +35,6 @@ std::string readFile(const fs::path& path) {
   return out.str();
 }
 
-
 class ProgramTest : public radiolist::test::ServerTest {
  protected:
   void SetUp() override {
@@ -103,15 +102,19 @@ class ProgramTest : public radiolist::test::ServerTest {
   void launch() {
     const fs::path oldDir = fs::current_path();
     fs::current_path(dir_);
-    program_ = std::make_unique<ChildProcess>(ChildProcess::Options{
-        {RADIOLIST_BINARY},
-        {{"DISPLAY", display_}, {"QT_QPA_PLATFORM", "xcb"}, {"PULSE_SERVER", sink_->pulseServer()}, {"PULSE_SINK", sink_->name()}},
-        false});
+    program_ = std::make_unique<ChildProcess>(
+        ChildProcess::Options{{RADIOLIST_BINARY},
+                              {{"DISPLAY", display_},
+                               {"QT_QPA_PLATFORM", "xcb"},
+                               {"PULSE_SERVER", sink_->pulseServer()},
+                               {"PULSE_SINK", sink_->name()}},
+                              false});
     fs::current_path(oldDir);
   }
   // The program's window id; sets windowX_ and windowY_ to its client area's place on the screen.
   std::string findWindow() {
-    const std::string window = xdotool({"search", "--sync", "--onlyvisible", "--class", "radiolist"});
+    const std::string window =
+        xdotool({"search", "--sync", "--onlyvisible", "--class", "radiolist"});
     const std::string id = window.substr(0, window.find('\n'));
     std::istringstream geometry(xdotool({"getwindowgeometry", "--shell", id}));
     for (std::string line; std::getline(geometry, line);) {
@@ -121,11 +124,13 @@ class ProgramTest : public radiolist::test::ServerTest {
     return id;
   }
 
-  bool listenFor(const std::function<bool(std::span<const float>)>& heard, std::chrono::milliseconds timeout) {
+  bool listenFor(const std::function<bool(std::span<const float>)>& heard,
+                 std::chrono::milliseconds timeout) {
     return recorder_->waitFor(200ms, timeout, heard).has_value();
   }
 
-  bool waitForFiles(const std::string& names, const std::string& urls, std::chrono::milliseconds timeout) {
+  bool waitForFiles(const std::string& names, const std::string& urls,
+                    std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     for (;;) {
       if (readFile(dir_ / "Name.txt") == names && readFile(dir_ / "url.txt") == urls) return true;
@@ -176,21 +181,28 @@ TEST_F(ProgramTest, PlaysAtStartSwitchesStopsAndEditsTheListFiles) {
   EXPECT_TRUE(waitForFiles(renamed + "2)\r\n", urls_ + "http://\r\n", 4s))
       << readFile(dir_ / "Name.txt") << readFile(dir_ / "url.txt");
   std::this_thread::sleep_for(1s);  // the countdown makes the new line current
-  click(218, 347);  // delete it again
-  EXPECT_TRUE(waitForFiles(renamed, urls_, 4s)) << readFile(dir_ / "Name.txt") << readFile(dir_ / "url.txt");
+  click(218, 347);                  // delete it again
+  EXPECT_TRUE(waitForFiles(renamed, urls_, 4s))
+      << readFile(dir_ / "Name.txt") << readFile(dir_ / "url.txt");
 
   std::this_thread::sleep_for(1s);  // let the window repaint after the handler's pauses
-  const auto shot = radiolist::test::runCommand(
-      {{"import", "-window", "root", "-crop", "760x420+264+93", (fs::path(RADIOLIST_BINARY_DIR) / "e2e-window.png").string()},
-       {{"DISPLAY", display_}}, true},
-      20s);
+  const auto shot =
+      radiolist::test::runCommand({{"import", "-window", "root", "-crop", "760x420+264+93",
+                                    (fs::path(RADIOLIST_BINARY_DIR) / "e2e-window.png").string()},
+                                   {{"DISPLAY", display_}},
+                                   true},
+                                  20s);
   EXPECT_EQ(shot.exitCode, 0) << shot.output;
 
   // Closing the window ends the process, and with it the sound; the files stay as they are.
   click(60, 57);
-  EXPECT_TRUE(listenFor([](std::span<const float> s) { return radiolist::test::rms(s) > 0.01; }, 4s));
+  EXPECT_TRUE(
+      listenFor([](std::span<const float> s) { return radiolist::test::rms(s) > 0.01; }, 4s));
   const auto closed = radiolist::test::runCommand(
-      {{"python3", std::string(RADIOLIST_SOURCE_DIR) + "/tools/x11-close-window.py", id}, {{"DISPLAY", display_}}, true}, 10s);
+      {{"python3", std::string(RADIOLIST_SOURCE_DIR) + "/tools/x11-close-window.py", id},
+       {{"DISPLAY", display_}},
+       true},
+      10s);
   EXPECT_EQ(closed.exitCode, 0) << closed.output;
   const auto status = program_->waitFor(5s);
   ASSERT_TRUE(status.has_value()) << "the program did not end when its window closed";
@@ -205,7 +217,8 @@ struct Shot {
   int height = 0;
   std::string rgb;
   [[nodiscard]] const unsigned char* at(int x, int y) const {
-    return reinterpret_cast<const unsigned char*>(rgb.data()) + 3 * (static_cast<std::size_t>(y) * width + x);
+    return reinterpret_cast<const unsigned char*>(rgb.data()) +
+           3 * (static_cast<std::size_t>(y) * width + x);
   }
   // Mean length of the horizontal runs of dark pixels in a rectangle: a text's stroke width.
   [[nodiscard]] double strokeWidth(int left, int top, int right, int bottom) const {
@@ -214,8 +227,10 @@ struct Shot {
       for (int x = left, run = 0; x <= right; ++x) {
         const unsigned char* p = at(x, y);
         const bool dark = x < right && p[0] + p[1] + p[2] < 3 * 128;
-        if (dark) ++run, ++inked;
-        else if (run > 0) ++runs, run = 0;
+        if (dark)
+          ++run, ++inked;
+        else if (run > 0)
+          ++runs, run = 0;
       }
     return runs == 0 ? 0 : static_cast<double>(inked) / static_cast<double>(runs);
   }
@@ -256,9 +271,11 @@ TEST_F(ProgramTest, ClicksAndKeysLandWhereAimedAndTextIsDrawnAsDesigned) {
 
   std::this_thread::sleep_for(500ms);
   const auto shot = radiolist::test::runCommand(
-      {{"sh", "-c", "import -window root -crop 743x370+" + std::to_string(windowX_) + "+" + std::to_string(windowY_) +
-                        " -depth 8 rgb:-"},
-       {{"DISPLAY", display_}}, true},
+      {{"sh", "-c",
+        "import -window root -crop 743x370+" + std::to_string(windowX_) + "+" +
+            std::to_string(windowY_) + " -depth 8 rgb:-"},
+       {{"DISPLAY", display_}},
+       true},
       20s);
   ASSERT_EQ(shot.exitCode, 0);
   const Shot window{743, 370, shot.output};
@@ -267,7 +284,8 @@ TEST_F(ProgramTest, ClicksAndKeysLandWhereAimedAndTextIsDrawnAsDesigned) {
   // Label1 (the channel's number, then its station name) draws in red.
   int red = 0;
   for (int y = 329; y < 345; ++y)
-    for (int x = 0; x < 200; ++x) red += window.at(x, y)[0] > 200 && window.at(x, y)[1] < 60 && window.at(x, y)[2] < 60;
+    for (int x = 0; x < 200; ++x)
+      red += window.at(x, y)[0] > 200 && window.at(x, y)[1] < 60 && window.at(x, y)[2] < 60;
   EXPECT_GE(red, 5) << "red pixels of Label1";
   // Bold rows: text at regular weight measured 1.6-1.8 px per stroke here, true bold 2.8-3.0.
   const double names = window.strokeWidth(12, 75, 390, 108);

@@ -52,7 +52,8 @@ class WindowSoundTest : public radiolist::test::ServerTest {
     oldDir_ = QDir::currentPath();
     QDir::setCurrent(dir_.path());
     const QByteArray names = "Тестовое радио 440\r\nTest Radio 880 AAC\r\n";
-    const QByteArray urls = QByteArray::fromStdString(servers().mp3Url() + "\r\n" + servers().aacUrl() + "\r\n");
+    const QByteArray urls =
+        QByteArray::fromStdString(servers().mp3Url() + "\r\n" + servers().aacUrl() + "\r\n");
     writeFile(dir_.filePath("Name.txt"), names);
     writeFile(dir_.filePath("url.txt"), urls);
     QDir(dir_.path()).mkpath("imag");
@@ -74,7 +75,8 @@ class WindowSoundTest : public radiolist::test::ServerTest {
   }
 
   // Runs the event loop until `heard` holds for the last 200 ms of sound, or `timeout` passes.
-  bool listenFor(const std::function<bool(std::span<const float>)>& heard, std::chrono::milliseconds timeout) {
+  bool listenFor(const std::function<bool(std::span<const float>)>& heard,
+                 std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < end) {
       QTest::qWait(20);
@@ -92,7 +94,6 @@ class WindowSoundTest : public radiolist::test::ServerTest {
     return true;
   }
 
-
   std::unique_ptr<radiolist::test::PrivateSink> sink_;
   std::unique_ptr<radiolist::test::SinkRecorder> recorder_;
   QTemporaryDir dir_;
@@ -108,26 +109,34 @@ TEST_F(WindowSoundTest, PlaysShowsNameAndTitleSwitchesChannelsAndStops) {
   form_->show();
   ASSERT_TRUE(errors_.isEmpty()) << errors_.join('|').toStdString();
 
-  ASSERT_TRUE(listenFor(only440, 2s)) << "the first channel must be heard within 2 s, with no input";
+  ASSERT_TRUE(listenFor(only440, 2s))
+      << "the first channel must be heard within 2 s, with no input";
   RecordProperty("first_sound_ms",
-                 static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count()));
+                 static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - started)
+                                      .count()));
 
-  EXPECT_TRUE(waitFor([&] { return form_->Label1->text() == QStringLiteral("Test Radio 440"); }, 5s))
+  EXPECT_TRUE(
+      waitFor([&] { return form_->Label1->text() == QStringLiteral("Test Radio 440"); }, 5s))
       << "station name: " << form_->Label1->text().toStdString();
-  EXPECT_TRUE(waitFor([&] { return form_->Label2->text() == QStringLiteral("Test Artist - Tone 440"); }, 5s))
+  EXPECT_TRUE(waitFor(
+      [&] { return form_->Label2->text() == QStringLiteral("Test Artist - Tone 440"); }, 5s))
       << "title: " << form_->Label2->text().toStdString();
 
   const std::string title = "Новости - Утро & Co";
   ASSERT_EQ(servers().setIcecastTitle(servers().value("MOUNT_TONE440_MP3"), title), "");
   EXPECT_TRUE(waitFor([&] { return form_->Label2->text() == QString::fromStdString(title); }, 6s))
       << "title did not follow: " << form_->Label2->text().toStdString();
-  ASSERT_EQ(servers().setIcecastTitle(servers().value("MOUNT_TONE440_MP3"), "Test Artist - Tone 440"), "");
+  ASSERT_EQ(
+      servers().setIcecastTitle(servers().value("MOUNT_TONE440_MP3"), "Test Artist - Tone 440"),
+      "");
 
   // A click on the second name brings the AAC channel and silences the first.
   const QRect row = form_->ListBox1->visualRect(form_->ListBox1->model()->index(1, 0));
   QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {}, row.center());
   EXPECT_TRUE(listenFor(only880, 4s)) << "880 Hz alone after choosing the AAC channel";
-  EXPECT_TRUE(waitFor([&] { return form_->Label1->text() == QStringLiteral("Test Radio 880"); }, 6s))
+  EXPECT_TRUE(
+      waitFor([&] { return form_->Label1->text() == QStringLiteral("Test Radio 880"); }, 6s))
       << "AAC station name: " << form_->Label1->text().toStdString();
 
   // After a channel start the first press restarts, the second stops.

@@ -20,14 +20,9 @@ extern "C" {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace radiolist;
-  static constexpr std::array<std::string_view, 8> kTypes = {"",
-                                                             "audio/mpeg",
-                                                             "audio/aacp",
-                                                             "application/ogg",
-                                                             "audio/mp4",
-                                                             "application/sdp",
-                                                             "text/plain",
-                                                             "application/vnd.apple.mpegurl"};
+  static constexpr std::array<std::string_view, 8> kTypes = {
+      "",          "audio/mpeg",      "audio/aacp", "application/ogg",
+      "audio/mp4", "application/sdp", "text/plain", "application/vnd.apple.mpegurl"};
   static const bool quiet = (av_log_set_level(AV_LOG_QUIET), true);
   (void)quiet;
   if (size == 0) return 0;
@@ -40,11 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (text.starts_with("#EXTM3U") && kind == formats::BodyKind::Media) std::abort();
 
   // The probe runs on up to 32 KiB, as the decoder's last round does.
-  const AVInputFormat* format =
-      audio::probeAllowedFormat(body.first(std::min<std::size_t>(body.size(), 32768)), type, lastRound);
-  if (format != nullptr &&
-      (!audio::isAllowedDemuxer(format->name) ||
-       av_match_list(format->name, audio::kAllowedDemuxers, ',') <= 0))
+  const AVInputFormat* format = audio::probeAllowedFormat(
+      body.first(std::min<std::size_t>(body.size(), 32768)), type, lastRound);
+  if (format != nullptr && (!audio::isAllowedDemuxer(format->name) ||
+                            av_match_list(format->name, audio::kAllowedDemuxers, ',') <= 0))
     std::abort();
   return 0;
 }

@@ -30,11 +30,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   if (wholeAudio != chunkedAudio || whole.latestMeta() != chunked.latestMeta() ||
-      whole.metaGeneration() != chunked.metaGeneration() || whole.insideMetadata() != chunked.insideMetadata())
+      whole.metaGeneration() != chunked.metaGeneration() ||
+      whole.insideMetadata() != chunked.insideMetadata())
     std::abort();
   if (wholeAudio.size() > body.size()) std::abort();
   if (metaint == 0 && wholeAudio.size() != body.size()) std::abort();
-  if (whole.latestMeta() && (whole.latestMeta()->empty() || whole.latestMeta()->size() > IcyDeinterleaver::kMaxBlockBytes))
+  if (whole.latestMeta() && (whole.latestMeta()->empty() ||
+                             whole.latestMeta()->size() > IcyDeinterleaver::kMaxBlockBytes))
     std::abort();
   return 0;
 }

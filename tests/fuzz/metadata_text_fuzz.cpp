@@ -10,9 +10,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::u16string text;
-  for (std::size_t i = 0; i + 1 < size; i += 2) text.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
+  for (std::size_t i = 0; i + 1 < size; i += 2)
+    text.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
   const std::u16string title = radiolist::extractStreamTitle(text);
-  if (title.size() > text.size() || (!title.empty() && text.find(title) == std::u16string::npos)) std::abort();
+  if (title.size() > text.size() || (!title.empty() && text.find(title) == std::u16string::npos))
+    std::abort();
 
   // The bytes as a header block: ended by two NULs, as the library hands it out.
   std::string block(reinterpret_cast<const char*>(data), size);

@@ -93,7 +93,9 @@ int freeUdpPort() {
   return 5004;
 }
 
-void writeBytes(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+void writeBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
 
 // A scratch directory with the certificate for the TLS faults and a short MP3 at 660 Hz, so that
 // the faults in the ICY framing come with real audio and what the hostile channel plays, if
@@ -112,26 +114,53 @@ struct Material {
     sdp = dir + "/session.sdp";
     hls = dir + "/master.m3u8";
     writeBytes(ffconcat, "ffconcat version 1.0\nfile local.mp3\n");
-    writeBytes(sdp, "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=x\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio " +
-                        std::to_string(freeUdpPort()) + " RTP/AVP 14\r\n");
+    writeBytes(sdp,
+               "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=x\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio " +
+                   std::to_string(freeUdpPort()) + " RTP/AVP 14\r\n");
     const auto run = [&](std::vector<std::string> argv) {
       const auto result = radiolist::test::runCommand({.argv = std::move(argv)}, 60s);
       if (result.exitCode != 0 && error.empty()) error = "command failed: " + result.output;
     };
-    run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days",
-         "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert});
-    run({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i", "sine=frequency=660:duration=6", "-ac",
-         "2", "-c:a", "libmp3lame", "-b:a", "128k", "-y", mp3});
+    run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+         "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+         "-keyout", key, "-out", cert});
+    run({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i",
+         "sine=frequency=660:duration=6", "-ac", "2", "-c:a", "libmp3lame", "-b:a", "128k", "-y",
+         mp3});
     // Six one-second HLS segments of 660 Hz, all in one file: ranges.m3u8 names them by
     // EXT-X-BYTERANGE in tone660.ts.
-    run({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i", "sine=frequency=660:duration=6", "-ac",
-         "2", "-c:a", "aac", "-b:a", "96k", "-f", "hls", "-hls_time", "1", "-hls_flags", "single_file",
-         "-hls_playlist_type", "vod", "-hls_segment_filename", dir + "/tone660.ts", "-y", dir + "/ranges.m3u8"});
+    run({"ffmpeg",
+         "-nostdin",
+         "-loglevel",
+         "error",
+         "-f",
+         "lavfi",
+         "-i",
+         "sine=frequency=660:duration=6",
+         "-ac",
+         "2",
+         "-c:a",
+         "aac",
+         "-b:a",
+         "96k",
+         "-f",
+         "hls",
+         "-hls_time",
+         "1",
+         "-hls_flags",
+         "single_file",
+         "-hls_playlist_type",
+         "vod",
+         "-hls_segment_filename",
+         dir + "/tone660.ts",
+         "-y",
+         dir + "/ranges.m3u8"});
     // 2,000 variants, of which the last has the highest bandwidth; 3.9 MB of one-byte segment
     // addresses; ten entries that are this playlist again (the query makes them differ).
     std::string master = "#EXTM3U\n", huge = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n", nest;
     for (int i = 0; i < 2000; ++i)
-      master += "#EXT-X-STREAM-INF:BANDWIDTH=" + std::to_string(1000 + i) + "\nranges.m3u8?v=" + std::to_string(i) + "\n";
+      master += "#EXT-X-STREAM-INF:BANDWIDTH=" + std::to_string(1000 + i) +
+                "\nranges.m3u8?v=" + std::to_string(i) + "\n";
     while (huge.size() < 3'900'000) huge += "#EXTINF:1,\na\n";
     for (int i = 0; i < 10; ++i) nest += "nest.m3u?e=" + std::to_string(i) + "\n";
     std::ofstream(dir + "/variants.m3u8") << master;
@@ -164,13 +193,17 @@ class MemoryEnvironment : public ::testing::Environment {
   void TearDown() override {
     const long after = rssKiB();
     const long liveAfter = liveKiB();
-    std::cout << "[hostile] VmRSS before " << figures.rssBefore << " KiB, after " << after << " KiB, peak seen "
-              << figures.rssPeak << " KiB, VmHWM " << radiolist::test::statusKiB("self", "VmHWM") << " KiB";
-    if (kHeapFromSanitizer) std::cout << "; live heap before " << figures.liveBefore << " KiB, after " << liveAfter << " KiB";
-    std::cout << "; longest sleep of the window " << figures.longestStall.count() << " ms (" << figures.longestStallFault
-              << "), as the clock saw it " << figures.longestRawStall.count() << " ms"
-              << std::endl;
-    EXPECT_LT(liveAfter - figures.liveBefore, kMaxRssGrowthKiB) << "memory grew over the hostile faults";
+    std::cout << "[hostile] VmRSS before " << figures.rssBefore << " KiB, after " << after
+              << " KiB, peak seen " << figures.rssPeak << " KiB, VmHWM "
+              << radiolist::test::statusKiB("self", "VmHWM") << " KiB";
+    if (kHeapFromSanitizer)
+      std::cout << "; live heap before " << figures.liveBefore << " KiB, after " << liveAfter
+                << " KiB";
+    std::cout << "; longest sleep of the window " << figures.longestStall.count() << " ms ("
+              << figures.longestStallFault << "), as the clock saw it "
+              << figures.longestRawStall.count() << " ms" << std::endl;
+    EXPECT_LT(liveAfter - figures.liveBefore, kMaxRssGrowthKiB)
+        << "memory grew over the hostile faults";
     delete material;
     material = nullptr;
   }
@@ -208,7 +241,8 @@ class StallWatch {
       const Sched sched = threadSched();
       const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(now - last_);
       const auto slept = std::chrono::duration_cast<std::chrono::milliseconds>(
-          (now - last_) - (sched.running - lastSched_.running) - (sched.waiting - lastSched_.waiting));
+          (now - last_) - (sched.running - lastSched_.running) -
+          (sched.waiting - lastSched_.waiting));
       last_ = now;
       lastSched_ = sched;
       longestRaw_ = std::max(longestRaw_, gap);
@@ -237,23 +271,29 @@ std::chrono::microseconds ownTime(Call&& call) {
   const auto start = std::chrono::steady_clock::now();
   call();
   const auto wall = std::chrono::steady_clock::now() - start;
-  return std::chrono::duration_cast<std::chrono::microseconds>(wall - (threadSched().waiting - before.waiting));
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+      wall - (threadSched().waiting - before.waiting));
 }
 
 // The real library, each call timed: the window's handlers call it on the UI thread, so a call
 // that waits (for the network, a lock or a thread) is a stall of the window.
 class TimedAudio final : public radiolist::AudioLibrary {
  public:
-  BOOL Free() override { return timed("Free", [&] { return real().Free(); }); }
+  BOOL Free() override {
+    return timed("Free", [&] { return real().Free(); });
+  }
   BOOL Init(int device, DWORD freq, DWORD flags) override {
     return timed("Init", [&] { return real().Init(device, freq, flags); });
   }
-  BOOL Start() override { return timed("Start", [&] { return real().Start(); }); }
+  BOOL Start() override {
+    return timed("Start", [&] { return real().Start(); });
+  }
   HSTREAM StreamCreateURL(const char16_t* url, DWORD offset, DWORD flags) override {
     return timed("StreamCreateURL", [&] { return real().StreamCreateURL(url, offset, flags); });
   }
   HSTREAM AacStreamCreateURL(const char16_t* url, DWORD offset, DWORD flags) override {
-    return timed("AacStreamCreateURL", [&] { return real().AacStreamCreateURL(url, offset, flags); });
+    return timed("AacStreamCreateURL",
+                 [&] { return real().AacStreamCreateURL(url, offset, flags); });
   }
   DWORD ChannelIsActive(DWORD handle) override {
     return timed("ChannelIsActive", [&] { return real().ChannelIsActive(handle); });
@@ -261,7 +301,9 @@ class TimedAudio final : public radiolist::AudioLibrary {
   BOOL ChannelPlay(DWORD handle, BOOL restart) override {
     return timed("ChannelPlay", [&] { return real().ChannelPlay(handle, restart); });
   }
-  BOOL ChannelStop(DWORD handle) override { return timed("ChannelStop", [&] { return real().ChannelStop(handle); }); }
+  BOOL ChannelStop(DWORD handle) override {
+    return timed("ChannelStop", [&] { return real().ChannelStop(handle); });
+  }
   const char* ChannelGetTags(DWORD handle, DWORD tags) override {
     return timed("ChannelGetTags", [&] { return real().ChannelGetTags(handle, tags); });
   }
@@ -285,10 +327,12 @@ class TimedAudio final : public radiolist::AudioLibrary {
 
 struct Fault {
   const char* name;
-  std::vector<std::string> args = {};  // teststream.py flags; "@mp3", "@cert", "@key" name the material
+  std::vector<std::string> args =
+      {};  // teststream.py flags; "@mp3", "@cert", "@key" name the material
   bool tlsUrlOnPlainServer = false;  // the list says https for a plain server
   bool plainUrlOnTlsServer = false;  // the list says http for a TLS server
-  bool cannotPlay = true;  // no audio can come out of it, so the window must never report it playing
+  bool cannotPlay =
+      true;  // no audio can come out of it, so the window must never report it playing
   // For tools/static-server.py on the material directory: line 0's path and the server's flags.
   std::string staticPath = {};
   std::vector<std::string> staticArgs = {};
@@ -306,7 +350,8 @@ struct StaticServer {
   int port = 0;
   explicit StaticServer(const std::vector<std::string>& args) {
     std::filesystem::remove(log);
-    radiolist::test::ChildProcess::Options o{{"python3", RL_STATIC_SERVER_PY, "--port", "0", "--root", material->dir, "--log", log}};
+    radiolist::test::ChildProcess::Options o{
+        {"python3", RL_STATIC_SERVER_PY, "--port", "0", "--root", material->dir, "--log", log}};
     o.argv.insert(o.argv.end(), args.begin(), args.end());
     o.captureStdout = true;
     child = std::make_unique<radiolist::test::ChildProcess>(o);
@@ -323,7 +368,6 @@ struct StaticServer {
   }
 };
 
-
 // An HLS master playlist whose only variant is on a second server, with control bytes in a comment
 // so that it does not read as text.
 std::string hlsMasterNaming(const std::string& variantUrl) {
@@ -337,18 +381,56 @@ std::ostream& operator<<(std::ostream& out, const Fault& fault) { return out << 
 const std::vector<Fault>& faults() {
   static const std::vector<Fault> all = {
       {"EndlessHeaders", {"--endless-headers"}},
-      {"HeaderLineOf1MiB", {"--huge-header", "--content-type", "audio/mpeg", "--file", "@mp3", "--rate", "16000"}},
+      {"HeaderLineOf1MiB",
+       {"--huge-header", "--content-type", "audio/mpeg", "--file", "@mp3", "--rate", "16000"}},
       // The ICY framing: the body is a real 660 Hz MP3; the announced interval is absurd or the
       // blocks are broken.
-      {"MetaintZero", {"--announce-metaint", "0", "--file", "@mp3", "--content-type", "audio/mpeg", "--rate", "16000"}, false, false, false},
-      {"MetaintOne", {"--metaint", "1", "--title", "One - Byte", "--file", "@mp3", "--content-type", "audio/mpeg", "--rate", "16000"}, false, false, false},
-      {"Metaint2Pow31", {"--announce-metaint", "2147483648", "--file", "@mp3", "--content-type", "audio/mpeg", "--rate", "16000"}, false, false, false},
-      {"MetaintNotANumber", {"--announce-metaint", "abc", "--file", "@mp3", "--content-type", "audio/mpeg", "--rate", "16000"}, false, false, false},
-      {"MetaLengthPastTheData", {"--metaint", "4000", "--bad-meta-length", "--title", "Long - Claim", "--file", "@mp3", "--content-type", "audio/mpeg", "--rate", "16000"}, false, false, false},
-      {"NulOnlyMetadata", {"--metaint", "4000", "--nul-meta", "--file", "@mp3", "--content-type", "audio/mpeg", "--rate", "16000"}, false, false, false},
-      {"RandomBytesAsAudio", {"--random-body", "--content-type", "audio/mpeg", "--rate", "16000"}, false, false, false},
+      {"MetaintZero",
+       {"--announce-metaint", "0", "--file", "@mp3", "--content-type", "audio/mpeg", "--rate",
+        "16000"},
+       false,
+       false,
+       false},
+      {"MetaintOne",
+       {"--metaint", "1", "--title", "One - Byte", "--file", "@mp3", "--content-type", "audio/mpeg",
+        "--rate", "16000"},
+       false,
+       false,
+       false},
+      {"Metaint2Pow31",
+       {"--announce-metaint", "2147483648", "--file", "@mp3", "--content-type", "audio/mpeg",
+        "--rate", "16000"},
+       false,
+       false,
+       false},
+      {"MetaintNotANumber",
+       {"--announce-metaint", "abc", "--file", "@mp3", "--content-type", "audio/mpeg", "--rate",
+        "16000"},
+       false,
+       false,
+       false},
+      {"MetaLengthPastTheData",
+       {"--metaint", "4000", "--bad-meta-length", "--title", "Long - Claim", "--file", "@mp3",
+        "--content-type", "audio/mpeg", "--rate", "16000"},
+       false,
+       false,
+       false},
+      {"NulOnlyMetadata",
+       {"--metaint", "4000", "--nul-meta", "--file", "@mp3", "--content-type", "audio/mpeg",
+        "--rate", "16000"},
+       false,
+       false,
+       false},
+      {"RandomBytesAsAudio",
+       {"--random-body", "--content-type", "audio/mpeg", "--rate", "16000"},
+       false,
+       false,
+       false},
       {"TlsOnAPlainPort", {"--content-type", "audio/mpeg"}, true, false},
-      {"PlainOnATlsPort", {"--tls-cert", "@cert", "--tls-key", "@key", "--content-type", "audio/mpeg"}, false, true},
+      {"PlainOnATlsPort",
+       {"--tls-cert", "@cert", "--tls-key", "@key", "--content-type", "audio/mpeg"},
+       false,
+       true},
       {"RedirectToItself", {"--redirect-self"}},
       {"OkWithEmptyBody", {"--empty-body", "--content-type", "audio/mpeg"}},
       {"AcceptsAndNeverAnswers", {"--silent"}},
@@ -356,7 +438,8 @@ const std::vector<Fault>& faults() {
       // Bodies that would make FFmpeg's own demuxers open what they name.
       {"ConcatListOfALocalFile", {"--file", "@ffconcat", "--content-type", "audio/mpeg"}},
       {"SdpOfAnRtpPort", {"--file", "@sdp", "--content-type", "application/sdp"}},
-      {"HlsMasterWithControlBytes", {"--file", "@hls", "--content-type", "application/vnd.apple.mpegurl"}},
+      {"HlsMasterWithControlBytes",
+       {"--file", "@hls", "--content-type", "application/vnd.apple.mpegurl"}},
       // Playlists that cost memory or requests out of all proportion.
       {.name = "HugeMediaPlaylistUnderA4KiBDirectory",
        .staticPath = "/" + std::string(4000, 'd') + "/huge.m3u8",
@@ -384,7 +467,8 @@ const std::vector<Fault>& faults() {
        .staticPath = "/ranges.m3u8",
        .staticArgs = {"--ignore-range"},
        .mustPlay660 = true,
-       .checkRequests = [](const auto& count) { EXPECT_GE(count("-> 200 Range: bytes=13724-27259"), 1u); }},
+       .checkRequests =
+           [](const auto& count) { EXPECT_GE(count("-> 200 Range: bytes=13724-27259"), 1u); }},
   };
   return all;
 }
@@ -396,18 +480,22 @@ std::vector<std::string> expand(std::vector<std::string> args) {
     if (a == "@mp3") a = material->mp3;
     if (a == "@cert") a = material->cert;
     if (a == "@key") a = material->key;
-    for (const auto& [name, path] : {std::pair{"@ffconcat", material->ffconcat}, std::pair{"@sdp", material->sdp},
-                                     std::pair{"@hls", material->hls}}) {
+    for (const auto& [name, path] :
+         {std::pair{"@ffconcat", material->ffconcat}, std::pair{"@sdp", material->sdp},
+          std::pair{"@hls", material->hls}}) {
       if (a == name) once = a = path;
     }
   }
-  if (!once.empty()) args.insert(args.end(), {"--drop-after", std::to_string(std::filesystem::file_size(once))});
+  if (!once.empty())
+    args.insert(args.end(), {"--drop-after", std::to_string(std::filesystem::file_size(once))});
   return args;
 }
 
 // Requests made by FFmpeg's own HTTP client rather than through the library's transport.
 long lavfRequests(const std::vector<std::string>& log) {
-  return std::count_if(log.begin(), log.end(), [](const std::string& line) { return line.find("Lavf") != std::string::npos; });
+  return std::count_if(log.begin(), log.end(), [](const std::string& line) {
+    return line.find("Lavf") != std::string::npos;
+  });
 }
 
 void writeFile(const QString& path, const QByteArray& bytes) {
@@ -416,7 +504,8 @@ void writeFile(const QString& path, const QByteArray& bytes) {
   file.write(bytes);
 }
 
-class HostileServerTest : public radiolist::test::ServerTest, public ::testing::WithParamInterface<Fault> {
+class HostileServerTest : public radiolist::test::ServerTest,
+                          public ::testing::WithParamInterface<Fault> {
  protected:
   void SetUp() override {
     ServerTest::SetUp();
@@ -470,7 +559,8 @@ class HostileServerTest : public radiolist::test::ServerTest, public ::testing::
       figures.rssPeak = std::max(figures.rssPeak, faultRssPeak_);
     }
   }
-  bool listenFor(const std::function<bool(std::span<const float>)>& heard, std::chrono::milliseconds timeout) {
+  bool listenFor(const std::function<bool(std::span<const float>)>& heard,
+                 std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < end) {
       QTest::qWait(20);
@@ -479,7 +569,9 @@ class HostileServerTest : public radiolist::test::ServerTest, public ::testing::
     }
     return false;
   }
-  static bool only440(std::span<const float> s) { return toneShare(s, 440, kRate) > 0.5 && toneShare(s, 660, kRate) < 0.05; }
+  static bool only440(std::span<const float> s) {
+    return toneShare(s, 440, kRate) > 0.5 && toneShare(s, 660, kRate) < 0.05;
+  }
 
   static inline std::unique_ptr<radiolist::test::PrivateSink> sink_;
   static inline std::unique_ptr<radiolist::test::SinkRecorder> recorder_;
@@ -498,7 +590,8 @@ TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
   const Fault& fault = GetParam();
   std::optional<TestStreamServer> variants;
   if (std::find(fault.args.begin(), fault.args.end(), "@hls") != fault.args.end()) {
-    variants.emplace(std::vector<std::string>{"--file", material->mp3, "--content-type", "audio/mpeg"});
+    variants.emplace(
+        std::vector<std::string>{"--file", material->mp3, "--content-type", "audio/mpeg"});
     writeBytes(material->hls, hlsMasterNaming(variants->url("/variant.m3u8")));
   }
   // The file a concat list names, in the current directory; nothing may open it.
@@ -512,13 +605,17 @@ TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
   else
     fileServer = std::make_unique<StaticServer>(fault.staticArgs);
   ASSERT_NE(streamServer ? streamServer->port() : fileServer->port, 0);
-  std::string hostile = streamServer ? streamServer->url("/live")
-                                     : "http://127.0.0.1:" + std::to_string(fileServer->port) + fault.staticPath;
-  const auto requestLog = [&] { return streamServer ? streamServer->requestLog() : fileServer->requestLog(); };
+  std::string hostile =
+      streamServer ? streamServer->url("/live")
+                   : "http://127.0.0.1:" + std::to_string(fileServer->port) + fault.staticPath;
+  const auto requestLog = [&] {
+    return streamServer ? streamServer->requestLog() : fileServer->requestLog();
+  };
   if (fault.tlsUrlOnPlainServer) hostile.replace(0, 4, "https");
   if (fault.plainUrlOnTlsServer) hostile.replace(0, 5, "http");
   writeFile(dir_.filePath("Name.txt"), "Hostile\r\nTest Radio 440\r\n");
-  writeFile(dir_.filePath("url.txt"), QByteArray::fromStdString(hostile + "\r\n" + servers().mp3Url() + "\r\n"));
+  writeFile(dir_.filePath("url.txt"),
+            QByteArray::fromStdString(hostile + "\r\n" + servers().mp3Url() + "\r\n"));
 
   StallWatch stalls;
   form_ = std::make_unique<TForm1>(audio_);
@@ -546,9 +643,13 @@ TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
     }
   }
   const auto hostileSound = recorder_->since(hostileFrom);
-  const bool heard660 = hostileSound.size() > kRate && toneShare(std::span<const float>(hostileSound).last(static_cast<std::size_t>(kRate)), 660, kRate) > 0.3;
+  const bool heard660 =
+      hostileSound.size() > kRate &&
+      toneShare(std::span<const float>(hostileSound).last(static_cast<std::size_t>(kRate)), 660,
+                kRate) > 0.3;
   if (fault.cannotPlay) {
-    EXPECT_NE(worstState, static_cast<DWORD>(BASS_ACTIVE_PLAYING)) << "a stream with no audio in it reported playing";
+    EXPECT_NE(worstState, static_cast<DWORD>(BASS_ACTIVE_PLAYING))
+        << "a stream with no audio in it reported playing";
   }
   alignas(inotify_event) char events[4096];
   const bool localFileOpened = ::read(opens, events, sizeof events) > 0;
@@ -567,29 +668,33 @@ TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
   if (fault.checkRequests) {
     const auto lines = requestLog();
     fault.checkRequests([&](const char* part) {
-      return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
-        return l.find(part) != std::string::npos;
-      }));
+      return static_cast<std::size_t>(
+          std::count_if(lines.begin(), lines.end(),
+                        [&](const std::string& l) { return l.find(part) != std::string::npos; }));
     });
   }
   if (fault.maxGrowthKiB != 0) {
-    EXPECT_LT(kHeapFromSanitizer ? faultLivePeak_ - faultLiveBefore_ : faultRssPeak_ - faultRssBefore_, fault.maxGrowthKiB);
+    EXPECT_LT(
+        kHeapFromSanitizer ? faultLivePeak_ - faultLiveBefore_ : faultRssPeak_ - faultRssBefore_,
+        fault.maxGrowthKiB);
   }
   const QString nameShown = form_->Label1->text();
   const QString titleShown = form_->Label2->text();
 
   // The next channel: a user's click on line 1 returns quickly and plays 440 Hz alone.
   const QRect row = form_->ListBox1->visualRect(form_->ListBox1->model()->index(1, 0));
-  const auto clickMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-      ownTime([&] { QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {}, row.center()); }));
+  const auto clickMs = std::chrono::duration_cast<std::chrono::milliseconds>(ownTime(
+      [&] { QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {}, row.center()); }));
   EXPECT_LT(clickMs, kMaxStall) << "choosing the next channel blocked the window";
   EXPECT_TRUE(listenFor(only440, 6s)) << "440 Hz alone must follow a click on line 1";
 
   EXPECT_LT(audio_.longest, std::chrono::microseconds(kMaxStall))
-      << "the library's " << audio_.longestCall << " took " << audio_.longest.count() << " us on the UI thread";
-  EXPECT_LT(stalls.longest(), kMaxStall) << "the window slept for " << stalls.longest().count()
-                                         << " ms between two event-loop turns; the longest library call was " << audio_.longestCall << ", "
-                                         << audio_.longest.count() << " us";
+      << "the library's " << audio_.longestCall << " took " << audio_.longest.count()
+      << " us on the UI thread";
+  EXPECT_LT(stalls.longest(), kMaxStall)
+      << "the window slept for " << stalls.longest().count()
+      << " ms between two event-loop turns; the longest library call was " << audio_.longestCall
+      << ", " << audio_.longest.count() << " us";
   figures.longestRawStall = std::max(figures.longestRawStall, stalls.longestRaw());
   if (stalls.longest() > figures.longestStall) {
     figures.longestStall = stalls.longest();
@@ -598,20 +703,28 @@ TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
   EXPECT_TRUE(errors_.isEmpty()) << errors_.join('|').toStdString();
 
   const auto log = requestLog();
-  const auto requests = streamServer ? std::count(log.begin(), log.end(), "END") : static_cast<long>(log.size());
-  std::cout << "[hostile] " << fault.name << ": requests " << requests
-            << ", reported playing " << (worstState == BASS_ACTIVE_PLAYING ? "yes" : "no") << ", 660 Hz heard "
+  const auto requests =
+      streamServer ? std::count(log.begin(), log.end(), "END") : static_cast<long>(log.size());
+  std::cout << "[hostile] " << fault.name << ": requests " << requests << ", reported playing "
+            << (worstState == BASS_ACTIVE_PLAYING ? "yes" : "no") << ", 660 Hz heard "
             << (heard660 ? "yes" : "no") << " (RMS of its last second "
-            << (hostileSound.size() > kRate ? radiolist::test::rms(std::span<const float>(hostileSound).last(static_cast<std::size_t>(kRate))) : 0.0)
+            << (hostileSound.size() > kRate
+                    ? radiolist::test::rms(std::span<const float>(hostileSound)
+                                               .last(static_cast<std::size_t>(kRate)))
+                    : 0.0)
             << "), station \"" << nameShown.toStdString() << "\", title \""
-            << titleShown.toStdString() << "\", local file opened " << (localFileOpened ? "yes" : "no") << ", UDP sockets "
-            << udpSockets << ", click " << clickMs.count() << " ms, longest gap " << stalls.longest().count()
-            << " ms slept (" << stalls.longestRaw().count() << " ms as the clock saw it), longest library call " << audio_.longestCall << " " << audio_.longest.count() << " us, VmRSS "
-            << rssKiB() << " KiB (peak " << faultRssPeak_ << " KiB)" << std::endl;
+            << titleShown.toStdString() << "\", local file opened "
+            << (localFileOpened ? "yes" : "no") << ", UDP sockets " << udpSockets << ", click "
+            << clickMs.count() << " ms, longest gap " << stalls.longest().count() << " ms slept ("
+            << stalls.longestRaw().count() << " ms as the clock saw it), longest library call "
+            << audio_.longestCall << " " << audio_.longest.count() << " us, VmRSS " << rssKiB()
+            << " KiB (peak " << faultRssPeak_ << " KiB)" << std::endl;
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, HostileServerTest, ::testing::ValuesIn(faults()),
-                         [](const ::testing::TestParamInfo<Fault>& p) { return std::string(p.param.name); });
+                         [](const ::testing::TestParamInfo<Fault>& p) {
+                           return std::string(p.param.name);
+                         });
 
 }  // namespace
 

@@ -30,7 +30,8 @@ std::string vanishAfterSave;  // UI thread only; empty: nothing vanishes
 // exactly between the save and the reload that follows it.
 extern "C" int renameat(int fromDir, const char* from, int toDir, const char* to) noexcept {
   const auto result = static_cast<int>(::syscall(SYS_renameat2, fromDir, from, toDir, to, 0));
-  if (result == 0 && !vanishAfterSave.empty() && std::filesystem::path(to).filename() == vanishAfterSave)
+  if (result == 0 && !vanishAfterSave.empty() &&
+      std::filesystem::path(to).filename() == vanishAfterSave)
     ::unlinkat(toDir, to, 0);
   return result;
 }
@@ -43,7 +44,8 @@ std::string readAll(const std::filesystem::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return bytes;
   char buffer[65536];
-  for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) bytes.append(buffer, static_cast<std::size_t>(got));
+  for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+    bytes.append(buffer, static_cast<std::size_t>(got));
   ::close(fd);
   return bytes;
 }
@@ -74,7 +76,8 @@ class VanishingListTest : public WindowTest {
     return names;
   }
   [[nodiscard]] std::string missing(const char* verb, const QString& name) const {
-    return std::string(verb) + " file \"" + path(name).toStdString() + "\". No such file or directory.";
+    return std::string(verb) + " file \"" + path(name).toStdString() +
+           "\". No such file or directory.";
   }
 };
 
@@ -83,8 +86,10 @@ TEST_F(VanishingListTest, NameFileDeletedBeforeItsReloadIsNamedAndTheNextCommitR
   commitName(1, QStringLiteral("Beta 2"));
   ASSERT_EQ(errors.size(), 1) << errors.join('|').toStdString();
   EXPECT_EQ(errors[0].toStdString(), missing("Cannot open", "Name.txt"));
-  EXPECT_EQ(readFile("url.txt"), "http://h/a\r\nhttp://h/b\r\nhttp://h/c\r\n") << "the other list is untouched";
-  EXPECT_EQ(entries(), (std::set<std::string>{"imag", "url.txt"})) << "no temporary file stays behind";
+  EXPECT_EQ(readFile("url.txt"), "http://h/a\r\nhttp://h/b\r\nhttp://h/c\r\n")
+      << "the other list is untouched";
+  EXPECT_EQ(entries(), (std::set<std::string>{"imag", "url.txt"}))
+      << "no temporary file stays behind";
   // The failed reload changed nothing on screen: the view still holds the whole edited list.
   ASSERT_EQ(form->ListBox1->count(), 3);
   EXPECT_EQ(form->ListBox1->model()->index(1, 0).data().toString(), QStringLiteral("Beta 2"));
@@ -115,9 +120,10 @@ TEST_F(VanishingListTest, RacingDeletionNeverSeesAPartialFile) {
   const std::filesystem::path names = path(QStringLiteral("Name.txt")).toStdString();
   std::set<std::string> written{"Alpha\r\nBeta\r\nGamma\r\n"};
   // Long rows, so a save takes several writes' worth of bytes and a torn file would show.
-  const auto row = [](int i) { return QStringLiteral("%1 %2").arg(i).arg(QString(20000, QLatin1Char('n'))); };
-  for (int i = 0; i < 40; ++i)
-    written.insert("Alpha\r\n" + row(i).toStdString() + "\r\nGamma\r\n");
+  const auto row = [](int i) {
+    return QStringLiteral("%1 %2").arg(i).arg(QString(20000, QLatin1Char('n')));
+  };
+  for (int i = 0; i < 40; ++i) written.insert("Alpha\r\n" + row(i).toStdString() + "\r\nGamma\r\n");
 
   std::atomic<bool> stop{false};
   std::atomic<int> deleted{0};
@@ -140,16 +146,20 @@ TEST_F(VanishingListTest, RacingDeletionNeverSeesAPartialFile) {
   other.join();
 
   for (const std::string& bytes : seen)
-    EXPECT_TRUE(written.count(bytes)) << "a reader saw a list no commit wrote (" << bytes.size() << " bytes)";
+    EXPECT_TRUE(written.count(bytes))
+        << "a reader saw a list no commit wrote (" << bytes.size() << " bytes)";
   for (const QString& error : errors) {
     const std::string text = error.toStdString();
-    EXPECT_TRUE(text == missing("Cannot open", "Name.txt") || text == missing("Cannot create", "Name.txt")) << text;
+    EXPECT_TRUE(text == missing("Cannot open", "Name.txt") ||
+                text == missing("Cannot create", "Name.txt"))
+        << text;
   }
   EXPECT_GT(deleted.load(), 0);
   RecordProperty("failed_commits", failures);
   const auto left = entries();
   EXPECT_EQ(left.count("url.txt"), 1u);
-  for (const std::string& name : left) EXPECT_TRUE(name == "imag" || name == "url.txt" || name == "Name.txt") << name;
+  for (const std::string& name : left)
+    EXPECT_TRUE(name == "imag" || name == "url.txt" || name == "Name.txt") << name;
 
   // Undisturbed, the next commit writes the whole list again.
   commitName(1, QStringLiteral("Beta"));
@@ -157,4 +167,3 @@ TEST_F(VanishingListTest, RacingDeletionNeverSeesAPartialFile) {
 }
 
 }  // namespace
-

@@ -27,8 +27,8 @@ namespace radiolist::test {
 
 // The two handles the window makes for one channel (0 where a kind was not asked for).
 struct WindowChannel {
-    HSTREAM general = 0;
-    HSTREAM aac = 0;
+  HSTREAM general = 0;
+  HSTREAM aac = 0;
 };
 
 // What the window does on every start: free, init, create the kinds asked for from the address
@@ -44,26 +44,26 @@ WindowChannel startLikeTheWindow(const std::string& url, bool general = true, bo
                                      const std::string& other = "");
 
 class ListeningTest : public ServerTest {
-protected:
-    void SetUp() override;
-    void TearDown() override;
+ protected:
+  void SetUp() override;
+  void TearDown() override;
 
-    // Waits until `tone` dominates a 200 ms window of what is played; the time that took.
-    std::optional<std::chrono::milliseconds> timeToHear(double tone,
-                                                        std::chrono::milliseconds timeout);
-    bool hears(double tone, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
-        return timeToHear(tone, timeout).has_value();
-    }
-    // True when the next `duration` of recording is silent throughout.
-    bool silentFor(std::chrono::milliseconds duration);
-    // The RMS level of the next `duration` of recording.
-    double levelOver(std::chrono::milliseconds duration);
+  // Waits until `tone` dominates a 200 ms window of what is played; the time that took.
+  std::optional<std::chrono::milliseconds> timeToHear(double tone,
+                                                      std::chrono::milliseconds timeout);
+  bool hears(double tone, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+    return timeToHear(tone, timeout).has_value();
+  }
+  // True when the next `duration` of recording is silent throughout.
+  bool silentFor(std::chrono::milliseconds duration);
+  // The RMS level of the next `duration` of recording.
+  double levelOver(std::chrono::milliseconds duration);
 
-    [[nodiscard]] SinkRecorder& recorder() { return *recorder_; }
+  [[nodiscard]] SinkRecorder& recorder() { return *recorder_; }
 
-private:
-    static inline std::unique_ptr<PrivateSink> sink_;
-    std::unique_ptr<SinkRecorder> recorder_;
+ private:
+  static inline std::unique_ptr<PrivateSink> sink_;
+  std::unique_ptr<SinkRecorder> recorder_;
 };
 
 }  // namespace radiolist::test

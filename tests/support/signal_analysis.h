@@ -29,8 +29,7 @@ namespace radiolist::test {
 // The share of the signal's power at `frequency`: 2 * goertzelPower / (N * sum of squares).
 // 1 for a pure sine at that frequency spanning the window, about 0 when the frequency is absent,
 // 0 for silence. Shares of two tones a few bins apart add up to about 1.
-[[nodiscard]] double toneShare(std::span<const float> samples, double frequency,
-                               double sampleRate);
+[[nodiscard]] double toneShare(std::span<const float> samples, double frequency, double sampleRate);
 
 // A sine of `amplitude` (full scale 1.0), `frequency` Hz, `count` samples.
 [[nodiscard]] std::vector<float> sine(double frequency, double amplitude, std::size_t count,

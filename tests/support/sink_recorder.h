@@ -47,89 +47,89 @@ class TestServers;
 // device, and SinkRecorder(servers, sink) records its monitor. The sink is unloaded on
 // destruction. Construction never throws; error() tells whether it worked.
 class PrivateSink {
-public:
-    explicit PrivateSink(const TestServers& servers);
-    ~PrivateSink();
-    PrivateSink(const PrivateSink&) = delete;
-    PrivateSink& operator=(const PrivateSink&) = delete;
+ public:
+  explicit PrivateSink(const TestServers& servers);
+  ~PrivateSink();
+  PrivateSink(const PrivateSink&) = delete;
+  PrivateSink& operator=(const PrivateSink&) = delete;
 
-    [[nodiscard]] const std::string& error() const { return error_; }  // "" when loaded
-    [[nodiscard]] const std::string& name() const { return name_; }    // e.g. "rl_test_4711_1"
-    [[nodiscard]] std::string monitorSource() const { return name_ + ".monitor"; }
-    [[nodiscard]] const std::string& pulseServer() const { return pulseServer_; }
-    // Sets PULSE_SINK to this sink in the process environment (and restores nothing: call
-    // unsetenv("PULSE_SINK") yourself if later code of the same process needs the default).
-    void exportAsDefault() const;
+  [[nodiscard]] const std::string& error() const { return error_; }  // "" when loaded
+  [[nodiscard]] const std::string& name() const { return name_; }    // e.g. "rl_test_4711_1"
+  [[nodiscard]] std::string monitorSource() const { return name_ + ".monitor"; }
+  [[nodiscard]] const std::string& pulseServer() const { return pulseServer_; }
+  // Sets PULSE_SINK to this sink in the process environment (and restores nothing: call
+  // unsetenv("PULSE_SINK") yourself if later code of the same process needs the default).
+  void exportAsDefault() const;
 
-private:
-    std::string pulseServer_;
-    std::string name_;
-    std::string module_;  // index from pactl load-module, "" if not loaded
-    std::string error_;
+ private:
+  std::string pulseServer_;
+  std::string name_;
+  std::string module_;  // index from pactl load-module, "" if not loaded
+  std::string error_;
 };
 
 class SinkRecorder {
-public:
-    static constexpr int kSampleRate = 44100;
+ public:
+  static constexpr int kSampleRate = 44100;
 
-    // Records the servers' shared sink, radiolist_test.
-    explicit SinkRecorder(const TestServers& servers, int keepSeconds = 60);
-    // Records a private sink.
-    explicit SinkRecorder(const PrivateSink& sink, int keepSeconds = 60);
-    // pulseServer as in PULSE_SERVER ("unix:/path/native"); source e.g. "radiolist_test.monitor".
-    SinkRecorder(std::string pulseServer, std::string source, int keepSeconds = 60);
-    ~SinkRecorder();  // stops
-    SinkRecorder(const SinkRecorder&) = delete;
-    SinkRecorder& operator=(const SinkRecorder&) = delete;
+  // Records the servers' shared sink, radiolist_test.
+  explicit SinkRecorder(const TestServers& servers, int keepSeconds = 60);
+  // Records a private sink.
+  explicit SinkRecorder(const PrivateSink& sink, int keepSeconds = 60);
+  // pulseServer as in PULSE_SERVER ("unix:/path/native"); source e.g. "radiolist_test.monitor".
+  SinkRecorder(std::string pulseServer, std::string source, int keepSeconds = 60);
+  ~SinkRecorder();  // stops
+  SinkRecorder(const SinkRecorder&) = delete;
+  SinkRecorder& operator=(const SinkRecorder&) = delete;
 
-    // Starts parec and waits until its first audio arrives (up to 5 s). Returns "" on success,
-    // else why not. Calling it again while recording does nothing.
-    [[nodiscard]] std::string start();
-    // Stops parec and the reader; the recording stays readable.
-    void stop();
+  // Starts parec and waits until its first audio arrives (up to 5 s). Returns "" on success,
+  // else why not. Calling it again while recording does nothing.
+  [[nodiscard]] std::string start();
+  // Stops parec and the reader; the recording stays readable.
+  void stop();
 
-    // Frames (= samples, mono) received since start(); a position in the recording.
-    [[nodiscard]] std::uint64_t position() const;
-    // Blocks until position() >= target or the timeout passes; returns whether it got there.
-    bool waitForPosition(std::uint64_t target, std::chrono::milliseconds timeout) const;
-    // Waits until `duration` more audio has been recorded (from now); false on timeout.
-    bool record(std::chrono::milliseconds duration) const;
+  // Frames (= samples, mono) received since start(); a position in the recording.
+  [[nodiscard]] std::uint64_t position() const;
+  // Blocks until position() >= target or the timeout passes; returns whether it got there.
+  bool waitForPosition(std::uint64_t target, std::chrono::milliseconds timeout) const;
+  // Waits until `duration` more audio has been recorded (from now); false on timeout.
+  bool record(std::chrono::milliseconds duration) const;
 
-    // The last `duration` of the recording (less if not that much is kept).
-    [[nodiscard]] std::vector<float> last(std::chrono::milliseconds duration) const;
-    // Everything recorded from `from` (a position()) on, as far as it is still kept.
-    [[nodiscard]] std::vector<float> since(std::uint64_t from) const;
+  // The last `duration` of the recording (less if not that much is kept).
+  [[nodiscard]] std::vector<float> last(std::chrono::milliseconds duration) const;
+  // Everything recorded from `from` (a position()) on, as far as it is still kept.
+  [[nodiscard]] std::vector<float> since(std::uint64_t from) const;
 
-    // Evaluates `heard` on the last `window` of audio each time new audio arrives, until it
-    // returns true (then: the time waited) or `timeout` passes (then: nullopt). The first
-    // evaluation waits until a full window recorded after this call is available, so audio from
-    // before the call cannot satisfy it.
-    std::optional<std::chrono::milliseconds> waitFor(
-        std::chrono::milliseconds window, std::chrono::milliseconds timeout,
-        const std::function<bool(std::span<const float>)>& heard) const;
+  // Evaluates `heard` on the last `window` of audio each time new audio arrives, until it
+  // returns true (then: the time waited) or `timeout` passes (then: nullopt). The first
+  // evaluation waits until a full window recorded after this call is available, so audio from
+  // before the call cannot satisfy it.
+  std::optional<std::chrono::milliseconds> waitFor(
+      std::chrono::milliseconds window, std::chrono::milliseconds timeout,
+      const std::function<bool(std::span<const float>)>& heard) const;
 
-    [[nodiscard]] static std::uint64_t frames(std::chrono::milliseconds duration) {
-        return static_cast<std::uint64_t>(duration.count()) * kSampleRate / 1000;
-    }
+  [[nodiscard]] static std::uint64_t frames(std::chrono::milliseconds duration) {
+    return static_cast<std::uint64_t>(duration.count()) * kSampleRate / 1000;
+  }
 
-private:
-    void readLoop(int fd);
+ private:
+  void readLoop(int fd);
 
-    const std::string pulseServer_;
-    const std::string source_;
-    const std::size_t keepFrames_;
+  const std::string pulseServer_;
+  const std::string source_;
+  const std::size_t keepFrames_;
 
-    // Owned by the caller's thread (start/stop).
-    std::unique_ptr<ChildProcess> parec_;
-    std::thread reader_;
+  // Owned by the caller's thread (start/stop).
+  std::unique_ptr<ChildProcess> parec_;
+  std::thread reader_;
 
-    // Guarded by mutex_: written by the reader thread, read by everyone.
-    mutable std::mutex mutex_;
-    mutable std::condition_variable arrived_;
-    std::vector<std::int16_t> kept_;  // the newest samples, at most 2 * keepFrames_
-    std::uint64_t position_ = 0;     // frames received in total; kept_.back() is frame position_-1
-    bool stopping_ = false;
-    bool eof_ = false;
+  // Guarded by mutex_: written by the reader thread, read by everyone.
+  mutable std::mutex mutex_;
+  mutable std::condition_variable arrived_;
+  std::vector<std::int16_t> kept_;  // the newest samples, at most 2 * keepFrames_
+  std::uint64_t position_ = 0;      // frames received in total; kept_.back() is frame position_-1
+  bool stopping_ = false;
+  bool eof_ = false;
 };
 
 }  // namespace radiolist::test

@@ -37,62 +37,62 @@
 namespace radiolist::test {
 
 class TestServers {
-public:
-    // Loads $RADIOLIST_TEST_SERVERS/env. Returns nullopt when the variable is unset or the file
-    // cannot be read or lacks a required key; *why (if given) then says which, in a sentence fit
-    // for a skip or failure message.
-    [[nodiscard]] static std::optional<TestServers> fromEnvironment(std::string* why = nullptr);
-    // Loads <dir>/env; same contract as fromEnvironment.
-    [[nodiscard]] static std::optional<TestServers> load(const std::string& dir,
-                                                         std::string* why = nullptr);
-    // Parses the text of an env file (exposed for tests of the parser).
-    [[nodiscard]] static std::optional<TestServers> parse(std::string_view text,
-                                                          const std::string& dir,
-                                                          std::string* why = nullptr);
+ public:
+  // Loads $RADIOLIST_TEST_SERVERS/env. Returns nullopt when the variable is unset or the file
+  // cannot be read or lacks a required key; *why (if given) then says which, in a sentence fit
+  // for a skip or failure message.
+  [[nodiscard]] static std::optional<TestServers> fromEnvironment(std::string* why = nullptr);
+  // Loads <dir>/env; same contract as fromEnvironment.
+  [[nodiscard]] static std::optional<TestServers> load(const std::string& dir,
+                                                       std::string* why = nullptr);
+  // Parses the text of an env file (exposed for tests of the parser).
+  [[nodiscard]] static std::optional<TestServers> parse(std::string_view text,
+                                                        const std::string& dir,
+                                                        std::string* why = nullptr);
 
-    [[nodiscard]] const std::string& dir() const { return dir_; }
-    [[nodiscard]] const std::string& pulseServer() const { return pulseServer_; }
-    [[nodiscard]] const std::string& sink() const { return sink_; }
-    // The sink's monitor source, "<sink>.monitor".
-    [[nodiscard]] std::string monitorSource() const { return sink_ + ".monitor"; }
-    [[nodiscard]] const std::string& icecastUrl() const { return icecastUrl_; }
-    [[nodiscard]] const std::string& adminUser() const { return adminUser_; }
-    [[nodiscard]] const std::string& adminPassword() const { return adminPassword_; }
-    // Any key of the env file, "" if absent (e.g. value("MOUNT_TONE440_MP3") == "/tone440.mp3").
-    [[nodiscard]] std::string value(const std::string& key) const;
+  [[nodiscard]] const std::string& dir() const { return dir_; }
+  [[nodiscard]] const std::string& pulseServer() const { return pulseServer_; }
+  [[nodiscard]] const std::string& sink() const { return sink_; }
+  // The sink's monitor source, "<sink>.monitor".
+  [[nodiscard]] std::string monitorSource() const { return sink_ + ".monitor"; }
+  [[nodiscard]] const std::string& icecastUrl() const { return icecastUrl_; }
+  [[nodiscard]] const std::string& adminUser() const { return adminUser_; }
+  [[nodiscard]] const std::string& adminPassword() const { return adminPassword_; }
+  // Any key of the env file, "" if absent (e.g. value("MOUNT_TONE440_MP3") == "/tone440.mp3").
+  [[nodiscard]] std::string value(const std::string& key) const;
 
-    // Listener URL of a mount: mountUrl("/tone440.mp3") == "http://127.0.0.1:<port>/tone440.mp3".
-    [[nodiscard]] std::string mountUrl(std::string_view mount) const;
-    [[nodiscard]] std::string mp3Url() const { return mountUrl(value("MOUNT_TONE440_MP3")); }
-    [[nodiscard]] std::string aacUrl() const { return mountUrl(value("MOUNT_TONE880_AAC")); }
-    [[nodiscard]] std::string oggUrl() const { return mountUrl(value("MOUNT_TONE550_OGG")); }
+  // Listener URL of a mount: mountUrl("/tone440.mp3") == "http://127.0.0.1:<port>/tone440.mp3".
+  [[nodiscard]] std::string mountUrl(std::string_view mount) const;
+  [[nodiscard]] std::string mp3Url() const { return mountUrl(value("MOUNT_TONE440_MP3")); }
+  [[nodiscard]] std::string aacUrl() const { return mountUrl(value("MOUNT_TONE880_AAC")); }
+  [[nodiscard]] std::string oggUrl() const { return mountUrl(value("MOUNT_TONE550_OGG")); }
 
-    // Sets PULSE_SERVER in this process's environment, so that PulseAudio clients created by the
-    // code under test (and child processes) reach the private daemon. Call before creating them.
-    void exportPulseServer() const;
+  // Sets PULSE_SERVER in this process's environment, so that PulseAudio clients created by the
+  // code under test (and child processes) reach the private daemon. Call before creating them.
+  void exportPulseServer() const;
 
-    // Sets the title that Icecast sends in the mount's ICY metadata ("StreamTitle='...';") through
-    // GET /admin/metadata?mount=...&mode=updinfo&song=... with basic auth. The title is UTF-8 and
-    // is URL-encoded here; Icecast passes its bytes through unchanged. Listeners see it at their
-    // next metadata block (every 16000 audio bytes, about 1 s at 128 kbit/s). Works on the MP3
-    // and AAC mounts only (Ogg carries its titles in the stream). Returns "" on success, else a
-    // description of the failure, so that ASSERT_EQ(servers.setIcecastTitle(m, t), "") reports it.
-    [[nodiscard]] std::string setIcecastTitle(std::string_view mount, std::string_view title) const;
+  // Sets the title that Icecast sends in the mount's ICY metadata ("StreamTitle='...';") through
+  // GET /admin/metadata?mount=...&mode=updinfo&song=... with basic auth. The title is UTF-8 and
+  // is URL-encoded here; Icecast passes its bytes through unchanged. Listeners see it at their
+  // next metadata block (every 16000 audio bytes, about 1 s at 128 kbit/s). Works on the MP3
+  // and AAC mounts only (Ogg carries its titles in the stream). Returns "" on success, else a
+  // description of the failure, so that ASSERT_EQ(servers.setIcecastTitle(m, t), "") reports it.
+  [[nodiscard]] std::string setIcecastTitle(std::string_view mount, std::string_view title) const;
 
-    // Takes a mount off the air (its feeder stops; listeners lose the connection and new ones get
-    // 404) and brings it back, waiting until it is live again with its initial title. Both run
-    // tools/servers/test-servers.sh and return "" on success, else its exit status and output.
-    [[nodiscard]] std::string stopMount(std::string_view mount) const;
-    [[nodiscard]] std::string startMount(std::string_view mount) const;
+  // Takes a mount off the air (its feeder stops; listeners lose the connection and new ones get
+  // 404) and brings it back, waiting until it is live again with its initial title. Both run
+  // tools/servers/test-servers.sh and return "" on success, else its exit status and output.
+  [[nodiscard]] std::string stopMount(std::string_view mount) const;
+  [[nodiscard]] std::string startMount(std::string_view mount) const;
 
-private:
-    std::string dir_;
-    std::string pulseServer_;
-    std::string sink_;
-    std::string icecastUrl_;
-    std::string adminUser_;
-    std::string adminPassword_;
-    std::map<std::string, std::string, std::less<>> values_;
+ private:
+  std::string dir_;
+  std::string pulseServer_;
+  std::string sink_;
+  std::string icecastUrl_;
+  std::string adminUser_;
+  std::string adminPassword_;
+  std::map<std::string, std::string, std::less<>> values_;
 };
 
 // Base fixture of tests that need the servers. SetUp loads them and skips the test, saying why,
@@ -100,12 +100,12 @@ private:
 // variable is set but the servers are unusable it fails instead, so CTest runs never skip. It
 // also exports PULSE_SERVER.
 class ServerTest : public ::testing::Test {
-protected:
-    void SetUp() override;
-    [[nodiscard]] const TestServers& servers() const { return *servers_; }
+ protected:
+  void SetUp() override;
+  [[nodiscard]] const TestServers& servers() const { return *servers_; }
 
-private:
-    std::optional<TestServers> servers_;
+ private:
+  std::optional<TestServers> servers_;
 };
 
 }  // namespace radiolist::test

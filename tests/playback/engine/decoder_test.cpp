@@ -99,7 +99,8 @@ TEST(DecoderTest, FindsItsWayBackAfterGarbageInTheMiddle) {
     EXPECT_GT(left.size(), 2.5 * kOutputRate);
     const double tone = std::string_view(file).find("440") != std::string_view::npos ? 440 : 880;
     ASSERT_GT(left.size(), kOutputRate);
-    EXPECT_GT(radiolist::test::toneShare(std::span(left).last(kOutputRate / 2), tone, kOutputRate), 0.8);
+    EXPECT_GT(radiolist::test::toneShare(std::span(left).last(kOutputRate / 2), tone, kOutputRate),
+              0.8);
     EXPECT_NE(summary.family, Family::Unplayable);
   }
 }

@@ -18,8 +18,8 @@ namespace radiolist::audio {
 namespace {
 
 using namespace std::chrono_literals;
-using test::FakeStream;
 using radiolist::test::threadCount;
+using test::FakeStream;
 
 class FakeOutput final : public Output {
  public:
@@ -88,7 +88,8 @@ class EngineTest : public ::testing::Test {
         options.bytesPerSecond = 40;
       }
       options.meta = "StreamTitle='First';";
-      options.loop = !url.ends_with("once.mp3") && !url.ends_with("gone.mp3") && !url.ends_with(".m3u");
+      options.loop =
+          !url.ends_with("once.mp3") && !url.ends_with("gone.mp3") && !url.ends_with(".m3u");
       // Plays once, then the server is gone.
       options.refused = url.ends_with("gone.mp3") && nth > 1;
       if (options.bytesPerSecond == 0) {
@@ -315,7 +316,8 @@ TEST_F(EngineTest, AWarmConnectionNobodyTakesIsClosed) {
 TEST_F(EngineTest, APreparedAddressIsSilentUntilCreatedThenTakenOverWithAudioWaiting) {
   engine_->prepare(kMp3);  // before init, as at start-up
   engine_->prepare(kMp3);  // a second hint of the same address changes nothing
-  ASSERT_TRUE(waitUntil([&] { return stream(kMp3) && stream(kMp3)->state() == net::StreamState::Streaming; }));
+  ASSERT_TRUE(waitUntil(
+      [&] { return stream(kMp3) && stream(kMp3)->state() == net::StreamState::Streaming; }));
   std::this_thread::sleep_for(300ms);  // time to decode some audio
   EXPECT_LT(render(), 0.001) << "a hint must never sound";
   ASSERT_TRUE(engine_->init());
@@ -449,7 +451,8 @@ TEST_F(EngineTest, AServerThatIsGoneIsTriedAgainWithGrowingPauses) {
   // then 400 ms for good.
   const std::array<std::chrono::milliseconds, 5> pauses{100ms, 200ms, 400ms, 400ms, 400ms};
   for (std::size_t i = 0; i < pauses.size(); ++i)
-    EXPECT_GE(times[i + 2] - times[i + 1], pauses[i]) << "between tries " << i + 1 << " and " << i + 2;
+    EXPECT_GE(times[i + 2] - times[i + 1], pauses[i])
+        << "between tries " << i + 1 << " and " << i + 2;
   EXPECT_EQ(engine_->isActive(general), BASS_ACTIVE_STALLED);
   // The first connection's head is still what the tags show.
   EXPECT_STREQ(engine_->tags(general, BASS_TAG_ICY), "ICY 200 OK");

@@ -87,21 +87,23 @@ TEST(ProbeChoiceTest, SureDataWinsOverContentTypeWhichWinsOverAWeakGuess) {
 }
 
 TEST(ProbeChoiceTest, OnlyAudioContainersAreAllowed) {
-  for (const char* name :
-       {"mp3", "aac", "loas", "ogg", "flac", "mov,mp4,m4a,3gp,3g2,mj2", "mp4", "mpegts", "wav", "asf"}) {
+  for (const char* name : {"mp3", "aac", "loas", "ogg", "flac", "mov,mp4,m4a,3gp,3g2,mj2", "mp4",
+                           "mpegts", "wav", "asf"}) {
     EXPECT_TRUE(isAllowedDemuxer(name)) << name;
     // FFmpeg knows each by that name, or the whitelist would refuse what the table chooses.
     const AVInputFormat* format = av_find_input_format(name);
     ASSERT_NE(format, nullptr) << name;
     EXPECT_GT(av_match_list(format->name, kAllowedDemuxers, ','), 0) << name;
   }
-  for (const char* name : {"concat", "sdp", "hls", "rtsp", "image2", "asf_o", "mp", "mp3x", "", ","}) {
+  for (const char* name :
+       {"concat", "sdp", "hls", "rtsp", "image2", "asf_o", "mp", "mp3x", "", ","}) {
     EXPECT_FALSE(isAllowedDemuxer(name)) << name;
   }
 }
 
 TEST(ProbeChoiceTest, BodiesThatNameOtherResourcesGetNoDemuxerOfTheirOwn) {
-  const std::string sdp = "v=0\r\ns=x\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio 5004 RTP/AVP 14\r\n";
+  const std::string sdp =
+      "v=0\r\ns=x\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio 5004 RTP/AVP 14\r\n";
   for (const std::string& body :
        {"ffconcat version 1.0\nfile local.mp3\n"s, sdp,
         "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nhttp://127.0.0.1/v.m3u8\n"s}) {
@@ -133,7 +135,8 @@ TEST(RetryTest, TheWayAConnectionEndedChoosesThePause) {
       {StreamError::Connect, ConnectStep::NameLookup, 0, Retry::Soon},
       {StreamError::Connect, ConnectStep::TimedOut, 0, Retry::Soon},
       {StreamError::Connect, ConnectStep::Tls, 0, Retry::Slowly},
-      {StreamError::HttpStatus, ConnectStep::None, 404, Retry::Soon},  // the mount's encoder is away
+      {StreamError::HttpStatus, ConnectStep::None, 404,
+       Retry::Soon},  // the mount's encoder is away
       {StreamError::HttpStatus, ConnectStep::None, 502, Retry::Soon},
       {StreamError::HttpStatus, ConnectStep::None, 403, Retry::Slowly},  // full
       {StreamError::HttpStatus, ConnectStep::None, 503, Retry::Slowly},
@@ -147,9 +150,11 @@ TEST(RetryTest, TheWayAConnectionEndedChoosesThePause) {
     end.error = c.error;
     end.connectStep = c.step;
     end.httpStatus = c.status;
-    SCOPED_TRACE(::testing::Message() << static_cast<int>(c.error) << "/" << static_cast<int>(c.step) << "/" << c.status);
+    SCOPED_TRACE(::testing::Message() << static_cast<int>(c.error) << "/"
+                                      << static_cast<int>(c.step) << "/" << c.status);
     EXPECT_EQ(retryAfter(end, true), c.played);
-    EXPECT_EQ(retryAfter(end, false), Retry::GiveUp) << "an address that never played is not tried again";
+    EXPECT_EQ(retryAfter(end, false), Retry::GiveUp)
+        << "an address that never played is not tried again";
   }
 }
 
@@ -164,7 +169,8 @@ TEST(LogTest, TheVariableNamesDomainsOrAll) {
   EXPECT_EQ(log::parseDomains("net"), bits({Domain::Net}));
   EXPECT_EQ(log::parseDomains("decode, output,,bogus"), bits({Domain::Decode, Domain::Output}));
   EXPECT_EQ(log::parseDomains("network,Net"), 0u) << "names are whole and exact";
-  EXPECT_EQ(log::parseDomains("all") & bits({Domain::Net, Domain::Decode, Domain::Output, Domain::Engine}),
+  EXPECT_EQ(log::parseDomains("all") &
+                bits({Domain::Net, Domain::Decode, Domain::Output, Domain::Engine}),
             bits({Domain::Net, Domain::Decode, Domain::Output, Domain::Engine}));
 }
 

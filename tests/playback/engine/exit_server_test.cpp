@@ -45,9 +45,9 @@ class ExitTest : public radiolist::test::ServerTest {};
 TEST_F(ExitTest, ShutdownStopsReconnectingAndHlsStreamsForGood) {
   std::vector<std::unique_ptr<TestStreamServer>> cutting;
   for (int i = 0; i < 3; ++i) {
-    cutting.push_back(std::make_unique<TestStreamServer>(std::vector<std::string>{
-        "--file", std::string(RL_ENGINE_MEDIA_DIR) + "/tone440.mp3", "--status", "icy",
-        "--rate", "16000", "--drop-after", "24000"}));
+    cutting.push_back(std::make_unique<TestStreamServer>(
+        std::vector<std::string>{"--file", std::string(RL_ENGINE_MEDIA_DIR) + "/tone440.mp3",
+                                 "--status", "icy", "--rate", "16000", "--drop-after", "24000"}));
     ASSERT_NE(cutting.back()->port(), 0);
   }
   radiolist::test::LiveServer hls({"--format", "aac"});
@@ -56,7 +56,9 @@ TEST_F(ExitTest, ShutdownStopsReconnectingAndHlsStreamsForGood) {
   ASSERT_NE(BASS_Init(-1, 44100, 0, nullptr, nullptr), 0);
   for (const auto& server : cutting) {
     const std::u16string url = utf16(server->url("/cut.mp3"));
-    EXPECT_NE(BASS_ChannelPlay(BASS_StreamCreateURL(url.c_str(), 0, BASS_UNICODE, nullptr, nullptr), 1), 0);
+    EXPECT_NE(
+        BASS_ChannelPlay(BASS_StreamCreateURL(url.c_str(), 0, BASS_UNICODE, nullptr, nullptr), 1),
+        0);
   }
   const std::u16string hlsUrl = utf16(hls.url());
   const HSTREAM live = BASS_AAC_StreamCreateURL(hlsUrl.c_str(), 0, BASS_UNICODE, nullptr, nullptr);
@@ -82,7 +84,8 @@ TEST_F(ExitTest, ShutdownStopsReconnectingAndHlsStreamsForGood) {
 
   EXPECT_EQ(BASS_Init(-1, 44100, 0, nullptr, nullptr), 0);
   EXPECT_EQ(BASS_StreamCreateURL(utf16(cutting[0]->url("/cut.mp3")).c_str(), 0, BASS_UNICODE,
-                                 nullptr, nullptr), 0u);
+                                 nullptr, nullptr),
+            0u);
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ class FakeStream final : public net::HttpStream {
     // 0: everything at once. Else bytes per second after `burstBytes` (a live server's pace).
     std::size_t bytesPerSecond = 0;
     std::size_t burstBytes = 0;
-    bool loop = false;  // start the body over at its end (a stream that never ends)
+    bool loop = false;     // start the body over at its end (a stream that never ends)
     bool refused = false;  // no head and no body: the connection failed at once
   };
 

@@ -54,8 +54,8 @@ class ReconnectTest : public radiolist::test::ListeningTest {
   }
 
   std::string servers(const char* command) {
-    const auto result = radiolist::test::runCommand(
-        {.argv = {RL_TEST_SERVERS_SH, command, servers().dir()}}, 60s);
+    const auto result =
+        radiolist::test::runCommand({.argv = {RL_TEST_SERVERS_SH, command, servers().dir()}}, 60s);
     if (result.exitCode != 0) return command + (": " + result.output);
     icecastDown_ = std::string_view(command) == "icecast-down";
     return "";
@@ -71,7 +71,8 @@ TEST_F(ReconnectTest, IcecastRestartedUnderAPlayingStreamComesBackWithoutInput) 
   ASSERT_EQ(servers("icecast-down"), "");
   // The handle stalls while it tries again, and keeps showing the station.
   const auto deadline = std::chrono::steady_clock::now() + 15s;
-  while (BASS_ChannelIsActive(h) != BASS_ACTIVE_STALLED && std::chrono::steady_clock::now() < deadline)
+  while (BASS_ChannelIsActive(h) != BASS_ACTIVE_STALLED &&
+         std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(20ms);
   EXPECT_EQ(BASS_ChannelIsActive(h), BASS_ACTIVE_STALLED);
   // Icecast answers HTTP/1.0: its icy-* lines are HTTP tags.
@@ -90,10 +91,10 @@ TEST_F(ReconnectTest, IcecastRestartedUnderAPlayingStreamComesBackWithoutInput) 
 // Every connection is cut inside a metadata block; every new one starts with a burst of old
 // audio from a random byte. The channel plays on by itself, and no splice is louder than the tone.
 TEST_F(ReconnectTest, DroppedConnectionsAndBurstsOnConnectPlayOnWithoutLoudGlitches) {
-  TestStreamServer server({"--file", std::string(RL_ENGINE_MEDIA_DIR) + "/tone440.mp3",
-                           "--status", "icy", "--metaint", "8192", "--title", "Drop Test",
-                           "--repeat-meta", "--drop-after", "40000", "--drop-in-meta",
-                           "--burst", "24000", "--rate", "16000"});
+  TestStreamServer server({"--file", std::string(RL_ENGINE_MEDIA_DIR) + "/tone440.mp3", "--status",
+                           "icy", "--metaint", "8192", "--title", "Drop Test", "--repeat-meta",
+                           "--drop-after", "40000", "--drop-in-meta", "--burst", "24000", "--rate",
+                           "16000"});
   ASSERT_NE(server.port(), 0);
   const HSTREAM h = startGeneral(server.url("/stream.mp3"));
   ASSERT_TRUE(hears(440, 10s));
@@ -116,8 +117,8 @@ TEST_F(ReconnectTest, DroppedConnectionsAndBurstsOnConnectPlayOnWithoutLoudGlitc
 // A server that keeps the connection open but stops sending: after the stall timeout the channel
 // connects again by itself and sounds.
 TEST_F(ReconnectTest, AStalledConnectionIsMadeAgain) {
-  TestStreamServer server({"--file", std::string(RL_ENGINE_MEDIA_DIR) + "/tone440.mp3",
-                           "--status", "icy", "--rate", "16000", "--stall-after", "32000"});
+  TestStreamServer server({"--file", std::string(RL_ENGINE_MEDIA_DIR) + "/tone440.mp3", "--status",
+                           "icy", "--rate", "16000", "--stall-after", "32000"});
   ASSERT_NE(server.port(), 0);
   const HSTREAM h = startGeneral(server.url("/stalls.mp3"));
   ASSERT_TRUE(hears(440, 10s));

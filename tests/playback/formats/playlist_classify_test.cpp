@@ -88,8 +88,9 @@ TEST(ClassifyBody, HlsWhateverItsType) {
   // Control bytes after the header do not make it media: the decoder must never see a playlist.
   const std::string junk = "# \x01\x02\x03\x04\x05\x06\x07\x08\x0E\x0F\x10\x11\x12\x13\x14\x15\n"s;
   for (const char* type : {"application/vnd.apple.mpegurl", "audio/mpeg", ""}) {
-    EXPECT_EQ(classifyBody(type, "#EXTM3U\n" + junk + junk + "#EXT-X-STREAM-INF:BANDWIDTH=1\nv.m3u8\n"),
-              BodyKind::Hls)
+    EXPECT_EQ(
+        classifyBody(type, "#EXTM3U\n" + junk + junk + "#EXT-X-STREAM-INF:BANDWIDTH=1\nv.m3u8\n"),
+        BodyKind::Hls)
         << type;
     EXPECT_EQ(classifyBody(type, " #extm3u\r\n" + junk + junk + "http://h/a\n"), BodyKind::Playlist)
         << type;

@@ -15,11 +15,11 @@ namespace radiolist::hls {
 namespace {
 
 using namespace std::chrono_literals;
-using test::kTitles;
-using test::LiveServer;
 using radiolist::test::metaWithin;
 using radiolist::test::startLikeTheWindow;
 using radiolist::test::WindowChannel;
+using test::kTitles;
+using test::LiveServer;
 
 class HlsBassTest : public radiolist::test::ListeningTest {
  protected:

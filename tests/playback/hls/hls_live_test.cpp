@@ -29,8 +29,8 @@ extern "C" {
 namespace radiolist::hls {
 namespace {
 
-using test::LiveServer;
 using test::kTitles;
+using test::LiveServer;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -75,9 +75,9 @@ Playlist fetch(const std::string& url) {
 
 struct Session {
   std::mutex mutex;
-  std::vector<std::string> titles;         // as reported, in order
+  std::vector<std::string> titles;  // as reported, in order
   std::vector<std::string> openedUrls;
-  std::vector<float> left;                 // channel 0 of the decoded audio
+  std::vector<float> left;  // channel 0 of the decoded audio
   int sampleRate = 0;
   std::string openError;
   std::string url;
@@ -124,8 +124,8 @@ void play(const std::string& url, double seconds, std::stop_token stop, Session&
 
   AVFormatContext* ctx = avformat_alloc_context();
   auto* buffer = static_cast<unsigned char*>(av_malloc(4096));
-  AVIOContext* pb = avio_alloc_context(buffer, 4096, 0, &playlist, &Playlist::readPacket, nullptr,
-                                       nullptr);
+  AVIOContext* pb =
+      avio_alloc_context(buffer, 4096, 0, &playlist, &Playlist::readPacket, nullptr, nullptr);
   ctx->pb = pb;
   ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
   // The engine's probe limits; the demuxer hands them on to each segment's own demuxer, which
@@ -254,7 +254,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(HlsLiveNetwork, RequestsInTurnToAKeepAliveServerShareOneConnection) {
   LiveServer server({"--format", "aac", "--keep-alive"});
   ASSERT_FALSE(server.url().empty());
-  for (int i = 0; i < 5; ++i) EXPECT_NE(fetch(server.url()).body.find("#EXTM3U"), std::string::npos);
+  for (int i = 0; i < 5; ++i)
+    EXPECT_NE(fetch(server.url()).body.find("#EXTM3U"), std::string::npos);
   EXPECT_EQ(server.requestLog().size(), 5u);
   EXPECT_EQ(server.connections(), 1u) << "each request made a connection of its own";
 }

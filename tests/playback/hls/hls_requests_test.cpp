@@ -62,12 +62,9 @@ class FakeRequest final : public net::HttpStream {
   [[nodiscard]] net::StreamState state() const override {
     if (cancelled_) return net::StreamState::Cancelled;
     switch (mode_) {
-      case Mode::Fail:
-        return net::StreamState::Failed;
-      case Mode::Silent:
-        return net::StreamState::Connecting;
-      case Mode::Serve:
-        break;
+      case Mode::Fail: return net::StreamState::Failed;
+      case Mode::Silent: return net::StreamState::Connecting;
+      case Mode::Serve: break;
     }
     return pos_ >= body_.size() ? net::StreamState::Ended : net::StreamState::Streaming;
   }
@@ -205,9 +202,11 @@ TEST(HlsRequests, ByteRangesAreAskedForAndTakenFromWhereTheAnswerBegins) {
                {206, "Content-Range: bytes 150-249/1000", 150, false}};
   for (const auto& c : cases) {
     Harness h;
-    std::vector<std::string> lines = {"HTTP/1.1 " + std::to_string(c.status) + " X", c.contentRange};
-    h.next.push_back(std::make_shared<FakeRequest>(Bytes(whole.begin() + static_cast<std::ptrdiff_t>(c.servedFrom), whole.end()),
-                                                   7, FakeRequest::Mode::Serve, c.status, "", lines));
+    std::vector<std::string> lines = {"HTTP/1.1 " + std::to_string(c.status) + " X",
+                                      c.contentRange};
+    h.next.push_back(std::make_shared<FakeRequest>(
+        Bytes(whole.begin() + static_cast<std::ptrdiff_t>(c.servedFrom), whole.end()), 7,
+        FakeRequest::Mode::Serve, c.status, "", lines));
     AVDictionary* opts = nullptr;
     av_dict_set(&opts, "offset", "100", 0);
     av_dict_set(&opts, "end_offset", "250", 0);
@@ -215,7 +214,8 @@ TEST(HlsRequests, ByteRangesAreAskedForAndTakenFromWhereTheAnswerBegins) {
     EXPECT_EQ(h.readAll("http://h/seg.ts", got, opts) == 0, c.opens) << c.contentRange;
     ASSERT_EQ(h.ranges.size(), 1u);
     EXPECT_TRUE(h.ranges[0] && h.ranges[0]->first == 100 && h.ranges[0]->last == 249);
-    EXPECT_EQ(got, c.opens ? Bytes(whole.begin() + 100, whole.begin() + 250) : Bytes{}) << c.contentRange;
+    EXPECT_EQ(got, c.opens ? Bytes(whole.begin() + 100, whole.begin() + 250) : Bytes{})
+        << c.contentRange;
   }
 }
 
@@ -226,8 +226,8 @@ TEST(HlsRequests, PlaylistsReadByTheDemuxerAreGuarded) {
     std::string body;
     int result;
     std::string read;
-  } cases[] = {{"#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nlo\n#EXT-X-STREAM-INF:BANDWIDTH=2\nhi\n", 0,
-                "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=2\nhi\n"},
+  } cases[] = {{"#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nlo\n#EXT-X-STREAM-INF:BANDWIDTH=2\nhi\n",
+                0, "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=2\nhi\n"},
                {huge, AVERROR_INVALIDDATA, ""},
                {"#EXTM3 is no playlist", 0, "#EXTM3 is no playlist"}};
   for (const auto& c : cases) {
@@ -299,8 +299,7 @@ TEST(HlsRequests, FailedAnswersBecomeHttpErrorsAtOpen) {
                                        {0, AVERROR(EIO)}};
   for (const auto& [status, error] : cases) {
     Harness h;
-    h.next.push_back(
-        std::make_shared<FakeRequest>(Bytes{}, 1, FakeRequest::Mode::Fail, status));
+    h.next.push_back(std::make_shared<FakeRequest>(Bytes{}, 1, FakeRequest::Mode::Fail, status));
     Bytes got;
     EXPECT_EQ(h.readAll("http://h/seg.ts", got), error) << status;
   }
@@ -333,8 +332,10 @@ Bytes id3(const std::string& title, std::size_t padding = 0) {
   tag.reserve(10 + size);
   for (int b : {int{'I'}, int{'D'}, int{'3'}, 4, 0, 0}) tag.push_back(static_cast<std::uint8_t>(b));
   for (int shift : {21, 14, 7, 0}) tag.push_back(static_cast<std::uint8_t>((size >> shift) & 0x7f));
-  for (int b : {int{'T'}, int{'I'}, int{'T'}, int{'2'}, 0, 0, 0}) tag.push_back(static_cast<std::uint8_t>(b));
-  for (int b : {static_cast<int>(title.size() + 1), 0, 0, 3}) tag.push_back(static_cast<std::uint8_t>(b));
+  for (int b : {int{'T'}, int{'I'}, int{'T'}, int{'2'}, 0, 0, 0})
+    tag.push_back(static_cast<std::uint8_t>(b));
+  for (int b : {static_cast<int>(title.size() + 1), 0, 0, 3})
+    tag.push_back(static_cast<std::uint8_t>(b));
   for (char c : title) tag.push_back(static_cast<std::uint8_t>(c));
   tag.resize(tag.size() + padding, 0);
   return tag;
@@ -350,8 +351,10 @@ TEST(HlsRequests, TheTitleOfASegmentsId3HeadIsReportedWhenItChanges) {
   };
   const Bytes cutTag = id3("Cut");
   const std::vector<Bytes> bodies = {
-      segment(id3("One")), segment(id3("One")), segment(id3("Two")),
-      audio,                                     // no tag: nothing to say
+      segment(id3("One")),
+      segment(id3("One")),
+      segment(id3("Two")),
+      audio,                                    // no tag: nothing to say
       segment(id3("Big", 300 * 1024)),          // too big to read whole: passed through unread
       Bytes(cutTag.begin(), cutTag.end() - 2),  // ends inside its tag
       segment(id3("One"))};
@@ -363,7 +366,7 @@ TEST(HlsRequests, TheTitleOfASegmentsId3HeadIsReportedWhenItChanges) {
     EXPECT_EQ(got, body);  // the tag reaches the demuxer too
   }
   EXPECT_EQ(h.titles, (std::vector<std::string>{"StreamTitle='One';", "StreamTitle='Two';",
-                                                 "StreamTitle='One';"}));
+                                                "StreamTitle='One';"}));
 }
 
 TEST(HlsRequests, TimedMetadataPacketsReportTheirTitleOnChange) {
@@ -400,8 +403,8 @@ TEST(HlsRequests, AnOpenRequestTellsWhereItsAnswerCameFrom) {
   for (const char* expected : {"http://edge/deep/v.m3u8", "http://a/plain.m3u8"}) {
     AVIOContext* pb = nullptr;
     AVDictionary* opts = nullptr;
-    const std::string url = std::string(expected).starts_with("http://edge") ? "http://a/v.m3u8"
-                                                                            : expected;
+    const std::string url =
+        std::string(expected).starts_with("http://edge") ? "http://a/v.m3u8" : expected;
     ASSERT_EQ(h.ctx()->io_open(h.ctx(), &pb, url.c_str(), AVIO_FLAG_READ, &opts), 0);
     EXPECT_EQ(location(pb), expected);
     // Options FFmpeg asks for and we do not have are simply not there.
@@ -422,7 +425,8 @@ TEST(HlsRequests, SegmentsOfARedirectedPlaylistAreFetchedWhereItCameFrom) {
       "#EXT-X-ENDLIST\n";
   std::vector<std::string> opened;
   HlsRequests requests(
-      [&](const std::string& url, std::optional<net::ByteRange>) -> std::shared_ptr<net::HttpStream> {
+      [&](const std::string& url,
+          std::optional<net::ByteRange>) -> std::shared_ptr<net::HttpStream> {
         opened.push_back(url);
         if (url == "http://a/list/v.m3u8")
           return std::make_shared<FakeRequest>(Bytes(variant.begin(), variant.end()), 64,
@@ -454,8 +458,8 @@ TEST(HlsRequests, SegmentsOfARedirectedPlaylistAreFetchedWhereItCameFrom) {
   ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
   AVDictionary* options = nullptr;
   requests.attach(ctx, &options);
-  const int r = avformat_open_input(&ctx, "http://a/list/master.m3u8", av_find_input_format("hls"),
-                                    &options);
+  const int r =
+      avformat_open_input(&ctx, "http://a/list/master.m3u8", av_find_input_format("hls"), &options);
   av_dict_free(&options);
   ASSERT_EQ(r, 0);
   AVPacket* pkt = av_packet_alloc();
@@ -471,7 +475,7 @@ TEST(HlsRequests, SegmentsOfARedirectedPlaylistAreFetchedWhereItCameFrom) {
   // Both segments, each about a second of AAC (43 frames).
   EXPECT_GT(packets, 80);
   EXPECT_EQ(opened, (std::vector<std::string>{"http://a/list/v.m3u8", "http://edge/deep/seg0.aac",
-                                               "http://edge/deep/seg1.aac"}));
+                                              "http://edge/deep/seg1.aac"}));
 }
 
 }  // namespace

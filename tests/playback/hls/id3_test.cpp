@@ -147,9 +147,10 @@ TEST(Id3Text, FirstStringOfSeveralAndUpToTheTerminator) {
 
 TEST(Id3Text, BrokenUtf16BecomesReplacementCharacters) {
   // A lone high surrogate, a lone low surrogate, an odd trailing byte.
-  EXPECT_EQ(title(tag(4, 0, frame4("TIT2", bytes({1, 0xff, 0xfe, 0x3d, 0xd8, 'a', 0, 0x00, 0xde,
-                                                  'b'})))),
-            "StreamTitle='\xEF\xBF\xBD" "a\xEF\xBF\xBD';");
+  EXPECT_EQ(
+      title(tag(4, 0, frame4("TIT2", bytes({1, 0xff, 0xfe, 0x3d, 0xd8, 'a', 0, 0x00, 0xde, 'b'})))),
+      "StreamTitle='\xEF\xBF\xBD"
+      "a\xEF\xBF\xBD';");
   // Without a byte-order mark: little-endian.
   EXPECT_EQ(title(tag(3, 0, frame3("TIT2", bytes({1, 'o', 0, 'k', 0})))), "StreamTitle='ok';");
 }
@@ -168,14 +169,16 @@ TEST(Id3Structure, OtherFramesAreSkippedByTheirSize) {
   const Bytes priv = frame4("PRIV", text("com.apple.streaming.transportStreamTimestamp") +
                                         bytes({0, 0, 0, 0, 0, 0, 0, 0x01, 0x5f, 0x90}));
   const Bytes txxx = frame4("TXXX", utf8Frame(std::string("TIT2\0TPE1 decoy", 15)));
-  EXPECT_EQ(title(tag(4, 0, priv + txxx + frame4("TPE1", utf8Frame("A")) +
-                                frame4("TIT2", utf8Frame("T")))),
-            "StreamTitle='A - T';");
+  EXPECT_EQ(
+      title(
+          tag(4, 0, priv + txxx + frame4("TPE1", utf8Frame("A")) + frame4("TIT2", utf8Frame("T")))),
+      "StreamTitle='A - T';");
 }
 
 TEST(Id3Structure, PaddingEndsTheFrames) {
-  EXPECT_EQ(title(tag(3, 0, frame3("TIT2", latin1Frame("T")) + Bytes(64) +
-                                frame3("TPE1", latin1Frame("after padding")))),
+  EXPECT_EQ(title(tag(3, 0,
+                      frame3("TIT2", latin1Frame("T")) + Bytes(64) +
+                          frame3("TPE1", latin1Frame("after padding")))),
             "StreamTitle='T';");
 }
 
@@ -241,8 +244,8 @@ TEST(Id3Structure, Version22FramesHaveThreeLetterIds) {
 }
 
 TEST(Id3Structure, CutShortTagsAreReadAsFarAsTheyGo) {
-  const Bytes whole = tag(4, 0, frame4("TPE1", utf8Frame("Artist")) +
-                                     frame4("TIT2", utf8Frame("Title")));
+  const Bytes whole =
+      tag(4, 0, frame4("TPE1", utf8Frame("Artist")) + frame4("TIT2", utf8Frame("Title")));
   for (std::size_t cut = 0; cut <= whole.size(); ++cut) {
     const Bytes part(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
     const auto got = title(part);
@@ -250,7 +253,8 @@ TEST(Id3Structure, CutShortTagsAreReadAsFarAsTheyGo) {
       EXPECT_EQ(got, std::nullopt) << cut;
     } else if (got) {
       // Always a prefix of the artist, then maybe a prefix of the title: never other bytes.
-      EXPECT_TRUE(std::string("StreamTitle='Artist - Title';").starts_with(got->substr(0, got->size() - 2)) ||
+      EXPECT_TRUE(std::string("StreamTitle='Artist - Title';")
+                      .starts_with(got->substr(0, got->size() - 2)) ||
                   std::string("StreamTitle='Artist';").starts_with(got->substr(0, got->size() - 2)))
           << cut << ": " << *got;
     }
@@ -261,7 +265,8 @@ TEST(Id3Structure, CutShortTagsAreReadAsFarAsTheyGo) {
 TEST(Id3Structure, HugeFrameSizesStayInsideTheTag) {
   const Bytes f = text("TIT2") + bytes({0x7f, 0x7f, 0x7f, 0x7f, 0, 0}) + utf8Frame("T");
   EXPECT_EQ(title(tag(4, 0, f)), "StreamTitle='T';");
-  const Bytes g = text("PRIV") + bytes({0x7f, 0x7f, 0x7f, 0x7f, 0, 0}) + frame4("TIT2", utf8Frame("T"));
+  const Bytes g =
+      text("PRIV") + bytes({0x7f, 0x7f, 0x7f, 0x7f, 0, 0}) + frame4("TIT2", utf8Frame("T"));
   EXPECT_EQ(title(tag(4, 0, g)), std::nullopt);  // the title is inside PRIV's claimed body
 }
 
@@ -269,8 +274,9 @@ TEST(Id3Structure, HugeFrameSizesStayInsideTheTag) {
 // Timed metadata packets
 
 TEST(TimedId3, WholeTagAndTagCutByFfmpegsMpegTsDemuxer) {
-  const Bytes whole = tag(4, 0, frame4("PRIV", text("x")) + frame4("TPE1", utf8Frame("A")) +
-                                     frame4("TIT2", utf8Frame("T")));
+  const Bytes whole = tag(
+      4, 0,
+      frame4("PRIV", text("x")) + frame4("TPE1", utf8Frame("A")) + frame4("TIT2", utf8Frame("T")));
   EXPECT_EQ(titleFromTimedId3(whole), "StreamTitle='A - T';");
   // What FFmpeg 5.1 hands out for stream type 0x15: the first five bytes are gone.
   const Bytes cut(whole.begin() + 5, whole.end());

@@ -19,10 +19,10 @@ std::string makeDir() {
 }
 
 radiolist::test::ChildProcess::Options options(const std::string& dir,
-                                        const std::vector<std::string>& extra) {
+                                               const std::vector<std::string>& extra) {
   radiolist::test::ChildProcess::Options o;
-  o.argv = {"python3", RL_HLS_LIVE_PY, "--dir", dir, "--title-every", "2",
-            "--title", kTitles[0], "--title", kTitles[1]};
+  o.argv = {"python3", RL_HLS_LIVE_PY, "--dir",    dir,       "--title-every",
+            "2",       "--title",      kTitles[0], "--title", kTitles[1]};
   o.argv.insert(o.argv.end(), extra.begin(), extra.end());
   o.captureStdout = true;
   return o;

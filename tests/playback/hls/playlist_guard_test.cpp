@@ -25,7 +25,7 @@ TEST(PlaylistGuard, RefusesPlaylistsOverTheCaps) {
       {media(kMaxSegments), 100, true},
       {media(kMaxSegments + 1), 100, false},
       {media(kMaxSegments + 1, "\r"), 100, false},  // lines that only CR ends count alike
-      {media(1900), 4096, true},                     // 2,000 addresses of 4 KiB are 8 MiB
+      {media(1900), 4096, true},                    // 2,000 addresses of 4 KiB are 8 MiB
       {media(2100), 4096, false},
       {"#EXTM3U\n#" + std::string(kMaxPlaylistBytes, 'x') + "\n", 10, false},
   };
@@ -52,7 +52,8 @@ TEST(PlaylistGuard, KeepsOneVariantOfAMasterPlaylist) {
        "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=64000,CODECS=\"mp4a.40.5\"\nradio\n"},
       // The default audio rendition of the chosen variant's group; no I-frame playlist.
       {"#EXTM3U\n" + groups + "#EXT-X-STREAM-INF:BANDWIDTH=1,AUDIO=\"lo\"\nlo\n" +
-           "#EXT-X-I-FRAME-STREAM-INF:BANDWIDTH=9,URI=\"i.m3u8\"\n#EXT-X-STREAM-INF:BANDWIDTH=2,AUDIO=\"hi\"\nhi\n",
+           "#EXT-X-I-FRAME-STREAM-INF:BANDWIDTH=9,URI=\"i.m3u8\"\n#EXT-X-STREAM-INF:BANDWIDTH=2,"
+           "AUDIO=\"hi\"\nhi\n",
        "#EXTM3U\n#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"hi\",DEFAULT=YES,URI=\"hi-de.m3u8\"\n"
        "#EXT-X-STREAM-INF:BANDWIDTH=2,AUDIO=\"hi\"\nhi\n"},
   };

@@ -25,7 +25,8 @@ TEST(ByteRing, KeepsOrderAcrossWrapAroundAndNeverHoldsMoreThanItsCapacity) {
 
     std::vector<std::byte> out(size(rng));
     const std::size_t got = ring.read(out);
-    for (std::size_t i = 0; i < got; ++i) ASSERT_EQ(out[i], std::byte{nextOut++}) << "round " << round;
+    for (std::size_t i = 0; i < got; ++i)
+      ASSERT_EQ(out[i], std::byte{nextOut++}) << "round " << round;
   }
 }
 

@@ -38,7 +38,8 @@ std::vector<std::byte> readBytes(HttpStream& s, std::size_t count) {
   std::vector<std::byte> out;
   std::vector<std::byte> buf(4096);
   while (out.size() < count) {
-    const std::size_t n = s.read(std::span(buf).first(std::min(buf.size(), count - out.size())), 5s);
+    const std::size_t n =
+        s.read(std::span(buf).first(std::min(buf.size(), count - out.size())), 5s);
     if (n == 0) break;
     out.insert(out.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n));
   }
@@ -50,21 +51,24 @@ std::vector<std::byte> readBytes(HttpStream& s, std::size_t count) {
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     const int expected = i == 0 ? first : (std::to_integer<int>(bytes[i - 1]) + 1) % 251;
     if (expected >= 0 && std::to_integer<int>(bytes[i]) != expected)
-      return ::testing::AssertionFailure() << "byte " << i << " is " << std::to_integer<int>(bytes[i])
-                                           << ", expected " << expected;
+      return ::testing::AssertionFailure()
+             << "byte " << i << " is " << std::to_integer<int>(bytes[i]) << ", expected "
+             << expected;
   }
   return ::testing::AssertionSuccess();
 }
 
 StreamState waitForEnd(HttpStream& s, std::chrono::milliseconds limit = 20s) {
-  waitUntil([&] { return s.state() != StreamState::Connecting && s.state() != StreamState::Streaming; }, limit);
+  waitUntil(
+      [&] { return s.state() != StreamState::Connecting && s.state() != StreamState::Streaming; },
+      limit);
   return s.state();
 }
 
 TEST(HttpStream, IcyStreamGivesExactHeadAudioAndChangingTitles) {
   TestStreamServer server({"--status", "icy", "--metaint", "1000", "--header", "icy-name: Test FM",
-                           "--header", "icy-br:128", "--title", "Artist - One", "--title", "Artist - Two",
-                           "--title-interval", "1"});
+                           "--header", "icy-br:128", "--title", "Artist - One", "--title",
+                           "Artist - Two", "--title-interval", "1"});
   auto s = open(server.url("/live"));
   const auto audio = readBytes(*s, 40000);
   ASSERT_EQ(audio.size(), 40000u);
@@ -73,8 +77,9 @@ TEST(HttpStream, IcyStreamGivesExactHeadAudioAndChangingTitles) {
 
   const auto head = s->head();
   ASSERT_TRUE(head);
-  EXPECT_EQ(head->lines, (std::vector<std::string>{"ICY 200 OK", "Content-Type: audio/mpeg", "icy-name: Test FM",
-                                                   "icy-br:128", "icy-metaint: 1000"}));
+  EXPECT_EQ(head->lines,
+            (std::vector<std::string>{"ICY 200 OK", "Content-Type: audio/mpeg", "icy-name: Test FM",
+                                      "icy-br:128", "icy-metaint: 1000"}));
   EXPECT_TRUE(head->icy);
   EXPECT_EQ(head->metaint, 1000);
   EXPECT_EQ(head->contentType, "audio/mpeg");
@@ -99,13 +104,16 @@ TEST(HttpStream, IcyStreamGivesExactHeadAudioAndChangingTitles) {
 
 TEST(HttpStream, HttpStatusLinesGiveHttpHeads) {
   for (const char* form : {"http10", "http11"}) {
-    TestStreamServer server({"--status", form, "--header", "icy-name:Plain", "--content-type", "Audio/AACP; x=y"});
+    TestStreamServer server(
+        {"--status", form, "--header", "icy-name:Plain", "--content-type", "Audio/AACP; x=y"});
     auto s = open(server.url());
     EXPECT_TRUE(isCountingRun(readBytes(*s, 5000), 0)) << form;
     const auto head = s->head();
     ASSERT_TRUE(head) << form;
-    EXPECT_EQ(head->lines, (std::vector<std::string>{std::string(form) == "http10" ? "HTTP/1.0 200 OK" : "HTTP/1.1 200 OK",
-                                                     "Content-Type: Audio/AACP; x=y", "icy-name:Plain"}));
+    EXPECT_EQ(head->lines,
+              (std::vector<std::string>{
+                  std::string(form) == "http10" ? "HTTP/1.0 200 OK" : "HTTP/1.1 200 OK",
+                  "Content-Type: Audio/AACP; x=y", "icy-name:Plain"}));
     EXPECT_FALSE(head->icy);
     EXPECT_EQ(head->metaint, 0);
     EXPECT_EQ(head->contentType, "audio/aacp");
@@ -114,14 +122,14 @@ TEST(HttpStream, HttpStatusLinesGiveHttpHeads) {
 }
 
 TEST(HttpStream, FollowsRedirectsWithoutLeakingTheirHeaders) {
-  TestStreamServer server({"--redirect-chain", "3", "--header", "icy-name: Final", "--metaint", "500",
-                           "--title", "After redirects"});
+  TestStreamServer server({"--redirect-chain", "3", "--header", "icy-name: Final", "--metaint",
+                           "500", "--title", "After redirects"});
   auto s = open(server.url("/"));
   EXPECT_TRUE(isCountingRun(readBytes(*s, 3000), 0));
   const auto head = s->head();
   ASSERT_TRUE(head);
-  EXPECT_EQ(head->lines, (std::vector<std::string>{"ICY 200 OK", "Content-Type: audio/mpeg", "icy-name: Final",
-                                                   "icy-metaint: 500"}));
+  EXPECT_EQ(head->lines, (std::vector<std::string>{"ICY 200 OK", "Content-Type: audio/mpeg",
+                                                   "icy-name: Final", "icy-metaint: 500"}));
   EXPECT_EQ(head->effectiveUrl, server.url("/stream"));
   EXPECT_EQ(s->stats().redirects, 3);
   EXPECT_EQ(s->latestMeta(), "StreamTitle='After redirects';");
@@ -185,7 +193,8 @@ TEST(HttpStream, DropBufferedDiscardsWhatWaited) {
   EXPECT_EQ(audio.size(), 200000u);
   EXPECT_TRUE(isCountingRun(audio));
   const auto after = s->stats();
-  EXPECT_EQ(after.audioBytes - after.buffered - audio.size(), before.buffered) << "exactly the waiting bytes went";
+  EXPECT_EQ(after.audioBytes - after.buffered - audio.size(), before.buffered)
+      << "exactly the waiting bytes went";
   EXPECT_GT(before.buffered, 0u);
 }
 
@@ -260,13 +269,14 @@ TEST(HttpStream, OversizedHeadsFail) {
 }
 
 TEST(HttpStream, DroppedConnectionEndsAfterTheLastByte) {
-  TestStreamServer server({"--status", "http10", "--rate", "0", "--metaint", "1000", "--title", "Before drop",
-                           "--drop-after", "5500"});
+  TestStreamServer server({"--status", "http10", "--rate", "0", "--metaint", "1000", "--title",
+                           "Before drop", "--drop-after", "5500"});
   auto s = open(server.url());
   const auto audio = readBytes(*s, 100000);
   EXPECT_EQ(waitForEnd(*s), StreamState::Ended);
   // 5500 body bytes: 5 runs of 1000 audio bytes, 5 blocks (one titled, 4 empty), then audio.
-  const std::size_t titled = 1 + 16 * ((std::string("StreamTitle='Before drop';").size() + 15) / 16);
+  const std::size_t titled =
+      1 + 16 * ((std::string("StreamTitle='Before drop';").size() + 15) / 16);
   EXPECT_EQ(audio.size(), 5500 - titled - 4);
   EXPECT_TRUE(isCountingRun(audio, 0));
   EXPECT_EQ(s->latestMeta(), "StreamTitle='Before drop';");
@@ -311,8 +321,8 @@ TEST(HttpStream, BadMetadataKeepsStreamingWithBoundedMemory) {
     EXPECT_EQ(s->state(), StreamState::Streaming);
   }
   {
-    TestStreamServer server({"--metaint", "100", "--bad-meta-length", "--title", "Liar", "--repeat-meta",
-                             "--rate", "0"});
+    TestStreamServer server({"--metaint", "100", "--bad-meta-length", "--title", "Liar",
+                             "--repeat-meta", "--rate", "0"});
     StreamOptions options;
     options.bufferBytes = 64 * 1024;
     auto s = open(server.url(), options);
@@ -322,7 +332,8 @@ TEST(HttpStream, BadMetadataKeepsStreamingWithBoundedMemory) {
     const auto meta = s->latestMeta();
     ASSERT_TRUE(meta);
     EXPECT_LE(meta->size(), 255u * 16);
-    EXPECT_TRUE(std::none_of(meta->begin(), meta->end(), [](char c) { return c >= 0 && c < 0x20; })) << *meta;
+    EXPECT_TRUE(std::none_of(meta->begin(), meta->end(), [](char c) { return c >= 0 && c < 0x20; }))
+        << *meta;
     EXPECT_EQ(s->state(), StreamState::Streaming);
     EXPECT_LE(s->stats().buffered, 64u * 1024);
   }
@@ -354,9 +365,10 @@ struct Certificate {
     dir = mkdtemp(dirTemplate);
     cert = dir + "/cert.pem";
     key = dir + "/key.pem";
-    const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
-                                " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " + key +
-                                " -out " + cert + " >/dev/null 2>&1";
+    const std::string command =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
+        " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
+        key + " -out " + cert + " >/dev/null 2>&1";
     ok = std::system(command.c_str()) == 0;
   }
   ~Certificate() { std::system(("rm -rf " + dir).c_str()); }
@@ -366,8 +378,9 @@ struct Certificate {
 TEST(HttpStream, HttpsStreamsWhenTheCertificateIsTrusted) {
   Certificate certificate;
   ASSERT_TRUE(certificate.ok) << "openssl could not make a test certificate";
-  TestStreamServer server({"--tls-cert", certificate.cert, "--tls-key", certificate.key, "--metaint", "1000",
-                           "--title", "Secure", "--header", "icy-name: TLS FM"});
+  TestStreamServer server({"--tls-cert", certificate.cert, "--tls-key", certificate.key,
+                           "--metaint", "1000", "--title", "Secure", "--header",
+                           "icy-name: TLS FM"});
   StreamOptions options;
   options.caFile = certificate.cert;
   auto s = open(server.url(), options);
@@ -390,7 +403,8 @@ TEST(HttpStream, HttpsRefusesACertificateTheSystemDoesNotTrust) {
 TEST(HttpStream, ProcessExitsCleanlyWhileStreamsRun) {
   Certificate certificate;
   ASSERT_TRUE(certificate.ok) << "openssl could not make a test certificate";
-  TestStreamServer server({"--tls-cert", certificate.cert, "--tls-key", certificate.key, "--rate", "0"});
+  TestStreamServer server(
+      {"--tls-cert", certificate.cert, "--tls-key", certificate.key, "--rate", "0"});
   // The default death-test style forks right here, so the child uses this server and
   // certificate; no stream thread of this process may run then, or fork would lose it midway.
   ASSERT_TRUE(waitUntil([] { return HttpStream::liveThreads() == 0; }));
@@ -401,7 +415,10 @@ TEST(HttpStream, ProcessExitsCleanlyWhileStreamsRun) {
         options.caFile = certificate.cert;
         std::vector<std::shared_ptr<HttpStream>> streams;
         for (int i = 0; i < 8; ++i) streams.push_back(HttpStream::start(options));
-        waitUntil([&] { return std::all_of(streams.begin(), streams.end(), [](auto& s) { return s->head() != nullptr; }); });
+        waitUntil([&] {
+          return std::all_of(streams.begin(), streams.end(),
+                             [](auto& s) { return s->head() != nullptr; });
+        });
         std::exit(HttpStream::liveThreads() == 8 ? 3 : 4);  // threads still inside TLS reads
       },
       ::testing::ExitedWithCode(3), "");
@@ -419,8 +436,9 @@ TEST(HttpStream, EmptyBodyEndsWithAHead) {
 
 TEST(HttpStream, ImpossibleAddressesFailAtOnceWithoutAThread) {
   const std::size_t threadsBefore = HttpStream::liveThreads();
-  for (const std::string& url : {std::string(), std::string("http://"), std::string("ftp://host/a.mp3"),
-                                "http://host/" + std::string(100'000, 'a')}) {
+  for (const std::string& url :
+       {std::string(), std::string("http://"), std::string("ftp://host/a.mp3"),
+        "http://host/" + std::string(100'000, 'a')}) {
     auto s = open(url);
     EXPECT_EQ(s->state(), StreamState::Failed);
     EXPECT_EQ(s->stats().error, StreamError::BadUrl);

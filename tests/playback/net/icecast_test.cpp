@@ -30,7 +30,8 @@ std::vector<std::uint8_t> readAudio(HttpStream& s, std::size_t count) {
 
 // Length of the MPEG-1 Layer III frame whose header starts at p, or nullopt.
 std::optional<std::size_t> mp3FrameLength(const std::uint8_t* p) {
-  static constexpr int kKbps[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
+  static constexpr int kKbps[16] = {0,   32,  40,  48,  56,  64,  80,  96,
+                                    112, 128, 160, 192, 224, 256, 320, 0};
   static constexpr int kRate[4] = {44100, 48000, 32000, 0};
   if (p[0] != 0xff || (p[1] & 0xfe) != 0xfa) return std::nullopt;  // sync, MPEG-1, Layer III
   const int kbps = kKbps[p[2] >> 4];
@@ -49,16 +50,20 @@ std::optional<std::size_t> adtsFrameLength(const std::uint8_t* p) {
 // Finds the first frame and follows the chain; fails at the first frame that is not where the
 // previous one said it would be.
 template <class FrameLength>
-::testing::AssertionResult framesChain(const std::vector<std::uint8_t>& audio, FrameLength frameLength) {
+::testing::AssertionResult framesChain(const std::vector<std::uint8_t>& audio,
+                                       FrameLength frameLength) {
   std::size_t pos = 0;
-  while (pos + 8 <= audio.size() && !(frameLength(&audio[pos]) && pos + *frameLength(&audio[pos]) + 8 <= audio.size() &&
-                                      frameLength(&audio[pos + *frameLength(&audio[pos])])))
+  while (pos + 8 <= audio.size() &&
+         !(frameLength(&audio[pos]) && pos + *frameLength(&audio[pos]) + 8 <= audio.size() &&
+           frameLength(&audio[pos + *frameLength(&audio[pos])])))
     ++pos;
   if (pos > 4096) return ::testing::AssertionFailure() << "no frame in the first 4 KiB";
   std::size_t frames = 0;
   while (pos + 8 <= audio.size()) {
     const auto length = frameLength(&audio[pos]);
-    if (!length) return ::testing::AssertionFailure() << "chain broken at byte " << pos << " after " << frames << " frames";
+    if (!length)
+      return ::testing::AssertionFailure()
+             << "chain broken at byte " << pos << " after " << frames << " frames";
     pos += *length;
     ++frames;
   }
@@ -84,7 +89,8 @@ TEST_F(IcecastStream, Mp3MountGivesHeadTitleAndCleanFrames) {
   EXPECT_FALSE(head->icy);
   EXPECT_EQ(head->metaint, 16000);
   EXPECT_EQ(head->contentType, "audio/mpeg");
-  EXPECT_NE(std::find(head->lines.begin(), head->lines.end(), "icy-name:Test Radio 440"), head->lines.end())
+  EXPECT_NE(std::find(head->lines.begin(), head->lines.end(), "icy-name:Test Radio 440"),
+            head->lines.end())
       << ::testing::PrintToString(head->lines);
   EXPECT_EQ(s->latestMeta(), "StreamTitle='" + title + "';");
   EXPECT_EQ(servers().setIcecastTitle(mount, "Test Artist - Tone 440"), "");

@@ -30,7 +30,8 @@ struct Interleaved {
 
 // Reference interleaving: `audioBytes` bytes of a counting pattern, with blocks[k] (raw, length
 // byte included) after the (k+1)-th run of metaint audio bytes; blocks run out -> empty blocks.
-Interleaved interleave(std::size_t audioBytes, std::size_t metaint, const std::vector<std::string>& blocks) {
+Interleaved interleave(std::size_t audioBytes, std::size_t metaint,
+                       const std::vector<std::string>& blocks) {
   Interleaved r;
   std::size_t k = 0;
   for (std::size_t i = 0; i < audioBytes; ++i) {
@@ -49,7 +50,8 @@ Interleaved interleave(std::size_t audioBytes, std::size_t metaint, const std::v
 
 // Feeds `body` in chunks whose sizes come from `nextSize` and returns the audio.
 template <class NextSize>
-std::vector<std::byte> feedChunked(IcyDeinterleaver& d, std::span<const std::byte> body, NextSize nextSize) {
+std::vector<std::byte> feedChunked(IcyDeinterleaver& d, std::span<const std::byte> body,
+                                   NextSize nextSize) {
   std::vector<std::byte> audio;
   while (!body.empty()) {
     const std::size_t n = std::min(body.size(), nextSize());
@@ -60,13 +62,15 @@ std::vector<std::byte> feedChunked(IcyDeinterleaver& d, std::span<const std::byt
 }
 
 TEST(IcyDeinterleaver, SplitsTheSameWayWhateverTheChunking) {
-  const std::vector<std::string> blocks = {block("StreamTitle='One';"), std::string(1, '\0'),
-                                           block("StreamTitle='Two - Second title, longer';StreamUrl='';")};
+  const std::vector<std::string> blocks = {
+      block("StreamTitle='One';"), std::string(1, '\0'),
+      block("StreamTitle='Two - Second title, longer';StreamUrl='';")};
   const auto ref = interleave(5000, 1000, blocks);
 
   {
     IcyDeinterleaver d(1000);
-    EXPECT_EQ(feedChunked(d, ref.body, [] { return std::size_t{1}; }), ref.audio) << "one byte at a time";
+    EXPECT_EQ(feedChunked(d, ref.body, [] { return std::size_t{1}; }), ref.audio)
+        << "one byte at a time";
     EXPECT_EQ(d.latestMeta(), "StreamTitle='Two - Second title, longer';StreamUrl='';");
     EXPECT_EQ(d.metaGeneration(), 2u);
   }
@@ -129,7 +133,9 @@ TEST(IcyDeinterleaver, BlockTextEndsAtItsFirstNul) {
 }
 
 TEST(IcyDeinterleaver, BlocksWithControlBytesAreAudioReadAsMetadataAndNotKept) {
-  const std::vector<std::string> blocks = {block("StreamTitle='Good';"), block("StreamTitle='\x01\x02" "bad';"),
+  const std::vector<std::string> blocks = {block("StreamTitle='Good';"),
+                                           block("StreamTitle='\x01\x02"
+                                                 "bad';"),
                                            block("\x7f"), block("StreamTitle='Tab\tok';")};
   const auto ref = interleave(40, 10, blocks);
   IcyDeinterleaver d(10);
@@ -154,7 +160,8 @@ TEST(IcyDeinterleaver, FullLengthBlockWithoutNulIsKeptWhole) {
 }
 
 TEST(IcyDeinterleaver, BodyEndingInsideABlockPublishesNothingFromIt) {
-  auto ref = interleave(20, 10, {block("StreamTitle='First';"), block("StreamTitle='Cut off here';")});
+  auto ref =
+      interleave(20, 10, {block("StreamTitle='First';"), block("StreamTitle='Cut off here';")});
   ref.body.resize(ref.body.size() - 9);  // server closed in the middle of the second block
   IcyDeinterleaver d(10);
   std::vector<std::byte> audio;

@@ -18,9 +18,11 @@ std::vector<Result> feed(HeaderCollector& c, const std::vector<std::string>& lin
 
 TEST(HeaderCollector, StoresLinesWithoutLineEndsStatusFirst) {
   HeaderCollector c;
-  const auto results = feed(c, {"ICY 200 OK\r\n", "icy-name: Radio  \r\n", "content-type:audio/aacp\n", "\r\n"});
+  const auto results =
+      feed(c, {"ICY 200 OK\r\n", "icy-name: Radio  \r\n", "content-type:audio/aacp\n", "\r\n"});
   EXPECT_EQ(results, (std::vector{Result::Line, Result::Line, Result::Line, Result::HeadEnd}));
-  EXPECT_EQ(c.lines(), (std::vector<std::string>{"ICY 200 OK", "icy-name: Radio  ", "content-type:audio/aacp"}));
+  EXPECT_EQ(c.lines(), (std::vector<std::string>{"ICY 200 OK", "icy-name: Radio  ",
+                                                 "content-type:audio/aacp"}));
   EXPECT_TRUE(c.icy());
   EXPECT_EQ(c.statusCode(), 200);
   EXPECT_EQ(c.value("ICY-NAME"), "Radio");
@@ -31,8 +33,8 @@ TEST(HeaderCollector, StoresLinesWithoutLineEndsStatusFirst) {
 TEST(HeaderCollector, EachStatusLineStartsAFreshResponse) {
   HeaderCollector c;
   feed(c, {"HTTP/1.1 302 Found\r\n", "Location: /b\r\n", "icy-name: Redirector\r\n", "\r\n",
-           "HTTP/1.1 100 Continue\r\n", "\r\n",
-           "HTTP/1.0 200 OK\r\n", "Content-Type: audio/mpeg\r\n", "\r\n"});
+           "HTTP/1.1 100 Continue\r\n", "\r\n", "HTTP/1.0 200 OK\r\n",
+           "Content-Type: audio/mpeg\r\n", "\r\n"});
   EXPECT_EQ(c.lines(), (std::vector<std::string>{"HTTP/1.0 200 OK", "Content-Type: audio/mpeg"}));
   EXPECT_FALSE(c.icy());
   EXPECT_FALSE(c.value("icy-name"));
@@ -52,7 +54,8 @@ TEST(HeaderCollector, OnlyTheStatusLineDecidesIcy) {
 TEST(HeaderCollector, RefusesLongLinesManyLinesAndLargeHeads) {
   HeaderCollector longLine({.maxTotalBytes = 1000, .maxLines = 10, .maxLineBytes = 50});
   EXPECT_EQ(longLine.add("HTTP/1.0 200 OK\r\n"), Result::Line);
-  EXPECT_EQ(longLine.add("X: " + std::string(47, 'a') + "\r\n"), Result::Line) << "exactly the line cap";
+  EXPECT_EQ(longLine.add("X: " + std::string(47, 'a') + "\r\n"), Result::Line)
+      << "exactly the line cap";
   EXPECT_EQ(longLine.add("X: " + std::string(48, 'a') + "\r\n"), Result::TooLarge);
   EXPECT_EQ(longLine.add("\r\n"), Result::TooLarge) << "stays refused";
   EXPECT_TRUE(longLine.lines().empty());

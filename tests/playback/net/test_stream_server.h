@@ -10,8 +10,9 @@ namespace radiolist::test {
 
 class TestStreamServer {
  public:
-  // `args` are teststream.py's flags; "--port 0" is added. With "--tls-cert" url() is https. Fails the calling test (gtest
-  // ADD_FAILURE) when the server does not report its port within 10 s; port() is then 0.
+  // `args` are teststream.py's flags; "--port 0" is added. With "--tls-cert" url() is https. Fails
+  // the calling test (gtest ADD_FAILURE) when the server does not report its port within 10 s;
+  // port() is then 0.
   explicit TestStreamServer(std::vector<std::string> args);
   ~TestStreamServer();
   TestStreamServer(const TestStreamServer&) = delete;

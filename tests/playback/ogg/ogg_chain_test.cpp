@@ -151,11 +151,10 @@ TEST(ChainSplitter, NamesTheSongWithWhateverNamesALinkHas) {
   const Output out = split(chain.bytes, [] { return std::size_t{4096}; });
   EXPECT_EQ(out.newLinkAt, laterLinks(chain));
   // A later link without names clears the title rather than leaving the last song's on show.
-  EXPECT_EQ(out.titles, (std::vector<std::string>{"StreamTitle='Only A Title';",
-                                                  "StreamTitle='';",
-                                                  "StreamTitle='Only An Artist';",
-                                                  "StreamTitle='Flac Artist - Flac Song';",
-                                                  "StreamTitle='';"}));
+  EXPECT_EQ(out.titles,
+            (std::vector<std::string>{
+                "StreamTitle='Only A Title';", "StreamTitle='';", "StreamTitle='Only An Artist';",
+                "StreamTitle='Flac Artist - Flac Song';", "StreamTitle='';"}));
   // A stream that starts without names has nothing to clear.
   const Chain unnamedFirst = chainOf({"no-names.ogg", "vorbis.ogg"});
   EXPECT_EQ(split(unnamedFirst.bytes, [] { return std::size_t{4096}; }).titles,
@@ -259,8 +258,7 @@ TEST(ChainSplitter, SkipsGarbageBeforeAndBetweenLinksAndPagesCutShort) {
           addGarbage(Bytes(from, from + static_cast<std::ptrdiff_t>(longest.second / 2)));
           break;
         }
-        default:
-          break;
+        default: break;
       }
       if (i > 0) expectedLinks.push_back(expected.size());
       input.insert(input.end(), file.begin(), file.end());
