@@ -56,9 +56,15 @@ using radiolist::test::toneShare;
 namespace {
 
 constexpr double kRate = radiolist::test::SinkRecorder::kSampleRate;
-// Longest time the event loop may go without running a 10 ms timer. Generous: a sanitizer build
-// and a loaded machine both slow the handlers down, but a blocking network wait is seconds.
+// Longest a click or a library call may take on the UI thread (less its run-queue wait).
+// Generous: a sanitizer build and a loaded machine both slow the handlers down, but a blocking
+// network wait is seconds.
 constexpr auto kMaxStall = 200ms;
+// Longest the UI thread may sleep between two event-loop turns outside those calls. Wider: on a
+// shared runner a page fault or a small file read can wait a few hundred milliseconds behind
+// other processes' disk writes, which is not the window waiting on a server; a window frozen by
+// one would sleep for seconds.
+constexpr auto kMaxSleep = 1000ms;
 constexpr long kMaxRssGrowthKiB = 64 * 1024;
 
 long rssKiB() { return radiolist::test::statusKiB("self", "VmRSS"); }
@@ -617,10 +623,12 @@ TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
   writeFile(dir_.filePath("url.txt"),
             QByteArray::fromStdString(hostile + "\r\n" + servers().mp3Url() + "\r\n"));
 
-  StallWatch stalls;
   form_ = std::make_unique<TForm1>(audio_);
   form_->create();
   form_->show();
+  // Watched from here: the window's own construction (fonts, glyph files) is not the server's
+  // doing. The countdown that starts line 0 has not run yet.
+  StallWatch stalls;
 
   // The window starts line 0 by itself; the server must have been asked before we judge it.
   // (A TLS mismatch never gets as far as a request line.)
@@ -691,7 +699,7 @@ TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
   EXPECT_LT(audio_.longest, std::chrono::microseconds(kMaxStall))
       << "the library's " << audio_.longestCall << " took " << audio_.longest.count()
       << " us on the UI thread";
-  EXPECT_LT(stalls.longest(), kMaxStall)
+  EXPECT_LT(stalls.longest(), kMaxSleep)
       << "the window slept for " << stalls.longest().count()
       << " ms between two event-loop turns; the longest library call was " << audio_.longestCall
       << ", " << audio_.longest.count() << " us";
