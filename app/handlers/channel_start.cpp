@@ -12,11 +12,13 @@ namespace {
 
 constexpr DWORD kInitFlags = 0x80000000u;
 
-// The address on ListBox2's selected row, NUL-terminated UTF-16 as the library takes it.
-std::u16string selectedAddress(const TListBox* urls) {
-  const QString text = rowText(urls, itemIndex(urls));
+// The address on ListBox2's row `row`, NUL-terminated UTF-16 as the library takes it.
+std::u16string addressOnRow(const TListBox* urls, int row) {
+  const QString text = rowText(urls, row);
   return {reinterpret_cast<const char16_t*>(text.utf16()), static_cast<std::size_t>(text.size())};
 }
+
+std::u16string selectedAddress(const TListBox* urls) { return addressOnRow(urls, itemIndex(urls)); }
 
 }  // namespace
 
@@ -43,11 +45,8 @@ void TForm1::createAndPlayStreams(bool testActivity) {
 
 void TForm1::prepareAddressOnRow(int row) {
   if (row < 0 || row >= ListBox2->count()) return;
-  const QString text = rowText(ListBox2, row);
-  if (text.isEmpty()) return;
-  const std::u16string address(reinterpret_cast<const char16_t*>(text.utf16()),
-                               static_cast<std::size_t>(text.size()));
-  audio_.PrepareURL(address.c_str());
+  const std::u16string address = addressOnRow(ListBox2, row);
+  if (!address.empty()) audio_.PrepareURL(address.c_str());
 }
 
 void TForm1::ListBox1Click(QObject*) {
