@@ -13,6 +13,12 @@ fi
 icecast2 "$@" &
 port=$(sed -n 's:.*<port>\([0-9]*\)</port>.*:\1:p' "$2")
 until curl -s --max-time 1 "http://127.0.0.1:$port/status-json.xsl" | grep -q '"source"'; do
+  # The real Icecast may crash by itself on the way (the very fault this stands in for): then
+  # this start dies with it, as Icecast would.
+  if ! kill -0 $! 2>/dev/null; then
+    wait $!
+    exit $?
+  fi
   sleep 0.05
 done
 kill -SEGV $!

@@ -3,11 +3,27 @@
 #include <cstring>
 #include <thread>
 
+#include "playback/engine/shutdown.h"
 #include "support/signal_analysis.h"
 
 namespace radiolist::test {
 
 using namespace std::chrono_literals;
+
+namespace {
+
+// The library's threads end before the test program does, as the program ends them at its exit:
+// a decoder that finished while its freed source waited to be taken over is joined then, not
+// left running into the process's end.
+class LibraryShutdown : public ::testing::Environment {
+ public:
+  void TearDown() override { audio::shutdownLibrary(); }
+};
+
+[[maybe_unused]] ::testing::Environment* const kLibraryShutdown =
+    ::testing::AddGlobalTestEnvironment(new LibraryShutdown);
+
+}  // namespace
 
 WindowChannel startLikeTheWindow(const std::string& url, bool general, bool aac) {
   BASS_Free();
