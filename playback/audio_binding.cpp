@@ -27,6 +27,9 @@ class RealAudioLibrary final : public AudioLibrary {
     return BASS_ChannelGetTags(handle, tags);
   }
   void PrepareURL(const char16_t* url) override { audio::prepareAddress(url); }
+  void SetVolume(float volume) override { audio::setMasterVolume(volume); }
+  void RetryNow() override { audio::retryNow(); }
+  std::string SaveSong(const std::string& directory) override { return audio::saveSong(directory); }
 };
 
 }  // namespace

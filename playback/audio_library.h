@@ -3,6 +3,8 @@
 // window's handlers can be run against a recording stand-in in tests. The production binding
 // forwards each call unchanged (audio_binding.cpp).
 
+#include <string>
+
 #include "playback/bass.h"
 
 namespace radiolist {
@@ -23,6 +25,13 @@ class AudioLibrary {
   // Not one of the nine: the address the window is about to create (NUL-terminated UTF-16), so
   // that the library can start on it early. A stand-in may ignore it.
   virtual void PrepareURL(const char16_t* /*url*/) {}
+  // Not one of the nine either: the volume of everything played, 0 to 1 (for a fade).
+  virtual void SetVolume(float /*volume*/) {}
+  // Not one of the nine either: the machine has just woken up, streams should connect again now.
+  virtual void RetryNow() {}
+  // Nor this: starts saving the song on air into `directory`; the file's path, "" when nothing
+  // sounds or it cannot be saved.
+  virtual std::string SaveSong(const std::string& /*directory*/) { return {}; }
 };
 
 // The real library (defined in audio_binding.cpp, which links the engine).

@@ -3,6 +3,8 @@
 // those threads before the exit.
 #include <atomic>
 #include <chrono>
+#include <memory>
+#include <mutex>
 
 #include "playback/bass.h"
 #include "playback/engine/engine.h"
@@ -10,6 +12,7 @@
 #include "playback/engine/shutdown.h"
 #include "playback/engine/url_text.h"
 #include "playback/net/http_stream.h"
+#include "playback/net/network_watch.h"
 #include "playback/net/url_check.h"
 
 namespace radiolist::audio {
@@ -44,6 +47,17 @@ Engine& engine() {
 
 std::atomic<bool> everInitialised{false};
 
+// Watches the network from the first BASS_Init until shutdownLibrary().
+std::mutex watchMutex;
+std::unique_ptr<net::NetworkWatch> watch;  // guarded by watchMutex
+bool watchEnded = false;                   // guarded by watchMutex
+
+void watchNetwork() {
+  const std::lock_guard lock(watchMutex);
+  if (watch || watchEnded) return;
+  watch = std::make_unique<net::NetworkWatch>([] { engine().retryNow(); });
+}
+
 HSTREAM create(const void* url, DWORD flags, CreationKind kind) {
   const auto address = addressFromArgument(url, (flags & BASS_UNICODE) != 0, net::kMaxUrlBytes + 1);
   if (!address) return 0;
@@ -54,7 +68,24 @@ HSTREAM create(const void* url, DWORD flags, CreationKind kind) {
 
 std::uint64_t processOutputUnderruns() { return engine().outputUnderruns(); }
 
-void shutdownLibrary() { engine().shutdown(); }
+void shutdownLibrary() {
+  std::unique_ptr<net::NetworkWatch> ended;
+  {
+    const std::lock_guard lock(watchMutex);
+    watchEnded = true;
+    ended = std::move(watch);
+  }
+  ended.reset();  // joins its thread, which may be calling into the engine
+  engine().shutdown();
+}
+
+void retryNow() { engine().retryNow(); }
+
+std::string saveSong(const std::string& directory) {
+  return engine().saveSong(directory).value_or(std::string());
+}
+
+void setMasterVolume(float volume) { engine().setVolume(volume); }
 
 void prepareAddress(const char16_t* url) {
   const auto address = addressFromArgument(url, true, net::kMaxUrlBytes + 1);
@@ -71,6 +102,7 @@ extern "C" {
 BOOL BASS_Init(int /*device*/, DWORD /*freq*/, DWORD /*flags*/, void* /*win*/,
                const void* /*dsguid*/) {
   radiolist::audio::everInitialised = true;
+  radiolist::audio::watchNetwork();
   return engine().init() ? 1 : 0;
 }
 

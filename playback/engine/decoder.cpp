@@ -10,12 +10,15 @@
 #include "playback/engine/ffmpeg_util.h"
 #include "playback/hls/hls_requests.h"
 #include "playback/log/log.h"
+#include "playback/log/timeline.h"
 
 namespace radiolist::audio {
 
 namespace {
 
 constexpr int kIoBufferBytes = 4096;
+// A connection's first audio, up to this much, wakes the output at each write.
+constexpr std::size_t kWakeOutputFrames = kOutputRate / 4;
 // Probe rounds: most streams are recognised in the first; the later ones only wait for data
 // when neither the bytes nor the content type are clear.
 constexpr std::array<std::size_t, 3> kProbeBytes{2048, 8192, 32768};
@@ -165,6 +168,7 @@ struct Session {
     int index = -1;
     const CodecContextPtr decoder = openDecoder(*demuxer, hls, index);
     if (!decoder) return false;
+    log::timeline::mark(log::timeline::Stage::Probed, voice.recording);
     if (summary.codec.empty()) {
       summary.codec = avcodec_get_name(decoder->codec_id);
       summary.family = classifyFamily(summary.container, summary.codec);
@@ -275,6 +279,8 @@ struct Session {
         continue;
       }
       readErrors = 0;
+      if (packet->stream_index == index && hooks.onPacket)
+        hooks.onPacket(*packet, *demuxer.streams[index]);
       if (packet->stream_index != index) {
         // MPEG-TS segments of HLS carry their titles as ID3 packets of a data stream.
         if (hls != nullptr &&
@@ -302,12 +308,18 @@ struct Session {
   bool drain(AVCodecContext& decoder, AVFrame& frame) {
     int r = 0;
     while ((r = avcodec_receive_frame(&decoder, &frame)) >= 0) {
+      log::timeline::mark(log::timeline::Stage::Decoded, voice.recording);
       const auto converted = resampler.convert(frame);
       av_frame_unref(&frame);
       std::span<StereoFrame> frames(const_cast<StereoFrame*>(converted.data()), converted.size());
       fade.apply(frames);
       if (!writeAll(voice.ring, frames, stop)) return false;
+      if (!frames.empty()) log::timeline::mark(log::timeline::Stage::Queued, voice.recording);
       if (summary.framesOut == 0 && !frames.empty() && hooks.onAudio) hooks.onAudio();
+      // The output may start the first audio at once instead of at its next refill.
+      if (summary.framesOut < kWakeOutputFrames && !frames.empty()) {
+        if (Mixer* mixer = voice.mixer.load()) mixer->wake();
+      }
       summary.framesOut += frames.size();
     }
     if (r != AVERROR(EAGAIN) && r != AVERROR_EOF && summary.badPackets++ == 0)

@@ -14,6 +14,7 @@
 
 #include "playback/engine/demuxer_choice.h"
 #include "playback/engine/family.h"
+#include "playback/engine/ffmpeg_util.h"
 #include "playback/engine/feed.h"
 #include "playback/engine/mixer.h"
 #include "playback/net/http_stream.h"
@@ -35,6 +36,8 @@ struct DecodeHooks {
   bool fadeIn = false;
   // Called once, when the connection's first decoded frames reach the ring.
   std::function<void()> onAudio;
+  // Each packet of the audio stream, before it is decoded.
+  std::function<void(const AVPacket&, const AVStream&)> onPacket;
   // Set for an HLS playlist: its effective address (the base of its segments' addresses) and
   // how every further request of the demuxer is made.
   std::string hlsUrl;

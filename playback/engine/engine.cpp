@@ -3,8 +3,10 @@
 #include <algorithm>
 
 #include "playback/engine/tag_block.h"
+#include "text/ascii.h"
 #include "text/legacy_text.h"
 #include "playback/log/log.h"
+#include "playback/log/timeline.h"
 
 namespace radiolist::audio {
 
@@ -140,6 +142,7 @@ DWORD Engine::create(std::string_view url, CreationKind kind) {
   if (!initialised_ || !deps_.plausibleUrl(url)) return 0;
   std::shared_ptr<Source> source = sourceFor(std::string(url), kind);
   if (!source) return 0;
+  log::timeline::mark(log::timeline::Stage::Created, source->voice().recording);
   log::write(log::Domain::Engine, kind == CreationKind::General ? "general" : "aac",
              " channel for ", source->url(), ", ", source->connections(), " connection(s) so far");
   return channels_.add(Channel{kind, std::move(source)});
@@ -191,6 +194,7 @@ std::shared_ptr<Source> Engine::startSource(const std::string& url, CreationKind
 void Engine::prepare(std::string_view url) {
   std::lock_guard lock(mutex_);
   if (shutDown_ || !deps_.plausibleUrl(url)) return;
+  log::timeline::mark(log::timeline::Stage::Hinted, log::timeline::recording());
   const std::string address(url);
   for (const auto& entry : session_) {
     if (entry.source->url() == address) return;
@@ -209,6 +213,30 @@ void Engine::prepare(std::string_view url) {
     warm_.pop_front();
   }
   janitorWake_.notify_one();
+}
+
+void Engine::retryNow() {
+  std::lock_guard lock(mutex_);
+  for (auto& entry : session_) entry.source->retryNow();
+}
+
+std::optional<std::string> Engine::saveSong(const std::string& directory) {
+  std::shared_ptr<Source> sounding;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& entry : session_) {
+      if (entry.source->voice().audible()) sounding = entry.source;
+    }
+  }
+  if (!sounding) return std::nullopt;
+  std::string station;
+  if (const auto head = sounding->head()) {
+    for (const std::string& line : head->lines) {
+      if (line.size() > 9 && text::startsWithIgnoringCase(line, "icy-name:"))
+        station = std::string(text::trimmed(text::legacyToUtf8(std::string_view(line).substr(9))));
+    }
+  }
+  return sounding->saveSong(directory, station);
 }
 
 void Engine::want(Source& source, CreationKind kind, bool on) {

@@ -73,6 +73,14 @@ class Engine {
   // it over. A hint nobody takes up is closed after keepWarm. Needs no init(); does nothing for
   // an address already in hand or after shutdown(). Never waits for the network.
   void prepare(std::string_view url);
+  // The volume of everything the library plays, 0 to 1 (1 at first): takes effect within an
+  // output period. Needs no init().
+  void setVolume(float volume) { mixer_.setGain(volume); }
+  // Source::retryNow() for every source of the current channels.
+  void retryNow();
+  // Starts saving the song on air of the channel that sounds into `directory`: the file's path,
+  // or nothing when no channel sounds or its song cannot be saved.
+  std::optional<std::string> saveSong(const std::string& directory);
 
   // Stops every source and joins its thread, closes the output, and refuses every connection
   // from now on (a source about to connect again, an HLS segment request); later calls find no

@@ -10,7 +10,10 @@ namespace radiolist::audio {
 bool Mixer::attach(Voice* voice) {
   for (Slot& slot : slots_) {
     Voice* empty = nullptr;
-    if (slot.voice.compare_exchange_strong(empty, voice)) return true;
+    if (slot.voice.compare_exchange_strong(empty, voice)) {
+      voice->mixer.store(this);
+      return true;
+    }
   }
   return false;
 }
@@ -22,6 +25,7 @@ void Mixer::detach(Voice* voice) {
     if (slot.voice.compare_exchange_strong(expected, nullptr)) found = true;
   }
   if (!found) return;
+  voice->mixer.store(nullptr);
   // A render() that started before the slot was cleared may still hold the pointer: wait until
   // it has finished (the epoch moves on). Later renders cannot see the voice.
   const std::uint64_t epoch = renderEpoch_.load();
@@ -29,8 +33,30 @@ void Mixer::detach(Voice* voice) {
   while (renderEpoch_.load() == epoch) std::this_thread::yield();
 }
 
-void Mixer::render(float* out, std::size_t frames) noexcept {
+void Mixer::setWaker(std::function<void()> waker) {
+  const std::lock_guard lock(wakerMutex_);
+  waker_ = std::move(waker);
+}
+
+void Mixer::wake() {
+  const std::lock_guard lock(wakerMutex_);
+  if (waker_) waker_();
+}
+
+bool Mixer::audioWaiting(std::size_t frames) noexcept {
+  renderEpoch_.fetch_add(1);  // holds detach() off, as render() does
+  const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+  const bool waiting = std::any_of(slots_.begin(), slots_.end(), [now, frames](const Slot& slot) {
+    const Voice* voice = slot.voice.load();
+    return voice != nullptr && voice->audibleAt(now) && voice->ring.readable() >= frames;
+  });
   renderEpoch_.fetch_add(1);
+  return waiting;
+}
+
+std::size_t Mixer::render(float* out, std::size_t frames) noexcept {
+  renderEpoch_.fetch_add(1);
+  std::size_t sounded = 0;
   std::memset(out, 0, frames * sizeof(StereoFrame));
   constexpr std::size_t kChunk = 256;
   StereoFrame chunk[kChunk];
@@ -67,9 +93,13 @@ void Mixer::render(float* out, std::size_t frames) noexcept {
       }
       done += got;
     }
+    sounded = std::max(sounded, done);
+    if (done != 0) log::timeline::mark(log::timeline::Stage::Rendered, voice->recording);
   }
-  for (std::size_t i = 0; i < 2 * frames; ++i) out[i] = std::clamp(out[i], -1.0f, 1.0f);
+  const float gain = gain_.load(std::memory_order_relaxed);
+  for (std::size_t i = 0; i < 2 * frames; ++i) out[i] = std::clamp(out[i] * gain, -1.0f, 1.0f);
   renderEpoch_.fetch_add(1);
+  return sounded;
 }
 
 }  // namespace radiolist::audio

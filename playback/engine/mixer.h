@@ -1,17 +1,22 @@
 #pragma once
 // The mixer: sums every audible voice into the output buffer.
 //
-// Threads: render() runs on the output's callback thread only and never blocks, locks, allocates
-// or logs. attach() and detach() come from the engine's control threads (never the callback).
+// Threads: render() and audioWaiting() run under the output's lock only, one at a time (on its
+// callback thread, or on a decoder thread that woke it), and never block, lock, allocate or log.
+// attach() and detach() come from the engine's control threads (never the callback).
 // A voice stays valid for the mixer from attach() until detach() returns.
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 
 #include "playback/engine/family.h"
 #include "playback/engine/ring_buffer.h"
+#include "playback/log/timeline.h"
 
 namespace radiolist::audio {
 
@@ -21,6 +26,8 @@ struct StereoFrame {
   float left;
   float right;
 };
+
+class Mixer;
 
 // The playback side of one source: its decoded audio and whether it may sound.
 struct Voice {
@@ -39,6 +46,10 @@ struct Voice {
   // BASS_Free sets it, so that the window's free-and-create-again of the same address does not
   // drop out for an output period that happens to fall between the two calls.
   std::atomic<std::int64_t> holdUntilNs{0};
+  // The mixer the voice is attached to, if any.
+  std::atomic<Mixer*> mixer{nullptr};
+  // Made while the start-up timeline records: its decoder and the mixer mark their stages.
+  const std::uint32_t recording = log::timeline::recording();
 
   [[nodiscard]] bool audibleAt(std::int64_t nowNs) const {
     return audible() || nowNs < holdUntilNs.load(std::memory_order_acquire);
@@ -74,8 +85,22 @@ class Mixer {
   // After it returns the mixer no longer touches `voice`. May wait for one running render().
   void detach(Voice* voice);
 
-  // Fills `frames` interleaved stereo float frames at `out`.
-  void render(float* out, std::size_t frames) noexcept;
+  // Fills `frames` interleaved stereo float frames at `out`; returns how many of them (from the
+  // start) carry a voice's audio, 0 when all are silence.
+  std::size_t render(float* out, std::size_t frames) noexcept;
+  // True when a voice that may sound has at least `frames` of audio waiting. Under the output's
+  // lock, like render().
+  [[nodiscard]] bool audioWaiting(std::size_t frames) noexcept;
+
+  // The output's way to be told that audio has just begun to arrive, so that it need not wait
+  // for its next refill; set by the output while it exists. wake() comes from a decoder thread
+  // and may wait for the output's lock, never for the network.
+  void setWaker(std::function<void()> waker);
+  void wake();
+
+  // Scales everything the mixer renders (a fade, for one); 1 is unchanged. Any thread.
+  void setGain(float gain) { gain_.store(std::clamp(gain, 0.0f, 1.0f)); }
+  [[nodiscard]] float gain() const { return gain_.load(); }
 
  private:
   struct Slot {
@@ -86,7 +111,11 @@ class Mixer {
     std::uint32_t trimsDone = 0;
   };
   std::array<Slot, kMaxVoices> slots_;
-  // Odd while render() runs; lets detach() know when a removed voice is out of the mixer's hands.
+  std::atomic<float> gain_{1.0f};
+  std::mutex wakerMutex_;
+  std::function<void()> waker_;  // guarded by wakerMutex_
+  // Odd while render() or audioWaiting() runs; lets detach() know when a removed voice is out of
+  // the mixer's hands.
   std::atomic<std::uint64_t> renderEpoch_{0};
 };
 

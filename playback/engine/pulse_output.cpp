@@ -23,6 +23,7 @@ class PulseOutput final : public Output {
 
   ~PulseOutput() override {
     if (loop_ == nullptr) return;
+    mixer_.setWaker(nullptr);          // no wake() runs after this
     pa_threaded_mainloop_stop(loop_);  // joins the loop's thread: no callback runs after this
     if (stream_ != nullptr) {
       pa_stream_disconnect(stream_);
@@ -47,7 +48,13 @@ class PulseOutput final : public Output {
     pa_context_set_state_callback(context_, &PulseOutput::onContextState, this);
     if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return false;
     armTimeout(api, timeout);
-    return pa_threaded_mainloop_start(loop_) >= 0;
+    if (pa_threaded_mainloop_start(loop_) < 0) return false;
+    mixer_.setWaker([this] {
+      pa_threaded_mainloop_lock(loop_);
+      if (stream_ != nullptr && ready_.load()) startAudioNow(stream_);
+      pa_threaded_mainloop_unlock(loop_);
+    });
+    return true;
   }
 
   [[nodiscard]] bool healthy() const override { return !broken_.load(); }
@@ -119,7 +126,11 @@ class PulseOutput final : public Output {
   static void onStreamState(pa_stream* s, void* self) {
     auto* out = static_cast<PulseOutput*>(self);
     const pa_stream_state_t state = pa_stream_get_state(s);
-    if (state == PA_STREAM_READY) out->ready_.store(true);
+    if (state == PA_STREAM_READY) {
+      if (const pa_buffer_attr* attr = pa_stream_get_buffer_attr(s))
+        out->queuedFrames_ = attr->tlength / sizeof(StereoFrame);
+      out->ready_.store(true);
+    }
     if (!PA_STREAM_IS_GOOD(state)) {
       log::write(log::Domain::Output,
                  "sound stream: ", pa_strerror(pa_context_errno(pa_stream_get_context(s))));
@@ -131,6 +142,20 @@ class PulseOutput final : public Output {
   // buffer, no lock, no allocation, no logging.
   static void onWrite(pa_stream* s, std::size_t bytes, void* self) {
     auto* out = static_cast<PulseOutput*>(self);
+    if (!out->startAudioNow(s)) out->write(s, bytes, PA_SEEK_RELATIVE);
+  }
+
+  // When everything the server holds is silence and a buffer's worth of audio is waiting, the
+  // audio replaces that silence from the point being played now, instead of waiting behind it
+  // for a whole buffer's time. True when it did. With the loop locked.
+  bool startAudioNow(pa_stream* s) {
+    if (queuedFrames_ == 0 || quietFrames_ < queuedFrames_ || !mixer_.audioWaiting(queuedFrames_))
+      return false;
+    write(s, queuedFrames_ * sizeof(StereoFrame), PA_SEEK_RELATIVE_ON_READ);
+    return true;
+  }
+
+  void write(pa_stream* s, std::size_t bytes, pa_seek_mode_t seek) {
     constexpr std::size_t kFrameBytes = sizeof(StereoFrame);
     while (bytes >= kFrameBytes) {
       void* data = nullptr;
@@ -141,8 +166,12 @@ class PulseOutput final : public Output {
         pa_stream_cancel_write(s);
         return;
       }
-      out->mixer_.render(static_cast<float*>(data), frames);
-      if (pa_stream_write(s, data, frames * kFrameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
+      const std::size_t sounded = mixer_.render(static_cast<float*>(data), frames);
+      quietFrames_ = sounded == frames ? 0
+                     : sounded == 0    ? quietFrames_ + frames
+                                       : frames - sounded;
+      if (pa_stream_write(s, data, frames * kFrameBytes, nullptr, 0, seek) < 0) return;
+      seek = PA_SEEK_RELATIVE;
       bytes -= frames * kFrameBytes;
     }
   }
@@ -154,6 +183,10 @@ class PulseOutput final : public Output {
   std::atomic<bool> ready_{false};
   std::atomic<bool> broken_{false};
   std::atomic<std::uint64_t> underruns_{0};
+  // The loop's thread only: the server's buffer in frames, and how many of the last frames
+  // written were silence (all of the buffer once this reaches queuedFrames_).
+  std::size_t queuedFrames_ = 0;
+  std::size_t quietFrames_ = 0;
 };
 
 }  // namespace

@@ -1,5 +1,7 @@
 #pragma once
-// Beyond the nine calls of the process-wide library behind bass.h: a hint, and its end.
+// Beyond the nine calls of the process-wide library behind bass.h: a hint, a volume, and its end.
+
+#include <string>
 
 namespace radiolist::audio {
 
@@ -11,5 +13,17 @@ void shutdownLibrary();
 // `url` (NUL-terminated UTF-16) is about to be created: it starts connecting and decoding now,
 // silent, for a creation within a few seconds to take over (Engine::prepare). Never waits.
 void prepareAddress(const char16_t* url);
+
+// The network came back or the machine woke up: every playing source that waits to connect
+// again, or whose connection has stalled, connects now (Source::retryNow). The library calls it
+// itself on the kernel's network news; the program calls it when the machine resumes.
+void retryNow();
+
+// Starts saving the song on air into `directory` (Engine::saveSong): the file's path, or "" when
+// nothing sounds or the song cannot be saved.
+std::string saveSong(const std::string& directory);
+
+// The volume of everything the library plays, 0 (silent) to 1 (as decoded, the default).
+void setMasterVolume(float volume);
 
 }  // namespace radiolist::audio

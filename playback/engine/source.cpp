@@ -1,5 +1,7 @@
 #include "playback/engine/source.h"
 
+#include <utility>
+
 #include "playback/formats/playlist.h"
 #include "playback/hls/playlist_guard.h"
 #include "playback/log/log.h"
@@ -86,10 +88,37 @@ void Source::setTitle(std::string title) {
   inbandTitle_ = std::move(title);
 }
 
-bool Source::pauseBeforeRetry(std::chrono::milliseconds pause, const std::stop_token& stop) {
+bool Source::pauseBeforeRetry(std::chrono::milliseconds pause, bool cutShort,
+                              const std::stop_token& stop) {
   std::unique_lock lock(mutex_);
-  const bool released = wake_.wait_for(lock, stop, pause, [&] { return !keepAlive_; });
-  return !released && !stop.stop_requested();
+  if (std::exchange(retryNow_, false)) pause = std::chrono::milliseconds(0);
+  pausing_ = cutShort;
+  wake_.wait_for(lock, stop, pause, [&] { return !keepAlive_ || retryNow_; });
+  pausing_ = false;
+  retryNow_ = false;
+  return keepAlive_ && !stop.stop_requested();
+}
+
+void Source::retryNow() {
+  std::shared_ptr<net::HttpStream> stalled;
+  {
+    const std::lock_guard lock(mutex_);
+    if (!keepAlive_) return;
+    if (!pausing_ && current_) {
+      const net::StreamStats stats = current_->stats();
+      const auto state = current_->state();
+      const bool moving =
+          state == net::StreamState::Connecting || state == net::StreamState::Streaming;
+      if (moving && !stats.paused &&
+          std::chrono::steady_clock::now() - stats.lastProgress >= kStalledAfter)
+        stalled = current_;
+    }
+    if (!pausing_ && !stalled) return;
+    retryNow_ = true;
+  }
+  log::write(log::Domain::Engine, url_, ": the network is back, connecting again now");
+  wake_.notify_all();
+  if (stalled) stalled->cancel();
 }
 
 void Source::run(const std::stop_token& stop) {
@@ -133,7 +162,7 @@ void Source::run(const std::stop_token& stop) {
     }
     const auto pause = retry == Retry::Slowly ? policy_.longestPause : backoff.next();
     log::write(log::Domain::Engine, url_, ": connecting again in ", pause.count(), " ms");
-    if (!pauseBeforeRetry(pause, stop)) return;
+    if (!pauseBeforeRetry(pause, retry == Retry::Soon, stop)) return;
     stream = open_(url_, std::nullopt);
     if (!stream) return;
     connections_.fetch_add(1, std::memory_order_acq_rel);
@@ -174,6 +203,13 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
   confirmCurrent();
   hooks.fadeIn = rejoin;
   hooks.onTitle = [this](std::string title) { setTitle(std::move(title)); };
+  hooks.onPacket = [this](const AVPacket& packet, const AVStream& audio) {
+    songs_.titleIs(meta().value_or(std::string()));
+    // A song is saved while it sounds: a channel change or a stop ends the file.
+    if (!voice_.audibleAt(std::chrono::steady_clock::now().time_since_epoch().count()))
+      songs_.stopSaving();
+    songs_.push(packet, audio);
+  };
   hooks.onAudio = [this] {
     requestsLeft_ = -1;  // a stream that plays makes the requests it needs
     reconnecting_.store(false, std::memory_order_release);

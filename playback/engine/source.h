@@ -28,6 +28,7 @@
 #include "playback/engine/decoder.h"
 #include "playback/engine/mixer.h"
 #include "playback/engine/retry.h"
+#include "playback/engine/song_buffer.h"
 #include "playback/net/http_stream.h"
 
 namespace radiolist::audio {
@@ -68,6 +69,17 @@ class Source {
   // While false, a connection that ends is not made again (a freed source waiting to be taken
   // over). True at first.
   void keepAlive(bool on);
+  // The network came back, or the machine woke: a source waiting out a pause before it connects
+  // again, or whose connection has brought nothing for kStalledAfter, connects again now. Any
+  // other source carries on. Never waits.
+  void retryNow();
+  static constexpr std::chrono::milliseconds kStalledAfter{1000};
+
+  // Saves the song on air into `directory` (SongBuffer::save); the path, or nothing.
+  std::optional<std::string> saveSong(const std::string& directory, const std::string& station) {
+    return songs_.save(directory, station);
+  }
+
   // Connections made so far, the first included. For tests and benches.
   [[nodiscard]] std::size_t connections() const {
     return connections_.load(std::memory_order_acquire);
@@ -90,13 +102,16 @@ class Source {
   void setCurrent(std::shared_ptr<net::HttpStream> stream);
   void confirmCurrent();
   void setTitle(std::string title);
-  // Sleeps for `pause` unless a stop comes or the source is no longer kept alive.
-  bool pauseBeforeRetry(std::chrono::milliseconds pause, const std::stop_token& stop);
+  // Sleeps for `pause` unless a stop comes or the source is no longer kept alive (false), or
+  // retryNow() cuts it short (true). `cutShort`: whether retryNow() may.
+  bool pauseBeforeRetry(std::chrono::milliseconds pause, bool cutShort,
+                        const std::stop_token& stop);
 
   const std::string url_;
   const StreamOpener open_;
   const RetryPolicy policy_;
   Voice voice_{kRingFrames};
+  SongBuffer songs_;
   std::atomic<bool> finished_{false};
   std::atomic<bool> reconnecting_{false};
   std::atomic<std::size_t> connections_{1};
@@ -111,6 +126,8 @@ class Source {
   std::optional<std::string> inbandTitle_;  // from inside the audio of the current connection
   bool confirmed_ = false;                  // current_ carries audio (not a playlist)
   bool keepAlive_ = true;
+  bool pausing_ = false;   // in a pause that retryNow() may cut short
+  bool retryNow_ = false;  // the next connection goes out without a pause
   std::condition_variable_any wake_;
 
   std::jthread decoder_;  // last member: stopped and joined first

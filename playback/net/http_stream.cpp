@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "playback/log/log.h"
+#include "playback/log/timeline.h"
 #include "playback/net/byte_ring.h"
 #include "playback/net/icy_deinterleaver.h"
 #include "playback/net/response_head.h"
@@ -155,6 +156,8 @@ class Transfer {
   StreamError callbackError_ = StreamError::None;  // why a callback aborted the transfer
   Clock::time_point headDeadline_;
   Clock::time_point lastByte_;  // last body byte, or when the transfer last resumed
+  // Started while the start-up timeline records: its stages are the ones timed.
+  const std::uint32_t recording_ = log::timeline::recording();
 };
 
 Transfer::~Transfer() {
@@ -173,6 +176,10 @@ bool Transfer::start(CURLM* multi) {
   }
   headDeadline_ = Clock::now() + options().headTimeout;
   lastByte_ = Clock::now();
+  {
+    const std::lock_guard lock(shared_->mutex);
+    shared_->stats.lastProgress = lastByte_;
+  }
   if (!setUp() || curl_multi_add_handle(multi, easy_) != CURLM_OK) {
     shared_->finish(StreamState::Failed, StreamError::Transfer, "could not set up the transfer");
     return false;
@@ -242,6 +249,15 @@ bool Transfer::setUp() {
   set(CURLOPT_HEADERDATA, this);
   set(CURLOPT_WRITEFUNCTION, &Transfer::onBody);
   set(CURLOPT_WRITEDATA, this);
+  if (recording_ != 0) {
+    curl_prereq_callback connected = [](void* self, char*, char*, int, int) {
+      log::timeline::mark(log::timeline::Stage::Connected,
+                          static_cast<Transfer*>(self)->recording_);
+      return static_cast<int>(CURL_PREREQFUNC_OK);
+    };
+    set(CURLOPT_PREREQFUNCTION, connected);
+    set(CURLOPT_PREREQDATA, this);
+  }
   return ok;
 }
 
@@ -334,8 +350,10 @@ void Transfer::publishHead() {
     const std::lock_guard lock(shared_->mutex);
     if (shared_->state == StreamState::Connecting) shared_->state = StreamState::Streaming;
     shared_->head = std::move(head);
+    shared_->stats.lastProgress = lastByte_;
   }
   shared_->readable.notify_all();
+  log::timeline::mark(log::timeline::Stage::Head, recording_);
 }
 
 std::size_t Transfer::body(std::span<const std::byte> data) {
@@ -359,6 +377,7 @@ std::size_t Transfer::body(std::span<const std::byte> data) {
       rest = rest.subspan(piece.consumed);
     }
     shared_->stats.bodyBytes += data.size();
+    shared_->stats.lastProgress = lastByte_;
     shared_->stats.audioBytes += audio;
     if (icy_->metaGeneration() != metaSeen_) {
       metaSeen_ = icy_->metaGeneration();
@@ -366,7 +385,10 @@ std::size_t Transfer::body(std::span<const std::byte> data) {
       shared_->stats.metaBlocks = metaSeen_;
     }
   }
-  if (audio != 0) shared_->readable.notify_all();
+  if (audio != 0) {
+    shared_->readable.notify_all();
+    log::timeline::mark(log::timeline::Stage::FirstByte, recording_);
+  }
   return data.size();
 }
 

@@ -106,6 +106,8 @@ struct StreamStats {
   StreamError error = StreamError::None;
   ConnectStep connectStep = ConnectStep::None;  // with StreamError::Connect
   std::string errorText;                        // curl's message when error != None
+  // When the stream last moved: its start, its head or its latest body byte.
+  std::chrono::steady_clock::time_point lastProgress{};
 };
 
 // How a read ended: with bytes, with nothing yet (the wait ran out), or with the stream over

@@ -1,6 +1,7 @@
 // The engine's pure decisions and its lock-free parts, without network or sound server.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -17,9 +18,11 @@
 #include "playback/engine/mixer.h"
 #include "playback/engine/retry.h"
 #include "playback/engine/ring_buffer.h"
+#include "playback/engine/song_buffer.h"
 #include "playback/engine/tag_block.h"
 #include "playback/engine/url_text.h"
 #include "playback/log/log.h"
+#include "playback/log/timeline.h"
 
 extern "C" {
 #include <libavutil/avstring.h>
@@ -370,6 +373,102 @@ TEST(MixerTest, AVoiceSoundsOnlyWhenItsFamilyIsWanted) {
   v.wantAac = false;
   EXPECT_FALSE(loud());
   mixer.detach(&v);
+}
+
+// What the output starts early from: how much of a render carried audio, whether enough audio
+// waits for a voice that may sound, and the wake a decoder gives when audio begins.
+TEST(MixerTest, ReportsTheAudioRenderedAndWaitingAndPassesWakesToTheOutput) {
+  Mixer mixer;
+  Voice v(4096);
+  ASSERT_TRUE(mixer.attach(&v));
+  EXPECT_EQ(v.mixer.load(), &mixer);
+  std::vector<float> out(2 * 100);
+  v.ring.write(constantFrames(60, 0.5f));
+  EXPECT_FALSE(mixer.audioWaiting(1)) << "undecided: it may not sound";
+  v.family = Family::General;
+  v.wantGeneral = true;
+  EXPECT_TRUE(mixer.audioWaiting(60));
+  EXPECT_FALSE(mixer.audioWaiting(61));
+  EXPECT_EQ(mixer.render(out.data(), 100), 60u);
+  EXPECT_EQ(mixer.render(out.data(), 100), 0u);
+
+  int wakes = 0;
+  mixer.wake();  // no output yet
+  mixer.setWaker([&] { ++wakes; });
+  mixer.wake();
+  mixer.setWaker(nullptr);
+  mixer.wake();
+  EXPECT_EQ(wakes, 1);
+  mixer.detach(&v);
+  EXPECT_EQ(v.mixer.load(), nullptr);
+}
+
+TEST(TimelineTest, OnlyWhatStartedInTheCurrentRecordingMarksAndOnlyTheFirstTime) {
+  namespace timeline = log::timeline;
+  timeline::arm();
+  const std::uint32_t first = timeline::recording();
+  timeline::mark(timeline::Stage::Head, first);
+  const auto head = timeline::at(timeline::Stage::Head);
+  ASSERT_TRUE(head.has_value());
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  timeline::mark(timeline::Stage::Head, first);
+  EXPECT_EQ(timeline::at(timeline::Stage::Head), head) << "the first time stays";
+
+  timeline::arm();
+  EXPECT_NE(timeline::recording(), first);
+  timeline::mark(timeline::Stage::Queued, first);  // from what started before this recording
+  timeline::mark(timeline::Stage::Decoded, 0);     // from what started unrecorded
+  EXPECT_FALSE(timeline::at(timeline::Stage::Head).has_value()) << "arming forgets";
+  EXPECT_FALSE(timeline::at(timeline::Stage::Queued).has_value());
+  EXPECT_FALSE(timeline::at(timeline::Stage::Decoded).has_value());
+  const std::uint32_t second = timeline::recording();
+  timeline::disarm();
+  EXPECT_EQ(timeline::recording(), 0u);
+  timeline::mark(timeline::Stage::Probed, second);
+  EXPECT_FALSE(timeline::at(timeline::Stage::Probed).has_value());
+  EXPECT_EQ(timeline::name(timeline::Stage::FirstByte), "first byte");
+}
+
+TEST(SongBufferTest, SongFilesAreNamedSafelyAndNeverOverOneAnother) {
+  const struct {
+    const char* title;
+    int n;
+    const char* file;
+  } names[] = {
+      {"Artist - Title", 1, "Artist - Title.mp3"},
+      {"AC/DC - Back in Black", 2, "AC_DC - Back in Black (2).mp3"},
+      {"../..\x1b[2J - x", 1, "_.._[2J - x.mp3"},  // no leading dot, no escape byte
+      {"", 1, "Song.mp3"},
+  };
+  for (const auto& n : names) EXPECT_EQ(songFileName(n.title, "mp3", n.n), n.file) << n.title;
+  const std::string longName = songFileName(std::string(300, 'a') + "\xd0\x96", "ogg");
+  EXPECT_LE(longName.size(), 204u);
+  EXPECT_EQ(splitSongName("A - B - C").artist, "A");
+  EXPECT_EQ(splitSongName("A - B - C").title, "B - C");
+  EXPECT_EQ(splitSongName("Untitled").artist, "");
+  EXPECT_EQ(songExtension("aac"), "m4a");
+  EXPECT_EQ(songExtension("flac"), "");
+}
+
+TEST(SongBufferTest, KeepsAtMostItsBytesAndSavesNothingWithoutAudio) {
+  SongBuffer buffer;
+  EXPECT_FALSE(buffer.save(::testing::TempDir(), "Station").has_value()) << "nothing kept yet";
+  AVFormatContext* context = avformat_alloc_context();
+  AVStream* stream = avformat_new_stream(context, nullptr);
+  stream->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
+  stream->codecpar->codec_id = AV_CODEC_ID_MP3;
+  stream->codecpar->sample_rate = 44100;
+  stream->time_base = {1, 44100};
+  PacketPtr packet(av_packet_alloc());
+  ASSERT_EQ(av_new_packet(packet.get(), 1 << 20), 0);
+  for (int i = 0; i < 30; ++i) buffer.push(*packet, *stream);
+  EXPECT_LE(buffer.bytes(), SongBuffer::kKeepBytes);
+  EXPECT_GE(buffer.bytes(), SongBuffer::kKeepBytes - (1u << 20));
+  stream->codecpar->codec_id = AV_CODEC_ID_FLAC;  // another stream: what was kept goes
+  buffer.push(*packet, *stream);
+  EXPECT_EQ(buffer.bytes(), 1u << 20);
+  EXPECT_FALSE(buffer.save(::testing::TempDir(), "Station").has_value()) << "FLAC is not saved";
+  avformat_free_context(context);
 }
 
 TEST(MixerTest, SilentVoicesAreTrimmedToTheNewestAudioAfterTheGraceTime) {
