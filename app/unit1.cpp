@@ -111,6 +111,8 @@ void TListBox::mousePressEvent(QMouseEvent* event) {
   leftPressed_ = true;
   selectedAtPress_ = itemIndex(this);
   QListView::mousePressEvent(event);
+  if (const QModelIndex pressed = indexAt(event->position().toPoint()); pressed.isValid())
+    emit pressedOnRow(pressed.row());
 }
 
 void TListBox::mouseDoubleClickEvent(QMouseEvent* event) {
@@ -308,6 +310,10 @@ void TForm1::wireEvents() {
           [this] { guarded([this] { ListBox1Click(ListBox1); }); });
   connect(ListBox2, &TListBox::userSelected, this,
           [this] { guarded([this] { ListBox2Click(ListBox2); }); });
+  // A press comes a tenth of a second or so before the release that makes the click: time the
+  // library uses to start connecting to the row's address.
+  connect(ListBox1, &TListBox::pressedOnRow, this,
+          [this](int row) { guarded([this, row] { prepareAddressOnRow(row); }); });
 
   Edit1->onKeyPress = [this](char16_t& key) { Edit1KeyPress(Edit1, key); };
   Edit2->onKeyPress = [this](char16_t& key) { Edit2KeyPress(Edit2, key); };

@@ -68,6 +68,8 @@ class TListBox : public QListView {
   [[nodiscard]] ListBoxRows& rows() { return *rows_; }
  signals:
   void userSelected();
+  // A left press on `row`: the release that follows will most likely choose it.
+  void pressedOnRow(int row);
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;

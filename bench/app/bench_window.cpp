@@ -1,6 +1,7 @@
 // How the window feels: start-up and every handler with lists of 100,000 rows (their specified
 // pauses subtracted), and, when the loopback servers run, the time from a click on a name to
-// that channel's first audible sample plus the longest stall of the event loop meanwhile.
+// that channel's first audible sample (with a timeline of its stages) plus the longest stall of
+// the event loop meanwhile, and the program's start to its first sound beside mpv's.
 //
 //   bench_window [servers-dir]     (servers-dir: as written by tools/servers/test-servers.sh)
 
@@ -13,6 +14,8 @@
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
+#include <array>
+#include <string>
 #include <chrono>
 #include <cstdio>
 #include <vector>
@@ -21,6 +24,8 @@
 #include "app/unit1.h"
 #include "app/vcl.h"
 #include "playback/audio_library.h"
+#include "playback/log/timeline.h"
+#include "support/child_process.h"
 #include "support/signal_analysis.h"
 #include "support/sink_recorder.h"
 #include "support/test_servers.h"
@@ -137,13 +142,52 @@ void handlersOnBigLists() {
   radiolist::realAudioLibrary().Free();
 }
 
-void channelChange(const radiolist::test::TestServers& servers) {
+// Milliseconds from `since` until the last 60 ms at the sink are mostly `frequency`, or -1.
+double heardAfter(const radiolist::test::SinkRecorder& recorder, const QElapsedTimer& since,
+                  double frequency, std::chrono::milliseconds timeout) {
+  while (since.elapsed() < timeout.count()) {
+    QTest::qWait(5);
+    const auto last = recorder.last(60ms);
+    if (last.size() >= 2000 && radiolist::test::toneShare(last, frequency, 44100) > 0.5)
+      return static_cast<double>(since.nsecsElapsed()) / 1e6;
+  }
+  return -1;
+}
+
+// Launches a player and times it to its first sound of `frequency`; stops it after.
+double launchToSound(const std::vector<std::string>& argv,
+                     const radiolist::test::SinkRecorder& recorder, double frequency) {
+  QElapsedTimer since;
+  since.start();
+  radiolist::test::ChildProcess player({.argv = argv});
+  const double heard = heardAfter(recorder, since, frequency, 6s);
+  player.terminate();
+  QTest::qWait(1000);
+  return heard;
+}
+
+struct Figures {
+  std::vector<double> values;
+  void add(double v) { values.push_back(v); }
+  [[nodiscard]] std::string text() {
+    if (values.empty()) return "-";
+    std::sort(values.begin(), values.end());
+    char line[96];
+    std::snprintf(line, sizeof line, "%6.0f (%.0f-%.0f)", values[values.size() / 2], values.front(),
+                  values.back());
+    return line;
+  }
+};
+
+void channelChange(const radiolist::test::TestServers& servers, const std::string& program) {
+  namespace timeline = radiolist::log::timeline;
   servers.exportPulseServer();
   radiolist::test::PrivateSink sink(servers);
   if (!sink.error().empty()) qFatal("sink: %s", sink.error().c_str());
   sink.exportAsDefault();
   radiolist::test::SinkRecorder recorder(sink);
   if (const auto why = recorder.start(); !why.empty()) qFatal("recorder: %s", why.c_str());
+  QTest::qWait(1000);  // parec hands its first second late and at once
 
   QTemporaryDir temp;
   const QDir dir(temp.path());
@@ -154,49 +198,85 @@ void channelChange(const radiolist::test::TestServers& servers) {
   QDir::setCurrent(temp.path());
   resetGlobalState();
 
-  const auto heard = [&](double frequency, std::chrono::milliseconds timeout) -> double {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeout.count()) {
-      QTest::qWait(5);
-      const auto last = recorder.last(60ms);
-      if (last.size() >= 2000 && radiolist::test::toneShare(last, frequency, 44100) > 0.5)
-        return static_cast<double>(timer.nsecsElapsed()) / 1e6;
-    }
-    return -1;
-  };
+  // Cold starts of whole processes, taken in turns: the program on this list (row 0 plays at
+  // start-up) and mpv on the same mounts.
+  constexpr int kLaunches = 5;
+  Figures ours;
+  Figures mpvMp3;
+  Figures mpvAac;
+  const bool haveMpv =
+      radiolist::test::runCommand({.argv = {"mpv", "--version"}}, 5s).exitCode == 0;
+  for (int i = 0; i < kLaunches; ++i) {
+    ours.add(launchToSound({program}, recorder, 440));
+    if (!haveMpv) continue;
+    const std::vector<std::string> mpv{"mpv", "--no-config", "--no-video", "--ao=pulse",
+                                       "--really-quiet"};
+    auto withUrl = [&](const std::string& url) {
+      auto argv = mpv;
+      argv.push_back(url);
+      return argv;
+    };
+    mpvMp3.add(launchToSound(withUrl(servers.mp3Url()), recorder, 440));
+    mpvAac.add(launchToSound(withUrl(servers.aacUrl()), recorder, 880));
+  }
+  std::printf("\nWith the loopback servers: medians (min-max) in ms\n");
+  std::printf("  process start to first 440 Hz, this program        %s\n", ours.text().c_str());
+  std::printf("  mpv launch to first sound, MP3 / AAC                %s / %s\n",
+              mpvMp3.text().c_str(), mpvAac.text().c_str());
 
   StallMeter stalls;
-  QElapsedTimer sinceStart;
-  sinceStart.start();
   auto form = std::make_unique<TForm1>(radiolist::realAudioLibrary());
   form->create();
   form->show();
-  const double first = heard(440, 5s);
-  std::printf("\nWith the loopback servers (ms)\n");
-  std::printf("  start-up to first 440 Hz, no input                 %8.1f\n",
-              first < 0 ? -1 : sinceStart.nsecsElapsed() / 1e6);
+  QElapsedTimer begun;
+  begun.start();
+  if (heardAfter(recorder, begun, 440, 5s) < 0) qFatal("row 0 never sounded");
   QTest::qWait(1500);
 
-  std::vector<double> clicks;
-  std::vector<double> longest;
-  for (int round = 0; round < 6; ++round) {
+  // Each click goes to a channel that has not played for longer than the library keeps a freed
+  // one warm, so every one starts from nothing but the window's own hints. A click as a hand
+  // makes it: the button is held for 100 ms, and the click is its release.
+  constexpr int kClicks = 8;
+  constexpr int kHoldMs = 100;
+  std::array<Figures, 2> clicks;
+  std::array<Figures, 2> pressed;
+  std::array<std::array<Figures, static_cast<std::size_t>(timeline::Stage::Count)>, 2> stages;
+  Figures longest;
+  for (int round = 0; round < kClicks; ++round) {
     const int row = round % 2 == 0 ? 1 : 0;
-    const double frequency = row == 1 ? 880 : 440;
+    const auto slot = static_cast<std::size_t>(row);
     stalls.start();
-    const QRect rect = form->ListBox1->visualRect(form->ListBox1->model()->index(row, 0));
-    QTest::mouseClick(form->ListBox1->viewport(), Qt::LeftButton, {}, rect.center());
-    clicks.push_back(heard(frequency, 5s));
+    const QPoint at = form->ListBox1->visualRect(form->ListBox1->model()->index(row, 0)).center();
+    timeline::arm();
+    QElapsedTimer sincePress;
+    sincePress.start();
+    QTest::mousePress(form->ListBox1->viewport(), Qt::LeftButton, {}, at);
+    QTest::qWait(kHoldMs);
+    const double held = static_cast<double>(sincePress.nsecsElapsed()) / 1e6;
+    QTest::mouseRelease(form->ListBox1->viewport(), Qt::LeftButton, {}, at);
+    const double heard = heardAfter(recorder, sincePress, row == 1 ? 880 : 440, 5s);
+    timeline::disarm();
+    pressed[slot].add(heard);
+    clicks[slot].add(heard - held);
+    for (std::size_t s = 0; s < stages[slot].size(); ++s) {
+      if (const auto when = timeline::at(static_cast<timeline::Stage>(s)))
+        stages[slot][s].add(static_cast<double>(when->count()) / 1e6 - held);
+    }
     QTest::qWait(400);
-    longest.push_back(stalls.stop());
-    QTest::qWait(1500);
+    longest.add(stalls.stop());
+    QTest::qWait(5600);
   }
-  std::sort(clicks.begin(), clicks.end());
-  std::sort(longest.begin(), longest.end());
-  std::printf("  click on a name to its first audible sample, median %8.1f (min %.1f, max %.1f)\n",
-              clicks[clicks.size() / 2], clicks.front(), clicks.back());
-  std::printf("  longest event-loop stall in a channel change, median %7.1f (max %.1f)\n",
-              longest[longest.size() / 2], longest.back());
+  std::printf("  click (release) on a name to first sound, MP3 / AAC %s / %s\n",
+              clicks[0].text().c_str(), clicks[1].text().c_str());
+  std::printf("  the same from the press, %d ms earlier               %s / %s\n", kHoldMs,
+              pressed[0].text().c_str(), pressed[1].text().c_str());
+  std::printf("  of which, from the release (MP3 / AAC):\n");
+  for (std::size_t s = 0; s < stages[0].size(); ++s) {
+    std::printf("    %-12s %20s / %s\n",
+                std::string(timeline::name(static_cast<timeline::Stage>(s))).c_str(),
+                stages[0][s].text().c_str(), stages[1][s].text().c_str());
+  }
+  std::printf("  longest event-loop stall in a channel change       %s\n", longest.text().c_str());
   form.reset();
   radiolist::realAudioLibrary().Free();
   unsetenv("PULSE_SINK");
@@ -214,7 +294,7 @@ int main(int argc, char** argv) {
     std::string why;
     const auto servers = radiolist::test::TestServers::load(argv[1], &why);
     if (!servers) qFatal("servers: %s", why.c_str());
-    channelChange(*servers);
+    channelChange(*servers, RADIOLIST_PROGRAM);
   } else {
     std::printf("\n(no servers directory given: sound figures skipped)\n");
   }

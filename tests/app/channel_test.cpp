@@ -43,6 +43,10 @@ TEST_F(WindowTest, ChoosingANameRestartsThePreviousAddressFirstThenItsOwnAfterTh
   EXPECT_EQ(itemIndex(form->ListBox2), 2);
   EXPECT_EQ(form->Edit2->text(), QStringLiteral("http://h/2"));
   EXPECT_EQ(ResyncCountdown, 10);
+  // Hinted at the press, by the click and by the countdown's run; nothing else.
+  EXPECT_GE(audio.hints.size(), 2u);
+  EXPECT_EQ(std::count(audio.hints.begin(), audio.hints.end(), "http://h/2"),
+            static_cast<std::ptrdiff_t>(audio.hints.size()));
 }
 
 TEST_F(WindowTest, ChoosingAgainWithinTheCountdownGivesOneDelayedRun) {

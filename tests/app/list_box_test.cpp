@@ -210,6 +210,7 @@ TEST_F(ListBoxTest, OnlyAPlainLeftClickSelectsAndTheReleaseRowIsTheOneChosen) {
   selectRow(list, 0);
   list->clearFocus();
   QSignalSpy chosen(list, &TListBox::userSelected);
+  QSignalSpy pressed(list, &TListBox::pressedOnRow);
   const struct {
     Qt::MouseButton button;
     Qt::KeyboardModifiers modifiers;
@@ -221,6 +222,7 @@ TEST_F(ListBoxTest, OnlyAPlainLeftClickSelectsAndTheReleaseRowIsTheOneChosen) {
     EXPECT_EQ(itemIndex(list), 0) << "button " << click.button;
   }
   EXPECT_EQ(chosen.count(), 0);
+  EXPECT_EQ(pressed.count(), 0);
   EXPECT_FALSE(list->hasFocus()) << "only a left press takes the focus";
 
   // Pressed on one row and released on another: the release row, reported once.
@@ -230,6 +232,12 @@ TEST_F(ListBoxTest, OnlyAPlainLeftClickSelectsAndTheReleaseRowIsTheOneChosen) {
   EXPECT_EQ(itemIndex(list), 2);
   EXPECT_EQ(chosen.count(), 1);
   EXPECT_TRUE(list->hasFocus());
+  // The press told which row it was on (the hint the window gives the audio library); a press
+  // below the last row tells nothing.
+  ASSERT_EQ(pressed.count(), 1);
+  EXPECT_EQ(pressed.front().front().toInt(), 0);
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, rowRect(list, 3).center());
+  EXPECT_EQ(pressed.count(), 1);
 }
 
 TEST_F(ListBoxTest, AScreenReaderSeesAListWhoseRowsReadAsTheirText) {

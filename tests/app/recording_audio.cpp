@@ -29,6 +29,10 @@ HSTREAM RecordingAudio::create(const char* kind, const char16_t* url) {
   return next_;
 }
 
+void RecordingAudio::PrepareURL(const char16_t* url) {
+  hints.push_back(QString::fromUtf16(url).toStdString());
+}
+
 HSTREAM RecordingAudio::StreamCreateURL(const char16_t* url, DWORD, DWORD flags) {
   return flags == BASS_UNICODE ? create("G:", url) : 0;
 }

@@ -17,11 +17,16 @@ class RecordingAudio final : public radiolist::AudioLibrary {
   std::vector<std::string> calls;
   // Tag data per (handle, type); a missing entry answers nullptr. Values hold their own NULs.
   std::map<std::pair<DWORD, DWORD>, std::string> tags;
+  // Addresses the window hinted at (PrepareURL), in order; kept apart from `calls`.
+  std::vector<std::string> hints;
   // What ChannelIsActive answers per handle (0 when missing).
   std::map<DWORD, DWORD> active;
 
   [[nodiscard]] std::string name(DWORD handle) const;
-  void clear() { calls.clear(); }
+  void clear() {
+    calls.clear();
+    hints.clear();
+  }
 
   BOOL Free() override;
   BOOL Init(int device, DWORD freq, DWORD flags) override;
@@ -32,6 +37,7 @@ class RecordingAudio final : public radiolist::AudioLibrary {
   BOOL ChannelPlay(DWORD handle, BOOL restart) override;
   BOOL ChannelStop(DWORD handle) override;
   const char* ChannelGetTags(DWORD handle, DWORD type) override;
+  void PrepareURL(const char16_t* url) override;
 
  private:
   HSTREAM create(const char* kind, const char16_t* url);
