@@ -4,6 +4,7 @@
 
 #include <QApplication>
 
+#include "app/companion.h"
 #include "app/mpris.h"
 #include "app/unit1.h"
 #include "playback/audio_library.h"
@@ -15,6 +16,8 @@ int main(int argc, char* argv[]) {
   form.create();
   form.show();
   const auto mediaControls = radiolist::MprisService::publish(form);
+  radiolist::Companion companion(form, radiolist::RecentTitles::defaultPath());
+  if (mediaControls) companion.publish();  // on the bus name the media controls own
   const int status = QApplication::exec();
   radiolist::shutdownRealAudioLibrary();
   return status;

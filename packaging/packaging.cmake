@@ -13,6 +13,8 @@ endif()
 
 install(PROGRAMS ${RL_PKG_DIR}/radiolist-launch DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${RL_PKG_DIR}/radiolist.desktop DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/applications)
+install(FILES ${RL_PKG_DIR}/org.radiolist.radiolist.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/metainfo)
 install(DIRECTORY ${RL_PKG_DIR}/icons/hicolor DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons
         FILES_MATCHING PATTERN "radiolist.png")
 install(FILES ${RL_PKG_DIR}/icons/radiolist.svg

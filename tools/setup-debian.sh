@@ -16,8 +16,8 @@ PACKAGES=(
   icecast2 ffmpeg pulseaudio pulseaudio-utils
   xvfb xauth xdotool imagemagick fonts-dejavu-core
   sox python3 curl openssl dbus
-  # packaging: dpkg-shlibdeps, desktop-file-validate, icon rendering
-  dpkg-dev desktop-file-utils librsvg2-bin
+  # packaging: dpkg-shlibdeps, desktop-file-validate, appstreamcli, icon rendering
+  dpkg-dev desktop-file-utils appstream librsvg2-bin
 )
 
 SUDO=()

@@ -26,9 +26,10 @@ if [ -n "${2-}" ]; then
 fi
 [ -f "$build/CPackConfig.cmake" ] || fail "$build/CPackConfig.cmake is missing: configure $build first"
 [ -x "$build/app/radiolist" ] || fail "$build/app/radiolist is missing: build it first"
-for tool in cpack dpkg dpkg-deb dpkg-query dpkg-shlibdeps readelf ldd flock cmp desktop-file-validate; do
+for tool in cpack dpkg dpkg-deb dpkg-query dpkg-shlibdeps readelf ldd flock cmp desktop-file-validate \
+  appstreamcli; do
   command -v "$tool" >/dev/null \
-    || fail "$tool not found (dpkg-shlibdeps: dpkg-dev; readelf: binutils; desktop-file-validate: desktop-file-utils)"
+    || fail "$tool not found (dpkg-shlibdeps: dpkg-dev; readelf: binutils; desktop-file-validate: desktop-file-utils; appstreamcli: appstream)"
 done
 
 SUDO=()
@@ -107,6 +108,7 @@ dep_names=$(tr ',|' '\n' <<<"$depends" | sed 's/(.*)//; s/[[:space:]]//g' | sed 
 dpkg-deb -c "$deb" >"$tmp/contents" || fail "dpkg-deb -c cannot read $deb"
 expected=(./usr/bin/radiolist ./usr/bin/radiolist-launch
           ./usr/share/applications/radiolist.desktop
+          ./usr/share/metainfo/org.radiolist.radiolist.metainfo.xml
           ./usr/share/icons/hicolor/scalable/apps/radiolist.svg
           ./usr/share/radiolist/example/Name.txt ./usr/share/radiolist/example/url.txt)
 for n in 16 24 32 48 64 128 256; do
@@ -166,6 +168,8 @@ for f in /usr/bin/radiolist /usr/bin/radiolist-launch; do
   [ -x "$f" ] || fail "$f is not there after dpkg -i"
 done
 desktop-file-validate /usr/share/applications/radiolist.desktop || fail "the installed desktop file is invalid"
+appstreamcli validate --no-net /usr/share/metainfo/org.radiolist.radiolist.metainfo.xml \
+  || fail "the installed metainfo file is invalid"
 note "installed"
 
 # --- run the launcher as a fresh user ----------------------------------------------------------

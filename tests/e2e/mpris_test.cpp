@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <vector>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -48,6 +50,10 @@ class MprisTest : public radiolist::test::ServerTest {
     dir_ = radiolist::test::e2e::makeChannelDir(
         "mpris", "Первый\r\nSecond\r\n", servers().mp3Url() + "\r\n" + servers().aacUrl() + "\r\n",
         RADIOLIST_SOURCE_DIR);
+    // Where the user's music goes (xdg-user-dir MUSIC): the saved songs.
+    fs::create_directories(dir_ / "config");
+    std::ofstream(dir_ / "config" / "user-dirs.dirs")
+        << "XDG_MUSIC_DIR=\"" << (dir_ / "music").string() << "\"\n";
 
     bus_ = std::make_unique<ChildProcess>(ChildProcess::Options{
         {"dbus-daemon", "--session", "--nofork", "--print-address=1"}, {}, true});
@@ -78,6 +84,8 @@ class MprisTest : public radiolist::test::ServerTest {
     program_ = std::make_unique<ChildProcess>(
         ChildProcess::Options{{RADIOLIST_BINARY},
                               {{"QT_QPA_PLATFORM", "offscreen"},
+                               {"XDG_STATE_HOME", (dir_ / "state").string()},
+                               {"XDG_CONFIG_HOME", (dir_ / "config").string()},
                                {"DBUS_SESSION_BUS_ADDRESS", address_},
                                {"PULSE_SERVER", sink_->pulseServer()},
                                {"PULSE_SINK", sink_->name()}},
@@ -86,10 +94,11 @@ class MprisTest : public radiolist::test::ServerTest {
   }
 
   // dbus-send --print-reply to the player; returns its output ("" and a failure when it fails).
-  std::string send(const std::vector<std::string>& args) {
+  std::string send(const std::vector<std::string>& args,
+                   const std::string& path = "/org/mpris/MediaPlayer2") {
     // --address would skip the bus's Hello; the environment variable does not.
     std::vector<std::string> argv{"dbus-send", "--session", "--print-reply", "--dest=" + kService,
-                                  "/org/mpris/MediaPlayer2"};
+                                  path};
     argv.insert(argv.end(), args.begin(), args.end());
     const auto result =
         radiolist::test::runCommand({argv, {{"DBUS_SESSION_BUS_ADDRESS", address_}}, true}, 10s);
@@ -162,6 +171,143 @@ TEST_F(MprisTest, MediaKeysAndMetadataFollowTheRealPlayer) {
   std::string root = send(
       {"org.freedesktop.DBus.Properties.Get", "string:org.mpris.MediaPlayer2", "string:Identity"});
   EXPECT_NE(root.find("radiolist"), std::string::npos) << root;
+}
+
+// The program's own interface beside the media controls: the titles heard (also in the state
+// file, once each) and the sleep timer, which fades the sound out and stops it.
+TEST_F(MprisTest, RecentTitlesAndTheSleepTimerOverTheBus) {
+  startProgram();
+  ASSERT_TRUE(listenFor(only440, 3s));
+  const std::string path = "/org/radiolist/Radiolist";
+  const auto titles = [&] {
+    return send({"org.radiolist.Radiolist1.RecentTitles", "uint32:5"}, path);
+  };
+  const auto end = std::chrono::steady_clock::now() + 8s;
+  while (titles().find("Test Artist - Tone 440") == std::string::npos &&
+         std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(200ms);
+  const std::string reply = titles();
+  EXPECT_NE(reply.find("Test Artist - Tone 440"), std::string::npos) << reply;
+  EXPECT_NE(reply.find("Test Radio 440"), std::string::npos) << reply;
+  std::this_thread::sleep_for(2500ms);  // more polls of the same title
+  std::ifstream file(dir_ / "state" / "radiolist" / "titles.tsv");
+  std::string line;
+  int lines = 0;
+  while (std::getline(file, line)) {
+    ++lines;
+    EXPECT_NE(line.find("\tTest Radio 440\tTest Artist - Tone 440"), std::string::npos) << line;
+  }
+  EXPECT_EQ(lines, 1);
+
+  static double full = 0;  // the tone's level before the timer (listenFor takes no captures)
+  full = radiolist::test::rms(recorder_->last(500ms));
+  ASSERT_GT(full, 0.01);
+  send({"org.radiolist.Radiolist1.SleepAfter", "uint32:3"}, path);
+  const std::string left = send({"org.freedesktop.DBus.Properties.Get",
+                                 "string:org.radiolist.Radiolist1", "string:SleepRemaining"},
+                                path);
+  EXPECT_TRUE(left.find("uint32 3") != std::string::npos ||
+              left.find("uint32 2") != std::string::npos)
+      << left;
+  // A 3 s timer is all fade: it starts at a tenth of the volume.
+  EXPECT_TRUE(listenFor(
+      [](std::span<const float> s) {
+        const double level = radiolist::test::rms(s);
+        return toneShare(s, 440, radiolist::test::e2e::kRate) > 0.5 && level > 1e-3 &&
+               level < 0.2 * full;
+      },
+      3s))
+      << "the sound fades before it ends";
+  EXPECT_TRUE(listenFor(silent, 4s)) << "the sleep timer ends the sound";
+  // Near its end the fade is below what counts as silence: the stop itself follows.
+  const auto remaining = [&] {
+    return send({"org.freedesktop.DBus.Properties.Get", "string:org.radiolist.Radiolist1",
+                 "string:SleepRemaining"},
+                path);
+  };
+  const auto until = std::chrono::steady_clock::now() + 3s;
+  while (remaining().find("uint32 0") == std::string::npos &&
+         std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(100ms);
+  EXPECT_NE(remaining().find("uint32 0"), std::string::npos);
+  EXPECT_TRUE(listenFor(silent, 2s)) << "stopped";
+  call("Play");
+  EXPECT_TRUE(listenFor(
+      [](std::span<const float> s) { return only440(s) && radiolist::test::rms(s) > 0.8 * full; },
+      4s))
+      << "played again at full volume";
+}
+
+// Saving the song on air: from its title change until the next one, the stream's own MP3 with
+// the title, artist and station in its tags.
+TEST_F(MprisTest, SaveSongWritesTheSongOnAirUntilTheTitleChanges) {
+  startProgram();
+  ASSERT_TRUE(listenFor(only440, 3s));
+  const std::string path = "/org/radiolist/Radiolist";
+  struct RestoreTitle {
+    const radiolist::test::TestServers& servers;
+    ~RestoreTitle() { (void)servers.setIcecastTitle("/tone440.mp3", "Test Artist - Tone 440"); }
+  } restore{servers()};
+  ASSERT_EQ(servers().setIcecastTitle("/tone440.mp3", "Saved Artist - Saved/Song"), "");
+  ASSERT_TRUE(propertyContains("Metadata", "Saved Artist - Saved/Song", 8s));
+  std::this_thread::sleep_for(2s);
+
+  const std::string reply = send({"org.radiolist.Radiolist1.SaveSong"}, path);
+  const fs::path song = dir_ / "music" / "radiolist" / "Saved Artist - Saved_Song.mp3";
+  EXPECT_NE(reply.find(song.string()), std::string::npos) << reply;
+  ASSERT_TRUE(fs::exists(song));
+  const auto sizeNow = [&] { return fs::file_size(song); };
+  // What was kept since the title change goes in at the next packet the stream brings.
+  for (int i = 0; i < 20 && sizeNow() < 32000; ++i) std::this_thread::sleep_for(50ms);
+  const auto before = sizeNow();
+  EXPECT_GE(before, 32000u) << "the song's first two seconds, from its title change";
+  std::this_thread::sleep_for(2s);
+  EXPECT_GT(sizeNow(), before + 16000) << "the file grows while the song plays";
+
+  ASSERT_EQ(servers().setIcecastTitle("/tone440.mp3", "Next - Song"), "");
+  ASSERT_TRUE(propertyContains("Metadata", "Next - Song", 8s));
+  std::this_thread::sleep_for(1s);
+  const auto ended = sizeNow();
+  std::this_thread::sleep_for(2s);
+  EXPECT_EQ(sizeNow(), ended) << "the file ends with its song";
+
+  const auto probe =
+      radiolist::test::runCommand({{"ffprobe", "-v", "error", "-show_entries", "format_tags", "-of",
+                                    "default=nw=1", song.string()},
+                                   {},
+                                   true},
+                                  20s);
+  EXPECT_NE(probe.output.find("TAG:title=Saved/Song"), std::string::npos) << probe.output;
+  EXPECT_NE(probe.output.find("TAG:artist=Saved Artist"), std::string::npos) << probe.output;
+  EXPECT_NE(probe.output.find("TAG:comment=Test Radio 440"), std::string::npos) << probe.output;
+  const auto decoded =
+      radiolist::test::runCommand({{"ffmpeg", "-v", "error", "-i", song.string(), "-f", "f32le",
+                                    "-ac", "1", "-ar", "44100", "-"},
+                                   {},
+                                   true},
+                                  20s);
+  ASSERT_EQ(decoded.exitCode, 0);
+  std::vector<float> samples(decoded.output.size() / sizeof(float));
+  std::memcpy(samples.data(), decoded.output.data(), samples.size() * sizeof(float));
+  ASSERT_GT(samples.size(), 44100u * 2) << "at least two seconds of audio";
+  EXPECT_GT(toneShare(samples, 440, radiolist::test::e2e::kRate), 0.5);
+
+  // The same song again: a new file beside the first, never over it.
+  const std::string again = send({"org.radiolist.Radiolist1.SaveSong"}, path);
+  EXPECT_NE(again.find("Next - Song.mp3"), std::string::npos) << again;
+  EXPECT_NE(send({"org.radiolist.Radiolist1.SaveSong"}, path).find("Next - Song (2).mp3"),
+            std::string::npos);
+
+  // With nothing on air the call fails.
+  call("Stop");
+  ASSERT_TRUE(listenFor(silent, 3s));
+  const auto refused =
+      radiolist::test::runCommand({{"dbus-send", "--session", "--print-reply", "--dest=" + kService,
+                                    path, "org.radiolist.Radiolist1.SaveSong"},
+                                   {{"DBUS_SESSION_BUS_ADDRESS", address_}},
+                                   true},
+                                  10s);
+  EXPECT_NE(refused.exitCode, 0) << "an error reply (dbus-send prints it on stderr)";
 }
 
 TEST_F(MprisTest, WithoutASessionBusTheProgramRunsAsBefore) {

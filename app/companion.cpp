@@ -1,0 +1,257 @@
+#include "app/companion.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QClipboard>
+#include <QDBusAbstractAdaptor>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDateTime>
+#include <QDir>
+#include <QStandardPaths>
+#include <QIcon>
+#include <QMenu>
+#include <QStyle>
+#include <QSystemTrayIcon>
+
+#include "app/globals.h"
+#include "app/unit1.h"
+#include "app/vcl.h"
+#include "playback/audio_library.h"
+
+namespace radiolist {
+
+namespace {
+
+const QString kObjectPath = QStringLiteral("/org/radiolist/Radiolist");
+
+// One title on the bus: (unix time, station, title), signature (xss).
+struct BusTitle {
+  qint64 time = 0;
+  QString station;
+  QString title;
+};
+
+QDBusArgument& operator<<(QDBusArgument& out, const BusTitle& t) {
+  out.beginStructure();
+  out << t.time << t.station << t.title;
+  out.endStructure();
+  return out;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& in, BusTitle& t) {
+  in.beginStructure();
+  in >> t.time >> t.station >> t.title;
+  in.endStructure();
+  return in;
+}
+
+}  // namespace
+
+}  // namespace radiolist
+
+Q_DECLARE_METATYPE(radiolist::BusTitle)
+Q_DECLARE_METATYPE(QList<radiolist::BusTitle>)
+
+namespace radiolist {
+
+namespace {
+
+class CompanionAdaptor : public QDBusAbstractAdaptor {
+  Q_OBJECT
+  Q_CLASSINFO("D-Bus Interface", "org.radiolist.Radiolist1")
+  Q_PROPERTY(uint SleepRemaining READ sleepRemaining)
+
+ public:
+  explicit CompanionAdaptor(Companion* companion)
+      : QDBusAbstractAdaptor(companion), companion_(companion) {
+    qDBusRegisterMetaType<BusTitle>();
+    qDBusRegisterMetaType<QList<BusTitle>>();
+  }
+  [[nodiscard]] uint sleepRemaining() const { return companion_->sleepTimer().remainingSeconds(); }
+
+ public slots:
+  QString SaveSong(const QDBusMessage& message) {
+    const QString path = companion_->saveSong();
+    if (path.isEmpty()) {
+      message.setDelayedReply(true);
+      QDBusConnection::sessionBus().send(
+          message.createErrorReply(QStringLiteral("org.radiolist.Radiolist1.Error.NothingToSave"),
+                                   QStringLiteral("no song on air to save")));
+    }
+    return path;
+  }
+  QList<BusTitle> RecentTitles(uint count) {
+    QList<BusTitle> out;
+    for (const TitleEntry& e : companion_->titles().newest(count))
+      out.push_back({e.time, e.station, e.title});
+    return out;
+  }
+  void SleepAfter(uint seconds) { companion_->sleepTimer().start(seconds); }
+
+ private:
+  Companion* companion_;
+};
+
+QString minutesAndSeconds(unsigned seconds) {
+  return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+}  // namespace
+
+Companion::Companion(TForm1& form, QString titlesPath)
+    : form_(form),
+      titles_(std::move(titlesPath)),
+      sleep_([&form](float volume) { form.audio().SetVolume(volume); },
+             [&form] { guarded([&] { form.StopPress(); }); }) {
+  new CompanionAdaptor(this);
+  buildMenu();
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    QIcon icon = form.windowIcon();
+    if (icon.isNull()) icon = QIcon::fromTheme(QStringLiteral("radiolist"));
+    if (icon.isNull()) icon = QApplication::style()->standardIcon(QStyle::SP_MediaVolume);
+    tray_ = new QSystemTrayIcon(icon, this);
+    tray_->setContextMenu(menu_.get());
+    tray_->setToolTip(toolTip());
+    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+      if (r == QSystemTrayIcon::Trigger) {
+        form_.showNormal();
+        form_.raise();
+        form_.activateWindow();
+      }
+    });
+    tray_->show();
+  }
+  connect(&sleep_, &SleepTimer::changed, this, &Companion::showTime);
+  QDBusConnection::systemBus().connect(
+      QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
+      QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"), this,
+      SLOT(onPrepareForSleep(bool)));
+  poll_.setInterval(1000);
+  connect(&poll_, &QTimer::timeout, this, &Companion::pollTitle);
+  poll_.start();
+}
+
+Companion::~Companion() {
+  if (published_) QDBusConnection::sessionBus().unregisterObject(kObjectPath);
+}
+
+bool Companion::publish() {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  published_ =
+      bus.isConnected() && bus.registerObject(kObjectPath, this, QDBusConnection::ExportAdaptors);
+  return published_;
+}
+
+void Companion::onPrepareForSleep(bool goingToSleep) {
+  if (!goingToSleep) form_.audio().RetryNow();
+}
+
+void Companion::pollTitle() {
+  const std::optional<QString> title = form_.titleOnAir();
+  if (!title) return;
+  const int row = ChannelIndex;
+  const QString channel =
+      row >= 0 && row < form_.ListBox1->count() ? rowText(form_.ListBox1, row) : QString();
+  const QString station = form_.stationNameOnAir().value_or(channel);
+  if (titles_.note(QDateTime::currentSecsSinceEpoch(), station, *title) && tray_ != nullptr)
+    tray_->setToolTip(toolTip());
+}
+
+QString Companion::toolTip() const {
+  QString text = QStringLiteral("radiolist");
+  if (const std::optional<QString> title = form_.titleOnAir(); title && !title->isEmpty())
+    text += QStringLiteral("\n") + *title;
+  if (sleep_.running())
+    text += QStringLiteral("\nSleep in ") + minutesAndSeconds(sleep_.remainingSeconds());
+  return text;
+}
+
+QString Companion::songDirectory() {
+  QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+  if (music.isEmpty()) music = QDir::homePath() + QStringLiteral("/Music");
+  return music + QStringLiteral("/radiolist");
+}
+
+QString Companion::saveSong() {
+  return QString::fromStdString(form_.audio().SaveSong(songDirectory().toStdString()));
+}
+
+void Companion::buildMenu() {
+  menu_ = std::make_unique<QMenu>();
+  connect(menu_->addAction(QStringLiteral("Save song")), &QAction::triggered, this, [this] {
+    const QString path = saveSong();
+    if (tray_ == nullptr) return;
+    if (path.isEmpty())
+      tray_->showMessage(QStringLiteral("radiolist"), QStringLiteral("No song on air to save"));
+    else
+      tray_->showMessage(QStringLiteral("Saving the song"), path);
+  });
+  QMenu* recent = menu_->addMenu(QStringLiteral("Recent titles"));
+  connect(recent, &QMenu::aboutToShow, this, [this, recent] { fillRecentTitles(recent); });
+  fillRecentTitles(recent);
+
+  QMenu* sleep = menu_->addMenu(QStringLiteral("Sleep timer"));
+  auto* choices = new QActionGroup(sleep);
+  QAction* off = sleep->addAction(QStringLiteral("Off"));
+  off->setCheckable(true);
+  off->setChecked(true);
+  choices->addAction(off);
+  connect(off, &QAction::triggered, this, [this] { sleep_.start(0); });
+  for (const unsigned minutes : kSleepChoices) {
+    QAction* choice = sleep->addAction(QStringLiteral("%1 minutes").arg(minutes));
+    choice->setCheckable(true);
+    choices->addAction(choice);
+    connect(choice, &QAction::triggered, this, [this, minutes] { sleep_.start(minutes * 60); });
+  }
+  // The menu shows "Off" again once the timer has run out or was cancelled over the bus.
+  connect(&sleep_, &SleepTimer::changed, off, [this, off] {
+    if (!sleep_.running()) off->setChecked(true);
+  });
+
+  menu_->addSeparator();
+  connect(menu_->addAction(QStringLiteral("Show window")), &QAction::triggered, this, [this] {
+    form_.showNormal();
+    form_.raise();
+    form_.activateWindow();
+  });
+  connect(menu_->addAction(QStringLiteral("Quit")), &QAction::triggered, qApp,
+          &QCoreApplication::quit);
+}
+
+void Companion::fillRecentTitles(QMenu* submenu) {
+  submenu->clear();
+  const QList<TitleEntry> recent = titles_.newest(kMenuTitles);
+  if (recent.isEmpty()) submenu->addAction(QStringLiteral("(none yet)"))->setEnabled(false);
+  for (const TitleEntry& entry : recent) {
+    // A title's text is the server's: "&" must not turn into a shortcut, and a long one must not
+    // make the menu wider than the screen.
+    constexpr qsizetype kLongest = 80;
+    QString label =
+        entry.title.size() > kLongest ? entry.title.left(kLongest - 1) + u'…' : entry.title;
+    label.replace(QLatin1Char('&'), QLatin1String("&&"));
+    QAction* action = submenu->addAction(label);
+    action->setToolTip(entry.station);
+    connect(action, &QAction::triggered, this,
+            [title = entry.title] { QApplication::clipboard()->setText(title); });
+  }
+}
+
+void Companion::showTime() {
+  if (tray_ != nullptr) tray_->setToolTip(toolTip());
+  if (!published_) return;
+  QDBusMessage signal =
+      QDBusMessage::createSignal(kObjectPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                 QStringLiteral("PropertiesChanged"));
+  signal << QStringLiteral("org.radiolist.Radiolist1")
+         << QVariantMap{{QStringLiteral("SleepRemaining"), sleep_.remainingSeconds()}}
+         << QStringList();
+  QDBusConnection::sessionBus().send(signal);
+}
+
+}  // namespace radiolist
+
+#include "companion.moc"

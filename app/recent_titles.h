@@ -1,0 +1,47 @@
+#pragma once
+// The titles heard, kept in a file of their own: one line per title change, "unix time TAB
+// station TAB title", the newest last, at most kKeepLines lines. A title is noted once, however
+// often it is polled.
+
+#include <QList>
+#include <QString>
+#include <cstdint>
+#include <deque>
+
+namespace radiolist {
+
+struct TitleEntry {
+  std::int64_t time = 0;  // seconds since 1970
+  QString station;
+  QString title;
+  friend bool operator==(const TitleEntry&, const TitleEntry&) = default;
+};
+
+class RecentTitles {
+ public:
+  static constexpr std::size_t kKeepLines = 1000;
+
+  // $XDG_STATE_HOME/radiolist/titles.tsv, with ~/.local/state when the variable is unset or not
+  // an absolute path.
+  [[nodiscard]] static QString defaultPath();
+
+  // Reads what `path` already holds (lines that are not three fields are dropped).
+  explicit RecentTitles(QString path);
+
+  // Notes `title` on `station` unless it is blank or the same as the last one noted; true when
+  // it was written. Control characters in either (tabs, line breaks, escapes) become spaces, so
+  // that a line stays a line.
+  bool note(std::int64_t time, const QString& station, const QString& title);
+  // At most `count`, newest first.
+  [[nodiscard]] QList<TitleEntry> newest(std::size_t count) const;
+  [[nodiscard]] const QString& path() const { return path_; }
+
+ private:
+  bool append(const TitleEntry& entry);
+  bool rewrite();
+
+  QString path_;
+  std::deque<TitleEntry> entries_;
+};
+
+}  // namespace radiolist
