@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <utility>
 
 namespace radiolist {
 
@@ -22,6 +23,19 @@ QByteArray lineOf(const TitleEntry& entry) {
          '\t' + entry.title.toUtf8() + '\n';
 }
 
+void append(const QString& path, const QByteArray& line) {
+  QDir().mkpath(QFileInfo(path).absolutePath());
+  QFile file(path);
+  if (file.open(QIODevice::WriteOnly | QIODevice::Append)) file.write(line);
+}
+
+// Past the limit the oldest line goes: the file is written anew, whole or not at all.
+void rewrite(const QString& path, const QByteArray& lines) {
+  QDir().mkpath(QFileInfo(path).absolutePath());
+  QSaveFile file(path);
+  if (file.open(QIODevice::WriteOnly) && file.write(lines) == lines.size()) file.commit();
+}
+
 }  // namespace
 
 QString RecentTitles::defaultPath() {
@@ -31,6 +45,7 @@ QString RecentTitles::defaultPath() {
 }
 
 RecentTitles::RecentTitles(QString path) : path_(std::move(path)) {
+  writer_.setMaxThreadCount(1);
   QFile file(path_);
   if (!file.open(QIODevice::ReadOnly)) return;
   while (!file.atEnd()) {
@@ -50,32 +65,24 @@ bool RecentTitles::note(std::int64_t time, const QString& station, const QString
       entries_.back().title == entry.title)
     return false;
   entries_.push_back(std::move(entry));
-  if (entries_.size() <= kKeepLines) return append(entries_.back());
-  entries_.pop_front();
-  return rewrite();
+  if (entries_.size() <= kKeepLines) {
+    writer_.start([path = path_, line = lineOf(entries_.back())] { append(path, line); });
+  } else {
+    entries_.pop_front();
+    QByteArray lines;
+    for (const TitleEntry& kept : entries_) lines += lineOf(kept);
+    writer_.start([path = path_, lines = std::move(lines)] { rewrite(path, lines); });
+  }
+  return true;
 }
+
+RecentTitles::~RecentTitles() { flush(); }
 
 QList<TitleEntry> RecentTitles::newest(std::size_t count) const {
   QList<TitleEntry> out;
   for (auto it = entries_.rbegin(); it != entries_.rend() && std::size_t(out.size()) < count; ++it)
     out.push_back(*it);
   return out;
-}
-
-bool RecentTitles::append(const TitleEntry& entry) {
-  QDir().mkpath(QFileInfo(path_).absolutePath());
-  QFile file(path_);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) return false;
-  return file.write(lineOf(entry)) > 0;
-}
-
-// Past the limit the oldest line goes: the file is written anew, whole or not at all.
-bool RecentTitles::rewrite() {
-  QDir().mkpath(QFileInfo(path_).absolutePath());
-  QSaveFile file(path_);
-  if (!file.open(QIODevice::WriteOnly)) return false;
-  for (const TitleEntry& entry : entries_) file.write(lineOf(entry));
-  return file.commit();
 }
 
 }  // namespace radiolist

@@ -1,10 +1,12 @@
 #pragma once
 // The titles heard, kept in a file of their own: one line per title change, "unix time TAB
 // station TAB title", the newest last, at most kKeepLines lines. A title is noted once, however
-// often it is polled.
+// often it is polled. The file is written on a thread of its own, in order: a slow disk never holds
+// up the window.
 
 #include <QList>
 #include <QString>
+#include <QThreadPool>
 #include <cstdint>
 #include <deque>
 
@@ -27,21 +29,25 @@ class RecentTitles {
 
   // Reads what `path` already holds (lines that are not three fields are dropped).
   explicit RecentTitles(QString path);
+  // Waits for the writes still queued.
+  ~RecentTitles();
+  RecentTitles(const RecentTitles&) = delete;
+  RecentTitles& operator=(const RecentTitles&) = delete;
 
   // Notes `title` on `station` unless it is blank or the same as the last one noted; true when
-  // it was written. Control characters in either (tabs, line breaks, escapes) become spaces, so
+  // it was noted (the file follows soon after). Control characters in either (tabs, line breaks, escapes) become spaces, so
   // that a line stays a line.
   bool note(std::int64_t time, const QString& station, const QString& title);
   // At most `count`, newest first.
   [[nodiscard]] QList<TitleEntry> newest(std::size_t count) const;
   [[nodiscard]] const QString& path() const { return path_; }
+  // Returns once every title noted so far is in the file (or its write failed).
+  void flush() { writer_.waitForDone(); }
 
  private:
-  bool append(const TitleEntry& entry);
-  bool rewrite();
-
   QString path_;
   std::deque<TitleEntry> entries_;
+  QThreadPool writer_;  // one thread: the writes keep their order
 };
 
 }  // namespace radiolist

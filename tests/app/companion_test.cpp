@@ -41,6 +41,7 @@ TEST(RecentTitlesTest, EachChangeIsWrittenOnceAsOneLineAndReadBack) {
   std::int64_t time = 1000;
   for (const auto& n : notes)
     EXPECT_EQ(titles.note(time++, n.station, n.title), n.written) << n.title;
+  titles.flush();  // written on the titles' own thread
   EXPECT_EQ(fileLines(path),
             (QStringList{"1000\tRadio A\tArtist - One", "1003\tRadio B\tArtist - One",
                          "1004\tRadio B\tTwo  lines"}));
@@ -64,6 +65,7 @@ TEST(RecentTitlesTest, TheFileKeepsTheLastThousandLines) {
   }
   RecentTitles titles(path);
   for (int i = 0; i < 1005; ++i) ASSERT_TRUE(titles.note(i, "S", QString::number(i)));
+  titles.flush();
   const QStringList lines = fileLines(path);
   ASSERT_EQ(lines.size(), 1000);
   EXPECT_EQ(lines.front(), "5\tS\t5");
