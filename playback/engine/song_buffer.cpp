@@ -10,6 +10,10 @@
 #include "playback/log/log.h"
 #include "text/legacy_text.h"
 
+extern "C" {
+#include <libavcodec/bsf.h>
+}
+
 namespace radiolist::audio {
 
 namespace {
@@ -65,14 +69,19 @@ std::string_view songExtension(std::string_view codec) {
 }
 
 // One song file: FFmpeg's muxer for the container, fed the kept packets unchanged, with
-// timestamps made anew from their durations (a live stream's own start anywhere).
+// timestamps made anew from their durations (a live stream's own start anywhere). An M4A is
+// fragmented (a fragment a second), so that the file plays while it grows and keeps what was
+// written if the program is killed before it closes the file; its AAC comes as ADTS from most
+// streams, which the header needs as an AudioSpecificConfig: the header waits for the first
+// packet, which aac_adtstoasc turns into one.
 class SongBuffer::Writer {
  public:
   ~Writer() { close(); }
 
   bool open(const std::string& path, std::string_view extension, const AVCodecParameters& params,
             AVRational timeBase, const SongName& name, const std::string& station) {
-    const char* format = extension == "mp3" ? "mp3" : extension == "m4a" ? "ipod" : "ogg";
+    const bool m4a = extension == "m4a";
+    const char* format = extension == "mp3" ? "mp3" : m4a ? "ipod" : "ogg";
     if (avformat_alloc_output_context2(&out_, nullptr, format, path.c_str()) < 0) return false;
     AVStream* stream = avformat_new_stream(out_, nullptr);
     if (stream == nullptr || avcodec_parameters_copy(stream->codecpar, &params) < 0) return false;
@@ -82,16 +91,17 @@ class SongBuffer::Writer {
     av_dict_set(&out_->metadata, "title", name.title.c_str(), 0);
     if (!name.artist.empty()) av_dict_set(&out_->metadata, "artist", name.artist.c_str(), 0);
     if (!station.empty()) av_dict_set(&out_->metadata, "comment", station.c_str(), 0);
-    if (checked(avio_open(&out_->pb, path.c_str(), AVIO_FLAG_WRITE), "avio_open") < 0) return false;
-    if (checked(avformat_write_header(out_, nullptr), "avformat_write_header") < 0) {
-      avio_closep(&out_->pb);
-      return false;
+    if (m4a) {
+      av_dict_set(&options_, "movflags", "+empty_moov+default_base_moof", 0);
+      av_dict_set(&options_, "frag_duration", "1000000", 0);
+      if (params.extradata_size == 0 && !openAdtsFilter(params, timeBase)) return false;
     }
+    if (checked(avio_open(&out_->pb, path.c_str(), AVIO_FLAG_WRITE), "avio_open") < 0) return false;
     frameDuration_ = params.frame_size > 0 && params.sample_rate > 0
                          ? av_rescale_q(params.frame_size, {1, params.sample_rate}, timeBase)
                          : 0;
     open_ = true;
-    return true;
+    return adts_ != nullptr || writeHeader();
   }
 
   void write(const Kept& kept) {
@@ -105,8 +115,19 @@ class SongBuffer::Writer {
     copy->pts = copy->dts = next_;
     copy->duration = duration;
     copy->pos = -1;
-    av_packet_rescale_ts(copy.get(), in_, out_->streams[0]->time_base);
     next_ += duration;
+    if (adts_ != nullptr) {
+      if (av_bsf_send_packet(adts_, copy.get()) < 0 || av_bsf_receive_packet(adts_, copy.get()) < 0)
+        return;
+      if (!headerWritten_) {
+        if (avcodec_parameters_copy(out_->streams[0]->codecpar, adts_->par_out) < 0 ||
+            !writeHeader()) {
+          open_ = false;
+          return;
+        }
+      }
+    }
+    av_packet_rescale_ts(copy.get(), in_, out_->streams[0]->time_base);
     if (checked(av_write_frame(out_, copy.get()), "av_write_frame") < 0) ++errors_;
   }
 
@@ -116,18 +137,34 @@ class SongBuffer::Writer {
   }
 
   void close() {
-    if (out_ == nullptr) return;
-    if (open_) {
-      checked(av_write_trailer(out_), "av_write_trailer");
+    if (headerWritten_) checked(av_write_trailer(out_), "av_write_trailer");
+    if (out_ != nullptr) {
       avio_closep(&out_->pb);
+      avformat_free_context(out_);
+      out_ = nullptr;
     }
-    avformat_free_context(out_);
-    out_ = nullptr;
-    open_ = false;
+    av_bsf_free(&adts_);
+    av_dict_free(&options_);
+    open_ = headerWritten_ = false;
   }
 
  private:
+  bool openAdtsFilter(const AVCodecParameters& params, AVRational timeBase) {
+    const AVBitStreamFilter* filter = av_bsf_get_by_name("aac_adtstoasc");
+    if (filter == nullptr || av_bsf_alloc(filter, &adts_) < 0) return false;
+    adts_->time_base_in = timeBase;
+    return avcodec_parameters_copy(adts_->par_in, &params) >= 0 && av_bsf_init(adts_) >= 0;
+  }
+
+  bool writeHeader() {
+    headerWritten_ = checked(avformat_write_header(out_, &options_), "avformat_write_header") >= 0;
+    return headerWritten_;
+  }
+
   AVFormatContext* out_ = nullptr;
+  AVBSFContext* adts_ = nullptr;  // an M4A of ADTS packets only
+  AVDictionary* options_ = nullptr;
+  bool headerWritten_ = false;
   AVRational in_{1, 1};
   std::int64_t next_ = 0;
   std::int64_t frameDuration_ = 0;
