@@ -3,9 +3,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <vector>
 #include <filesystem>
@@ -308,6 +310,48 @@ TEST_F(MprisTest, SaveSongWritesTheSongOnAirUntilTheTitleChanges) {
                                    true},
                                   10s);
   EXPECT_NE(refused.exitCode, 0) << "an error reply (dbus-send prints it on stderr)";
+}
+
+// An AAC song is saved as an M4A that plays while it grows; a terminating signal ends the
+// program as Quit does, and the file is closed whole.
+TEST_F(MprisTest, AnAacSongPlaysWhileItIsSavedAndATerminateClosesIt) {
+  startProgram();
+  ASSERT_TRUE(listenFor(only440, 3s));
+  call("Next");
+  ASSERT_TRUE(listenFor(only880, 4s));
+  const std::string reply = send({"org.radiolist.Radiolist1.SaveSong"}, "/org/radiolist/Radiolist");
+  const fs::path song = dir_ / "music" / "radiolist" / "Test Artist - Tone 880.m4a";
+  EXPECT_NE(reply.find(song.string()), std::string::npos) << reply;
+  const auto decoded = [&] {
+    const auto result = radiolist::test::runCommand(
+        {{"ffmpeg", "-v", "error", "-i", song.string(), "-f", "f32le", "-ac", "1", "-ar", "44100",
+          "-"},
+         {},
+         true},
+        20s);
+    // A fragment being written as ffmpeg reads may be cut short: what came before still counts.
+    std::vector<float> samples(result.exitCode >= 0 ? result.output.size() / sizeof(float) : 0);
+    std::memcpy(samples.data(), result.output.data(), samples.size() * sizeof(float));
+    return samples;
+  };
+  std::this_thread::sleep_for(2500ms);
+  const std::size_t growing = decoded().size();
+  EXPECT_GT(growing, 44100u) << "more than a second plays while the file grows";
+
+  ASSERT_EQ(::kill(program_->pid(), SIGTERM), 0);
+  const auto status = program_->waitFor(5s);
+  ASSERT_TRUE(status.has_value()) << "SIGTERM did not end the program";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+  const std::vector<float> closed = decoded();
+  EXPECT_GT(closed.size(), growing) << "the rest was written at the exit";
+  EXPECT_GT(toneShare(closed, 880, radiolist::test::e2e::kRate), 0.5);
+  const auto probe =
+      radiolist::test::runCommand({{"ffprobe", "-v", "error", "-show_entries", "format_tags", "-of",
+                                    "default=nw=1", song.string()},
+                                   {},
+                                   true},
+                                  20s);
+  EXPECT_NE(probe.output.find("TAG:title=Tone 880"), std::string::npos) << probe.output;
 }
 
 TEST_F(MprisTest, WithoutASessionBusTheProgramRunsAsBefore) {
