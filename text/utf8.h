@@ -41,4 +41,25 @@ bool append(std::string_view bytes, std::u16string& out);
 // Bytes that may or may not be UTF-8 (a file name, say) as valid UTF-8.
 [[nodiscard]] std::string sanitized(std::string_view bytes);
 
+// A title as a server sent it, made safe to show and store: at most `maxBytes` (never cut inside
+// a UTF-8 sequence), control bytes (a NUL would end a C string, a line break a log line) as
+// spaces. Other bytes are kept: a legacy code page stays as it came.
+// Inline, as appendCodePoint.
+inline std::string oneLineCapped(std::string_view bytes, std::size_t maxBytes) {
+  std::size_t n = bytes.size() < maxBytes ? bytes.size() : maxBytes;
+  // Back over at most three continuation bytes: a cut inside a sequence would leave a broken one.
+  for (int back = 0; n < bytes.size() && n > 0 && back < 3 &&
+                     (static_cast<unsigned char>(bytes[n]) & 0xC0) == 0x80;
+       ++back)
+    --n;
+  std::string out(bytes.substr(0, n));
+  for (char& c : out) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) c = ' ';
+  }
+  return out;
+}
+// What every title the audio library hands out is capped to: a screenful of text.
+inline constexpr std::size_t kMaxTitleBytes = 1024;
+
 }  // namespace radiolist::utf8

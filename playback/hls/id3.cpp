@@ -192,12 +192,11 @@ std::optional<std::string> streamTitleFromId3(std::span<const std::byte> tag) {
 
   const Fields f = readFrames(body, major, unsynchronised && major == 4);
   if (f.artist.empty() && f.title.empty()) return std::nullopt;
-  std::string text = "StreamTitle='";
-  text += f.artist;
-  if (!f.artist.empty() && !f.title.empty()) text += " - ";
-  text += f.title;
-  text += "';";
-  return text;
+  std::string song = f.artist;
+  if (!f.artist.empty() && !f.title.empty()) song += " - ";
+  song += f.title;
+  // A frame may be megabytes long: the title shown, logged and put in a file name is capped.
+  return "StreamTitle='" + utf8::oneLineCapped(song, utf8::kMaxTitleBytes) + "';";
 }
 
 std::optional<std::string> titleFromTimedId3(std::span<const std::byte> data) {

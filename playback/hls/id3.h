@@ -21,7 +21,8 @@ namespace radiolist::hls {
 // ISO-8859-1, UTF-16 with a byte-order mark, UTF-16BE or UTF-8; of several strings in one frame
 // (v2.4) the first is taken. Handles unsynchronisation (whole tag in v2.3, per frame in v2.4),
 // the extended header and frame flags; compressed and encrypted frames are skipped. A tag cut
-// short by the end of `tag` is read as far as it goes.
+// short by the end of `tag` is read as far as it goes. "ARTIST - TITLE" is capped as every title
+// the library hands out (utf8::oneLineCapped, kMaxTitleBytes).
 [[nodiscard]] std::optional<std::string> streamTitleFromId3(std::span<const std::byte> tag);
 
 // The title of a timed-metadata packet (an MPEG-TS stream of codec AV_CODEC_ID_TIMED_ID3).

@@ -1,5 +1,7 @@
 #include "playback/net/icy_deinterleaver.h"
 
+#include "text/utf8.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -48,6 +50,18 @@ void IcyDeinterleaver::feed(std::span<const std::byte> in, std::vector<std::byte
   }
 }
 
+std::string withTitleCapped(std::string_view block) {
+  constexpr std::string_view kKey = "StreamTitle='";
+  const std::size_t start = block.find(kKey);
+  if (start == std::string_view::npos) return std::string(block);
+  const std::size_t from = start + kKey.size();
+  const std::size_t end = std::min(block.find("';", from), block.size());
+  std::string out(block.substr(0, from));
+  out += utf8::oneLineCapped(block.substr(from, end - from), utf8::kMaxTitleBytes);
+  out += block.substr(end);
+  return out;
+}
+
 void IcyDeinterleaver::finishBlock() {
   // Blocks are padded with NULs; a block that is all padding says nothing new (servers send
   // them to keep the interval) and must not clear the title we have. Control bytes mean we are
@@ -59,7 +73,7 @@ void IcyDeinterleaver::finishBlock() {
         return (u < 0x20 && c != '\t') || u == 0x7f;
       });
   if (text != 0 && printable) {
-    latest_.emplace(block_.data(), text);
+    latest_ = withTitleCapped(std::string_view(block_.data(), text));
     ++generation_;
   }
   phase_ = Phase::Audio;

@@ -9,9 +9,14 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace radiolist::net {
+
+// The block with its StreamTitle value (up to "';" or the end) capped as every title the library
+// hands out is (utf8::oneLineCapped); the rest of the block unchanged. Pure.
+[[nodiscard]] std::string withTitleCapped(std::string_view block);
 
 class IcyDeinterleaver {
  public:
@@ -32,7 +37,7 @@ class IcyDeinterleaver {
   void feed(std::span<const std::byte> in, std::vector<std::byte>& audio);
 
   // The latest metadata block whose text (up to its first NUL) is not empty and holds no control
-  // byte other than tab.
+  // byte other than tab, its title capped (withTitleCapped).
   [[nodiscard]] const std::optional<std::string>& latestMeta() const { return latest_; }
   // Counts blocks published to latestMeta(); lets a caller see a change cheaply.
   [[nodiscard]] std::uint64_t metaGeneration() const { return generation_; }

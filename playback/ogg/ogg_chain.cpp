@@ -1,5 +1,6 @@
 #include "playback/ogg/ogg_chain.h"
 #include "text/ascii.h"
+#include "text/utf8.h"
 
 #include <algorithm>
 #include <array>
@@ -42,19 +43,6 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
                     [](char x, char y) { return lower(x) == lower(y); });
 }
 
-// A value as the window can show it: at most kMaxValueBytes, never cut inside a UTF-8 sequence,
-// control bytes (a NUL would end the tag text early) turned into spaces.
-std::string displayValue(std::string_view raw) {
-  std::size_t n = std::min(raw.size(), kMaxValueBytes);
-  if (n < raw.size()) {
-    while (n > 0 && (static_cast<unsigned char>(raw[n]) & 0xc0) == 0x80) --n;
-  }
-  std::string out(raw.substr(0, n));
-  std::replace_if(
-      out.begin(), out.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
-  return out;
-}
-
 }  // namespace
 
 std::uint32_t pageChecksum(std::span<const std::byte> page) {
@@ -94,7 +82,7 @@ SongComments readVorbisComments(std::span<const std::byte> block) {
     const bool isArtist = equalsIgnoringCase(key, "artist");
     if (!isArtist && !equalsIgnoringCase(key, "title")) continue;
     auto& slot = isArtist ? found.artist : found.title;
-    if (!slot) slot = displayValue(text.substr(eq + 1));
+    if (!slot) slot = utf8::oneLineCapped(text.substr(eq + 1), kMaxValueBytes);
   }
   return found;
 }

@@ -155,6 +155,16 @@ TEST(Id3Text, BrokenUtf16BecomesReplacementCharacters) {
   EXPECT_EQ(title(tag(3, 0, frame3("TIT2", bytes({1, 'o', 0, 'k', 0})))), "StreamTitle='ok';");
 }
 
+// A station's 100,000-character title must not reach the window, the log or a file name whole.
+TEST(Id3Text, TitlesAreCappedToOneLineOfAKilobyte) {
+  const std::string huge = "\x1b[31m" + std::string(99'990, 'x') + "\xc3\xa9";
+  const auto capped =
+      title(tag(4, 0, frame4("TPE1", utf8Frame("A\nB")) + frame4("TIT2", utf8Frame(huge))));
+  ASSERT_TRUE(capped.has_value());
+  EXPECT_EQ(capped->size(), std::string("StreamTitle='';").size() + 1024);
+  EXPECT_EQ(capped->substr(0, 23), "StreamTitle='A B - \x20[31");
+}
+
 TEST(Id3Text, UnknownEncodingAndEmptyFramesCountAsAbsent) {
   EXPECT_EQ(title(tag(4, 0, frame4("TIT2", bytes({7, 'x'})))), std::nullopt);
   EXPECT_EQ(title(tag(4, 0, frame4("TIT2", {}) + frame4("TPE1", utf8Frame("")))), std::nullopt);

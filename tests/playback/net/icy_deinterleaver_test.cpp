@@ -142,7 +142,7 @@ TEST(IcyDeinterleaver, BlocksWithControlBytesAreAudioReadAsMetadataAndNotKept) {
   std::vector<std::byte> audio;
   d.feed(ref.body, audio);
   EXPECT_EQ(audio, ref.audio);
-  EXPECT_EQ(d.latestMeta(), "StreamTitle='Tab\tok';");
+  EXPECT_EQ(d.latestMeta(), "StreamTitle='Tab ok';") << "a tab is text, shown as a space";
   EXPECT_EQ(d.metaGeneration(), 2u);
   IcyDeinterleaver upToBad(10);
   upToBad.feed(interleave(30, 10, blocks).body, audio);
@@ -185,6 +185,29 @@ TEST(IcyDeinterleaver, LengthByteRunningPastTheDataSwallowsExactlyOneBlock) {
   EXPECT_EQ(d.latestMeta(), "StreamTitle='Liar';");
   const std::size_t after = body.size() - 11 - IcyDeinterleaver::kMaxBlockBytes;  // 939
   EXPECT_EQ(audio.size(), 10 + after / 11 * 10 + after % 11);
+}
+
+// Only the title is capped (as every title the library hands out); the fields around it stay.
+TEST(IcyDeinterleaver, TheTitleInABlockIsCappedToOneLineOfAKilobyte) {
+  const std::string cut(1023, 'x');  // and the first byte of a two-byte sequence goes too
+  const struct {
+    std::string block;
+    std::string handedOut;
+  } cases[] = {
+      {"StreamTitle='A\tB';StreamUrl='u';", "StreamTitle='A B';StreamUrl='u';"},
+      {"StreamTitle='" + cut + "\xc3\xa9zz';StreamUrl='u';",
+       "StreamTitle='" + cut + "';StreamUrl='u';"},
+      {"StreamTitle='" + std::string(3000, 'y'), "StreamTitle='" + std::string(1024, 'y')},
+      {"StreamUrl='" + std::string(3000, 'z') + "';",
+       "StreamUrl='" + std::string(3000, 'z') + "';"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(withTitleCapped(c.block), c.handedOut);
+    IcyDeinterleaver icy(4);
+    std::vector<std::byte> audio;
+    icy.feed(bytesOf("abcd" + block(c.block)), audio);
+    EXPECT_EQ(icy.latestMeta(), c.handedOut);
+  }
 }
 
 TEST(IcyDeinterleaver, MetaintOfOneAlternatesAudioAndLengthBytes) {
