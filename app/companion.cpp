@@ -9,6 +9,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QDBusError>
 #include <QDateTime>
 #include <QDir>
 #include <QStandardPaths>
@@ -16,6 +17,7 @@
 #include <QMenu>
 #include <QStyle>
 #include <QSystemTrayIcon>
+#include <utility>
 
 #include "app/globals.h"
 #include "app/unit1.h"
@@ -60,6 +62,8 @@ namespace radiolist {
 
 namespace {
 
+QString errorName(SongSave::Status status);
+
 class CompanionAdaptor : public QDBusAbstractAdaptor {
   Q_OBJECT
   Q_CLASSINFO("D-Bus Interface", "org.radiolist.Radiolist1")
@@ -70,19 +74,28 @@ class CompanionAdaptor : public QDBusAbstractAdaptor {
       : QDBusAbstractAdaptor(companion), companion_(companion) {
     qDBusRegisterMetaType<BusTitle>();
     qDBusRegisterMetaType<QList<BusTitle>>();
+    connect(companion, &Companion::saveFailed, this, &CompanionAdaptor::SaveFailed);
   }
   [[nodiscard]] uint sleepRemaining() const { return companion_->sleepTimer().remainingSeconds(); }
 
+ signals:
+  void SaveFailed(const QString& path, const QString& reason);
+
  public slots:
+  // Answered once the file is made (or not): the disk is never waited for in the bus call.
   QString SaveSong(const QDBusMessage& message) {
-    const QString path = companion_->saveSong();
-    if (path.isEmpty()) {
-      message.setDelayedReply(true);
+    message.setDelayedReply(true);
+    const bool asked = companion_->saveSong([message](const SongSave& save) {
       QDBusConnection::sessionBus().send(
-          message.createErrorReply(QStringLiteral("org.radiolist.Radiolist1.Error.NothingToSave"),
-                                   QStringLiteral("no song on air to save")));
+          save.status == SongSave::Status::Saving
+              ? message.createReply(QString::fromStdString(save.path))
+              : message.createErrorReply(errorName(save.status), Companion::describe(save)));
+    });
+    if (!asked) {
+      QDBusConnection::sessionBus().send(message.createErrorReply(
+          QDBusError::LimitsExceeded, QStringLiteral("too many requests")));
     }
-    return path;
+    return {};
   }
   QList<BusTitle> RecentTitles(uint count) {
     QList<BusTitle> out;
@@ -95,6 +108,19 @@ class CompanionAdaptor : public QDBusAbstractAdaptor {
  private:
   Companion* companion_;
 };
+
+QString errorName(SongSave::Status status) {
+  switch (status) {
+    case SongSave::Status::Saving: break;
+    case SongSave::Status::NothingToSave:
+      return QStringLiteral("org.radiolist.Radiolist1.Error.NothingToSave");
+    case SongSave::Status::CannotWrite:
+      return QStringLiteral("org.radiolist.Radiolist1.Error.CannotWrite");
+    case SongSave::Status::NamesUsedUp:
+      return QStringLiteral("org.radiolist.Radiolist1.Error.NamesUsedUp");
+  }
+  return QStringLiteral("org.freedesktop.DBus.Error.Failed");
+}
 
 QString minutesAndSeconds(unsigned seconds) {
   return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
@@ -130,13 +156,16 @@ Companion::Companion(TForm1& form, QString titlesPath)
       QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
       QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"), this,
       SLOT(onPrepareForSleep(bool)));
+  saver_.setMaxThreadCount(1);
   poll_.setInterval(1000);
   connect(&poll_, &QTimer::timeout, this, &Companion::pollTitle);
+  connect(&poll_, &QTimer::timeout, this, &Companion::checkSaveFailure);
   poll_.start();
 }
 
 Companion::~Companion() {
   if (published_) QDBusConnection::sessionBus().unregisterObject(kObjectPath);
+  saver_.waitForDone();  // its answers are dropped: their receiver is going
 }
 
 bool Companion::publish() {
@@ -161,6 +190,19 @@ void Companion::pollTitle() {
     tray_->setToolTip(toolTip());
 }
 
+void Companion::checkSaveFailure() {
+  const std::optional<SongSave> failure = form_.audio().TakeSongSaveFailure();
+  if (!failure) return;
+  const QString path = QString::fromStdString(failure->path);
+  const QString reason = QString::fromStdString(failure->reason);
+  qWarning("radiolist: saving the song stopped: %s: %s", qUtf8Printable(path),
+           qUtf8Printable(reason));
+  if (tray_ != nullptr)
+    tray_->showMessage(QStringLiteral("Saving the song stopped"), describe(*failure),
+                       QSystemTrayIcon::Warning);
+  emit saveFailed(path, reason);
+}
+
 QString Companion::toolTip() const {
   QString text = QStringLiteral("radiolist");
   if (const std::optional<QString> title = form_.titleOnAir(); title && !title->isEmpty())
@@ -176,19 +218,45 @@ QString Companion::songDirectory() {
   return music + QStringLiteral("/radiolist");
 }
 
-QString Companion::saveSong() {
-  return QString::fromStdString(form_.audio().SaveSong(songDirectory().toStdString()));
+bool Companion::saveSong(std::function<void(const SongSave&)> done) {
+  if (waitingSaves_.size() >= kMaxWaitingSaves) return false;
+  waitingSaves_.push_back(std::move(done));
+  if (waitingSaves_.size() > 1) return true;  // the request under way answers this one too
+  AudioLibrary* audio = &form_.audio();
+  saver_.start([this, audio] {
+    SongSave save = audio->SaveSong(songDirectory().toStdString());
+    QMetaObject::invokeMethod(this, [this, save = std::move(save)] {
+      for (const auto& answer : std::exchange(waitingSaves_, {})) answer(save);
+    });
+  });
+  return true;
+}
+
+QString Companion::describe(const SongSave& save) {
+  const QString path = QString::fromStdString(save.path);
+  const QString reason = QString::fromStdString(save.reason);
+  switch (save.status) {
+    case SongSave::Status::Saving: return path;
+    case SongSave::Status::NothingToSave:
+      return reason.isEmpty() ? QStringLiteral("no song on air to save")
+                              : QStringLiteral("no song on air to save: ") + reason;
+    case SongSave::Status::CannotWrite:
+    case SongSave::Status::NamesUsedUp: return path + QStringLiteral(": ") + reason;
+  }
+  return reason;
 }
 
 void Companion::buildMenu() {
   menu_ = std::make_unique<QMenu>();
   connect(menu_->addAction(QStringLiteral("Save song")), &QAction::triggered, this, [this] {
-    const QString path = saveSong();
-    if (tray_ == nullptr) return;
-    if (path.isEmpty())
-      tray_->showMessage(QStringLiteral("radiolist"), QStringLiteral("No song on air to save"));
-    else
-      tray_->showMessage(QStringLiteral("Saving the song"), path);
+    saveSong([this](const SongSave& save) {
+      if (tray_ == nullptr) return;
+      if (save.status == SongSave::Status::Saving)
+        tray_->showMessage(QStringLiteral("Saving the song"), describe(save));
+      else
+        tray_->showMessage(QStringLiteral("Cannot save the song"), describe(save),
+                           QSystemTrayIcon::Warning);
+    });
   });
   QMenu* recent = menu_->addMenu(QStringLiteral("Recent titles"));
   connect(recent, &QMenu::aboutToShow, this, [this, recent] { fillRecentTitles(recent); });

@@ -6,11 +6,15 @@
 // way and the window is untouched.
 
 #include <QObject>
+#include <QThreadPool>
 #include <QTimer>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "app/recent_titles.h"
 #include "app/sleep_timer.h"
+#include "playback/song_save.h"
 
 class QMenu;
 class QSystemTrayIcon;
@@ -33,11 +37,21 @@ class Companion : public QObject {
 
   // Notes the title on air, if it changed (the poll does this every second).
   void pollTitle();
-  // Starts saving the song on air into the music directory's radiolist/ (xdg-user-dir MUSIC,
-  // else ~/Music): the file's path, empty when nothing sounds or the song cannot be saved.
-  QString saveSong();
+  // Asks for the song on air to be saved into the music directory's radiolist/ (xdg-user-dir
+  // MUSIC, else ~/Music). That may wait for the disk, so it runs on a thread of its own; `done`
+  // gets the answer on this object's thread. A request made while one is under way gets that
+  // one's answer. False, and `done` is never called, when kMaxWaitingSaves already wait.
+  bool saveSong(std::function<void(const SongSave&)> done);
+  static constexpr std::size_t kMaxWaitingSaves = 64;
   [[nodiscard]] static QString songDirectory();
+  // The answer in words, for a message to the user.
+  [[nodiscard]] static QString describe(const SongSave& save);
 
+ signals:
+  // A save ended because its file could not be written (a full disk, say).
+  void saveFailed(const QString& path, const QString& reason);
+
+ public:
   [[nodiscard]] RecentTitles& titles() { return titles_; }
   [[nodiscard]] SleepTimer& sleepTimer() { return sleep_; }
   [[nodiscard]] QMenu* menu() const { return menu_.get(); }
@@ -50,6 +64,8 @@ class Companion : public QObject {
 
  private:
   void buildMenu();
+  // Tells of a save that ended because its file could not be written.
+  void checkSaveFailure();
   void fillRecentTitles(QMenu* submenu);
   void showTime();
 
@@ -57,6 +73,8 @@ class Companion : public QObject {
   RecentTitles titles_;
   SleepTimer sleep_;
   QTimer poll_;
+  QThreadPool saver_;  // one thread: Save song's disk work
+  std::vector<std::function<void(const SongSave&)>> waitingSaves_;
   std::unique_ptr<QMenu> menu_;
   QSystemTrayIcon* tray_ = nullptr;  // owned by this object; null without a tray host
   bool published_ = false;

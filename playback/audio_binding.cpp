@@ -29,7 +29,8 @@ class RealAudioLibrary final : public AudioLibrary {
   void PrepareURL(const char16_t* url) override { audio::prepareAddress(url); }
   void SetVolume(float volume) override { audio::setMasterVolume(volume); }
   void RetryNow() override { audio::retryNow(); }
-  std::string SaveSong(const std::string& directory) override { return audio::saveSong(directory); }
+  SongSave SaveSong(const std::string& directory) override { return audio::saveSong(directory); }
+  std::optional<SongSave> TakeSongSaveFailure() override { return audio::takeSongSaveFailure(); }
 };
 
 }  // namespace

@@ -3,9 +3,11 @@
 // window's handlers can be run against a recording stand-in in tests. The production binding
 // forwards each call unchanged (audio_binding.cpp).
 
+#include <optional>
 #include <string>
 
 #include "playback/bass.h"
+#include "playback/song_save.h"
 
 namespace radiolist {
 
@@ -29,9 +31,11 @@ class AudioLibrary {
   virtual void SetVolume(float /*volume*/) {}
   // Not one of the nine either: the machine has just woken up, streams should connect again now.
   virtual void RetryNow() {}
-  // Nor this: starts saving the song on air into `directory`; the file's path, "" when nothing
-  // sounds or it cannot be saved.
-  virtual std::string SaveSong(const std::string& /*directory*/) { return {}; }
+  // Nor this: starts saving the song on air into `directory`, or tells why not. Unlike the others
+  // it may wait for the disk: call it from a thread of its own, never the window's.
+  virtual SongSave SaveSong(const std::string& /*directory*/) { return {}; }
+  // Nor this: a save that ended because its file could not be written, once.
+  virtual std::optional<SongSave> TakeSongSaveFailure() { return std::nullopt; }
 };
 
 // The real library (defined in audio_binding.cpp, which links the engine).

@@ -81,9 +81,9 @@ void shutdownLibrary() {
 
 void retryNow() { engine().retryNow(); }
 
-std::string saveSong(const std::string& directory) {
-  return engine().saveSong(directory).value_or(std::string());
-}
+SongSave saveSong(const std::string& directory) { return engine().saveSong(directory); }
+
+std::optional<SongSave> takeSongSaveFailure() { return engine().takeSaveFailure(); }
 
 void setMasterVolume(float volume) { engine().setVolume(volume); }
 

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -123,6 +126,38 @@ bool writeAll(SpscRing<StereoFrame>& ring, std::span<const StereoFrame> frames,
   }
   return true;
 }
+
+// Paces packets that decode to nothing (damaged, or frames too short to hold audio) as if they
+// had played: past kGrace of such packets in a row each waits out its duration. Audio waits on
+// the ring as the mixer plays it; without this a station sending only junk would have the
+// decoder read it as fast as the network brings it, at a full core, and the song buffer keep it.
+class JunkPace {
+ public:
+  static constexpr std::chrono::milliseconds kGrace{1000};  // a decoder's start-up delay and more
+  // Taken for a packet that does not say how long it lasts.
+  static constexpr std::chrono::milliseconds kUnknownDuration{20};
+  static constexpr std::chrono::milliseconds kLongest{500};
+
+  // After each packet: whether it brought audio, and how long it says it lasts.
+  void after(bool audio, std::chrono::nanoseconds duration, const std::stop_token& stop) {
+    if (audio) {
+      silent_ = {};
+      return;
+    }
+    // A frame lasts milliseconds; a packet claiming more is lying.
+    if (duration <= std::chrono::nanoseconds::zero() || duration > kLongest)
+      duration = kUnknownDuration;
+    silent_ += duration;
+    if (silent_ <= kGrace) return;
+    std::mutex mutex;
+    std::condition_variable_any woken;
+    std::unique_lock lock(mutex);
+    woken.wait_for(lock, stop, duration, [] { return false; });
+  }
+
+ private:
+  std::chrono::nanoseconds silent_{};
+};
 
 // Multiplies the first frames of a session by a rising ramp, so that a splice into a stream joined
 // at an arbitrary byte (a reconnect, a server's burst of old audio) cannot click louder than the
@@ -268,6 +303,8 @@ struct Session {
     FramePtr frame(av_frame_alloc());
     if (!packet || !frame) return false;
     int readErrors = 0;
+    JunkPace pace;
+    const AVRational timeBase = demuxer.streams[index]->time_base;
     while (!stop.stop_requested()) {
       int r = av_read_frame(&demuxer, packet.get());
       if (r == AVERROR(EAGAIN)) continue;
@@ -289,14 +326,18 @@ struct Session {
         av_packet_unref(packet.get());
         continue;
       }
+      const std::chrono::nanoseconds duration(
+          packet->duration > 0 ? av_rescale_q(packet->duration, timeBase, {1, 1000000000}) : 0);
+      const std::size_t framesBefore = summary.framesOut;
       r = avcodec_send_packet(&decoder, packet.get());
       av_packet_unref(packet.get());
       if (r < 0 && r != AVERROR(EAGAIN)) {
         // Damaged data: the decoder finds the next frame by itself.
         if (summary.badPackets++ == 0) checked(r, "avcodec_send_packet");
-        continue;
+      } else if (!drain(decoder, *frame)) {
+        return true;
       }
-      if (!drain(decoder, *frame)) return true;
+      pace.after(summary.framesOut != framesBefore, duration, stop);
     }
     // What the decoder still holds belongs to the end of this body or link.
     if (!stop.stop_requested() && avcodec_send_packet(&decoder, nullptr) >= 0)

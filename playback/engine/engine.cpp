@@ -1,10 +1,13 @@
 #include "playback/engine/engine.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 
 #include "playback/engine/tag_block.h"
 #include "text/ascii.h"
 #include "text/legacy_text.h"
+#include "text/utf8.h"
 #include "playback/log/log.h"
 #include "playback/log/timeline.h"
 
@@ -220,7 +223,7 @@ void Engine::retryNow() {
   for (auto& entry : session_) entry.source->retryNow();
 }
 
-std::optional<std::string> Engine::saveSong(const std::string& directory) {
+SongSave Engine::saveSong(const std::string& directory) {
   std::shared_ptr<Source> sounding;
   {
     std::lock_guard lock(mutex_);
@@ -228,7 +231,7 @@ std::optional<std::string> Engine::saveSong(const std::string& directory) {
       if (entry.source->voice().audible()) sounding = entry.source;
     }
   }
-  if (!sounding) return std::nullopt;
+  if (!sounding) return {SongSave::Status::NothingToSave, {}, "nothing sounds"};
   std::string station;
   if (const auto head = sounding->head()) {
     for (const std::string& line : head->lines) {
@@ -236,7 +239,18 @@ std::optional<std::string> Engine::saveSong(const std::string& directory) {
         station = std::string(text::trimmed(text::legacyToUtf8(std::string_view(line).substr(9))));
     }
   }
-  return sounding->saveSong(directory, station);
+  return sounding->saveSong(directory, utf8::oneLineCapped(station, utf8::kMaxTitleBytes));
+}
+
+std::optional<SongSave> Engine::takeSaveFailure() {
+  std::lock_guard lock(mutex_);
+  for (const auto& entry : session_) {
+    if (auto failure = entry.source->takeSaveFailure()) return failure;
+  }
+  for (const auto& warm : warm_) {
+    if (auto failure = warm.source->takeSaveFailure()) return failure;
+  }
+  return std::nullopt;
 }
 
 void Engine::want(Source& source, CreationKind kind, bool on) {
@@ -335,6 +349,9 @@ void Engine::janitorLoop() {
       mixer_.detach(&source->voice());
       source.reset();  // joins the decoder thread
     }
+    // A source's song buffer and decoder leave many small free blocks in its thread's heap; the
+    // allocator keeps such pages unless asked, and the program would stay at its largest size.
+    malloc_trim(0);
     lock.lock();
   }
 }

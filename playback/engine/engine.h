@@ -78,9 +78,11 @@ class Engine {
   void setVolume(float volume) { mixer_.setGain(volume); }
   // Source::retryNow() for every source of the current channels.
   void retryNow();
-  // Starts saving the song on air of the channel that sounds into `directory`: the file's path,
-  // or nothing when no channel sounds or its song cannot be saved.
-  std::optional<std::string> saveSong(const std::string& directory);
+  // Starts saving the song on air of the channel that sounds into `directory` (Source::saveSong).
+  // Unlike the other calls it may wait for the disk, so it may come from any thread.
+  SongSave saveSong(const std::string& directory);
+  // A save that ended because its file could not be written, once; nothing otherwise.
+  std::optional<SongSave> takeSaveFailure();
 
   // Stops every source and joins its thread, closes the output, and refuses every connection
   // from now on (a source about to connect again, an HLS segment request); later calls find no

@@ -1,7 +1,10 @@
 #pragma once
 // Beyond the nine calls of the process-wide library behind bass.h: a hint, a volume, and its end.
 
+#include <optional>
 #include <string>
+
+#include "playback/song_save.h"
 
 namespace radiolist::audio {
 
@@ -19,9 +22,11 @@ void prepareAddress(const char16_t* url);
 // itself on the kernel's network news; the program calls it when the machine resumes.
 void retryNow();
 
-// Starts saving the song on air into `directory` (Engine::saveSong): the file's path, or "" when
-// nothing sounds or the song cannot be saved.
-std::string saveSong(const std::string& directory);
+// Starts saving the song on air into `directory` (Engine::saveSong). May wait for the disk: call
+// it from a thread of its own, not the window's.
+SongSave saveSong(const std::string& directory);
+// A save that ended because its file could not be written, once (Engine::takeSaveFailure).
+std::optional<SongSave> takeSongSaveFailure();
 
 // The volume of everything the library plays, 0 (silent) to 1 (as decoded, the default).
 void setMasterVolume(float volume);

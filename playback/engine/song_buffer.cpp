@@ -6,6 +6,10 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
+#include <utility>
+
+#include <sys/stat.h>
 
 #include "playback/log/log.h"
 #include "text/legacy_text.h"
@@ -18,17 +22,6 @@ namespace radiolist::audio {
 
 namespace {
 
-// The text inside StreamTitle='...'; of an ICY metadata block, as UTF-8; the whole text when it
-// has no such field (titles from inside the audio come as the field too).
-std::string streamTitleOf(std::string_view meta) {
-  constexpr std::string_view kKey = "StreamTitle='";
-  const auto start = meta.find(kKey);
-  if (start == std::string_view::npos) return text::legacyToUtf8(meta);
-  meta.remove_prefix(start + kKey.size());
-  const auto end = meta.find("';");
-  return text::legacyToUtf8(meta.substr(0, end));
-}
-
 // Cuts `text` to at most `bytes` without splitting a UTF-8 sequence.
 std::string cutUtf8(std::string text, std::size_t bytes) {
   if (text.size() <= bytes) return text;
@@ -38,7 +31,24 @@ std::string cutUtf8(std::string text, std::size_t bytes) {
   return text;
 }
 
+// Code points a file name must not show: C0 and C1 controls, and the bidirectional controls
+// that reorder what follows them ("Evil \u202Egnp.exe.mp3" shows as "Evil 3pm.exe.png").
+bool unfitForName(char32_t cp) {
+  return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == '/' || cp == 0x061C || cp == 0x200E ||
+         cp == 0x200F || (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
+}
+
+std::string describe(int error) { return std::generic_category().message(error); }
+
 }  // namespace
+
+std::string streamTitleOf(std::string_view meta) {
+  constexpr std::string_view kKey = "StreamTitle='";
+  const auto start = meta.find(kKey);
+  if (start == std::string_view::npos) return text::legacyToUtf8(meta);
+  meta.remove_prefix(start + kKey.size());
+  return text::legacyToUtf8(meta.substr(0, meta.find("';")));
+}
 
 SongName splitSongName(std::string_view streamTitle) {
   const auto dash = streamTitle.find(" - ");
@@ -48,9 +58,18 @@ SongName splitSongName(std::string_view streamTitle) {
 
 std::string songFileName(std::string_view streamTitle, std::string_view extension, int n) {
   std::string name;
-  for (const char c : streamTitle) {
-    const auto u = static_cast<unsigned char>(c);
-    name += (u < 0x20 || u == 0x7F || c == '/') ? '_' : c;
+  for (std::size_t i = 0; i < streamTitle.size();) {
+    const auto lead = static_cast<unsigned char>(streamTitle[i]);
+    const std::size_t length = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    const std::string_view sequence = streamTitle.substr(i, length);
+    char32_t cp = length == 1 ? lead : lead & (0x7Fu >> length);
+    for (std::size_t k = 1; k < sequence.size(); ++k)
+      cp = (cp << 6) | (static_cast<unsigned char>(sequence[k]) & 0x3Fu);
+    if (unfitForName(cp))
+      name += '_';
+    else
+      name += sequence;
+    i += sequence.size();
   }
   while (!name.empty() && (name.front() == '.' || name.front() == ' ')) name.erase(0, 1);
   while (!name.empty() && name.back() == ' ') name.pop_back();
@@ -69,22 +88,30 @@ std::string_view songExtension(std::string_view codec) {
 }
 
 // One song file: FFmpeg's muxer for the container, fed the kept packets unchanged, with
-// timestamps made anew from their durations (a live stream's own start anywhere). An M4A is
-// fragmented (a fragment a second), so that the file plays while it grows and keeps what was
-// written if the program is killed before it closes the file; its AAC comes as ADTS from most
-// streams, which the header needs as an AudioSpecificConfig: the header waits for the first
-// packet, which aac_adtstoasc turns into one.
+// timestamps made anew from their durations (a live stream's own start anywhere), writing to the
+// file save() made (never to whatever the path names later), so a write error comes back with
+// the system's reason. An M4A is fragmented (a fragment a second), so that the file plays while
+// it grows and keeps what was written if the program is killed before it closes the file; its AAC
+// comes as ADTS from most streams, which the header needs as an AudioSpecificConfig: the header
+// waits for the first packet, which aac_adtstoasc turns into one. A file that got no packet is
+// removed when closed: it would not play.
 class SongBuffer::Writer {
  public:
+  Writer(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
   ~Writer() { close(); }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
 
-  bool open(const std::string& path, std::string_view extension, const AVCodecParameters& params,
-            AVRational timeBase, const SongName& name, const std::string& station) {
+  // "" when the file is ready for packets, else why not.
+  std::string open(std::string_view extension, const AVCodecParameters& params, AVRational timeBase,
+                   const SongName& name, const std::string& station) {
     const bool m4a = extension == "m4a";
     const char* format = extension == "mp3" ? "mp3" : m4a ? "ipod" : "ogg";
-    if (avformat_alloc_output_context2(&out_, nullptr, format, path.c_str()) < 0) return false;
+    if (avformat_alloc_output_context2(&out_, nullptr, format, nullptr) < 0)
+      return "no muxer for the file";
     AVStream* stream = avformat_new_stream(out_, nullptr);
-    if (stream == nullptr || avcodec_parameters_copy(stream->codecpar, &params) < 0) return false;
+    if (stream == nullptr || avcodec_parameters_copy(stream->codecpar, &params) < 0)
+      return "out of memory";
     stream->codecpar->codec_tag = 0;
     stream->time_base = timeBase;
     in_ = timeBase;
@@ -94,21 +121,33 @@ class SongBuffer::Writer {
     if (m4a) {
       av_dict_set(&options_, "movflags", "+empty_moov+default_base_moof", 0);
       av_dict_set(&options_, "frag_duration", "1000000", 0);
-      if (params.extradata_size == 0 && !openAdtsFilter(params, timeBase)) return false;
+      if (params.extradata_size == 0 && !openAdtsFilter(params, timeBase))
+        return "cannot read the stream's AAC headers";
     }
-    if (checked(avio_open(&out_->pb, path.c_str(), AVIO_FLAG_WRITE), "avio_open") < 0) return false;
+    constexpr int kBufferBytes = 64 * 1024;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferBytes));
+    if (buffer == nullptr) return "out of memory";
+    out_->pb = avio_alloc_context(buffer, kBufferBytes, 1, this, nullptr, writeFile, seekFile);
+    if (out_->pb == nullptr) {
+      av_free(buffer);
+      return "out of memory";
+    }
+    out_->pb->seekable = AVIO_SEEKABLE_NORMAL;
+    out_->flags |= AVFMT_FLAG_CUSTOM_IO;
     frameDuration_ = params.frame_size > 0 && params.sample_rate > 0
                          ? av_rescale_q(params.frame_size, {1, params.sample_rate}, timeBase)
                          : 0;
-    open_ = true;
-    return adts_ != nullptr || writeHeader();
+    if (adts_ == nullptr && !writeHeader()) return error();
+    return {};
   }
 
-  void write(const Kept& kept) {
-    if (!open_) return;
+  // Writes one packet; false once the file has failed (error() says why).
+  bool write(const Kept& kept, std::deque<std::uint8_t>::const_iterator bytes) {
+    if (!ok()) return false;
     PacketPtr copy(av_packet_alloc());
-    if (!copy || av_new_packet(copy.get(), static_cast<int>(kept.data.size())) < 0) return;
-    std::memcpy(copy->data, kept.data.data(), kept.data.size());
+    if (!copy || av_new_packet(copy.get(), static_cast<int>(kept.size)) < 0)
+      return fail("out of memory");
+    std::copy(bytes, bytes + kept.size, copy->data);
     const std::int64_t duration = kept.duration > 0 ? kept.duration : frameDuration_;
     copy->flags = kept.flags;
     copy->stream_index = 0;
@@ -118,37 +157,86 @@ class SongBuffer::Writer {
     next_ += duration;
     if (adts_ != nullptr) {
       if (av_bsf_send_packet(adts_, copy.get()) < 0 || av_bsf_receive_packet(adts_, copy.get()) < 0)
-        return;
-      if (!headerWritten_) {
-        if (avcodec_parameters_copy(out_->streams[0]->codecpar, adts_->par_out) < 0 ||
-            !writeHeader()) {
-          open_ = false;
-          return;
-        }
-      }
+        return true;  // a damaged frame: the next one may do
+      if (!headerWritten_ &&
+          (avcodec_parameters_copy(out_->streams[0]->codecpar, adts_->par_out) < 0 ||
+           !writeHeader()))
+        return fail(error());
     }
     av_packet_rescale_ts(copy.get(), in_, out_->streams[0]->time_base);
-    if (checked(av_write_frame(out_, copy.get()), "av_write_frame") < 0) ++errors_;
+    const int r = av_write_frame(out_, copy.get());
+    if (r < 0 || out_->pb->error < 0) return fail(ffmpegError(r < 0 ? r : out_->pb->error));
+    ++packets_;
+    return true;
   }
 
   // Hands what is written to the file now, so that it grows with the song.
-  void flush() {
-    if (open_) avio_flush(out_->pb);
+  bool flush() {
+    if (!ok()) return false;
+    avio_flush(out_->pb);
+    return out_->pb->error >= 0 || fail(ffmpegError(out_->pb->error));
   }
 
+  [[nodiscard]] bool ok() const { return error_.empty(); }
+  [[nodiscard]] const std::string& error() const { return error_; }
+  [[nodiscard]] const std::string& path() const { return path_; }
+
+ private:
   void close() {
-    if (headerWritten_) checked(av_write_trailer(out_), "av_write_trailer");
+    if (headerWritten_ && ok()) checked(av_write_trailer(out_), "av_write_trailer");
     if (out_ != nullptr) {
-      avio_closep(&out_->pb);
+      if (out_->pb != nullptr) {
+        avio_flush(out_->pb);
+        av_freep(&out_->pb->buffer);
+        avio_context_free(&out_->pb);
+      }
       avformat_free_context(out_);
       out_ = nullptr;
     }
     av_bsf_free(&adts_);
     av_dict_free(&options_);
-    open_ = headerWritten_ = false;
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (packets_ == 0) ::unlink(path_.c_str());
   }
 
- private:
+  static int writeFile(void* opaque, std::uint8_t* data, int size) {
+    auto& self = *static_cast<Writer*>(opaque);
+    for (int done = 0; done < size;) {
+      const ssize_t n = ::write(self.fd_, data + done, static_cast<std::size_t>(size - done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        self.errno_ = n < 0 ? errno : ENOSPC;
+        return AVERROR(self.errno_);
+      }
+      done += static_cast<int>(n);
+    }
+    return size;
+  }
+
+  static std::int64_t seekFile(void* opaque, std::int64_t offset, int whence) {
+    auto& self = *static_cast<Writer*>(opaque);
+    if (whence == AVSEEK_SIZE) {
+      struct stat st {};
+      return ::fstat(self.fd_, &st) == 0 ? st.st_size : AVERROR(errno);
+    }
+    const off_t at = ::lseek(self.fd_, offset, whence & ~AVSEEK_FORCE);
+    return at < 0 ? AVERROR(errno) : at;
+  }
+
+  // The system's reason when the file refused a write, else FFmpeg's.
+  std::string ffmpegError(int result) const {
+    if (errno_ != 0) return describe(errno_);
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(result, text, sizeof text);
+    return text;
+  }
+
+  bool fail(std::string why) {
+    if (error_.empty()) error_ = why.empty() ? "the file could not be written" : std::move(why);
+    return false;
+  }
+
   bool openAdtsFilter(const AVCodecParameters& params, AVRational timeBase) {
     const AVBitStreamFilter* filter = av_bsf_get_by_name("aac_adtstoasc");
     if (filter == nullptr || av_bsf_alloc(filter, &adts_) < 0) return false;
@@ -157,10 +245,13 @@ class SongBuffer::Writer {
   }
 
   bool writeHeader() {
-    headerWritten_ = checked(avformat_write_header(out_, &options_), "avformat_write_header") >= 0;
-    return headerWritten_;
+    const int r = avformat_write_header(out_, &options_);
+    headerWritten_ = r >= 0 && out_->pb->error >= 0;
+    return headerWritten_ || fail(ffmpegError(r < 0 ? r : out_->pb->error));
   }
 
+  int fd_;
+  std::string path_;
   AVFormatContext* out_ = nullptr;
   AVBSFContext* adts_ = nullptr;  // an M4A of ADTS packets only
   AVDictionary* options_ = nullptr;
@@ -168,8 +259,9 @@ class SongBuffer::Writer {
   AVRational in_{1, 1};
   std::int64_t next_ = 0;
   std::int64_t frameDuration_ = 0;
-  bool open_ = false;
-  int errors_ = 0;
+  std::size_t packets_ = 0;  // written
+  int errno_ = 0;            // of the write that failed
+  std::string error_;        // why the file failed; "" while it is fine
 };
 
 SongBuffer::SongBuffer()
@@ -177,15 +269,21 @@ SongBuffer::SongBuffer()
 
 SongBuffer::~SongBuffer() = default;
 
-void SongBuffer::titleIs(std::string_view title) {
+void SongBuffer::titleIs(std::string_view meta) {
   const std::lock_guard lock(mutex_);
-  if (title == title_) return;
-  title_ = std::string(title);
+  if (meta == meta_) return;
+  meta_ = std::string(meta);
+  std::string title = streamTitleOf(meta);
+  if (title == title_) return;  // another field changed (a StreamUrl with a counter, say)
+  title_ = std::move(title);
   songStart_ = first_ + packets_.size();
   writer_.reset();  // the song it saved has ended
 }
 
 void SongBuffer::push(const AVPacket& packet, const AVStream& stream) {
+  // A packet of more than this is no audio frame of a stream we save: it would only crowd out
+  // the song.
+  constexpr int kLargestPacket = 1 << 20;
   const auto now = std::chrono::steady_clock::now();
   const std::lock_guard lock(mutex_);
   const AVCodecParameters& in = *stream.codecpar;
@@ -199,41 +297,67 @@ void SongBuffer::push(const AVPacket& packet, const AVStream& stream) {
   if (!sameStream) {
     // Another codec or another Ogg link: what is kept cannot go into the same file.
     writer_.reset();
-    first_ += packets_.size();
-    packets_.clear();
-    bytes_ = 0;
-    songStart_ = first_;
+    clear();
     params_.reset(avcodec_parameters_alloc());
     if (!params_ || avcodec_parameters_copy(params_.get(), &in) < 0) {
       params_.reset();
+      keep_ = false;
       return;
     }
     timeBase_ = stream.time_base;
     codec_ = avcodec_get_name(in.codec_id);
+    keep_ = !songExtension(codec_).empty();
   }
-  if (packet.size <= 0) return;
-  packets_.push_back({std::vector<std::uint8_t>(packet.data, packet.data + packet.size),
-                      packet.duration, packet.flags, now});
-  bytes_ += packets_.back().data.size();
+  if (!keep_ || packet.size <= 0 || packet.size > kLargestPacket) return;
+  const auto size = static_cast<std::uint32_t>(packet.size);
+  packets_.push_back({dataFirst_ + data_.size(), packet.duration, now, size, packet.flags});
+  data_.insert(data_.end(), packet.data, packet.data + size);
+  bytes_ += cost(size);
   trim(now);
   writePending();
 }
 
+void SongBuffer::dropFront() {
+  const Kept& front = packets_.front();
+  bytes_ -= cost(front.size);
+  data_.erase(data_.begin(), data_.begin() + front.size);
+  dataFirst_ += front.size;
+  packets_.pop_front();
+  ++first_;
+}
+
+void SongBuffer::clear() {
+  first_ += packets_.size();
+  dataFirst_ += data_.size();
+  packets_.clear();
+  data_.clear();
+  data_.shrink_to_fit();
+  bytes_ = 0;
+  songStart_ = written_ = first_;
+}
+
 void SongBuffer::trim(std::chrono::steady_clock::time_point now) {
-  while (!packets_.empty() && (bytes_ > kKeepBytes || now - packets_.front().when > kKeepTime)) {
-    bytes_ -= packets_.front().data.size();
-    packets_.pop_front();
-    ++first_;
-  }
+  while (!packets_.empty() && (bytes_ > kKeepBytes || now - packets_.front().when > kKeepTime))
+    dropFront();
   written_ = std::max(written_, first_);
   songStart_ = std::max(songStart_, first_);
 }
 
 void SongBuffer::writePending() {
   if (!writer_) return;
-  for (; written_ < first_ + packets_.size(); ++written_)
-    writer_->write(packets_[static_cast<std::size_t>(written_ - first_)]);
-  writer_->flush();
+  for (; written_ < first_ + packets_.size() && writer_->ok(); ++written_) {
+    const Kept& kept = packets_[static_cast<std::size_t>(written_ - first_)];
+    writer_->write(kept, data_.cbegin() + static_cast<std::ptrdiff_t>(kept.at - dataFirst_));
+  }
+  if (writer_->flush()) return;
+  // A full disk, a folder gone: the file keeps what it got, and the save ends, said so once.
+  {
+    const std::lock_guard lock(failureMutex_);
+    failure_ = SongSave{SongSave::Status::CannotWrite, writer_->path(), writer_->error()};
+  }
+  log::write(log::Domain::Engine, "saving the song stopped: ", writer_->path(), ": ",
+             writer_->error());
+  writer_.reset();
 }
 
 void SongBuffer::stopSaving() {
@@ -241,42 +365,64 @@ void SongBuffer::stopSaving() {
   writer_.reset();
 }
 
-std::optional<std::string> SongBuffer::save(const std::string& directory,
-                                            const std::string& station) {
+SongSave SongBuffer::save(const std::string& directory, const std::string& station) {
+  using Status = SongSave::Status;
   const std::lock_guard lock(mutex_);
+  if (writer_) return {Status::Saving, writer_->path(), {}};
+  if (!params_) return {Status::NothingToSave, {}, "no audio yet"};
   const std::string_view extension = songExtension(codec_);
-  if (!params_ || packets_.empty() || extension.empty()) return std::nullopt;
+  if (extension.empty())
+    return {Status::NothingToSave,
+            {},
+            "the stream's " + codec_ +
+                " is not saved (MP3, AAC, "
+                "Vorbis and Opus are)"};
+  if (packets_.empty()) return {Status::NothingToSave, {}, "no audio yet"};
   std::error_code error;
   std::filesystem::create_directories(directory, error);
-  const std::string title = streamTitleOf(title_);
-  // A file already there is never overwritten: the first free " (n)" is taken.
+  if (error) return {Status::CannotWrite, directory, error.message()};
+  // A file already there is never overwritten (nor a link followed): the first free " (n)".
+  int fd = -1;
   std::string path;
-  for (int n = 1; n < 1000 && path.empty(); ++n) {
-    const std::string candidate = directory + "/" + songFileName(title, extension, n);
-    const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      ::close(fd);
-      path = candidate;
-    } else if (errno != EEXIST) {
-      return std::nullopt;
-    }
+  for (int n = 1; n <= kMaxSongFileNumber && fd < 0; ++n) {
+    path = directory + "/" + songFileName(title_, extension, n);
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && errno != EEXIST) return {Status::CannotWrite, path, describe(errno)};
   }
-  if (path.empty()) return std::nullopt;
-  auto writer = std::make_unique<Writer>();
-  if (!writer->open(path, extension, *params_, timeBase_, splitSongName(title), station)) {
-    std::filesystem::remove(path, error);
-    return std::nullopt;
+  if (fd < 0) {
+    return {Status::NamesUsedUp, directory,
+            "all " + std::to_string(kMaxSongFileNumber) + " names for this song are taken"};
   }
+  auto writer = std::make_unique<Writer>(fd, path);
+  if (std::string why =
+          writer->open(extension, *params_, timeBase_, splitSongName(title_), station);
+      !why.empty())
+    return {Status::CannotWrite, path, std::move(why)};  // the writer removes the file
   log::write(log::Domain::Engine, "saving the song into ", path);
   writer_ = std::move(writer);
-  // The decoder writes what is kept at its next packet, so this call never waits for the disk.
   written_ = std::max(songStart_, first_);
-  return path;
+  // What is kept of the song goes in now, so the file plays as soon as it is named.
+  writePending();
+  if (!writer_) {
+    const std::lock_guard failed(failureMutex_);
+    return *std::exchange(failure_, std::nullopt);  // told here, not again
+  }
+  return {Status::Saving, path, {}};
+}
+
+std::optional<SongSave> SongBuffer::takeFailure() {
+  const std::lock_guard lock(failureMutex_);
+  return std::exchange(failure_, std::nullopt);
 }
 
 std::size_t SongBuffer::bytes() const {
   const std::lock_guard lock(mutex_);
   return bytes_;
+}
+
+std::size_t SongBuffer::packets() const {
+  const std::lock_guard lock(mutex_);
+  return packets_.size();
 }
 
 bool SongBuffer::saving() const {

@@ -75,10 +75,14 @@ class Source {
   void retryNow();
   static constexpr std::chrono::milliseconds kStalledAfter{1000};
 
-  // Saves the song on air into `directory` (SongBuffer::save); the path, or nothing.
-  std::optional<std::string> saveSong(const std::string& directory, const std::string& station) {
+  // Saves the song on air into `directory` (SongBuffer::save). Any thread; may wait for the disk.
+  SongSave saveSong(const std::string& directory, const std::string& station) {
     return songs_.save(directory, station);
   }
+  // A save that ended because its file could not be written (SongBuffer::takeFailure).
+  std::optional<SongSave> takeSaveFailure() { return songs_.takeFailure(); }
+  // What the song buffer keeps, in bytes of memory. For tests and benches.
+  [[nodiscard]] std::size_t songBytes() const { return songs_.bytes(); }
 
   // Connections made so far, the first included. For tests and benches.
   [[nodiscard]] std::size_t connections() const {

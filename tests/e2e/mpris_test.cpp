@@ -294,11 +294,29 @@ TEST_F(MprisTest, SaveSongWritesTheSongOnAirUntilTheTitleChanges) {
   ASSERT_GT(samples.size(), 44100u * 2) << "at least two seconds of audio";
   EXPECT_GT(toneShare(samples, 440, radiolist::test::e2e::kRate), 0.5);
 
-  // The same song again: a new file beside the first, never over it.
-  const std::string again = send({"org.radiolist.Radiolist1.SaveSong"}, path);
-  EXPECT_NE(again.find("Next - Song.mp3"), std::string::npos) << again;
-  EXPECT_NE(send({"org.radiolist.Radiolist1.SaveSong"}, path).find("Next - Song (2).mp3"),
-            std::string::npos);
+  // Asked ten times while the song is saved, the same file every time, and it plays at once.
+  const fs::path next = dir_ / "music" / "radiolist" / "Next - Song.mp3";
+  for (int i = 0; i < 10; ++i) {
+    const std::string again = send({"org.radiolist.Radiolist1.SaveSong"}, path);
+    EXPECT_NE(again.find(next.string()), std::string::npos) << again;
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(next.parent_path()), fs::directory_iterator()), 2);
+  EXPECT_GT(fs::file_size(next), 32000u) << "the song so far is in the file when it is named";
+
+  // A folder that cannot be made: an error of its own, with the system's reason.
+  ASSERT_EQ(servers().setIcecastTitle("/tone440.mp3", "Third - Song"), "");
+  ASSERT_TRUE(propertyContains("Metadata", "Third - Song", 8s));
+  fs::rename(dir_ / "music" / "radiolist", dir_ / "music" / "saved");
+  std::ofstream(dir_ / "music" / "radiolist") << "a file where the folder was";
+  const auto unwritable =
+      radiolist::test::runCommand({{"sh", "-c",
+                                    "dbus-send --session --print-reply --dest=" + kService + " " +
+                                        path + " org.radiolist.Radiolist1.SaveSong 2>&1"},
+                                   {{"DBUS_SESSION_BUS_ADDRESS", address_}},
+                                   true},
+                                  10s);
+  EXPECT_NE(unwritable.output.find("org.radiolist.Radiolist1.Error.CannotWrite"), std::string::npos)
+      << unwritable.output;
 
   // With nothing on air the call fails.
   call("Stop");
@@ -323,12 +341,12 @@ TEST_F(MprisTest, AnAacSongPlaysWhileItIsSavedAndATerminateClosesIt) {
   const fs::path song = dir_ / "music" / "radiolist" / "Test Artist - Tone 880.m4a";
   EXPECT_NE(reply.find(song.string()), std::string::npos) << reply;
   const auto decoded = [&] {
-    const auto result = radiolist::test::runCommand(
-        {{"ffmpeg", "-v", "error", "-i", song.string(), "-f", "f32le", "-ac", "1", "-ar", "44100",
-          "-"},
-         {},
-         true},
-        20s);
+    const auto result =
+        radiolist::test::runCommand({{"ffmpeg", "-v", "error", "-i", song.string(), "-f", "f32le",
+                                      "-ac", "1", "-ar", "44100", "-"},
+                                     {},
+                                     true},
+                                    20s);
     // A fragment being written as ffmpeg reads may be cut short: what came before still counts.
     std::vector<float> samples(result.exitCode >= 0 ? result.output.size() / sizeof(float) : 0);
     std::memcpy(samples.data(), result.output.data(), samples.size() * sizeof(float));

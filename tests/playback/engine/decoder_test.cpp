@@ -122,6 +122,29 @@ TEST(DecoderTest, AnEmptyStreamIsUnplayable) {
   EXPECT_EQ(decodeStream(stream, voice, {}).family, Family::Unplayable);
 }
 
+// A station that goes on with frames too short to hold audio (an ADTS header and one byte) must
+// be read no faster than it would play, as audio is: not as fast as the network brings it.
+TEST(DecoderTest, PacketsThatDecodeToNothingAreReadAtTheirOwnPace) {
+  auto body = test::readFile(test::mediaPath("tone880.aac"));
+  const std::size_t audioBytes = body.size();
+  // 8-byte ADTS frames of AAC-LC, 44.1 kHz, stereo: 23 ms each, 200 s in all.
+  const std::byte junk[8] = {std::byte{0xFF}, std::byte{0xF1}, std::byte{0x50}, std::byte{0x80},
+                             std::byte{0x01}, std::byte{0x1F}, std::byte{0xFC}, std::byte{0x00}};
+  for (int i = 0; i < 200 * 44100 / 1024; ++i) body.insert(body.end(), junk, junk + 8);
+  FakeStream stream(FakeStream::served(body, "audio/aac"));
+  Voice voice(1 << 18);  // the 3 s of audio fit: only the junk could hold the decoder back
+  std::stop_source stop;
+  std::thread decoder([&] { decodeStream(stream, voice, stop.get_token()); });
+  std::this_thread::sleep_for(2s);
+  const std::size_t junkRead = stream.served() - std::min(stream.served(), audioBytes);
+  stop.request_stop();
+  decoder.join();
+  // At the pace of play, 2 s (and the grace before the pace starts) are some 1,000 bytes, plus
+  // what the demuxer reads ahead: far from the 69,000 that spinning through it would take.
+  EXPECT_LT(junkRead, 40000u);
+  EXPECT_GT(voice.ring.readable(), 2 * kOutputRate) << "the audio before the junk still plays";
+}
+
 // A live stream never ends by itself: a stop request must end decoding promptly, also while the
 // decoder waits for a full ring or for the network.
 TEST(DecoderTest, AStopRequestEndsDecodingPromptly) {

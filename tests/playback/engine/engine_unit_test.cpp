@@ -18,7 +18,6 @@
 #include "playback/engine/mixer.h"
 #include "playback/engine/retry.h"
 #include "playback/engine/ring_buffer.h"
-#include "playback/engine/song_buffer.h"
 #include "playback/engine/tag_block.h"
 #include "playback/engine/url_text.h"
 #include "playback/log/log.h"
@@ -427,48 +426,6 @@ TEST(TimelineTest, OnlyWhatStartedInTheCurrentRecordingMarksAndOnlyTheFirstTime)
   timeline::mark(timeline::Stage::Probed, second);
   EXPECT_FALSE(timeline::at(timeline::Stage::Probed).has_value());
   EXPECT_EQ(timeline::name(timeline::Stage::FirstByte), "first byte");
-}
-
-TEST(SongBufferTest, SongFilesAreNamedSafelyAndNeverOverOneAnother) {
-  const struct {
-    const char* title;
-    int n;
-    const char* file;
-  } names[] = {
-      {"Artist - Title", 1, "Artist - Title.mp3"},
-      {"AC/DC - Back in Black", 2, "AC_DC - Back in Black (2).mp3"},
-      {"../..\x1b[2J - x", 1, "_.._[2J - x.mp3"},  // no leading dot, no escape byte
-      {"", 1, "Song.mp3"},
-  };
-  for (const auto& n : names) EXPECT_EQ(songFileName(n.title, "mp3", n.n), n.file) << n.title;
-  const std::string longName = songFileName(std::string(300, 'a') + "\xd0\x96", "ogg");
-  EXPECT_LE(longName.size(), 204u);
-  EXPECT_EQ(splitSongName("A - B - C").artist, "A");
-  EXPECT_EQ(splitSongName("A - B - C").title, "B - C");
-  EXPECT_EQ(splitSongName("Untitled").artist, "");
-  EXPECT_EQ(songExtension("aac"), "m4a");
-  EXPECT_EQ(songExtension("flac"), "");
-}
-
-TEST(SongBufferTest, KeepsAtMostItsBytesAndSavesNothingWithoutAudio) {
-  SongBuffer buffer;
-  EXPECT_FALSE(buffer.save(::testing::TempDir(), "Station").has_value()) << "nothing kept yet";
-  AVFormatContext* context = avformat_alloc_context();
-  AVStream* stream = avformat_new_stream(context, nullptr);
-  stream->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
-  stream->codecpar->codec_id = AV_CODEC_ID_MP3;
-  stream->codecpar->sample_rate = 44100;
-  stream->time_base = {1, 44100};
-  PacketPtr packet(av_packet_alloc());
-  ASSERT_EQ(av_new_packet(packet.get(), 1 << 20), 0);
-  for (int i = 0; i < 30; ++i) buffer.push(*packet, *stream);
-  EXPECT_LE(buffer.bytes(), SongBuffer::kKeepBytes);
-  EXPECT_GE(buffer.bytes(), SongBuffer::kKeepBytes - (1u << 20));
-  stream->codecpar->codec_id = AV_CODEC_ID_FLAC;  // another stream: what was kept goes
-  buffer.push(*packet, *stream);
-  EXPECT_EQ(buffer.bytes(), 1u << 20);
-  EXPECT_FALSE(buffer.save(::testing::TempDir(), "Station").has_value()) << "FLAC is not saved";
-  avformat_free_context(context);
 }
 
 TEST(MixerTest, SilentVoicesAreTrimmedToTheNewestAudioAfterTheGraceTime) {

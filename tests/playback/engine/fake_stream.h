@@ -104,6 +104,11 @@ class FakeStream final : public net::HttpStream {
     std::lock_guard lock(mutex_);
     options_.meta = std::move(meta);
   }
+  // Body bytes handed out so far.
+  [[nodiscard]] std::size_t served() const {
+    std::lock_guard lock(mutex_);
+    return served_;
+  }
   [[nodiscard]] bool cancelled() const {
     std::lock_guard lock(mutex_);
     return cancelled_;

@@ -1,0 +1,227 @@
+// The song buffer: what it keeps and what that costs, the files it names, and how a save ends.
+#include "playback/engine/song_buffer.h"
+
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <vector>
+
+#include "fake_stream.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
+namespace radiolist::audio {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Bytes the heap holds for the program now.
+std::size_t heapBytes() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  return mallinfo2().uordblks;
+#endif
+}
+
+// A media file's audio packets as its demuxer gives them.
+struct Demuxed {
+  FormatPtr format;
+  std::vector<PacketPtr> packets;
+  [[nodiscard]] const AVStream& stream() const { return *format->streams[0]; }
+};
+
+Demuxed demux(const std::string& path) {
+  Demuxed out;
+  AVFormatContext* raw = nullptr;
+  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return out;
+  out.format.reset(raw);
+  for (PacketPtr p(av_packet_alloc()); av_read_frame(raw, p.get()) >= 0; p.reset(av_packet_alloc()))
+    out.packets.push_back(std::move(p));
+  return out;
+}
+
+// Seconds of audio a file decodes to; 0 when it does not open.
+double decodedSeconds(const std::string& path) {
+  AVFormatContext* raw = nullptr;
+  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return 0;
+  const FormatPtr format(raw);
+  if (avformat_find_stream_info(raw, nullptr) < 0) return 0;
+  const AVCodecParameters* params = raw->streams[0]->codecpar;
+  const AVCodec* codec = avcodec_find_decoder(params->codec_id);
+  const CodecContextPtr decoder(avcodec_alloc_context3(codec));
+  if (avcodec_parameters_to_context(decoder.get(), params) < 0 ||
+      avcodec_open2(decoder.get(), codec, nullptr) < 0)
+    return 0;
+  const PacketPtr packet(av_packet_alloc());
+  const FramePtr frame(av_frame_alloc());
+  std::int64_t samples = 0;
+  while (av_read_frame(raw, packet.get()) >= 0) {
+    if (avcodec_send_packet(decoder.get(), packet.get()) >= 0) {
+      while (avcodec_receive_frame(decoder.get(), frame.get()) >= 0) samples += frame->nb_samples;
+    }
+    av_packet_unref(packet.get());
+  }
+  return static_cast<double>(samples) / params->sample_rate;
+}
+
+std::size_t filesIn(const fs::path& dir) {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir)) ++n;
+  return n;
+}
+
+struct ScratchDir {
+  fs::path path = fs::path(::testing::TempDir()) /
+                  ("songs-" + std::to_string(::getpid()) + "-" +
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  ScratchDir() { fs::create_directories(path); }
+  ~ScratchDir() { fs::remove_all(path); }
+};
+
+TEST(SongBufferTest, FileNamesAreSafeAndShowWhatTheTitleSays) {
+  const struct {
+    const char* title;
+    int n;
+    const char* file;
+  } names[] = {
+      {"Artist - Title", 1, "Artist - Title.mp3"},
+      {"AC/DC - Back in Black", 2, "AC_DC - Back in Black (2).mp3"},
+      {"../..\x1b[2J - x", 1, "_.._[2J - x.mp3"},  // no leading dot, no escape byte
+      {"", 1, "Song.mp3"},
+      {"Кино - Группа крови", 1, "Кино - Группа крови.mp3"},
+      // Right-to-left override: "Evil \u202Egnp.exe.mp3" would show as "Evil 3pm.exe.png".
+      {"Evil \u202Egnp.exe", 1, "Evil _gnp.exe.mp3"},
+      {"a\u200Eb\u200Fc\u202Ad\u2066e\u2069f\u061Cg", 1, "a_b_c_d_e_f_g.mp3"},
+      {"C1\xc2\x85next\xc2\x9f", 1, "C1_next_.mp3"},  // NEL and APC
+  };
+  for (const auto& n : names) EXPECT_EQ(songFileName(n.title, "mp3", n.n), n.file) << n.title;
+  const std::string longName = songFileName(std::string(300, 'a') + "\xd0\x96", "ogg");
+  EXPECT_LE(longName.size(), 204u);
+  EXPECT_EQ(splitSongName("A - B - C").artist, "A");
+  EXPECT_EQ(splitSongName("A - B - C").title, "B - C");
+  EXPECT_EQ(splitSongName("Untitled").artist, "");
+  EXPECT_EQ(streamTitleOf("StreamTitle='Rock;Roll';StreamUrl='x';"), "Rock;Roll");
+  EXPECT_EQ(songExtension("aac"), "m4a");
+  EXPECT_EQ(songExtension("flac"), "");
+}
+
+// A station of tiny packets must not make the bookkeeping cost more than the bound: it counts
+// what each packet costs, not only its bytes. A codec that is not saved keeps nothing at all.
+TEST(SongBufferTest, WhatIsKeptCostsAtMostTheBoundWhateverThePacketSize) {
+  AVFormatContext* context = avformat_alloc_context();
+  AVStream* stream = avformat_new_stream(context, nullptr);
+  stream->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
+  stream->codecpar->codec_id = AV_CODEC_ID_MP3;
+  stream->codecpar->sample_rate = 44100;
+  stream->time_base = {1, 44100};
+  PacketPtr tiny(av_packet_alloc());
+  ASSERT_EQ(av_new_packet(tiny.get(), 8), 0);
+  {
+    const std::size_t heapBefore = heapBytes();
+    SongBuffer buffer;
+    for (int i = 0; i < 1'500'000; ++i) buffer.push(*tiny, *stream);
+    EXPECT_LE(buffer.bytes(), SongBuffer::kKeepBytes);
+    EXPECT_LE(heapBytes() - heapBefore, SongBuffer::kKeepBytes * 11 / 10)
+        << buffer.packets() << " packets kept";
+  }
+  PacketPtr large(av_packet_alloc());
+  ASSERT_EQ(av_new_packet(large.get(), 1 << 20), 0);
+  SongBuffer buffer;
+  for (int i = 0; i < 30; ++i) buffer.push(*large, *stream);
+  EXPECT_LE(buffer.bytes(), SongBuffer::kKeepBytes);
+  EXPECT_GE(buffer.bytes(), SongBuffer::kKeepBytes - (2u << 20));
+
+  stream->codecpar->codec_id = AV_CODEC_ID_FLAC;  // another stream, and one not saved
+  for (int i = 0; i < 1000; ++i) buffer.push(*tiny, *stream);
+  EXPECT_EQ(buffer.bytes(), 0u);
+  const SongSave save = buffer.save(::testing::TempDir(), "Station");
+  EXPECT_EQ(save.status, SongSave::Status::NothingToSave);
+  EXPECT_NE(save.reason.find("flac"), std::string::npos) << save.reason;
+  avformat_free_context(context);
+}
+
+// Asked again while the song is being saved, a save names the same file; the file plays from the
+// moment it is named; only a new title ends it (not a StreamUrl with a counter).
+TEST(SongBufferTest, ASongIsSavedOnceIntoAFileThatPlaysUntilItsTitleChanges) {
+  const Demuxed mp3 = demux(test::mediaPath("tone440.mp3"));
+  ASSERT_GT(mp3.packets.size(), 100u);
+  const ScratchDir dir;
+  SongBuffer buffer;
+  EXPECT_EQ(buffer.save(dir.path, "").status, SongSave::Status::NothingToSave) << "no audio yet";
+  buffer.titleIs("StreamTitle='Artist - Song';StreamUrl='1';");
+  const std::size_t half = mp3.packets.size() / 2;
+  for (std::size_t i = 0; i < half; ++i) buffer.push(*mp3.packets[i], mp3.stream());
+
+  const SongSave first = buffer.save(dir.path, "Station");
+  ASSERT_EQ(first.status, SongSave::Status::Saving) << first.reason;
+  EXPECT_EQ(fs::path(first.path).filename(), "Artist - Song.mp3");
+  EXPECT_GT(decodedSeconds(first.path), 1.0) << "what was kept is in the file at once";
+  for (int again = 0; again < 9; ++again)
+    EXPECT_EQ(buffer.save(dir.path, "Station").path, first.path);
+  EXPECT_EQ(filesIn(dir.path), 1u);
+
+  for (std::size_t i = half; i < mp3.packets.size(); ++i) {
+    buffer.titleIs("StreamTitle='Artist - Song';StreamUrl='" + std::to_string(i) + "';");
+    buffer.push(*mp3.packets[i], mp3.stream());
+  }
+  EXPECT_TRUE(buffer.saving()) << "only the title ends a song";
+  buffer.titleIs("StreamTitle='Next - One';StreamUrl='';");
+  EXPECT_FALSE(buffer.saving());
+  EXPECT_GT(decodedSeconds(first.path), 2.5);
+  const SongSave next = buffer.save(dir.path, "Station");
+  EXPECT_EQ(next.status, SongSave::Status::Saving);
+  buffer.titleIs("StreamTitle='Third';");  // before any audio of "Next - One" came
+  EXPECT_FALSE(fs::exists(next.path)) << "a file without audio would not play: it goes";
+}
+
+// Every way a save can fail says so, with the system's reason where it gave one.
+TEST(SongBufferTest, ErrorsAreToldAsTheyAre) {
+  const Demuxed mp3 = demux(test::mediaPath("tone440.mp3"));
+  const ScratchDir dir;
+  SongBuffer buffer;
+  buffer.titleIs("StreamTitle='Same';");
+  for (const auto& packet : mp3.packets) buffer.push(*packet, mp3.stream());
+
+  std::ofstream(dir.path / "file");
+  SongSave save = buffer.save((dir.path / "file" / "music").string(), "");
+  EXPECT_EQ(save.status, SongSave::Status::CannotWrite);
+  EXPECT_EQ(save.reason, std::generic_category().message(ENOTDIR));
+
+  const fs::path full = dir.path / "full";
+  fs::create_directories(full);
+  for (int n = 1; n <= kMaxSongFileNumber; ++n)
+    std::ofstream(full / songFileName("Same", "mp3", n));
+  save = buffer.save(full.string(), "");
+  EXPECT_EQ(save.status, SongSave::Status::NamesUsedUp);
+  EXPECT_EQ(filesIn(full), static_cast<std::size_t>(kMaxSongFileNumber));
+
+  // A disk that fills up: the file may grow no further than 20 KB.
+  save = buffer.save(dir.path.string(), "");
+  ASSERT_EQ(save.status, SongSave::Status::Saving);
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const rlimit before = limit;
+  limit.rlim_cur = static_cast<rlim_t>(fs::file_size(save.path) + 20000);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  for (const auto& packet : mp3.packets) buffer.push(*packet, mp3.stream());
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &before), 0);
+  EXPECT_FALSE(buffer.saving()) << "a write error ends the save";
+  const std::optional<SongSave> failure = buffer.takeFailure();
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_EQ(failure->status, SongSave::Status::CannotWrite);
+  EXPECT_EQ(failure->path, save.path);
+  EXPECT_EQ(failure->reason, std::generic_category().message(EFBIG));
+  EXPECT_FALSE(buffer.takeFailure().has_value()) << "told once";
+}
+
+}  // namespace
+}  // namespace radiolist::audio
