@@ -108,7 +108,7 @@ void writeBytes(const std::string& path, const std::string& bytes) {
 // anything, can be told apart from the channel that follows it. Bodies that name other resources:
 // a concat list of a file in the current directory and an SDP description of an RTP port.
 struct Material {
-  std::string dir, cert, key, mp3, ffconcat, sdp, hls;
+  std::string dir, cert, key, mp3, ffconcat, sdp, hls, junkAac, tinyFlac;
   std::string error;
   Material() {
     char dirTemplate[] = "/tmp/rl-hostile-XXXXXX";
@@ -119,6 +119,8 @@ struct Material {
     ffconcat = dir + "/list.ffconcat";
     sdp = dir + "/session.sdp";
     hls = dir + "/master.m3u8";
+    junkAac = dir + "/junk.aac";
+    tinyFlac = dir + "/tiny.flac";
     writeBytes(ffconcat, "ffconcat version 1.0\nfile local.mp3\n");
     writeBytes(sdp,
                "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=x\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio " +
@@ -169,6 +171,17 @@ struct Material {
                 "\nranges.m3u8?v=" + std::to_string(i) + "\n";
     while (huge.size() < 3'900'000) huge += "#EXTINF:1,\na\n";
     for (int i = 0; i < 10; ++i) nest += "nest.m3u?e=" + std::to_string(i) + "\n";
+    // A second of real AAC, then 8 MB of ADTS frames too short to hold audio (a header and one
+    // byte); FLAC of 16-sample frames, 2,756 packets a second.
+    run({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i",
+         "sine=frequency=660:duration=1", "-ac", "2", "-c:a", "aac", "-b:a", "96k", "-f", "adts",
+         "-y", junkAac});
+    std::string junk;
+    for (int i = 0; i < 1'000'000; ++i) junk += std::string("\xFF\xF1\x50\x80\x01\x1F\xFC\x00", 8);
+    std::ofstream(junkAac, std::ios::app | std::ios::binary) << junk;
+    run({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i",
+         "sine=frequency=660:duration=6", "-ac", "2", "-c:a", "flac", "-frame_size", "16", "-y",
+         tinyFlac});
     std::ofstream(dir + "/variants.m3u8") << master;
     std::ofstream(dir + "/huge.m3u8") << huge;
     std::ofstream(dir + "/nest.m3u") << nest;
@@ -446,6 +459,17 @@ const std::vector<Fault>& faults() {
       {"SdpOfAnRtpPort", {"--file", "@sdp", "--content-type", "application/sdp"}},
       {"HlsMasterWithControlBytes",
        {"--file", "@hls", "--content-type", "application/vnd.apple.mpegurl"}},
+      // Streams whose packets cost the song buffer and the decoder out of all proportion: frames
+      // that decode to nothing, sent as fast as they are read, and frames of 16 samples.
+      {.name = "EndlessAdtsFramesWithoutAudio",
+       .args = {"--file", "@junkaac", "--content-type", "audio/aac", "--rate", "0"},
+       .cannotPlay = false,
+       .maxGrowthKiB = 16 * 1024},
+      {.name = "FlacOf16SampleFrames",
+       .args = {"--file", "@tinyflac", "--content-type", "audio/flac", "--rate", "0"},
+       .cannotPlay = false,
+       .mustPlay660 = true,
+       .maxGrowthKiB = 16 * 1024},
       // Playlists that cost memory or requests out of all proportion.
       {.name = "HugeMediaPlaylistUnderA4KiBDirectory",
        .staticPath = "/" + std::string(4000, 'd') + "/huge.m3u8",
@@ -486,6 +510,8 @@ std::vector<std::string> expand(std::vector<std::string> args) {
     if (a == "@mp3") a = material->mp3;
     if (a == "@cert") a = material->cert;
     if (a == "@key") a = material->key;
+    if (a == "@junkaac") a = material->junkAac;
+    if (a == "@tinyflac") a = material->tinyFlac;
     for (const auto& [name, path] :
          {std::pair{"@ffconcat", material->ffconcat}, std::pair{"@sdp", material->sdp},
           std::pair{"@hls", material->hls}}) {
