@@ -10,12 +10,22 @@ namespace radiolist {
 
 namespace {
 
-// A server's text: control characters (tabs, line breaks, terminal escapes) become spaces.
-QString oneLine(QString text) {
+// A server's text as one bounded line: control characters (tabs, line breaks, terminal escapes)
+// become spaces, and past kMaxFieldBytes of UTF-8 it is cut on a character boundary.
+QString field(QString text) {
   for (QChar& c : text) {
     if (c.category() == QChar::Other_Control) c = u' ';
   }
-  return text.trimmed();
+  text = text.trimmed();
+  constexpr auto kMax = static_cast<qsizetype>(RecentTitles::kMaxFieldBytes);
+  if (text.size() * 3 <= kMax) return text;  // a UTF-16 unit takes at most 3 bytes
+  QByteArray utf8 = text.toUtf8();
+  if (utf8.size() <= kMax) return text;
+  static constexpr char kEllipsis[] = "\xE2\x80\xA6";
+  qsizetype n = kMax - qsizetype{sizeof kEllipsis - 1};
+  while (n > 0 && (static_cast<unsigned char>(utf8[n]) & 0xC0) == 0x80) --n;
+  utf8.truncate(n);
+  return QString::fromUtf8(utf8 + kEllipsis);
 }
 
 QByteArray lineOf(const TitleEntry& entry) {
@@ -53,13 +63,14 @@ RecentTitles::RecentTitles(QString path) : path_(std::move(path)) {
     bool isNumber = false;
     const qlonglong time = fields.value(0).toLongLong(&isNumber);
     if (fields.size() != 3 || !isNumber) continue;
-    entries_.push_back({time, QString::fromUtf8(fields[1]), QString::fromUtf8(fields[2])});
+    entries_.push_back(
+        {time, field(QString::fromUtf8(fields[1])), field(QString::fromUtf8(fields[2]))});
     if (entries_.size() > kKeepLines) entries_.pop_front();
   }
 }
 
 bool RecentTitles::note(std::int64_t time, const QString& station, const QString& title) {
-  TitleEntry entry{time, oneLine(station), oneLine(title)};
+  TitleEntry entry{time, field(station), field(title)};
   if (entry.title.isEmpty()) return false;
   if (!entries_.empty() && entries_.back().station == entry.station &&
       entries_.back().title == entry.title)

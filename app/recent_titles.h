@@ -22,6 +22,9 @@ struct TitleEntry {
 class RecentTitles {
  public:
   static constexpr std::size_t kKeepLines = 1000;
+  // What is kept of a station or title, in bytes of UTF-8: a line stays short whatever a server
+  // sends (an HLS title of 100,000 characters has been seen).
+  static constexpr std::size_t kMaxFieldBytes = 1024;
 
   // $XDG_STATE_HOME/radiolist/titles.tsv, with ~/.local/state when the variable is unset or not
   // an absolute path.
@@ -35,8 +38,9 @@ class RecentTitles {
   RecentTitles& operator=(const RecentTitles&) = delete;
 
   // Notes `title` on `station` unless it is blank or the same as the last one noted; true when
-  // it was noted (the file follows soon after). Control characters in either (tabs, line breaks, escapes) become spaces, so
-  // that a line stays a line.
+  // it was noted (the file follows soon after). Control characters in either (tabs, line breaks,
+  // escapes) become spaces, so that a line stays a line, and each is cut to kMaxFieldBytes on a
+  // character boundary, ending in "…" when cut.
   bool note(std::int64_t time, const QString& station, const QString& title);
   // At most `count`, newest first.
   [[nodiscard]] QList<TitleEntry> newest(std::size_t count) const;

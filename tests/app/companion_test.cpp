@@ -13,6 +13,12 @@
 using namespace radiolist;
 using namespace std::chrono_literals;
 
+namespace radiolist {
+void PrintTo(const TitleEntry& e, std::ostream* out) {
+  *out << e.time << " \"" << e.station.toStdString() << "\" \"" << e.title.toStdString() << '"';
+}
+}  // namespace radiolist
+
 namespace {
 
 QStringList fileLines(const QString& path) {
@@ -71,6 +77,29 @@ TEST(RecentTitlesTest, TheFileKeepsTheLastThousandLines) {
   EXPECT_EQ(lines.front(), "5\tS\t5");
   EXPECT_EQ(lines.back(), "1004\tS\t1004");
   EXPECT_EQ(titles.newest(5000).size(), 1000);
+}
+
+// Whatever a server sends, a station or title is one line of at most 1 KiB of UTF-8, cut between
+// characters.
+TEST(RecentTitlesTest, FieldsAreCutToOneKibibyteBetweenCharacters) {
+  const QString e(u'\u00e9'), smile = QString::fromUtf8("\xF0\x9F\x98\x80"), dots(u'\u2026');
+  const struct {
+    QString in, out;
+  } cases[] = {
+      {QString(1024, 'a'), QString(1024, 'a')},
+      {QString(1025, 'a'), QString(1021, 'a') + dots},
+      {e.repeated(600), e.repeated(510) + dots},  // 1,021 bytes would end inside a character
+      {'a' + e.repeated(600), 'a' + e.repeated(510) + dots},
+      {smile.repeated(300), smile.repeated(255) + dots},
+      {"\x1b" + QString(1020, 'b') + "\r\n\tc", QString(1020, 'b') + "   c"},
+  };
+  QTemporaryDir dir;
+  RecentTitles titles(dir.filePath("titles.tsv"));
+  std::int64_t time = 0;
+  for (const auto& c : cases) {
+    ASSERT_TRUE(titles.note(++time, c.in, c.in));
+    EXPECT_EQ(titles.newest(1).value(0), (TitleEntry{time, c.out, c.out})) << c.in.size();
+  }
 }
 
 TEST(SleepTimerTest, FadesOverItsLastStretchThenStopsOnceAndRestoresTheVolume) {
