@@ -13,8 +13,12 @@
 #include <memory>
 #include <vector>
 
+#include <QSignalSpy>
+
+#include "app/companion.h"
 #include "app/recent_titles.h"
 #include "app/sleep_timer.h"
+#include "tests/app/window_fixture.h"
 
 using namespace radiolist;
 using namespace std::chrono_literals;
@@ -231,4 +235,29 @@ TEST(SleepTimerTest, FadesOverItsLastStretchThenStopsOnceAndRestoresTheVolume) {
   QTest::qWait(200);
   EXPECT_FALSE(timer.running());
   EXPECT_EQ(stops, 1);
+}
+
+// Save song waits for the disk on a thread of its own: requests made meanwhile share its answer
+// (a burst of them makes one file, not ten), their number is bounded, and a save that ends on a
+// write error is told once.
+class CompanionTest : public WindowTest {};
+
+TEST_F(CompanionTest, SaveRequestsShareOneAnswerAndAFailedSaveIsToldOnce) {
+  audio.saveAnswer = {SongSave::Status::Saving, "/music/radiolist/A - B.mp3", {}};
+  start();
+  Companion companion(*form, path("titles.tsv"));
+  std::vector<SongSave> answers;
+  for (std::size_t i = 0; i < Companion::kMaxWaitingSaves; ++i)
+    ASSERT_TRUE(companion.saveSong([&](const SongSave& save) { answers.push_back(save); }));
+  EXPECT_FALSE(companion.saveSong([](const SongSave&) {})) << "bounded";
+  ASSERT_TRUE(waitUntil([&] { return answers.size() == Companion::kMaxWaitingSaves; }));
+  EXPECT_EQ(audio.saves, 1);
+  EXPECT_EQ(answers.back().path, audio.saveAnswer.path);
+
+  QSignalSpy failed(&companion, &Companion::saveFailed);
+  audio.saveFailures.push_back({SongSave::Status::CannotWrite, "/music/x.mp3", "No space left"});
+  ASSERT_TRUE(waitUntil([&] { return failed.count() == 1; }, 3000));
+  EXPECT_EQ(failed.at(0).at(1).toString(), "No space left");
+  QTest::qWait(1200);
+  EXPECT_EQ(failed.count(), 1);
 }

@@ -60,3 +60,15 @@ const char* RecordingAudio::ChannelGetTags(DWORD handle, DWORD type) {
   const auto found = tags.find({handle, type});
   return found != tags.end() ? found->second.c_str() : nullptr;
 }
+
+radiolist::SongSave RecordingAudio::SaveSong(const std::string& /*directory*/) {
+  ++saves;
+  return saveAnswer;
+}
+
+std::optional<radiolist::SongSave> RecordingAudio::TakeSongSaveFailure() {
+  if (saveFailures.empty()) return std::nullopt;
+  radiolist::SongSave failure = saveFailures.front();
+  saveFailures.pop_front();
+  return failure;
+}

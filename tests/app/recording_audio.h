@@ -2,6 +2,8 @@
 // A stand-in for the audio library that records every call the window makes, in order, and
 // answers tag requests from a table the test fills.
 
+#include <atomic>
+#include <deque>
 #include <map>
 #include <string>
 #include <utility>
@@ -21,6 +23,11 @@ class RecordingAudio final : public radiolist::AudioLibrary {
   std::vector<std::string> hints;
   // What ChannelIsActive answers per handle (0 when missing).
   std::map<DWORD, DWORD> active;
+  // What SaveSong answers (from any thread: set it before), how often it was asked, and the
+  // failures TakeSongSaveFailure hands out in turn.
+  radiolist::SongSave saveAnswer;
+  std::atomic<int> saves{0};
+  std::deque<radiolist::SongSave> saveFailures;
 
   [[nodiscard]] std::string name(DWORD handle) const;
   void clear() {
@@ -38,6 +45,8 @@ class RecordingAudio final : public radiolist::AudioLibrary {
   BOOL ChannelStop(DWORD handle) override;
   const char* ChannelGetTags(DWORD handle, DWORD type) override;
   void PrepareURL(const char16_t* url) override;
+  radiolist::SongSave SaveSong(const std::string& directory) override;
+  std::optional<radiolist::SongSave> TakeSongSaveFailure() override;
 
  private:
   HSTREAM create(const char* kind, const char16_t* url);
