@@ -1,5 +1,7 @@
 #include "playback/engine/retry.h"
 
+#include <utility>
+
 namespace radiolist::audio {
 
 namespace {
@@ -33,6 +35,42 @@ Retry retryAfter(const net::StreamStats& end, bool playedBefore) {
     case net::StreamError::BadUrl: return Retry::GiveUp;
   }
   return Retry::GiveUp;
+}
+
+RetrySchedule::Clock::time_point RetrySchedule::ended(Clock::time_point now,
+                                                      const AttemptEnd& end) {
+  waiting_ = true;
+  const bool wasEarly = std::exchange(early_, false);
+  const bool wasCancelled = std::exchange(cancelled_, false);
+  if (end.played) {
+    if (end.lasted >= playedLongEnough_) backoff_.reset();
+  } else if (wasEarly && now < stepEnds_) {
+    return stepEnds_;  // the rest of the step whose early try failed
+  }
+  stepEnds_ = now + (end.retry == Retry::Slowly ? longest_ : backoff_.next());
+  mayCut_ = end.retry == Retry::Soon && !end.serverAnswered;
+  earlyTaken_ = false;
+  if (wasCancelled && mayCut_) {
+    earlyTaken_ = true;
+    early_ = true;
+    return now;
+  }
+  return stepEnds_;
+}
+
+bool RetrySchedule::newsWhileWaiting(Clock::time_point now) {
+  if (!waiting_ || !mayCut_ || earlyTaken_ || now >= stepEnds_) return false;
+  earlyTaken_ = true;
+  early_ = true;
+  return true;
+}
+
+bool RetrySchedule::newsWhileStalled(bool sounding) {
+  if (waiting_ || cancelled_) return false;
+  if (sounding) early_ = false;  // it played: no longer a try that news may not cut
+  if (early_) return false;
+  cancelled_ = true;
+  return true;
 }
 
 }  // namespace radiolist::audio

@@ -88,14 +88,12 @@ void Source::setTitle(std::string title) {
   inbandTitle_ = std::move(title);
 }
 
-bool Source::pauseBeforeRetry(std::chrono::milliseconds pause, bool cutShort,
+bool Source::pauseBeforeRetry(std::chrono::steady_clock::time_point due,
                               const std::stop_token& stop) {
   std::unique_lock lock(mutex_);
-  if (std::exchange(retryNow_, false)) pause = std::chrono::milliseconds(0);
-  pausing_ = cutShort;
-  wake_.wait_for(lock, stop, pause, [&] { return !keepAlive_ || retryNow_; });
-  pausing_ = false;
+  wake_.wait_until(lock, stop, due, [&] { return !keepAlive_ || retryNow_; });
   retryNow_ = false;
+  schedule_.connecting();
   return keepAlive_ && !stop.stop_requested();
 }
 
@@ -104,17 +102,24 @@ void Source::retryNow() {
   {
     const std::lock_guard lock(mutex_);
     if (!keepAlive_) return;
-    if (!pausing_ && current_) {
+    const auto now = std::chrono::steady_clock::now();
+    if (schedule_.newsWhileWaiting(now)) {
+      retryNow_ = true;
+    } else if (current_) {
       const net::StreamStats stats = current_->stats();
       const auto state = current_->state();
       const bool moving =
           state == net::StreamState::Connecting || state == net::StreamState::Streaming;
-      if (moving && !stats.paused &&
-          std::chrono::steady_clock::now() - stats.lastProgress >= kStalledAfter)
+      const Family family = voice_.family.load(std::memory_order_acquire);
+      const bool reconnecting = reconnecting_.load(std::memory_order_acquire);
+      const bool sounding = !reconnecting && (family == Family::General || family == Family::Aac);
+      // A first connection that never sounded is left alone: cancelled, it would end the source
+      // (an address that never played is not tried again).
+      if (moving && !stats.paused && now - stats.lastProgress >= kStalledAfter &&
+          (reconnecting || sounding) && schedule_.newsWhileStalled(sounding))
         stalled = current_;
     }
-    if (!pausing_ && !stalled) return;
-    retryNow_ = true;
+    if (!retryNow_ && !stalled) return;
   }
   log::write(log::Domain::Engine, url_, ": the network is back, connecting again now");
   wake_.notify_all();
@@ -122,23 +127,20 @@ void Source::retryNow() {
 }
 
 void Source::run(const std::stop_token& stop) {
+  using Clock = std::chrono::steady_clock;
   std::shared_ptr<net::HttpStream> stream;
   {
     const std::lock_guard lock(mutex_);
     stream = current_;
   }
-  Backoff backoff(policy_.firstPause, policy_.longestPause);
   bool everPlayed = false;
   bool rejoin = false;
   while (!stop.stop_requested()) {
-    const auto began = std::chrono::steady_clock::now();
+    const auto began = Clock::now();
     requestsLeft_ = kRequestsPerAttempt - 1;  // the attempt's own connection is one
     const bool played = play(stream, stop, rejoin);
     if (stop.stop_requested()) return;
-    if (played) {
-      everPlayed = true;
-      if (std::chrono::steady_clock::now() - began >= policy_.playedLongEnough) backoff.reset();
-    }
+    everPlayed = everPlayed || played;
     net::StreamStats ended;
     {
       const std::lock_guard lock(mutex_);
@@ -156,13 +158,19 @@ void Source::run(const std::stop_token& stop) {
       return;
     }
     reconnecting_.store(true, std::memory_order_release);
+    const auto now = Clock::now();
+    Clock::time_point due;
     {
       const std::lock_guard lock(mutex_);
       if (!keepAlive_) return;
+      due = schedule_.ended(now, {.retry = retry,
+                                  .serverAnswered = ended.error == net::StreamError::HttpStatus,
+                                  .played = played,
+                                  .lasted = now - began});
     }
-    const auto pause = retry == Retry::Slowly ? policy_.longestPause : backoff.next();
-    log::write(log::Domain::Engine, url_, ": connecting again in ", pause.count(), " ms");
-    if (!pauseBeforeRetry(pause, retry == Retry::Soon, stop)) return;
+    log::write(log::Domain::Engine, url_, ": connecting again in ",
+               std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count(), " ms");
+    if (!pauseBeforeRetry(due, stop)) return;
     stream = open_(url_, std::nullopt);
     if (!stream) return;
     connections_.fetch_add(1, std::memory_order_acq_rel);

@@ -70,8 +70,9 @@ class Source {
   // over). True at first.
   void keepAlive(bool on);
   // The network came back, or the machine woke: a source waiting out a pause before it connects
-  // again, or whose connection has brought nothing for kStalledAfter, connects again now. Any
-  // other source carries on. Never waits.
+  // again, or whose connection has brought nothing for kStalledAfter, connects again now, within
+  // the limits of RetrySchedule (once per step of its pauses, never after an answer of the
+  // server). Any other source carries on. Never waits.
   void retryNow();
   static constexpr std::chrono::milliseconds kStalledAfter{1000};
 
@@ -106,10 +107,9 @@ class Source {
   void setCurrent(std::shared_ptr<net::HttpStream> stream);
   void confirmCurrent();
   void setTitle(std::string title);
-  // Sleeps for `pause` unless a stop comes or the source is no longer kept alive (false), or
-  // retryNow() cuts it short (true). `cutShort`: whether retryNow() may.
-  bool pauseBeforeRetry(std::chrono::milliseconds pause, bool cutShort,
-                        const std::stop_token& stop);
+  // Sleeps until `due` unless a stop comes or the source is no longer kept alive (false), or
+  // retryNow() cuts it short (true).
+  bool pauseBeforeRetry(std::chrono::steady_clock::time_point due, const std::stop_token& stop);
 
   const std::string url_;
   const StreamOpener open_;
@@ -130,8 +130,8 @@ class Source {
   std::optional<std::string> inbandTitle_;  // from inside the audio of the current connection
   bool confirmed_ = false;                  // current_ carries audio (not a playlist)
   bool keepAlive_ = true;
-  bool pausing_ = false;   // in a pause that retryNow() may cut short
-  bool retryNow_ = false;  // the next connection goes out without a pause
+  RetrySchedule schedule_{policy_};
+  bool retryNow_ = false;  // retryNow() cut the pause short
   std::condition_variable_any wake_;
 
   std::jthread decoder_;  // last member: stopped and joined first

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -36,6 +37,29 @@ bool networkCameBack(std::span<const std::byte> messages) {
     at += NLMSG_ALIGN(header.nlmsg_len);
   }
   return false;
+}
+
+bool NewsThrottle::news(Clock::time_point now) {
+  if (acted_ && now - *acted_ < window_) {
+    gathered_ = true;
+    return false;
+  }
+  acted_ = now;
+  gathered_ = false;
+  return true;
+}
+
+std::optional<NewsThrottle::Clock::time_point> NewsThrottle::due() const {
+  if (!gathered_) return std::nullopt;
+  return *acted_ + window_;
+}
+
+bool NewsThrottle::tick(Clock::time_point now) {
+  const auto at = due();
+  if (!at || now < *at) return false;
+  acted_ = now;
+  gathered_ = false;
+  return true;
 }
 
 NetworkWatch::NetworkWatch(std::function<void()> onReturn) : onReturn_(std::move(onReturn)) {
@@ -69,13 +93,25 @@ void NetworkWatch::run() {
   // Large enough for a batch of messages; a longer batch is cut, which at worst loses news that
   // the next batch repeats.
   alignas(nlmsghdr) std::array<std::byte, 16384> buffer{};
+  NewsThrottle throttle(kNewsWindow);
   for (;;) {
     std::array<pollfd, 2> fds{pollfd{socket_, POLLIN, 0}, pollfd{stop_, POLLIN, 0}};
-    if (::poll(fds.data(), fds.size(), -1) < 0) {
+    int timeout = -1;
+    if (const auto due = throttle.due()) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(*due - std::chrono::steady_clock::now());
+      timeout = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+    }
+    if (::poll(fds.data(), fds.size(), timeout) < 0) {
       if (errno == EINTR) continue;
       return;
     }
     if (fds[1].revents != 0) return;
+    if (throttle.tick(std::chrono::steady_clock::now())) {
+      log::write(log::Domain::Net, "the network changed (news gathered over the last seconds)");
+      onReturn_();
+    }
+    if (fds[0].revents == 0) continue;
     bool news = false;
     for (;;) {
       const ssize_t got = ::recv(socket_, buffer.data(), buffer.size(), 0);
@@ -88,7 +124,7 @@ void NetworkWatch::run() {
       if (got == 0) break;
       news = news || networkCameBack(std::span(buffer.data(), static_cast<std::size_t>(got)));
     }
-    if (news) {
+    if (news && throttle.news(std::chrono::steady_clock::now())) {
       log::write(log::Domain::Net, "the network changed");
       onReturn_();
     }

@@ -88,10 +88,11 @@ class EngineTest : public ::testing::Test {
         options.bytesPerSecond = 40;
       }
       options.meta = "StreamTitle='First';";
-      options.loop =
-          !url.ends_with("once.mp3") && !url.ends_with("gone.mp3") && !url.ends_with(".m3u");
-      // Plays once, then the server is gone.
-      options.refused = url.ends_with("gone.mp3") && nth > 1;
+      options.loop = !url.ends_with("once.mp3") && !url.ends_with("gone.mp3") &&
+                     !url.ends_with("404.mp3") && !url.ends_with(".m3u");
+      // Plays once, then the server is gone, or answers 404.
+      options.refused = (url.ends_with("gone.mp3") || url.ends_with("404.mp3")) && nth > 1;
+      options.status = url.ends_with("404.mp3") ? 404 : 0;
       if (options.bytesPerSecond == 0) {
         options.bytesPerSecond = 16000;  // 128 kbit/s
         options.burstBytes = 64 * 1024;  // Icecast's default burst
@@ -458,6 +459,33 @@ TEST_F(EngineTest, AServerThatIsGoneIsTriedAgainWithGrowingPauses) {
   EXPECT_STREQ(engine_->tags(general, BASS_TAG_ICY), "ICY 200 OK");
   EXPECT_TRUE(engine_->stop(general));
   EXPECT_EQ(engine_->isActive(general), BASS_ACTIVE_STOPPED);
+}
+
+// News every 10 ms (Source::retryNow, as the network watch calls it) after the station went
+// away: a refused connection gets at most one early try per pause, a server's 404 none.
+TEST_F(EngineTest, NewsAddsAtMostOneTryPerPauseAndNoneAfterTheServersAnswer) {
+  RetryPolicy retry;
+  retry.firstPause = 200ms;
+  retry.longestPause = 800ms;
+  makeEngine(5s, retry);
+  // Pauses from the end: 200, 400, 800, 800 ms. Within 2 s of the second try: 4 pauses at most.
+  const struct {
+    std::string url;
+    int most;
+  } cases[] = {{"http://radio.test/404.mp3", 2 + 4}, {"http://radio.test/gone.mp3", 2 + 2 * 4}};
+  for (const auto& c : cases) {
+    ASSERT_TRUE(engine_->init());
+    engine_->play(engine_->create(c.url, CreationKind::General), true);
+    ASSERT_TRUE(soundsWithin());
+    ASSERT_TRUE(waitUntil([&] { return render(4096) >= 0 && opens(c.url) >= 2; }, 10s));
+    for (const auto from = std::chrono::steady_clock::now();
+         std::chrono::steady_clock::now() - from < 2s; std::this_thread::sleep_for(10ms)) {
+      engine_->retryNow();
+      render(512);
+    }
+    EXPECT_LE(opens(c.url), c.most) << c.url;
+    engine_->free();
+  }
 }
 
 TEST_F(EngineTest, AFreedSourceThatEndsIsNotConnectedAgain) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <random>
 #include <span>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -157,6 +158,60 @@ TEST(RetryTest, TheWayAConnectionEndedChoosesThePause) {
     EXPECT_EQ(retryAfter(end, true), c.played);
     EXPECT_EQ(retryAfter(end, false), Retry::GiveUp)
         << "an address that never played is not tried again";
+  }
+}
+
+TEST(RetryScheduleTest, NewsCutsAStepShortOnceAndNeverAfterTheServersAnswer) {
+  // Events on a fake clock (ms): "fail@T>N" an attempt that did not play ends at T and the next
+  // goes out at N ("404@" the server answered, "slow@" a slow pause, "playedP@" it played P ms);
+  // "news@T>1" news while waiting acts (0: it does not); "stall>1" / "mute>1" news on a stall of
+  // a connection that sounded / did not; "go" the next attempt goes out.
+  const struct {
+    const char* what;
+    const char* events;
+  } cases[] = {
+      {"one early try per step; a failed one waits out its step",
+       "fail@0>500 news@100>1 go fail@150>500 news@200>0 go fail@500>1500 news@600>1 go "
+       "fail@700>1500"},
+      {"the server's answer keeps its pause", "404@0>500 news@100>0 go 404@500>1500 news@600>0"},
+      {"a slow pause", "slow@0>30000 news@100>0"},
+      {"news at the step's end or while connected", "fail@0>500 news@500>0 go news@600>0"},
+      {"an early try that outlasts its step stands for its try",
+       "fail@0>500 news@100>1 go fail@5100>6100"},
+      {"playing 10 s starts the steps over",
+       "fail@0>500 go fail@500>1500 go played10000@1500>2000"},
+      {"a stall cancelled by news is the next step's early try",
+       "stall>1 played20000@1000>1000 go mute>0 fail@1200>1500 news@1300>0"},
+      {"an early try that sounded may be cancelled when it stalls",
+       "stall>1 played20000@1000>1000 go stall>1 played2000@3000>3000 go fail@3100>4000"},
+      {"a cancelled attempt the server answered", "stall>1 404@1000>1500"},
+  };
+  using std::chrono::milliseconds;
+  for (const auto& c : cases) {
+    RetrySchedule schedule{RetryPolicy{}};
+    const RetrySchedule::Clock::time_point zero{};
+    std::istringstream events(c.events);
+    for (std::string e; events >> e;) {
+      if (e == "go") {
+        schedule.connecting();
+        continue;
+      }
+      const auto number = [&](char after) { return std::atoi(e.c_str() + e.find(after) + 1); };
+      const auto at = zero + milliseconds(e.find('@') == std::string::npos ? 0 : number('@'));
+      long got = 0;
+      if (e.starts_with("news")) {
+        got = schedule.newsWhileWaiting(at);
+      } else if (e.starts_with("stall") || e.starts_with("mute")) {
+        got = schedule.newsWhileStalled(e[0] == 's');
+      } else {
+        const int played = e.starts_with("played") ? std::atoi(e.c_str() + 6) : -1;
+        got = (schedule.ended(at, {e[0] == 's' ? Retry::Slowly : Retry::Soon, e[0] == '4',
+                                   played >= 0, milliseconds(played)}) -
+               zero) /
+              milliseconds(1);
+      }
+      EXPECT_EQ(got, number('>')) << c.what << ": " << e;
+    }
   }
 }
 

@@ -36,6 +36,7 @@ class FakeStream final : public net::HttpStream {
     std::size_t burstBytes = 0;
     bool loop = false;     // start the body over at its end (a stream that never ends)
     bool refused = false;  // no head and no body: the connection failed at once
+    int status = 0;        // with `refused`: the server answered this status
   };
 
   static Options served(std::vector<std::byte> body, std::string contentType = "audio/mpeg") {
@@ -90,6 +91,16 @@ class FakeStream final : public net::HttpStream {
     if (options_.refused) return net::StreamState::Failed;
     if (!options_.loop && pos_ >= options_.body.size()) return net::StreamState::Ended;
     return net::StreamState::Streaming;
+  }
+  [[nodiscard]] net::StreamStats stats() const override {
+    net::StreamStats stats;
+    stats.lastProgress = std::chrono::steady_clock::now();  // never stalled
+    if (options_.refused) {
+      stats.httpStatus = options_.status;
+      stats.error = options_.status != 0 ? net::StreamError::HttpStatus : net::StreamError::Connect;
+      stats.connectStep = options_.status != 0 ? net::ConnectStep::None : net::ConnectStep::Refused;
+    }
+    return stats;
   }
   void dropBuffered() override {}
   void cancel() override {

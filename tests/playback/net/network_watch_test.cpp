@@ -1,10 +1,11 @@
-// Which kernel network news means the network may be back.
+// Which kernel network news means the network may be back, and how news is gathered.
 
 #include <gtest/gtest.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -56,4 +57,29 @@ TEST(NetworkWatchTest, NewsOfALinkUpAnAddressOrARouteMeansTheNetworkMayBeBack) {
       {"nothing", {}, false},
   };
   for (const auto& c : cases) EXPECT_EQ(radiolist::net::networkCameBack(c.batch), c.back) << c.what;
+}
+
+TEST(NewsThrottleTest, FirstNewsActsAtOnceAndLaterNewsBecomesOneActionAtTheWindowsEnd) {
+  // 'n': news at `at` ms, 't': the watch wakes at `at` ms; whether that acts, and when gathered
+  // news acts afterwards (-1: none waits).
+  const struct {
+    char kind;
+    int at;
+    bool acts;
+    int due;
+  } events[] = {
+      {'n', 0, true, -1},       {'n', 100, false, 2000}, {'n', 1900, false, 2000},
+      {'t', 1999, false, 2000}, {'t', 2000, true, -1},   {'n', 2500, false, 4000},
+      {'t', 4300, true, -1},    {'t', 6000, false, -1},  {'n', 6300, true, -1},
+      {'n', 7000, false, 8300}, {'n', 9000, true, -1},  // woken late: acts once, at once
+  };
+  using Clock = radiolist::net::NewsThrottle::Clock;
+  radiolist::net::NewsThrottle throttle(std::chrono::milliseconds(2000));
+  const Clock::time_point zero{};
+  for (const auto& e : events) {
+    const auto at = zero + std::chrono::milliseconds(e.at);
+    EXPECT_EQ(e.kind == 'n' ? throttle.news(at) : throttle.tick(at), e.acts) << e.kind << e.at;
+    const auto due = throttle.due();
+    EXPECT_EQ(due ? (*due - zero) / std::chrono::milliseconds(1) : -1, e.due) << e.kind << e.at;
+  }
 }
