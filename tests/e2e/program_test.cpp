@@ -2,10 +2,12 @@
 // keyboard from xdotool, sound checked at the sound server, the list files checked byte for byte.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -37,6 +39,8 @@ std::string readFile(const fs::path& path) {
 
 class ProgramTest : public radiolist::test::ServerTest {
  protected:
+  using Environment = std::vector<std::pair<std::string, std::string>>;
+
   void SetUp() override {
     ServerTest::SetUp();
     if (IsSkipped()) return;
@@ -99,17 +103,19 @@ class ProgramTest : public radiolist::test::ServerTest {
   }
 
   // Starts the program in its channel directory (it reads its files from its current directory).
-  void launch() {
+  void launch(const Environment& extra = {}) { program_ = spawn({RADIOLIST_BINARY}, extra, false); }
+  std::unique_ptr<ChildProcess> spawn(const std::vector<std::string>& argv,
+                                      const Environment& extra, bool captureStdout) {
     const fs::path oldDir = fs::current_path();
     fs::current_path(dir_);
-    program_ = std::make_unique<ChildProcess>(
-        ChildProcess::Options{{RADIOLIST_BINARY},
-                              {{"DISPLAY", display_},
-                               {"QT_QPA_PLATFORM", "xcb"},
-                               {"PULSE_SERVER", sink_->pulseServer()},
-                               {"PULSE_SINK", sink_->name()}},
-                              false});
+    Environment env{{"DISPLAY", display_},
+                    {"QT_QPA_PLATFORM", "xcb"},
+                    {"PULSE_SERVER", sink_->pulseServer()},
+                    {"PULSE_SINK", sink_->name()}};
+    env.insert(env.end(), extra.begin(), extra.end());
+    auto child = std::make_unique<ChildProcess>(ChildProcess::Options{argv, env, captureStdout});
     fs::current_path(oldDir);
+    return child;
   }
   // The program's window id; sets windowX_ and windowY_ to its client area's place on the screen.
   std::string findWindow() {
@@ -297,3 +303,33 @@ TEST_F(ProgramTest, ClicksAndKeysLandWhereAimedAndTextIsDrawnAsDesigned) {
 }
 
 }  // namespace
+
+// A terminating signal ends the program whenever it comes: here while the creation handler's
+// error box (the list is a directory) holds the start, before the window's own loop runs.
+TEST_F(ProgramTest, TerminatingSignalsEndTheProgramWhileTheCreationErrorBoxIsUp) {
+  fs::remove(dir_ / "Name.txt");
+  fs::create_directory(dir_ / "Name.txt");
+  const struct {
+    const char* what;
+    std::vector<int> signals;
+    bool orderly;  // exit status 0, else ended by the second signal
+  } cases[] = {
+      {"TERM", {SIGTERM}, true},
+      // Stopped, it meets both at once: the second one of any kind ends it at once.
+      {"TERM then INT", {SIGSTOP, SIGTERM, SIGINT, SIGCONT}, false},
+  };
+  for (const auto& c : cases) {
+    launch();
+    xdotool({"search", "--sync", "--onlyvisible", "--pid", std::to_string(program_->pid())});
+    const auto sent = std::chrono::steady_clock::now();
+    for (const int signal : c.signals) ::kill(program_->pid(), signal);
+    const auto status = program_->waitFor(10s);
+    EXPECT_TRUE(status.has_value()) << c.what << ": the program did not end";
+    if (!status) continue;
+    RecordProperty(std::string(c.what) + " ms",
+                   std::to_string((std::chrono::steady_clock::now() - sent) / 1ms));
+    EXPECT_EQ(WIFEXITED(*status) && WEXITSTATUS(*status) == 0, c.orderly)
+        << c.what << ": wait status " << *status;
+    EXPECT_EQ(WIFSIGNALED(*status), !c.orderly) << c.what;
+  }
+}
