@@ -1,4 +1,5 @@
-// Program entry: the window is created (its creation handler runs, and may report an error
+// Program entry: the list directory is locked (a second program on the same list hands over to
+// the first and ends), the window is created (its creation handler runs, and may report an error
 // before the window appears), shown, and the event loop runs until it is closed. Closing it ends
 // the sound: the audio library stops every stream before the process exits.
 
@@ -9,21 +10,29 @@
 #include <QApplication>
 #include <QSocketNotifier>
 #include <atomic>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <memory>
 #include <optional>
 
 #include "app/companion.h"
 #include "app/mpris.h"
+#include "app/single_program.h"
 #include "app/unit1.h"
+#include "app/vcl.h"
 #include "playback/audio_library.h"
 
 namespace {
+
+using namespace std::chrono_literals;
 
 // How long an orderly end may take after a terminating signal before the watchdog ends the
 // process as that signal would have; the end of a window with streams and a song being saved
 // takes well under half of it.
 constexpr long kOrderlyEndNs = 1'500'000'000;
+// How long a second start waits for the program on its list to answer on the bus.
+constexpr auto kHandOverWait = 5s;
 
 int gSignalSocket[2] = {-1, -1};
 std::atomic<int> gEnding{0};  // the first terminating signal, 0 until one came
@@ -97,12 +106,32 @@ void endOnTerminationSignals() {
   for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
 }
 
+// A second start on a list another program holds: that one shows its window instead, or, when it
+// cannot be reached, this one says so. It never creates a window or touches the list files.
+int handOver(const QByteArray& listDir) {
+  if (radiolist::raiseRunningProgram(radiolist::listBusName(listDir), kHandOverWait) || ending())
+    return 0;
+  const QString text = radiolist::alreadyRunningText(listDir);
+  std::fprintf(stderr, "radiolist: %s\n", qUtf8Printable(radiolist::errorBoxText(text)));
+  radiolist::showError(text);
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
   endOnTerminationSignals();
   QGuiApplication::setDesktopFileName(QStringLiteral("radiolist"));  // matches the desktop entry
+
+  QByteArray listDir;
+  const radiolist::ListLock lock = radiolist::ListLock::takeForCurrentDirectory(listDir);
+  if (lock.state() == radiolist::ListLock::State::Held) return handOver(listDir);
+  if (lock.state() == radiolist::ListLock::State::Failed)
+    std::fprintf(stderr,
+                 "radiolist: cannot lock the list in \"%s\" (%s): a second program on it "
+                 "would not be noticed\n",
+                 listDir.constData(), qUtf8Printable(radiolist::systemErrorText(lock.error())));
 
   TForm1 form(radiolist::realAudioLibrary());
   if (!ending()) form.create();
@@ -113,7 +142,11 @@ int main(int argc, char* argv[]) {
     form.show();
     mediaControls = radiolist::MprisService::publish(form);
     companion.emplace(form, radiolist::RecentTitles::defaultPath());
-    if (mediaControls) companion->publish();  // on the bus name the media controls own
+    if (mediaControls) {
+      companion->publish();  // on the bus name the media controls own
+      if (lock.state() == radiolist::ListLock::State::Taken)
+        radiolist::claimListBusName(radiolist::listBusName(listDir));
+    }
     status = QApplication::exec();
   }
   radiolist::shutdownRealAudioLibrary();

@@ -333,3 +333,47 @@ TEST_F(ProgramTest, TerminatingSignalsEndTheProgramWhileTheCreationErrorBoxIsUp)
     EXPECT_EQ(WIFSIGNALED(*status), !c.orderly) << c.what;
   }
 }
+
+// Two starts on one list without a session bus: the second cannot hand over, says so in an error
+// box and ends, the list files untouched; the first plays on.
+TEST_F(ProgramTest, ASecondStartOnTheListWithoutABusSaysSoAndLeavesTheListAlone) {
+  const Environment noBus{{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"}};
+  launch(noBus);
+  ASSERT_TRUE(listenFor(only440, 3s));
+  const auto files = [&] {  // a save replaces a file: a new inode and time
+    std::vector<std::int64_t> identity;
+    for (const char* name : {"Name.txt", "url.txt"}) {
+      struct stat st {};
+      ::stat((dir_ / name).c_str(), &st);
+      identity.insert(identity.end(), {static_cast<std::int64_t>(st.st_ino), st.st_mtim.tv_sec,
+                                       st.st_mtim.tv_nsec});
+    }
+    return identity;
+  };
+  const auto before = files();
+
+  const auto second = spawn({"sh", "-c", "exec \"$0\" 2>&1", RADIOLIST_BINARY}, noBus, true);
+  const std::string box =
+      xdotool({"search", "--sync", "--onlyvisible", "--pid", std::to_string(second->pid())});
+  const auto closed = radiolist::test::runCommand(
+      {{"python3", std::string(RADIOLIST_SOURCE_DIR) + "/tools/x11-close-window.py",
+        box.substr(0, box.find('\n'))},
+       {{"DISPLAY", display_}},
+       true},
+      10s);
+  EXPECT_EQ(closed.exitCode, 0) << closed.output;
+  const auto status = second->waitFor(10s);
+  ASSERT_TRUE(status.has_value()) << "the second program did not end";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0) << "wait status " << *status;
+  std::string said(4096, '\0');
+  said.resize(std::max<ssize_t>(0, ::read(second->stdoutFd(), said.data(), said.size())));
+  EXPECT_NE(said.find("Another radiolist is already running on the list in \"" +
+                      fs::canonical(dir_).string() + "\""),
+            std::string::npos)
+      << said;
+
+  EXPECT_EQ(files(), before);
+  EXPECT_TRUE(waitForFiles(names_, urls_, 0s));
+  EXPECT_FALSE(program_->waitFor(0ms).has_value()) << "the first program runs";
+  EXPECT_TRUE(listenFor(only440, 2s)) << "and plays";
+}
