@@ -1,54 +1,154 @@
-// Program entry: the window is created (its creation handler runs, and may report an error
+// Program entry: the list directory is locked (a second program on the same list hands over to
+// the first and ends), the window is created (its creation handler runs, and may report an error
 // before the window appears), shown, and the event loop runs until it is closed. Closing it ends
 // the sound: the audio library stops every stream before the process exits.
 
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QSocketNotifier>
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <memory>
+#include <optional>
 
 #include "app/companion.h"
 #include "app/mpris.h"
+#include "app/single_program.h"
 #include "app/unit1.h"
+#include "app/vcl.h"
 #include "playback/audio_library.h"
 
 namespace {
 
-int gSignalSocket[2] = {-1, -1};
+using namespace std::chrono_literals;
 
-void onTerminationSignal(int /*signal*/) {
+// How long an orderly end may take after a terminating signal before the watchdog ends the
+// process as that signal would have; the end of a window with streams and a song being saved
+// takes well under half of it.
+constexpr long kOrderlyEndNs = 1'500'000'000;
+// How long a second start waits for the program on its list to answer on the bus.
+constexpr auto kHandOverWait = 5s;
+
+int gSignalSocket[2] = {-1, -1};
+std::atomic<int> gEnding{0};  // the first terminating signal, 0 until one came
+timer_t gWatchdog{};
+bool gWatchdogMade = false;
+
+static_assert(std::atomic<int>::is_always_lock_free, "used in signal handlers");
+
+[[noreturn]] void endAsSignalled(int signal) {
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(signal, &action, nullptr);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal);
+  ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  ::raise(signal);
+  ::_exit(128 + signal);
+}
+
+// Only async-signal-safe calls: the first signal asks the event loop for an orderly end and arms
+// the watchdog; any later one, of any of the three kinds, ends the process at once.
+void onTerminationSignal(int signal) {
+  if (gEnding.exchange(signal) != 0) endAsSignalled(signal);
+  if (gWatchdogMade) {
+    itimerspec at{};
+    at.it_value.tv_sec = kOrderlyEndNs / 1'000'000'000;
+    at.it_value.tv_nsec = kOrderlyEndNs % 1'000'000'000;
+    ::timer_settime(gWatchdog, 0, &at, nullptr);
+  } else {
+    ::alarm(1);  // whole seconds only
+  }
   const char byte = 1;
-  (void)!::write(gSignalSocket[1], &byte, 1);  // all a signal handler may safely do
+  (void)!::write(gSignalSocket[1], &byte, 1);
+}
+
+void onWatchdog(int /*signal*/) { endAsSignalled(gEnding.load()); }
+
+bool ending() { return gEnding.load() != 0; }
+
+// Runs on the UI thread, in whichever event loop runs: the main one, or an error box's before
+// it (where quit() does nothing, so exit() leaves every running loop and main does not enter
+// exec()). Reading the byte keeps the notifier from firing again.
+void endOnSignal() {
+  char bytes[16];
+  while (::read(gSignalSocket[0], bytes, sizeof bytes) > 0) {
+  }
+  QCoreApplication::quit();  // as Quit does: the windows close, then the loop ends
+  QCoreApplication::exit(0);
 }
 
 // SIGTERM (a logout, `kill`), SIGINT and SIGHUP end the program as Quit does, so that a song being
-// saved is closed and every stream stops; a second signal during that ends it at once.
-void quitOnTerminationSignals() {
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalSocket) != 0) return;
-  auto* notifier = new QSocketNotifier(gSignalSocket[0], QSocketNotifier::Read, qApp);
-  QObject::connect(notifier, &QSocketNotifier::activated, qApp, &QCoreApplication::quit);
+// saved is closed and every stream stops; a second signal ends it at once, and so does the
+// watchdog when the orderly end hangs.
+void endOnTerminationSignals() {
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, gSignalSocket) == 0) {
+    auto* notifier = new QSocketNotifier(gSignalSocket[0], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, qApp, endOnSignal);
+  }
+  sigevent event{};
+  event.sigev_notify = SIGEV_SIGNAL;
+  event.sigev_signo = SIGALRM;
+  gWatchdogMade = ::timer_create(CLOCK_MONOTONIC, &event, &gWatchdog) == 0;
   struct sigaction action {};
-  action.sa_handler = onTerminationSignal;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART | SA_RESETHAND;
+  action.sa_flags = SA_RESTART;
+  action.sa_handler = onWatchdog;
+  ::sigaction(SIGALRM, &action, nullptr);
+  action.sa_handler = onTerminationSignal;
   for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
+}
+
+// A second start on a list another program holds: that one shows its window instead, or, when it
+// cannot be reached, this one says so. It never creates a window or touches the list files.
+int handOver(const QByteArray& listDir) {
+  if (radiolist::raiseRunningProgram(radiolist::listBusName(listDir), kHandOverWait) || ending())
+    return 0;
+  const QString text = radiolist::alreadyRunningText(listDir);
+  std::fprintf(stderr, "radiolist: %s\n", qUtf8Printable(radiolist::errorBoxText(text)));
+  radiolist::showError(text);
+  return 1;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
-  quitOnTerminationSignals();
+  endOnTerminationSignals();
   QGuiApplication::setDesktopFileName(QStringLiteral("radiolist"));  // matches the desktop entry
+
+  QByteArray listDir;
+  const radiolist::ListLock lock = radiolist::ListLock::takeForCurrentDirectory(listDir);
+  if (lock.state() == radiolist::ListLock::State::Held) return handOver(listDir);
+  if (lock.state() == radiolist::ListLock::State::Failed)
+    std::fprintf(stderr,
+                 "radiolist: cannot lock the list in \"%s\" (%s): a second program on it "
+                 "would not be noticed\n",
+                 listDir.constData(), qUtf8Printable(radiolist::systemErrorText(lock.error())));
+
   TForm1 form(radiolist::realAudioLibrary());
-  form.create();
-  form.show();
-  const auto mediaControls = radiolist::MprisService::publish(form);
-  radiolist::Companion companion(form, radiolist::RecentTitles::defaultPath());
-  if (mediaControls) companion.publish();  // on the bus name the media controls own
-  const int status = QApplication::exec();
+  if (!ending()) form.create();
+  int status = 0;
+  std::unique_ptr<radiolist::MprisService> mediaControls;
+  std::optional<radiolist::Companion> companion;
+  if (!ending()) {
+    form.show();
+    mediaControls = radiolist::MprisService::publish(form);
+    companion.emplace(form, radiolist::RecentTitles::defaultPath());
+    if (mediaControls) {
+      companion->publish();  // on the bus name the media controls own
+      if (lock.state() == radiolist::ListLock::State::Taken)
+        radiolist::claimListBusName(radiolist::listBusName(listDir));
+    }
+    status = QApplication::exec();
+  }
   radiolist::shutdownRealAudioLibrary();
   return status;
 }

@@ -68,7 +68,8 @@ class MprisTest : public radiolist::test::ServerTest {
 
     monitor_ = std::make_unique<ChildProcess>(
         ChildProcess::Options{{"dbus-monitor", "--address", address_,
-                               "type='signal',interface='org.freedesktop.DBus.Properties'"},
+                               "type='signal',interface='org.freedesktop.DBus.Properties'",
+                               "type='method_call',member='Raise'"},
                               {},
                               true});
   }
@@ -80,10 +81,11 @@ class MprisTest : public radiolist::test::ServerTest {
     if (!dir_.empty()) fs::remove_all(dir_);
   }
 
-  void startProgram() {
+  void startProgram() { program_ = startIn(dir_); }
+  std::unique_ptr<ChildProcess> startIn(const fs::path& dir) {
     const fs::path oldDir = fs::current_path();
-    fs::current_path(dir_);
-    program_ = std::make_unique<ChildProcess>(
+    fs::current_path(dir);
+    auto program = std::make_unique<ChildProcess>(
         ChildProcess::Options{{RADIOLIST_BINARY},
                               {{"QT_QPA_PLATFORM", "offscreen"},
                                {"XDG_STATE_HOME", (dir_ / "state").string()},
@@ -93,6 +95,7 @@ class MprisTest : public radiolist::test::ServerTest {
                                {"PULSE_SINK", sink_->name()}},
                               false});
     fs::current_path(oldDir);
+    return program;
   }
 
   // dbus-send --print-reply to the player; returns its output ("" and a failure when it fails).
@@ -370,6 +373,29 @@ TEST_F(MprisTest, AnAacSongPlaysWhileItIsSavedAndATerminateClosesIt) {
                                    true},
                                   20s);
   EXPECT_NE(probe.output.find("TAG:title=Tone 880"), std::string::npos) << probe.output;
+}
+
+// A second start on the same list hands over to the first, which raises its window, and ends;
+// the first plays on and answers. A program on another list runs beside it.
+TEST_F(MprisTest, ASecondStartOnTheListRaisesTheFirstAndEnds) {
+  startProgram();
+  ASSERT_TRUE(listenFor(only440, 3s));
+  const auto second = startIn(dir_);
+  const auto status = second->waitFor(8s);
+  ASSERT_TRUE(status.has_value()) << "the second program did not end";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+  std::string calls;
+  drain(monitor_->stdoutFd(), calls);
+  EXPECT_NE(calls.find("interface=org.mpris.MediaPlayer2; member=Raise"), std::string::npos)
+      << calls;
+  EXPECT_FALSE(program_->waitFor(0ms).has_value()) << "the first program runs";
+  EXPECT_TRUE(propertyContains("PlaybackStatus", "\"Playing\"", 3s));
+  EXPECT_TRUE(listenFor(only440, 2s));
+
+  const fs::path other = radiolist::test::e2e::makeChannelDir(
+      "mpris-other", "Other\r\n", servers().mp3Url() + "\r\n", RADIOLIST_SOURCE_DIR);
+  EXPECT_FALSE(startIn(other)->waitFor(3s).has_value()) << "a program on another list runs";
+  fs::remove_all(other);
 }
 
 TEST_F(MprisTest, WithoutASessionBusTheProgramRunsAsBefore) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -37,6 +38,8 @@ std::string readFile(const fs::path& path) {
 
 class ProgramTest : public radiolist::test::ServerTest {
  protected:
+  using Environment = std::vector<std::pair<std::string, std::string>>;
+
   void SetUp() override {
     ServerTest::SetUp();
     if (IsSkipped()) return;
@@ -99,17 +102,19 @@ class ProgramTest : public radiolist::test::ServerTest {
   }
 
   // Starts the program in its channel directory (it reads its files from its current directory).
-  void launch() {
+  void launch(const Environment& extra = {}) { program_ = spawn({RADIOLIST_BINARY}, extra, false); }
+  std::unique_ptr<ChildProcess> spawn(const std::vector<std::string>& argv,
+                                      const Environment& extra, bool captureStdout) {
     const fs::path oldDir = fs::current_path();
     fs::current_path(dir_);
-    program_ = std::make_unique<ChildProcess>(
-        ChildProcess::Options{{RADIOLIST_BINARY},
-                              {{"DISPLAY", display_},
-                               {"QT_QPA_PLATFORM", "xcb"},
-                               {"PULSE_SERVER", sink_->pulseServer()},
-                               {"PULSE_SINK", sink_->name()}},
-                              false});
+    Environment env{{"DISPLAY", display_},
+                    {"QT_QPA_PLATFORM", "xcb"},
+                    {"PULSE_SERVER", sink_->pulseServer()},
+                    {"PULSE_SINK", sink_->name()}};
+    env.insert(env.end(), extra.begin(), extra.end());
+    auto child = std::make_unique<ChildProcess>(ChildProcess::Options{argv, env, captureStdout});
     fs::current_path(oldDir);
+    return child;
   }
   // The program's window id; sets windowX_ and windowY_ to its client area's place on the screen.
   std::string findWindow() {
@@ -294,6 +299,63 @@ TEST_F(ProgramTest, ClicksAndKeysLandWhereAimedAndTextIsDrawnAsDesigned) {
   RecordProperty("address_stroke_px", std::to_string(addresses));
   EXPECT_GE(names, 2.3) << names;
   EXPECT_GE(addresses, 2.3) << addresses;
+}
+
+// A terminating signal ends the program whenever it comes: here while the creation handler's
+// error box (the list is a directory) holds the start, before the window's own loop runs.
+TEST_F(ProgramTest, TerminatingSignalsEndTheProgramWhileTheCreationErrorBoxIsUp) {
+  fs::remove(dir_ / "Name.txt");
+  fs::create_directory(dir_ / "Name.txt");
+  const struct {
+    std::vector<int> signals;
+    bool orderly;  // exit status 0, else ended by the second signal
+  } cases[] = {{{SIGTERM}, true},
+               // Stopped, it meets both at once: the second one of any kind ends it at once.
+               {{SIGSTOP, SIGTERM, SIGINT, SIGCONT}, false}};
+  for (const auto& c : cases) {
+    launch();
+    xdotool({"search", "--sync", "--onlyvisible", "--pid", std::to_string(program_->pid())});
+    for (const int signal : c.signals) ::kill(program_->pid(), signal);
+    const auto status = program_->waitFor(10s);
+    EXPECT_TRUE(status.has_value()) << c.signals.size() << " signals: the program did not end";
+    if (!status) continue;
+    EXPECT_TRUE(c.orderly ? WIFEXITED(*status) && WEXITSTATUS(*status) == 0 : WIFSIGNALED(*status))
+        << "wait status " << *status;
+  }
+}
+
+// Two starts on one list without a session bus: the second cannot hand over, says so in an error
+// box and ends, the list files untouched; the first plays on.
+TEST_F(ProgramTest, ASecondStartOnTheListWithoutABusSaysSoAndLeavesTheListAlone) {
+  const Environment noBus{{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"}};
+  launch(noBus);
+  ASSERT_TRUE(listenFor(only440, 3s));
+  const auto written = [&] {  // a save replaces the files
+    return std::pair(fs::last_write_time(dir_ / "Name.txt"), fs::last_write_time(dir_ / "url.txt"));
+  };
+  const auto before = written();
+  const auto second = spawn({"sh", "-c", "exec \"$0\" 2>&1", RADIOLIST_BINARY}, noBus, true);
+  const std::string box =
+      xdotool({"search", "--sync", "--onlyvisible", "--pid", std::to_string(second->pid())});
+  EXPECT_EQ(radiolist::test::runCommand(
+                {{"python3", std::string(RADIOLIST_SOURCE_DIR) + "/tools/x11-close-window.py",
+                  box.substr(0, box.find('\n'))},
+                 {{"DISPLAY", display_}}},
+                10s)
+                .exitCode,
+            0);
+  const auto status = second->waitFor(10s);
+  ASSERT_TRUE(status.has_value()) << "the second program did not end";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0) << "wait status " << *status;
+  std::string said(4096, '\0');
+  said.resize(std::max<ssize_t>(0, ::read(second->stdoutFd(), said.data(), said.size())));
+  EXPECT_NE(said.find("Another radiolist is already running on the list in \"" +
+                      fs::canonical(dir_).string() + '"'),
+            std::string::npos)
+      << said;
+  EXPECT_EQ(written(), before);
+  EXPECT_FALSE(program_->waitFor(0ms).has_value()) << "the first program runs";
+  EXPECT_TRUE(listenFor(only440, 2s)) << "and plays";
 }
 
 }  // namespace

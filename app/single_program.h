@@ -1,0 +1,68 @@
+#pragma once
+// One list, one program. The list is the process's current directory (its canonical path); a
+// lock file keyed by it is held for the life of the program, so that two starts on the same
+// Name.txt/url.txt never write over each other's edits. A second start hands over to the first
+// on the session bus (it raises the first's window) and ends; without a bus it says so in an
+// error box. Everything here runs on the UI thread before the window exists, except
+// claimListBusName, which never waits for the bus.
+
+#include <sys/types.h>
+
+#include <QByteArray>
+#include <QString>
+#include <chrono>
+
+namespace radiolist {
+
+// Where the lock files live: "<runtimeDir>/radiolist" for an absolute $XDG_RUNTIME_DIR, else
+// the user's private "/tmp/radiolist-<uid>".
+[[nodiscard]] QByteArray lockDirectory(const QByteArray& runtimeDir, uid_t uid);
+// A list directory's key: 32 hex digits of the SHA-256 of its path, so that any path makes a
+// short file name and a valid bus name element.
+[[nodiscard]] QByteArray listKey(const QByteArray& listDir);
+// "list-<key>.lock", and its path in `lockDir`.
+[[nodiscard]] QByteArray lockFileName(const QByteArray& listDir);
+[[nodiscard]] QByteArray lockFilePath(const QByteArray& lockDir, const QByteArray& listDir);
+// The bus name the program on that list owns beside its media controls' name.
+[[nodiscard]] QString listBusName(const QByteArray& listDir);
+// What a second start that cannot hand over says.
+[[nodiscard]] QString alreadyRunningText(const QByteArray& listDir);
+
+// The lock on one list directory. The kernel drops it with its holder, so the file of a program
+// that died does not count.
+class ListLock {
+ public:
+  enum class State { Taken, Held, Failed };
+
+  // Tries once and never waits: makes `lockDir` (0700) when it is missing and refuses one that
+  // is not a directory of this user's alone; opens the lock file (a file that is not a regular
+  // file is refused without waiting on it) and locks it. Held: another open of it holds the lock.
+  static ListLock take(const QByteArray& lockDir, const QByteArray& listDir);
+  // The lock of the current directory's list (its path goes to `listDir`) in
+  // lockDirectory($XDG_RUNTIME_DIR, this user).
+  static ListLock takeForCurrentDirectory(QByteArray& listDir);
+
+  ListLock(ListLock&& other) noexcept;
+  ListLock& operator=(ListLock&& other) noexcept;
+  ~ListLock();
+
+  [[nodiscard]] State state() const { return state_; }
+  // errno value when Failed.
+  [[nodiscard]] int error() const { return error_; }
+
+ private:
+  ListLock(State state, int error, int fd) : state_(state), error_(error), fd_(fd) {}
+  static ListLock failed(int error) { return ListLock(State::Failed, error, -1); }
+  State state_;
+  int error_;
+  int fd_;  // the open lock file while Taken, else -1
+};
+
+// Asks the program holding the list to show its window: waits up to `wait` for it to own
+// `busName` (it may still be starting), then calls its media controls' Raise. True when it
+// answered. Runs a local event loop, which QCoreApplication::exit() also ends.
+[[nodiscard]] bool raiseRunningProgram(const QString& busName, std::chrono::milliseconds wait);
+// Requests `busName` on the session bus without waiting for the answer.
+void claimListBusName(const QString& busName);
+
+}  // namespace radiolist
