@@ -45,6 +45,7 @@ RetrySchedule::Clock::time_point RetrySchedule::ended(Clock::time_point now,
   if (end.played) {
     if (end.lasted >= playedLongEnough_) backoff_.reset();
   } else if (wasEarly && now < stepEnds_) {
+    if (end.noName) earlyTaken_ = false;
     return stepEnds_;  // the rest of the step whose early try failed
   }
   stepEnds_ = now + (end.retry == Retry::Slowly ? longest_ : backoff_.next());

@@ -64,6 +64,9 @@ class RetrySchedule {
     bool serverAnswered = false;  // it failed on the status of a response
     bool played = false;          // it decoded audio
     Clock::duration lasted{};     // from its start to its end
+    // The host name did not resolve: the network is not back yet (a link up before its address
+    // or DNS), so an early try that fails so does not use up its step's one.
+    bool noName = false;
   };
 
   explicit RetrySchedule(const RetryPolicy& policy)

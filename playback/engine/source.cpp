@@ -166,7 +166,9 @@ void Source::run(const std::stop_token& stop) {
       due = schedule_.ended(now, {.retry = retry,
                                   .serverAnswered = ended.error == net::StreamError::HttpStatus,
                                   .played = played,
-                                  .lasted = now - began});
+                                  .lasted = now - began,
+                                  .noName = ended.error == net::StreamError::Connect &&
+                                            ended.connectStep == net::ConnectStep::NameLookup});
     }
     log::write(log::Domain::Engine, url_, ": connecting again in ",
                std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count(), " ms");

@@ -164,8 +164,9 @@ TEST(RetryTest, TheWayAConnectionEndedChoosesThePause) {
 TEST(RetryScheduleTest, NewsCutsAStepShortOnceAndNeverAfterTheServersAnswer) {
   // Events on a fake clock (ms): "fail@T>N" an attempt that did not play ends at T and the next
   // goes out at N ("404@" the server answered, "slow@" a slow pause, "playedP@" it played P ms);
-  // "news@T>1" news while waiting acts (0: it does not); "stall>1" / "mute>1" news on a stall of
-  // a connection that sounded / did not; "go" the next attempt goes out.
+  // "noname@" it failed on a name lookup; "news@T>1" news while waiting acts (0: it does not);
+  // "stall>1" / "mute>1" news on a stall of a connection that sounded / did not; "go" the next
+  // attempt goes out.
   const struct {
     const char* what;
     const char* events;
@@ -185,6 +186,8 @@ TEST(RetryScheduleTest, NewsCutsAStepShortOnceAndNeverAfterTheServersAnswer) {
       {"an early try that sounded may be cancelled when it stalls",
        "stall>1 played20000@1000>1000 go stall>1 played2000@3000>3000 go fail@3100>4000"},
       {"a cancelled attempt the server answered", "stall>1 404@1000>1500"},
+      {"an early try that found no name leaves the step's one for later news",
+       "fail@0>500 news@100>1 go noname@150>500 news@200>1 go fail@250>500 news@300>0"},
   };
   using std::chrono::milliseconds;
   for (const auto& c : cases) {
@@ -206,7 +209,7 @@ TEST(RetryScheduleTest, NewsCutsAStepShortOnceAndNeverAfterTheServersAnswer) {
       } else {
         const int played = e.starts_with("played") ? std::atoi(e.c_str() + 6) : -1;
         got = (schedule.ended(at, {e[0] == 's' ? Retry::Slowly : Retry::Soon, e[0] == '4',
-                                   played >= 0, milliseconds(played)}) -
+                                   played >= 0, milliseconds(played), e[0] == 'n'}) -
                zero) /
               milliseconds(1);
       }
