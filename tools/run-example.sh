@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds radiolist and runs it on the sample channel list in example/
+# Sets up the machine, builds the program and runs it on the sample channel list in example/
 # (Name.txt, url.txt and the button bitmaps in example/imag). The program edits those files in
 # place, as it would its user's own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash tools/setup-debian.sh
-cmake -G Ninja -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j "${RADIOLIST_JOBS:-2}"
+# Only what the program needs: the packages, and the program's own target (tools/run-tests.sh
+# builds and runs the rest).
+bash tools/setup-debian.sh --program
+cmake -G Ninja -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRADIOLIST_TESTS=OFF
+cmake --build build -j "${RADIOLIST_JOBS:-2}" --target radiolist
 
 cd example
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then

@@ -1,24 +1,32 @@
 #!/usr/bin/env bash
-# Installs every Debian 12 package that building, running and testing radiolist needs.
+# Installs the Debian 12 packages radiolist needs: with --program only what building and running
+# the program takes (tools/run-example.sh), else everything the tests need too.
 # Idempotent: when everything is installed already it touches nothing (no apt-get update).
 set -euo pipefail
 
-PACKAGES=(
+PROGRAM=(
   # build
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
   libcurl4-openssl-dev ca-certificates
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
-  libpulse-dev libgtest-dev libgmock-dev
-  # fuzzing and the sanitizer runtimes of clang
-  clang libclang-rt-14-dev
-  # running and testing: stream and sound servers, a headless X server, screenshots, fonts
+  libpulse-dev
+  # running: a virtual X server where there is no desktop, the window's fonts
+  xvfb xauth fonts-dejavu-core
+)
+TESTS=(
+  libgtest-dev libgmock-dev
+  # fuzzing and the sanitizer runtimes of clang; the style check; the compiler cache
+  clang libclang-rt-14-dev clang-format ccache
+  # stream and sound servers, driving and looking at the window, media and protocol tools
   icecast2 ffmpeg pulseaudio pulseaudio-utils
-  xvfb xauth xdotool imagemagick fonts-dejavu-core
+  xdotool imagemagick
   sox python3 curl openssl dbus
   # packaging: dpkg-shlibdeps, desktop-file-validate, appstreamcli, icon rendering
   dpkg-dev desktop-file-utils appstream librsvg2-bin
 )
+PACKAGES=("${PROGRAM[@]}")
+[ "${1:-}" = --program ] || PACKAGES+=("${TESTS[@]}")
 
 SUDO=()
 [ "$(id -u)" -eq 0 ] || SUDO=(sudo)

@@ -149,6 +149,8 @@ std::string TestServers::setIcecastTitle(std::string_view mount, std::string_vie
   return {};
 }
 
+std::string TestServers::ensureRunning() const { return runServersScript(*this, "ensure", ""); }
+
 std::string TestServers::stopMount(std::string_view mount) const {
   return runServersScript(*this, "mount-down", mount);
 }
@@ -162,6 +164,7 @@ void ServerTest::SetUp() {
   servers_ = TestServers::fromEnvironment(&why);
   if (!servers_ && std::getenv(kDirVariable) == nullptr) GTEST_SKIP() << why;
   ASSERT_TRUE(servers_.has_value()) << why;
+  ASSERT_EQ(servers_->ensureRunning(), "");
   servers_->exportPulseServer();
 }
 

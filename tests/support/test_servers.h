@@ -83,6 +83,9 @@ class TestServers {
   // 404) and brings it back, waiting until it is live again with its initial title. Both run
   // tools/servers/test-servers.sh and return "" on success, else its exit status and output.
   [[nodiscard]] std::string stopMount(std::string_view mount) const;
+  // Starts again whatever of the servers died (test-servers.sh ensure); "" on success. The base
+  // fixture calls it before each test, so that a server crashing in mid-run fails one test only.
+  [[nodiscard]] std::string ensureRunning() const;
   [[nodiscard]] std::string startMount(std::string_view mount) const;
 
  private:

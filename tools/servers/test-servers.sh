@@ -9,6 +9,8 @@
 #   test-servers.sh mount-up DIR MOUNT   start it again and wait until the mount is live
 #   test-servers.sh icecast-down DIR     stop Icecast and every feeder (listeners are cut off)
 #   test-servers.sh icecast-up DIR       start them again, same port and passwords; wait until live
+#   test-servers.sh ensure DIR           start again whatever of them died (Icecast 2.4 crashes now
+#                                        and then, also in mid-run), saying so; quick when all live
 #
 # start and icecast-up start Icecast again when it dies during its start-up (it sometimes does),
 # up to ICECAST_TRIES times in all.
@@ -310,7 +312,7 @@ write_env() {
 }
 
 cmd=${1:-}
-[ $# -ge 2 ] || die "usage: $0 start DIR PORTBASE | stop DIR | mount-down DIR MOUNT | mount-up DIR MOUNT | icecast-down DIR | icecast-up DIR"
+[ $# -ge 2 ] || die "usage: $0 start DIR PORTBASE | stop DIR | mount-down DIR MOUNT | mount-up DIR MOUNT | icecast-down DIR | icecast-up DIR | ensure DIR"
 mkdir -p "$2"
 DIR=$(cd "$2" && pwd -P)
 
@@ -357,6 +359,32 @@ icecast-down)
 icecast-up)
   load_env
   icecast_up
+  ;;
+ensure)
+  # Before each test: a server that died since the last one is started again (with its feeders),
+  # so one crash fails one test, not every test after it.
+  load_env
+  pid=$(pids_of pulseaudio | tail -n 1)
+  if [ -z "$pid" ] || ! ours "$pid"; then
+    log "PulseAudio had died; starting it again"
+    awk '$1 != "pulseaudio"' "$DIR/pids" >"$DIR/pids.tmp" && mv "$DIR/pids.tmp" "$DIR/pids"
+    start_pulse
+  fi
+  # A feeder dies with its Icecast (or is the first to see it failing): either way Icecast and
+  # every feeder are started afresh.
+  dead=
+  pid=$(pids_of icecast | tail -n 1)
+  { [ -n "$pid" ] && ours "$pid"; } || dead="Icecast"
+  for entry in "${MOUNTS[@]}"; do
+    name=${entry%%|*}
+    pid=$(pids_of "feeder-$name" | tail -n 1)
+    { [ -n "$pid" ] && ours "$pid"; } || dead="${dead:+$dead, }the feeder of /$name"
+  done
+  if [ -n "$dead" ]; then
+    log "$dead had died; starting Icecast and its feeders again"
+    icecast_down
+    icecast_up
+  fi
   ;;
 *)
   die "unknown command $cmd"

@@ -284,6 +284,9 @@ TEST_F(EngineTest, ANewCreationAfterFreeTakesOverTheWarmConnection) {
   engine_->play(general, true);
   engine_->play(aac, true);
   ASSERT_TRUE(soundsWithin());
+  // Audio waiting in the ring (a second of it: 16 kB of the MP3), not only the first frames a
+  // slow (sanitized, loaded) decoder has made so far.
+  ASSERT_TRUE(waitUntil([&] { return stream(kMp3)->served() >= 16000; }));
   for (int round = 0; round < 3; ++round) {
     engine_->free();
     ASSERT_TRUE(engine_->init());
