@@ -71,16 +71,22 @@ configure() {  # DIR PORT CMAKE-ARGS...
 }
 
 # The build targets of the tests that `ctest CTEST-ARGS` selects (what they need comes with them).
+# ctest names the tests; their commands come from the CTestTestfiles, which name executables
+# before they are built.
 test_targets() {  # DIR CTEST-ARGS...
   local dir=$1
   shift
   ctest --test-dir "$dir" --show-only=json-v1 "$@" | python3 -c '
-import json, os, sys
+import json, os, pathlib, re, sys
 build = os.path.realpath(sys.argv[1])
+commands = {}
+for testfile in pathlib.Path(build).rglob("CTestTestfile.cmake"):
+    for name, command in re.findall(r"add_test\(\[=\[(.*?)\]=\] \"([^\"]+)\"", testfile.read_text()):
+        commands[name] = command
 for test in json.load(sys.stdin)["tests"]:
-    command = test.get("command") or [""]
-    if os.path.realpath(command[0]).startswith(build + "/"):
-        print(os.path.basename(command[0]))' "$dir"
+    command = commands.get(test["name"], "")
+    if os.path.realpath(command).startswith(build + "/"):
+        print(os.path.basename(command))' "$dir"
 }
 
 # ctest (at niceness NICE) with one retry of the tests that failed, said in the log and the
@@ -122,7 +128,9 @@ sanitizer_build() {  # NAME DIR PORT SANITIZER "UNITS" "SERVERS"
     [ -z "$units" ] || test_targets "$dir" $units
     [ -z "$servers" ] || test_targets "$dir" $servers
   } | sort -u)
-  if prefixed "$name" nice -n 19 cmake --build "$dir" -j "$JOBS" --target "${targets[@]}"; then
+  if [ ${#targets[@]} -eq 0 ]; then
+    note "$name build" "FAILED: no tests selected" "$t0"
+  elif prefixed "$name" nice -n 19 cmake --build "$dir" -j "$JOBS" --target "${targets[@]}"; then
     note "$name build" passed "$t0"
     test_lane "$name" "$dir" "$units" "$servers" &
   else
