@@ -34,6 +34,14 @@ check "icecast-up survives a crash while the sources connect" bash "$script" ice
 check "Icecast was started twice (or more)" test "$(starts)" -ge 2
 check "the mounts are live after icecast-up" mount_live
 
+# Icecast dying in mid-run (between two tests): ensure starts it and its feeders again.
+crashing 0 early
+check "ensure leaves live servers alone" test "$(bash "$script" ensure "$dir")" = ""
+kill -SEGV "$(awk '$1 == "icecast" {p = $2} END {print p}' "$dir/pids")"
+sleep 0.5
+check "ensure starts a crashed Icecast again" bash "$script" ensure "$dir"
+check "the mounts are live after ensure" mount_live
+
 bash "$script" icecast-down "$dir"
 crashing 100 early
 check "icecast-up gives up when Icecast never stays up" fails bash "$script" icecast-up "$dir"
