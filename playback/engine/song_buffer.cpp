@@ -13,6 +13,7 @@
 
 #include "playback/log/log.h"
 #include "text/legacy_text.h"
+#include "text/utf8.h"
 
 extern "C" {
 #include <libavcodec/bsf.h>
@@ -21,15 +22,6 @@ extern "C" {
 namespace radiolist::audio {
 
 namespace {
-
-// Cuts `text` to at most `bytes` without splitting a UTF-8 sequence.
-std::string cutUtf8(std::string text, std::size_t bytes) {
-  if (text.size() <= bytes) return text;
-  std::size_t at = bytes;
-  while (at > 0 && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) --at;
-  text.resize(at);
-  return text;
-}
 
 // Code points a file name must not show: C0 and C1 controls, and the bidirectional controls
 // that reorder what follows them ("Evil \u202Egnp.exe.mp3" shows as "Evil 3pm.exe.png").
@@ -75,7 +67,7 @@ std::string songFileName(std::string_view streamTitle, std::string_view extensio
   while (!name.empty() && name.back() == ' ') name.pop_back();
   if (name.empty()) name = "Song";
   // File names of 255 bytes are common limits; leave room for " (n)" and the extension.
-  name = cutUtf8(std::move(name), 200);
+  name = utf8::oneLineCapped(name, 200);
   if (n > 1) name += " (" + std::to_string(n) + ")";
   return name + "." + std::string(extension);
 }
@@ -298,6 +290,7 @@ void SongBuffer::push(const AVPacket& packet, const AVStream& stream) {
     // Another codec or another Ogg link: what is kept cannot go into the same file.
     writer_.reset();
     clear();
+    ++streams_;
     params_.reset(avcodec_parameters_alloc());
     if (!params_ || avcodec_parameters_copy(params_.get(), &in) < 0) {
       params_.reset();
@@ -367,17 +360,26 @@ void SongBuffer::stopSaving() {
 
 SongSave SongBuffer::save(const std::string& directory, const std::string& station) {
   using Status = SongSave::Status;
-  const std::lock_guard lock(mutex_);
+  // What the file needs is taken under the lock; the folder and the file are made without it, so
+  // that a slow disk holds up this call only, not the decoder's next packet.
+  std::unique_lock lock(mutex_);
   if (writer_) return {Status::Saving, writer_->path(), {}};
   if (!params_) return {Status::NothingToSave, {}, "no audio yet"};
-  const std::string_view extension = songExtension(codec_);
+  const std::string extension(songExtension(codec_));
   if (extension.empty())
     return {Status::NothingToSave,
             {},
-            "the stream's " + codec_ +
-                " is not saved (MP3, AAC, "
-                "Vorbis and Opus are)"};
+            "the stream's " + codec_ + " is not saved (MP3, AAC, Vorbis and Opus are)"};
   if (packets_.empty()) return {Status::NothingToSave, {}, "no audio yet"};
+  const std::string title = title_;
+  const std::uint64_t stream = streams_;
+  const AVRational timeBase = timeBase_;
+  std::unique_ptr<AVCodecParameters, void (*)(AVCodecParameters*)> params(
+      avcodec_parameters_alloc(), [](AVCodecParameters* p) { avcodec_parameters_free(&p); });
+  if (!params || avcodec_parameters_copy(params.get(), params_.get()) < 0)
+    return {Status::CannotWrite, {}, "out of memory"};
+  lock.unlock();
+
   std::error_code error;
   std::filesystem::create_directories(directory, error);
   if (error) return {Status::CannotWrite, directory, error.message()};
@@ -385,7 +387,7 @@ SongSave SongBuffer::save(const std::string& directory, const std::string& stati
   int fd = -1;
   std::string path;
   for (int n = 1; n <= kMaxSongFileNumber && fd < 0; ++n) {
-    path = directory + "/" + songFileName(title_, extension, n);
+    path = directory + "/" + songFileName(title, extension, n);
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0 && errno != EEXIST) return {Status::CannotWrite, path, describe(errno)};
   }
@@ -394,10 +396,16 @@ SongSave SongBuffer::save(const std::string& directory, const std::string& stati
             "all " + std::to_string(kMaxSongFileNumber) + " names for this song are taken"};
   }
   auto writer = std::make_unique<Writer>(fd, path);
-  if (std::string why =
-          writer->open(extension, *params_, timeBase_, splitSongName(title_), station);
+  if (std::string why = writer->open(extension, *params, timeBase, splitSongName(title), station);
       !why.empty())
     return {Status::CannotWrite, path, std::move(why)};  // the writer removes the file
+
+  lock.lock();
+  // Meanwhile another request may have started the save, or the song or the stream ended: this
+  // file, still without audio, goes again.
+  if (writer_) return {Status::Saving, writer_->path(), {}};
+  if (title_ != title || streams_ != stream)
+    return {Status::NothingToSave, {}, "the song ended while its file was made"};
   log::write(log::Domain::Engine, "saving the song into ", path);
   writer_ = std::move(writer);
   written_ = std::max(songStart_, first_);

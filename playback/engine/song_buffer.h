@@ -7,8 +7,9 @@
 // be written; then the file is closed. A codec that is not saved keeps nothing.
 //
 // Threads: push(), titleIs() and stopSaving() come from the source's decoder thread; save() and
-// takeFailure() from any thread. save() writes what is kept so far, so it may wait for the disk
-// (not the window's thread); takeFailure() never waits for it.
+// takeFailure() from any thread. save() makes the file without the lock, then writes what is
+// kept so far under it, so it may wait for the disk (not the window's thread); takeFailure()
+// never waits for it.
 
 #include <chrono>
 #include <cstdint>
@@ -111,7 +112,8 @@ class SongBuffer {
   std::string meta_;   // the last metadata text seen, to skip reading the same one again
   std::string title_;  // its title
   std::string codec_;
-  bool keep_ = false;  // the codec is one we save
+  bool keep_ = false;          // the codec is one we save
+  std::uint64_t streams_ = 0;  // counts the streams pushed, to tell one that began meanwhile
   AVRational timeBase_{1, 1};
   std::unique_ptr<AVCodecParameters, void (*)(AVCodecParameters*)> params_;
   std::unique_ptr<Writer> writer_;
