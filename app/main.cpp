@@ -16,11 +16,12 @@
 #include <memory>
 #include <optional>
 
-#include "app/companion.h"
-#include "app/mpris.h"
-#include "app/single_program.h"
-#include "app/unit1.h"
-#include "app/vcl.h"
+#include "app/desktop/companion.h"
+#include "app/desktop/mpris.h"
+#include "app/desktop/single_program.h"
+#include "app/window/now_playing.h"
+#include "app/window/unit1.h"
+#include "app/window/vcl.h"
 #include "playback/audio_library.h"
 
 namespace {
@@ -140,8 +141,9 @@ int main(int argc, char* argv[]) {
   std::optional<radiolist::Companion> companion;
   if (!ending()) {
     form.show();
-    mediaControls = radiolist::MprisService::publish(form);
-    companion.emplace(form, radiolist::RecentTitles::defaultPath());
+    const radiolist::WindowControl window(form);
+    mediaControls = radiolist::MprisService::publish(window);
+    companion.emplace(window, radiolist::RecentTitles::defaultPath());
     if (mediaControls) {
       companion->publish();  // on the bus name the media controls own
       if (lock.state() == radiolist::ListLock::State::Taken)

@@ -8,6 +8,7 @@
 
 #include "playback/bass.h"
 #include "playback/song_save.h"
+#include "playback/song_title.h"
 
 namespace radiolist {
 
@@ -36,6 +37,8 @@ class AudioLibrary {
   virtual SongSave SaveSong(const std::string& /*directory*/) { return {}; }
   // Nor this: a save that ended because its file could not be written, once.
   virtual std::optional<SongSave> TakeSongSaveFailure() { return std::nullopt; }
+  // The title on air of the stream, nullopt while its station has said none.
+  virtual std::optional<SongTitle> ChannelGetTitle(DWORD /*handle*/) { return std::nullopt; }
 };
 
 // The real library (defined in audio_binding.cpp, which links the engine).

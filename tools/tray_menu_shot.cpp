@@ -10,8 +10,8 @@
 #include <QPainter>
 #include <QTemporaryDir>
 
-#include "app/companion.h"
-#include "app/unit1.h"
+#include "app/desktop/companion.h"
+#include "app/window/unit1.h"
 #include "playback/audio_library.h"
 
 namespace {
@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
   TForm1 form(audio);
   form.create();
   QTemporaryDir state;
-  radiolist::Companion companion(form, state.filePath("titles.tsv"));
+  radiolist::Companion companion(radiolist::WindowControl(form), state.filePath("titles.tsv"));
   const qint64 now = QDateTime::currentSecsSinceEpoch();
   companion.titles().note(now - 600, "Radio 1", "Miles Davis - So What");
   companion.titles().note(now - 300, "Radio 1", "Nina Simone - Feeling Good");

@@ -20,9 +20,9 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/globals.h"
-#include "app/unit1.h"
-#include "app/vcl.h"
+#include "app/window/globals.h"
+#include "app/window/unit1.h"
+#include "app/window/vcl.h"
 #include "playback/audio_library.h"
 #include "playback/log/timeline.h"
 #include "support/child_process.h"

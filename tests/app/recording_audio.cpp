@@ -72,3 +72,9 @@ std::optional<radiolist::SongSave> RecordingAudio::TakeSongSaveFailure() {
   saveFailures.pop_front();
   return failure;
 }
+
+std::optional<radiolist::SongTitle> RecordingAudio::ChannelGetTitle(DWORD handle) {
+  const auto found = titles.find(handle);
+  if (found == titles.end()) return std::nullopt;
+  return found->second;
+}

@@ -28,6 +28,8 @@ class RecordingAudio final : public radiolist::AudioLibrary {
   radiolist::SongSave saveAnswer;
   std::atomic<int> saves{0};
   std::deque<radiolist::SongSave> saveFailures;
+  // What ChannelGetTitle answers per handle (nullopt when missing).
+  std::map<DWORD, radiolist::SongTitle> titles;
 
   [[nodiscard]] std::string name(DWORD handle) const;
   void clear() {
@@ -47,6 +49,7 @@ class RecordingAudio final : public radiolist::AudioLibrary {
   void PrepareURL(const char16_t* url) override;
   radiolist::SongSave SaveSong(const std::string& directory) override;
   std::optional<radiolist::SongSave> TakeSongSaveFailure() override;
+  std::optional<radiolist::SongTitle> ChannelGetTitle(DWORD handle) override;
 
  private:
   HSTREAM create(const char* kind, const char16_t* url);

@@ -5,8 +5,8 @@
 #include <QPainter>
 #include <QTest>
 
-#include "app/globals.h"
-#include "app/vcl.h"
+#include "app/window/globals.h"
+#include "app/window/vcl.h"
 
 void WindowTest::SetUp() {
   ASSERT_TRUE(dir_.isValid());

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "app/unit1.h"
+#include "app/window/unit1.h"
 #include "tests/app/recording_audio.h"
 
 class WindowTest : public ::testing::Test {

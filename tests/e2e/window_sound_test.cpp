@@ -13,9 +13,9 @@
 #include <chrono>
 #include <functional>
 
-#include "app/globals.h"
-#include "app/unit1.h"
-#include "app/vcl.h"
+#include "app/window/globals.h"
+#include "app/window/unit1.h"
+#include "app/window/vcl.h"
 #include "playback/audio_library.h"
 #include "support/signal_analysis.h"
 #include "support/sink_recorder.h"

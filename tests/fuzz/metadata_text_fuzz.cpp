@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/handlers/metadata_text.h"
+#include "app/window/handlers/metadata_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::u16string text;

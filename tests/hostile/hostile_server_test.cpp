@@ -38,9 +38,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "app/globals.h"
-#include "app/unit1.h"
-#include "app/vcl.h"
+#include "app/window/globals.h"
+#include "app/window/unit1.h"
+#include "app/window/vcl.h"
 #include "playback/audio_library.h"
 #include "playback/net/test_stream_server.h"
 #include "support/child_process.h"

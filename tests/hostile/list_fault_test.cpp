@@ -14,8 +14,8 @@
 #include <string>
 #include <thread>
 
-#include "app/globals.h"
-#include "app/vcl.h"
+#include "app/window/globals.h"
+#include "app/window/vcl.h"
 #include "tests/app/window_fixture.h"
 
 namespace {

@@ -1,0 +1,307 @@
+#include "app/desktop/companion.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QClipboard>
+#include <QDBusAbstractAdaptor>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusError>
+#include <QDateTime>
+#include <QDir>
+#include <QStandardPaths>
+#include <QIcon>
+#include <QMenu>
+#include <QStyle>
+#include <QSystemTrayIcon>
+#include <utility>
+
+#include "app/desktop/dbus_properties.h"
+#include "playback/audio_library.h"
+
+namespace radiolist {
+
+namespace {
+
+const QString kObjectPath = QStringLiteral("/org/radiolist/Radiolist");
+
+// One title on the bus: (unix time, station, title), signature (xss).
+struct BusTitle {
+  qint64 time = 0;
+  QString station;
+  QString title;
+};
+
+QDBusArgument& operator<<(QDBusArgument& out, const BusTitle& t) {
+  out.beginStructure();
+  out << t.time << t.station << t.title;
+  out.endStructure();
+  return out;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& in, BusTitle& t) {
+  in.beginStructure();
+  in >> t.time >> t.station >> t.title;
+  in.endStructure();
+  return in;
+}
+
+}  // namespace
+
+}  // namespace radiolist
+
+Q_DECLARE_METATYPE(radiolist::BusTitle)
+Q_DECLARE_METATYPE(QList<radiolist::BusTitle>)
+
+namespace radiolist {
+
+namespace {
+
+QString errorName(SongSave::Status status);
+
+class CompanionAdaptor : public QDBusAbstractAdaptor {
+  Q_OBJECT
+  Q_CLASSINFO("D-Bus Interface", "org.radiolist.Radiolist1")
+  Q_PROPERTY(uint SleepRemaining READ sleepRemaining)
+
+ public:
+  explicit CompanionAdaptor(Companion* companion)
+      : QDBusAbstractAdaptor(companion), companion_(companion) {
+    qDBusRegisterMetaType<BusTitle>();
+    qDBusRegisterMetaType<QList<BusTitle>>();
+    connect(companion, &Companion::saveFailed, this, &CompanionAdaptor::SaveFailed);
+  }
+  [[nodiscard]] uint sleepRemaining() const { return companion_->sleepTimer().remainingSeconds(); }
+
+ signals:
+  void SaveFailed(const QString& path, const QString& reason);
+
+ public slots:
+  // Answered once the file is made (or not): the disk is never waited for in the bus call.
+  QString SaveSong(const QDBusMessage& message) {
+    message.setDelayedReply(true);
+    const bool asked = companion_->saveSong([message](const SongSave& save) {
+      QDBusConnection::sessionBus().send(
+          save.status == SongSave::Status::Saving
+              ? message.createReply(QString::fromStdString(save.path))
+              : message.createErrorReply(errorName(save.status), Companion::describe(save)));
+    });
+    if (!asked) {
+      QDBusConnection::sessionBus().send(message.createErrorReply(
+          QDBusError::LimitsExceeded, QStringLiteral("too many requests")));
+    }
+    return {};
+  }
+  QList<BusTitle> RecentTitles(uint count) {
+    QList<BusTitle> out;
+    for (const TitleEntry& e : companion_->titles().newest(count))
+      out.push_back({e.time, e.station, e.title});
+    return out;
+  }
+  void SleepAfter(uint seconds) { companion_->sleepTimer().start(seconds); }
+
+ private:
+  Companion* companion_;
+};
+
+QString errorName(SongSave::Status status) {
+  switch (status) {
+    case SongSave::Status::Saving: break;
+    case SongSave::Status::NothingToSave:
+      return QStringLiteral("org.radiolist.Radiolist1.Error.NothingToSave");
+    case SongSave::Status::CannotWrite:
+      return QStringLiteral("org.radiolist.Radiolist1.Error.CannotWrite");
+    case SongSave::Status::NamesUsedUp:
+      return QStringLiteral("org.radiolist.Radiolist1.Error.NamesUsedUp");
+  }
+  return QStringLiteral("org.freedesktop.DBus.Error.Failed");
+}
+
+QString minutesAndSeconds(unsigned seconds) {
+  return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+}  // namespace
+
+Companion::Companion(WindowControl window, QString titlesPath)
+    : window_(window),
+      titles_(std::move(titlesPath)),
+      sleep_([window](float volume) { window.audio().SetVolume(volume); },
+             [window]() mutable { window.stop(); }) {
+  new CompanionAdaptor(this);
+  buildMenu();
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    QIcon icon = window.icon();
+    if (icon.isNull()) icon = QIcon::fromTheme(QStringLiteral("radiolist"));
+    if (icon.isNull()) icon = QApplication::style()->standardIcon(QStyle::SP_MediaVolume);
+    tray_ = new QSystemTrayIcon(icon, this);
+    tray_->setContextMenu(menu_.get());
+    tray_->setToolTip(toolTip());
+    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+      if (r == QSystemTrayIcon::Trigger) window_.show();
+    });
+    tray_->show();
+  }
+  connect(&sleep_, &SleepTimer::changed, this, &Companion::showTime);
+  QDBusConnection::systemBus().connect(
+      QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
+      QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"), this,
+      SLOT(onPrepareForSleep(bool)));
+  saver_.setMaxThreadCount(1);
+  const NowPlaying* now = &window.nowPlaying();
+  connect(now, &NowPlaying::titleChanged, this, &Companion::noteTitle);
+  connect(now, &NowPlaying::saveFailed, this, &Companion::tellSaveFailure);
+  noteTitle();
+}
+
+Companion::~Companion() {
+  if (published_) QDBusConnection::sessionBus().unregisterObject(kObjectPath);
+  saver_.waitForDone();  // its answers are dropped: their receiver is going
+}
+
+bool Companion::publish() {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  published_ =
+      bus.isConnected() && bus.registerObject(kObjectPath, this, QDBusConnection::ExportAdaptors);
+  return published_;
+}
+
+void Companion::onPrepareForSleep(bool goingToSleep) {
+  if (!goingToSleep) window_.audio().RetryNow();
+}
+
+void Companion::noteTitle() {
+  const OnAir& now = window_.nowPlaying().now();
+  if (now.title)
+    titles_.note(QDateTime::currentSecsSinceEpoch(), now.station,
+                 QString::fromStdString(now.title->text));
+  if (tray_ != nullptr) tray_->setToolTip(toolTip());
+}
+
+void Companion::tellSaveFailure(const SongSave& failure) {
+  const QString path = QString::fromStdString(failure.path);
+  const QString reason = QString::fromStdString(failure.reason);
+  qWarning("radiolist: saving the song stopped: %s: %s", qUtf8Printable(path),
+           qUtf8Printable(reason));
+  if (tray_ != nullptr)
+    tray_->showMessage(QStringLiteral("Saving the song stopped"), describe(failure),
+                       QSystemTrayIcon::Warning);
+  emit saveFailed(path, reason);
+}
+
+QString Companion::toolTip() const {
+  QString text = QStringLiteral("radiolist");
+  if (const std::optional<SongTitle>& title = window_.nowPlaying().now().title;
+      title && !title->text.empty())
+    text += QStringLiteral("\n") + QString::fromStdString(title->text);
+  if (sleep_.running())
+    text += QStringLiteral("\nSleep in ") + minutesAndSeconds(sleep_.remainingSeconds());
+  return text;
+}
+
+QString Companion::songDirectory() {
+  QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+  if (music.isEmpty()) music = QDir::homePath() + QStringLiteral("/Music");
+  return music + QStringLiteral("/radiolist");
+}
+
+bool Companion::saveSong(std::function<void(const SongSave&)> done) {
+  if (waitingSaves_.size() >= kMaxWaitingSaves) return false;
+  waitingSaves_.push_back(std::move(done));
+  if (waitingSaves_.size() > 1) return true;  // the request under way answers this one too
+  AudioLibrary* audio = &window_.audio();
+  saver_.start([this, audio] {
+    SongSave save = audio->SaveSong(songDirectory().toStdString());
+    QMetaObject::invokeMethod(this, [this, save = std::move(save)] {
+      for (const auto& answer : std::exchange(waitingSaves_, {})) answer(save);
+    });
+  });
+  return true;
+}
+
+QString Companion::describe(const SongSave& save) {
+  const QString path = QString::fromStdString(save.path);
+  const QString reason = QString::fromStdString(save.reason);
+  switch (save.status) {
+    case SongSave::Status::Saving: return path;
+    case SongSave::Status::NothingToSave:
+      return reason.isEmpty() ? QStringLiteral("no song on air to save")
+                              : QStringLiteral("no song on air to save: ") + reason;
+    case SongSave::Status::CannotWrite:
+    case SongSave::Status::NamesUsedUp: return path + QStringLiteral(": ") + reason;
+  }
+  return reason;
+}
+
+void Companion::buildMenu() {
+  menu_ = std::make_unique<QMenu>();
+  connect(menu_->addAction(QStringLiteral("Save song")), &QAction::triggered, this, [this] {
+    saveSong([this](const SongSave& save) {
+      if (tray_ == nullptr) return;
+      if (save.status == SongSave::Status::Saving)
+        tray_->showMessage(QStringLiteral("Saving the song"), describe(save));
+      else
+        tray_->showMessage(QStringLiteral("Cannot save the song"), describe(save),
+                           QSystemTrayIcon::Warning);
+    });
+  });
+  QMenu* recent = menu_->addMenu(QStringLiteral("Recent titles"));
+  connect(recent, &QMenu::aboutToShow, this, [this, recent] { fillRecentTitles(recent); });
+  fillRecentTitles(recent);
+
+  QMenu* sleep = menu_->addMenu(QStringLiteral("Sleep timer"));
+  auto* choices = new QActionGroup(sleep);
+  QAction* off = sleep->addAction(QStringLiteral("Off"));
+  off->setCheckable(true);
+  off->setChecked(true);
+  choices->addAction(off);
+  connect(off, &QAction::triggered, this, [this] { sleep_.start(0); });
+  for (const unsigned minutes : kSleepChoices) {
+    QAction* choice = sleep->addAction(QStringLiteral("%1 minutes").arg(minutes));
+    choice->setCheckable(true);
+    choices->addAction(choice);
+    connect(choice, &QAction::triggered, this, [this, minutes] { sleep_.start(minutes * 60); });
+  }
+  // The menu shows "Off" again once the timer has run out or was cancelled over the bus.
+  connect(&sleep_, &SleepTimer::changed, off, [this, off] {
+    if (!sleep_.running()) off->setChecked(true);
+  });
+
+  menu_->addSeparator();
+  connect(menu_->addAction(QStringLiteral("Show window")), &QAction::triggered, this,
+          [this] { window_.show(); });
+  connect(menu_->addAction(QStringLiteral("Quit")), &QAction::triggered, qApp,
+          &QCoreApplication::quit);
+}
+
+void Companion::fillRecentTitles(QMenu* submenu) {
+  submenu->clear();
+  const QList<TitleEntry> recent = titles_.newest(kMenuTitles);
+  if (recent.isEmpty()) submenu->addAction(QStringLiteral("(none yet)"))->setEnabled(false);
+  for (const TitleEntry& entry : recent) {
+    // A title's text is the server's: "&" must not turn into a shortcut, and a long one must not
+    // make the menu wider than the screen.
+    constexpr qsizetype kLongest = 80;
+    QString label =
+        entry.title.size() > kLongest ? entry.title.left(kLongest - 1) + u'…' : entry.title;
+    label.replace(QLatin1Char('&'), QLatin1String("&&"));
+    QAction* action = submenu->addAction(label);
+    action->setToolTip(entry.station);
+    connect(action, &QAction::triggered, this,
+            [title = entry.title] { QApplication::clipboard()->setText(title); });
+  }
+}
+
+void Companion::showTime() {
+  if (tray_ != nullptr) tray_->setToolTip(toolTip());
+  if (!published_) return;
+  sendPropertiesChanged(kObjectPath, QStringLiteral("org.radiolist.Radiolist1"),
+                        {{QStringLiteral("SleepRemaining"), sleep_.remainingSeconds()}});
+}
+
+}  // namespace radiolist
+
+#include "companion.moc"

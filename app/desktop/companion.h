@@ -1,0 +1,81 @@
+#pragma once
+// What the program offers beside its window: saving the song on air, the log of titles heard,
+// the sleep timer, a tray icon with their menu, streams connected again at once after a resume
+// (logind), and the same on the session bus (org.radiolist.Radiolist1 at /org/radiolist/Radiolist).
+// Without a tray host there is no icon, without a session bus no interface; the rest works either
+// way and the window is untouched.
+
+#include <QObject>
+#include <QThreadPool>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "app/desktop/recent_titles.h"
+#include "app/desktop/sleep_timer.h"
+#include "app/window/now_playing.h"
+#include "playback/song_save.h"
+
+class QMenu;
+class QSystemTrayIcon;
+
+namespace radiolist {
+
+class Companion : public QObject {
+  Q_OBJECT
+ public:
+  static constexpr std::size_t kMenuTitles = 20;
+  // Sleep timer lengths offered in the menu, in minutes.
+  static constexpr unsigned kSleepChoices[] = {15, 30, 60, 90};
+
+  Companion(WindowControl window, QString titlesPath);
+  ~Companion() override;
+
+  // Puts the interface on the session bus, beside the media controls; false without a bus.
+  bool publish();
+
+  // Asks for the song on air to be saved into the music directory's radiolist/ (xdg-user-dir
+  // MUSIC, else ~/Music). That may wait for the disk, so it runs on a thread of its own; `done`
+  // gets the answer on this object's thread. A request made while one is under way gets that
+  // one's answer. False, and `done` is never called, when kMaxWaitingSaves already wait.
+  bool saveSong(std::function<void(const SongSave&)> done);
+  static constexpr std::size_t kMaxWaitingSaves = 64;
+  [[nodiscard]] static QString songDirectory();
+  // The answer in words, for a message to the user.
+  [[nodiscard]] static QString describe(const SongSave& save);
+
+ signals:
+  // A save ended because its file could not be written (a full disk, say).
+  void saveFailed(const QString& path, const QString& reason);
+
+ public:
+  [[nodiscard]] RecentTitles& titles() { return titles_; }
+  [[nodiscard]] SleepTimer& sleepTimer() { return sleep_; }
+  [[nodiscard]] QMenu* menu() const { return menu_.get(); }
+  // The tray icon's tooltip: the program, the title on air and the sleep time left.
+  [[nodiscard]] QString toolTip() const;
+
+ private slots:
+  // logind's signal around a suspend: after the resume, streams connect again at once.
+  void onPrepareForSleep(bool goingToSleep);
+
+ private:
+  void buildMenu();
+  // Notes a new title on air in the log and the tooltip.
+  void noteTitle();
+  // Tells of a save that ended because its file could not be written.
+  void tellSaveFailure(const SongSave& failure);
+  void fillRecentTitles(QMenu* submenu);
+  void showTime();
+
+  WindowControl window_;
+  RecentTitles titles_;
+  SleepTimer sleep_;
+  QThreadPool saver_;  // one thread: Save song's disk work
+  std::vector<std::function<void(const SongSave&)>> waitingSaves_;
+  std::unique_ptr<QMenu> menu_;
+  QSystemTrayIcon* tray_ = nullptr;  // owned by this object; null without a tray host
+  bool published_ = false;
+};
+
+}  // namespace radiolist

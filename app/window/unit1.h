@@ -1,0 +1,109 @@
+#pragma once
+// The main window: its controls (names as in the window layout), their geometry and anchors,
+// the wiring of every event to its handler, and the handlers themselves. The handlers are
+// implemented in handlers/, one file for each thing the window does:
+//   unit1.cpp                      layout, wiring, FormCreate
+//   handlers/list_views.cpp        SpeedButton1Click (loading both lists)
+//   handlers/editors.cpp           OpenNameEditor, ListBox2Click, Edit*KeyPress, Edit*DblClick
+//   handlers/add_delete.cpp        SpeedButton3Click, SpeedButton4Click, Timer2Timer
+//   handlers/channel_start.cpp     ListBox1Click, SpeedButton2Click
+//   handlers/metadata_display.cpp  Timer1Timer, Timer3Timer, what NowPlaying is told
+
+#include <QFrame>
+#include <QLabel>
+#include <QTimer>
+#include <QWidget>
+#include <optional>
+
+#include "app/window/anchors.h"
+#include "app/window/controls.h"
+#include "playback/bass.h"
+
+namespace radiolist {
+class AudioLibrary;
+class NowPlaying;
+}  // namespace radiolist
+
+class TForm1 : public QWidget {
+  Q_OBJECT
+ public:
+  explicit TForm1(radiolist::AudioLibrary& audio);
+  ~TForm1() override;
+
+  // Runs the creation handler (its errors are shown, as for any handler).
+  void create();
+
+  // Controls, in creation order.
+  TSpeedButton* SpeedButton1;
+  TSpeedButton* SpeedButton2;
+  QLabel* Label2;
+  TListBox* ListBox1;
+  TEdit* Edit1;
+  TListBox* ListBox2;
+  TEdit* Edit2;
+  QFrame* Panel1;
+  QLabel* Label3;
+  QLabel* Label1;
+  TSpeedButton* SpeedButton3;
+  TSpeedButton* SpeedButton4;
+  QTimer* Timer1;
+  QTimer* Timer2;
+  QTimer* Timer3;
+
+  // Handlers. Sender is the control or timer that raised the event, or nullptr when the
+  // program runs the handler itself.
+  void FormCreate(QObject* Sender);
+  void SpeedButton1Click(QObject* Sender);
+  void SpeedButton2Click(QObject* Sender);
+  void SpeedButton3Click(QObject* Sender);
+  void SpeedButton4Click(QObject* Sender);
+  void ListBox1Click(QObject* Sender);
+  void ListBox2Click(QObject* Sender);
+  void Edit1KeyPress(QObject* Sender, char16_t& Key);
+  void Edit2KeyPress(QObject* Sender, char16_t& Key);
+  void Edit1DblClick(QObject* Sender);
+  void Edit2DblClick(QObject* Sender);
+  void Timer1Timer(QObject* Sender);
+  void Timer2Timer(QObject* Sender);
+  void Timer3Timer(QObject* Sender);
+
+  // The two branches of SpeedButton2Click, also run by the desktop's media controls.
+  void StartPress();
+  void StopPress();
+
+  // First half of ListBox1Click: opens the name editor over the selected name row and makes
+  // it the current channel.
+  void OpenNameEditor();
+
+  [[nodiscard]] radiolist::AudioLibrary& audio() const { return audio_; }
+  // What is on air, for the desktop side; told after each handler that may change it, at every
+  // tick of Timer3 and when the list's rows change.
+  [[nodiscard]] radiolist::NowPlaying& nowPlaying() const { return *nowPlaying_; }
+  void publishNowPlaying();
+  // The station name the current channel's server sends in its response headers, as Label1
+  // shows it (nullopt while it has sent none).
+  [[nodiscard]] std::optional<QString> stationNameOnAir() const;
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  void buildControls();
+  void wireEvents();
+  // Stops (or restarts at the live edge) what the current channel plays: both streams.
+  void stopChannelStreams();
+  void restartChannelStreams();
+  // Tags of the stream that carries the channel: the general one, else the AAC one.
+  [[nodiscard]] const char* channelTags(DWORD type) const;
+  // Its response header block: ICY, else HTTP, of the general stream, else of the AAC one.
+  [[nodiscard]] const char* channelHeaderBlock() const;
+  // Starts StreamHandle and AacStreamHandle for the address selected in ListBox2.
+  void createAndPlayStreams(bool testActivity);
+  // Tells the audio library the address on ListBox2's row `row` (if any) ahead of its creation
+  // by the countdown's run, so that connecting and decoding start now.
+  void prepareAddressOnRow(int row);
+
+  radiolist::AudioLibrary& audio_;
+  radiolist::NowPlaying* nowPlaying_;  // a child of the window
+  radiolist::AnchorSet formAnchors_;
+};
