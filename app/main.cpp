@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QLocale>
 #include <QSocketNotifier>
 #include <atomic>
 #include <chrono>
@@ -17,6 +18,7 @@
 #include <optional>
 
 #include "app/desktop/companion.h"
+#include "app/desktop/language.h"
 #include "app/desktop/mpris.h"
 #include "app/desktop/single_program.h"
 #include "app/window/now_playing.h"
@@ -122,6 +124,7 @@ int handOver(const QByteArray& listDir) {
 
 int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
+  radiolist::useLanguage(QLocale());  // the system's
   endOnTerminationSignals();
   QGuiApplication::setDesktopFileName(QStringLiteral("radiolist"));  // matches the desktop entry
 

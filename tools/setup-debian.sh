@@ -7,7 +7,7 @@ set -euo pipefail
 PROGRAM=(
   # build
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-l10n-tools
   libcurl4-openssl-dev ca-certificates
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   libpulse-dev

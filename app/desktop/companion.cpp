@@ -90,8 +90,8 @@ class CompanionAdaptor : public QDBusAbstractAdaptor {
               : message.createErrorReply(errorName(save.status), Companion::describe(save)));
     });
     if (!asked) {
-      QDBusConnection::sessionBus().send(message.createErrorReply(
-          QDBusError::LimitsExceeded, QStringLiteral("too many requests")));
+      QDBusConnection::sessionBus().send(
+          message.createErrorReply(QDBusError::LimitsExceeded, Companion::tr("too many requests")));
     }
     return {};
   }
@@ -187,8 +187,7 @@ void Companion::tellSaveFailure(const SongSave& failure) {
   qWarning("radiolist: saving the song stopped: %s: %s", qUtf8Printable(path),
            qUtf8Printable(reason));
   if (tray_ != nullptr)
-    tray_->showMessage(QStringLiteral("Saving the song stopped"), describe(failure),
-                       QSystemTrayIcon::Warning);
+    tray_->showMessage(tr("Saving the song stopped"), describe(failure), QSystemTrayIcon::Warning);
   emit saveFailed(path, reason);
 }
 
@@ -198,7 +197,7 @@ QString Companion::toolTip() const {
       title && !title->text.empty())
     text += QStringLiteral("\n") + QString::fromStdString(title->text);
   if (sleep_.running())
-    text += QStringLiteral("\nSleep in ") + minutesAndSeconds(sleep_.remainingSeconds());
+    text += QLatin1Char('\n') + tr("Sleep in %1").arg(minutesAndSeconds(sleep_.remainingSeconds()));
   return text;
 }
 
@@ -222,45 +221,56 @@ bool Companion::saveSong(std::function<void(const SongSave&)> done) {
   return true;
 }
 
+// The audio library's own reasons, in the listener's language; the system's (a full disk, say)
+// come in its language already.
+[[maybe_unused]] constexpr const char* kLibraryReasons[] = {
+    QT_TRANSLATE_NOOP("radiolist::Companion", "no audio yet"),
+    QT_TRANSLATE_NOOP("radiolist::Companion", "nothing sounds"),
+    QT_TRANSLATE_NOOP("radiolist::Companion", "the song ended while its file was made"),
+    QT_TRANSLATE_NOOP("radiolist::Companion", "out of memory"),
+    QT_TRANSLATE_NOOP("radiolist::Companion", "the file could not be written"),
+    QT_TRANSLATE_NOOP("radiolist::Companion", "no muxer for the file"),
+    QT_TRANSLATE_NOOP("radiolist::Companion", "cannot read the stream's AAC headers")};
+
 QString Companion::describe(const SongSave& save) {
   const QString path = QString::fromStdString(save.path);
-  const QString reason = QString::fromStdString(save.reason);
+  const QString reason = tr(save.reason.c_str());
   switch (save.status) {
     case SongSave::Status::Saving: return path;
     case SongSave::Status::NothingToSave:
-      return reason.isEmpty() ? QStringLiteral("no song on air to save")
-                              : QStringLiteral("no song on air to save: ") + reason;
-    case SongSave::Status::CannotWrite:
-    case SongSave::Status::NamesUsedUp: return path + QStringLiteral(": ") + reason;
+      return reason.isEmpty() ? tr("no song on air to save")
+                              : tr("no song on air to save: %1").arg(reason);
+    case SongSave::Status::CannotWrite: return path + QStringLiteral(": ") + reason;
+    case SongSave::Status::NamesUsedUp:
+      return path + QStringLiteral(": ") + tr("every name for this song is taken");
   }
   return reason;
 }
 
 void Companion::buildMenu() {
   menu_ = std::make_unique<QMenu>();
-  connect(menu_->addAction(QStringLiteral("Save song")), &QAction::triggered, this, [this] {
+  connect(menu_->addAction(tr("Save song")), &QAction::triggered, this, [this] {
     saveSong([this](const SongSave& save) {
       if (tray_ == nullptr) return;
       if (save.status == SongSave::Status::Saving)
-        tray_->showMessage(QStringLiteral("Saving the song"), describe(save));
+        tray_->showMessage(tr("Saving the song"), describe(save));
       else
-        tray_->showMessage(QStringLiteral("Cannot save the song"), describe(save),
-                           QSystemTrayIcon::Warning);
+        tray_->showMessage(tr("Cannot save the song"), describe(save), QSystemTrayIcon::Warning);
     });
   });
-  QMenu* recent = menu_->addMenu(QStringLiteral("Recent titles"));
+  QMenu* recent = menu_->addMenu(tr("Recent titles"));
   connect(recent, &QMenu::aboutToShow, this, [this, recent] { fillRecentTitles(recent); });
   fillRecentTitles(recent);
 
-  QMenu* sleep = menu_->addMenu(QStringLiteral("Sleep timer"));
+  QMenu* sleep = menu_->addMenu(tr("Sleep timer"));
   auto* choices = new QActionGroup(sleep);
-  QAction* off = sleep->addAction(QStringLiteral("Off"));
+  QAction* off = sleep->addAction(tr("Off"));
   off->setCheckable(true);
   off->setChecked(true);
   choices->addAction(off);
   connect(off, &QAction::triggered, this, [this] { sleep_.start(0); });
   for (const unsigned minutes : kSleepChoices) {
-    QAction* choice = sleep->addAction(QStringLiteral("%1 minutes").arg(minutes));
+    QAction* choice = sleep->addAction(tr("%n minute(s)", nullptr, static_cast<int>(minutes)));
     choice->setCheckable(true);
     choices->addAction(choice);
     connect(choice, &QAction::triggered, this, [this, minutes] { sleep_.start(minutes * 60); });
@@ -271,16 +281,15 @@ void Companion::buildMenu() {
   });
 
   menu_->addSeparator();
-  connect(menu_->addAction(QStringLiteral("Show window")), &QAction::triggered, this,
+  connect(menu_->addAction(tr("Show window")), &QAction::triggered, this,
           [this] { window_.show(); });
-  connect(menu_->addAction(QStringLiteral("Quit")), &QAction::triggered, qApp,
-          &QCoreApplication::quit);
+  connect(menu_->addAction(tr("Quit")), &QAction::triggered, qApp, &QCoreApplication::quit);
 }
 
 void Companion::fillRecentTitles(QMenu* submenu) {
   submenu->clear();
   const QList<TitleEntry> recent = titles_.newest(kMenuTitles);
-  if (recent.isEmpty()) submenu->addAction(QStringLiteral("(none yet)"))->setEnabled(false);
+  if (recent.isEmpty()) submenu->addAction(tr("(none yet)"))->setEnabled(false);
   for (const TitleEntry& entry : recent) {
     // A title's text is the server's: "&" must not turn into a shortcut, and a long one must not
     // make the menu wider than the screen.

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDBusConnection>
 #include <QDBusError>
@@ -66,7 +67,8 @@ QString listBusName(const QByteArray& listDir) {
 }
 
 QString alreadyRunningText(const QByteArray& listDir) {
-  return QStringLiteral("Another radiolist is already running on the list in \"%1\"")
+  return QCoreApplication::translate("radiolist",
+                                     "Another radiolist is already running on the list in \"%1\"")
       .arg(QFile::decodeName(listDir));
 }
 

@@ -13,9 +13,11 @@
 #include <memory>
 #include <vector>
 
+#include <QMenu>
 #include <QSignalSpy>
 
 #include "app/desktop/companion.h"
+#include "app/desktop/language.h"
 #include "app/desktop/recent_titles.h"
 #include "app/desktop/sleep_timer.h"
 #include "tests/app/window_fixture.h"
@@ -262,4 +264,33 @@ TEST_F(CompanionTest, SaveRequestsShareOneAnswerAndAFailedSaveIsToldOnce) {
   EXPECT_EQ(failed.at(0).at(1).toString(), "No space left");
   QTest::qWait(1200);
   EXPECT_EQ(failed.count(), 1);
+}
+
+// The program's own texts follow the locale, built in: the menu, a plural, a library's reason.
+TEST_F(CompanionTest, TheProgramsOwnTextsAreInTheLocalesLanguage) {
+  start();
+  struct Case {
+    const char* locale;
+    bool builtIn;
+    QString save, fifteen, nothing;
+  };
+  const Case cases[] = {
+      {"ru_RU", true, "Сохранить песню", "15 минут",
+       "в эфире нет песни, которую можно сохранить: звука ещё нет"},
+      {"en_GB", true, "Save song", "15 minutes", "no song on air to save: no audio yet"},
+      {"de_DE", false, "Save song", "15 minutes", "no song on air to save: no audio yet"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(useLanguage(QLocale(c.locale)), c.builtIn) << c.locale;
+    Companion companion(WindowControl(*form), path("titles.tsv"));
+    const QList<QAction*> items = companion.menu()->actions();
+    EXPECT_EQ(items.front()->text(), c.save) << c.locale;
+    QStringList sleepChoices;
+    for (QAction* a : items.at(2)->menu()->actions()) sleepChoices << a->text();
+    EXPECT_TRUE(sleepChoices.contains(c.fifteen))
+        << c.locale << sleepChoices.join('|').toStdString();
+    EXPECT_EQ(Companion::describe({SongSave::Status::NothingToSave, {}, "no audio yet"}), c.nothing)
+        << c.locale;
+  }
+  useLanguage(QLocale("en_GB"));
 }

@@ -1,0 +1,110 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="ru">
+<context>
+    <name>radiolist</name>
+    <message>
+        <source>Another radiolist is already running on the list in &quot;%1&quot;</source>
+        <translation>Другая копия radiolist уже работает со списком в «%1»</translation>
+    </message>
+</context>
+<context>
+    <name>radiolist::Companion</name>
+    <message>
+        <source>too many requests</source>
+        <translation>слишком много запросов</translation>
+    </message>
+    <message>
+        <source>Saving the song stopped</source>
+        <translation>Запись песни прервана</translation>
+    </message>
+    <message>
+        <source>Sleep in %1</source>
+        <translation>Выключение через %1</translation>
+    </message>
+    <message>
+        <source>no audio yet</source>
+        <translation>звука ещё нет</translation>
+    </message>
+    <message>
+        <source>nothing sounds</source>
+        <translation>ничего не звучит</translation>
+    </message>
+    <message>
+        <source>the song ended while its file was made</source>
+        <translation>песня закончилась, пока создавался файл</translation>
+    </message>
+    <message>
+        <source>out of memory</source>
+        <translation>не хватает памяти</translation>
+    </message>
+    <message>
+        <source>the file could not be written</source>
+        <translation>не удалось записать файл</translation>
+    </message>
+    <message>
+        <source>no muxer for the file</source>
+        <translation>нет мультиплексора для файла</translation>
+    </message>
+    <message>
+        <source>cannot read the stream&apos;s AAC headers</source>
+        <translation>не удаётся прочитать заголовки AAC в потоке</translation>
+    </message>
+    <message>
+        <source>no song on air to save</source>
+        <translation>в эфире нет песни, которую можно сохранить</translation>
+    </message>
+    <message>
+        <source>no song on air to save: %1</source>
+        <translation>в эфире нет песни, которую можно сохранить: %1</translation>
+    </message>
+    <message>
+        <source>every name for this song is taken</source>
+        <translation>все имена для этой песни заняты</translation>
+    </message>
+    <message>
+        <source>Save song</source>
+        <translation>Сохранить песню</translation>
+    </message>
+    <message>
+        <source>Saving the song</source>
+        <translation>Песня сохраняется</translation>
+    </message>
+    <message>
+        <source>Cannot save the song</source>
+        <translation>Не удаётся сохранить песню</translation>
+    </message>
+    <message>
+        <source>Recent titles</source>
+        <translation>Недавние песни</translation>
+    </message>
+    <message>
+        <source>Sleep timer</source>
+        <translation>Таймер сна</translation>
+    </message>
+    <message>
+        <source>Off</source>
+        <translation>Выключен</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n minute(s)</source>
+        <translation>
+            <numerusform>%n минута</numerusform>
+            <numerusform>%n минуты</numerusform>
+            <numerusform>%n минут</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Show window</source>
+        <translation>Показать окно</translation>
+    </message>
+    <message>
+        <source>Quit</source>
+        <translation>Выход</translation>
+    </message>
+    <message>
+        <source>(none yet)</source>
+        <translation>(пока нет)</translation>
+    </message>
+</context>
+</TS>
