@@ -234,6 +234,33 @@ TEST(LogTest, TheVariableNamesDomainsOrAll) {
             bits({Domain::Net, Domain::Decode, Domain::Output, Domain::Engine}));
 }
 
+TEST(LogTest, ErrorsAndWarningsAlwaysShowTheOtherLevelsWhenNamed) {
+  using log::Domain;
+  using log::Level;
+  const struct {
+    const char* value;
+    Domain domain;
+    Level level;
+    bool shown;
+  } cases[] = {
+      {"", Domain::Net, Level::Warning, true},
+      {"", Domain::Desktop, Level::Error, true},
+      {"", Domain::Net, Level::Info, false},
+      {"net", Domain::Net, Level::Debug, true},
+      {"net:info", Domain::Net, Level::Info, true},
+      {"net:info", Domain::Net, Level::Debug, false},
+      {"net:debug", Domain::Net, Level::Debug, true},
+      {"net:loud", Domain::Net, Level::Info, false},
+      {"all:info", Domain::Desktop, Level::Info, true},
+      {"desktop", Domain::Engine, Level::Info, false},
+      {" engine : debug ,net", Domain::Engine, Level::Debug, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(log::parseVerbosity(c.value).shows(c.domain, c.level), c.shown)
+        << '"' << c.value << "\" level " << static_cast<unsigned>(c.level);
+  }
+}
+
 TEST(TagBlockTest, HeaderLinesAreNulTerminatedAndEndWithAnEmptyString) {
   EXPECT_EQ(headerBlock({"ICY 200 OK", "icy-name:A"}), "ICY 200 OK\0icy-name:A\0\0"s);
   EXPECT_EQ(headerBlock({}), "\0"s);
