@@ -17,7 +17,7 @@ std::atomic<std::size_t> gLiveTransfers{0};
 
 void initCurlOnce() {
   static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  std::call_once(once, [] { curl::ok(curl_global_init(CURL_GLOBAL_DEFAULT), "curl_global_init"); });
 }
 
 }  // namespace
@@ -38,8 +38,8 @@ std::size_t NetworkLoop::liveTransfers() { return gLiveTransfers.load(); }
 
 NetworkLoop::NetworkLoop(NetworkLoop* parents) : pid_(::getpid()), parents_(parents) {
   initCurlOnce();
-  multi_ = curl_multi_init();
-  if (multi_ == nullptr) closed_ = true;
+  multi_ = curl::Multi::create();
+  if (!multi_.valid()) closed_ = true;
 }
 
 bool NetworkLoop::add(std::unique_ptr<Transfer> transfer) {
@@ -56,7 +56,7 @@ bool NetworkLoop::add(std::unique_ptr<Transfer> transfer) {
     }
     gLiveTransfers.fetch_add(1);
     commands_.push_back({Command::Add, transfer->shared(), std::move(transfer)});
-    curl_multi_wakeup(multi_);
+    multi_.wakeup();
   }
   return true;
 }
@@ -74,21 +74,21 @@ void NetworkLoop::close(std::chrono::milliseconds wait) {
   if (closed_) return;
   closed_ = true;
   if (running_) {
-    curl_multi_wakeup(multi_);
+    multi_.wakeup();
     // The thread closes the handle on its way out.
     idle_.wait_for(lock, wait, [&] { return !running_; });
-  } else if (multi_ != nullptr) {
-    curl_multi_cleanup(multi_);
-    multi_ = nullptr;
+  } else {
+    multi_.reset();
   }
 }
 
 void NetworkLoop::post(Command command) {
   {
     const std::lock_guard lock(mutex_);
-    if (!running_) return;  // no transfer to act on
+    // No transfer to act on; or the thread is ending them all, and closes the handle unlocked.
+    if (!running_ || closed_) return;
     commands_.push_back(std::move(command));
-    curl_multi_wakeup(multi_);
+    multi_.wakeup();
   }
 }
 
@@ -126,9 +126,8 @@ void NetworkLoop::run() {
     commands.clear();
 
     int running = 0;
-    if (curl_multi_perform(multi_, &running) != CURLM_OK) break;
-    int queued = 0;
-    while (const CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+    if (!multi_.perform(running)) break;
+    while (const CURLMsg* message = multi_.nextMessage()) {
       if (message->msg != CURLMSG_DONE) continue;
       CURL* const easy = message->easy_handle;
       const CURLcode result = message->data.result;
@@ -166,8 +165,7 @@ void NetworkLoop::run() {
     // Returns early for curl's own timers, socket activity and curl_multi_wakeup.
     const auto waitMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1;
-    curl_multi_poll(multi_, nullptr, 0, static_cast<int>(std::min<long long>(waitMs, 60000)),
-                    nullptr);
+    if (!multi_.poll(static_cast<int>(std::min<long long>(waitMs, 60000)))) break;
   }
   // Closing (or curl broke): every stream ends, every connection closes.
   for (auto& [shared, transfer] : transfers_) {
@@ -188,10 +186,9 @@ void NetworkLoop::run() {
     ++ended;
   }
   rest.clear();
-  curl_multi_cleanup(multi_);
+  multi_.reset();  // nobody wakes it once closed_ is set
   {
     const std::lock_guard lock(mutex_);
-    multi_ = nullptr;
     running_ = false;
   }
   idle_.notify_all();

@@ -6,8 +6,6 @@
 // are transfers and ends when there are none; the handle, with its open connections, stays for
 // the next one. At process exit every transfer is cancelled and every connection closed.
 
-#include <curl/curl.h>
-
 #include <sys/types.h>
 
 #include <chrono>
@@ -18,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "playback/net/curl_handles.h"
 #include "playback/net/stream_shared.h"
 #include "playback/net/transfer.h"
 
@@ -66,8 +65,9 @@ class NetworkLoop {
   // In a forked child, the parent's loop: left alone, and kept reachable so that its memory is
   // not taken for a leak.
   [[maybe_unused]] NetworkLoop* const parents_;
-  // Used by the thread while it runs, by close() when none runs; curl_multi_wakeup from anywhere.
-  CURLM* multi_ = nullptr;
+  // Used by the thread while it runs, by close() when none runs; wakeup() from anywhere under
+  // mutex_ until closed_ is set.
+  curl::Multi multi_;
   std::unordered_map<Shared*, std::unique_ptr<Transfer>> transfers_;  // the thread's only
 
   std::mutex mutex_;

@@ -8,13 +8,10 @@
 namespace radiolist::net::detail {
 
 Transfer::~Transfer() {
-  if (multi_ != nullptr) curl_multi_remove_handle(multi_, easy_);
-  if (easy_ != nullptr) curl_easy_cleanup(easy_);
-  curl_slist_free_all(requestHeaders_);
-  curl_slist_free_all(statusAliases_);
+  if (multi_ != nullptr) multi_->remove(easy_);
 }
 
-bool Transfer::start(CURLM* multi) {
+bool Transfer::start(curl::Multi& multi) {
   if (options().range) {
     log::write(log::Domain::Net, "connecting to ", options().url, " for bytes ",
                options().range->first, "-", options().range->last);
@@ -27,17 +24,17 @@ bool Transfer::start(CURLM* multi) {
     const std::lock_guard lock(shared_->mutex);
     shared_->stats.lastProgress = lastByte_;
   }
-  if (!setUp() || curl_multi_add_handle(multi, easy_) != CURLM_OK) {
+  if (!setUp() || !multi.add(easy_)) {
     shared_->finish(StreamState::Failed, StreamError::Transfer, "could not set up the transfer");
     return false;
   }
-  multi_ = multi;
+  multi_ = &multi;
   return true;
 }
 
 void Transfer::resume() {
   lastByte_ = Clock::now();  // held back by us, not stalled by the server: its clock starts now
-  curl_easy_pause(easy_, CURLPAUSE_CONT);
+  easy_.pause(CURLPAUSE_CONT);
 }
 
 bool Transfer::overdue(Clock::time_point now, Clock::time_point& deadline) {
@@ -59,17 +56,15 @@ bool Transfer::overdue(Clock::time_point now, Clock::time_point& deadline) {
 }
 
 bool Transfer::setUp() {
-  easy_ = curl_easy_init();
-  if (easy_ == nullptr) return false;
-  requestHeaders_ = curl_slist_append(nullptr, "Icy-MetaData: 1");
+  easy_ = curl::Easy::create();
+  if (!easy_.valid() || !requestHeaders_.append("Icy-MetaData: 1")) return false;
   // Shoutcast-style servers answer "ICY 200 OK"; without this alias curl reads that as an
   // HTTP/0.9 reply and refuses it. The real status code is still checked from the line itself.
-  statusAliases_ = curl_slist_append(nullptr, "ICY ");
-  if (requestHeaders_ == nullptr || statusAliases_ == nullptr) return false;
+  if (!statusAliases_.append("ICY ")) return false;
 
   bool ok = true;
   const auto set = [&](CURLoption option, auto value) {
-    ok = ok && curl_easy_setopt(easy_, option, value) == CURLE_OK;
+    ok = ok && easy_.set(option, value);  // the first failure is told, the rest skipped
   };
   set(CURLOPT_URL, options().url.c_str());
   if (options().range) {
@@ -85,8 +80,8 @@ bool Transfer::setUp() {
   if (!options().caFile.empty()) set(CURLOPT_CAINFO, options().caFile.c_str());
   set(CURLOPT_FOLLOWLOCATION, 1L);
   set(CURLOPT_MAXREDIRS, static_cast<long>(options().maxRedirects));
-  set(CURLOPT_HTTPHEADER, requestHeaders_);
-  set(CURLOPT_HTTP200ALIASES, statusAliases_);
+  set(CURLOPT_HTTPHEADER, requestHeaders_.get());
+  set(CURLOPT_HTTP200ALIASES, statusAliases_.get());
   set(CURLOPT_USERAGENT, options().userAgent.c_str());
   set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options().connectTimeout.count()));
   set(CURLOPT_NOSIGNAL, 1L);
@@ -140,7 +135,7 @@ void Transfer::conclude(CURLcode code) {
     step = ConnectStep::Tls;
   } else if (code == CURLE_OPERATION_TIMEDOUT) {
     curl_off_t connectedAfter = 0;
-    curl_easy_getinfo(easy_, CURLINFO_CONNECT_TIME_T, &connectedAfter);
+    easy_.info(CURLINFO_CONNECT_TIME_T, &connectedAfter);
     error = connectedAfter == 0 ? StreamError::Connect : StreamError::Stalled;
     if (connectedAfter == 0) step = ConnectStep::TimedOut;
   }
@@ -186,8 +181,7 @@ void Transfer::publishHead() {
   head->metaint = parseMetaint(collector_.value("icy-metaint"));
   head->contentType = normaliseContentType(collector_.value("content-type"));
   const char* url = nullptr;
-  if (curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url != nullptr)
-    head->effectiveUrl = url;
+  if (easy_.info(CURLINFO_EFFECTIVE_URL, &url) && url != nullptr) head->effectiveUrl = url;
   icy_.emplace(static_cast<std::size_t>(head->metaint));
   lastByte_ = Clock::now();
   log::write(log::Domain::Net, head->effectiveUrl, ": ",

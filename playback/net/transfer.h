@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "playback/log/timeline.h"
+#include "playback/net/curl_handles.h"
 #include "playback/net/icy_deinterleaver.h"
 #include "playback/net/response_head.h"
 #include "playback/net/stream_shared.h"
@@ -26,9 +27,9 @@ class Transfer {
   ~Transfer();
 
   [[nodiscard]] const std::shared_ptr<Shared>& shared() const { return shared_; }
-  [[nodiscard]] CURL* easy() const { return easy_; }
+  [[nodiscard]] CURL* easy() const { return easy_.get(); }
   // Sets the transfer up and adds it to `multi`; false (and the stream Failed) when it cannot.
-  bool start(CURLM* multi);
+  bool start(curl::Multi& multi);
   // Lets a paused transfer go on; curl may hand over the held piece at once.
   void resume();
   // Ends the stream when its head or its next byte is overdue (true); else the time by which
@@ -49,11 +50,11 @@ class Transfer {
   const StreamOptions& options() const { return shared_->options; }
 
   // The network thread's only.
-  CURL* easy_ = nullptr;
-  CURLM* multi_ = nullptr;  // not owned; set once the easy handle is in it
-  curl_slist* requestHeaders_ = nullptr;
-  curl_slist* statusAliases_ = nullptr;
+  curl::Slist requestHeaders_;
+  curl::Slist statusAliases_;
   char errorText_[CURL_ERROR_SIZE] = {};
+  curl::Easy easy_;               // after what it points to: cleaned up first
+  curl::Multi* multi_ = nullptr;  // set once the easy handle is in it
   HeaderCollector collector_;
   std::optional<IcyDeinterleaver> icy_;  // exists once the final head is in
   std::uint64_t metaSeen_ = 0;
