@@ -334,16 +334,33 @@ std::uint64_t Engine::outputUnderruns() {
 void Engine::janitorLoop() {
   std::unique_lock lock(mutex_);
   while (!stopping_) {
-    janitorWake_.wait_for(lock, 250ms);
     const auto now = std::chrono::steady_clock::now();
     std::vector<std::shared_ptr<Source>> doomed = std::move(retiring_);
     retiring_.clear();
-    while (!warm_.empty() &&
-           (now - warm_.front().since >= deps_.keepWarm || warm_.front().source->finished())) {
+    // Oldest first: the front is the next to run out of time.
+    while (!warm_.empty() && now - warm_.front().since >= deps_.keepWarm) {
       doomed.push_back(std::move(warm_.front().source));
       warm_.pop_front();
     }
-    if (doomed.empty()) continue;
+    // A warm source that ended meanwhile goes too (it says nothing when it ends, so this is
+    // seen at the next wake).
+    for (auto it = warm_.begin(); it != warm_.end();) {
+      if (!it->source->finished()) {
+        ++it;
+        continue;
+      }
+      doomed.push_back(std::move(it->source));
+      it = warm_.erase(it);
+    }
+    if (doomed.empty()) {
+      // Woken by a source handed over (retiring_), a new warm one, or shutdown(); else when the
+      // oldest warm source runs out of time.
+      if (warm_.empty())
+        janitorWake_.wait(lock);
+      else
+        janitorWake_.wait_until(lock, warm_.front().since + deps_.keepWarm);
+      continue;
+    }
     lock.unlock();
     for (auto& source : doomed) {
       mixer_.detach(&source->voice());

@@ -8,7 +8,8 @@
 // - Each source runs a network thread (net::HttpStream) and a decoder thread (Source).
 // - The output's thread runs the mixer, which reads voices through lock-free slots only.
 // - The janitor thread detaches and destroys sources that are no longer wanted (joining their
-//   threads), so that BASS_Free never waits.
+//   threads), so that BASS_Free never waits. It sleeps until a source is handed to it, a warm
+//   source's time runs out, or shutdown().
 
 #include <chrono>
 #include <condition_variable>
