@@ -1,6 +1,6 @@
 #pragma once
-// The engine behind the nine library calls: channels (handles), the sources they share, the
-// mixer and the output.
+// The engine behind the library's calls (bass.h and shutdown.h): channels (handles), the sources
+// they share, the mixer and the output.
 //
 // Threads and ownership:
 // - The caller's thread (the UI) makes every public call; each takes mutex_ briefly and never

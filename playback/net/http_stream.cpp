@@ -114,7 +114,7 @@ std::shared_ptr<HttpStream> HttpStream::start(StreamOptions options) {
   return stream;
 }
 
-std::size_t HttpStream::liveThreads() { return NetworkLoop::liveTransfers(); }
+std::size_t HttpStream::liveTransfers() { return NetworkLoop::liveTransfers(); }
 
 ReadResult HttpStream::readSome(std::span<std::byte> dst, std::chrono::milliseconds timeout) {
   if (const std::size_t n = read(dst, timeout); n > 0) return {n, ReadStatus::Data};
