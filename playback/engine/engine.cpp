@@ -90,6 +90,7 @@ std::shared_ptr<net::HttpStream> Engine::open(const std::string& url,
 }
 
 bool Engine::init() {
+  caller_.check();
   std::lock_guard lock(mutex_);
   if (shutDown_) return false;
   if (output_ && output_->healthy()) {
@@ -106,6 +107,7 @@ bool Engine::init() {
 }
 
 void Engine::free() {
+  caller_.check();
   std::lock_guard lock(mutex_);
   channels_.clear();
   const auto now = std::chrono::steady_clock::now();
@@ -136,11 +138,13 @@ void Engine::free() {
 }
 
 bool Engine::start() {
+  caller_.check();
   std::lock_guard lock(mutex_);
   return initialised_;
 }
 
 DWORD Engine::create(std::string_view url, CreationKind kind) {
+  caller_.check();
   std::lock_guard lock(mutex_);
   if (!initialised_ || !deps_.plausibleUrl(url)) return 0;
   std::shared_ptr<Source> source = sourceFor(std::string(url), kind);
@@ -195,6 +199,7 @@ std::shared_ptr<Source> Engine::startSource(const std::string& url, CreationKind
 }
 
 void Engine::prepare(std::string_view url) {
+  caller_.check();
   std::lock_guard lock(mutex_);
   if (shutDown_ || !deps_.plausibleUrl(url)) return;
   log::timeline::mark(log::timeline::Stage::Hinted, log::timeline::recording());
@@ -259,6 +264,7 @@ void Engine::want(Source& source, CreationKind kind, bool on) {
 }
 
 DWORD Engine::isActive(DWORD handle) {
+  caller_.check();
   std::lock_guard lock(mutex_);
   const Channel* channel = channels_.find(handle);
   if (channel == nullptr || channel->state != ChannelState::Playing) return BASS_ACTIVE_STOPPED;
@@ -272,6 +278,7 @@ DWORD Engine::isActive(DWORD handle) {
 }
 
 bool Engine::play(DWORD handle, bool restart) {
+  caller_.check();
   std::lock_guard lock(mutex_);
   Channel* channel = channels_.find(handle);
   if (channel == nullptr) return false;
@@ -294,6 +301,7 @@ bool Engine::play(DWORD handle, bool restart) {
 }
 
 bool Engine::stop(DWORD handle) {
+  caller_.check();
   std::lock_guard lock(mutex_);
   Channel* channel = channels_.find(handle);
   if (channel == nullptr) return false;
@@ -306,6 +314,7 @@ bool Engine::stop(DWORD handle) {
 }
 
 const char* Engine::tags(DWORD handle, DWORD type) {
+  caller_.check();
   std::lock_guard lock(mutex_);
   Channel* channel = channels_.find(handle);
   if (channel == nullptr) return nullptr;

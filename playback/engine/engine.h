@@ -29,6 +29,7 @@
 #include "playback/engine/mixer.h"
 #include "playback/engine/output.h"
 #include "playback/engine/source.h"
+#include "playback/log/thread_check.h"
 #include "playback/net/http_stream.h"
 
 namespace radiolist::audio {
@@ -129,6 +130,8 @@ class Engine {
 
   const EngineDeps deps_;
   const StreamOpener opener_;  // deps_.openStream behind the gate below
+
+  log::ThreadCheck caller_;  // the caller's thread (the UI): the calls it alone makes
 
   std::mutex gateMutex_;
   bool gateClosed_ = false;  // guarded by gateMutex_: set by shutdown(), never cleared

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "playback/log/thread_check.h"
 #include "playback/net/network_loop.h"
 #include "playback/net/stream_shared.h"
 #include "playback/net/transfer.h"
@@ -33,9 +34,11 @@ class CurlHttpStream final : public HttpStream {
 
  private:
   std::shared_ptr<Shared> shared_;
+  log::ThreadCheck reader_;  // read(): one consumer thread
 };
 
 std::size_t CurlHttpStream::read(std::span<std::byte> dst, std::chrono::milliseconds timeout) {
+  reader_.check();
   if (dst.empty()) return 0;
   bool unpause = false;
   std::size_t n = 0;

@@ -93,6 +93,7 @@ void NetworkLoop::post(Command command) {
 }
 
 std::size_t NetworkLoop::apply(Command& command) {
+  thread_.check();
   Shared* key = command.shared.get();
   switch (command.kind) {
     case Command::Add:
@@ -154,6 +155,7 @@ void NetworkLoop::run() {
       std::unique_lock lock(mutex_);
       if (commands_.empty() && !closed_) {
         // Nothing to do: the thread ends; the next add() starts another on the same handle.
+        thread_.release();
         running_ = false;
         lock.unlock();
         gLiveTransfers.fetch_sub(ended);  // the last act: 0 now means no thread of ours runs
@@ -189,6 +191,7 @@ void NetworkLoop::run() {
   multi_.reset();  // nobody wakes it once closed_ is set
   {
     const std::lock_guard lock(mutex_);
+    thread_.release();
     running_ = false;
   }
   idle_.notify_all();

@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "playback/log/thread_check.h"
 #include "playback/net/curl_handles.h"
 #include "playback/net/stream_shared.h"
 #include "playback/net/transfer.h"
@@ -69,6 +70,8 @@ class NetworkLoop {
   // mutex_ until closed_ is set.
   curl::Multi multi_;
   std::unordered_map<Shared*, std::unique_ptr<Transfer>> transfers_;  // the thread's only
+  // The running thread; released when it ends, for the next one.
+  log::ThreadCheck thread_;
 
   std::mutex mutex_;
   // Guarded by mutex_:

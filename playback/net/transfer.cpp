@@ -12,6 +12,7 @@ Transfer::~Transfer() {
 }
 
 bool Transfer::start(curl::Multi& multi) {
+  networkThread_.check();
   if (options().range) {
     log::write(log::Domain::Net, "connecting to ", options().url, " for bytes ",
                options().range->first, "-", options().range->last);
@@ -33,11 +34,13 @@ bool Transfer::start(curl::Multi& multi) {
 }
 
 void Transfer::resume() {
+  networkThread_.check();
   lastByte_ = Clock::now();  // held back by us, not stalled by the server: its clock starts now
   easy_.pause(CURLPAUSE_CONT);
 }
 
 bool Transfer::overdue(Clock::time_point now, Clock::time_point& deadline) {
+  networkThread_.check();
   bool paused = false;
   {
     const std::lock_guard lock(shared_->mutex);
@@ -104,6 +107,7 @@ bool Transfer::setUp() {
 }
 
 void Transfer::conclude(CURLcode code) {
+  networkThread_.check();
   std::string text = errorText_[0] != '\0' ? errorText_ : curl_easy_strerror(code);
   if (code == CURLE_OK) {
     if (icy_) {
@@ -151,6 +155,7 @@ std::size_t Transfer::onBody(char* data, std::size_t size, std::size_t count, vo
 }
 
 std::size_t Transfer::header(std::string_view line) {
+  networkThread_.check();
   if (icy_) return line.size();  // trailers after the body: the head is already final
   switch (collector_.add(line)) {
     case HeaderCollector::Result::Line: return line.size();
@@ -198,6 +203,7 @@ void Transfer::publishHead() {
 }
 
 std::size_t Transfer::body(std::span<const std::byte> data) {
+  networkThread_.check();
   if (!icy_) {
     callbackError_ = StreamError::HttpStatus;  // a body we never agreed to, e.g. of a bare 3xx
     return 0;

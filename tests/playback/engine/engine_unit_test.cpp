@@ -22,6 +22,7 @@
 #include "playback/engine/tag_block.h"
 #include "playback/engine/url_text.h"
 #include "playback/log/log.h"
+#include "playback/log/thread_check.h"
 #include "playback/log/timeline.h"
 
 extern "C" {
@@ -259,6 +260,23 @@ TEST(LogTest, ErrorsAndWarningsAlwaysShowTheOtherLevelsWhenNamed) {
     EXPECT_EQ(log::parseVerbosity(c.value).shows(c.domain, c.level), c.shown)
         << '"' << c.value << "\" level " << static_cast<unsigned>(c.level);
   }
+}
+
+TEST(ThreadCheckDeathTest, ASecondThreadEndsTheProcessUnlessTheOwnerLetGo) {
+  if (!log::kThreadChecks) GTEST_SKIP() << "off in this build: NDEBUG, no RADIOLIST_THREAD_CHECKS";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  log::ThreadCheck handedOn;
+  handedOn.check();
+  handedOn.release();
+  std::thread([&] { handedOn.check(); }).join();  // the new owner: passes
+  EXPECT_DEATH(
+      {
+        log::ThreadCheck check;
+        check.check();
+        check.check();
+        std::thread([&] { check.check(); }).join();
+      },
+      "thread check failed: .*ASecondThread");
 }
 
 TEST(TagBlockTest, HeaderLinesAreNulTerminatedAndEndWithAnEmptyString) {
