@@ -54,10 +54,9 @@ class Transfer {
   curl::Slist requestHeaders_;
   curl::Slist statusAliases_;
   char errorText_[CURL_ERROR_SIZE] = {};
-  curl::Easy easy_;  // after what it points to: cleaned up first
-  curl::Multi* multi_ = nullptr;
-  log::ThreadCheck
-      networkThread_;  // every call but the destructor's  // set once the easy handle is in it
+  curl::Easy easy_;                 // after what it points to: cleaned up first
+  curl::Multi* multi_ = nullptr;    // set once the easy handle is in it
+  log::ThreadCheck networkThread_;  // every call but the destructor's
   HeaderCollector collector_;
   std::optional<IcyDeinterleaver> icy_;  // exists once the final head is in
   std::uint64_t metaSeen_ = 0;
