@@ -1,7 +1,8 @@
 #pragma once
-// The window's view of the audio library: the nine calls of bass.h behind an interface, so the
-// window's handlers can be run against a recording stand-in in tests. The production binding
-// forwards each call unchanged (audio_binding.cpp).
+// The window's view of the audio library: the nine calls of bass.h and the library's further
+// ones (a hint, a volume, a retry, song saving) behind one interface, so the window's handlers
+// can be run against a recording stand-in in tests. The production binding forwards each call
+// unchanged (audio_binding.cpp).
 
 #include <optional>
 #include <string>

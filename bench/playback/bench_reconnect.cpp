@@ -190,7 +190,7 @@ int manyDrops(const std::string& logPath, int port, int cycles) {
     std::printf("| %d | %.1f | %.1f | %zu | %zu |\n", mark,
                 static_cast<double>(radiolist::test::statusKiB("self", "VmRSS")) / 1024.0,
                 static_cast<double>(mallinfo2().uordblks) / 1048576.0, threadCount(),
-                net::HttpStream::liveThreads());
+                net::HttpStream::liveTransfers());
     std::fflush(stdout);
   }
   std::printf("\n%d drops in %.1f s; the handle still %s\n", cycles,

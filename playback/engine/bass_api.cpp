@@ -1,6 +1,6 @@
-// The nine library calls, forwarded to one engine that lives for the rest of the process. It is
-// never destroyed, so no thread of it can outlive its state at exit; shutdownLibrary() stops
-// those threads before the exit.
+// The library's calls (bass.h, shutdown.h), forwarded to one engine that lives for the rest of
+// the process. It is never destroyed, so no thread of it can outlive its state at exit;
+// shutdownLibrary() stops those threads before the exit.
 #include <atomic>
 #include <chrono>
 #include <memory>

@@ -90,6 +90,7 @@ std::shared_ptr<net::HttpStream> Engine::open(const std::string& url,
 }
 
 bool Engine::init() {
+  caller_.check();
   std::lock_guard lock(mutex_);
   if (shutDown_) return false;
   if (output_ && output_->healthy()) {
@@ -106,6 +107,7 @@ bool Engine::init() {
 }
 
 void Engine::free() {
+  caller_.check();
   std::lock_guard lock(mutex_);
   channels_.clear();
   const auto now = std::chrono::steady_clock::now();
@@ -136,11 +138,13 @@ void Engine::free() {
 }
 
 bool Engine::start() {
+  caller_.check();
   std::lock_guard lock(mutex_);
   return initialised_;
 }
 
 DWORD Engine::create(std::string_view url, CreationKind kind) {
+  caller_.check();
   std::lock_guard lock(mutex_);
   if (!initialised_ || !deps_.plausibleUrl(url)) return 0;
   std::shared_ptr<Source> source = sourceFor(std::string(url), kind);
@@ -195,6 +199,7 @@ std::shared_ptr<Source> Engine::startSource(const std::string& url, CreationKind
 }
 
 void Engine::prepare(std::string_view url) {
+  caller_.check();
   std::lock_guard lock(mutex_);
   if (shutDown_ || !deps_.plausibleUrl(url)) return;
   log::timeline::mark(log::timeline::Stage::Hinted, log::timeline::recording());
@@ -259,6 +264,7 @@ void Engine::want(Source& source, CreationKind kind, bool on) {
 }
 
 DWORD Engine::isActive(DWORD handle) {
+  caller_.check();
   std::lock_guard lock(mutex_);
   const Channel* channel = channels_.find(handle);
   if (channel == nullptr || channel->state != ChannelState::Playing) return BASS_ACTIVE_STOPPED;
@@ -272,6 +278,7 @@ DWORD Engine::isActive(DWORD handle) {
 }
 
 bool Engine::play(DWORD handle, bool restart) {
+  caller_.check();
   std::lock_guard lock(mutex_);
   Channel* channel = channels_.find(handle);
   if (channel == nullptr) return false;
@@ -294,6 +301,7 @@ bool Engine::play(DWORD handle, bool restart) {
 }
 
 bool Engine::stop(DWORD handle) {
+  caller_.check();
   std::lock_guard lock(mutex_);
   Channel* channel = channels_.find(handle);
   if (channel == nullptr) return false;
@@ -306,6 +314,7 @@ bool Engine::stop(DWORD handle) {
 }
 
 const char* Engine::tags(DWORD handle, DWORD type) {
+  caller_.check();
   std::lock_guard lock(mutex_);
   Channel* channel = channels_.find(handle);
   if (channel == nullptr) return nullptr;
@@ -334,16 +343,33 @@ std::uint64_t Engine::outputUnderruns() {
 void Engine::janitorLoop() {
   std::unique_lock lock(mutex_);
   while (!stopping_) {
-    janitorWake_.wait_for(lock, 250ms);
     const auto now = std::chrono::steady_clock::now();
     std::vector<std::shared_ptr<Source>> doomed = std::move(retiring_);
     retiring_.clear();
-    while (!warm_.empty() &&
-           (now - warm_.front().since >= deps_.keepWarm || warm_.front().source->finished())) {
+    // Oldest first: the front is the next to run out of time.
+    while (!warm_.empty() && now - warm_.front().since >= deps_.keepWarm) {
       doomed.push_back(std::move(warm_.front().source));
       warm_.pop_front();
     }
-    if (doomed.empty()) continue;
+    // A warm source that ended meanwhile goes too (it says nothing when it ends, so this is
+    // seen at the next wake).
+    for (auto it = warm_.begin(); it != warm_.end();) {
+      if (!it->source->finished()) {
+        ++it;
+        continue;
+      }
+      doomed.push_back(std::move(it->source));
+      it = warm_.erase(it);
+    }
+    if (doomed.empty()) {
+      // Woken by a source handed over (retiring_), a new warm one, or shutdown(); else when the
+      // oldest warm source runs out of time.
+      if (warm_.empty())
+        janitorWake_.wait(lock);
+      else
+        janitorWake_.wait_until(lock, warm_.front().since + deps_.keepWarm);
+      continue;
+    }
     lock.unlock();
     for (auto& source : doomed) {
       mixer_.detach(&source->voice());

@@ -1,6 +1,6 @@
 #pragma once
-// The engine behind the nine library calls: channels (handles), the sources they share, the
-// mixer and the output.
+// The engine behind the library's calls (bass.h and shutdown.h): channels (handles), the sources
+// they share, the mixer and the output.
 //
 // Threads and ownership:
 // - The caller's thread (the UI) makes every public call; each takes mutex_ briefly and never
@@ -8,7 +8,8 @@
 // - Each source runs a network thread (net::HttpStream) and a decoder thread (Source).
 // - The output's thread runs the mixer, which reads voices through lock-free slots only.
 // - The janitor thread detaches and destroys sources that are no longer wanted (joining their
-//   threads), so that BASS_Free never waits.
+//   threads), so that BASS_Free never waits. It sleeps until a source is handed to it, a warm
+//   source's time runs out, or shutdown().
 
 #include <chrono>
 #include <condition_variable>
@@ -28,6 +29,7 @@
 #include "playback/engine/mixer.h"
 #include "playback/engine/output.h"
 #include "playback/engine/source.h"
+#include "playback/log/thread_check.h"
 #include "playback/net/http_stream.h"
 
 namespace radiolist::audio {
@@ -128,6 +130,8 @@ class Engine {
 
   const EngineDeps deps_;
   const StreamOpener opener_;  // deps_.openStream behind the gate below
+
+  log::ThreadCheck caller_;  // the caller's thread (the UI): the calls it alone makes
 
   std::mutex gateMutex_;
   bool gateClosed_ = false;  // guarded by gateMutex_: set by shutdown(), never cleared

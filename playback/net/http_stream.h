@@ -11,7 +11,7 @@
 //
 // Lifetime: the network thread keeps what a transfer needs alive by itself, so dropping the last
 // shared_ptr never waits for the network: it cancels the transfer, which ends soon after (see
-// liveThreads()). At process exit the transfers still running are cancelled and their
+// liveTransfers()). At process exit the transfers still running are cancelled and their
 // connections closed (waited for at most a second) before the TLS library shuts down.
 
 #include <chrono>
@@ -125,7 +125,7 @@ class HttpStream {
   static std::shared_ptr<HttpStream> start(StreamOptions options);
 
   // Transfers still running in the process (each ends soon after cancel()).
-  static std::size_t liveThreads();
+  static std::size_t liveTransfers();
 
   virtual ~HttpStream() = default;
 

@@ -22,6 +22,7 @@
 #include "playback/engine/tag_block.h"
 #include "playback/engine/url_text.h"
 #include "playback/log/log.h"
+#include "playback/log/thread_check.h"
 #include "playback/log/timeline.h"
 
 extern "C" {
@@ -232,6 +233,50 @@ TEST(LogTest, TheVariableNamesDomainsOrAll) {
   EXPECT_EQ(log::parseDomains("all") &
                 bits({Domain::Net, Domain::Decode, Domain::Output, Domain::Engine}),
             bits({Domain::Net, Domain::Decode, Domain::Output, Domain::Engine}));
+}
+
+TEST(LogTest, ErrorsAndWarningsAlwaysShowTheOtherLevelsWhenNamed) {
+  using log::Domain;
+  using log::Level;
+  const struct {
+    const char* value;
+    Domain domain;
+    Level level;
+    bool shown;
+  } cases[] = {
+      {"", Domain::Net, Level::Warning, true},
+      {"", Domain::Desktop, Level::Error, true},
+      {"", Domain::Net, Level::Info, false},
+      {"net", Domain::Net, Level::Debug, true},
+      {"net:info", Domain::Net, Level::Info, true},
+      {"net:info", Domain::Net, Level::Debug, false},
+      {"net:debug", Domain::Net, Level::Debug, true},
+      {"net:loud", Domain::Net, Level::Info, false},
+      {"all:info", Domain::Desktop, Level::Info, true},
+      {"desktop", Domain::Engine, Level::Info, false},
+      {" engine : debug ,net", Domain::Engine, Level::Debug, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(log::parseVerbosity(c.value).shows(c.domain, c.level), c.shown)
+        << '"' << c.value << "\" level " << static_cast<unsigned>(c.level);
+  }
+}
+
+TEST(ThreadCheckDeathTest, ASecondThreadEndsTheProcessUnlessTheOwnerLetGo) {
+  if (!log::kThreadChecks) GTEST_SKIP() << "off in this build: NDEBUG, no RADIOLIST_THREAD_CHECKS";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  log::ThreadCheck handedOn;
+  handedOn.check();
+  handedOn.release();
+  std::thread([&] { handedOn.check(); }).join();  // the new owner: passes
+  EXPECT_DEATH(
+      {
+        log::ThreadCheck check;
+        check.check();
+        check.check();
+        std::thread([&] { check.check(); }).join();
+      },
+      "thread check failed: .*ASecondThread");
 }
 
 TEST(TagBlockTest, HeaderLinesAreNulTerminatedAndEndWithAnEmptyString) {

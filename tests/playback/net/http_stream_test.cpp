@@ -200,7 +200,7 @@ TEST(HttpStream, DropBufferedDiscardsWhatWaited) {
 
 TEST(HttpStream, CancelWakesABlockedReadAndTheThreadEnds) {
   TestStreamServer server({"--silent"});
-  const std::size_t threadsBefore = HttpStream::liveThreads();
+  const std::size_t transfersBefore = HttpStream::liveTransfers();
   auto s = open(server.url());
   std::atomic<bool> returned{false};
   std::size_t got = 99;
@@ -217,17 +217,17 @@ TEST(HttpStream, CancelWakesABlockedReadAndTheThreadEnds) {
   EXPECT_EQ(got, 0u);
   EXPECT_LT(Clock::now() - before, 30s) << "read() returned at its timeout, not at cancel()";
   EXPECT_EQ(s->state(), StreamState::Cancelled);
-  EXPECT_TRUE(waitUntil([&] { return HttpStream::liveThreads() <= threadsBefore; }));
+  EXPECT_TRUE(waitUntil([&] { return HttpStream::liveTransfers() <= transfersBefore; }));
 }
 
 TEST(HttpStream, DroppingTheLastHandleEndsTheThread) {
   TestStreamServer server({"--drip", "body"});
-  const std::size_t threadsBefore = HttpStream::liveThreads();
+  const std::size_t transfersBefore = HttpStream::liveTransfers();
   for (int i = 0; i < 200; ++i) {
     auto s = open(server.url());
     if (i % 2 == 0) waitUntil([&] { return s->head() != nullptr; });
   }
-  EXPECT_TRUE(waitUntil([&] { return HttpStream::liveThreads() <= threadsBefore; }));
+  EXPECT_TRUE(waitUntil([&] { return HttpStream::liveTransfers() <= transfersBefore; }));
 }
 
 TEST(HttpStream, DripServerNeverBlocksTheReaderPastItsTimeout) {
@@ -407,7 +407,7 @@ TEST(HttpStream, ProcessExitsCleanlyWhileStreamsRun) {
       {"--tls-cert", certificate.cert, "--tls-key", certificate.key, "--rate", "0"});
   // The default death-test style forks right here, so the child uses this server and
   // certificate; no stream thread of this process may run then, or fork would lose it midway.
-  ASSERT_TRUE(waitUntil([] { return HttpStream::liveThreads() == 0; }));
+  ASSERT_TRUE(waitUntil([] { return HttpStream::liveTransfers() == 0; }));
   EXPECT_EXIT(
       {
         StreamOptions options;
@@ -419,7 +419,7 @@ TEST(HttpStream, ProcessExitsCleanlyWhileStreamsRun) {
           return std::all_of(streams.begin(), streams.end(),
                              [](auto& s) { return s->head() != nullptr; });
         });
-        std::exit(HttpStream::liveThreads() == 8 ? 3 : 4);  // threads still inside TLS reads
+        std::exit(HttpStream::liveTransfers() == 8 ? 3 : 4);  // transfers still inside TLS reads
       },
       ::testing::ExitedWithCode(3), "");
 }
@@ -435,7 +435,7 @@ TEST(HttpStream, EmptyBodyEndsWithAHead) {
 }
 
 TEST(HttpStream, ImpossibleAddressesFailAtOnceWithoutAThread) {
-  const std::size_t threadsBefore = HttpStream::liveThreads();
+  const std::size_t transfersBefore = HttpStream::liveTransfers();
   for (const std::string& url :
        {std::string(), std::string("http://"), std::string("ftp://host/a.mp3"),
         "http://host/" + std::string(100'000, 'a')}) {
@@ -443,7 +443,7 @@ TEST(HttpStream, ImpossibleAddressesFailAtOnceWithoutAThread) {
     EXPECT_EQ(s->state(), StreamState::Failed);
     EXPECT_EQ(s->stats().error, StreamError::BadUrl);
   }
-  EXPECT_EQ(HttpStream::liveThreads(), threadsBefore);
+  EXPECT_EQ(HttpStream::liveTransfers(), transfersBefore);
 }
 
 TEST(HttpStream, RefusedConnectionFails) {
