@@ -13,7 +13,6 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <memory>
 #include <optional>
 
@@ -25,6 +24,7 @@
 #include "app/window/unit1.h"
 #include "app/window/vcl.h"
 #include "playback/audio_library.h"
+#include "playback/log/log.h"
 
 namespace {
 
@@ -115,14 +115,27 @@ int handOver(const QByteArray& listDir) {
   if (radiolist::raiseRunningProgram(radiolist::listBusName(listDir), kHandOverWait) || ending())
     return 0;
   const QString text = radiolist::alreadyRunningText(listDir);
-  std::fprintf(stderr, "radiolist: %s\n", qUtf8Printable(radiolist::errorBoxText(text)));
+  radiolist::log::error(radiolist::log::Domain::Desktop,
+                        radiolist::errorBoxText(text).toStdString());
   radiolist::showError(text);
   return 1;
+}
+
+// Qt's own messages (a missing tray host, a bus that went away) in the program's log, as the
+// desktop side's: warnings and worse always, the rest when RADIOLIST_LOG names "desktop".
+void logQtMessage(QtMsgType type, const QMessageLogContext& /*context*/, const QString& text) {
+  using radiolist::log::Level;
+  const Level level = type == QtDebugMsg     ? Level::Debug
+                      : type == QtInfoMsg    ? Level::Info
+                      : type == QtWarningMsg ? Level::Warning
+                                             : Level::Error;
+  radiolist::log::at(level, radiolist::log::Domain::Desktop, text.toStdString());
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  qInstallMessageHandler(logQtMessage);
   QApplication application(argc, argv);
   radiolist::useLanguage(QLocale());  // the system's
   endOnTerminationSignals();
@@ -132,10 +145,10 @@ int main(int argc, char* argv[]) {
   const radiolist::ListLock lock = radiolist::ListLock::takeForCurrentDirectory(listDir);
   if (lock.state() == radiolist::ListLock::State::Held) return handOver(listDir);
   if (lock.state() == radiolist::ListLock::State::Failed)
-    std::fprintf(stderr,
-                 "radiolist: cannot lock the list in \"%s\" (%s): a second program on it "
-                 "would not be noticed\n",
-                 listDir.constData(), qUtf8Printable(radiolist::systemErrorText(lock.error())));
+    radiolist::log::warning(radiolist::log::Domain::Desktop, "cannot lock the list in \"",
+                            listDir.constData(), "\" (",
+                            radiolist::systemErrorText(lock.error()).toStdString(),
+                            "): a second program on it would not be noticed");
 
   TForm1 form(radiolist::realAudioLibrary());
   if (!ending()) form.create();

@@ -21,6 +21,7 @@
 
 #include "app/desktop/dbus_properties.h"
 #include "playback/audio_library.h"
+#include "playback/log/log.h"
 
 namespace radiolist {
 
@@ -184,8 +185,8 @@ void Companion::noteTitle() {
 void Companion::tellSaveFailure(const SongSave& failure) {
   const QString path = QString::fromStdString(failure.path);
   const QString reason = QString::fromStdString(failure.reason);
-  qWarning("radiolist: saving the song stopped: %s: %s", qUtf8Printable(path),
-           qUtf8Printable(reason));
+  log::warning(log::Domain::Desktop, "saving the song stopped: ", failure.path, ": ",
+               failure.reason);
   if (tray_ != nullptr)
     tray_->showMessage(tr("Saving the song stopped"), describe(failure), QSystemTrayIcon::Warning);
   emit saveFailed(path, reason);

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <utility>
 
+#include "playback/log/log.h"
+
 namespace radiolist {
 
 namespace {
@@ -273,8 +275,8 @@ void RecentTitles::compact() {
 void RecentTitles::warn(const QString& why) {
   if (why == problem_) return;
   problem_ = why;
-  qWarning("radiolist: titles are not logged to %s: %s", qUtf8Printable(path_),
-           qUtf8Printable(why));
+  log::warning(log::Domain::Desktop, "titles are not logged to ", path_.toStdString(), ": ",
+               why.toStdString());
 }
 
 }  // namespace radiolist

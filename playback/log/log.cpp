@@ -1,5 +1,6 @@
 #include "playback/log/log.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -103,6 +104,12 @@ unsigned parseDomains(std::string_view value) {
 
 bool on(Domain domain, Level level) { return enabled().shows(domain, level); }
 
+namespace {
+std::atomic<Sink> gSink{nullptr};
+}  // namespace
+
+void setSink(Sink sink) { gSink.store(sink); }
+
 void line(Domain domain, Level level, std::string_view text) {
   static const auto started = std::chrono::steady_clock::now();
   static std::mutex mutex;
@@ -117,6 +124,10 @@ void line(Domain domain, Level level, std::string_view text) {
   if (level <= Level::Warning)
     where += ' ' + std::string(kLevelNames[static_cast<unsigned>(level)]);
   const std::lock_guard lock(mutex);
+  if (const Sink sink = gSink.load()) {
+    sink(domain, level, shown);
+    return;
+  }
   std::fprintf(stderr, "radiolist %.3f %s: %s\n", seconds, where.c_str(), shown.c_str());
 }
 

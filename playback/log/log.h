@@ -34,6 +34,11 @@ struct Verbosity {
 [[nodiscard]] bool on(Domain domain, Level level = Level::Info);
 void line(Domain domain, Level level, std::string_view text);
 
+// Where lines go: stderr, unless a test puts a sink of its own here (nullptr: stderr again). The
+// sink gets each line's text, control bytes already shown as '?', under the log's lock.
+using Sink = void (*)(Domain domain, Level level, std::string_view text);
+void setSink(Sink sink);
+
 // One line of the parts, streamed with <<, when the domain shows the level; costs a load and a
 // test when it does not.
 template <typename... Parts>

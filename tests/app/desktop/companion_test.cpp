@@ -20,6 +20,7 @@
 #include "app/desktop/language.h"
 #include "app/desktop/recent_titles.h"
 #include "app/desktop/sleep_timer.h"
+#include "playback/log/log.h"
 #include "tests/app/window_fixture.h"
 
 using namespace radiolist;
@@ -45,8 +46,9 @@ ino_t inodeOf(const QString& path) {
 }
 
 QStringList warnings;  // written by the titles' thread, read after it has ended
-void keepWarning(QtMsgType type, const QMessageLogContext&, const QString& text) {
-  if (type == QtWarningMsg) warnings << text;
+void keepWarning(log::Domain domain, log::Level level, std::string_view text) {
+  if (domain == log::Domain::Desktop && level == log::Level::Warning)
+    warnings << QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 // Runs `call`, which must never wait on the pipe at `fifo`. Should it still be waiting after 10 s,
@@ -188,7 +190,7 @@ TEST(RecentTitlesTest, APipeAtThePathIsRefusedWithoutWaiting) {
     const QByteArray fifo = QFile::encodeName(path);
     ASSERT_TRUE(!atStart || ::mkfifo(fifo.constData(), 0600) == 0);
     warnings.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(keepWarning);
+    log::setSink(keepWarning);
     std::unique_ptr<RecentTitles> titles;
     std::string written = runBesidePipe(fifo, [&] {
       titles = std::make_unique<RecentTitles>(path);
@@ -202,10 +204,9 @@ TEST(RecentTitlesTest, APipeAtThePathIsRefusedWithoutWaiting) {
       EXPECT_EQ(titles->newest(5).size(), 2);
       titles.reset();  // the destructor does not wait either
     });
-    qInstallMessageHandler(previous);
+    log::setSink(nullptr);
     EXPECT_EQ(written, "");
-    EXPECT_EQ(warnings.join('\n').toStdString(), "radiolist: titles are not logged to " +
-                                                     path.toStdString() +
+    EXPECT_EQ(warnings.join('\n').toStdString(), "titles are not logged to " + path.toStdString() +
                                                      ": it is a pipe, not a regular file");
     struct stat st {};
     EXPECT_TRUE(::lstat(fifo.constData(), &st) == 0 && S_ISFIFO(st.st_mode)) << "not replaced";
