@@ -12,6 +12,7 @@ namespace radiolist {
 NowPlaying::NowPlaying(QObject* parent) : QObject(parent) {}
 
 void NowPlaying::update(OnAir now) {
+  uiThread_.check();
   if (now == now_) return;
   const OnAir before = std::exchange(now_, std::move(now));
   // Every value is in place before the first signal: a listener may read all of them.
@@ -23,7 +24,10 @@ void NowPlaying::update(OnAir now) {
   if (before.state != now_.state) emit stateChanged();
 }
 
-void NowPlaying::reportSaveFailure(const SongSave& failure) { emit saveFailed(failure); }
+void NowPlaying::reportSaveFailure(const SongSave& failure) {
+  uiThread_.check();
+  emit saveFailed(failure);
+}
 
 WindowControl::WindowControl(TForm1& form) : form_(form) {}
 

@@ -8,6 +8,7 @@
 #include <QString>
 #include <optional>
 
+#include "playback/log/thread_check.h"
 #include "playback/song_save.h"
 #include "playback/song_title.h"
 
@@ -55,6 +56,7 @@ class NowPlaying : public QObject {
 
  private:
   OnAir now_;
+  log::ThreadCheck uiThread_;  // its signals reach widgets and the bus: the UI thread's only
 };
 
 // What the desktop side may ask of the window: each runs the window's own handling of the
