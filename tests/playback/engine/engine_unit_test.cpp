@@ -596,6 +596,19 @@ TEST(MixerTest, AttachFailsWhenEverySlotIsTaken) {
   EXPECT_TRUE(mixer.attach(&extra));
 }
 
+}  // namespace
+}  // namespace radiolist::audio
+
+namespace radiolist {
+// Failures show the title's parts, not its bytes.
+void PrintTo(const SongTitle& t, std::ostream* out) {
+  *out << "{artist \"" << t.artist << "\", title \"" << t.title << "\", text \"" << t.text << "\"}";
+}
+}  // namespace radiolist
+
+namespace radiolist::audio {
+namespace {
+
 // The title of an ICY block: StreamTitle's value up to "';" (a ';' or a quote inside is the
 // title's), as UTF-8 on one line, capped, parted at its first " - ".
 TEST(IcyTitle, ParsesTheValueOnceForEveryoneButTheWindowsLabel) {
