@@ -331,6 +331,7 @@ const char* Engine::tags(DWORD handle, DWORD type) {
 }
 
 std::optional<SongTitle> Engine::title(DWORD handle) {
+  caller_.check();
   std::lock_guard lock(mutex_);
   const Channel* channel = channels_.find(handle);
   if (channel == nullptr) return std::nullopt;
