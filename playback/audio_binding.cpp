@@ -26,6 +26,9 @@ class RealAudioLibrary final : public AudioLibrary {
   const char* ChannelGetTags(DWORD handle, DWORD tags) override {
     return BASS_ChannelGetTags(handle, tags);
   }
+  std::optional<SongTitle> ChannelGetTitle(DWORD handle) override {
+    return audio::channelTitle(handle);
+  }
   void PrepareURL(const char16_t* url) override { audio::prepareAddress(url); }
   void SetVolume(float volume) override { audio::setMasterVolume(volume); }
   void RetryNow() override { audio::retryNow(); }

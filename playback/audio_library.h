@@ -33,13 +33,15 @@ class AudioLibrary {
   virtual void SetVolume(float /*volume*/) {}
   // Not one of the nine either: the machine has just woken up, streams should connect again now.
   virtual void RetryNow() {}
+  // Nor this: the title on air of the stream, parsed once by the library (artist and title
+  // apart; the whole text as sent), nullopt while its station has said none. Cheap: takes the
+  // library's lock briefly, as ChannelGetTags does, so the window's thread may poll it.
+  virtual std::optional<SongTitle> ChannelGetTitle(DWORD /*handle*/) { return std::nullopt; }
   // Nor this: starts saving the song on air into `directory`, or tells why not. Unlike the others
   // it may wait for the disk: call it from a thread of its own, never the window's.
   virtual SongSave SaveSong(const std::string& /*directory*/) { return {}; }
   // Nor this: a save that ended because its file could not be written, once.
   virtual std::optional<SongSave> TakeSongSaveFailure() { return std::nullopt; }
-  // The title on air of the stream, nullopt while its station has said none.
-  virtual std::optional<SongTitle> ChannelGetTitle(DWORD /*handle*/) { return std::nullopt; }
 };
 
 // The real library (defined in audio_binding.cpp, which links the engine).

@@ -85,6 +85,11 @@ SongSave saveSong(const std::string& directory) { return engine().saveSong(direc
 
 std::optional<SongSave> takeSongSaveFailure() { return engine().takeSaveFailure(); }
 
+std::optional<SongTitle> channelTitle(DWORD handle) {
+  if (handle == 0) return std::nullopt;
+  return engine().title(handle);
+}
+
 void setMasterVolume(float volume) { engine().setVolume(volume); }
 
 void prepareAddress(const char16_t* url) {

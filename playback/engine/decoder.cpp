@@ -242,7 +242,7 @@ struct Session {
     AVDictionary* options = nullptr;
     if (!hooks.hlsUrl.empty()) {
       requests.emplace(
-          hooks.openRequest, stop, hooks.onTitle ? hooks.onTitle : [](std::string) {});
+          hooks.openRequest, stop, hooks.onTitle ? hooks.onTitle : [](SongTitle) {});
       requests->attach(rawFormat, &options);
       // Segments are read by the audio demuxers a body may use, and by nothing else (FFmpeg
       // hands this list down to each segment's demuxer).
@@ -386,7 +386,7 @@ DecodeSummary decodeConnection(Feed& feed, std::string_view contentType, Voice& 
   summary.container = format->name;
   // A chained Ogg stream starts a new stream at each song: each link gets a demuxer of its own.
   if (summary.container == "ogg")
-    feed.splitOggLinks(hooks.onTitle ? hooks.onTitle : [](std::string) {});
+    feed.splitOggLinks(hooks.onTitle ? hooks.onTitle : [](SongTitle) {});
 
   Resampler resampler;
   FadeIn fade;

@@ -30,8 +30,8 @@ struct DecodeSummary {
 };
 
 struct DecodeHooks {
-  // Titles carried inside the audio (Ogg comments, ID3 in HLS segments), as ICY metadata text.
-  std::function<void(std::string)> onTitle;
+  // Titles carried inside the audio (Ogg comments, ID3 in HLS segments).
+  std::function<void(SongTitle)> onTitle;
   // The first moment rises from silence: the connection joins a stream at an arbitrary byte.
   bool fadeIn = false;
   // Called once, when the connection's first decoded frames reach the ring.

@@ -330,6 +330,17 @@ const char* Engine::tags(DWORD handle, DWORD type) {
   return tagSlot_.data();
 }
 
+std::optional<SongTitle> Engine::title(DWORD handle) {
+  caller_.check();
+  std::lock_guard lock(mutex_);
+  const Channel* channel = channels_.find(handle);
+  if (channel == nullptr) return std::nullopt;
+  const Source& source = *channel->source;
+  if (!kindPlays(channel->kind, source.voice().family.load(std::memory_order_acquire)))
+    return std::nullopt;
+  return source.title();
+}
+
 std::size_t Engine::liveSources() {
   std::lock_guard lock(mutex_);
   return session_.size() + warm_.size() + retiring_.size();

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -31,6 +32,7 @@
 #include "playback/engine/source.h"
 #include "playback/log/thread_check.h"
 #include "playback/net/http_stream.h"
+#include "playback/song_title.h"
 
 namespace radiolist::audio {
 
@@ -69,6 +71,8 @@ class Engine {
   bool stop(DWORD handle);
   // Valid until the next tags() call (or the engine's end).
   const char* tags(DWORD handle, DWORD type);
+  // The title on air of the channel's stream (Source::title), where tags() would answer.
+  [[nodiscard]] std::optional<SongTitle> title(DWORD handle);
 
   // A hint that `url` is about to be created: its source starts connecting and decoding now,
   // silent, and waits among the warm sources (as one freed a moment ago) for a creation to take

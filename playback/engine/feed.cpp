@@ -89,7 +89,7 @@ std::size_t Feed::read(std::uint8_t* dst, std::size_t size) {
   return n;
 }
 
-void Feed::splitOggLinks(std::function<void(std::string)> onTitle) {
+void Feed::splitOggLinks(std::function<void(SongTitle)> onTitle) {
   if (splitter_) return;
   splitter_ = std::make_unique<ogg::ChainSplitter>();
   onTitle_ = std::move(onTitle);

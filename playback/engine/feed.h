@@ -42,7 +42,7 @@ class Feed {
 
   // From now on bytes pass through whole Ogg pages; read() stops before the first page of each
   // new chained link. Titles from the links' comment headers go to `onTitle`.
-  void splitOggLinks(std::function<void(std::string)> onTitle);
+  void splitOggLinks(std::function<void(SongTitle)> onTitle);
   // True when read() stopped at a new link; nextLink() lets reading go on into it.
   [[nodiscard]] bool atLinkBoundary() const { return atBoundary_; }
   void nextLink();
@@ -69,7 +69,7 @@ class Feed {
   bool ended_ = false;
 
   std::unique_ptr<ogg::ChainSplitter> splitter_;
-  std::function<void(std::string)> onTitle_;
+  std::function<void(SongTitle)> onTitle_;
   std::deque<ogg::ChainSplitter::Page> held_;  // pages from a new link on, not yet handed out
   std::vector<std::uint8_t> raw_;
   bool pagesThisLink_ = false;

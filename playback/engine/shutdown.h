@@ -1,10 +1,13 @@
 #pragma once
-// Beyond the nine calls of the process-wide library behind bass.h: a hint, a volume, and its end.
+// Beyond the nine calls of the process-wide library behind bass.h: a hint, a volume, the title,
+// and its end.
 
 #include <optional>
 #include <string>
 
+#include "playback/bass.h"
 #include "playback/song_save.h"
+#include "playback/song_title.h"
 
 namespace radiolist::audio {
 
@@ -27,6 +30,10 @@ void retryNow();
 SongSave saveSong(const std::string& directory);
 // A save that ended because its file could not be written, once (Engine::takeSaveFailure).
 std::optional<SongSave> takeSongSaveFailure();
+
+// The title on air of a stream handle's stream, nullopt while its station has said none or the
+// handle plays nothing (Engine::title). Takes the engine's lock briefly, as the tags do.
+std::optional<SongTitle> channelTitle(DWORD handle);
 
 // The volume of everything the library plays, 0 (silent) to 1 (as decoded, the default).
 void setMasterVolume(float volume);

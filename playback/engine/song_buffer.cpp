@@ -12,7 +12,6 @@
 #include <sys/stat.h>
 
 #include "playback/log/log.h"
-#include "text/legacy_text.h"
 #include "text/utf8.h"
 
 extern "C" {
@@ -34,26 +33,12 @@ std::string describe(int error) { return std::generic_category().message(error);
 
 }  // namespace
 
-std::string streamTitleOf(std::string_view meta) {
-  constexpr std::string_view kKey = "StreamTitle='";
-  const auto start = meta.find(kKey);
-  if (start == std::string_view::npos) return text::legacyToUtf8(meta);
-  meta.remove_prefix(start + kKey.size());
-  return text::legacyToUtf8(meta.substr(0, meta.find("';")));
-}
-
-SongName splitSongName(std::string_view streamTitle) {
-  const auto dash = streamTitle.find(" - ");
-  if (dash == std::string_view::npos) return {{}, std::string(streamTitle)};
-  return {std::string(streamTitle.substr(0, dash)), std::string(streamTitle.substr(dash + 3))};
-}
-
-std::string songFileName(std::string_view streamTitle, std::string_view extension, int n) {
+std::string songFileName(std::string_view text, std::string_view extension, int n) {
   std::string name;
-  for (std::size_t i = 0; i < streamTitle.size();) {
-    const auto lead = static_cast<unsigned char>(streamTitle[i]);
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
     const std::size_t length = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    const std::string_view sequence = streamTitle.substr(i, length);
+    const std::string_view sequence = text.substr(i, length);
     char32_t cp = length == 1 ? lead : lead & (0x7Fu >> length);
     for (std::size_t k = 1; k < sequence.size(); ++k)
       cp = (cp << 6) | (static_cast<unsigned char>(sequence[k]) & 0x3Fu);
@@ -96,7 +81,7 @@ class SongBuffer::Writer {
 
   // "" when the file is ready for packets, else why not.
   std::string open(std::string_view extension, const AVCodecParameters& params, AVRational timeBase,
-                   const SongName& name, const std::string& station) {
+                   const SongTitle& name, const std::string& station) {
     const bool m4a = extension == "m4a";
     const char* format = extension == "mp3" ? "mp3" : m4a ? "ipod" : "ogg";
     if (avformat_alloc_output_context2(&out_, nullptr, format, nullptr) < 0)
@@ -107,7 +92,7 @@ class SongBuffer::Writer {
     stream->codecpar->codec_tag = 0;
     stream->time_base = timeBase;
     in_ = timeBase;
-    av_dict_set(&out_->metadata, "title", name.title.c_str(), 0);
+    if (!name.title.empty()) av_dict_set(&out_->metadata, "title", name.title.c_str(), 0);
     if (!name.artist.empty()) av_dict_set(&out_->metadata, "artist", name.artist.c_str(), 0);
     if (!station.empty()) av_dict_set(&out_->metadata, "comment", station.c_str(), 0);
     if (m4a) {
@@ -261,13 +246,10 @@ SongBuffer::SongBuffer()
 
 SongBuffer::~SongBuffer() = default;
 
-void SongBuffer::titleIs(std::string_view meta) {
+void SongBuffer::titleIs(const SongTitle& title) {
   const std::lock_guard lock(mutex_);
-  if (meta == meta_) return;
-  meta_ = std::string(meta);
-  std::string title = streamTitleOf(meta);
-  if (title == title_) return;  // another field changed (a StreamUrl with a counter, say)
-  title_ = std::move(title);
+  if (title.text == title_.text) return;
+  title_ = title;
   songStart_ = first_ + packets_.size();
   writer_.reset();  // the song it saved has ended
 }
@@ -371,7 +353,7 @@ SongSave SongBuffer::save(const std::string& directory, const std::string& stati
             {},
             "the stream's " + codec_ + " is not saved (MP3, AAC, Vorbis and Opus are)"};
   if (packets_.empty()) return {Status::NothingToSave, {}, "no audio yet"};
-  const std::string title = title_;
+  const SongTitle title = title_;
   const std::uint64_t stream = streams_;
   const AVRational timeBase = timeBase_;
   std::unique_ptr<AVCodecParameters, void (*)(AVCodecParameters*)> params(
@@ -387,7 +369,7 @@ SongSave SongBuffer::save(const std::string& directory, const std::string& stati
   int fd = -1;
   std::string path;
   for (int n = 1; n <= kMaxSongFileNumber && fd < 0; ++n) {
-    path = directory + "/" + songFileName(title, extension, n);
+    path = directory + "/" + songFileName(title.text, extension, n);
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0 && errno != EEXIST) return {Status::CannotWrite, path, describe(errno)};
   }
@@ -396,15 +378,14 @@ SongSave SongBuffer::save(const std::string& directory, const std::string& stati
             "all " + std::to_string(kMaxSongFileNumber) + " names for this song are taken"};
   }
   auto writer = std::make_unique<Writer>(fd, path);
-  if (std::string why = writer->open(extension, *params, timeBase, splitSongName(title), station);
-      !why.empty())
+  if (std::string why = writer->open(extension, *params, timeBase, title, station); !why.empty())
     return {Status::CannotWrite, path, std::move(why)};  // the writer removes the file
 
   lock.lock();
   // Meanwhile another request may have started the save, or the song or the stream ended: this
   // file, still without audio, goes again.
   if (writer_) return {Status::Saving, writer_->path(), {}};
-  if (title_ != title || streams_ != stream)
+  if (title_.text != title.text || streams_ != stream)
     return {Status::NothingToSave, {}, "the song ended while its file was made"};
   log::write(log::Domain::Engine, "saving the song into ", path);
   writer_ = std::move(writer);

@@ -22,27 +22,15 @@
 
 #include "playback/engine/ffmpeg_util.h"
 #include "playback/song_save.h"
+#include "playback/song_title.h"
 
 namespace radiolist::audio {
 
-// "Artist - Title" cut at the first " - ": the artist and the title; a text without it is all
-// title. Pure.
-struct SongName {
-  std::string artist;
-  std::string title;
-};
-[[nodiscard]] SongName splitSongName(std::string_view streamTitle);
-
-// The title in a metadata text: what stands inside StreamTitle='...'; (up to "';" or the end),
-// as UTF-8 (a legacy code page guessed as the window does); the whole text when it has no such
-// field. Pure.
-[[nodiscard]] std::string streamTitleOf(std::string_view meta);
-
-// A file name for the song: "Artist - Title.ext" with what a file name cannot hold or should not
-// show replaced by '_' ('/', control characters of C0 and C1, the bidirectional controls that
-// would make "gnp.exe" read backwards, a leading '.'), cut to a sane length at a UTF-8 boundary;
-// `n` > 1 adds " (n)" before the extension. `streamTitle` is UTF-8. Pure.
-[[nodiscard]] std::string songFileName(std::string_view streamTitle, std::string_view extension,
+// A file name for the song: its title's text ("Artist - Title") and ".ext", with what a file
+// name cannot hold or should not show replaced by '_' ('/', control characters of C0 and C1, the
+// bidirectional controls that would make "gnp.exe" read backwards, a leading '.'), cut to a sane
+// length at a UTF-8 boundary; `n` > 1 adds " (n)" before the extension. `text` is UTF-8. Pure.
+[[nodiscard]] std::string songFileName(std::string_view text, std::string_view extension,
                                        int n = 1);
 // The names a song may take in one folder: " (2)" up to this.
 inline constexpr int kMaxSongFileNumber = 999;
@@ -60,9 +48,9 @@ class SongBuffer {
   SongBuffer(const SongBuffer&) = delete;
   SongBuffer& operator=(const SongBuffer&) = delete;
 
-  // The stream's metadata now (an ICY block, or StreamTitle text from inside the audio): a new
-  // title begins a new song and ends a save in progress; other fields changing change nothing.
-  void titleIs(std::string_view meta);
+  // The stream's title now (empty while it has none): a new text begins a new song and ends a
+  // save in progress. The file's name comes from the text, its tags from artist and title.
+  void titleIs(const SongTitle& title);
   // A packet of the audio stream `stream` (whose parameters it was demuxed with); a stream with
   // other parameters than the last one starts the buffer afresh.
   void push(const AVPacket& packet, const AVStream& stream);
@@ -109,8 +97,7 @@ class SongBuffer {
   std::uint64_t first_ = 0;      // sequence number of packets_.front()
   std::uint64_t songStart_ = 0;  // sequence number where the current title began
   std::size_t bytes_ = 0;
-  std::string meta_;   // the last metadata text seen, to skip reading the same one again
-  std::string title_;  // its title
+  SongTitle title_;
   std::string codec_;
   bool keep_ = false;          // the codec is one we save
   std::uint64_t streams_ = 0;  // counts the streams pushed, to tell one that began meanwhile

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "playback/engine/icy_title.h"
 #include "playback/formats/playlist.h"
 #include "playback/hls/playlist_guard.h"
 #include "playback/log/log.h"
@@ -19,6 +20,9 @@ constexpr std::size_t kMaxEntriesTried = 10;
 // at every level, and HLS variants, keys and segments. A station needs a handful; nested
 // playlists of ten entries three levels deep would make 1,111, again at every reconnect.
 constexpr int kRequestsPerAttempt = 24;
+
+// A title found inside the audio as the window reads titles: the form of an ICY block.
+std::string icyText(const SongTitle& title) { return "StreamTitle='" + title.text + "';"; }
 }  // namespace
 
 Source::Source(std::string url, std::shared_ptr<net::HttpStream> first, StreamOpener open,
@@ -49,11 +53,29 @@ std::shared_ptr<const net::ResponseHead> Source::head() const {
 
 std::optional<std::string> Source::meta() const {
   const std::lock_guard lock(mutex_);
-  if (inbandTitle_) return inbandTitle_;
+  if (inbandTitle_) return icyText(*inbandTitle_);
   if (current_ && confirmed_) {
     if (auto meta = current_->latestMeta()) return meta;
   }
   return lastMeta_;
+}
+
+std::optional<SongTitle> Source::title() const {
+  const std::lock_guard lock(mutex_);
+  if (inbandTitle_) return inbandTitle_;
+  if (current_ && confirmed_) {
+    if (auto meta = current_->latestMeta()) return icyTitleLocked(*meta);
+  }
+  return lastTitle_;
+}
+
+const std::optional<SongTitle>& Source::icyTitleLocked(const std::string& block) const {
+  // Asked for every packet and every poll of the window, the block changes once a song.
+  if (block != icyBlock_) {
+    icyBlock_ = block;
+    icyTitle_ = icyTitle(block);
+  }
+  return icyTitle_;
 }
 
 void Source::keepAlive(bool on) {
@@ -68,11 +90,17 @@ void Source::setCurrent(std::shared_ptr<net::HttpStream> stream) {
   const std::lock_guard lock(mutex_);
   if (current_ && confirmed_) {
     if (auto head = current_->head()) lastHead_ = std::move(head);
-    if (auto meta = current_->latestMeta()) lastMeta_ = std::move(meta);
+    if (auto meta = current_->latestMeta()) {
+      lastTitle_ = icyTitleLocked(*meta);
+      lastMeta_ = std::move(meta);
+    }
   }
   // A title found inside the old connection's audio is the last one known, until the new
   // connection brings one of either kind.
-  if (inbandTitle_) lastMeta_ = std::move(inbandTitle_);
+  if (inbandTitle_) {
+    lastMeta_ = icyText(*inbandTitle_);
+    lastTitle_ = std::move(inbandTitle_);
+  }
   inbandTitle_.reset();
   current_ = std::move(stream);
   confirmed_ = false;
@@ -83,7 +111,7 @@ void Source::confirmCurrent() {
   confirmed_ = true;
 }
 
-void Source::setTitle(std::string title) {
+void Source::setTitle(SongTitle title) {
   const std::lock_guard lock(mutex_);
   inbandTitle_ = std::move(title);
 }
@@ -212,9 +240,9 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
   }
   confirmCurrent();
   hooks.fadeIn = rejoin;
-  hooks.onTitle = [this](std::string title) { setTitle(std::move(title)); };
+  hooks.onTitle = [this](SongTitle title) { setTitle(std::move(title)); };
   hooks.onPacket = [this](const AVPacket& packet, const AVStream& audio) {
-    songs_.titleIs(meta().value_or(std::string()));
+    songs_.titleIs(title().value_or(SongTitle{}));
     // A song is saved while it sounds: a channel change or a stop ends the file.
     if (!voice_.audibleAt(std::chrono::steady_clock::now().time_since_epoch().count()))
       songs_.stopSaving();

@@ -30,6 +30,7 @@
 #include "playback/engine/retry.h"
 #include "playback/engine/song_buffer.h"
 #include "playback/net/http_stream.h"
+#include "playback/song_title.h"
 
 namespace radiolist::audio {
 
@@ -57,9 +58,12 @@ class Source {
   [[nodiscard]] const Voice& voice() const { return voice_; }
 
   // The response head and the latest title the tags show: the current connection's once it is
-  // known to carry audio and has them, else the last ones seen.
+  // known to carry audio and has them, else the last ones seen. meta() is the title as ICY text
+  // (the block itself, or one made from a title found inside the audio); title() the same title
+  // parsed, nullopt while the station has said none.
   [[nodiscard]] std::shared_ptr<const net::ResponseHead> head() const;
   [[nodiscard]] std::optional<std::string> meta() const;
+  [[nodiscard]] std::optional<SongTitle> title() const;
 
   // True once the source has stopped for good (never played, not decodable, or it ended while
   // not kept alive).
@@ -106,7 +110,10 @@ class Source {
   // title until confirmCurrent() says it is audio (a playlist's own response never shows).
   void setCurrent(std::shared_ptr<net::HttpStream> stream);
   void confirmCurrent();
-  void setTitle(std::string title);
+  void setTitle(SongTitle title);
+  // The title of an ICY block, parsed when the block differs from the last one asked about.
+  // Needs mutex_.
+  const std::optional<SongTitle>& icyTitleLocked(const std::string& block) const;
   // Sleeps until `due` unless a stop comes or the source is no longer kept alive (false), or
   // retryNow() cuts it short (true).
   bool pauseBeforeRetry(std::chrono::steady_clock::time_point due, const std::stop_token& stop);
@@ -127,8 +134,11 @@ class Source {
   std::shared_ptr<net::HttpStream> current_;
   std::shared_ptr<const net::ResponseHead> lastHead_;
   std::optional<std::string> lastMeta_;
-  std::optional<std::string> inbandTitle_;  // from inside the audio of the current connection
-  bool confirmed_ = false;                  // current_ carries audio (not a playlist)
+  std::optional<SongTitle> lastTitle_;    // lastMeta_ parsed
+  std::optional<SongTitle> inbandTitle_;  // from inside the audio of the current connection
+  mutable std::string icyBlock_;          // the ICY block last parsed, and its title
+  mutable std::optional<SongTitle> icyTitle_;
+  bool confirmed_ = false;  // current_ carries audio (not a playlist)
   bool keepAlive_ = true;
   RetrySchedule schedule_{policy_};
   bool retryNow_ = false;  // retryNow() cut the pause short

@@ -226,7 +226,7 @@ struct HlsRequests::Request {
       return;
     }
     if (head.size() < tag) return;
-    if (auto title = streamTitleFromId3(bytes.first(tag))) owner.reportTitle(*title);
+    if (auto title = songTitleFromId3(bytes.first(tag))) owner.reportTitle(*title);
     stopSniffing();
   }
 
@@ -375,7 +375,7 @@ struct HlsRequests::Callbacks {
 };
 
 HlsRequests::HlsRequests(StreamOpener open, std::stop_token stop,
-                         std::function<void(std::string)> onTitle)
+                         std::function<void(SongTitle)> onTitle)
     : open_(std::move(open)), stop_(std::move(stop)), onTitle_(std::move(onTitle)) {}
 
 HlsRequests::~HlsRequests() = default;
@@ -398,7 +398,7 @@ void HlsRequests::attach(AVFormatContext* ctx, AVDictionary** options) {
   av_dict_set(options, "protocol_whitelist", "radiolist-transport-only", 0);
 }
 
-std::optional<std::string> HlsRequests::timedMetadata(const AVPacket& packet) {
+std::optional<SongTitle> HlsRequests::timedMetadata(const AVPacket& packet) {
   if (packet.data == nullptr || packet.size <= 0) return std::nullopt;
   auto title = titleFromTimedId3(
       std::as_bytes(std::span(packet.data, static_cast<std::size_t>(packet.size))));
@@ -406,7 +406,7 @@ std::optional<std::string> HlsRequests::timedMetadata(const AVPacket& packet) {
   return title;
 }
 
-void HlsRequests::reportTitle(const std::string& title) {
+void HlsRequests::reportTitle(const SongTitle& title) {
   if (lastTitle_ == title) return;
   lastTitle_ = title;
   if (onTitle_) onTitle_(title);

@@ -45,6 +45,7 @@
 #include <string>
 
 #include "playback/net/http_stream.h"
+#include "playback/song_title.h"
 
 extern "C" {
 struct AVFormatContext;
@@ -61,9 +62,9 @@ using StreamOpener = std::function<std::shared_ptr<net::HttpStream>(
 
 class HlsRequests {
  public:
-  // `onTitle` gets "StreamTitle='ARTIST - TITLE';" each time the title from the segments' ID3
-  // tags changes. `stop` ends every blocking read promptly (with AVERROR_EXIT).
-  HlsRequests(StreamOpener open, std::stop_token stop, std::function<void(std::string)> onTitle);
+  // `onTitle` gets the song each time the title from the segments' ID3 tags changes. `stop` ends
+  // every blocking read promptly (with AVERROR_EXIT).
+  HlsRequests(StreamOpener open, std::stop_token stop, std::function<void(SongTitle)> onTitle);
   ~HlsRequests();
   HlsRequests(const HlsRequests&) = delete;
   HlsRequests& operator=(const HlsRequests&) = delete;
@@ -76,7 +77,7 @@ class HlsRequests {
 
   // A packet of a stream with codec AV_CODEC_ID_TIMED_ID3: reports its title through onTitle
   // when it changed. Returns the title the packet carries, if any.
-  std::optional<std::string> timedMetadata(const AVPacket& packet);
+  std::optional<SongTitle> timedMetadata(const AVPacket& packet);
 
   // Requests opened so far (each one an HttpStream from the opener).
   [[nodiscard]] std::size_t requestCount() const { return requests_.load(); }
@@ -89,11 +90,11 @@ class HlsRequests {
 
   StreamOpener open_;
   std::stop_token stop_;
-  std::function<void(std::string)> onTitle_;
-  std::optional<std::string> lastTitle_;  // demuxer thread only
+  std::function<void(SongTitle)> onTitle_;
+  std::optional<SongTitle> lastTitle_;  // demuxer thread only
   std::atomic<std::size_t> requests_{0};
 
-  void reportTitle(const std::string& title);
+  void reportTitle(const SongTitle& title);
 };
 
 // Of a master playlist's variants, plays the audio of the one with the highest bandwidth (ties:

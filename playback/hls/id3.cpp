@@ -167,7 +167,7 @@ std::size_t id3TagSize(std::span<const std::byte> head) {
   return kHeaderBytes + synchsafeValue(head, 6) + (footer ? kHeaderBytes : 0);
 }
 
-std::optional<std::string> streamTitleFromId3(std::span<const std::byte> tag) {
+std::optional<SongTitle> songTitleFromId3(std::span<const std::byte> tag) {
   if (id3TagSize(tag) == 0) return std::nullopt;
   const int major = byteAt(tag, 3);
   const std::uint8_t flags = byteAt(tag, 5);
@@ -192,22 +192,18 @@ std::optional<std::string> streamTitleFromId3(std::span<const std::byte> tag) {
 
   const Fields f = readFrames(body, major, unsynchronised && major == 4);
   if (f.artist.empty() && f.title.empty()) return std::nullopt;
-  std::string song = f.artist;
-  if (!f.artist.empty() && !f.title.empty()) song += " - ";
-  song += f.title;
-  // A frame may be megabytes long: the title shown, logged and put in a file name is capped.
-  return "StreamTitle='" + utf8::oneLineCapped(song, utf8::kMaxTitleBytes) + "';";
+  return songTitleFromTags(f.artist, f.title);
 }
 
-std::optional<std::string> titleFromTimedId3(std::span<const std::byte> data) {
-  std::optional<std::string> title;
+std::optional<SongTitle> titleFromTimedId3(std::span<const std::byte> data) {
+  std::optional<SongTitle> title;
   std::size_t pos = 0;
   while (data.size() - pos >= kHeaderBytes) {
     const Bytes rest = data.subspan(pos);
     std::size_t size = id3TagSize(rest);
-    std::optional<std::string> found;
+    std::optional<SongTitle> found;
     if (size != 0) {
-      found = streamTitleFromId3(rest.first(std::min(size, rest.size())));
+      found = songTitleFromId3(rest.first(std::min(size, rest.size())));
     } else if (pos == 0 && isSynchsafe(rest, 1)) {
       // A tag without its first 5 bytes: flags, size, frames. Put a header back, trying v2.4
       // (what timed-metadata writers use) before v2.3.
@@ -217,10 +213,10 @@ std::optional<std::string> titleFromTimedId3(std::span<const std::byte> data) {
       std::copy(rest.begin(), rest.end(), whole.begin() + 5);
       size = id3TagSize(whole);
       if (size == 0 || size > whole.size()) break;
-      found = streamTitleFromId3(std::span(whole).first(size));
+      found = songTitleFromId3(std::span(whole).first(size));
       if (!found) {
         whole[3] = std::byte{3};
-        found = streamTitleFromId3(std::span(whole).first(size));
+        found = songTitleFromId3(std::span(whole).first(size));
       }
       size -= 5;
     } else {

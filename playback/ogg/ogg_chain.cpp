@@ -87,14 +87,9 @@ SongComments readVorbisComments(std::span<const std::byte> block) {
   return found;
 }
 
-std::optional<std::string> streamTitleText(const SongComments& comments) {
+std::optional<SongTitle> songTitleOf(const SongComments& comments) {
   if (!comments.artist && !comments.title) return std::nullopt;
-  std::string text = "StreamTitle='";
-  if (comments.artist) text += *comments.artist;
-  if (comments.artist && comments.title) text += " - ";
-  if (comments.title) text += *comments.title;
-  text += "';";
-  return text;
+  return songTitleFromTags(comments.artist.value_or(""), comments.title.value_or(""));
 }
 
 void ChainSplitter::push(std::span<const std::byte> bytes) {
@@ -203,9 +198,7 @@ std::optional<ChainSplitter::Page> ChainSplitter::nextPage() {
   return page;
 }
 
-std::optional<std::string> ChainSplitter::takeTitle() {
-  return std::exchange(title_, std::nullopt);
-}
+std::optional<SongTitle> ChainSplitter::takeTitle() { return std::exchange(title_, std::nullopt); }
 
 void ChainSplitter::startLink(bool followsAnother) {
   followsAnother_ = followsAnother;
@@ -324,9 +317,9 @@ void ChainSplitter::onPacket(std::span<const std::byte> packet) {
   // Vorbis and Opus put their comments in the second packet; later packets are set-up or audio.
   if (!comments && codec_ != Codec::Flac) comments = std::span<const std::byte>{};
   if (!comments) return;
-  title_ = streamTitleText(readVorbisComments(*comments));
+  title_ = songTitleOf(readVorbisComments(*comments));
   // A song without names after one with names must not go on showing the earlier song's title.
-  if (!title_ && followsAnother_) title_ = "StreamTitle='';";
+  if (!title_ && followsAnother_) title_ = SongTitle{};
   commentsDone_ = true;
   packet_.clear();
   if (packet_.capacity() > kMaxPageBytes) packet_.shrink_to_fit();

@@ -6,7 +6,7 @@
 // demuxer that has seen one link's headers cannot simply read on into the next, so the reader
 // of the stream feeds its bytes through a ChainSplitter, hands each page on to its demuxer and,
 // at a page with newLink set, ends that demuxer and opens a fresh one on the bytes from that page
-// on. The song's ARTIST and TITLE comments come out as an ICY-style "StreamTitle='...';" text.
+// on. The song's ARTIST and TITLE comments come out as the song's title (artist and title apart).
 //
 // Pure: no I/O, no FFmpeg. Not thread-safe; one owner. Memory: the bytes pushed and not yet
 // returned as pages (call nextPage() until nullopt after each push and fewer than kMaxPageBytes
@@ -20,6 +20,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "playback/song_title.h"
 
 namespace radiolist::ogg {
 
@@ -46,11 +48,10 @@ class ChainSplitter {
   std::optional<Page> nextPage();
 
   // For the newest link whose comment header is complete among the pages returned so far: its
-  // title text, once (nullopt when nothing new since the last call). A link with neither ARTIST
-  // nor TITLE gives an empty "StreamTitle='';" when it follows another link, and nothing when it
-  // is the stream's first. The comments are those of the link's first Vorbis, Opus or FLAC
-  // stream.
-  std::optional<std::string> takeTitle();
+  // title, once (nullopt when nothing new since the last call). A link with neither ARTIST nor
+  // TITLE gives an empty title when it follows another link, and nothing when it is the stream's
+  // first. The comments are those of the link's first Vorbis, Opus or FLAC stream.
+  std::optional<SongTitle> takeTitle();
 
   // Bytes pushed and not yet returned or skipped (for callers and tests that watch memory).
   [[nodiscard]] std::size_t pendingBytes() const { return input_.size() - readPos_; }
@@ -94,7 +95,7 @@ class ChainSplitter {
   bool packetFull_ = false;        // the packet went over the cap and has been dealt with
   bool commentsDone_ = true;       // nothing more to learn from this link
   bool followsAnother_ = false;    // this link came after an earlier one in the same body
-  std::optional<std::string> title_;
+  std::optional<SongTitle> title_;
 };
 
 // The Ogg CRC-32 of a whole page (polynomial 0x04c11db7, not reflected, initial value 0), as
@@ -110,7 +111,7 @@ struct SongComments {
 // entries, all lengths 32-bit little-endian. A block cut short yields what came before the cut.
 [[nodiscard]] SongComments readVorbisComments(std::span<const std::byte> block);
 
-// "StreamTitle='ARTIST - TITLE';", or with the one of the two that exists; nullopt with neither.
-[[nodiscard]] std::optional<std::string> streamTitleText(const SongComments& comments);
+// The song the comments name (songTitleFromTags); nullopt with neither ARTIST nor TITLE.
+[[nodiscard]] std::optional<SongTitle> songTitleOf(const SongComments& comments);
 
 }  // namespace radiolist::ogg

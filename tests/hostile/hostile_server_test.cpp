@@ -326,6 +326,9 @@ class TimedAudio final : public radiolist::AudioLibrary {
   const char* ChannelGetTags(DWORD handle, DWORD tags) override {
     return timed("ChannelGetTags", [&] { return real().ChannelGetTags(handle, tags); });
   }
+  std::optional<radiolist::SongTitle> ChannelGetTitle(DWORD handle) override {
+    return timed("ChannelGetTitle", [&] { return real().ChannelGetTitle(handle); });
+  }
 
   std::chrono::microseconds longest{0};
   std::string longestCall;

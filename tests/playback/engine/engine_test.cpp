@@ -352,6 +352,12 @@ TEST_F(EngineTest, TagsComeFromTheHeadAndTheLatestMetadata) {
   EXPECT_STREQ(engine_->tags(general, BASS_TAG_META), "StreamTitle='First';");
   stream(kMp3)->setMeta("StreamTitle='Second';");
   EXPECT_STREQ(engine_->tags(general, BASS_TAG_META), "StreamTitle='Second';");
+  // The title parsed beside the block the window reads, ';' and all.
+  stream(kMp3)->setMeta("StreamTitle='Rock;Roll - Live';StreamUrl='';");
+  EXPECT_STREQ(engine_->tags(general, BASS_TAG_META),
+               "StreamTitle='Rock;Roll - Live';StreamUrl='';");
+  EXPECT_EQ(engine_->title(general), (SongTitle{"Rock;Roll", "Live", "Rock;Roll - Live"}));
+  EXPECT_EQ(engine_->title(aac), std::nullopt) << "the twin that does not play has no title";
 
   const auto [g2, aacHandle] = createTwins(kAac);
   engine_->play(aacHandle, true);

@@ -16,6 +16,7 @@
 #include "playback/engine/family.h"
 #include "playback/engine/ffmpeg_util.h"
 #include "playback/engine/handle_table.h"
+#include "playback/engine/icy_title.h"
 #include "playback/engine/mixer.h"
 #include "playback/engine/retry.h"
 #include "playback/engine/ring_buffer.h"
@@ -593,6 +594,56 @@ TEST(MixerTest, AttachFailsWhenEverySlotIsTaken) {
   EXPECT_FALSE(mixer.attach(&extra));
   mixer.detach(voices.front().get());
   EXPECT_TRUE(mixer.attach(&extra));
+}
+
+}  // namespace
+}  // namespace radiolist::audio
+
+namespace radiolist {
+// Failures show the title's parts, not its bytes.
+void PrintTo(const SongTitle& t, std::ostream* out) {
+  *out << "{artist \"" << t.artist << "\", title \"" << t.title << "\", text \"" << t.text << "\"}";
+}
+}  // namespace radiolist
+
+namespace radiolist::audio {
+namespace {
+
+// The title of an ICY block: StreamTitle's value up to "';" (a ';' or a quote inside is the
+// title's), as UTF-8 on one line, capped, parted at its first " - ".
+TEST(IcyTitle, ParsesTheValueOnceForEveryoneButTheWindowsLabel) {
+  using namespace std::string_literals;
+  const std::string zhe = "\xd0\x96";  // Ж
+  std::string zhes;
+  for (int i = 0; i < 600; ++i) zhes += zhe;
+  const struct {
+    std::string block;
+    std::optional<SongTitle> title;
+  } cases[] = {
+      {"StreamTitle='Rock;Roll';StreamUrl='x';", SongTitle{"", "Rock;Roll", "Rock;Roll"}},
+      {"StreamTitle='AC/DC - Back in Black';",
+       SongTitle{"AC/DC", "Back in Black", "AC/DC - Back in Black"}},
+      {"StreamTitle='A - B - C';", SongTitle{"A", "B - C", "A - B - C"}},
+      {"StreamUrl='u';StreamTitle='It's';", SongTitle{"", "It's", "It's"}},
+      {"StreamTitle='Cut short", SongTitle{"", "Cut short", "Cut short"}},
+      {"StreamTitle='Padded';\0\0\0"s, SongTitle{"", "Padded", "Padded"}},
+      {"StreamTitle='Padded\0\0\0"s, SongTitle{"", "Padded", "Padded"}},
+      {"StreamTitle='';", SongTitle{}},
+      {"StreamUrl='http://x/';", std::nullopt},
+      {"", std::nullopt},
+      {"streamtitle='x';", std::nullopt},
+      // Windows-1251 from a legacy encoder, guessed as for the tags.
+      {"StreamTitle='\xCA\xE8\xED\xEE - \xC3\xF0\xF3\xEF\xEF\xE0';",
+       SongTitle{"Кино", "Группа", "Кино - Группа"}},
+      {"StreamTitle='A\tB\x01"
+       "C\x7f - D';",
+       SongTitle{"A B C ", "D", "A B C  - D"}},
+      {"StreamTitle='" + std::string(2000, 'x') + "';",
+       SongTitle{"", std::string(1024, 'x'), std::string(1024, 'x')}},
+      {"StreamTitle='a" + zhes + "';",
+       SongTitle{"", "a" + zhes.substr(0, 1022), "a" + zhes.substr(0, 1022)}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(icyTitle(c.block), c.title) << c.block;
 }
 
 }  // namespace

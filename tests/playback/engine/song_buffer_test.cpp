@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fake_stream.h"
+#include "playback/engine/icy_title.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
@@ -78,6 +79,18 @@ std::size_t filesIn(const fs::path& dir) {
   return n;
 }
 
+// The title of an ICY block as the source hands it to the buffer.
+SongTitle icy(std::string_view block) { return icyTitle(block).value_or(SongTitle{}); }
+
+// A file's tag, "" when it has none.
+std::string tagOf(const std::string& path, const char* key) {
+  AVFormatContext* raw = nullptr;
+  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return "cannot open";
+  const FormatPtr format(raw);
+  const AVDictionaryEntry* entry = av_dict_get(raw->metadata, key, nullptr, 0);
+  return entry != nullptr ? entry->value : "";
+}
+
 struct ScratchDir {
   fs::path path = fs::path(::testing::TempDir()) /
                   ("songs-" + std::to_string(::getpid()) + "-" +
@@ -105,10 +118,6 @@ TEST(SongBufferTest, FileNamesAreSafeAndShowWhatTheTitleSays) {
   for (const auto& n : names) EXPECT_EQ(songFileName(n.title, "mp3", n.n), n.file) << n.title;
   const std::string longName = songFileName(std::string(300, 'a') + "\xd0\x96", "ogg");
   EXPECT_LE(longName.size(), 204u);
-  EXPECT_EQ(splitSongName("A - B - C").artist, "A");
-  EXPECT_EQ(splitSongName("A - B - C").title, "B - C");
-  EXPECT_EQ(splitSongName("Untitled").artist, "");
-  EXPECT_EQ(streamTitleOf("StreamTitle='Rock;Roll';StreamUrl='x';"), "Rock;Roll");
   EXPECT_EQ(songExtension("aac"), "m4a");
   EXPECT_EQ(songExtension("flac"), "");
 }
@@ -156,7 +165,7 @@ TEST(SongBufferTest, ASongIsSavedOnceIntoAFileThatPlaysUntilItsTitleChanges) {
   const ScratchDir dir;
   SongBuffer buffer;
   EXPECT_EQ(buffer.save(dir.path, "").status, SongSave::Status::NothingToSave) << "no audio yet";
-  buffer.titleIs("StreamTitle='Artist - Song';StreamUrl='1';");
+  buffer.titleIs(icy("StreamTitle='Artist - Song';StreamUrl='1';"));
   const std::size_t half = mp3.packets.size() / 2;
   for (std::size_t i = 0; i < half; ++i) buffer.push(*mp3.packets[i], mp3.stream());
 
@@ -169,17 +178,43 @@ TEST(SongBufferTest, ASongIsSavedOnceIntoAFileThatPlaysUntilItsTitleChanges) {
   EXPECT_EQ(filesIn(dir.path), 1u);
 
   for (std::size_t i = half; i < mp3.packets.size(); ++i) {
-    buffer.titleIs("StreamTitle='Artist - Song';StreamUrl='" + std::to_string(i) + "';");
+    buffer.titleIs(icy("StreamTitle='Artist - Song';StreamUrl='" + std::to_string(i) + "';"));
     buffer.push(*mp3.packets[i], mp3.stream());
   }
   EXPECT_TRUE(buffer.saving()) << "only the title ends a song";
-  buffer.titleIs("StreamTitle='Next - One';StreamUrl='';");
+  buffer.titleIs(icy("StreamTitle='Next - One';StreamUrl='';"));
   EXPECT_FALSE(buffer.saving());
   EXPECT_GT(decodedSeconds(first.path), 2.5);
   const SongSave next = buffer.save(dir.path, "Station");
   EXPECT_EQ(next.status, SongSave::Status::Saving);
-  buffer.titleIs("StreamTitle='Third';");  // before any audio of "Next - One" came
+  buffer.titleIs(icy("StreamTitle='Third';"));  // before any audio of "Next - One" came
   EXPECT_FALSE(fs::exists(next.path)) << "a file without audio would not play: it goes";
+}
+
+// The file's name is the title's whole text, its tags the artist and title as the station
+// parted them (not cut again from the text).
+TEST(SongBufferTest, TheFileIsNamedAndTaggedFromTheStructuredTitle) {
+  const Demuxed mp3 = demux(test::mediaPath("tone440.mp3"));
+  const ScratchDir dir;
+  const struct {
+    SongTitle title;
+    const char* file;
+  } cases[] = {
+      {icy("StreamTitle='Rock;Roll - Live';StreamUrl='';"), "Rock;Roll - Live.mp3"},
+      {{"Band - X", "Y", "Band - X - Y"}, "Band - X - Y.mp3"},  // from Ogg comments or ID3
+      {{"Solo", "", "Solo"}, "Solo.mp3"},
+  };
+  for (const auto& c : cases) {
+    SongBuffer buffer;
+    buffer.titleIs(c.title);
+    for (const auto& packet : mp3.packets) buffer.push(*packet, mp3.stream());
+    const SongSave save = buffer.save(dir.path, "");
+    ASSERT_EQ(save.status, SongSave::Status::Saving) << save.reason;
+    buffer.stopSaving();
+    EXPECT_EQ(fs::path(save.path).filename(), c.file);
+    EXPECT_EQ(tagOf(save.path, "artist"), c.title.artist) << c.file;
+    EXPECT_EQ(tagOf(save.path, "title"), c.title.title) << c.file;
+  }
 }
 
 // Every way a save can fail says so, with the system's reason where it gave one.
@@ -187,7 +222,7 @@ TEST(SongBufferTest, ErrorsAreToldAsTheyAre) {
   const Demuxed mp3 = demux(test::mediaPath("tone440.mp3"));
   const ScratchDir dir;
   SongBuffer buffer;
-  buffer.titleIs("StreamTitle='Same';");
+  buffer.titleIs(icy("StreamTitle='Same';"));
   for (const auto& packet : mp3.packets) buffer.push(*packet, mp3.stream());
 
   std::ofstream(dir.path / "file");

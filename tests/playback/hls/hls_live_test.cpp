@@ -117,9 +117,9 @@ void play(const std::string& url, double seconds, std::stop_token stop, Session&
         return net::HttpStream::start(options);
       },
       stop,
-      [&](std::string t) {
+      [&](SongTitle t) {
         std::lock_guard lock(s.mutex);
-        s.titles.push_back(std::move(t));
+        s.titles.push_back(std::move(t.text));
       });
 
   AVFormatContext* ctx = avformat_alloc_context();
@@ -220,10 +220,9 @@ TEST_P(HlsLive, PlaysTheToneWithItsTitlesAndEveryRequestIsOurs) {
 
   expectTone(s, 440);
 
-  // Titles: both, in the form of an ICY metadata block, each reported once per change.
+  // Titles: both, each reported once per change.
   std::set<std::string> distinct(s.titles.begin(), s.titles.end());
-  EXPECT_TRUE(distinct.contains("StreamTitle='Tester - Title One';") ||
-              distinct.contains("StreamTitle='Tester - Title Two';"));
+  EXPECT_TRUE(distinct.contains("Tester - Title One") || distinct.contains("Tester - Title Two"));
   EXPECT_EQ(distinct.size(), 2u) << "titles seen: " << s.titles.size();
   for (std::size_t i = 1; i < s.titles.size(); ++i) EXPECT_NE(s.titles[i], s.titles[i - 1]);
 

@@ -98,7 +98,7 @@ class Harness {
               next.erase(next.begin());
               return s;
             },
-            stop, [this](std::string t) { titles.push_back(std::move(t)); }) {
+            stop, [this](SongTitle t) { titles.push_back(std::move(t.text)); }) {
     ctx_ = avformat_alloc_context();
     requests_.attach(ctx_, &options);
   }
@@ -365,8 +365,7 @@ TEST(HlsRequests, TheTitleOfASegmentsId3HeadIsReportedWhenItChanges) {
     ASSERT_EQ(h.readAll("http://h/seg.aac", got), 0);
     EXPECT_EQ(got, body);  // the tag reaches the demuxer too
   }
-  EXPECT_EQ(h.titles, (std::vector<std::string>{"StreamTitle='One';", "StreamTitle='Two';",
-                                                "StreamTitle='One';"}));
+  EXPECT_EQ(h.titles, (std::vector<std::string>{"One", "Two", "One"}));
 }
 
 TEST(HlsRequests, TimedMetadataPacketsReportTheirTitleOnChange) {
@@ -384,7 +383,7 @@ TEST(HlsRequests, TimedMetadataPacketsReportTheirTitleOnChange) {
   AVPacket* empty = av_packet_alloc();
   EXPECT_FALSE(h.requests().timedMetadata(*empty).has_value());
   av_packet_free(&empty);
-  EXPECT_EQ(h.titles, (std::vector<std::string>{"StreamTitle='One';", "StreamTitle='Two';"}));
+  EXPECT_EQ(h.titles, (std::vector<std::string>{"One", "Two"}));
 }
 
 std::string location(AVIOContext* pb) {

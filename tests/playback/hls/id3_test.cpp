@@ -59,7 +59,12 @@ Bytes tag(int major, int flags, const Bytes& body) {
 Bytes utf8Frame(std::string_view s) { return bytes({3}) + text(s); }
 Bytes latin1Frame(std::string_view s) { return bytes({0}) + text(s); }
 
-std::optional<std::string> title(const Bytes& b) { return streamTitleFromId3(b); }
+// The text of the title a tag gives (what the tests below compare), or nullopt.
+std::optional<std::string> textOf(const std::optional<SongTitle>& t) {
+  return t ? std::optional(t->text) : std::nullopt;
+}
+std::optional<std::string> title(const Bytes& b) { return textOf(songTitleFromId3(b)); }
+std::optional<std::string> timed(const Bytes& b) { return textOf(titleFromTimedId3(b)); }
 
 // ---------------------------------------------------------------------------------------------
 // Tags written by ffmpeg at build time (see CMakeLists.txt)
@@ -78,20 +83,20 @@ Bytes readHead(const std::string& name) {
 }
 
 TEST(Id3FromFfmpeg, ReadsVersion24Utf8WithOtherFramesAround) {
-  EXPECT_EQ(title(readHead("v24.mp3")), "StreamTitle='Ünïcødé Ärtist - Tïtle ☃ 𝄞';");
+  EXPECT_EQ(title(readHead("v24.mp3")), "Ünïcødé Ärtist - Tïtle ☃ 𝄞");
 }
 
 TEST(Id3FromFfmpeg, ReadsVersion23Utf16WithByteOrderMark) {
-  EXPECT_EQ(title(readHead("v23_utf16.mp3")), "StreamTitle='Ünïcødé Ärtist - Tïtle ☃ 𝄞';");
+  EXPECT_EQ(title(readHead("v23_utf16.mp3")), "Ünïcødé Ärtist - Tïtle ☃ 𝄞");
 }
 
 TEST(Id3FromFfmpeg, ReadsVersion23Latin1) {
-  EXPECT_EQ(title(readHead("v23_latin1.mp3")), "StreamTitle='Plain Artist - Plain Title';");
+  EXPECT_EQ(title(readHead("v23_latin1.mp3")), "Plain Artist - Plain Title");
 }
 
 TEST(Id3FromFfmpeg, TitleOnlyAndArtistOnly) {
-  EXPECT_EQ(title(readHead("title_only.mp3")), "StreamTitle='Just A Title';");
-  EXPECT_EQ(title(readHead("artist_only.mp3")), "StreamTitle='Just An Artist';");
+  EXPECT_EQ(title(readHead("title_only.mp3")), "Just A Title");
+  EXPECT_EQ(title(readHead("artist_only.mp3")), "Just An Artist");
 }
 
 TEST(Id3FromFfmpeg, NoTitleFramesGiveNothing) {
@@ -133,43 +138,58 @@ TEST(Id3Text, EveryEncodingToUtf8) {
   const Bytes plainBe = bytes({2, 0, 'A', 0, 0xe9, 0xd8, 0x3d, 0xde, 0x00});
   const Bytes latin1 = bytes({0, 'A', 0xe9});
   for (const Bytes& t : {utf16le, utf16be, plainBe})
-    EXPECT_EQ(title(tag(4, 0, frame4("TIT2", t))), "StreamTitle='Aé😀';");
-  EXPECT_EQ(title(tag(3, 0, frame3("TIT2", latin1))), "StreamTitle='Aé';");
-  EXPECT_EQ(title(tag(4, 0, frame4("TIT2", utf8Frame("Aé😀")))), "StreamTitle='Aé😀';");
+    EXPECT_EQ(title(tag(4, 0, frame4("TIT2", t))), "Aé😀");
+  EXPECT_EQ(title(tag(3, 0, frame3("TIT2", latin1))), "Aé");
+  EXPECT_EQ(title(tag(4, 0, frame4("TIT2", utf8Frame("Aé😀")))), "Aé😀");
 }
 
 TEST(Id3Text, FirstStringOfSeveralAndUpToTheTerminator) {
-  EXPECT_EQ(title(tag(4, 0, frame4("TPE1", utf8Frame(std::string("One\0Two", 7))))),
-            "StreamTitle='One';");
+  EXPECT_EQ(title(tag(4, 0, frame4("TPE1", utf8Frame(std::string("One\0Two", 7))))), "One");
   EXPECT_EQ(title(tag(4, 0, frame4("TIT2", bytes({1, 0xff, 0xfe, 'H', 0, 'i', 0, 0, 0, 'X', 0})))),
-            "StreamTitle='Hi';");
+            "Hi");
 }
 
 TEST(Id3Text, BrokenUtf16BecomesReplacementCharacters) {
   // A lone high surrogate, a lone low surrogate, an odd trailing byte.
   EXPECT_EQ(
       title(tag(4, 0, frame4("TIT2", bytes({1, 0xff, 0xfe, 0x3d, 0xd8, 'a', 0, 0x00, 0xde, 'b'})))),
-      "StreamTitle='\xEF\xBF\xBD"
-      "a\xEF\xBF\xBD';");
+      "\xEF\xBF\xBD"
+      "a\xEF\xBF\xBD");
   // Without a byte-order mark: little-endian.
-  EXPECT_EQ(title(tag(3, 0, frame3("TIT2", bytes({1, 'o', 0, 'k', 0})))), "StreamTitle='ok';");
+  EXPECT_EQ(title(tag(3, 0, frame3("TIT2", bytes({1, 'o', 0, 'k', 0})))), "ok");
 }
 
 // A station's 100,000-character title must not reach the window, the log or a file name whole.
 TEST(Id3Text, TitlesAreCappedToOneLineOfAKilobyte) {
   const std::string huge = "\x1b[31m" + std::string(99'990, 'x') + "\xc3\xa9";
-  const auto capped =
-      title(tag(4, 0, frame4("TPE1", utf8Frame("A\nB")) + frame4("TIT2", utf8Frame(huge))));
+  const auto capped = songTitleFromId3(
+      tag(4, 0, frame4("TPE1", utf8Frame("A\nB")) + frame4("TIT2", utf8Frame(huge))));
   ASSERT_TRUE(capped.has_value());
-  EXPECT_EQ(capped->size(), std::string("StreamTitle='';").size() + 1024);
-  EXPECT_EQ(capped->substr(0, 23), "StreamTitle='A B - \x20[31");
+  EXPECT_EQ(capped->artist, "A B");
+  EXPECT_EQ(capped->title.size(), 1024u);
+  EXPECT_EQ(capped->text.size(), 1024u);
+  EXPECT_EQ(capped->text.substr(0, 10), "A B - \x20[31");
+}
+
+// Artist and title come apart from their frames, whatever they hold.
+TEST(Id3Text, ArtistAndTitleApart) {
+  const struct {
+    Bytes frames;
+    SongTitle song;
+  } cases[] = {
+      {frame4("TPE1", utf8Frame("A - B")) + frame4("TIT2", utf8Frame("C")),
+       {"A - B", "C", "A - B - C"}},
+      {frame4("TIT2", utf8Frame("Rock;Roll")), {"", "Rock;Roll", "Rock;Roll"}},
+      {frame4("TPE1", utf8Frame("Solo")), {"Solo", "", "Solo"}},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(songTitleFromId3(tag(4, 0, c.frames)), c.song) << c.song.text;
 }
 
 TEST(Id3Text, UnknownEncodingAndEmptyFramesCountAsAbsent) {
   EXPECT_EQ(title(tag(4, 0, frame4("TIT2", bytes({7, 'x'})))), std::nullopt);
   EXPECT_EQ(title(tag(4, 0, frame4("TIT2", {}) + frame4("TPE1", utf8Frame("")))), std::nullopt);
-  EXPECT_EQ(title(tag(4, 0, frame4("TIT2", utf8Frame("")) + frame4("TPE1", utf8Frame("A")))),
-            "StreamTitle='A';");
+  EXPECT_EQ(title(tag(4, 0, frame4("TIT2", utf8Frame("")) + frame4("TPE1", utf8Frame("A")))), "A");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -182,38 +202,38 @@ TEST(Id3Structure, OtherFramesAreSkippedByTheirSize) {
   EXPECT_EQ(
       title(
           tag(4, 0, priv + txxx + frame4("TPE1", utf8Frame("A")) + frame4("TIT2", utf8Frame("T")))),
-      "StreamTitle='A - T';");
+      "A - T");
 }
 
 TEST(Id3Structure, PaddingEndsTheFrames) {
   EXPECT_EQ(title(tag(3, 0,
                       frame3("TIT2", latin1Frame("T")) + Bytes(64) +
                           frame3("TPE1", latin1Frame("after padding")))),
-            "StreamTitle='T';");
+            "T");
 }
 
 TEST(Id3Structure, WholeTagUnsynchronisationInVersion23) {
   // "\xFF\x00" in the stored body stands for "\xFF"; here in a frame size and in the text.
   const Bytes stored = text("TIT2") + bytes({0, 0, 0, 3, 0, 0}) + bytes({0, 0xff, 0x00, 'z'});
-  EXPECT_EQ(title(tag(3, 0x80, stored)), "StreamTitle='ÿz';");
+  EXPECT_EQ(title(tag(3, 0x80, stored)), "ÿz");
   // The same bytes without the flag keep the 0x00, which ends the Latin-1 string.
-  EXPECT_EQ(title(tag(3, 0, stored)), "StreamTitle='ÿ';");
+  EXPECT_EQ(title(tag(3, 0, stored)), "ÿ");
 }
 
 TEST(Id3Structure, PerFrameUnsynchronisationInVersion24) {
   const Bytes stored = bytes({0, 0xff, 0x00, 'z'});
-  EXPECT_EQ(title(tag(4, 0, frame4("TIT2", stored, 0x02))), "StreamTitle='ÿz';");
+  EXPECT_EQ(title(tag(4, 0, frame4("TIT2", stored, 0x02))), "ÿz");
   // The tag-wide flag of v2.4 means every frame is unsynchronised.
-  EXPECT_EQ(title(tag(4, 0x80, frame4("TIT2", stored))), "StreamTitle='ÿz';");
+  EXPECT_EQ(title(tag(4, 0x80, frame4("TIT2", stored))), "ÿz");
 }
 
 TEST(Id3Structure, ExtendedHeadersOfBothVersions) {
   // v2.3: size without itself (6), flags, padding size.
   const Bytes ext3 = bigEndian32(6) + bytes({0, 0, 0, 0, 0, 0});
-  EXPECT_EQ(title(tag(3, 0x40, ext3 + frame3("TIT2", latin1Frame("T3")))), "StreamTitle='T3';");
+  EXPECT_EQ(title(tag(3, 0x40, ext3 + frame3("TIT2", latin1Frame("T3")))), "T3");
   // v2.4: synchsafe size with itself, flag byte count, flags (here: CRC present, 5 bytes).
   const Bytes ext4 = synchsafe(12) + bytes({1, 0x20, 5, 1, 2, 3, 4, 5});
-  EXPECT_EQ(title(tag(4, 0x40, ext4 + frame4("TIT2", utf8Frame("T4")))), "StreamTitle='T4';");
+  EXPECT_EQ(title(tag(4, 0x40, ext4 + frame4("TIT2", utf8Frame("T4")))), "T4");
   // Sizes that do not fit.
   EXPECT_EQ(title(tag(4, 0x40, synchsafe(200) + frame4("TIT2", utf8Frame("x")))), std::nullopt);
   EXPECT_EQ(title(tag(4, 0x40, synchsafe(2) + frame4("TIT2", utf8Frame("x")))), std::nullopt);
@@ -223,19 +243,17 @@ TEST(Id3Structure, ExtendedHeadersOfBothVersions) {
 TEST(Id3Structure, FrameFlagsOfVersion24) {
   const Bytes t = utf8Frame("T");
   // Grouping byte, data length indicator, both.
-  EXPECT_EQ(title(tag(4, 0, frame4("TIT2", bytes({9}) + t, 0x40))), "StreamTitle='T';");
-  EXPECT_EQ(title(tag(4, 0, frame4("TIT2", synchsafe(t.size()) + t, 0x01))), "StreamTitle='T';");
-  EXPECT_EQ(title(tag(4, 0, frame4("TIT2", bytes({9}) + synchsafe(2) + t, 0x41))),
-            "StreamTitle='T';");
+  EXPECT_EQ(title(tag(4, 0, frame4("TIT2", bytes({9}) + t, 0x40))), "T");
+  EXPECT_EQ(title(tag(4, 0, frame4("TIT2", synchsafe(t.size()) + t, 0x01))), "T");
+  EXPECT_EQ(title(tag(4, 0, frame4("TIT2", bytes({9}) + synchsafe(2) + t, 0x41))), "T");
   // Compressed and encrypted frames are skipped, not misread; the next frame still counts.
-  EXPECT_EQ(title(tag(4, 0, frame4("TIT2", t, 0x08) + frame4("TPE1", utf8Frame("A")))),
-            "StreamTitle='A';");
+  EXPECT_EQ(title(tag(4, 0, frame4("TIT2", t, 0x08) + frame4("TPE1", utf8Frame("A")))), "A");
   EXPECT_EQ(title(tag(4, 0, frame4("TIT2", t, 0x04))), std::nullopt);
 }
 
 TEST(Id3Structure, FrameFlagsOfVersion23) {
   const Bytes t = latin1Frame("T");
-  EXPECT_EQ(title(tag(3, 0, frame3("TIT2", bytes({9}) + t, 0x20))), "StreamTitle='T';");
+  EXPECT_EQ(title(tag(3, 0, frame3("TIT2", bytes({9}) + t, 0x20))), "T");
   EXPECT_EQ(title(tag(3, 0, frame3("TIT2", t, 0x80))), std::nullopt);
   EXPECT_EQ(title(tag(3, 0, frame3("TIT2", t, 0x40))), std::nullopt);
 }
@@ -244,12 +262,12 @@ TEST(Id3Structure, Version24FrameWithPlainSizeIsReadAsPlain) {
   // 200 bytes of text: a plain big-endian size byte 0xC8 is no synchsafe byte.
   const std::string long_(199, 'x');
   const Bytes f = text("TIT2") + bigEndian32(200) + bytes({0, 0}) + utf8Frame(long_);
-  EXPECT_EQ(title(tag(4, 0, f)), "StreamTitle='" + long_ + "';");
+  EXPECT_EQ(title(tag(4, 0, f)), long_);
 }
 
 TEST(Id3Structure, Version22FramesHaveThreeLetterIds) {
   const Bytes f = text("TP1") + bytes({0, 0, 2, 0, 'A'}) + text("TT2") + bytes({0, 0, 2, 0, 'T'});
-  EXPECT_EQ(title(tag(2, 0, f)), "StreamTitle='A - T';");
+  EXPECT_EQ(title(tag(2, 0, f)), "A - T");
   EXPECT_EQ(title(tag(2, 0x40, f)), std::nullopt);  // v2.2 compression
 }
 
@@ -263,18 +281,17 @@ TEST(Id3Structure, CutShortTagsAreReadAsFarAsTheyGo) {
       EXPECT_EQ(got, std::nullopt) << cut;
     } else if (got) {
       // Always a prefix of the artist, then maybe a prefix of the title: never other bytes.
-      EXPECT_TRUE(std::string("StreamTitle='Artist - Title';")
-                      .starts_with(got->substr(0, got->size() - 2)) ||
-                  std::string("StreamTitle='Artist';").starts_with(got->substr(0, got->size() - 2)))
+      EXPECT_TRUE(std::string("Artist - Title").starts_with(got->substr(0, got->size() - 2)) ||
+                  std::string("Artist").starts_with(got->substr(0, got->size() - 2)))
           << cut << ": " << *got;
     }
   }
-  EXPECT_EQ(title(whole), "StreamTitle='Artist - Title';");
+  EXPECT_EQ(title(whole), "Artist - Title");
 }
 
 TEST(Id3Structure, HugeFrameSizesStayInsideTheTag) {
   const Bytes f = text("TIT2") + bytes({0x7f, 0x7f, 0x7f, 0x7f, 0, 0}) + utf8Frame("T");
-  EXPECT_EQ(title(tag(4, 0, f)), "StreamTitle='T';");
+  EXPECT_EQ(title(tag(4, 0, f)), "T");
   const Bytes g =
       text("PRIV") + bytes({0x7f, 0x7f, 0x7f, 0x7f, 0, 0}) + frame4("TIT2", utf8Frame("T"));
   EXPECT_EQ(title(tag(4, 0, g)), std::nullopt);  // the title is inside PRIV's claimed body
@@ -287,31 +304,30 @@ TEST(TimedId3, WholeTagAndTagCutByFfmpegsMpegTsDemuxer) {
   const Bytes whole = tag(
       4, 0,
       frame4("PRIV", text("x")) + frame4("TPE1", utf8Frame("A")) + frame4("TIT2", utf8Frame("T")));
-  EXPECT_EQ(titleFromTimedId3(whole), "StreamTitle='A - T';");
+  EXPECT_EQ(timed(whole), "A - T");
   // What FFmpeg 5.1 hands out for stream type 0x15: the first five bytes are gone.
   const Bytes cut(whole.begin() + 5, whole.end());
-  EXPECT_EQ(titleFromTimedId3(cut), "StreamTitle='A - T';");
+  EXPECT_EQ(timed(cut), "A - T");
   // A cut v2.3 tag with a frame over 127 bytes: read with plain sizes after v2.4 fails.
   const std::string long_(150, 'y');
   const Bytes v3 = tag(3, 0, frame3("TIT2", latin1Frame(long_)));
-  EXPECT_EQ(titleFromTimedId3(Bytes(v3.begin() + 5, v3.end())), "StreamTitle='" + long_ + "';");
+  EXPECT_EQ(timed(Bytes(v3.begin() + 5, v3.end())), long_);
 }
 
 TEST(TimedId3, SeveralTagsInOnePacketTheLastTitleWins) {
   const Bytes a = tag(4, 0, frame4("TIT2", utf8Frame("First")));
   const Bytes b = tag(4, 0, frame4("PRIV", text("no title")));
   const Bytes c = tag(4, 0, frame4("TIT2", utf8Frame("Third")));
-  EXPECT_EQ(titleFromTimedId3(a + b + c), "StreamTitle='Third';");
-  EXPECT_EQ(titleFromTimedId3(a + b), "StreamTitle='First';");
+  EXPECT_EQ(timed(a + b + c), "Third");
+  EXPECT_EQ(timed(a + b), "First");
 }
 
 TEST(TimedId3, GarbageGivesNothing) {
-  EXPECT_EQ(titleFromTimedId3({}), std::nullopt);
-  EXPECT_EQ(titleFromTimedId3(text("hello, this is no tag at all")), std::nullopt);
-  EXPECT_EQ(titleFromTimedId3(bytes({0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0})), std::nullopt);
+  EXPECT_EQ(timed({}), std::nullopt);
+  EXPECT_EQ(timed(text("hello, this is no tag at all")), std::nullopt);
+  EXPECT_EQ(timed(bytes({0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0})), std::nullopt);
   // A cut tag claiming more than there is.
-  EXPECT_EQ(titleFromTimedId3(bytes({0, 0, 0, 1, 0}) + frame4("TIT2", utf8Frame("x"))),
-            std::nullopt);
+  EXPECT_EQ(timed(bytes({0, 0, 0, 1, 0}) + frame4("TIT2", utf8Frame("x"))), std::nullopt);
 }
 
 }  // namespace

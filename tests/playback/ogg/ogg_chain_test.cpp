@@ -13,6 +13,10 @@ namespace {
 
 using Bytes = std::vector<std::byte>;
 
+std::optional<std::string> textOf(const std::optional<SongTitle>& t) {
+  return t ? std::optional(t->text) : std::nullopt;
+}
+
 Bytes bytesOf(std::string_view s) {
   const auto* p = reinterpret_cast<const std::byte*>(s.data());
   return {p, p + s.size()};
@@ -60,7 +64,7 @@ void drain(ChainSplitter& s, Output& out) {
     out.concatenated.insert(out.concatenated.end(), page->bytes.begin(), page->bytes.end());
     ++out.pages;
     if (auto t = s.takeTitle()) {
-      out.titles.push_back(*t);
+      out.titles.push_back(t->text);
       out.titlePage.push_back(out.pages - 1);
     }
   }
@@ -98,9 +102,9 @@ std::vector<std::size_t> laterLinks(const Chain& c) {
 }
 
 const std::vector<std::string> kMixedFiles{"vorbis.ogg", "opus.ogg", "flac.ogg", "vorbis.ogg"};
-const std::vector<std::string> kMixedTitles{
-    "StreamTitle='Vorbis Artist - Vorbis Song';", "StreamTitle='Opus Artist - Opus Song';",
-    "StreamTitle='Flac Artist - Flac Song';", "StreamTitle='Vorbis Artist - Vorbis Song';"};
+const std::vector<std::string> kMixedTitles{"Vorbis Artist - Vorbis Song",
+                                            "Opus Artist - Opus Song", "Flac Artist - Flac Song",
+                                            "Vorbis Artist - Vorbis Song"};
 
 TEST(ChainSplitter, GivesEveryPageWholeWithLinksAndTitlesHoweverTheBytesArrive) {
   const Chain chain = chainOf(kMixedFiles);
@@ -151,14 +155,12 @@ TEST(ChainSplitter, NamesTheSongWithWhateverNamesALinkHas) {
   const Output out = split(chain.bytes, [] { return std::size_t{4096}; });
   EXPECT_EQ(out.newLinkAt, laterLinks(chain));
   // A later link without names clears the title rather than leaving the last song's on show.
-  EXPECT_EQ(out.titles,
-            (std::vector<std::string>{
-                "StreamTitle='Only A Title';", "StreamTitle='';", "StreamTitle='Only An Artist';",
-                "StreamTitle='Flac Artist - Flac Song';", "StreamTitle='';"}));
+  EXPECT_EQ(out.titles, (std::vector<std::string>{"Only A Title", "", "Only An Artist",
+                                                  "Flac Artist - Flac Song", ""}));
   // A stream that starts without names has nothing to clear.
   const Chain unnamedFirst = chainOf({"no-names.ogg", "vorbis.ogg"});
   EXPECT_EQ(split(unnamedFirst.bytes, [] { return std::size_t{4096}; }).titles,
-            (std::vector<std::string>{"StreamTitle='Vorbis Artist - Vorbis Song';"}));
+            (std::vector<std::string>{"Vorbis Artist - Vorbis Song"}));
 }
 
 TEST(ChainSplitter, AnUntakenTitleIsReplacedByTheNextLinksOrByItsLackOfNames) {
@@ -170,11 +172,11 @@ TEST(ChainSplitter, AnUntakenTitleIsReplacedByTheNextLinksOrByItsLackOfNames) {
     links += page->newLink;
     if (links == 1 && page->newLink) {
       // The first link's comments are done, the second's not yet: the first is still news.
-      EXPECT_EQ(s.takeTitle(), "StreamTitle='Vorbis Artist - Vorbis Song';");
+      EXPECT_EQ(textOf(s.takeTitle()), "Vorbis Artist - Vorbis Song");
     }
   }
   EXPECT_EQ(links, 2u);
-  EXPECT_EQ(s.takeTitle(), "StreamTitle='';")
+  EXPECT_EQ(textOf(s.takeTitle()), "")
       << "the newest link has no names; the second's title is stale";
 }
 
@@ -189,10 +191,9 @@ TEST(ChainSplitter, FindsTheNamesBeforeAHugeCoverPictureWithoutKeepingIt) {
     EXPECT_EQ(out.newLinkAt, laterLinks(chain));
     // Names behind more than the cap of picture are not found (that link clears the title);
     // the next link is read as usual.
-    EXPECT_EQ(out.titles, (std::vector<std::string>{"StreamTitle='Picture Artist - Cover First';",
-                                                    "StreamTitle='Picture Artist - Cover First';",
-                                                    "StreamTitle='';",
-                                                    "StreamTitle='Flac Artist - Flac Song';"}));
+    EXPECT_EQ(out.titles, (std::vector<std::string>{"Picture Artist - Cover First",
+                                                    "Picture Artist - Cover First", "",
+                                                    "Flac Artist - Flac Song"}));
   }
 }
 
@@ -211,9 +212,8 @@ TEST(ChainSplitter, ALinkOfTwoStreamsStartsOnceAndIsNamedByItsFirstStream) {
   drain(s, out);
   EXPECT_EQ(out.concatenated, chain.bytes);
   EXPECT_EQ(out.newLinkAt, laterLinks(chain));
-  EXPECT_EQ(out.titles, (std::vector<std::string>{"StreamTitle='Two - Streams';",
-                                                  "StreamTitle='Vorbis Artist - Vorbis Song';",
-                                                  "StreamTitle='Two - Streams';"}));
+  EXPECT_EQ(out.titles, (std::vector<std::string>{"Two - Streams", "Vorbis Artist - Vorbis Song",
+                                                  "Two - Streams"}));
 }
 
 // Bytes that look like the start of a page but are not one.
@@ -298,7 +298,7 @@ TEST(ChainSplitter, AFalsePageStartHoldsBackNoPageOnceThatPageIsWhole) {
     got += size;
   }
   EXPECT_EQ(got, file.size());
-  EXPECT_EQ(s.takeTitle(), "StreamTitle='Opus Artist - Opus Song';");
+  EXPECT_EQ(textOf(s.takeTitle()), "Opus Artist - Opus Song");
 }
 
 TEST(ChainSplitter, AStreamJoinedMidLinkStartsItsFirstLinkAtTheNextBosPage) {
@@ -309,7 +309,7 @@ TEST(ChainSplitter, AStreamJoinedMidLinkStartsItsFirstLinkAtTheNextBosPage) {
   const Output out = split(joined, [] { return std::size_t{512}; });
   ASSERT_EQ(out.concatenated, Bytes(joined.begin(), joined.end()));
   EXPECT_EQ(out.newLinkAt, (std::vector<std::size_t>{chain.linkStarts[1] - offset}));
-  EXPECT_EQ(out.titles, (std::vector<std::string>{"StreamTitle='Opus Artist - Opus Song';"}));
+  EXPECT_EQ(out.titles, (std::vector<std::string>{"Opus Artist - Opus Song"}));
 }
 
 TEST(ChainSplitter, KeepsLittleOfAnInputThatHoldsNoPage) {
@@ -404,11 +404,17 @@ TEST(VorbisComments, ValuesAreMadeShowableAndCutOnACharacterBoundary) {
   EXPECT_EQ(read(commentBlock({"ARTIST=" + exact + "z"})).artist, exact);
 }
 
-TEST(StreamTitleText, JoinsArtistAndTitleAsIcyMetadataDoes) {
-  EXPECT_EQ(streamTitleText({"Band", "Song"}), "StreamTitle='Band - Song';");
-  EXPECT_EQ(streamTitleText({"Band", std::nullopt}), "StreamTitle='Band';");
-  EXPECT_EQ(streamTitleText({std::nullopt, "Song"}), "StreamTitle='Song';");
-  EXPECT_EQ(streamTitleText({std::nullopt, std::nullopt}), std::nullopt);
+TEST(SongTitleOf, ArtistAndTitleApartAndJoinedInTheText) {
+  const struct {
+    SongComments comments;
+    std::optional<SongTitle> song;
+  } cases[] = {
+      {{"Band", "Song"}, SongTitle{"Band", "Song", "Band - Song"}},
+      {{"Band", std::nullopt}, SongTitle{"Band", "", "Band"}},
+      {{std::nullopt, "Rock;Roll"}, SongTitle{"", "Rock;Roll", "Rock;Roll"}},
+      {{std::nullopt, std::nullopt}, std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(songTitleOf(c.comments), c.song);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "playback/bass.h"
+#include "playback/engine/shutdown.h"
 #include "support/child_process.h"
 #include "support/listening_test.h"
 #include "support/signal_analysis.h"
@@ -151,6 +152,14 @@ class OggChainServerTest : public radiolist::test::ListeningTest {
     std::vector<std::string> unknown;
     const auto until = std::chrono::steady_clock::now() + 14s;
     while (std::chrono::steady_clock::now() < until) {
+      // The parsed title keeps the comments' artist and title apart, its text the label's.
+      if (const auto t = radiolist::audio::channelTitle(h)) {
+        EXPECT_EQ(t->artist, "Chain Artist");
+        EXPECT_EQ(t->text, t->artist + " - " + t->title);
+        EXPECT_TRUE(std::any_of(chain.songs.begin(), chain.songs.end(), [&](const Song& s) {
+          return s.title == "StreamTitle='" + t->text + "';";
+        })) << t->text;
+      }
       if (const char* meta = BASS_ChannelGetTags(h, BASS_TAG_META)) {
         const auto it = std::find_if(chain.songs.begin(), chain.songs.end(),
                                      [meta](const Song& s) { return s.title == meta; });
