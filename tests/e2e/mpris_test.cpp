@@ -166,7 +166,7 @@ TEST_F(MprisTest, MediaKeysAndMetadataFollowTheRealPlayer) {
 
   call("Stop");
   EXPECT_TRUE(listenFor(silent, 2s));
-  std::this_thread::sleep_for(1500ms);  // the next refresh signals the change
+  std::this_thread::sleep_for(1500ms);  // time for the signals to reach the monitor
   std::string signals;
   drain(monitor_->stdoutFd(), signals);
   EXPECT_NE(signals.find("PropertiesChanged"), std::string::npos);
