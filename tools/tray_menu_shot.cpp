@@ -2,15 +2,19 @@
 //
 //   tray_menu_shot OUT.png        (run in a directory with a channel list, e.g. example/)
 //
+// in the language of the locale, as the program shows it (LANG=ru_RU.UTF-8 for Russian).
+//
 // The window is made as the program makes it, on an audio library that plays nothing.
 
 #include <QApplication>
 #include <QDateTime>
+#include <QLocale>
 #include <QMenu>
 #include <QPainter>
 #include <QTemporaryDir>
 
 #include "app/desktop/companion.h"
+#include "app/desktop/language.h"
 #include "app/window/unit1.h"
 #include "playback/audio_library.h"
 
@@ -35,6 +39,7 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication application(argc, argv);
   if (argc != 2) qFatal("usage: tray_menu_shot OUT.png");
+  radiolist::useLanguage(QLocale());
   SilentLibrary audio;
   TForm1 form(audio);
   form.create();
