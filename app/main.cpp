@@ -109,12 +109,15 @@ void endOnTerminationSignals() {
   for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
 }
 
-// A second start on a list another program holds: that one shows its window instead, or, when it
-// cannot be reached, this one says so. It never creates a window or touches the list files.
-int handOver(const QByteArray& listDir) {
-  if (radiolist::raiseRunningProgram(radiolist::listBusName(listDir), kHandOverWait) || ending())
-    return 0;
-  const QString text = radiolist::alreadyRunningText(listDir);
+// A second start on a list another program holds: that one adds the stations given and shows its
+// window instead, or, when it cannot be reached, this one says so. It never creates a window or
+// touches the list files.
+int handOver(const QByteArray& listDir, const QStringList& stations) {
+  const radiolist::HandOver answer =
+      radiolist::handOverToRunningProgram(radiolist::listBusName(listDir), stations, kHandOverWait);
+  if (ending()) return 0;
+  if (answer.answered && answer.error.isEmpty()) return 0;
+  const QString text = answer.answered ? answer.error : radiolist::alreadyRunningText(listDir);
   radiolist::log::error(radiolist::log::Domain::Desktop,
                         radiolist::errorBoxText(text).toStdString());
   radiolist::showError(text);
@@ -143,7 +146,9 @@ int main(int argc, char* argv[]) {
 
   QByteArray listDir;
   const radiolist::ListLock lock = radiolist::ListLock::takeForCurrentDirectory(listDir);
-  if (lock.state() == radiolist::ListLock::State::Held) return handOver(listDir);
+  // Playlists, station lists and addresses to add: everything after the program's name.
+  const QStringList stations = QCoreApplication::arguments().mid(1);
+  if (lock.state() == radiolist::ListLock::State::Held) return handOver(listDir, stations);
   if (lock.state() == radiolist::ListLock::State::Failed)
     radiolist::log::warning(radiolist::log::Domain::Desktop, "cannot lock the list in \"",
                             listDir.constData(), "\" (",
@@ -164,6 +169,11 @@ int main(int argc, char* argv[]) {
       companion->publish();  // on the bus name the media controls own
       if (lock.state() == radiolist::ListLock::State::Taken)
         radiolist::claimListBusName(radiolist::listBusName(listDir));
+    }
+    if (!stations.isEmpty()) {
+      companion->intake().add(stations, [window](const radiolist::StationsAdded& result) mutable {
+        if (!result.error.isEmpty()) window.showError(result.error);
+      });
     }
     status = QApplication::exec();
   }

@@ -49,6 +49,10 @@ check "a new user's launch succeeds" launch "$home" "" one "two words"
 check "the stand-in ran in ~/.local/share/radiolist" ran_in "$dir"
 check "the arguments reach the program unchanged" \
   test "$(tail -n +2 "$tmp/record")" = "$(printf 'one\ntwo words')"
+touch "$tmp/here.pls"
+(cd "$tmp" && launch "$home" "" here.pls http://h/x)
+check "a relative file name reaches the program absolute, an address unchanged" \
+  test "$(tail -n +2 "$tmp/record")" = "$(printf '%s\nhttp://h/x' "$tmp/here.pls")"
 check "Name.txt is the starter list" same "$dir/Name.txt" "$src/example/Name.txt"
 check "url.txt is the starter list" same "$dir/url.txt" "$src/example/url.txt"
 for g in "$src"/imag/*.bmp; do

@@ -12,6 +12,7 @@
 #include <QDBusError>
 #include <QDateTime>
 #include <QDir>
+#include <QFileDialog>
 #include <QStandardPaths>
 #include <QIcon>
 #include <QMenu>
@@ -103,6 +104,28 @@ class CompanionAdaptor : public QDBusAbstractAdaptor {
     return out;
   }
   void SleepAfter(uint seconds) { companion_->sleepTimer().start(seconds); }
+  // Answered once the files are read and the lists saved, with the lines each file gained.
+  uint AddStations(const QStringList& items, const QDBusMessage& message) {
+    message.setDelayedReply(true);
+    companion_->intake().add(items, [message](const StationsAdded& result) {
+      QDBusConnection::sessionBus().send(
+          result.error.isEmpty()
+              ? message.createReply(static_cast<uint>(result.added))
+              : message.createErrorReply(QStringLiteral("org.radiolist.Radiolist1.Error.CannotAdd"),
+                                         result.error));
+    });
+    return 0;
+  }
+  void ExportList(const QString& path, const QDBusMessage& message) {
+    message.setDelayedReply(true);
+    companion_->intake().exportTo(path, [message](const QString& error) {
+      QDBusConnection::sessionBus().send(
+          error.isEmpty()
+              ? message.createReply()
+              : message.createErrorReply(
+                    QStringLiteral("org.radiolist.Radiolist1.Error.CannotWrite"), error));
+    });
+  }
 
  private:
   Companion* companion_;
@@ -131,7 +154,8 @@ Companion::Companion(WindowControl window, QString titlesPath)
     : window_(window),
       titles_(std::move(titlesPath)),
       sleep_([window](float volume) { window.audio().SetVolume(volume); },
-             [window]() mutable { window.stop(); }) {
+             [window]() mutable { window.stop(); }),
+      intake_(window) {
   new CompanionAdaptor(this);
   buildMenu();
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -281,10 +305,26 @@ void Companion::buildMenu() {
     if (!sleep_.running()) off->setChecked(true);
   });
 
+  connect(menu_->addAction(tr("Export list…")), &QAction::triggered, this, &Companion::exportList);
+
   menu_->addSeparator();
   connect(menu_->addAction(tr("Show window")), &QAction::triggered, this,
           [this] { window_.show(); });
   connect(menu_->addAction(tr("Quit")), &QAction::triggered, qApp, &QCoreApplication::quit);
+}
+
+void Companion::exportList() {
+  const QString path = QFileDialog::getSaveFileName(
+      window_.widget(), tr("Export list"), QDir::homePath() + QStringLiteral("/radiolist.m3u"),
+      tr("Playlists (*.m3u *.m3u8)"));
+  if (path.isEmpty()) return;
+  intake_.exportTo(path, [this, path](const QString& error) {
+    if (error.isEmpty()) {
+      if (tray_ != nullptr) tray_->showMessage(tr("List exported"), path);
+    } else {
+      window_.showError(error);
+    }
+  });
 }
 
 void Companion::fillRecentTitles(QMenu* submenu) {

@@ -13,6 +13,7 @@
 
 #include "app/desktop/recent_titles.h"
 #include "app/desktop/sleep_timer.h"
+#include "app/desktop/station_intake.h"
 #include "app/window/now_playing.h"
 #include "playback/song_save.h"
 
@@ -51,6 +52,7 @@ class Companion : public QObject {
  public:
   [[nodiscard]] RecentTitles& titles() { return titles_; }
   [[nodiscard]] SleepTimer& sleepTimer() { return sleep_; }
+  [[nodiscard]] StationIntake& intake() { return intake_; }
   [[nodiscard]] QMenu* menu() const { return menu_.get(); }
   // The tray icon's tooltip: the program, the title on air and the sleep time left.
   [[nodiscard]] QString toolTip() const;
@@ -66,11 +68,14 @@ class Companion : public QObject {
   // Tells of a save that ended because its file could not be written.
   void tellSaveFailure(const SongSave& failure);
   void fillRecentTitles(QMenu* submenu);
+  // Asks where, then writes the list there as a playlist.
+  void exportList();
   void showTime();
 
   WindowControl window_;
   RecentTitles titles_;
   SleepTimer sleep_;
+  StationIntake intake_;
   QThreadPool saver_;  // one thread: Save song's disk work
   std::vector<std::function<void(const SongSave&)>> waitingSaves_;
   std::unique_ptr<QMenu> menu_;

@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDBusConnection>
+#include <QDir>
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -114,35 +115,64 @@ ListLock::~ListLock() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool raiseRunningProgram(const QString& busName, std::chrono::milliseconds wait) {
+HandOver handOverToRunningProgram(const QString& busName, QStringList stations,
+                                  std::chrono::milliseconds wait) {
+  HandOver result;
   QDBusConnection bus = QDBusConnection::sessionBus();
-  if (!bus.isConnected()) return false;
+  if (!bus.isConnected()) return result;
+  // The other program's directory is this one (the list is keyed by it), but a path it is
+  // handed must not depend on that.
+  for (QString& item : stations)
+    if (!item.contains(QLatin1String("://"))) item = QDir::current().absoluteFilePath(item);
   QEventLoop loop;
-  bool raised = false;
-  // Watching from before the first call: a name taken after that call failed is still seen.
-  QDBusServiceWatcher watcher(busName, bus, QDBusServiceWatcher::WatchForRegistration);
-  const std::function<void()> call = [&] {
-    const QDBusMessage raise = QDBusMessage::createMethodCall(
-        busName, QStringLiteral("/org/mpris/MediaPlayer2"),
-        QStringLiteral("org.mpris.MediaPlayer2"), QStringLiteral("Raise"));
+  const auto send = [&](const QDBusMessage& message, std::function<void(const QDBusError&)> then) {
     auto* pending =
-        new QDBusPendingCallWatcher(bus.asyncCall(raise, static_cast<int>(wait.count())), &loop);
-    QObject::connect(pending, &QDBusPendingCallWatcher::finished, &loop, [&, pending] {
-      pending->deleteLater();
-      // Not on the bus yet: the watcher calls again when it is.
-      const QDBusError error = pending->error();
-      if (error.type() == QDBusError::ServiceUnknown ||
-          error.name() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner"))
+        new QDBusPendingCallWatcher(bus.asyncCall(message, static_cast<int>(wait.count())), &loop);
+    QObject::connect(pending, &QDBusPendingCallWatcher::finished, &loop,
+                     [pending, then = std::move(then)] {
+                       pending->deleteLater();
+                       then(pending->error());
+                     });
+  };
+  const auto notThereYet = [](const QDBusError& error) {
+    return error.type() == QDBusError::ServiceUnknown ||
+           error.name() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner");
+  };
+  const auto raise = [&] {
+    send(QDBusMessage::createMethodCall(busName, QStringLiteral("/org/mpris/MediaPlayer2"),
+                                        QStringLiteral("org.mpris.MediaPlayer2"),
+                                        QStringLiteral("Raise")),
+         [&](const QDBusError& error) {
+           if (notThereYet(error)) return;  // the watcher calls again when it is there
+           result.answered = result.answered || !error.isValid();
+           loop.exit();
+         });
+  };
+  // The stations first, then the window in front; an error the program gives is its answer.
+  const std::function<void()> call = [&] {
+    if (stations.isEmpty()) return raise();
+    QDBusMessage add = QDBusMessage::createMethodCall(
+        busName, QStringLiteral("/org/radiolist/Radiolist"),
+        QStringLiteral("org.radiolist.Radiolist1"), QStringLiteral("AddStations"));
+    add << stations;
+    send(add, [&](const QDBusError& error) {
+      if (notThereYet(error)) return;
+      if (error.isValid() && !error.name().startsWith(QLatin1String("org.radiolist."))) {
+        loop.exit();  // not the program's own answer: it could not be reached
         return;
-      raised = !pending->isError();
-      loop.exit();
+      }
+      result.answered = true;
+      if (error.isValid()) result.error = error.message();
+      raise();
     });
   };
+  // Watching from before the first call: a name taken after that call failed is still seen.
+  QDBusServiceWatcher watcher(busName, bus, QDBusServiceWatcher::WatchForRegistration);
   QObject::connect(&watcher, &QDBusServiceWatcher::serviceRegistered, &loop, call);
   QTimer::singleShot(wait, &loop, [&] { loop.exit(); });
   call();
   loop.exec();
-  return raised;
+  return result;
 }
 
 void claimListBusName(const QString& busName) {

@@ -10,6 +10,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <chrono>
 
 namespace radiolist {
@@ -58,10 +59,17 @@ class ListLock {
   int fd_;  // the open lock file while Taken, else -1
 };
 
-// Asks the program holding the list to show its window: waits up to `wait` for it to own
-// `busName` (it may still be starting), then calls its media controls' Raise. True when it
-// answered. Runs a local event loop, which QCoreApplication::exit() also ends.
-[[nodiscard]] bool raiseRunningProgram(const QString& busName, std::chrono::milliseconds wait);
+// What the program holding the list said to a second start.
+struct HandOver {
+  bool answered = false;  // it was reached
+  QString error;          // its answer to AddStations when that failed
+};
+// Hands `stations` (file paths, made absolute here, or addresses) to the program holding the
+// list, through its AddStations, and asks it to show its window: waits up to `wait` for it to own
+// `busName` (it may still be starting), then calls. Runs a local event loop, which
+// QCoreApplication::exit() also ends.
+[[nodiscard]] HandOver handOverToRunningProgram(const QString& busName, QStringList stations,
+                                                std::chrono::milliseconds wait);
 // Requests `busName` on the session bus without waiting for the answer.
 void claimListBusName(const QString& busName);
 

@@ -4,6 +4,7 @@
 // handlers; the desktop side follows its signals and never reads the window's state itself.
 // Everything here belongs to the UI thread.
 
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "playback/song_title.h"
 
 class QIcon;
+class QWidget;
 class TForm1;
 
 namespace radiolist {
@@ -59,6 +61,19 @@ class NowPlaying : public QObject {
   log::ThreadCheck uiThread_;  // its signals reach widgets and the bus: the UI thread's only
 };
 
+// A channel as the two list files pair it: the name row and the address row of one index.
+struct ListedStation {
+  QString name;
+  QString address;
+  friend bool operator==(const ListedStation&, const ListedStation&) = default;
+};
+
+// What adding stations came to: how many lines each file gained, or why nothing changed.
+struct StationsAdded {
+  int added = 0;
+  QString error;  // "" when it went through
+};
+
 // What the desktop side may ask of the window: each runs the window's own handling of the
 // matching click, its errors shown as any handler's are, and then tells NowPlaying.
 class WindowControl {
@@ -78,6 +93,20 @@ class WindowControl {
   // Shows the window in front, un-minimised.
   void show();
   void close();
+  // The window itself, to parent a dialog.
+  [[nodiscard]] QWidget* widget() const;
+  // Shows an error box as the window's handlers do (the program's caption, one OK button).
+  void showError(const QString& message);
+
+  // The list as its rows hold it: name and address of each index both lists have.
+  [[nodiscard]] QList<ListedStation> stations() const;
+  // Appends the stations whose address the list does not hold yet (nor an earlier one of
+  // `stations`) at the end of both lists and saves both files, as an edit saves them. Both files
+  // gain the same lines or neither does: lists of unequal length are refused, and a failed save
+  // puts back what was saved before it. Names must be one line.
+  StationsAdded addStations(const QList<ListedStation>& stations);
+  // Drag-and-drop onto the window and its two lists goes to `filter`'s eventFilter.
+  void acceptDrops(QObject* filter);
 
  private:
   TForm1& form_;

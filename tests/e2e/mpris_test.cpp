@@ -409,3 +409,70 @@ TEST_F(MprisTest, WithoutASessionBusTheProgramRunsAsBefore) {
 }
 
 }  // namespace
+
+namespace {
+
+// Stations come in over the bus, from a playlist and another player's list, into the real
+// window: both files gain them, paired, after the lines they had; the list exported as a playlist
+// and added to an empty list gives the same files again.
+TEST_F(MprisTest, StationsComeInOverTheBusAndGoOutAsAPlaylist) {
+  const fs::path in = dir_ / "in";
+  fs::create_directories(in);
+  std::ofstream(in / "radio.pls") << "[playlist]\nNumberOfEntries=3\nTitle2=PLS Two\n"
+                                     "File2=http://127.0.0.1:9/pls-two\nFile1=pls-relative\n"
+                                     "File3=http://127.0.0.1:9/pls-three\n";
+  std::ofstream(in / "stations.csv") << "# name,url\nCSV One,http://127.0.0.1:9/csv-one\n"
+                                        "\"CSV, Two\",http://127.0.0.1:9/csv-two,,\n"
+                                     << "Again," << servers().mp3Url() << "\n";
+  const auto read = [](const fs::path& file) {
+    std::ifstream stream(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(stream), {});
+  };
+  const std::string names = read(dir_ / "Name.txt");
+  const std::string urls = read(dir_ / "url.txt");
+  const std::string path = "/org/radiolist/Radiolist";
+  // Answered once the program is on the bus.
+  const auto add = [&](const std::string& items) {
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    for (;;) {
+      const radiolist::test::CommandResult result = radiolist::test::runCommand(
+          {{"dbus-send", "--session", "--print-reply", "--dest=" + kService, path,
+            "org.radiolist.Radiolist1.AddStations", "array:string:" + items},
+           {{"DBUS_SESSION_BUS_ADDRESS", address_}},
+           true},
+          10s);
+      if (result.output.find("ServiceUnknown") == std::string::npos ||
+          std::chrono::steady_clock::now() > end)
+        return result.output;
+      std::this_thread::sleep_for(200ms);
+    }
+  };
+
+  startProgram();
+  const std::string added = add((in / "radio.pls").string() + "," + (in / "stations.csv").string());
+  EXPECT_NE(added.find("uint32 4"), std::string::npos) << added;
+  EXPECT_EQ(read(dir_ / "Name.txt"), names + "PLS Two\r\n127.0.0.1\r\nCSV One\r\nCSV, Two\r\n");
+  EXPECT_EQ(read(dir_ / "url.txt"), urls +
+                                        "http://127.0.0.1:9/pls-two\r\n"
+                                        "http://127.0.0.1:9/pls-three\r\n"
+                                        "http://127.0.0.1:9/csv-one\r\n"
+                                        "http://127.0.0.1:9/csv-two\r\n");
+  const std::string refused = add((in / "missing.pls").string());
+  EXPECT_NE(refused.find("No such file or directory"), std::string::npos) << refused;
+
+  send({"org.radiolist.Radiolist1.ExportList", "string:" + (in / "out.m3u").string()}, path);
+  const std::string listNames = read(dir_ / "Name.txt");
+  const std::string listUrls = read(dir_ / "url.txt");
+  program_->terminate();
+  program_.reset();
+
+  std::ofstream(dir_ / "Name.txt", std::ios::trunc);
+  std::ofstream(dir_ / "url.txt", std::ios::trunc);
+  startProgram();
+  const std::string again = add((in / "out.m3u").string());
+  EXPECT_NE(again.find("uint32 6"), std::string::npos) << again;
+  EXPECT_EQ(read(dir_ / "Name.txt"), listNames);
+  EXPECT_EQ(read(dir_ / "url.txt"), listUrls);
+}
+
+}  // namespace

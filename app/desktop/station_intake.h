@@ -1,0 +1,51 @@
+#pragma once
+// Stations that come in from outside the window: playlists, other players' station lists and
+// addresses dropped onto it, given on the command line or over the bus; and the list going out
+// again as an extended M3U. Files are read and written on a thread of their own; the lists change
+// on the UI thread, through the window.
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QThreadPool>
+#include <functional>
+
+#include "app/window/now_playing.h"
+
+namespace radiolist {
+
+// What the files and addresses of one request hold, or why they cannot be read (then nothing of
+// the request is added). Reads files: not for the UI thread.
+struct GatheredStations {
+  QList<ListedStation> stations;  // named (a nameless one after its host), at most the cap
+  QString error;
+};
+[[nodiscard]] GatheredStations gatherStations(const QStringList& items);
+
+// Writes `stations` as an extended M3U to `path`, atomically (a file beside it, synced, renamed
+// over it): "" or why not. A path that is there but not a regular file is refused without
+// waiting on it. Writes to disk: not for the UI thread.
+[[nodiscard]] QString exportStations(const QString& path, const QList<ListedStation>& stations);
+
+class StationIntake : public QObject {
+  Q_OBJECT
+ public:
+  explicit StationIntake(WindowControl window);
+  ~StationIntake() override;
+
+  // Adds the stations of `items` (file paths, file: URLs, http/https addresses); `done` gets the
+  // result on this object's thread.
+  void add(QStringList items, std::function<void(const StationsAdded&)> done);
+  // Writes the list to `path`; `done` gets "" or the error on this object's thread.
+  void exportTo(QString path, std::function<void(const QString&)> done);
+
+ protected:
+  // Drops onto the window and its lists: files and addresses are added, errors shown in a box.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  WindowControl window_;
+  QThreadPool disk_;  // one thread: reads and writes in the order asked
+};
+
+}  // namespace radiolist

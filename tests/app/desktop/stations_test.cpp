@@ -1,0 +1,107 @@
+// Stations from outside the window: both files gain the same lines or neither does, and what
+// cannot be read (or would make the program wait) changes nothing and says why.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "app/desktop/station_intake.h"
+#include "app/window/vcl.h"
+#include "tests/app/window_fixture.h"
+
+using namespace radiolist;
+
+namespace {
+
+class StationsTest : public WindowTest {};
+
+TEST_F(StationsTest, BothFilesGainTheNewAddressesPairedOrNeitherChanges) {
+  writeLists({"One"}, {"http://a/1"});
+  writeGlyphs();
+  startAndSettle();
+  WindowControl window(*form);
+  StationsAdded added = window.addStations({{"Two", "http://a/2"},
+                                            {"One again", "http://a/1"},
+                                            {"Two again", "http://a/2"},
+                                            {"Three", " http://a/3 "}});
+  EXPECT_EQ(added.error, "");
+  EXPECT_EQ(added.added, 2);
+  const std::string names = "One\r\nTwo\r\nThree\r\n";
+  const std::string urls = "http://a/1\r\nhttp://a/2\r\nhttp://a/3\r\n";
+  EXPECT_EQ(readFile("Name.txt"), names);
+  EXPECT_EQ(readFile("url.txt"), urls);
+  EXPECT_EQ(window.stations().size(), 3);
+
+  // The names cannot be saved (a directory took the file's place): the addresses are put back.
+  ASSERT_TRUE(QFile::remove(path("Name.txt")) && QDir().mkdir(path("Name.txt")));
+  added = window.addStations({{"Four", "http://a/4"}});
+  EXPECT_EQ(added.added, 0);
+  EXPECT_TRUE(added.error.contains("Name.txt")) << added.error.toStdString();
+  EXPECT_EQ(readFile("url.txt"), urls);
+  EXPECT_EQ(form->ListBox1->count(), 3);
+  EXPECT_EQ(form->ListBox2->count(), 3);
+  ASSERT_TRUE(QDir().rmdir(path("Name.txt")));
+  writeFile("Name.txt", names);
+
+  // Lists of unequal length would pair a name with another's address.
+  appendRow(form->ListBox2, "http://a/extra");
+  added = window.addStations({{"Five", "http://a/5"}});
+  EXPECT_EQ(added.added, 0);
+  EXPECT_TRUE(added.error.contains("3 names and 4 addresses")) << added.error.toStdString();
+  EXPECT_EQ(readFile("Name.txt"), names);
+  EXPECT_EQ(readFile("url.txt"), urls);
+}
+
+TEST(GatherStations, WhatCannotBeReadChangesNothingAndSaysWhy) {
+  QTemporaryDir dir;
+  const auto at = [&](const char* name) { return dir.filePath(name); };
+  ASSERT_EQ(::mkfifo(QFile::encodeName(at("pipe.m3u")).constData(), 0600), 0);
+  ASSERT_TRUE(QDir().mkdir(at("folder.pls")));
+  QFile big(at("big.m3u"));
+  ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize((16 << 20) + 1));
+  QFile hls(at("live.m3u8"));
+  ASSERT_TRUE(hls.open(QIODevice::WriteOnly));
+  hls.write("#EXTM3U\n#EXT-X-TARGETDURATION:6\n#EXTINF:6,\nseg1.ts\n");
+  hls.close();
+  QFile pls(at("good.pls"));
+  ASSERT_TRUE(pls.open(QIODevice::WriteOnly));
+  pls.write("[playlist]\nFile1=http://a.example/live\nTitle1=Good\nNumberOfEntries=1\n");
+  pls.close();
+
+  struct Case {
+    QStringList items;
+    const char* says;  // in the error; "" for none
+  };
+  const Case cases[] = {
+      {{at("pipe.m3u")}, "not a regular file"},  // refused without waiting for a writer
+      {{at("folder.pls")}, "Is a directory"},
+      {{at("missing.pls")}, "No such file or directory"},
+      {{at("big.m3u")}, "File too large"},
+      {{at("live.m3u8")}, "HLS playlist"},
+      {{at("good.pls"), "ftp://a.example/x"}, "not an address"},
+      {{at("good.pls"), at("missing.pls")}, "missing.pls"},  // one bad item spoils the request
+  };
+  for (const Case& c : cases) {
+    const GatheredStations got = gatherStations(c.items);
+    EXPECT_TRUE(got.stations.isEmpty()) << c.items.join(' ').toStdString();
+    EXPECT_TRUE(got.error.contains(c.says)) << got.error.toStdString();
+  }
+
+  const GatheredStations good =
+      gatherStations({at("good.pls"), "https://www.radio.example:8000/stream"});
+  EXPECT_EQ(good.error, "");
+  EXPECT_EQ(good.stations,
+            (QList<ListedStation>{{"Good", "http://a.example/live"},
+                                  {"radio.example", "https://www.radio.example:8000/stream"}}));
+
+  // Out again, and in again: the same stations; a pipe in the way is refused, not waited on.
+  EXPECT_TRUE(exportStations(at("pipe.m3u"), good.stations).contains("not a regular file"));
+  EXPECT_EQ(exportStations(at("out.m3u"), good.stations), "");
+  EXPECT_EQ(gatherStations({at("out.m3u")}).stations, good.stations);
+  EXPECT_FALSE(QDir(dir.path()).entryList().join(' ').contains("out.m3u.")) << "no temporary left";
+}
+
+}  // namespace
