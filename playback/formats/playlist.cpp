@@ -255,7 +255,7 @@ void readReference(std::string_view text, EntryCollector& entries) {
 
 void EntryCollector::add(std::string_view reference, std::string_view name) {
   if (full()) return;
-  if (auto url = resolveUrl(base_, reference))
+  if (auto url = resolve(base_, reference))
     entries_.push_back({firstOfItem_ ? cleanName(name) : std::string{}, std::move(*url)});
 }
 
@@ -271,8 +271,11 @@ void EntryCollector::addItem(std::span<const std::string> urls, std::string_view
   }
 }
 
-void EntryCollector::rebase(std::string_view reference) {
-  if (auto url = resolveUrl(base_, reference)) base_ = std::move(*url);
+std::optional<std::string> EntryCollector::resolve(std::string_view base,
+                                                   std::string_view reference) {
+  if (base.size() > resolveBudget_) base = {};
+  resolveBudget_ -= base.size();
+  return resolveUrl(base, reference);
 }
 
 std::string cleanName(std::string_view raw) {

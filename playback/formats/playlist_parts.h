@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -25,9 +26,14 @@ class EntryCollector {
   void add(std::string_view reference, std::string_view name = {});
   // One item of addresses already resolved ("" for one that did not resolve).
   void addItem(std::span<const std::string> urls, std::string_view name);
-  // ASX's <base href>: later relative entries resolve against it.
-  void rebase(std::string_view reference);
+  // `reference` as resolveUrl(base, reference) gives it. Each resolution copies its base: past
+  // a budget of base bytes only absolute references resolve, so that a long base and many short
+  // relative entries cannot make reading a file take minutes.
+  [[nodiscard]] std::optional<std::string> resolve(std::string_view base,
+                                                   std::string_view reference);
   [[nodiscard]] const std::string& base() const { return base_; }
+  // Whether an item's addresses after its first that resolved are wanted.
+  [[nodiscard]] bool keepsAlternatives() const { return !firstOfItem_; }
   [[nodiscard]] bool full() const { return entries_.size() >= limit_; }
   [[nodiscard]] std::vector<Station> take() { return std::move(entries_); }
 
@@ -35,6 +41,7 @@ class EntryCollector {
   std::string base_;
   std::size_t limit_;
   bool firstOfItem_;
+  std::size_t resolveBudget_ = std::size_t{64} << 20;
   std::vector<Station> entries_;
 };
 

@@ -1,5 +1,6 @@
 // XSPF, ASX and Goodvibes' station list, read through the forgiving markup scanner.
 
+#include <algorithm>
 #include <optional>
 
 #include "playback/formats/markup_scan.h"
@@ -21,25 +22,35 @@ constexpr std::size_t kMaxGatheredName = kMaxStationNameBytes * 4;
 // (XML Base: each one resolves against the one around it, the outermost against the file's own
 // address). An end tag closes the nearest open element of its name among the innermost few;
 // any other end tag is ignored. Deep nesting is not tracked past kMaxDepth, so memory and time
-// per tag stay bounded.
+// per tag stay bounded; a base is resolved only when an entry needs it.
 class ElementScope {
  public:
-  explicit ElementScope(std::string_view fileBase) { bases_.push_back({0, std::string(fileBase)}); }
+  explicit ElementScope(EntryCollector& entries) : entries_(entries) {
+    bases_.push_back({0, {}, entries.base()});
+  }
 
   // The innermost open element's name, "" at the top.
   [[nodiscard]] std::string_view current() const {
     return names_.empty() ? std::string_view{} : names_.back();
   }
-  [[nodiscard]] const std::string& base() const { return bases_.back().base; }
+
+  // `reference` resolved against the base in force.
+  [[nodiscard]] std::optional<std::string> resolve(std::string_view reference) {
+    std::size_t known = bases_.size() - 1;
+    while (!bases_[known].resolved) --known;
+    for (std::size_t i = known + 1; i < bases_.size(); ++i) {
+      // A base that does not resolve to a web address leaves relative entries without one.
+      bases_[i].resolved = entries_.resolve(*bases_[i - 1].resolved, bases_[i].raw).value_or("");
+    }
+    return entries_.resolve(*bases_.back().resolved, reference);
+  }
 
   void open(const Token& tag) {
     if (tag.selfClosing || names_.size() >= kMaxDepth) return;
     names_.push_back(tag.name);
-    if (const auto xmlBase = markup::attribute(tag.attributes, "xml:base");
-        xmlBase && bases_.size() < kMaxBases) {
-      // A base that does not resolve to a web address leaves relative entries without one.
-      bases_.push_back({names_.size(), resolveUrl(base(), *xmlBase).value_or("")});
-    }
+    if (auto xmlBase = markup::attribute(tag.attributes, "xml:base");
+        xmlBase && bases_.size() < kMaxBases)
+      bases_.push_back({names_.size(), std::move(*xmlBase), std::nullopt});
   }
 
   void close(std::string_view name) {
@@ -58,8 +69,10 @@ class ElementScope {
   static constexpr std::size_t kMaxLookBack = 8;
   struct Base {
     std::size_t depth;  // the number of open elements when it was set
-    std::string base;
+    std::string raw;    // the attribute's value
+    std::optional<std::string> resolved;
   };
+  EntryCollector& entries_;
   std::vector<std::string_view> names_;
   std::vector<Base> bases_;
 };
@@ -103,6 +116,10 @@ void gather(std::string& into, const Token& token, std::size_t limit) {
     into += token.text;
 }
 
+bool anyResolved(const std::vector<std::string>& urls) {
+  return std::any_of(urls.begin(), urls.end(), [](const std::string& u) { return !u.empty(); });
+}
+
 std::string withTrailingSlash(std::string_view href) {
   std::string out(text::trimmed(href));
   if (!out.ends_with('/')) out += '/';
@@ -115,14 +132,13 @@ void readXspf(std::string_view text, EntryCollector& entries) {
   // Only a track's own <location> is a stream; the playlist's <location> says where the list
   // itself lives. A location not closed before the text ends may be cut short, so it is dropped.
   enum class Field { None, Location, Title, Creator, PlaylistTitle };
-  ElementScope scope(entries.base());
+  ElementScope scope(entries);
   Items items(entries);
   bool inTrack = false;
   std::vector<std::string> urls;
   std::string title, creator, playlistTitle;
   Field field = Field::None;
   std::string gathered;
-  std::string fieldBase;
   std::string_view fieldName;
 
   const auto endTrack = [&] {
@@ -156,7 +172,6 @@ void readXspf(std::string_view text, EntryCollector& entries) {
         }
         if (field != Field::None) {
           gathered.clear();
-          fieldBase = scope.base();
           fieldName = token.name;
         }
         break;
@@ -165,8 +180,9 @@ void readXspf(std::string_view text, EntryCollector& entries) {
         if (field != Field::None && text::equalsIgnoringCase(token.name, fieldName)) {
           switch (field) {
             case Field::Location:
-              if (urls.size() < kMaxEntries)
-                urls.push_back(resolveUrl(fieldBase, gathered).value_or(""));
+              // Importing wants one address of a track: the others are not resolved at all.
+              if (urls.size() < kMaxEntries && (entries.keepsAlternatives() || !anyResolved(urls)))
+                urls.push_back(scope.resolve(gathered).value_or(""));
               break;
             case Field::Title: title = std::move(gathered); break;
             case Field::Creator: creator = std::move(gathered); break;
@@ -203,7 +219,7 @@ void readAsx(std::string_view text, EntryCollector& entries) {
         inEntry = token.kind == TokenKind::StartTag;
       if (inEntry || token.kind != TokenKind::StartTag || !nameIs(token.name, "base")) continue;
       if (const auto href = markup::attribute(token.attributes, "href")) {
-        asxBase = resolveUrl(entries.base(), withTrailingSlash(*href)).value_or("");
+        asxBase = entries.resolve(entries.base(), withTrailingSlash(*href)).value_or("");
         break;
       }
     }
@@ -217,9 +233,12 @@ void readAsx(std::string_view text, EntryCollector& entries) {
   std::string* gathering = nullptr;
   const auto endEntry = [&] {
     const std::string base =
-        entryBase ? resolveUrl(asxBase, withTrailingSlash(*entryBase)).value_or("") : asxBase;
+        entryBase ? entries.resolve(asxBase, withTrailingSlash(*entryBase)).value_or("") : asxBase;
     std::vector<std::string> urls;
-    for (const std::string& ref : refs) urls.push_back(resolveUrl(base, ref).value_or(""));
+    for (const std::string& ref : refs) {
+      if (!entries.keepsAlternatives() && anyResolved(urls)) break;
+      urls.push_back(entries.resolve(base, ref).value_or(""));
+    }
     items.add(std::move(urls), std::move(entryTitle));
     refs.clear();
     entryBase.reset();
@@ -260,7 +279,7 @@ void readAsx(std::string_view text, EntryCollector& entries) {
     } else if (inEntry && isRef) {
       if (refs.size() < kMaxEntries) refs.push_back(*href);
     } else if (!isBase) {
-      items.add({resolveUrl(asxBase, *href).value_or("")}, {});
+      items.add({entries.resolve(asxBase, *href).value_or("")}, {});
     }
   }
   if (inEntry) endEntry();
