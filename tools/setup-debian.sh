@@ -11,6 +11,8 @@ PROGRAM=(
   libcurl4-openssl-dev ca-certificates
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   libpulse-dev
+  # reading other players' station lists (header only)
+  nlohmann-json3-dev
   # running: a virtual X server where there is no desktop, the window's fonts
   xvfb xauth fonts-dejavu-core
 )

@@ -9,6 +9,7 @@
 #include "playback/formats/markup_scan.h"
 #include "playback/formats/playlist_parts.h"
 #include "text/ascii.h"
+#include "text/legacy_text.h"
 #include "text/utf8.h"
 
 namespace radiolist::formats {
@@ -21,17 +22,6 @@ using text::trimmed;
 using utf8::appendCodePoint;
 
 unsigned byteAt(std::string_view s, std::size_t i) { return static_cast<unsigned char>(s[i]); }
-
-// Calls f(line) for each line; CR, LF and CRLF all end one. Stops when f returns false.
-template <typename F>
-void forEachLine(std::string_view text, F f) {
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t end = std::min(text.find_first_of("\r\n", start), text.size());
-    if (!f(text.substr(start, end - start))) return;
-    start = end + 1;
-  }
-}
 
 // --- Text of a body ---------------------------------------------------------------------------
 
@@ -63,14 +53,6 @@ bool hasUtf16Mark(std::string_view bytes) {
                                (byteAt(bytes, 0) == 0xFE && byteAt(bytes, 1) == 0xFF));
 }
 
-// The body as UTF-8 text without a byte-order mark. Playlists are ASCII where it matters (the
-// addresses), so other bytes pass through as they are.
-std::string textOf(std::string_view body) {
-  if (hasUtf16Mark(body)) return utf16ToUtf8(body, byteAt(body, 0) == 0xFE);
-  if (body.starts_with("\xEF\xBB\xBF")) body.remove_prefix(3);
-  return std::string(body);
-}
-
 // --- What the bytes are -----------------------------------------------------------------------
 
 // Signatures of the media a radio server sends, at the very start of a body.
@@ -86,16 +68,6 @@ bool startsLikeMedia(std::string_view b) {
     return true;  // MPEG audio, ADTS
   if (b.size() > 188 && byteAt(b, 0) == 0x47 && byteAt(b, 188) == 0x47) return true;  // MPEG-TS
   return false;
-}
-
-// Text has next to no control bytes. Compressed audio read from any offset has one in every
-// dozen or so (MP3 and ADTS tones at 128 kbit/s: at least 8 %; MP3 of digital silence: 4 %).
-bool looksBinary(std::string_view text) {
-  const auto controls = std::count_if(text.begin(), text.end(), [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return (u < 0x20 && !isBlank(c)) || u == 0x7F;
-  });
-  return static_cast<std::size_t>(controls) * 64 > text.size();
 }
 
 std::string_view withoutLeadingBlanks(std::string_view text) {
@@ -131,6 +103,73 @@ bool isHlsTag(std::string_view line) {
                      [&](std::string_view t) { return startsWithIgnoringCase(line, t); });
 }
 
+std::string normalContentType(std::string_view contentType) {
+  std::string type(trimmed(contentType.substr(0, contentType.find(';'))));
+  std::transform(type.begin(), type.end(), type.begin(), lower);
+  return type;
+}
+
+// --- Readers of the line formats --------------------------------------------------------------
+
+// PLS ("FileN=", named by "TitleN=") and Windows Media references ("RefN="): entries in the
+// order of N, whatever the order of the lines; keys in any case.
+void readNumberedKeys(std::string_view text, std::string_view lowerKey,
+                      std::string_view lowerTitleKey, detail::EntryCollector& entries) {
+  struct Numbered {
+    std::uint32_t number;
+    std::string_view value;
+  };
+  const auto byNumber = [](const Numbered& a, const Numbered& b) { return a.number < b.number; };
+  std::vector<Numbered> numbered;
+  std::vector<Numbered> titles;
+  const auto keep = [](std::string_view line, std::string_view key, std::vector<Numbered>& into) {
+    if (!isKeyedEntry(line, key)) return false;
+    const std::size_t equals = line.find('=');
+    const std::string_view digits = trimmed(line.substr(key.size(), equals - key.size()));
+    if (digits.size() > 9) return true;  // no playlist counts that far; keeps the number in range
+    std::uint32_t number = 0;
+    for (const char c : digits) number = number * 10 + static_cast<std::uint32_t>(c - '0');
+    into.push_back({number, trimmed(line.substr(equals + 1))});
+    return true;
+  };
+  detail::forEachLine(text, [&](std::string_view rawLine) {
+    const std::string_view line = trimmed(rawLine);
+    if (!keep(line, lowerKey, numbered) && !lowerTitleKey.empty())
+      keep(line, lowerTitleKey, titles);
+    return numbered.size() + titles.size() < kMaxEntries * 4;
+  });
+  std::stable_sort(numbered.begin(), numbered.end(), byNumber);
+  std::stable_sort(titles.begin(), titles.end(), byNumber);
+  for (const Numbered& n : numbered) {
+    if (entries.full()) break;
+    const auto title = std::lower_bound(titles.begin(), titles.end(), n, byNumber);
+    const bool named = title != titles.end() && title->number == n.number;
+    entries.add(n.value, named ? title->value : std::string_view{});
+  }
+}
+
+}  // namespace
+
+namespace detail {
+
+// The body as UTF-8 text without a byte-order mark. Playlists are ASCII where it matters (the
+// addresses), so other bytes pass through as they are.
+std::string textOf(std::string_view body) {
+  if (hasUtf16Mark(body)) return utf16ToUtf8(body, byteAt(body, 0) == 0xFE);
+  if (body.starts_with("\xEF\xBB\xBF")) body.remove_prefix(3);
+  return std::string(body);
+}
+
+// Text has next to no control bytes. Compressed audio read from any offset has one in every
+// dozen or so (MP3 and ADTS tones at 128 kbit/s: at least 8 %; MP3 of digital silence: 4 %).
+bool looksBinary(std::string_view text) {
+  const auto controls = std::count_if(text.begin(), text.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return (u < 0x20 && !isBlank(c)) || u == 0x7F;
+  });
+  return static_cast<std::size_t>(controls) * 64 > text.size();
+}
+
 bool isHls(std::string_view text) {
   if (!startsWithIgnoringCase(withoutLeadingBlanks(text), "#extm3u")) return false;
   bool found = false;
@@ -141,17 +180,13 @@ bool isHls(std::string_view text) {
   return found;
 }
 
-PlaylistFormat sniffMarkup(std::string_view text) {
-  // The first element names the format: <playlist> for XSPF, <asx> for ASX; <html> is a page.
+std::string_view firstElement(std::string_view text) {
   markup::Scanner scanner(text);
   for (auto token = scanner.next(); token.kind != markup::TokenKind::End; token = scanner.next()) {
     if (token.kind == markup::TokenKind::Text && trimmed(token.text).empty()) continue;
-    if (token.kind != markup::TokenKind::StartTag) return PlaylistFormat::Unknown;
-    if (markup::nameIs(token.name, "playlist")) return PlaylistFormat::Xspf;
-    if (markup::nameIs(token.name, "asx")) return PlaylistFormat::Asx;
-    return PlaylistFormat::Unknown;
+    return token.kind == markup::TokenKind::StartTag ? token.name : std::string_view{};
   }
-  return PlaylistFormat::Unknown;
+  return {};
 }
 
 PlaylistFormat sniffText(std::string_view text) {
@@ -159,7 +194,13 @@ PlaylistFormat sniffText(std::string_view text) {
   if (startsWithIgnoringCase(start, "#extm3u")) return PlaylistFormat::M3u;
   if (startsWithIgnoringCase(start, "[playlist]")) return PlaylistFormat::Pls;
   if (startsWithIgnoringCase(start, "[reference]")) return PlaylistFormat::Reference;
-  if (start.starts_with('<')) return sniffMarkup(start);
+  if (start.starts_with('<')) {
+    // The first element names the format: <playlist> for XSPF, <asx> for ASX; <html> is a page.
+    const std::string_view element = firstElement(start);
+    if (markup::nameIs(element, "playlist")) return PlaylistFormat::Xspf;
+    if (markup::nameIs(element, "asx")) return PlaylistFormat::Asx;
+    return PlaylistFormat::Unknown;
+  }
 
   // Without a header: a list of absolute addresses, or PLS entries without their section.
   PlaylistFormat format = PlaylistFormat::Unknown;
@@ -181,66 +222,76 @@ PlaylistFormat sniffText(std::string_view text) {
   return format;
 }
 
-std::string normalContentType(std::string_view contentType) {
-  std::string type(trimmed(contentType.substr(0, contentType.find(';'))));
-  std::transform(type.begin(), type.end(), type.begin(), lower);
-  return type;
-}
-
 // --- Readers of the line formats --------------------------------------------------------------
 
-void readM3u(std::string_view text, detail::EntryCollector& entries) {
+void readM3u(std::string_view text, EntryCollector& entries) {
+  // "#EXTINF:-1 tvg-name="a, b",Name" names the address on the next line that is no comment.
+  std::string_view name;
   forEachLine(text, [&](std::string_view rawLine) {
     const std::string_view line = trimmed(rawLine);
-    if (!line.empty() && !line.starts_with('#')) entries.add(line);
+    if (startsWithIgnoringCase(line, "#extinf:")) {
+      bool quoted = false;
+      std::size_t comma = line.size();
+      for (std::size_t i = 8; i < line.size() && comma == line.size(); ++i) {
+        if (line[i] == '"') quoted = !quoted;
+        if (line[i] == ',' && !quoted) comma = i;
+      }
+      name = comma < line.size() ? line.substr(comma + 1) : std::string_view{};
+    } else if (!line.empty() && !line.starts_with('#')) {
+      entries.add(line, name);
+      name = {};
+    }
     return !entries.full();
   });
 }
 
-// PLS ("FileN=") and Windows Media references ("RefN="): entries in the order of N, whatever the
-// order of the lines; keys in any case.
-void readNumberedKeys(std::string_view text, std::string_view lowerKey,
-                      detail::EntryCollector& entries) {
-  struct Numbered {
-    std::uint32_t number;
-    std::string_view value;
-  };
-  std::vector<Numbered> numbered;
-  forEachLine(text, [&](std::string_view rawLine) {
-    const std::string_view line = trimmed(rawLine);
-    if (!isKeyedEntry(line, lowerKey)) return true;
-    const std::size_t equals = line.find('=');
-    const std::string_view digits = trimmed(line.substr(lowerKey.size(), equals - lowerKey.size()));
-    if (digits.size() > 9) return true;  // no playlist counts that far; keeps the number in range
-    std::uint32_t number = 0;
-    for (const char c : digits) number = number * 10 + static_cast<std::uint32_t>(c - '0');
-    numbered.push_back({number, trimmed(line.substr(equals + 1))});
-    return numbered.size() < kMaxEntries * 4;
-  });
-  std::stable_sort(numbered.begin(), numbered.end(),
-                   [](const Numbered& a, const Numbered& b) { return a.number < b.number; });
-  for (const Numbered& n : numbered) {
-    if (entries.full()) break;
-    entries.add(n.value);
+void readPls(std::string_view text, EntryCollector& entries) {
+  readNumberedKeys(text, "file", "title", entries);
+}
+
+void readReference(std::string_view text, EntryCollector& entries) {
+  readNumberedKeys(text, "ref", {}, entries);
+}
+
+void EntryCollector::add(std::string_view reference, std::string_view name) {
+  if (full()) return;
+  if (auto url = resolve(base_, reference))
+    entries_.push_back({firstOfItem_ ? cleanName(name) : std::string{}, std::move(*url)});
+}
+
+void EntryCollector::addItem(std::span<const std::string> urls, std::string_view name) {
+  for (const std::string& url : urls) {
+    if (full()) return;
+    if (url.empty()) continue;
+    if (firstOfItem_) {
+      entries_.push_back({cleanName(name), url});
+      return;
+    }
+    entries_.push_back({{}, url});
   }
 }
 
-}  // namespace
-
-namespace detail {
-
-void EntryCollector::add(std::string_view reference) {
-  if (full()) return;
-  if (auto url = resolveUrl(base_, reference)) entries_.push_back(std::move(*url));
+std::optional<std::string> EntryCollector::resolve(std::string_view base,
+                                                   std::string_view reference) {
+  if (base.size() > resolveBudget_) base = {};
+  resolveBudget_ -= base.size();
+  return resolveUrl(base, reference);
 }
 
-void EntryCollector::rebase(std::string_view reference) {
-  if (auto url = resolveUrl(base_, reference)) base_ = std::move(*url);
+std::string cleanName(std::string_view raw) {
+  raw = trimmed(raw);
+  // A name longer than the cap is cut anyway: guess its code page from what is kept.
+  raw = raw.substr(0, kMaxStationNameBytes * 4);
+  const std::string named = utf8::oneLineCapped(text::legacyToUtf8(raw), kMaxStationNameBytes);
+  return std::string(trimmed(named));
 }
-
-bool EntryCollector::full() const { return entries_.size() >= limit_; }
 
 }  // namespace detail
+
+using detail::isHls;
+using detail::looksBinary;
+using detail::sniffText;
+using detail::textOf;
 
 bool isPlaylistContentType(std::string_view contentType) {
   static constexpr std::array<std::string_view, 18> kTypes = {
@@ -294,19 +345,21 @@ std::vector<std::string> playlistEntries(std::string_view body, std::string_view
   const std::string text = textOf(body);
   detail::EntryCollector entries(baseUrl, std::min(maxEntries, kMaxEntries));
   switch (sniffText(text)) {
-    case PlaylistFormat::Pls: readNumberedKeys(text, "file", entries); break;
-    case PlaylistFormat::Reference: readNumberedKeys(text, "ref", entries); break;
+    case PlaylistFormat::Pls: detail::readPls(text, entries); break;
+    case PlaylistFormat::Reference: detail::readReference(text, entries); break;
     case PlaylistFormat::Xspf: detail::readXspf(text, entries); break;
     case PlaylistFormat::Asx: detail::readAsx(text, entries); break;
-    case PlaylistFormat::M3u: readM3u(text, entries); break;
+    case PlaylistFormat::M3u: detail::readM3u(text, entries); break;
     case PlaylistFormat::Unknown:
       // Markup of no known kind (a page, or a list cut before its first tag ended) and bytes
       // that are no text hold no entries; other text is taken for an M3U of relative entries.
       if (!withoutLeadingBlanks(text).starts_with('<') && !looksBinary(text))
-        readM3u(text, entries);
+        detail::readM3u(text, entries);
       break;
   }
-  return entries.take();
+  std::vector<std::string> urls;
+  for (Station& entry : entries.take()) urls.push_back(std::move(entry.url));
+  return urls;
 }
 
 }  // namespace radiolist::formats

@@ -2,9 +2,17 @@
 set(RL_FORMATS_DIR ${PROJECT_SOURCE_DIR}/playback/formats)
 rl_fuzz_target(fuzz_playlist ${PROJECT_SOURCE_DIR}/tests/playback/formats/playlist_fuzz.cpp
                ${RL_FORMATS_DIR}/playlist.cpp ${RL_FORMATS_DIR}/playlist_xml.cpp
-               ${RL_FORMATS_DIR}/markup_scan.cpp ${RL_FORMATS_DIR}/url_resolve.cpp)
+               ${RL_FORMATS_DIR}/markup_scan.cpp ${RL_FORMATS_DIR}/url_resolve.cpp
+               ${PROJECT_SOURCE_DIR}/text/legacy_text.cpp)
 
-foreach(target playlist)
+# Station lists as people drop them; nlohmann-json is header only.
+rl_fuzz_target(fuzz_stations ${PROJECT_SOURCE_DIR}/tests/playback/formats/stations_fuzz.cpp
+               ${RL_FORMATS_DIR}/stations.cpp ${RL_FORMATS_DIR}/stations_other.cpp
+               ${RL_FORMATS_DIR}/playlist.cpp ${RL_FORMATS_DIR}/playlist_xml.cpp
+               ${RL_FORMATS_DIR}/markup_scan.cpp ${RL_FORMATS_DIR}/url_resolve.cpp
+               ${PROJECT_SOURCE_DIR}/text/legacy_text.cpp)
+
+foreach(target playlist stations)
   file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/found-${target})
   add_test(NAME fuzz.${target}
            COMMAND fuzz_${target} -runs=20000 ${CMAKE_CURRENT_BINARY_DIR}/found-${target}

@@ -113,6 +113,19 @@ TEST(AsxEntries, BaseElementMovesRelativeEntries) {
       (Entries{"http://cdn/x/a.mp3"}));
 }
 
+TEST(XspfAndAsxEntries, RelativeLocationsFollowEachFormatsBase) {
+  EXPECT_EQ(playlistEntries("<playlist xml:base='http://cdn/a/'><trackList xml:base='b/'><track>"
+                            "<location>c.mp3</location><location>/d.mp3</location></track>"
+                            "</trackList></playlist>",
+                            kBase),
+            (Entries{"http://cdn/a/b/c.mp3", "http://cdn/d.mp3"}));
+  // An entry's own base holds for it alone; the player adds the missing '/'.
+  EXPECT_EQ(playlistEntries("<asx><entry><base href='http://e/x'/><ref href='1'/></entry>"
+                            "<entry><ref href='2'/></entry></asx>",
+                            "http://h/l.asx"),
+            (Entries{"http://e/x/1", "http://h/2"}));
+}
+
 TEST(AsxEntries, QuotesInsideTheOtherQuotes) {
   EXPECT_EQ(
       playlistEntries(
