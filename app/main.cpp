@@ -171,7 +171,7 @@ int main(int argc, char* argv[]) {
         radiolist::claimListBusName(radiolist::listBusName(listDir));
     }
     if (!stations.isEmpty()) {
-      companion->intake().add(stations, [window](const radiolist::StationsAdded& result) mutable {
+      companion->intake().add(stations, [window](const radiolist::StationsAdded& result) {
         if (!result.error.isEmpty()) window.showError(result.error);
       });
     }

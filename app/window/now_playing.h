@@ -96,7 +96,7 @@ class WindowControl {
   // The window itself, to parent a dialog.
   [[nodiscard]] QWidget* widget() const;
   // Shows an error box as the window's handlers do (the program's caption, one OK button).
-  void showError(const QString& message);
+  void showError(const QString& message) const;
 
   // The list as its rows hold it: name and address of each index both lists have.
   [[nodiscard]] QList<ListedStation> stations() const;

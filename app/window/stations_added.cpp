@@ -26,7 +26,7 @@ void cutRows(TListBox* list, int from) {
 
 QWidget* WindowControl::widget() const { return &form_; }
 
-void WindowControl::showError(const QString& message) { radiolist::showError(message); }
+void WindowControl::showError(const QString& message) const { radiolist::showError(message); }
 
 QList<ListedStation> WindowControl::stations() const {
   QList<ListedStation> out;

@@ -431,13 +431,14 @@ TEST_F(MprisTest, StationsComeInOverTheBusAndGoOutAsAPlaylist) {
   const std::string names = read(dir_ / "Name.txt");
   const std::string urls = read(dir_ / "url.txt");
   const std::string path = "/org/radiolist/Radiolist";
-  // Answered once the program is on the bus.
+  // Answered (or refused: dbus-send's stderr is kept too) once the program is on the bus.
   const auto add = [&](const std::string& items) {
     const auto end = std::chrono::steady_clock::now() + 10s;
     for (;;) {
       const radiolist::test::CommandResult result = radiolist::test::runCommand(
-          {{"dbus-send", "--session", "--print-reply", "--dest=" + kService, path,
-            "org.radiolist.Radiolist1.AddStations", "array:string:" + items},
+          {{"sh", "-c", "exec \"$@\" 2>&1", "sh", "dbus-send", "--session", "--print-reply",
+            "--dest=" + kService, path, "org.radiolist.Radiolist1.AddStations",
+            "array:string:" + items},
            {{"DBUS_SESSION_BUS_ADDRESS", address_}},
            true},
           10s);
