@@ -128,13 +128,18 @@ bool looksLikeStreamServer(std::string_view url) {
           std::all_of(first.begin() + 3, first.end(), [](char c) { return c >= '0' && c <= '9'; }));
 }
 
+bool isAbsolute(std::string_view reference) {
+  const std::string start = lowered(text::trimmed(reference).substr(0, 8));
+  return start.starts_with("http://") || start.starts_with("https://");
+}
+
 // An address a link, a data-* attribute or a script names that is worth trying: a playlist or
 // an audio file, or an absolute address on a streaming server (a relative "/live" is the
 // station's own page about its programme far more often than its stream).
 bool linkWorthTrying(std::string_view reference, std::string_view url) {
   const std::string path = pathOf(url);
   return isPlaylistPath(path) || isAudioFilePath(path) ||
-         (reference.find("://") != std::string_view::npos && looksLikeStreamServer(url));
+         (isAbsolute(reference) && looksLikeStreamServer(url));
 }
 
 bool anything(std::string_view, std::string_view) { return true; }
