@@ -26,8 +26,15 @@ constexpr std::size_t kStreamBufferBytes = 256 * 1024;
 // (nobody waits for it meanwhile), and the next BASS_Init connects afresh.
 constexpr auto kOutputConnectTimeout = 1500ms;
 
+// Process-wide, as the engine is; its file is settable (setPagesFile) for tests.
+const std::shared_ptr<PageMemory>& pageMemory() {
+  static const auto memory = std::make_shared<PageMemory>(PageMemory::defaultPath());
+  return memory;
+}
+
 EngineDeps realDeps() {
   EngineDeps deps;
+  deps.pages = pageMemory();
   deps.openStream = [](const std::string& url, std::optional<net::ByteRange> range) {
     net::StreamOptions options;
     options.url = url;
@@ -67,6 +74,8 @@ HSTREAM create(const void* url, DWORD flags, CreationKind kind) {
 }  // namespace
 
 std::uint64_t processOutputUnderruns() { return engine().outputUnderruns(); }
+
+void setPagesFile(std::string path) { pageMemory()->setPath(std::move(path)); }
 
 void shutdownLibrary() {
   std::unique_ptr<net::NetworkWatch> ended;

@@ -178,9 +178,15 @@ std::shared_ptr<Source> Engine::sourceFor(const std::string& url, CreationKind k
 }
 
 std::shared_ptr<Source> Engine::launch(const std::string& url) {
-  std::shared_ptr<net::HttpStream> stream = open(url, std::nullopt);
-  if (!stream) return nullptr;
-  auto source = std::make_shared<Source>(url, std::move(stream), opener_, deps_.retry);
+  std::shared_ptr<net::HttpStream> stream;
+  if (deps_.pages) {
+    const std::lock_guard gate(gateMutex_);
+    if (gateClosed_) return nullptr;
+  } else {
+    stream = open(url, std::nullopt);
+    if (!stream) return nullptr;
+  }
+  auto source = std::make_shared<Source>(url, std::move(stream), opener_, deps_.retry, deps_.pages);
   if (!mixer_.attach(&source->voice())) {
     retiring_.push_back(std::move(source));
     janitorWake_.notify_one();

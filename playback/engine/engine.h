@@ -48,6 +48,10 @@ struct EngineDeps {
   std::chrono::milliseconds keepWarm{5000};
   // When and how often a source whose connection ended connects again.
   RetryPolicy retry;
+  // Where the streams found in station pages are remembered; none remembers nothing. With one,
+  // a new source makes its first connection on its own thread (Source), since finding out where
+  // it goes reads the disk.
+  std::shared_ptr<PageMemory> pages;
 };
 
 class Engine {

@@ -29,6 +29,13 @@ void Feed::replaceRest(std::span<const std::uint8_t> bytes) {
   consumed_ = 0;
 }
 
+void Feed::discard() {
+  std::vector<std::uint8_t>().swap(ahead_);
+  consumed_ = 0;
+  ended_ = true;
+  stream_.cancel();
+}
+
 void Feed::compact() {
   if (consumed_ > 0 && consumed_ == ahead_.size()) {
     ahead_.clear();

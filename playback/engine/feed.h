@@ -36,6 +36,9 @@ class Feed {
   // Once the body has ended: what is left to read becomes `bytes` (a playlist rewritten before
   // the demuxer reads it).
   void replaceRest(std::span<const std::uint8_t> bytes);
+  // Done with this body (a page that has been read): its bytes are freed and its stream
+  // cancelled.
+  void discard();
   // Up to `size` bytes, waiting for at least one. 0 when the body is over, a stop was requested,
   // or (while splitting Ogg links) the next link begins.
   std::size_t read(std::uint8_t* dst, std::size_t size);

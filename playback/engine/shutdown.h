@@ -35,6 +35,10 @@ std::optional<SongSave> takeSongSaveFailure();
 // handle plays nothing (Engine::title). Takes the engine's lock briefly, as the tags do.
 std::optional<SongTitle> channelTitle(DWORD handle);
 
+// The file where the streams found in station pages are remembered (PageMemory), in place of
+// $XDG_STATE_HOME/radiolist/pages.tsv; "" remembers nothing. Any thread.
+void setPagesFile(std::string path);
+
 // The volume of everything the library plays, 0 (silent) to 1 (as decoded, the default).
 void setMasterVolume(float volume);
 

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "playback/engine/icy_title.h"
+#include "playback/formats/page_scan.h"
 #include "playback/formats/playlist.h"
 #include "playback/hls/playlist_guard.h"
 #include "playback/log/log.h"
@@ -20,14 +21,20 @@ constexpr std::size_t kMaxEntriesTried = 10;
 // at every level, and HLS variants, keys and segments. A station needs a handful; nested
 // playlists of ten entries three levels deep would make 1,111, again at every reconnect.
 constexpr int kRequestsPerAttempt = 24;
+// Candidates of a page tried before giving up on it: the good ones come first.
+constexpr std::size_t kPageCandidatesTried = 6;
 
 // A title found inside the audio as the window reads titles: the form of an ICY block.
 std::string icyText(const SongTitle& title) { return "StreamTitle='" + title.text + "';"; }
 }  // namespace
 
 Source::Source(std::string url, std::shared_ptr<net::HttpStream> first, StreamOpener open,
-               RetryPolicy policy)
-    : url_(std::move(url)), open_(std::move(open)), policy_(policy), current_(std::move(first)) {}
+               RetryPolicy policy, std::shared_ptr<PageMemory> pages)
+    : url_(std::move(url)),
+      open_(std::move(open)),
+      policy_(policy),
+      pages_(std::move(pages)),
+      current_(std::move(first)) {}
 
 Source::~Source() {
   decoder_.request_stop();
@@ -161,12 +168,34 @@ void Source::run(const std::stop_token& stop) {
     const std::lock_guard lock(mutex_);
     stream = current_;
   }
+  if (!stream) {
+    if (pages_) {
+      if (auto remembered = pages_->streamFor(url_)) {
+        log::write(log::Domain::Engine, url_, ": a page; straight to its stream ", *remembered);
+        pageStream_ = std::move(*remembered);
+      }
+    }
+    stream = open_(pageStream_.empty() ? url_ : pageStream_, std::nullopt);
+    if (!stream) return;
+    setCurrent(stream);
+  }
   bool everPlayed = false;
   bool rejoin = false;
   while (!stop.stop_requested()) {
     const auto began = Clock::now();
     requestsLeft_ = kRequestsPerAttempt - 1;  // the attempt's own connection is one
-    const bool played = play(stream, stop, rejoin);
+    bool played = play(stream, stop, rejoin);
+    if (!played && !pageStream_.empty() && !stop.stop_requested()) {
+      // The page's stream no longer plays: the page again, for the stream it names now.
+      log::write(log::Domain::Engine, url_, ": its stream ", pageStream_,
+                 " did not play; reading the page again");
+      pageStream_.clear();
+      if (auto page = openCounted(url_, std::nullopt)) {
+        connections_.fetch_add(1, std::memory_order_acq_rel);
+        setCurrent(page);
+        played = play(page, stop, rejoin);
+      }
+    }
     if (stop.stop_requested()) return;
     everPlayed = everPlayed || played;
     net::StreamStats ended;
@@ -201,7 +230,7 @@ void Source::run(const std::stop_token& stop) {
     log::write(log::Domain::Engine, url_, ": connecting again in ",
                std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count(), " ms");
     if (!pauseBeforeRetry(due, stop)) return;
-    stream = open_(url_, std::nullopt);
+    stream = open_(pageStream_.empty() ? url_ : pageStream_, std::nullopt);
     if (!stream) return;
     connections_.fetch_add(1, std::memory_order_acq_rel);
     setCurrent(stream);
@@ -218,6 +247,11 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
   const std::string base = head && !head->effectiveUrl.empty() ? head->effectiveUrl : url_;
   const auto first = feed.ahead();
   const std::string_view firstText(reinterpret_cast<const char*>(first.data()), first.size());
+  if (publicOnly_ && head && formats::isLocalHost(head->primaryIp)) {
+    log::warning(log::Domain::Engine, url_, ": a page on the internet led to ", base, " at ",
+                 head->primaryIp, ", an address of this machine's own network: not used");
+    return false;
+  }
 
   DecodeHooks hooks;
   switch (formats::classifyBody(contentType, firstText)) {
@@ -236,7 +270,10 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
       };
       break;
     }
-    case formats::BodyKind::Media: break;
+    case formats::BodyKind::Media:
+      if (formats::looksLikePage(contentType, firstText))
+        return playPage(feed, head.get(), base, stop, rejoin, depth);
+      break;
   }
   confirmCurrent();
   hooks.fadeIn = rejoin;
@@ -251,6 +288,7 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
   hooks.onAudio = [this] {
     requestsLeft_ = -1;  // a stream that plays makes the requests it needs
     reconnecting_.store(false, std::memory_order_release);
+    if (!candidate_.empty()) pageStreamPlays();
   };
   const DecodeSummary summary = decodeConnection(feed, contentType, voice_, stop, hooks);
   return summary.framesOut > 0;
@@ -265,6 +303,7 @@ bool Source::playPlaylist(Feed& feed, const std::string& base, const std::stop_t
   const std::vector<std::string> entries = formats::playlistEntries(body, base, kMaxEntriesTried);
   for (const std::string& url : entries) {
     if (stop.stop_requested()) return false;
+    if (publicOnly_ && formats::isLocalHost(formats::urlHost(url))) continue;
     std::shared_ptr<net::HttpStream> entry = openCounted(url, std::nullopt);
     if (!entry) return false;
     setCurrent(entry);
@@ -273,9 +312,53 @@ bool Source::playPlaylist(Feed& feed, const std::string& base, const std::stop_t
   return false;
 }
 
+bool Source::playPage(Feed& feed, const net::ResponseHead* head, const std::string& base,
+                      const std::stop_token& stop, bool rejoin, int depth) {
+  if (inPage_) {
+    log::write(log::Domain::Engine, base, ": a page found in a page is not followed");
+    return false;
+  }
+  feed.peek(formats::kMaxPageBytes);
+  const auto bytes = feed.ahead();
+  const std::string_view page(reinterpret_cast<const char*>(bytes.data()),
+                              std::min(bytes.size(), formats::kMaxPageBytes));
+  const bool local = formats::isLocalHost(formats::urlHost(base)) ||
+                     (head != nullptr && formats::isLocalHost(head->primaryIp));
+  const std::vector<std::string> candidates = formats::pageCandidates(page, base, local);
+  feed.discard();  // the page's 2 MiB are not kept while its stream plays
+  log::write(log::Domain::Engine, base, ": a web page, ", candidates.size(), " stream candidates");
+  inPage_ = true;
+  publicOnly_ = !local;
+  bool played = false;
+  for (std::size_t i = 0; i < candidates.size() && i < kPageCandidatesTried && !played; ++i) {
+    if (stop.stop_requested()) break;
+    std::shared_ptr<net::HttpStream> entry = openCounted(candidates[i], std::nullopt);
+    if (!entry) break;
+    setCurrent(entry);
+    candidate_ = candidates[i];
+    played = play(entry, stop, rejoin, depth + 1);
+  }
+  inPage_ = false;
+  publicOnly_ = false;
+  candidate_.clear();
+  return played;
+}
+
+void Source::pageStreamPlays() {
+  log::write(log::Domain::Engine, url_, ": a page; its stream is ", candidate_);
+  pageStream_ = std::move(candidate_);
+  candidate_.clear();
+  if (pages_) pages_->remember(url_, pageStream_);
+}
+
 std::shared_ptr<net::HttpStream> Source::openCounted(const std::string& url,
                                                      std::optional<net::ByteRange> range) {
   if (requestsLeft_ == 0) return nullptr;
+  if (publicOnly_ && formats::isLocalHost(formats::urlHost(url))) {
+    log::warning(log::Domain::Engine, url_, ": a page on the internet led to ", url,
+                 ", on this machine's own network: not requested");
+    return nullptr;
+  }
   if (requestsLeft_ > 0) --requestsLeft_;
   return open_(url, range);
 }

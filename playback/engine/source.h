@@ -11,6 +11,14 @@
 // plays; past that it gives up.
 // Meanwhile the tags keep the last values seen.
 //
+// An address that answers with a web page (a station's site) plays the first stream of the page
+// that plays (formats::pageCandidates). With a PageMemory the stream found is remembered for
+// the page: later starts and reconnections go straight to it, and back to the page only when it
+// fails. A page that is not on this machine or its network (judged by its literal host and by
+// the address it came from) never leads to a request to a host that is: candidates with such a
+// literal host are left out, and a connection that turns out to come from such an address (a
+// name that resolves there, a redirect) is dropped before its body is used.
+//
 // Threads: made and started by the engine; the decoder runs on the source's own thread. The
 // destructor stops and joins that thread, so it must not run on the UI thread: the engine
 // hands finished sources to its janitor thread.
@@ -27,6 +35,7 @@
 
 #include "playback/engine/decoder.h"
 #include "playback/engine/mixer.h"
+#include "playback/engine/page_memory.h"
 #include "playback/engine/retry.h"
 #include "playback/engine/song_buffer.h"
 #include "playback/net/http_stream.h"
@@ -44,9 +53,11 @@ class Source {
   // (512 KiB here) whatever the server sends.
   static constexpr std::size_t kRingFrames = 1 << 16;
 
-  // `first` is the connection already started for `url`; `open` makes the later ones.
+  // `first` is the connection already started for `url`, or nullptr: the decoder thread then
+  // makes it (to the stream `pages` remembers for `url`, else to `url`). `open` makes the later
+  // ones.
   Source(std::string url, std::shared_ptr<net::HttpStream> first, StreamOpener open,
-         RetryPolicy policy = {});
+         RetryPolicy policy = {}, std::shared_ptr<PageMemory> pages = nullptr);
   ~Source();
   Source(const Source&) = delete;
   Source& operator=(const Source&) = delete;
@@ -102,6 +113,11 @@ class Source {
             bool rejoin, int depth = 0);
   bool playPlaylist(Feed& feed, const std::string& base, const std::stop_token& stop, bool rejoin,
                     int depth);
+  // Reads a station's page and plays the first of its candidates that plays.
+  bool playPage(Feed& feed, const net::ResponseHead* head, const std::string& base,
+                const std::stop_token& stop, bool rejoin, int depth);
+  // The candidate being tried plays: it is the page's stream from now on.
+  void pageStreamPlays();
   // A further request of the current attempt (a playlist entry, an HLS playlist or segment);
   // nullptr once the attempt has used up its requests before playing.
   std::shared_ptr<net::HttpStream> openCounted(const std::string& url,
@@ -126,8 +142,13 @@ class Source {
   std::atomic<bool> finished_{false};
   std::atomic<bool> reconnecting_{false};
   std::atomic<std::size_t> connections_{1};
-  // Decoder thread only: requests the current attempt may still make; -1 once it played.
-  int requestsLeft_ = 0;
+  const std::shared_ptr<PageMemory> pages_;
+  // Decoder thread only:
+  int requestsLeft_ = 0;     // requests the current attempt may still make; -1 once it played
+  std::string pageStream_;   // the stream url_ (a page) plays, "" while none is known
+  std::string candidate_;    // the page's candidate being tried
+  bool inPage_ = false;      // a page's candidates are being tried
+  bool publicOnly_ = false;  // ... for a page not on a local address
 
   mutable std::mutex mutex_;
   // Guarded by mutex_:

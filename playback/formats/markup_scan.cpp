@@ -112,33 +112,38 @@ bool nameIs(std::string_view name, std::string_view lowerName) {
                     [](char a, char b) { return lower(a) == b; });
 }
 
-std::optional<std::string> attribute(std::string_view attributes, std::string_view lowerName) {
-  std::size_t i = 0;
-  const std::size_t size = attributes.size();
+std::optional<Attribute> AttributeReader::next() {
+  std::size_t& i = pos_;
+  const std::size_t size = text_.size();
   while (i < size) {
-    while (i < size && (isBlank(attributes[i]) || attributes[i] == '/')) ++i;
+    while (i < size && (isBlank(text_[i]) || text_[i] == '/')) ++i;
     const std::size_t nameStart = i;
-    while (i < size && !isBlank(attributes[i]) && attributes[i] != '=' && attributes[i] != '/') ++i;
-    const std::string_view name = attributes.substr(nameStart, i - nameStart);
-    while (i < size && isBlank(attributes[i])) ++i;
+    while (i < size && !isBlank(text_[i]) && text_[i] != '=' && text_[i] != '/') ++i;
+    const std::string_view name = text_.substr(nameStart, i - nameStart);
+    while (i < size && isBlank(text_[i])) ++i;
+    if (i >= size || text_[i] != '=') continue;
+    ++i;
+    while (i < size && isBlank(text_[i])) ++i;
     std::string_view value;
-    bool hasValue = false;
-    if (i < size && attributes[i] == '=') {
-      ++i;
-      while (i < size && isBlank(attributes[i])) ++i;
-      hasValue = true;
-      if (i < size && (attributes[i] == '"' || attributes[i] == '\'')) {
-        const char quote = attributes[i++];
-        const std::size_t end = std::min(attributes.find(quote, i), size);
-        value = attributes.substr(i, end - i);
-        i = end < size ? end + 1 : size;
-      } else {
-        const std::size_t start = i;
-        while (i < size && !isBlank(attributes[i])) ++i;
-        value = attributes.substr(start, i - start);
-      }
+    if (i < size && (text_[i] == '"' || text_[i] == '\'')) {
+      const char quote = text_[i++];
+      const std::size_t end = std::min(text_.find(quote, i), size);
+      value = text_.substr(i, end - i);
+      i = end < size ? end + 1 : size;
+    } else {
+      const std::size_t start = i;
+      while (i < size && !isBlank(text_[i])) ++i;
+      value = text_.substr(start, i - start);
     }
-    if (hasValue && nameIs(name, lowerName)) return decodeEntities(value);
+    return Attribute{name, value};
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> attribute(std::string_view attributes, std::string_view lowerName) {
+  AttributeReader reader(attributes);
+  while (const auto a = reader.next()) {
+    if (nameIs(a->name, lowerName)) return decodeEntities(a->value);
   }
   return std::nullopt;
 }

@@ -35,6 +35,22 @@ class Scanner {
 // Case-insensitive comparison with a lower-case ASCII name.
 [[nodiscard]] bool nameIs(std::string_view name, std::string_view lowerName);
 
+// A start tag's attributes one by one, in order; values as written (quotes removed, entities
+// not decoded). Attributes without a value are skipped.
+struct Attribute {
+  std::string_view name;
+  std::string_view value;
+};
+class AttributeReader {
+ public:
+  explicit AttributeReader(std::string_view attributes) : text_(attributes) {}
+  [[nodiscard]] std::optional<Attribute> next();
+
+ private:
+  std::string_view text_;
+  std::size_t pos_ = 0;
+};
+
 // The value of attribute `lowerName` (matched case-insensitively) in a start tag's attribute
 // text, entities decoded; quoted with ' or ", or unquoted up to a blank.
 [[nodiscard]] std::optional<std::string> attribute(std::string_view attributes,

@@ -42,6 +42,7 @@ struct ResponseHead {
   long metaint = 0;         // icy-metaint, 0 when absent or unusable
   std::string contentType;  // lower-cased media type without parameters, "" when absent
   std::string effectiveUrl;
+  std::string primaryIp;  // the address the final response came from, "" when curl did not say
 };
 
 // Bytes first..last of a resource, both included: sent as "Range: bytes=first-last".

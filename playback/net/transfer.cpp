@@ -187,6 +187,8 @@ void Transfer::publishHead() {
   head->contentType = normaliseContentType(collector_.value("content-type"));
   const char* url = nullptr;
   if (easy_.info(CURLINFO_EFFECTIVE_URL, &url) && url != nullptr) head->effectiveUrl = url;
+  const char* ip = nullptr;
+  if (easy_.info(CURLINFO_PRIMARY_IP, &ip) && ip != nullptr) head->primaryIp = ip;
   icy_.emplace(static_cast<std::size_t>(head->metaint));
   lastByte_ = Clock::now();
   log::write(log::Domain::Net, head->effectiveUrl, ": ",

@@ -12,7 +12,13 @@ rl_fuzz_target(fuzz_stations ${PROJECT_SOURCE_DIR}/tests/playback/formats/statio
                ${RL_FORMATS_DIR}/markup_scan.cpp ${RL_FORMATS_DIR}/url_resolve.cpp
                ${PROJECT_SOURCE_DIR}/text/legacy_text.cpp)
 
-foreach(target playlist stations)
+# Station pages.
+rl_fuzz_target(fuzz_page_scan ${PROJECT_SOURCE_DIR}/tests/playback/formats/page_scan_fuzz.cpp
+               ${RL_FORMATS_DIR}/page_scan.cpp ${RL_FORMATS_DIR}/playlist.cpp
+               ${RL_FORMATS_DIR}/playlist_xml.cpp ${RL_FORMATS_DIR}/markup_scan.cpp
+               ${RL_FORMATS_DIR}/url_resolve.cpp ${PROJECT_SOURCE_DIR}/text/legacy_text.cpp)
+
+foreach(target playlist stations page_scan)
   file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/found-${target})
   add_test(NAME fuzz.${target}
            COMMAND fuzz_${target} -runs=20000 ${CMAKE_CURRENT_BINARY_DIR}/found-${target}

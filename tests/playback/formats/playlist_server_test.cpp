@@ -15,11 +15,13 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "playback/bass.h"
+#include "playback/engine/shutdown.h"
 #include "support/child_process.h"
 #include "support/listening_test.h"
 #include "support/signal_analysis.h"
@@ -289,6 +291,35 @@ TEST_F(PlaylistServerTest, APlaylistWithoutAPlayableEntryStaysSilent) {
     EXPECT_NE(BASS_ChannelIsActive(h), BASS_ACTIVE_PLAYING);
     EXPECT_EQ(BASS_ChannelGetTags(h, BASS_TAG_META), nullptr);
   }
+}
+
+TEST_F(PlaylistServerTest, AStationPagePlaysItsAudioElementAndTheNextStartGoesStraightToIt) {
+  const std::string pages = root_ + "/state/radiolist/pages.tsv";
+  radiolist::audio::setPagesFile(pages);
+  const std::string requests = root_ + "/requests.log";
+  const StaticServer web(root_, {"--log", requests});
+  ASSERT_NE(web.port(), 0);
+  write("station.html",
+        "<!DOCTYPE html><html><head><title>Test Radio</title></head><body>"
+        "<a href=\"/about.html\">About</a><img src=\"logo.png\"><audio src=\"" +
+            servers().mp3Url() + "\" controls></audio></body></html>");
+  const std::string page = web.url("station.html");
+  expectTheToneMount(page);
+  std::stringstream remembered;
+  remembered << std::ifstream(pages).rdbuf();
+  EXPECT_EQ(remembered.str(), page + "\t" + servers().mp3Url() + "\n");
+
+  awaitSilence();
+  std::this_thread::sleep_for(6s);  // the freed source, kept warm for 5 s, is gone
+  expectTheToneMount(page);
+  std::stringstream log;
+  log << std::ifstream(requests).rdbuf();
+  std::size_t pageRequests = 0;
+  for (auto at = log.str().find("GET /station.html"); at != std::string::npos;
+       at = log.str().find("GET /station.html", at + 1))
+    ++pageRequests;
+  EXPECT_EQ(pageRequests, 1u) << log.str();
+  radiolist::audio::setPagesFile({});
 }
 
 }  // namespace
