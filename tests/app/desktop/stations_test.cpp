@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QDropEvent>
 #include <QFile>
+#include <QMimeData>
 #include <QTemporaryDir>
 
 #include "app/desktop/station_intake.h"
@@ -53,6 +56,34 @@ TEST_F(StationsTest, BothFilesGainTheNewAddressesPairedOrNeitherChanges) {
   EXPECT_TRUE(added.error.contains("3 names and 4 addresses")) << added.error.toStdString();
   EXPECT_EQ(readFile("Name.txt"), names);
   EXPECT_EQ(readFile("url.txt"), urls);
+}
+
+// A drop anywhere on the window adds what it carries; a drop that cannot be read shows a box.
+TEST_F(StationsTest, ADropOntoAListAddsItsAddressesAndAnUnreadableOneShowsWhy) {
+  writeLists({"One"}, {"http://a/1"});
+  writeGlyphs();
+  startAndSettle();
+  StationIntake intake{WindowControl(*form)};
+  const auto drop = [&](QWidget* onto, QMimeData* data) {
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, data, Qt::LeftButton, {});
+    QCoreApplication::sendEvent(onto, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent event(QPointF(5, 5), Qt::CopyAction, data, Qt::LeftButton, {});
+    QCoreApplication::sendEvent(onto, &event);
+    EXPECT_TRUE(event.isAccepted());
+  };
+  QMimeData text;
+  text.setText("http://drop.example/live\n# a comment\nhttps://www.two.example/x\n");
+  drop(form->ListBox1->viewport(), &text);
+  ASSERT_TRUE(waitUntil([&] { return form->ListBox2->count() == 3; }));
+  EXPECT_EQ(readFile("Name.txt"), "One\r\ndrop.example\r\ntwo.example\r\n");
+
+  QMimeData file;
+  file.setUrls({QUrl::fromLocalFile(path("missing.pls"))});
+  drop(form.get(), &file);
+  ASSERT_TRUE(waitUntil([&] { return !errors.isEmpty(); }));
+  EXPECT_TRUE(errors.back().contains("missing.pls")) << errors.back().toStdString();
+  EXPECT_EQ(form->ListBox2->count(), 3);
 }
 
 TEST(GatherStations, WhatCannotBeReadChangesNothingAndSaysWhy) {
