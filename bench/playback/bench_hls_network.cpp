@@ -72,7 +72,8 @@ int run(const char* name, const std::vector<std::string>& serverArgs, const std:
     return 1;
   }
   audio::EngineDeps deps;
-  deps.openStream = [caFile](const std::string& url, std::optional<net::ByteRange> range) {
+  deps.openStream = [caFile](const std::string& url, std::optional<net::ByteRange> range,
+                             net::Reach) {
     net::StreamOptions options;
     options.url = url;
     options.range = range;

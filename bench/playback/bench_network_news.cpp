@@ -224,7 +224,8 @@ int main(int argc, char** argv) {
   using namespace radiolist;
   std::atomic<int> opens{0};
   audio::EngineDeps deps;
-  deps.openStream = [&opens](const std::string& url, std::optional<net::ByteRange> range) {
+  deps.openStream = [&opens](const std::string& url, std::optional<net::ByteRange> range,
+                             net::Reach) {
     opens.fetch_add(1);
     net::StreamOptions options;
     options.url = url;

@@ -149,7 +149,7 @@ int startTestStream(radiolist::test::ChildProcess& child) {
 int manyDrops(const std::string& logPath, int port, int cycles) {
   using namespace radiolist;
   audio::EngineDeps deps;
-  deps.openStream = [](const std::string& url, std::optional<net::ByteRange> range) {
+  deps.openStream = [](const std::string& url, std::optional<net::ByteRange> range, net::Reach) {
     net::StreamOptions options;
     options.url = url;
     options.range = range;

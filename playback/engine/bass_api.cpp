@@ -35,10 +35,12 @@ const std::shared_ptr<PageMemory>& pageMemory() {
 EngineDeps realDeps() {
   EngineDeps deps;
   deps.pages = pageMemory();
-  deps.openStream = [](const std::string& url, std::optional<net::ByteRange> range) {
+  deps.openStream = [](const std::string& url, std::optional<net::ByteRange> range,
+                       net::Reach reach) {
     net::StreamOptions options;
     options.url = url;
     options.range = range;
+    options.reach = reach;
     options.bufferBytes = kStreamBufferBytes;
     return net::HttpStream::start(std::move(options));
   };

@@ -42,9 +42,8 @@ std::vector<std::string> readableLines(const std::vector<std::string>& lines) {
 
 Engine::Engine(EngineDeps deps)
     : deps_(std::move(deps)),
-      opener_([this](const std::string& url, std::optional<net::ByteRange> range) {
-        return open(url, range);
-      }),
+      opener_([this](const std::string& url, std::optional<net::ByteRange> range,
+                     net::Reach reach) { return open(url, range, reach); }),
       janitor_([this] { janitorLoop(); }) {}
 
 Engine::~Engine() { shutdown(); }
@@ -83,10 +82,11 @@ void Engine::shutdown() {
 }
 
 std::shared_ptr<net::HttpStream> Engine::open(const std::string& url,
-                                              std::optional<net::ByteRange> range) {
+                                              std::optional<net::ByteRange> range,
+                                              net::Reach reach) {
   const std::lock_guard gate(gateMutex_);
   if (gateClosed_) return nullptr;
-  return deps_.openStream(url, range);
+  return deps_.openStream(url, range, reach);
 }
 
 bool Engine::init() {
@@ -183,7 +183,7 @@ std::shared_ptr<Source> Engine::launch(const std::string& url) {
     const std::lock_guard gate(gateMutex_);
     if (gateClosed_) return nullptr;
   } else {
-    stream = open(url, std::nullopt);
+    stream = open(url, std::nullopt, net::Reach::Anywhere);
     if (!stream) return nullptr;
   }
   auto source = std::make_shared<Source>(url, std::move(stream), opener_, deps_.retry, deps_.pages);

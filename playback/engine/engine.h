@@ -133,8 +133,8 @@ class Engine {
   std::shared_ptr<Source> launch(const std::string& url);
   static void want(Source& source, CreationKind kind, bool on);
   void janitorLoop();
-  std::shared_ptr<net::HttpStream> open(const std::string& url,
-                                        std::optional<net::ByteRange> range);
+  std::shared_ptr<net::HttpStream> open(const std::string& url, std::optional<net::ByteRange> range,
+                                        net::Reach reach);
 
   const EngineDeps deps_;
   const StreamOpener opener_;  // deps_.openStream behind the gate below

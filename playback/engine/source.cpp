@@ -175,7 +175,7 @@ void Source::run(const std::stop_token& stop) {
         pageStream_ = std::move(*remembered);
       }
     }
-    stream = open_(pageStream_.empty() ? url_ : pageStream_, std::nullopt);
+    stream = openFirst();
     if (!stream) return;
     setCurrent(stream);
   }
@@ -230,7 +230,7 @@ void Source::run(const std::stop_token& stop) {
     log::write(log::Domain::Engine, url_, ": connecting again in ",
                std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count(), " ms");
     if (!pauseBeforeRetry(due, stop)) return;
-    stream = open_(pageStream_.empty() ? url_ : pageStream_, std::nullopt);
+    stream = openFirst();
     if (!stream) return;
     connections_.fetch_add(1, std::memory_order_acq_rel);
     setCurrent(stream);
@@ -344,6 +344,15 @@ bool Source::playPage(Feed& feed, const net::ResponseHead* head, const std::stri
   return played;
 }
 
+std::shared_ptr<net::HttpStream> Source::openFirst() {
+  if (pageStream_.empty()) return open_(url_, std::nullopt, net::Reach::Anywhere);
+  // The stream a page named: on the user's own network only when the page's address is (its name
+  // may resolve elsewhere by now; should it fail, the page is read again and judged again).
+  const bool localPage = formats::isLocalHost(formats::urlHost(url_));
+  return open_(pageStream_, std::nullopt,
+               localPage ? net::Reach::Anywhere : net::Reach::PublicOnly);
+}
+
 void Source::pageStreamPlays() {
   log::write(log::Domain::Engine, url_, ": a page; its stream is ", candidate_);
   pageStream_ = std::move(candidate_);
@@ -360,7 +369,7 @@ std::shared_ptr<net::HttpStream> Source::openCounted(const std::string& url,
     return nullptr;
   }
   if (requestsLeft_ > 0) --requestsLeft_;
-  return open_(url, range);
+  return open_(url, range, publicOnly_ ? net::Reach::PublicOnly : net::Reach::Anywhere);
 }
 
 }  // namespace radiolist::audio

@@ -43,9 +43,10 @@
 
 namespace radiolist::audio {
 
-// Starts a connection (for part of the resource when `range` is set); never blocks.
+// Starts a connection (for part of the resource when `range` is set, to public addresses only
+// when `reach` says so); never blocks.
 using StreamOpener = std::function<std::shared_ptr<net::HttpStream>(
-    const std::string& url, std::optional<net::ByteRange> range)>;
+    const std::string& url, std::optional<net::ByteRange> range, net::Reach reach)>;
 
 class Source {
  public:
@@ -120,6 +121,8 @@ class Source {
   void pageStreamPlays();
   // A further request of the current attempt (a playlist entry, an HLS playlist or segment);
   // nullptr once the attempt has used up its requests before playing.
+  // The attempt's own connection: to the stream a page named, else to the address itself.
+  std::shared_ptr<net::HttpStream> openFirst();
   std::shared_ptr<net::HttpStream> openCounted(const std::string& url,
                                                std::optional<net::ByteRange> range);
   // Makes `stream` the connection in hand; the tags go on showing the last station's head and

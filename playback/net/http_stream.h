@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "playback/net/address_reach.h"
+
 namespace radiolist::net {
 
 enum class StreamState {
@@ -66,6 +68,10 @@ struct StreamOptions {
   int maxRedirects = 10;
   // PEM file of trusted certificate authorities; empty means the system's store.
   std::string caFile;
+  // PublicOnly: no socket to an address of this machine's own networks, at any hop (a refused
+  // one fails the stream as a refused connection does), and no connection kept from another
+  // transfer is reused.
+  Reach reach = Reach::Anywhere;
 };
 
 // The audio buffer never holds fewer bytes than this, whatever bufferBytes says: curl hands the

@@ -94,6 +94,16 @@ bool Transfer::setUp() {
   set(CURLOPT_HEADERDATA, this);
   set(CURLOPT_WRITEFUNCTION, &Transfer::onBody);
   set(CURLOPT_WRITEDATA, this);
+  if (options().reach == Reach::PublicOnly) {
+    // Checked where curl opens each socket, after the name lookup and at every redirect: what
+    // a name resolves to is known only there.
+    curl_opensocket_callback open = [](void*, curlsocktype, curl_sockaddr* to) -> curl_socket_t {
+      if (isOwnNetworkAddress(&to->addr, to->addrlen)) return CURL_SOCKET_BAD;
+      return ::socket(to->family, to->socktype | SOCK_CLOEXEC, to->protocol);
+    };
+    set(CURLOPT_OPENSOCKETFUNCTION, open);
+    set(CURLOPT_FRESH_CONNECT, 1L);
+  }
   if (recording_ != 0) {
     curl_prereq_callback connected = [](void* self, char*, char*, int, int) {
       log::timeline::mark(log::timeline::Stage::Connected,

@@ -66,8 +66,8 @@ class EngineTest : public ::testing::Test {
     engine_.reset();
     EngineDeps deps;
     // Called from the test's thread and from the sources' threads when they connect again.
-    deps.openStream = [this](const std::string& url,
-                             std::optional<net::ByteRange>) -> std::shared_ptr<net::HttpStream> {
+    deps.openStream = [this](const std::string& url, std::optional<net::ByteRange>,
+                             net::Reach) -> std::shared_ptr<net::HttpStream> {
       const std::lock_guard lock(opensMutex_);
       const int nth = ++opens_[url];
       openTimes_[url].push_back(std::chrono::steady_clock::now());

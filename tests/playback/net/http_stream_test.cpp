@@ -457,5 +457,22 @@ TEST(HttpStream, RefusedConnectionFails) {
   EXPECT_EQ(s->stats().error, StreamError::Connect);
 }
 
+// A stream that may reach public addresses only never connects to this machine, by its address
+// or by a name that resolves to it; the same address plays when it may.
+TEST(HttpStream, PublicOnlyNeverConnectsToThisMachine) {
+  TestStreamServer server({"--rate", "0"});
+  StreamOptions publicOnly;
+  publicOnly.reach = Reach::PublicOnly;
+  std::string byName = server.url();
+  byName.replace(byName.find("127.0.0.1"), 9, "localhost");
+  for (const std::string& url : {server.url(), byName}) {
+    auto refused = open(url, publicOnly);
+    EXPECT_EQ(waitForEnd(*refused), StreamState::Failed) << url;
+    EXPECT_EQ(refused->stats().httpStatus, 0) << url << ": no request reached the server";
+  }
+  auto allowed = open(server.url());
+  EXPECT_EQ(readBytes(*allowed, 1000).size(), 1000u);
+}
+
 }  // namespace
 }  // namespace radiolist::net
