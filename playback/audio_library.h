@@ -33,6 +33,8 @@ class AudioLibrary {
   virtual void SetVolume(float /*volume*/) {}
   // Not one of the nine either: the machine has just woken up, streams should connect again now.
   virtual void RetryNow() {}
+  // Every station at the same loudness (on by default); off plays each as it is sent.
+  virtual void SetLevelLoudness(bool /*on*/) {}
   // Nor this: the title on air of the stream, parsed once by the library (artist and title
   // apart; the whole text as sent), nullopt while its station has said none. Cheap: takes the
   // library's lock briefly, as ChannelGetTags does, so the window's thread may poll it.

@@ -68,6 +68,7 @@ class CompanionAdaptor : public QDBusAbstractAdaptor {
   Q_OBJECT
   Q_CLASSINFO("D-Bus Interface", "org.radiolist.Radiolist1")
   Q_PROPERTY(uint SleepRemaining READ sleepRemaining)
+  Q_PROPERTY(bool LevelLoudness READ levelLoudness WRITE setLevelLoudness)
 
  public:
   explicit CompanionAdaptor(Companion* companion)
@@ -77,6 +78,8 @@ class CompanionAdaptor : public QDBusAbstractAdaptor {
     connect(companion, &Companion::saveFailed, this, &CompanionAdaptor::SaveFailed);
   }
   [[nodiscard]] uint sleepRemaining() const { return companion_->sleepTimer().remainingSeconds(); }
+  [[nodiscard]] bool levelLoudness() const { return companion_->levelLoudness(); }
+  void setLevelLoudness(bool on) { companion_->setLevelLoudness(on); }
 
  signals:
   void SaveFailed(const QString& path, const QString& reason);
@@ -150,12 +153,15 @@ QString minutesAndSeconds(unsigned seconds) {
 
 }  // namespace
 
-Companion::Companion(WindowControl window, QString titlesPath)
+Companion::Companion(WindowControl window, QString titlesPath, QString settingsPath)
     : window_(window),
       titles_(std::move(titlesPath)),
       sleep_([window](float volume) { window.audio().SetVolume(volume); },
              [window]() mutable { window.stop(); }),
-      intake_(window) {
+      intake_(window),
+      settings_(std::move(settingsPath)),
+      levelLoudness_(settings_.flag(QStringLiteral("level-loudness"), true)) {
+  window_.audio().SetLevelLoudness(levelLoudness_);
   new CompanionAdaptor(this);
   buildMenu();
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -305,12 +311,28 @@ void Companion::buildMenu() {
     if (!sleep_.running()) off->setChecked(true);
   });
 
+  QAction* level = menu_->addAction(tr("Level loudness"));
+  level->setCheckable(true);
+  level->setChecked(levelLoudness_);
+  connect(level, &QAction::toggled, this, &Companion::setLevelLoudness);
+  connect(this, &Companion::levelLoudnessChanged, level, &QAction::setChecked);
   connect(menu_->addAction(tr("Export list…")), &QAction::triggered, this, &Companion::exportList);
 
   menu_->addSeparator();
   connect(menu_->addAction(tr("Show window")), &QAction::triggered, this,
           [this] { window_.show(); });
   connect(menu_->addAction(tr("Quit")), &QAction::triggered, qApp, &QCoreApplication::quit);
+}
+
+void Companion::setLevelLoudness(bool on) {
+  if (on == levelLoudness_) return;
+  levelLoudness_ = on;
+  window_.audio().SetLevelLoudness(on);
+  settings_.setFlag(QStringLiteral("level-loudness"), on);
+  emit levelLoudnessChanged(on);
+  if (published_)
+    sendPropertiesChanged(kObjectPath, QStringLiteral("org.radiolist.Radiolist1"),
+                          {{QStringLiteral("LevelLoudness"), on}});
 }
 
 void Companion::exportList() {

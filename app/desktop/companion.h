@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/desktop/recent_titles.h"
+#include "app/desktop/settings_file.h"
 #include "app/desktop/sleep_timer.h"
 #include "app/desktop/station_intake.h"
 #include "app/window/now_playing.h"
@@ -29,7 +30,8 @@ class Companion : public QObject {
   // Sleep timer lengths offered in the menu, in minutes.
   static constexpr unsigned kSleepChoices[] = {15, 30, 60, 90};
 
-  Companion(WindowControl window, QString titlesPath);
+  Companion(WindowControl window, QString titlesPath,
+            QString settingsPath = SettingsFile::defaultPath());
   ~Companion() override;
 
   // Puts the interface on the session bus, beside the media controls; false without a bus.
@@ -48,11 +50,15 @@ class Companion : public QObject {
  signals:
   // A save ended because its file could not be written (a full disk, say).
   void saveFailed(const QString& path, const QString& reason);
+  void levelLoudnessChanged(bool on);
 
  public:
   [[nodiscard]] RecentTitles& titles() { return titles_; }
   [[nodiscard]] SleepTimer& sleepTimer() { return sleep_; }
   [[nodiscard]] StationIntake& intake() { return intake_; }
+  // Every station at the same loudness: on unless the user turned it off (remembered).
+  [[nodiscard]] bool levelLoudness() const { return levelLoudness_; }
+  void setLevelLoudness(bool on);
   [[nodiscard]] QMenu* menu() const { return menu_.get(); }
   // The tray icon's tooltip: the program, the title on air and the sleep time left.
   [[nodiscard]] QString toolTip() const;
@@ -76,6 +82,8 @@ class Companion : public QObject {
   RecentTitles titles_;
   SleepTimer sleep_;
   StationIntake intake_;
+  SettingsFile settings_;
+  bool levelLoudness_ = true;
   QThreadPool saver_;  // one thread: Save song's disk work
   std::vector<std::function<void(const SongSave&)>> waitingSaves_;
   std::unique_ptr<QMenu> menu_;

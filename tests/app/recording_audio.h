@@ -28,6 +28,8 @@ class RecordingAudio final : public radiolist::AudioLibrary {
   radiolist::SongSave saveAnswer;
   std::atomic<int> saves{0};
   std::deque<radiolist::SongSave> saveFailures;
+  // SetLevelLoudness's arguments, in order.
+  std::vector<bool> levelLoudness;
   // What ChannelGetTitle answers per handle (nullopt when missing).
   std::map<DWORD, radiolist::SongTitle> titles;
 
@@ -50,6 +52,7 @@ class RecordingAudio final : public radiolist::AudioLibrary {
   radiolist::SongSave SaveSong(const std::string& directory) override;
   std::optional<radiolist::SongSave> TakeSongSaveFailure() override;
   std::optional<radiolist::SongTitle> ChannelGetTitle(DWORD handle) override;
+  void SetLevelLoudness(bool on) override { levelLoudness.push_back(on); }
 
  private:
   HSTREAM create(const char* kind, const char16_t* url);

@@ -7,6 +7,10 @@
         <source>Another radiolist is already running on the list in &quot;%1&quot;</source>
         <translation>Другая копия radiolist уже работает со списком в «%1»</translation>
     </message>
+    <message>
+        <source>The list has %1 names and %2 addresses: stations are added only to a list whose names and addresses pair up</source>
+        <translation>В списке %1 названий и %2 адресов: станции добавляются только в список, где названия и адреса идут парами</translation>
+    </message>
 </context>
 <context>
     <name>radiolist::Companion</name>
@@ -105,6 +109,57 @@
     <message>
         <source>(none yet)</source>
         <translation>(пока нет)</translation>
+    </message>
+    <message>
+        <source>Level loudness</source>
+        <translation>Выравнивать громкость</translation>
+    </message>
+    <message>
+        <source>Export list…</source>
+        <translation>Экспорт списка…</translation>
+    </message>
+    <message>
+        <source>Export list</source>
+        <translation>Экспорт списка</translation>
+    </message>
+    <message>
+        <source>Playlists (*.m3u *.m3u8)</source>
+        <translation>Плейлисты (*.m3u *.m3u8)</translation>
+    </message>
+    <message>
+        <source>List exported</source>
+        <translation>Список экспортирован</translation>
+    </message>
+</context>
+<context>
+    <name>radiolist::StationIntake</name>
+    <message>
+        <source>Cannot open file &quot;%1&quot;. %2</source>
+        <translation>Не удаётся открыть файл «%1». %2</translation>
+    </message>
+    <message>
+        <source>It is not a regular file</source>
+        <translation>Это не обычный файл</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; is not an address that can be played</source>
+        <translation>«%1» — не адрес, который можно проиграть</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; is not a file</source>
+        <translation>«%1» — не файл</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; is an HLS playlist: add its address instead</source>
+        <translation>«%1» — плейлист HLS: добавьте вместо него его адрес</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; holds no station addresses</source>
+        <translation>В «%1» нет адресов станций</translation>
+    </message>
+    <message>
+        <source>Cannot create file &quot;%1&quot;. %2</source>
+        <translation>Не удаётся создать файл «%1». %2</translation>
     </message>
 </context>
 </TS>

@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include <QAction>
 #include <QMenu>
 #include <QSignalSpy>
 
@@ -294,4 +295,35 @@ TEST_F(CompanionTest, TheProgramsOwnTextsAreInTheLocalesLanguage) {
         << c.locale;
   }
   useLanguage(QLocale("en_GB"));
+}
+
+// Levelling is on by default; the menu and the bus switch the library, and the choice outlives
+// the program. A pipe where the settings are is not waited on.
+TEST_F(CompanionTest, LevelLoudnessIsOnByDefaultSwitchesTheLibraryAndIsRemembered) {
+  start();
+  const QString settings = path("config/settings");
+  const auto item = [](Companion& c) {
+    for (QAction* a : c.menu()->actions())
+      if (a->text() == "Level loudness") return a;
+    return static_cast<QAction*>(nullptr);
+  };
+  {
+    Companion companion(WindowControl(*form), path("titles.tsv"), settings);
+    EXPECT_EQ(audio.levelLoudness, std::vector<bool>{true});
+    ASSERT_NE(item(companion), nullptr);
+    EXPECT_TRUE(item(companion)->isChecked());
+    item(companion)->trigger();  // as a click on the menu item
+    EXPECT_FALSE(companion.levelLoudness());
+    EXPECT_EQ(audio.levelLoudness, (std::vector<bool>{true, false}));
+  }  // the file is written before the companion is gone
+  EXPECT_EQ(readFile("config/settings"), "level-loudness=off\n");
+  {
+    Companion companion(WindowControl(*form), path("titles.tsv"), settings);
+    EXPECT_EQ(audio.levelLoudness.back(), false);
+    EXPECT_FALSE(item(companion)->isChecked());
+  }
+  ASSERT_TRUE(QFile::remove(settings));
+  ASSERT_EQ(::mkfifo(QFile::encodeName(settings).constData(), 0600), 0);
+  Companion companion(WindowControl(*form), path("titles.tsv"), settings);
+  EXPECT_EQ(audio.levelLoudness.back(), true);
 }

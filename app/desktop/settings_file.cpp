@@ -1,0 +1,103 @@
+#include "app/desktop/settings_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <cerrno>
+#include <cstring>
+
+#include "playback/log/log.h"
+
+namespace radiolist {
+
+namespace {
+
+constexpr qsizetype kMaxLine = 1024;
+
+// The file's bytes when it is a regular file of at most `limit` bytes; a pipe or device is
+// refused without waiting on it. Empty when missing; the reason is logged otherwise.
+QByteArray readSmallFile(const QString& path, qint64 limit) {
+  const QByteArray native = QFile::encodeName(path);
+  const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    if (errno != ENOENT)
+      log::warning(log::Domain::Desktop, "settings not read from ", path.toStdString(), ": ",
+                   std::strerror(errno));
+    return {};
+  }
+  QByteArray bytes;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > limit) {
+    log::warning(log::Domain::Desktop, "settings not read from ", path.toStdString(),
+                 ": not a regular file of at most ", limit, " bytes");
+  } else {
+    bytes.resize(static_cast<qsizetype>(st.st_size));
+    const ssize_t got = ::read(fd, bytes.data(), static_cast<std::size_t>(bytes.size()));
+    bytes.resize(got > 0 ? static_cast<qsizetype>(got) : 0);
+  }
+  ::close(fd);
+  return bytes;
+}
+
+}  // namespace
+
+SettingsFile::SettingsFile(QString path)
+    : path_(std::move(path)), values_(parse(readSmallFile(path_, kMaxBytes))) {
+  writer_.setMaxThreadCount(1);
+}
+
+SettingsFile::~SettingsFile() { writer_.waitForDone(); }
+
+QString SettingsFile::defaultPath() {
+  return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+         QStringLiteral("/radiolist/settings");
+}
+
+bool SettingsFile::flag(const QString& key, bool otherwise) const {
+  const QString value = values_.value(key);
+  if (value == QLatin1String("on")) return true;
+  if (value == QLatin1String("off")) return false;
+  return otherwise;
+}
+
+void SettingsFile::setFlag(const QString& key, bool on) {
+  values_.insert(key, on ? QStringLiteral("on") : QStringLiteral("off"));
+  writer_.start([path = path_, bytes = format(values_)] {
+    QDir().mkpath(QFileInfo(path).path());
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      log::warning(log::Domain::Desktop, "settings not written to ", path.toStdString(),
+                   ": not a regular file");
+      return;
+    }
+    QSaveFile file(path);  // a file beside it, renamed over it once written
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+      log::warning(log::Domain::Desktop, "settings not written to ", path.toStdString(), ": ",
+                   file.errorString().toStdString());
+  });
+}
+
+QMap<QString, QString> SettingsFile::parse(const QByteArray& bytes) {
+  QMap<QString, QString> values;
+  for (const QByteArray& line : bytes.split('\n')) {
+    const qsizetype equals = line.indexOf('=');
+    if (equals <= 0 || line.size() > kMaxLine) continue;
+    values.insert(QString::fromUtf8(line.left(equals)).trimmed(),
+                  QString::fromUtf8(line.mid(equals + 1)).trimmed());
+  }
+  return values;
+}
+
+QByteArray SettingsFile::format(const QMap<QString, QString>& values) {
+  QByteArray bytes;
+  for (auto it = values.begin(); it != values.end(); ++it)
+    bytes += it.key().toUtf8() + '=' + it.value().toUtf8() + '\n';
+  return bytes;
+}
+
+}  // namespace radiolist
