@@ -458,6 +458,24 @@ TEST_F(MprisTest, StationsComeInOverTheBusAndGoOutAsAPlaylist) {
                                         "http://127.0.0.1:9/pls-three\r\n"
                                         "http://127.0.0.1:9/csv-one\r\n"
                                         "http://127.0.0.1:9/csv-two\r\n");
+  // A second start on the list hands its arguments to the first, which adds them.
+  const fs::path oldDir = fs::current_path();
+  fs::current_path(dir_);
+  ChildProcess second({{RADIOLIST_BINARY, "http://127.0.0.1:9/from-a-second-start"},
+                       {{"QT_QPA_PLATFORM", "offscreen"},
+                        {"XDG_STATE_HOME", (dir_ / "state").string()},
+                        {"XDG_CONFIG_HOME", (dir_ / "config").string()},
+                        {"DBUS_SESSION_BUS_ADDRESS", address_}},
+                       false});
+  fs::current_path(oldDir);
+  const auto ended = second.waitFor(10s);
+  ASSERT_TRUE(ended.has_value()) << "the second start did not end";
+  EXPECT_TRUE(WIFEXITED(*ended) && WEXITSTATUS(*ended) == 0) << "wait status " << *ended;
+  EXPECT_EQ(read(dir_ / "Name.txt"),
+            names + "PLS Two\r\n127.0.0.1\r\nCSV One\r\nCSV, Two\r\n127.0.0.1\r\n");
+  EXPECT_TRUE(
+      read(dir_ / "url.txt").ends_with("/csv-two\r\nhttp://127.0.0.1:9/from-a-second-start\r\n"));
+
   const std::string refused = add((in / "missing.pls").string());
   EXPECT_NE(refused.find("No such file or directory"), std::string::npos) << refused;
 
@@ -471,7 +489,7 @@ TEST_F(MprisTest, StationsComeInOverTheBusAndGoOutAsAPlaylist) {
   std::ofstream(dir_ / "url.txt", std::ios::trunc);
   startProgram();
   const std::string again = add((in / "out.m3u").string());
-  EXPECT_NE(again.find("uint32 6"), std::string::npos) << again;
+  EXPECT_NE(again.find("uint32 7"), std::string::npos) << again;
   EXPECT_EQ(read(dir_ / "Name.txt"), listNames);
   EXPECT_EQ(read(dir_ / "url.txt"), listUrls);
 }
