@@ -32,6 +32,7 @@ class RealAudioLibrary final : public AudioLibrary {
   void PrepareURL(const char16_t* url) override { audio::prepareAddress(url); }
   void SetVolume(float volume) override { audio::setMasterVolume(volume); }
   void RetryNow() override { audio::retryNow(); }
+  void SetLevelLoudness(bool on) override { audio::setLevelLoudness(on); }
   SongSave SaveSong(const std::string& directory) override { return audio::saveSong(directory); }
   std::optional<SongSave> TakeSongSaveFailure() override { return audio::takeSongSaveFailure(); }
 };

@@ -10,7 +10,7 @@ PROGRAM=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-l10n-tools
   libcurl4-openssl-dev ca-certificates
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
-  libpulse-dev
+  libpulse-dev libebur128-dev
   # reading other players' station lists (header only)
   nlohmann-json3-dev
   # running: a virtual X server where there is no desktop, the window's fonts

@@ -32,9 +32,15 @@ const std::shared_ptr<PageMemory>& pageMemory() {
   return memory;
 }
 
+const std::shared_ptr<LoudnessMemory>& loudnessMemory() {
+  static const auto memory = std::make_shared<LoudnessMemory>(LoudnessMemory::defaultPath());
+  return memory;
+}
+
 EngineDeps realDeps() {
   EngineDeps deps;
   deps.pages = pageMemory();
+  deps.loudness = loudnessMemory();
   deps.openStream = [](const std::string& url, std::optional<net::ByteRange> range,
                        net::Reach reach) {
     net::StreamOptions options;
@@ -102,6 +108,10 @@ std::optional<SongTitle> channelTitle(DWORD handle) {
 }
 
 void setMasterVolume(float volume) { engine().setVolume(volume); }
+
+void setLevelLoudness(bool on) { engine().setLevelLoudness(on); }
+
+void setLoudnessFile(std::string path) { loudnessMemory()->setPath(std::move(path)); }
 
 void prepareAddress(const char16_t* url) {
   const auto address = addressFromArgument(url, true, net::kMaxUrlBytes + 1);

@@ -354,6 +354,9 @@ struct Session {
       av_frame_unref(&frame);
       std::span<StereoFrame> frames(const_cast<StereoFrame*>(converted.data()), converted.size());
       fade.apply(frames);
+      if (hooks.level != nullptr)
+        hooks.level->process(
+            frames, hooks.levelOn == nullptr || hooks.levelOn->load(std::memory_order_relaxed));
       if (!writeAll(voice.ring, frames, stop)) return false;
       if (!frames.empty()) log::timeline::mark(log::timeline::Stage::Queued, voice.recording);
       if (summary.framesOut == 0 && !frames.empty() && hooks.onAudio) hooks.onAudio();

@@ -4,6 +4,7 @@
 // Runs on the source's decoder thread (decodeStream blocks until the end). The only shared state
 // it touches is the voice: it publishes the probed family and is the ring's producer.
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "playback/engine/family.h"
 #include "playback/engine/ffmpeg_util.h"
 #include "playback/engine/feed.h"
+#include "playback/engine/loudness.h"
 #include "playback/engine/mixer.h"
 #include "playback/net/http_stream.h"
 
@@ -36,6 +38,10 @@ struct DecodeHooks {
   bool fadeIn = false;
   // Called once, when the connection's first decoded frames reach the ring.
   std::function<void()> onAudio;
+  // Measures the decoded audio and, while *levelOn, brings it to the common loudness (on the
+  // way into the ring). None: the audio goes in as decoded.
+  Leveller* level = nullptr;
+  const std::atomic<bool>* levelOn = nullptr;
   // Each packet of the audio stream, before it is decoded.
   std::function<void(const AVPacket&, const AVStream&)> onPacket;
   // Set for an HLS playlist: its effective address (the base of its segments' addresses) and

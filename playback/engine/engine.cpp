@@ -186,7 +186,8 @@ std::shared_ptr<Source> Engine::launch(const std::string& url) {
     stream = open(url, std::nullopt, net::Reach::Anywhere);
     if (!stream) return nullptr;
   }
-  auto source = std::make_shared<Source>(url, std::move(stream), opener_, deps_.retry, deps_.pages);
+  auto source = std::make_shared<Source>(url, std::move(stream), opener_, deps_.retry, deps_.pages,
+                                         LevelOptions{&levelLoudness_, deps_.loudness});
   if (!mixer_.attach(&source->voice())) {
     retiring_.push_back(std::move(source));
     janitorWake_.notify_one();

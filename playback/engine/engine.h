@@ -11,6 +11,7 @@
 //   threads), so that BASS_Free never waits. It sleeps until a source is handed to it, a warm
 //   source's time runs out, or shutdown().
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -52,6 +53,8 @@ struct EngineDeps {
   // a new source makes its first connection on its own thread (Source), since finding out where
   // it goes reads the disk.
   std::shared_ptr<PageMemory> pages;
+  // Where each address's measured loudness is remembered; none remembers nothing.
+  std::shared_ptr<LoudnessMemory> loudness;
 };
 
 class Engine {
@@ -86,6 +89,9 @@ class Engine {
   // The volume of everything the library plays, 0 to 1 (1 at first): takes effect within an
   // output period. Needs no init().
   void setVolume(float volume) { mixer_.setGain(volume); }
+  // Whether every source is brought to the same loudness (on at first): each source's decoder
+  // reads it for each block, so it takes effect within one. Any thread.
+  void setLevelLoudness(bool on) { levelLoudness_.store(on, std::memory_order_relaxed); }
   // Source::retryNow() for every source of the current channels.
   void retryNow();
   // Starts saving the song on air of the channel that sounds into `directory` (Source::saveSong).
@@ -139,7 +145,8 @@ class Engine {
   const EngineDeps deps_;
   const StreamOpener opener_;  // deps_.openStream behind the gate below
 
-  log::ThreadCheck caller_;  // the caller's thread (the UI): the calls it alone makes
+  log::ThreadCheck caller_;                // the caller's thread (the UI): the calls it alone makes
+  std::atomic<bool> levelLoudness_{true};  // before the sources, which read it until they end
 
   std::mutex gateMutex_;
   bool gateClosed_ = false;  // guarded by gateMutex_: set by shutdown(), never cleared

@@ -42,4 +42,12 @@ void setPagesFile(std::string path);
 // The volume of everything the library plays, 0 (silent) to 1 (as decoded, the default).
 void setMasterVolume(float volume);
 
+// Whether every station is brought to the same loudness (Engine::setLevelLoudness); on by
+// default. Any thread, never waits.
+void setLevelLoudness(bool on);
+
+// The file where each address's measured loudness is remembered (LoudnessMemory), in place of
+// $XDG_STATE_HOME/radiolist/loudness.tsv; "" remembers nothing. Any thread.
+void setLoudnessFile(std::string path);
+
 }  // namespace radiolist::audio

@@ -29,11 +29,12 @@ std::string icyText(const SongTitle& title) { return "StreamTitle='" + title.tex
 }  // namespace
 
 Source::Source(std::string url, std::shared_ptr<net::HttpStream> first, StreamOpener open,
-               RetryPolicy policy, std::shared_ptr<PageMemory> pages)
+               RetryPolicy policy, std::shared_ptr<PageMemory> pages, LevelOptions level)
     : url_(std::move(url)),
       open_(std::move(open)),
       policy_(policy),
       pages_(std::move(pages)),
+      level_(std::move(level)),
       current_(std::move(first)) {}
 
 Source::~Source() {
@@ -163,6 +164,12 @@ void Source::retryNow() {
 
 void Source::run(const std::stop_token& stop) {
   using Clock = std::chrono::steady_clock;
+  if (level_.on != nullptr) {
+    // Read here, off the window's thread: a station played before starts at its gain.
+    const auto remembered = level_.memory ? level_.memory->loudnessFor(url_) : std::nullopt;
+    if (remembered) log::write(log::Domain::Engine, url_, ": remembered loudness ", *remembered);
+    leveller_ = std::make_unique<Leveller>(remembered);
+  }
   std::shared_ptr<net::HttpStream> stream;
   {
     const std::lock_guard lock(mutex_);
@@ -284,14 +291,24 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
     if (!voice_.audibleAt(std::chrono::steady_clock::now().time_since_epoch().count()))
       songs_.stopSaving();
     songs_.push(packet, audio);
+    rememberLoudness(false);
   };
+  hooks.level = leveller_.get();
+  hooks.levelOn = level_.on;
   hooks.onAudio = [this] {
     requestsLeft_ = -1;  // a stream that plays makes the requests it needs
     reconnecting_.store(false, std::memory_order_release);
     if (!candidate_.empty()) pageStreamPlays();
   };
   const DecodeSummary summary = decodeConnection(feed, contentType, voice_, stop, hooks);
+  rememberLoudness(true);
   return summary.framesOut > 0;
+}
+
+void Source::rememberLoudness(bool always) {
+  if (!leveller_ || !level_.memory) return;
+  if (always ? !leveller_->measured() : !leveller_->takeSaveDue()) return;
+  level_.memory->remember(url_, *leveller_->integrated());
 }
 
 bool Source::playPlaylist(Feed& feed, const std::string& base, const std::stop_token& stop,

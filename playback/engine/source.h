@@ -34,6 +34,7 @@
 #include <thread>
 
 #include "playback/engine/decoder.h"
+#include "playback/engine/loudness.h"
 #include "playback/engine/mixer.h"
 #include "playback/engine/page_memory.h"
 #include "playback/engine/retry.h"
@@ -48,6 +49,13 @@ namespace radiolist::audio {
 using StreamOpener = std::function<std::shared_ptr<net::HttpStream>(
     const std::string& url, std::optional<net::ByteRange> range, net::Reach reach)>;
 
+// How a source levels its loudness: `on` is read for each decoded block (none: the source
+// neither measures nor levels); `memory` keeps each address's measured loudness.
+struct LevelOptions {
+  const std::atomic<bool>* on = nullptr;
+  std::shared_ptr<LoudnessMemory> memory;
+};
+
 class Source {
  public:
   // About 1.5 s of output: together with the stream's byte buffer this bounds a source's memory
@@ -58,7 +66,8 @@ class Source {
   // makes it (to the stream `pages` remembers for `url`, else to `url`). `open` makes the later
   // ones.
   Source(std::string url, std::shared_ptr<net::HttpStream> first, StreamOpener open,
-         RetryPolicy policy = {}, std::shared_ptr<PageMemory> pages = nullptr);
+         RetryPolicy policy = {}, std::shared_ptr<PageMemory> pages = nullptr,
+         LevelOptions level = {});
   ~Source();
   Source(const Source&) = delete;
   Source& operator=(const Source&) = delete;
@@ -119,6 +128,9 @@ class Source {
                 const std::stop_token& stop, bool rejoin, int depth);
   // The candidate being tried plays: it is the page's stream from now on.
   void pageStreamPlays();
+  // Keeps the measured loudness for the address: when due (`always` false), or whenever it is
+  // settled (a connection's end).
+  void rememberLoudness(bool always);
   // A further request of the current attempt (a playlist entry, an HLS playlist or segment);
   // nullptr once the attempt has used up its requests before playing.
   // The attempt's own connection: to the stream a page named, else to the address itself.
@@ -146,7 +158,9 @@ class Source {
   std::atomic<bool> reconnecting_{false};
   std::atomic<std::size_t> connections_{1};
   const std::shared_ptr<PageMemory> pages_;
+  const LevelOptions level_;
   // Decoder thread only:
+  std::unique_ptr<Leveller> leveller_;  // made when the thread starts, from the memory
   int requestsLeft_ = 0;     // requests the current attempt may still make; -1 once it played
   std::string pageStream_;   // the stream url_ (a page) plays, "" while none is known
   std::string candidate_;    // the page's candidate being tried

@@ -1,0 +1,302 @@
+#include "playback/engine/loudness.h"
+
+#include <ebur128.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <numbers>
+#include <utility>
+#include <vector>
+
+#include "playback/engine/tsv_file.h"
+
+namespace radiolist::audio {
+namespace {
+
+constexpr TsvBounds kBounds{LoudnessMemory::kMaxEntries, LoudnessMemory::kMaxFieldBytes};
+// Below the meter's absolute gate nothing counts as loudness.
+constexpr double kAbsoluteGateLufs = -70.0;
+// The interpolator's estimate of a peak between samples can fall short of the real one by a
+// fraction of a dB; the limiter aims this much below the ceiling.
+constexpr double kEstimateMarginDb = 0.5;
+constexpr double kReleaseSeconds = 0.08;
+
+float fromDb(double db) { return static_cast<float>(std::pow(10.0, db / 20.0)); }
+
+// Windowed-sinc interpolation of the points a quarter, half and three quarters of the way from
+// one sample to the next, over kHalfTaps samples each side.
+struct Interpolator {
+  static constexpr std::size_t kTaps = 2 * TruePeakLimiter::kHalfTaps;
+  std::array<std::array<float, kTaps>, 3> phases{};
+
+  Interpolator() {
+    const double half = static_cast<double>(TruePeakLimiter::kHalfTaps);
+    for (std::size_t p = 0; p < 3; ++p) {
+      const double frac = static_cast<double>(p + 1) / 4.0;
+      double sum = 0.0;
+      std::array<double, kTaps> h{};
+      for (std::size_t i = 0; i < kTaps; ++i) {
+        // Tap i multiplies the sample at offset i - (half - 1) from the one before the point.
+        const double t = frac - (static_cast<double>(i) - (half - 1.0));
+        const double sinc =
+            t == 0.0 ? 1.0 : std::sin(std::numbers::pi * t) / (std::numbers::pi * t);
+        const double window = 0.5 * (1.0 + std::cos(std::numbers::pi * t / half));
+        h[i] = sinc * window;
+        sum += h[i];
+      }
+      for (std::size_t i = 0; i < kTaps; ++i) phases[p][i] = static_cast<float>(h[i] / sum);
+    }
+  }
+};
+
+const Interpolator& interpolator() {
+  static const Interpolator made;
+  return made;
+}
+
+}  // namespace
+
+// --- LevelControl ---
+
+LevelControl::LevelControl(std::optional<double> remembered) {
+  if (remembered) {
+    gainDb_ = gainFor(*remembered);
+    settled_ = true;
+  }
+}
+
+double LevelControl::gainFor(double lufs) {
+  return std::clamp(kTargetLufs - lufs, -kMaxGainDb, kMaxGainDb);
+}
+
+double LevelControl::advance(double elapsed, std::optional<double> integrated,
+                             double gatedSeconds) {
+  if (!integrated || gatedSeconds < kSettleSeconds || elapsed <= 0.0) return gainDb_;
+  const double off = gainFor(*integrated) - gainDb_;
+  if (!settled_) {
+    const double step = kSettleDbPerSecond * elapsed;
+    if (std::abs(off) <= step) {
+      gainDb_ += off;
+      settled_ = true;
+    } else {
+      gainDb_ += std::copysign(step, off);
+    }
+  } else if (std::abs(off) > kDeadBandLu) {
+    const double step = std::min(kFollowDbPerSecond * elapsed, std::abs(off) - kDeadBandLu);
+    gainDb_ += std::copysign(step, off);
+  }
+  return gainDb_;
+}
+
+// --- TruePeakLimiter ---
+
+TruePeakLimiter::TruePeakLimiter()
+    : ceiling_(fromDb(kCeilingDb - kEstimateMarginDb)),
+      release_(static_cast<float>(1.0 - std::exp(-1.0 / (kReleaseSeconds * kOutputRate)))) {
+  required_.fill(1.0f);
+  windowMin_.fill(1.0f);
+  windowSum_ = static_cast<double>(kLookahead);
+}
+
+float TruePeakLimiter::detect(std::size_t centre) const {
+  // The samples from kHalfTaps - 1 before `centre` to kHalfTaps after it.
+  const std::size_t first = centre - (kHalfTaps - 1);
+  float peak =
+      std::max(std::abs(input_[centre & kMask].left), std::abs(input_[centre & kMask].right));
+  for (const auto& phase : interpolator().phases) {
+    float left = 0.0f;
+    float right = 0.0f;
+    for (std::size_t i = 0; i < phase.size(); ++i) {
+      const StereoFrame& f = input_[(first + i) & kMask];
+      left += phase[i] * f.left;
+      right += phase[i] * f.right;
+    }
+    peak = std::max({peak, std::abs(left), std::abs(right)});
+  }
+  return peak;
+}
+
+void TruePeakLimiter::process(std::span<StereoFrame> frames, bool active) {
+  for (StereoFrame& frame : frames) {
+    const std::size_t t = count_++;
+    input_[t & kMask] = frame;
+    // The newest frame whose surroundings are all known; a peak between it and the one before
+    // asks both for their gain.
+    const std::size_t centre = t - kHalfTaps;
+    const float peak = detect(centre);
+    const float need = std::max(peak, lastPeak_);
+    lastPeak_ = peak;
+    const float required = need > ceiling_ ? ceiling_ / need : 1.0f;
+    required_[centre & kMask] = required;
+    // The lowest required gain of the last kLookahead frames (a queue ascending in gain).
+    while (queueTail_ != queueHead_ &&
+           required_[minQueue_[(queueTail_ - 1) & kMask] & kMask] >= required)
+      --queueTail_;
+    minQueue_[queueTail_++ & kMask] = centre;
+    if (minQueue_[queueHead_ & kMask] + kLookahead <= centre) ++queueHead_;
+    const float lowest = required_[minQueue_[queueHead_ & kMask] & kMask];
+    // It belongs to the oldest frame of that window; averaged over kLookahead such windows, the
+    // gain of each frame is a smooth ramp that is never above what any frame of its windows needs.
+    const std::size_t start = centre - (kLookahead - 1);
+    const std::size_t leaving = start - kLookahead;
+    windowSum_ += static_cast<double>(lowest) - static_cast<double>(windowMin_[leaving & kMask]);
+    windowMin_[start & kMask] = lowest;
+    if ((t & 4095) == 0) {  // rounding must not drift upwards over hours
+      windowSum_ = 0.0;
+      for (std::size_t i = 0; i < kLookahead; ++i) windowSum_ += windowMin_[(start - i) & kMask];
+    }
+    const float smooth = static_cast<float>(windowSum_ / static_cast<double>(kLookahead));
+    gain_ = std::min(smooth, gain_ + (1.0f - gain_) * release_);
+    const StereoFrame delayed = input_[(t - kLatency) & kMask];
+    const float g = active ? gain_ : 1.0f;
+    frame = {delayed.left * g, delayed.right * g};
+  }
+}
+
+// --- Leveller ---
+
+// Histogram mode: the gated measure keeps a fixed-size histogram rather than every block of a
+// session that may last for days.
+struct Leveller::Meter {
+  ebur128_state* state = ebur128_init(2, kOutputRate,
+                                      EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_I |
+                                          EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_HISTOGRAM);
+  Meter() = default;
+  ~Meter() {
+    if (state != nullptr) ebur128_destroy(&state);
+  }
+  Meter(const Meter&) = delete;
+  Meter& operator=(const Meter&) = delete;
+};
+
+Leveller::Leveller(std::optional<double> remembered)
+    : meter_(std::make_unique<Meter>()), control_(remembered), applied_(fromDb(control_.gainDb())) {
+  if (meter_->state == nullptr) meter_.reset();
+}
+
+Leveller::~Leveller() = default;
+
+void Leveller::process(std::span<StereoFrame> frames, bool on) {
+  if (meter_) {
+    // In steps that end on the meter's 100 ms blocks.
+    for (std::size_t done = 0; done < frames.size();) {
+      const std::size_t n = std::min(frames.size() - done, kBlockFrames - inBlock_);
+      ebur128_add_frames_float(meter_->state, &frames[done].left, n);
+      done += n;
+      inBlock_ += n;
+      frames_ += n;
+      if (inBlock_ == kBlockFrames) endBlock();
+    }
+  } else {
+    frames_ += frames.size();
+  }
+  // The gain moves in a straight line across the call, never in a step.
+  const float target = on ? fromDb(control_.gainDb()) : 1.0f;
+  if (target != 1.0f || applied_ != 1.0f) {
+    const float step =
+        (target - applied_) / static_cast<float>(std::max<std::size_t>(frames.size(), 1));
+    float g = applied_;
+    for (StereoFrame& f : frames) {
+      g += step;
+      f.left *= g;
+      f.right *= g;
+    }
+    applied_ = target;
+  }
+  limiter_.process(frames, on);
+}
+
+void Leveller::endBlock() {
+  inBlock_ = 0;
+  double value = 0.0;
+  if (ebur128_loudness_momentary(meter_->state, &value) == EBUR128_SUCCESS &&
+      value > kAbsoluteGateLufs)
+    gatedSeconds_ += static_cast<double>(kBlockFrames) / kOutputRate;
+  if (ebur128_loudness_global(meter_->state, &value) == EBUR128_SUCCESS && std::isfinite(value))
+    integrated_ = value;
+  control_.advance(static_cast<double>(kBlockFrames) / kOutputRate, integrated_, gatedSeconds_);
+}
+
+std::optional<double> Leveller::momentary() const {
+  double value = 0.0;
+  if (!meter_ || ebur128_loudness_momentary(meter_->state, &value) != EBUR128_SUCCESS ||
+      !std::isfinite(value))
+    return std::nullopt;
+  return value;
+}
+
+std::optional<double> Leveller::shortTerm() const {
+  double value = 0.0;
+  if (!meter_ || ebur128_loudness_shortterm(meter_->state, &value) != EBUR128_SUCCESS ||
+      !std::isfinite(value))
+    return std::nullopt;
+  return value;
+}
+
+std::optional<double> Leveller::truePeakDb() const {
+  if (!meter_) return std::nullopt;
+  double highest = 0.0;
+  for (unsigned channel = 0; channel < 2; ++channel) {
+    double peak = 0.0;
+    if (ebur128_true_peak(meter_->state, channel, &peak) != EBUR128_SUCCESS) return std::nullopt;
+    highest = std::max(highest, peak);
+  }
+  if (highest <= 0.0) return std::nullopt;
+  return 20.0 * std::log10(highest);
+}
+
+bool Leveller::measured() const {
+  return integrated_ && gatedSeconds_ >= LevelControl::kSettleSeconds;
+}
+
+bool Leveller::takeSaveDue() {
+  if (!measured()) return false;
+  if (savedAt_ >= 0.0 && seconds() - savedAt_ < kSaveEverySeconds) return false;
+  savedAt_ = seconds();
+  return true;
+}
+
+// --- LoudnessMemory ---
+
+std::string LoudnessMemory::defaultPath() { return stateFilePath("loudness.tsv"); }
+
+void LoudnessMemory::setPath(std::string path) {
+  const std::lock_guard lock(mutex_);
+  path_ = std::move(path);
+}
+
+std::optional<double> LoudnessMemory::loudnessFor(std::string_view address) {
+  const std::lock_guard lock(mutex_);
+  if (path_.empty() || !tsvFieldFits(address, kBounds)) return std::nullopt;
+  const auto entries = loadTsv(path_, kBounds);
+  if (!entries) return std::nullopt;
+  for (auto it = entries->rbegin(); it != entries->rend(); ++it) {
+    if (it->key != address) continue;
+    double lufs = 0.0;
+    const char* end = it->value.data() + it->value.size();
+    const auto [ptr, ec] = std::from_chars(it->value.data(), end, lufs);
+    // A value that is not a loudness the meter can give is no memory.
+    if (ec != std::errc() || ptr != end || !(lufs > kAbsoluteGateLufs && lufs < 10.0))
+      return std::nullopt;
+    return lufs;
+  }
+  return std::nullopt;
+}
+
+void LoudnessMemory::remember(std::string_view address, double lufs) {
+  std::array<char, 32> text{};
+  const auto [ptr, ec] =
+      std::to_chars(text.data(), text.data() + text.size(), lufs, std::chars_format::fixed, 1);
+  if (ec != std::errc() || !std::isfinite(lufs)) return;
+  const std::lock_guard lock(mutex_);
+  if (path_.empty() || !tsvFieldFits(address, kBounds)) return;
+  auto entries = loadTsv(path_, kBounds);
+  if (!entries) return;
+  std::erase_if(*entries, [&](const TsvEntry& e) { return e.key == address; });
+  entries->push_back({std::string(address), std::string(text.data(), ptr)});
+  if (entries->size() > kMaxEntries) entries->erase(entries->begin(), entries->end() - kMaxEntries);
+  saveTsv(path_, *entries);
+}
+
+}  // namespace radiolist::audio
