@@ -67,6 +67,9 @@ class TruePeakLimiter {
   // In place; with `active` false the audio passes unchanged (still delayed, so that switching
   // does not jump in time) while the detector keeps going.
   void process(std::span<StereoFrame> frames, bool active);
+  // The highest peak of the audio given so far (linear): between samples where it came near the
+  // ceiling, else the highest sample.
+  [[nodiscard]] float highestPeak() const { return highest_; }
 
  private:
   static constexpr std::size_t kRing = 512;  // a power of two above every delay used
@@ -81,9 +84,14 @@ class TruePeakLimiter {
   std::size_t queueTail_ = 0;
   double windowSum_ = 0.0;
   float lastPeak_ = 0.0f;
+  float highest_ = 0.0f;
+  // Quiet frames after which no window of the gain envelope holds a loud one.
+  static constexpr std::size_t kQuietRun = 2 * kHalfTaps + 2 * kLookahead;
+  std::size_t sinceLoud_ = kQuietRun;  // frames since one that may make a peak near the ceiling
   float gain_ = 1.0f;
   std::size_t count_ = kRing;  // frames seen, from kRing so that no index runs below zero
   float ceiling_;
+  float quietBelow_;  // samples below this, all around, cannot make a peak above the ceiling
   float release_;
 };
 
@@ -103,7 +111,8 @@ class Leveller {
   [[nodiscard]] std::optional<double> integrated() const { return integrated_; }
   [[nodiscard]] double gatedSeconds() const { return gatedSeconds_; }
   [[nodiscard]] double seconds() const { return static_cast<double>(frames_) / kOutputRate; }
-  // Momentary (400 ms) and short-term (3 s) loudness, the highest true peak (dBTP) so far.
+  // Momentary (400 ms) and short-term (3 s) loudness; the highest true peak (dBTP) of the audio
+  // after the gain (TruePeakLimiter::highestPeak).
   [[nodiscard]] std::optional<double> momentary() const;
   [[nodiscard]] std::optional<double> shortTerm() const;
   [[nodiscard]] std::optional<double> truePeakDb() const;
