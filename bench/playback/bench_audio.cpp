@@ -27,6 +27,7 @@
 
 #include "playback/bass.h"
 #include "playback/engine/process_stats.h"
+#include "playback/engine/shutdown.h"
 #include "support/child_process.h"
 #include "support/proc_status.h"
 #include "support/sink_recorder.h"
@@ -63,6 +64,9 @@ double cpuSeconds(const std::string& pid) {
 
 // The child: plays URL like the window does, reports when it pressed play, its CPU and peak RSS.
 int playChild(const std::string& url, int seconds) {
+  // RADIOLIST_BENCH_LEVEL=0: the same without levelling (BENCHMARKS.md, "Levelling loudness").
+  if (const char* level = std::getenv("RADIOLIST_BENCH_LEVEL"); level && std::string(level) == "0")
+    radiolist::audio::setLevelLoudness(false);
   BASS_Free();
   BASS_Init(-1, 44100, 0, nullptr, nullptr);
   const HSTREAM general = BASS_StreamCreateURL(url.c_str(), 0, 0, nullptr, nullptr);
