@@ -2,8 +2,9 @@
 // played through the library and measured on the recording with libebur128. The recording is
 // the sink's mono downmix, so its levels read about 3 LU below the stereo target.
 //
-// With RADIOLIST_LOUDNESS_CSV set, it also writes the gain heard over the first 60 s of the
-// quiet station played for the first and the second time (seconds,first dB,second dB).
+// With RADIOLIST_LOUDNESS_CSV=DIR, it also writes the gain heard over the first 60 s of the
+// quiet station played for the first and the second time into DIR/gain-first.csv and
+// DIR/gain-second.csv (seconds,gain dB: tools/gain_plot draws them).
 #include <ebur128.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -103,11 +104,12 @@ TEST_F(LoudnessServerTest, TwoStations16DbApartSoundAlikeAndOffLeavesThemApart) 
   const auto first = play("MOUNT_PINKQUIET_MP3", 60);
   std::this_thread::sleep_for(6s);
   const auto second = play("MOUNT_PINKQUIET_MP3", 60);
-  std::ofstream out(csv);
-  out << "seconds,first play gain dB,second play gain dB\n";
-  for (double t = 0.5; t <= 60; t += 0.5)  // momentary loudness against the station's own
-    out << t << ',' << between(first, t - 0.4, t) - quietOff << ','
-        << between(second, t - 0.4, t) - quietOff << '\n';
+  for (const auto& [name, heard] : {std::pair{"first", &first}, std::pair{"second", &second}}) {
+    std::ofstream out(std::string(csv) + "/gain-" + name + ".csv");
+    out << "seconds,gain dB\n";
+    for (double t = 0.5; t <= 60; t += 0.5)  // momentary loudness against the station's own
+      out << t << ',' << between(*heard, t - 0.4, t) - quietOff << '\n';
+  }
 }
 
 }  // namespace
