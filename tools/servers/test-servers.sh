@@ -327,7 +327,9 @@ start)
   [ $# -eq 3 ] || die "usage: $0 start DIR PORTBASE"
   PORT=$3
   stop_all
-  rm -rf "${DIR:?}/pulse" "${DIR:?}/home" "${DIR:?}/runtime" "${DIR:?}/icecast" "${DIR:?}/logs"
+  # "state": what the tests' library remembered (loudness, pages) in the last run.
+  rm -rf "${DIR:?}/pulse" "${DIR:?}/home" "${DIR:?}/runtime" "${DIR:?}/icecast" "${DIR:?}/logs" \
+    "${DIR:?}/state"
   mkdir -p "$DIR/logs"
   : >"$DIR/pids"
   ICECAST_URL="http://127.0.0.1:$PORT"

@@ -79,10 +79,19 @@ TEST_F(BassServerTest, AStoppedStreamIsSilentAndRestartResumes) {
 }
 
 TEST_F(BassServerTest, TwoCreationsOfOneAddressNeverSoundTwice) {
+  // Levels of two addresses are compared: one the library may have measured and raised already,
+  // one it has not, so levelling would tell them apart.
+  radiolist::audio::setLevelLoudness(false);
+  struct LevelAgain {
+    ~LevelAgain() { radiolist::audio::setLevelLoudness(true); }
+  } levelAgain;
   for (const auto& url : {servers().mp3Url(), servers().oggUrl()}) {
     SCOPED_TRACE(url);
     startLikeTheWindow(url, true, false);
     ASSERT_TRUE(hears(url == servers().mp3Url() ? 440 : 550));
+    // A source still warm from an earlier test has up to 1.5 s of audio levelled before the
+    // switch waiting in its ring.
+    recorder().record(2s);
     const double single = levelOver(1s);
     // A fresh pair: a query Icecast ignores makes it another address, so nothing warm is taken.
     startLikeTheWindow(url + "?pair=" + std::to_string(std::random_device{}()));
