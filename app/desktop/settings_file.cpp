@@ -1,8 +1,6 @@
 #include "app/desktop/settings_file.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -11,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "app/desktop/regular_file.h"
 #include "playback/log/log.h"
 
 namespace radiolist {
@@ -19,35 +18,20 @@ namespace {
 
 constexpr qsizetype kMaxLine = 1024;
 
-// The file's bytes when it is a regular file of at most `limit` bytes; a pipe or device is
-// refused without waiting on it. Empty when missing; the reason is logged otherwise.
-QByteArray readSmallFile(const QString& path, qint64 limit) {
-  const QByteArray native = QFile::encodeName(path);
-  const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
-    if (errno != ENOENT)
-      log::warning(log::Domain::Desktop, "settings not read from ", path.toStdString(), ": ",
-                   std::strerror(errno));
-    return {};
-  }
-  QByteArray bytes;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > limit) {
-    log::warning(log::Domain::Desktop, "settings not read from ", path.toStdString(),
-                 ": not a regular file of at most ", limit, " bytes");
-  } else {
-    bytes.resize(static_cast<qsizetype>(st.st_size));
-    const ssize_t got = ::read(fd, bytes.data(), static_cast<std::size_t>(bytes.size()));
-    bytes.resize(got > 0 ? static_cast<qsizetype>(got) : 0);
-  }
-  ::close(fd);
-  return bytes;
+// The file's bytes; nothing when it is missing, and the reason is logged when it is there but
+// cannot be used (a pipe there is not waited on).
+QByteArray readSettings(const QString& path) {
+  RegularFileRead file = readRegularFile(path, SettingsFile::kMaxBytes);
+  if (!file.reason.isEmpty() && file.error != ENOENT)
+    log::warning(log::Domain::Desktop, "settings not read from ", path.toStdString(), ": ",
+                 file.reason.toStdString());
+  return std::move(file.bytes);
 }
 
 }  // namespace
 
 SettingsFile::SettingsFile(QString path)
-    : path_(std::move(path)), values_(parse(readSmallFile(path_, kMaxBytes))) {
+    : path_(std::move(path)), values_(parse(readSettings(path_))) {
   writer_.setMaxThreadCount(1);
 }
 

@@ -1,8 +1,6 @@
 #include "app/desktop/station_intake.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -11,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMimeData>
+#include <QSaveFile>
 #include <QUrl>
 #include <cerrno>
 #include <cstring>
@@ -18,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/desktop/regular_file.h"
 #include "playback/formats/stations.h"
 #include "playback/log/log.h"
 
@@ -33,48 +33,6 @@ QString systemError(int error) {
 
 QString cannotOpen(const QString& path, const QString& why) {
   return StationIntake::tr("Cannot open file \"%1\". %2").arg(path, why);
-}
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  [[nodiscard]] int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
-// Reads a whole regular file of at most `limit` bytes. A pipe, device or socket is refused
-// without waiting on it: opened without blocking, then looked at.
-QString readFile(const QString& path, std::size_t limit, std::string& bytes) {
-  const QByteArray native = QFile::encodeName(path);
-  const Descriptor fd(::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (fd.get() < 0) return cannotOpen(path, systemError(errno));
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return cannotOpen(path, systemError(errno));
-  if (S_ISDIR(st.st_mode)) return cannotOpen(path, systemError(EISDIR));
-  if (!S_ISREG(st.st_mode)) return cannotOpen(path, StationIntake::tr("It is not a regular file"));
-  if (static_cast<unsigned long long>(st.st_size) > limit)
-    return cannotOpen(path, systemError(EFBIG));
-  bytes.clear();
-  char buffer[64 * 1024];
-  for (;;) {
-    const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return cannotOpen(path, systemError(errno));
-    if (got == 0) break;
-    // A file that grows while it is read is cut at the limit, as a larger one is refused.
-    if (bytes.size() + static_cast<std::size_t>(got) > limit)
-      return cannotOpen(path, systemError(EFBIG));
-    bytes.append(buffer, static_cast<std::size_t>(got));
-  }
-  return {};
 }
 
 bool isWebAddress(const QString& item) {
@@ -125,10 +83,10 @@ GatheredStations gatherStations(const QStringList& items) {
     }
     if (path.isEmpty()) return {{}, StationIntake::tr("\"%1\" is not a file").arg(item)};
     path = QDir::current().absoluteFilePath(path);
-    std::string bytes;
-    if (QString error = readFile(path, formats::kMaxImportBytes - bytesRead, bytes);
-        !error.isEmpty())
-      return {{}, error};
+    const RegularFileRead file =
+        readRegularFile(path, static_cast<qint64>(formats::kMaxImportBytes - bytesRead));
+    if (!file.reason.isEmpty()) return {{}, cannotOpen(path, file.reason)};
+    const std::string bytes = file.bytes.toStdString();
     bytesRead += bytes.size();
     const QByteArray base = QUrl::fromLocalFile(path).toEncoded();
     const formats::StationsFound stations = formats::stationsInFile(
@@ -158,33 +116,20 @@ QString exportStations(const QString& path, const QList<ListedStation>& stations
     list.push_back({s.name.toStdString(), s.address.toStdString()});
   const std::string bytes = formats::extendedM3u(list);
 
-  const QByteArray target = QFile::encodeName(QDir::current().absoluteFilePath(path));
+  const QString target = QDir::current().absoluteFilePath(path);
   const auto cannotWrite = [&](const QString& why) {
-    return StationIntake::tr("Cannot create file \"%1\". %2").arg(QFile::decodeName(target), why);
+    return StationIntake::tr("Cannot create file \"%1\". %2").arg(target, why);
   };
   struct stat st {};
-  if (::stat(target.constData(), &st) == 0 && !S_ISREG(st.st_mode))
+  if (::stat(QFile::encodeName(target).constData(), &st) == 0 && !S_ISREG(st.st_mode))
     return cannotWrite(S_ISDIR(st.st_mode) ? systemError(EISDIR)
                                            : StationIntake::tr("It is not a regular file"));
-  QByteArray temporary = target + ".XXXXXX";
-  Descriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (fd.get() < 0) return cannotWrite(systemError(errno));
-  const auto fail = [&](int error) {
-    ::unlink(temporary.constData());
-    return cannotWrite(systemError(error));
-  };
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  if (::fchmod(fd.get(), 0666 & ~mask) != 0) return fail(errno);
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t wrote = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote < 0) return fail(errno);
-    done += static_cast<std::size_t>(wrote);
-  }
-  if (::fsync(fd.get()) != 0) return fail(errno);
-  if (::close(fd.release()) != 0) return fail(errno);
-  if (::rename(temporary.constData(), target.constData()) != 0) return fail(errno);
+  QSaveFile file(target);  // a file beside it, synced and renamed over it on commit
+  if (!file.open(QIODevice::WriteOnly) ||
+      file.write(bytes.data(), static_cast<qint64>(bytes.size())) !=
+          static_cast<qint64>(bytes.size()) ||
+      !file.commit())
+    return cannotWrite(file.errorString());
   return {};
 }
 
