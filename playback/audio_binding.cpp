@@ -29,6 +29,15 @@ class RealAudioLibrary final : public AudioLibrary {
   std::optional<SongTitle> ChannelGetTitle(DWORD handle) override {
     return audio::channelTitle(handle);
   }
+  BOOL ChannelPause(DWORD handle, bool paused) override {
+    return audio::channelPause(handle, paused);
+  }
+  BOOL ChannelSeek(DWORD handle, std::int64_t positionUs) override {
+    return audio::channelSeek(handle, positionUs);
+  }
+  std::optional<ShiftState> ChannelGetShift(DWORD handle) override {
+    return audio::channelShift(handle);
+  }
   void PrepareURL(const char16_t* url) override { audio::prepareAddress(url); }
   void SetVolume(float volume) override { audio::setMasterVolume(volume); }
   void RetryNow() override { audio::retryNow(); }

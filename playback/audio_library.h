@@ -4,10 +4,13 @@
 // can be run against a recording stand-in in tests. The production binding forwards each call
 // unchanged (audio_binding.cpp).
 
+#include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 
 #include "playback/bass.h"
+#include "playback/shift_state.h"
 #include "playback/song_save.h"
 #include "playback/song_title.h"
 
@@ -39,7 +42,14 @@ class AudioLibrary {
   // apart; the whole text as sent), nullopt while its station has said none. Cheap: takes the
   // library's lock briefly, as ChannelGetTags does, so the window's thread may poll it.
   virtual std::optional<SongTitle> ChannelGetTitle(DWORD /*handle*/) { return std::nullopt; }
-  // Nor this: starts saving the song on air into `directory`, or tells why not. Unlike the others
+  // Nor these: pausing the stream while it goes on receiving, moving what is heard within the
+  // past it kept (`positionUs` on ShiftState's clock; kLive or anything past live goes live), and
+  // where the listener stands; nothing for a handle that plays nothing. Never wait.
+  static constexpr std::int64_t kLive = std::numeric_limits<std::int64_t>::max();
+  virtual BOOL ChannelPause(DWORD /*handle*/, bool /*paused*/) { return 0; }
+  virtual BOOL ChannelSeek(DWORD /*handle*/, std::int64_t /*positionUs*/) { return 0; }
+  virtual std::optional<ShiftState> ChannelGetShift(DWORD /*handle*/) { return std::nullopt; }
+  // Nor this: starts saving the song heard into `directory`, or tells why not. Unlike the others
   // it may wait for the disk: call it from a thread of its own, never the window's.
   virtual SongSave SaveSong(const std::string& /*directory*/) { return {}; }
   // Nor this: a save that ended because its file could not be written, once.

@@ -69,6 +69,7 @@ class CompanionAdaptor : public QDBusAbstractAdaptor {
   Q_CLASSINFO("D-Bus Interface", "org.radiolist.Radiolist1")
   Q_PROPERTY(uint SleepRemaining READ sleepRemaining)
   Q_PROPERTY(bool LevelLoudness READ levelLoudness WRITE setLevelLoudness)
+  Q_PROPERTY(uint Delay READ delay)
 
  public:
   explicit CompanionAdaptor(Companion* companion)
@@ -80,6 +81,7 @@ class CompanionAdaptor : public QDBusAbstractAdaptor {
   [[nodiscard]] uint sleepRemaining() const { return companion_->sleepTimer().remainingSeconds(); }
   [[nodiscard]] bool levelLoudness() const { return companion_->levelLoudness(); }
   void setLevelLoudness(bool on) { companion_->setLevelLoudness(on); }
+  [[nodiscard]] uint delay() const { return companion_->delay(); }
 
  signals:
   void SaveFailed(const QString& path, const QString& reason);
@@ -107,6 +109,7 @@ class CompanionAdaptor : public QDBusAbstractAdaptor {
     return out;
   }
   void SleepAfter(uint seconds) { companion_->sleepTimer().start(seconds); }
+  void GoLive() { companion_->goLive(); }
   // Answered once the files are read and the lists saved, with the lines each file gained.
   uint AddStations(const QStringList& items, const QDBusMessage& message) {
     message.setDelayedReply(true);
@@ -185,6 +188,8 @@ Companion::Companion(WindowControl window, QString titlesPath, QString settingsP
   const NowPlaying* now = &window.nowPlaying();
   connect(now, &NowPlaying::titleChanged, this, &Companion::noteTitle);
   connect(now, &NowPlaying::saveFailed, this, &Companion::tellSaveFailure);
+  connect(now, &NowPlaying::stateChanged, this, &Companion::noteShift);
+  connect(now, &NowPlaying::shiftChanged, this, &Companion::noteShift);
   noteTitle();
 }
 
@@ -278,8 +283,41 @@ QString Companion::describe(const SongSave& save) {
   return reason;
 }
 
+std::uint32_t Companion::delay() const { return window_.nowPlaying().now().delay; }
+
+void Companion::goLive() { window_.goLive(); }
+
+void Companion::noteShift() {
+  const OnAir& now = window_.nowPlaying().now();
+  const bool plays = now.state != OnAir::State::Stopped;
+  if (pause_ != nullptr) {
+    pause_->setEnabled(plays);
+    pause_->setChecked(now.state == OnAir::State::Paused);
+    back_->setEnabled(plays && now.canSeek);
+    live_->setEnabled(plays && now.delay > 0);
+  }
+  if (std::exchange(toldDelay_, now.delay) != now.delay && published_)
+    sendPropertiesChanged(kObjectPath, QStringLiteral("org.radiolist.Radiolist1"),
+                          {{QStringLiteral("Delay"), static_cast<uint>(now.delay)}});
+}
+
 void Companion::buildMenu() {
   menu_ = std::make_unique<QMenu>();
+  // Live radio paused and gone back in: the window's START STOP stays as it is.
+  pause_ = menu_->addAction(tr("Pause"));
+  pause_->setCheckable(true);
+  connect(pause_, &QAction::triggered, this, [this](bool paused) {
+    if (paused)
+      window_.pause();
+    else
+      window_.play();
+  });
+  back_ = menu_->addAction(tr("Back 30 s"));
+  connect(back_, &QAction::triggered, this, [this] { window_.seekBy(-kBackStepUs); });
+  live_ = menu_->addAction(tr("Go live"));
+  connect(live_, &QAction::triggered, this, &Companion::goLive);
+  noteShift();
+  menu_->addSeparator();
   connect(menu_->addAction(tr("Save song")), &QAction::triggered, this, [this] {
     saveSong([this](const SongSave& save) {
       if (tray_ == nullptr) return;

@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <QThreadPool>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "app/window/now_playing.h"
 #include "playback/song_save.h"
 
+class QAction;
 class QMenu;
 class QSystemTrayIcon;
 
@@ -60,6 +62,10 @@ class Companion : public QObject {
   [[nodiscard]] bool levelLoudness() const { return levelLoudness_; }
   void setLevelLoudness(bool on);
   [[nodiscard]] QMenu* menu() const { return menu_.get(); }
+  // Seconds what is heard lags behind live; live again.
+  [[nodiscard]] std::uint32_t delay() const;
+  void goLive();
+  static constexpr std::int64_t kBackStepUs = 30'000'000;
   // The tray icon's tooltip: the program, the title on air and the sleep time left.
   [[nodiscard]] QString toolTip() const;
 
@@ -74,6 +80,8 @@ class Companion : public QObject {
   // Tells of a save that ended because its file could not be written.
   void tellSaveFailure(const SongSave& failure);
   void fillRecentTitles(QMenu* submenu);
+  // Pause, back and live as the channel allows them; a new delay told on the bus.
+  void noteShift();
   // Asks where, then writes the list there as a playlist.
   void exportList();
   void showTime();
@@ -87,6 +95,10 @@ class Companion : public QObject {
   QThreadPool saver_;  // one thread: Save song's disk work
   std::vector<std::function<void(const SongSave&)>> waitingSaves_;
   std::unique_ptr<QMenu> menu_;
+  QAction* pause_ = nullptr;  // owned by menu_
+  QAction* back_ = nullptr;
+  QAction* live_ = nullptr;
+  std::uint32_t toldDelay_ = 0;
   QSystemTrayIcon* tray_ = nullptr;  // owned by this object; null without a tray host
   bool published_ = false;
 };

@@ -62,44 +62,61 @@ class PlayerAdaptor : public QDBusAbstractAdaptor {
   Q_PROPERTY(bool CanGoPrevious READ canGoPrevious)
   Q_PROPERTY(bool CanPlay READ yes)
   Q_PROPERTY(bool CanPause READ yes)
-  Q_PROPERTY(bool CanSeek READ no)
+  Q_PROPERTY(bool CanSeek READ canSeek)
   Q_PROPERTY(bool CanControl READ yes)
 
  public:
-  PlayerAdaptor(MprisService* service) : QDBusAbstractAdaptor(service), service_(service) {}
+  PlayerAdaptor(MprisService* service) : QDBusAbstractAdaptor(service), service_(service) {
+    connect(service, &MprisService::seeked, this, &PlayerAdaptor::Seeked);
+  }
   [[nodiscard]] QString playbackStatus() const { return service_->state().playbackStatus; }
   [[nodiscard]] QVariantMap metadata() const { return service_->state().metadata; }
   [[nodiscard]] bool canGoNext() const { return service_->state().canGoNext; }
   [[nodiscard]] bool canGoPrevious() const { return service_->state().canGoPrevious; }
   [[nodiscard]] double one() const { return 1.0; }
-  [[nodiscard]] qlonglong position() const { return 0; }
+  [[nodiscard]] qlonglong position() const { return service_->position(); }
+  [[nodiscard]] bool canSeek() const { return service_->state().canSeek; }
   [[nodiscard]] bool yes() const { return true; }
   [[nodiscard]] bool no() const { return false; }
 
  public slots:
+  // Pause keeps receiving; Play goes on from where it paused (or starts the channel); Stop is
+  // the window's stop.
   void PlayPause() {
-    service_->later([](WindowControl& window) { window.startOrStop(); });
+    service_->later([](WindowControl& window) { window.playPause(); });
   }
   void Play() {
-    service_->later([](WindowControl& window) { window.start(); });
+    service_->later([](WindowControl& window) { window.play(); });
   }
-  void Pause() { stop(); }
-  void Stop() { stop(); }
+  void Pause() {
+    service_->later([](WindowControl& window) { window.pause(); });
+  }
+  void Stop() {
+    service_->later([](WindowControl& window) { window.stop(); });
+  }
   void Next() {
     service_->later([](WindowControl& window) { window.stepChannel(+1); });
   }
   void Previous() {
     service_->later([](WindowControl& window) { window.stepChannel(-1); });
   }
-  // A live stream cannot seek; opening other addresses is the list's business.
-  void Seek(qlonglong) {}
-  void SetPosition(const QDBusObjectPath&, qlonglong) {}
+  // Within what the stream kept, never past live.
+  void Seek(qlonglong offset) {
+    service_->later([offset](WindowControl& window) { window.seekBy(offset); });
+  }
+  // Ignored for another track than the one playing, as the interface asks.
+  void SetPosition(const QDBusObjectPath& track, qlonglong position) {
+    if (service_->state().metadata.value(QStringLiteral("mpris:trackid")).value<QDBusObjectPath>() !=
+        track)
+      return;
+    service_->later([position](WindowControl& window) { window.seekTo(position); });
+  }
   void OpenUri(const QString&) {}
 
+ signals:
+  void Seeked(qlonglong Position);
+
  private:
-  void stop() {
-    service_->later([](WindowControl& window) { window.stop(); });
-  }
   MprisService* service_;
 };
 
@@ -107,8 +124,12 @@ class PlayerAdaptor : public QDBusAbstractAdaptor {
 
 MprisState mprisStateOf(const OnAir& now) {
   MprisState state;
-  state.playbackStatus =
-      now.state == OnAir::State::Playing ? QStringLiteral("Playing") : QStringLiteral("Stopped");
+  switch (now.state) {
+    case OnAir::State::Playing: state.playbackStatus = QStringLiteral("Playing"); break;
+    case OnAir::State::Paused: state.playbackStatus = QStringLiteral("Paused"); break;
+    case OnAir::State::Stopped: state.playbackStatus = QStringLiteral("Stopped"); break;
+  }
+  state.canSeek = now.canSeek && now.state != OnAir::State::Stopped;
   state.canGoNext = now.channel + 1 < now.channels;
   state.canGoPrevious = now.channel > 0 && now.channel - 1 < now.channels;
   state.metadata.insert(
@@ -131,8 +152,10 @@ MprisService::MprisService(WindowControl window, QString serviceName)
   new PlayerAdaptor(this);
   const NowPlaying* now = &window.nowPlaying();
   for (const auto change : {&NowPlaying::channelChanged, &NowPlaying::stationChanged,
-                            &NowPlaying::titleChanged, &NowPlaying::stateChanged})
+                            &NowPlaying::titleChanged, &NowPlaying::stateChanged,
+                            &NowPlaying::shiftChanged})
     connect(now, change, this, &MprisService::refresh);
+  connect(now, &NowPlaying::positionJumped, this, &MprisService::jumped);
 }
 
 MprisService::~MprisService() {
@@ -155,7 +178,7 @@ std::unique_ptr<MprisService> MprisService::publish(WindowControl window) {
 }
 
 void MprisService::later(Action action) {
-  if (!pending_.push(action) || runScheduled_) return;
+  if (!pending_.push(std::move(action)) || runScheduled_) return;
   runScheduled_ = true;
   QMetaObject::invokeMethod(this, &MprisService::runNext, Qt::QueuedConnection);
 }
@@ -181,9 +204,17 @@ void MprisService::refresh() {
   if (now.canGoNext != state_.canGoNext) changed.insert(QStringLiteral("CanGoNext"), now.canGoNext);
   if (now.canGoPrevious != state_.canGoPrevious)
     changed.insert(QStringLiteral("CanGoPrevious"), now.canGoPrevious);
+  if (now.canSeek != state_.canSeek) changed.insert(QStringLiteral("CanSeek"), now.canSeek);
   state_ = now;
   sendPropertiesChanged(kObjectPath, kPlayerInterface, changed);
 }
+
+qlonglong MprisService::position() const {
+  const std::optional<ShiftState> shift = window_.shift();
+  return shift ? shift->positionUs : 0;
+}
+
+void MprisService::jumped() { emit seeked(position()); }
 
 }  // namespace radiolist
 

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 #include <QVariantMap>
+#include <functional>
 #include <memory>
 
 #include "app/desktop/bounded_queue.h"
@@ -20,6 +21,7 @@ struct MprisState {
   QVariantMap metadata;    // mpris:trackid, xesam:title, xesam:artist
   bool canGoNext = false;
   bool canGoPrevious = false;
+  bool canSeek = false;  // the channel plays and its stream kept a past to move in
   friend bool operator==(const MprisState&, const MprisState&) = default;
 };
 
@@ -28,7 +30,7 @@ struct MprisState {
 class MprisService : public QObject {
   Q_OBJECT
  public:
-  using Action = void (*)(WindowControl&);
+  using Action = std::function<void(WindowControl&)>;
   static constexpr std::size_t kMaxPendingActions = 16;
 
   // Registers "org.mpris.MediaPlayer2.radiolist" (or a per-process name when that is taken).
@@ -39,6 +41,8 @@ class MprisService : public QObject {
   ~MprisService() override;
 
   [[nodiscard]] const MprisState& state() const { return state_; }
+  // The heard point in microseconds on the stream's clock (0 when nothing plays).
+  [[nodiscard]] qlonglong position() const;
   // Runs `action` on the window from the event loop; dropped when kMaxPendingActions already
   // wait.
   void later(Action action);
@@ -46,6 +50,11 @@ class MprisService : public QObject {
  private slots:
   // Compares with what the desktop was last told and signals the differences.
   void refresh();
+  // What is heard jumped: the desktop is told the new position (MPRIS's Seeked).
+  void jumped();
+
+ signals:
+  void seeked(qlonglong position);
 
  private:
   // Runs the oldest pending action; the next one gets a turn of the event loop of its own.

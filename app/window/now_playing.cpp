@@ -6,6 +6,7 @@
 #include "app/window/globals.h"
 #include "app/window/unit1.h"
 #include "app/window/vcl.h"
+#include "playback/audio_library.h"
 
 namespace radiolist {
 
@@ -22,6 +23,12 @@ void NowPlaying::update(OnAir now) {
   if (before.station != now_.station) emit stationChanged();
   if (before.title != now_.title) emit titleChanged();
   if (before.state != now_.state) emit stateChanged();
+  if (before.delay != now_.delay || before.canSeek != now_.canSeek) emit shiftChanged();
+}
+
+void NowPlaying::reportJump() {
+  uiThread_.check();
+  emit positionJumped();
 }
 
 void NowPlaying::reportSaveFailure(const SongSave& failure) {
@@ -51,6 +58,59 @@ void WindowControl::stop() {
   guarded([&] { form_.StopPress(); });
   form_.publishNowPlaying();
 }
+
+std::uint32_t WindowControl::soundingHandle() const {
+  for (const HSTREAM handle : {StreamHandle, AacStreamHandle}) {
+    if (handle != 0 && audio().ChannelGetShift(handle)) return handle;
+  }
+  return 0;
+}
+
+std::optional<ShiftState> WindowControl::shift() const {
+  const auto handle = static_cast<HSTREAM>(soundingHandle());
+  return handle != 0 ? audio().ChannelGetShift(handle) : std::nullopt;
+}
+
+void WindowControl::pause() {
+  if (const auto handle = static_cast<HSTREAM>(soundingHandle())) audio().ChannelPause(handle, true);
+  form_.publishNowPlaying();
+}
+
+void WindowControl::play() {
+  const auto handle = static_cast<HSTREAM>(soundingHandle());
+  const std::optional<ShiftState> now = shift();
+  if (handle != 0 && now && now->paused) {
+    audio().ChannelPause(handle, false);
+    form_.publishNowPlaying();
+  } else {
+    start();
+  }
+}
+
+void WindowControl::playPause() {
+  if (nowPlaying().now().state == OnAir::State::Playing && shift())
+    pause();
+  else
+    play();
+}
+
+void WindowControl::seekTo(std::int64_t us) {
+  const auto handle = static_cast<HSTREAM>(soundingHandle());
+  if (handle == 0 || !audio().ChannelSeek(handle, us)) return;
+  form_.publishNowPlaying();
+  nowPlaying().reportJump();
+}
+
+void WindowControl::seekBy(std::int64_t us) {
+  const std::optional<ShiftState> now = shift();
+  if (!now) return;
+  // Forward past live is live: an offset cannot overflow the clock into the past.
+  const std::int64_t target =
+      us >= now->liveUs - now->positionUs ? AudioLibrary::kLive : now->positionUs + us;
+  seekTo(target);
+}
+
+void WindowControl::goLive() { seekTo(AudioLibrary::kLive); }
 
 void WindowControl::stepChannel(int step) {
   const int row = ChannelIndex + step;

@@ -7,9 +7,11 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <cstdint>
 #include <optional>
 
 #include "playback/log/thread_check.h"
+#include "playback/shift_state.h"
 #include "playback/song_save.h"
 #include "playback/song_title.h"
 
@@ -23,7 +25,8 @@ class AudioLibrary;
 
 // What the window last saw on air. Plain values, so the desktop side's rules are tested on them.
 struct OnAir {
-  enum class State { Stopped, Playing };  // Playing: a stream of the channel sounds or waits
+  // Playing: a stream of the channel sounds or waits for data; Paused: it is silent, receiving on.
+  enum class State { Stopped, Playing, Paused };
 
   int channel = -1;                // the current channel's name row, -1 before one was chosen
   int channels = 0;                // name rows in the list
@@ -31,6 +34,10 @@ struct OnAir {
   QString station;                 // the station's own name (icy-name), else the channel's name
   std::optional<SongTitle> title;  // nullopt while the station says none
   State state = State::Stopped;
+  // Whole seconds what is heard lags behind live (0 when live), and whether there is a past to
+  // move in.
+  std::uint32_t delay = 0;
+  bool canSeek = false;
 
   [[nodiscard]] bool onRow() const { return channel >= 0 && channel < channels; }
   friend bool operator==(const OnAir&, const OnAir&) = default;
@@ -47,6 +54,8 @@ class NowPlaying : public QObject {
   void update(OnAir now);
   // For the window: a save that ended because its file could not be written.
   void reportSaveFailure(const SongSave& failure);
+  // For the window: what is heard has just been moved.
+  void reportJump();
 
  signals:
   // The channel, its row or the number of rows changed.
@@ -54,6 +63,10 @@ class NowPlaying : public QObject {
   void stationChanged();
   void titleChanged();
   void stateChanged();
+  // The delay behind live, or whether one may move in the past, changed.
+  void shiftChanged();
+  // What is heard jumped (a move in the past, or live again): not a change of the delay alone.
+  void positionJumped();
   void saveFailed(const radiolist::SongSave& failure);
 
  private:
@@ -87,6 +100,20 @@ class WindowControl {
   void startOrStop();  // the START STOP button
   void start();
   void stop();
+  // Pausing live radio and moving in what the channel's stream kept (the window's button and
+  // state stay as they are: a paused channel is still started). pause() does nothing unless the
+  // channel plays; play() resumes a paused channel, else starts it as start() does; playPause()
+  // pauses one that plays, else plays.
+  void pause();
+  void play();
+  void playPause();
+  // Moves what is heard `us` microseconds (back when negative), or to `us` on the stream's clock
+  // (ShiftState), or live. Nothing when the channel does not play.
+  void seekBy(std::int64_t us);
+  void seekTo(std::int64_t us);
+  void goLive();
+  // Where the listener stands in the channel's stream; nothing when it does not play.
+  [[nodiscard]] std::optional<ShiftState> shift() const;
   // Chooses the name row `step` rows from the current channel as a click on it would; nothing
   // when there is no such row.
   void stepChannel(int step);
@@ -109,6 +136,8 @@ class WindowControl {
   void acceptDrops(QObject* filter);
 
  private:
+  // The handle of the channel's stream that sounds (the general or the AAC one), 0 when none.
+  [[nodiscard]] std::uint32_t soundingHandle() const;
   TForm1& form_;
 };
 

@@ -3,6 +3,7 @@
 // shutdownLibrary() stops those threads before the exit.
 #include <atomic>
 #include <chrono>
+#include <limits>
 #include <memory>
 #include <mutex>
 
@@ -105,6 +106,21 @@ std::optional<SongSave> takeSongSaveFailure() { return engine().takeSaveFailure(
 std::optional<SongTitle> channelTitle(DWORD handle) {
   if (handle == 0) return std::nullopt;
   return engine().title(handle);
+}
+
+bool channelPause(DWORD handle, bool paused) {
+  return handle != 0 && engine().pause(handle, paused);
+}
+
+bool channelSeek(DWORD handle, std::int64_t us) {
+  if (handle == 0) return false;
+  return us == std::numeric_limits<std::int64_t>::max() ? engine().goLive(handle)
+                                                        : engine().seek(handle, us);
+}
+
+std::optional<ShiftState> channelShift(DWORD handle) {
+  if (handle == 0) return std::nullopt;
+  return engine().shift(handle);
 }
 
 void setMasterVolume(float volume) { engine().setVolume(volume); }

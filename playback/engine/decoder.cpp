@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "playback/engine/ffmpeg_util.h"
+#include "playback/engine/frames.h"
 #include "playback/hls/hls_requests.h"
 #include "playback/log/log.h"
 #include "playback/log/timeline.h"
@@ -53,80 +54,6 @@ int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictio
   return AVERROR(EPERM);
 }
 
-// Converts decoded frames to the output format; rebuilt whenever the input format changes
-// (HE-AAC, for one, may switch its rate after the first frames).
-class Resampler {
- public:
-  ~Resampler() { av_channel_layout_uninit(&layout_); }
-
-  // Frames converted from `frame` (valid until the next call), empty on failure.
-  std::span<const StereoFrame> convert(const AVFrame& frame) {
-    if (!matches(frame) && !rebuild(frame)) return {};
-    const int capacity = swr_get_out_samples(swr_.get(), frame.nb_samples);
-    if (capacity <= 0) return {};
-    if (out_.size() < static_cast<std::size_t>(capacity))
-      out_.resize(static_cast<std::size_t>(capacity));
-    std::uint8_t* planes[1] = {reinterpret_cast<std::uint8_t*>(out_.data())};
-    const int got = checked(
-        swr_convert(swr_.get(), planes, capacity,
-                    const_cast<const std::uint8_t**>(frame.extended_data), frame.nb_samples),
-        "swr_convert");
-    if (got <= 0) return {};
-    return {out_.data(), static_cast<std::size_t>(got)};
-  }
-
- private:
-  [[nodiscard]] bool matches(const AVFrame& frame) const {
-    return swr_ && frame.format == format_ && frame.sample_rate == rate_ &&
-           av_channel_layout_compare(&frame.ch_layout, &layout_) == 0;
-  }
-
-  bool rebuild(const AVFrame& frame) {
-    swr_.reset();
-    av_channel_layout_uninit(&layout_);
-    AVChannelLayout in{};
-    if (frame.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || frame.ch_layout.nb_channels == 0)
-      av_channel_layout_default(&in, std::max(frame.ch_layout.nb_channels, 1));
-    else if (av_channel_layout_copy(&in, &frame.ch_layout) < 0)
-      return false;
-    AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
-    SwrContext* raw = nullptr;
-    const int made =
-        checked(swr_alloc_set_opts2(&raw, &stereo, AV_SAMPLE_FMT_FLT, static_cast<int>(kOutputRate),
-                                    &in, static_cast<AVSampleFormat>(frame.format),
-                                    frame.sample_rate, 0, nullptr),
-                "swr_alloc_set_opts2");
-    av_channel_layout_uninit(&in);
-    ResamplerPtr swr(raw);
-    if (made < 0 || checked(swr_init(swr.get()), "swr_init") < 0) return false;
-    if (av_channel_layout_copy(&layout_, &frame.ch_layout) < 0) return false;
-    swr_ = std::move(swr);
-    format_ = frame.format;
-    rate_ = frame.sample_rate;
-    return true;
-  }
-
-  ResamplerPtr swr_;
-  AVChannelLayout layout_{};
-  int format_ = -1;
-  int rate_ = 0;
-  std::vector<StereoFrame> out_;
-};
-
-// Waits while the ring is full, woken by the mixer as it reads; false when a stop was requested
-// first.
-bool writeAll(SpscRing<StereoFrame>& ring, std::span<const StereoFrame> frames,
-              const std::stop_token& stop) {
-  const std::stop_callback wake(stop, [&ring] { ring.wakeProducer(); });
-  while (!frames.empty()) {
-    frames = frames.subspan(ring.write(frames));
-    if (frames.empty()) break;
-    if (stop.stop_requested()) return false;
-    ring.waitForSpace();
-  }
-  return true;
-}
-
 // Paces packets that decode to nothing (damaged, or frames too short to hold audio) as if they
 // had played: past kGrace of such packets in a row each waits out its duration. Audio waits on
 // the ring as the mixer plays it; without this a station sending only junk would have the
@@ -157,27 +84,6 @@ class JunkPace {
 
  private:
   std::chrono::nanoseconds silent_{};
-};
-
-// Multiplies the first frames of a session by a rising ramp, so that a splice into a stream joined
-// at an arbitrary byte (a reconnect, a server's burst of old audio) cannot click louder than the
-// music itself.
-class FadeIn {
- public:
-  static constexpr std::size_t kFrames = kOutputRate / 50;  // 20 ms
-
-  void restart() { done_ = 0; }
-  void apply(std::span<StereoFrame> frames) {
-    for (StereoFrame& f : frames) {
-      if (done_ >= kFrames) return;
-      const float gain = static_cast<float>(done_++) / static_cast<float>(kFrames);
-      f.left *= gain;
-      f.right *= gain;
-    }
-  }
-
- private:
-  std::size_t done_ = kFrames;
 };
 
 // One demuxer and decoder over the feed, from where it stands until the body (or the Ogg link)
@@ -316,8 +222,27 @@ struct Session {
         continue;
       }
       readErrors = 0;
-      if (packet->stream_index == index && hooks.onPacket)
-        hooks.onPacket(*packet, *demuxer.streams[index]);
+      using Route = DecodeHooks::Route;
+      const Route route = packet->stream_index == index && hooks.onPacket
+                              ? hooks.onPacket(*packet, *demuxer.streams[index])
+                              : Route::Decode;
+      if (route == Route::Skip && packet->stream_index == index) {
+        av_packet_unref(packet.get());
+        // Played elsewhere: for the connection it is audio that arrived.
+        if (summary.framesOut == 0 && hooks.onAudio) hooks.onAudio();
+        ++summary.framesOut;
+        continue;
+      }
+      if (route == Route::DecodeAfterGap) {
+        avcodec_flush_buffers(&decoder);
+        resampler.reset();
+        if (hooks.prime) {
+          for (const PacketPtr& earlier : hooks.prime()) {
+            if (avcodec_send_packet(&decoder, earlier.get()) < 0) continue;
+            while (avcodec_receive_frame(&decoder, frame.get()) >= 0) av_frame_unref(frame.get());
+          }
+        }
+      }
       if (packet->stream_index != index) {
         // MPEG-TS segments of HLS carry their titles as ID3 packets of a data stream.
         if (hls != nullptr &&
@@ -331,12 +256,15 @@ struct Session {
       const std::size_t framesBefore = summary.framesOut;
       r = avcodec_send_packet(&decoder, packet.get());
       av_packet_unref(packet.get());
+      bool whole = true;
       if (r < 0 && r != AVERROR(EAGAIN)) {
         // Damaged data: the decoder finds the next frame by itself.
         if (summary.badPackets++ == 0) checked(r, "avcodec_send_packet");
-      } else if (!drain(decoder, *frame)) {
-        return true;
+      } else {
+        whole = drain(decoder, *frame);
+        if (stop.stop_requested()) return true;
       }
+      if (hooks.afterPacket) hooks.afterPacket(summary.framesOut - framesBefore, whole);
       pace.after(summary.framesOut != framesBefore, duration, stop);
     }
     // What the decoder still holds belongs to the end of this body or link.
@@ -345,19 +273,32 @@ struct Session {
     return true;
   }
 
-  // Moves every decoded frame into the ring; false when a stop came while waiting for room.
+  // Moves every decoded frame into the ring; false when a stop or a diversion came while waiting
+  // for room (the rest of the packet's sound is then dropped).
   bool drain(AVCodecContext& decoder, AVFrame& frame) {
     int r = 0;
+    bool whole = true;
     while ((r = avcodec_receive_frame(&decoder, &frame)) >= 0) {
+      if (!whole) {
+        av_frame_unref(&frame);
+        continue;
+      }
       log::timeline::mark(log::timeline::Stage::Decoded, voice.recording);
       const auto converted = resampler.convert(frame);
       av_frame_unref(&frame);
       std::span<StereoFrame> frames(const_cast<StereoFrame*>(converted.data()), converted.size());
       fade.apply(frames);
-      if (hooks.level != nullptr)
+      if (hooks.level != nullptr) {
+        std::unique_lock<std::mutex> guard;
+        if (hooks.levelGuard != nullptr) guard = std::unique_lock(*hooks.levelGuard);
         hooks.level->process(
             frames, hooks.levelOn == nullptr || hooks.levelOn->load(std::memory_order_relaxed));
-      if (!writeAll(voice.ring, frames, stop)) return false;
+      }
+      const std::size_t written = writeAll(voice.ring, frames, stop, hooks.divert);
+      if (written < frames.size()) {
+        whole = false;
+        frames = frames.first(written);
+      }
       if (!frames.empty()) log::timeline::mark(log::timeline::Stage::Queued, voice.recording);
       if (summary.framesOut == 0 && !frames.empty() && hooks.onAudio) hooks.onAudio();
       // The output may start the first audio at once instead of at its next refill.
@@ -368,7 +309,7 @@ struct Session {
     }
     if (r != AVERROR(EAGAIN) && r != AVERROR_EOF && summary.badPackets++ == 0)
       checked(r, "avcodec_receive_frame");
-    return true;
+    return whole;
   }
 };
 

@@ -8,10 +8,12 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "playback/engine/demuxer_choice.h"
 #include "playback/engine/family.h"
@@ -42,8 +44,22 @@ struct DecodeHooks {
   // way into the ring). None: the audio goes in as decoded.
   Leveller* level = nullptr;
   const std::atomic<bool>* levelOn = nullptr;
-  // Each packet of the audio stream, before it is decoded.
-  std::function<void(const AVPacket&, const AVStream&)> onPacket;
+  std::mutex* levelGuard = nullptr;  // held around each use of `level`, when given
+  // Each packet of the audio stream, before it is decoded: whether it is decoded here.
+  enum class Route {
+    Decode,
+    // After packets that were not: the decoder starts afresh, fed `prime()`'s packets first
+    // (those before this one, whose sound is dropped) so that it carries on without a seam.
+    DecodeAfterGap,
+    // Another producer plays it (from the song buffer); it counts as audio that arrived.
+    Skip,
+  };
+  std::function<Route(const AVPacket&, const AVStream&)> onPacket;
+  std::function<std::vector<PacketPtr>()> prime;
+  // After each packet that was decoded here: the frames of it that reached the ring, and whether
+  // that was all of them (writing stops at once when `divert` is set).
+  std::function<void(std::size_t frames, bool whole)> afterPacket;
+  const std::atomic<bool>* divert = nullptr;
   // Set for an HLS playlist: its effective address (the base of its segments' addresses) and
   // how every further request of the demuxer is made.
   std::string hlsUrl;

@@ -120,6 +120,7 @@ void Engine::free() {
     want(*source, CreationKind::Aac, false);
     // A freed source only waits to be taken over: if its connection ends meanwhile, it is done.
     source->keepAlive(false);
+    source->goLive();  // taken over, it plays live as any new channel does
     if (source->finished())
       retiring_.push_back(std::move(source));
     else
@@ -314,6 +315,7 @@ bool Engine::stop(DWORD handle) {
   if (channel == nullptr) return false;
   const bool wasAudible = channel->source->voice().audible();
   channel->state = ChannelState::Stopped;
+  channel->source->goLive();  // a stop is a stop, not a pause: playing again starts live
   channel->source->voice().holdUntilNs.store(0, std::memory_order_release);
   want(*channel->source, channel->kind, false);
   if (wasAudible && output_) output_->dropQueued();
@@ -346,6 +348,44 @@ std::optional<SongTitle> Engine::title(DWORD handle) {
   if (!kindPlays(channel->kind, source.voice().family.load(std::memory_order_acquire)))
     return std::nullopt;
   return source.title();
+}
+
+bool Engine::pause(DWORD handle, bool paused) {
+  caller_.check();
+  std::lock_guard lock(mutex_);
+  Channel* channel = channels_.find(handle);
+  if (channel == nullptr || channel->state != ChannelState::Playing) return false;
+  channel->source->setPaused(paused);
+  return true;
+}
+
+bool Engine::seek(DWORD handle, std::int64_t us) {
+  caller_.check();
+  std::lock_guard lock(mutex_);
+  Channel* channel = channels_.find(handle);
+  if (channel == nullptr || channel->state != ChannelState::Playing) return false;
+  channel->source->seek(us);
+  return true;
+}
+
+bool Engine::goLive(DWORD handle) {
+  caller_.check();
+  std::lock_guard lock(mutex_);
+  Channel* channel = channels_.find(handle);
+  if (channel == nullptr) return false;
+  channel->source->goLive();
+  return true;
+}
+
+std::optional<ShiftState> Engine::shift(DWORD handle) {
+  caller_.check();
+  std::lock_guard lock(mutex_);
+  const Channel* channel = channels_.find(handle);
+  if (channel == nullptr || channel->state != ChannelState::Playing) return std::nullopt;
+  const Source& source = *channel->source;
+  if (!kindPlays(channel->kind, source.voice().family.load(std::memory_order_acquire)))
+    return std::nullopt;
+  return source.shiftState();
 }
 
 std::size_t Engine::liveSources() {

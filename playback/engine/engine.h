@@ -33,6 +33,7 @@
 #include "playback/engine/source.h"
 #include "playback/log/thread_check.h"
 #include "playback/net/http_stream.h"
+#include "playback/shift_state.h"
 #include "playback/song_title.h"
 
 namespace radiolist::audio {
@@ -80,6 +81,13 @@ class Engine {
   const char* tags(DWORD handle, DWORD type);
   // The title on air of the channel's stream (Source::title), where tags() would answer.
   [[nodiscard]] std::optional<SongTitle> title(DWORD handle);
+  // Pausing the channel's stream while it goes on receiving, and moving in what it kept
+  // (Source::setPaused, seek, goLive); false for no such channel. A stop, or freeing the
+  // channels, goes live again. Never wait.
+  bool pause(DWORD handle, bool paused);
+  bool seek(DWORD handle, std::int64_t us);
+  bool goLive(DWORD handle);
+  [[nodiscard]] std::optional<ShiftState> shift(DWORD handle);
 
   // A hint that `url` is about to be created: its source starts connecting and decoding now,
   // silent, and waits among the warm sources (as one freed a moment ago) for a creation to take

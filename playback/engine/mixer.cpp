@@ -48,7 +48,8 @@ bool Mixer::audioWaiting(std::size_t frames) noexcept {
   const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
   const bool waiting = std::any_of(slots_.begin(), slots_.end(), [now, frames](const Slot& slot) {
     const Voice* voice = slot.voice.load();
-    return voice != nullptr && voice->audibleAt(now) && voice->ring.readable() >= frames;
+    return voice != nullptr && voice->audibleAt(now) &&
+           !voice->paused.load(std::memory_order_acquire) && voice->pendingFrames() >= frames;
   });
   renderEpoch_.fetch_add(1);
   return waiting;
@@ -74,6 +75,11 @@ std::size_t Mixer::render(float* out, std::size_t frames) noexcept {
       voice->ring.discard(
           silentFramesToDrop(voice->ring.readable(), kGraceFrames, kGraceFrames, kKeepFrames));
     }
+    if (const std::size_t drop = voice->dropBefore.load(std::memory_order_acquire),
+        read = voice->ring.consumed();
+        drop > read)
+      voice->ring.discard(drop - read);
+    if (voice->paused.load(std::memory_order_acquire)) continue;
     if (!voice->audibleAt(now)) {
       slot.silentFor += frames;
       voice->ring.discard(

@@ -42,6 +42,11 @@ struct Voice {
   std::atomic<bool> wantAac{false};
   // Bumped by the engine to have the mixer drop all but the newest kKeepFrames at once.
   std::atomic<std::uint32_t> trimRequests{0};
+  // Set by the ring's producer to the ring's written() count when what it wrote so far is no
+  // longer to be heard (a jump in time): the mixer drops it, and keeps what comes after.
+  std::atomic<std::size_t> dropBefore{0};
+  // Paused: the mixer neither plays nor drops the voice's audio, which waits where it stands.
+  std::atomic<bool> paused{false};
   // Steady-clock time (ns) until which the voice goes on sounding although no channel wants it:
   // BASS_Free sets it, so that the window's free-and-create-again of the same address does not
   // drop out for an output period that happens to fall between the two calls.
@@ -51,6 +56,12 @@ struct Voice {
   // Made while the start-up timeline records: its decoder and the mixer mark their stages.
   const std::uint32_t recording = log::timeline::recording();
 
+  // Frames in the ring that are still to be heard.
+  [[nodiscard]] std::size_t pendingFrames() const {
+    const std::size_t from = std::max(ring.consumed(), dropBefore.load(std::memory_order_acquire));
+    const std::size_t to = ring.written();
+    return to > from ? to - from : 0;
+  }
   [[nodiscard]] bool audibleAt(std::int64_t nowNs) const {
     return audible() || nowNs < holdUntilNs.load(std::memory_order_acquire);
   }

@@ -76,6 +76,9 @@ class SpscRing {
     return write_.load(std::memory_order_acquire) - r;
   }
   [[nodiscard]] std::size_t writable() const { return capacity_ - readable(); }
+  // Items written and consumed since the ring was made (running counts).
+  [[nodiscard]] std::size_t written() const { return write_.load(std::memory_order_acquire); }
+  [[nodiscard]] std::size_t consumed() const { return read_.load(std::memory_order_acquire); }
 
   // Producer: waits until at least one item fits, or wakeProducer() is called.
   void waitForSpace() const {

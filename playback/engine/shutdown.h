@@ -7,6 +7,7 @@
 
 #include "playback/bass.h"
 #include "playback/song_save.h"
+#include "playback/shift_state.h"
 #include "playback/song_title.h"
 
 namespace radiolist::audio {
@@ -34,6 +35,13 @@ std::optional<SongSave> takeSongSaveFailure();
 // The title on air of a stream handle's stream, nullopt while its station has said none or the
 // handle plays nothing (Engine::title). Takes the engine's lock briefly, as the tags do.
 std::optional<SongTitle> channelTitle(DWORD handle);
+
+// Pausing a stream handle's stream while it goes on receiving, moving in what it kept (a
+// microsecond of its clock; INT64_MAX or anything past live goes live), and where it stands
+// (Engine::pause, seek, shift). False or nothing for a handle that plays nothing. Never wait.
+bool channelPause(DWORD handle, bool paused);
+bool channelSeek(DWORD handle, std::int64_t us);
+std::optional<ShiftState> channelShift(DWORD handle);
 
 // The file where the streams found in station pages are remembered (PageMemory), in place of
 // $XDG_STATE_HOME/radiolist/pages.tsv; "" remembers nothing. Any thread.

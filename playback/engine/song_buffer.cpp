@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include <sys/stat.h>
 
@@ -241,55 +243,82 @@ class SongBuffer::Writer {
   std::string error_;        // why the file failed; "" while it is fine
 };
 
-SongBuffer::SongBuffer()
-    : params_(nullptr, [](AVCodecParameters* p) { avcodec_parameters_free(&p); }) {}
+SongBuffer::SongBuffer() = default;
 
 SongBuffer::~SongBuffer() = default;
 
-void SongBuffer::titleIs(const SongTitle& title) {
+void SongBuffer::titleIs(const SongTitle& title, std::string_view meta) {
   const std::lock_guard lock(mutex_);
-  if (title.text == title_.text) return;
+  if (!marks_.empty() && title.text == title_.text) return;
   title_ = title;
-  songStart_ = first_ + packets_.size();
+  const std::uint64_t next = first_ + packets_.size();
+  songStart_ = next;
   writer_.reset();  // the song it saved has ended
+  // A title that changes again before any packet replaces the one not heard.
+  if (!marks_.empty() && marks_.back().seq == next) {
+    bytes_ -= cost(marks_.back());
+    marks_.pop_back();
+  }
+  // A hostile station's title is capped where it is parsed; the block as well, here.
+  constexpr std::size_t kLongestMeta = 4096;
+  marks_.push_back({next, liveUs_, title, std::string(meta.substr(0, kLongestMeta))});
+  bytes_ += cost(marks_.back());
 }
 
-void SongBuffer::push(const AVPacket& packet, const AVStream& stream) {
-  // A packet of more than this is no audio frame of a stream we save: it would only crowd out
-  // the song.
+std::optional<SongBuffer::Pushed> SongBuffer::push(const AVPacket& packet,
+                                                   const AVStream& stream) {
+  // A packet of more than this is no audio frame: it would only crowd out the song.
   constexpr int kLargestPacket = 1 << 20;
   const auto now = std::chrono::steady_clock::now();
-  const std::lock_guard lock(mutex_);
-  const AVCodecParameters& in = *stream.codecpar;
-  const bool sameStream =
-      params_ && params_->codec_id == in.codec_id && params_->sample_rate == in.sample_rate &&
-      params_->ch_layout.nb_channels == in.ch_layout.nb_channels &&
-      params_->extradata_size == in.extradata_size &&
-      (in.extradata_size == 0 || std::memcmp(params_->extradata, in.extradata,
-                                             static_cast<std::size_t>(in.extradata_size)) == 0) &&
-      av_cmp_q(timeBase_, stream.time_base) == 0;
-  if (!sameStream) {
-    // Another codec or another Ogg link: what is kept cannot go into the same file.
-    writer_.reset();
-    clear();
-    ++streams_;
-    params_.reset(avcodec_parameters_alloc());
-    if (!params_ || avcodec_parameters_copy(params_.get(), &in) < 0) {
-      params_.reset();
-      keep_ = false;
-      return;
+  std::optional<Pushed> pushed;
+  {
+    const std::lock_guard lock(mutex_);
+    const AVCodecParameters& in = *stream.codecpar;
+    const AVCodecParameters* last = segments_.empty() ? nullptr : segments_.back().params.get();
+    const bool sameStream =
+        last != nullptr && last->codec_id == in.codec_id && last->sample_rate == in.sample_rate &&
+        last->ch_layout.nb_channels == in.ch_layout.nb_channels &&
+        last->extradata_size == in.extradata_size &&
+        (in.extradata_size == 0 || std::memcmp(last->extradata, in.extradata,
+                                               static_cast<std::size_t>(in.extradata_size)) == 0) &&
+        av_cmp_q(segments_.back().timeBase, stream.time_base) == 0;
+    if (!sameStream) {
+      // Another codec or another Ogg link: what is kept cannot go into the same file.
+      writer_.reset();
+      AVCodecParameters* params = avcodec_parameters_alloc();
+      if (params == nullptr || avcodec_parameters_copy(params, &in) < 0) {
+        avcodec_parameters_free(&params);
+        return std::nullopt;
+      }
+      const std::uint64_t next = first_ + packets_.size();
+      segments_.push_back({next, ++streams_,
+                           {params, [](AVCodecParameters* p) { avcodec_parameters_free(&p); }},
+                           stream.time_base, avcodec_get_name(in.codec_id)});
+      songStart_ = written_ = next;
     }
-    timeBase_ = stream.time_base;
-    codec_ = avcodec_get_name(in.codec_id);
-    keep_ = !songExtension(codec_).empty();
+    if (packet.size <= 0 || packet.size > kLargestPacket) return std::nullopt;
+    const Segment& segment = segments_.back();
+    std::int64_t duration = packet.duration;
+    if (duration <= 0 && segment.params->frame_size > 0 && segment.params->sample_rate > 0)
+      duration = av_rescale_q(segment.params->frame_size, {1, segment.params->sample_rate},
+                              segment.timeBase);
+    const std::int64_t startUs = liveUs_;
+    // A packet claiming more than a few seconds is lying: it would make the clock jump.
+    constexpr std::int64_t kLongestPacketUs = 2'000'000;
+    liveUs_ += std::clamp<std::int64_t>(
+        duration > 0 ? av_rescale_q(duration, segment.timeBase, {1, 1'000'000}) : 0, 0,
+        kLongestPacketUs);
+    const auto size = static_cast<std::uint32_t>(packet.size);
+    pushed = Pushed{first_ + packets_.size(), liveUs_};
+    packets_.push_back(
+        {dataFirst_ + data_.size(), packet.duration, startUs, now, size, packet.flags});
+    data_.insert(data_.end(), packet.data, packet.data + size);
+    bytes_ += cost(size);
+    trim(now);
+    if (!songExtension(segment.codec).empty()) writePending();
   }
-  if (!keep_ || packet.size <= 0 || packet.size > kLargestPacket) return;
-  const auto size = static_cast<std::uint32_t>(packet.size);
-  packets_.push_back({dataFirst_ + data_.size(), packet.duration, now, size, packet.flags});
-  data_.insert(data_.end(), packet.data, packet.data + size);
-  bytes_ += cost(size);
-  trim(now);
-  writePending();
+  pushed_.notify_all();
+  return pushed;
 }
 
 void SongBuffer::dropFront() {
@@ -301,19 +330,15 @@ void SongBuffer::dropFront() {
   ++first_;
 }
 
-void SongBuffer::clear() {
-  first_ += packets_.size();
-  dataFirst_ += data_.size();
-  packets_.clear();
-  data_.clear();
-  data_.shrink_to_fit();
-  bytes_ = 0;
-  songStart_ = written_ = first_;
-}
-
 void SongBuffer::trim(std::chrono::steady_clock::time_point now) {
   while (!packets_.empty() && (bytes_ > kKeepBytes || now - packets_.front().when > kKeepTime))
     dropFront();
+  // A mark or segment is kept while it covers a packet kept (or the next to come).
+  while (marks_.size() > 1 && marks_[1].seq <= first_) {
+    bytes_ -= cost(marks_.front());
+    marks_.pop_front();
+  }
+  while (segments_.size() > 1 && segments_[1].first <= first_) segments_.pop_front();
   written_ = std::max(written_, first_);
   songStart_ = std::max(songStart_, first_);
 }
@@ -340,46 +365,113 @@ void SongBuffer::stopSaving() {
   writer_.reset();
 }
 
-SongSave SongBuffer::save(const std::string& directory, const std::string& station) {
+const SongBuffer::Segment& SongBuffer::segmentOf(std::uint64_t seq) const {
+  auto it = std::upper_bound(segments_.begin(), segments_.end(), seq,
+                             [](std::uint64_t s, const Segment& segment) { return s < segment.first; });
+  return it == segments_.begin() ? segments_.front() : *std::prev(it);
+}
+
+std::size_t SongBuffer::markAt(std::int64_t us) const {
+  // The last mark beginning at or before `us`; a mark at the same moment as a later one is
+  // covered by it.
+  auto it = std::upper_bound(marks_.begin(), marks_.end(), us,
+                             [](std::int64_t t, const Mark& mark) { return t < mark.us; });
+  return it == marks_.begin() ? 0 : static_cast<std::size_t>(std::prev(it) - marks_.begin());
+}
+
+std::uint64_t SongBuffer::seqAtLocked(std::int64_t us) const {
+  if (packets_.empty() || us >= liveUs_) return first_ + packets_.size();
+  auto it = std::upper_bound(packets_.begin(), packets_.end(), us,
+                             [](std::int64_t t, const Kept& kept) { return t < kept.startUs; });
+  if (it != packets_.begin()) --it;
+  return first_ + static_cast<std::uint64_t>(it - packets_.begin());
+}
+
+std::uint64_t SongBuffer::seqAt(std::int64_t us) const {
+  const std::lock_guard lock(mutex_);
+  return seqAtLocked(us);
+}
+
+std::uint64_t SongBuffer::nextSeq() const {
+  const std::lock_guard lock(mutex_);
+  return first_ + packets_.size();
+}
+
+std::int64_t SongBuffer::oldestUs() const {
+  const std::lock_guard lock(mutex_);
+  return packets_.empty() ? liveUs_ : packets_.front().startUs;
+}
+
+std::int64_t SongBuffer::liveUs() const {
+  const std::lock_guard lock(mutex_);
+  return liveUs_;
+}
+
+std::optional<SongBuffer::Replay> SongBuffer::packet(std::uint64_t seq) const {
+  const std::lock_guard lock(mutex_);
+  if (seq >= first_ + packets_.size() || segments_.empty()) return std::nullopt;
+  seq = std::max(seq, first_);
+  const Kept& kept = packets_[static_cast<std::size_t>(seq - first_)];
+  Replay out;
+  out.packet.reset(av_packet_alloc());
+  if (!out.packet || av_new_packet(out.packet.get(), static_cast<int>(kept.size)) < 0)
+    return std::nullopt;
+  const auto bytes = data_.cbegin() + static_cast<std::ptrdiff_t>(kept.at - dataFirst_);
+  std::copy(bytes, bytes + kept.size, out.packet->data);
+  out.packet->flags = kept.flags;
+  out.packet->duration = kept.duration;
+  const Segment& segment = segmentOf(seq);
+  out.params = segment.params;
+  out.timeBase = segment.timeBase;
+  out.segment = segment.id;
+  out.seq = seq;
+  out.startUs = kept.startUs;
+  out.endUs = seq + 1 < first_ + packets_.size()
+                  ? packets_[static_cast<std::size_t>(seq + 1 - first_)].startUs
+                  : liveUs_;
+  return out;
+}
+
+std::optional<SongBuffer::Heard> SongBuffer::titleAt(std::int64_t us) const {
+  const std::lock_guard lock(mutex_);
+  if (marks_.empty()) return std::nullopt;
+  const Mark& mark = marks_[markAt(us)];
+  return Heard{mark.title, mark.meta};
+}
+
+bool SongBuffer::waitFor(std::uint64_t seq, const std::stop_token& stop,
+                         std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return pushed_.wait_for(lock, stop, timeout, [&] { return seq < first_ + packets_.size(); });
+}
+
+SongSave SongBuffer::save(const std::string& directory, const std::string& station,
+                          std::optional<std::int64_t> heardUs) {
   using Status = SongSave::Status;
   // What the file needs is taken under the lock; the folder and the file are made without it, so
   // that a slow disk holds up this call only, not the decoder's next packet.
   std::unique_lock lock(mutex_);
+  if (heardUs && !marks_.empty()) {
+    const std::size_t mark = markAt(*heardUs);
+    if (mark + 1 < marks_.size()) return savePast(directory, station, lock, mark);
+  }
   if (writer_) return {Status::Saving, writer_->path(), {}};
-  if (!params_) return {Status::NothingToSave, {}, "no audio yet"};
-  const std::string extension(songExtension(codec_));
+  if (segments_.empty()) return {Status::NothingToSave, {}, "no audio yet"};
+  const Segment& segment = segments_.back();
+  const std::string extension(songExtension(segment.codec));
   if (extension.empty())
     return {Status::NothingToSave,
             {},
-            "the stream's " + codec_ + " is not saved (MP3, AAC, Vorbis and Opus are)"};
+            "the stream's " + segment.codec + " is not saved (MP3, AAC, Vorbis and Opus are)"};
   if (packets_.empty()) return {Status::NothingToSave, {}, "no audio yet"};
   const SongTitle title = title_;
   const std::uint64_t stream = streams_;
-  const AVRational timeBase = timeBase_;
-  std::unique_ptr<AVCodecParameters, void (*)(AVCodecParameters*)> params(
-      avcodec_parameters_alloc(), [](AVCodecParameters* p) { avcodec_parameters_free(&p); });
-  if (!params || avcodec_parameters_copy(params.get(), params_.get()) < 0)
-    return {Status::CannotWrite, {}, "out of memory"};
+  const AVRational timeBase = segment.timeBase;
+  const std::shared_ptr<const AVCodecParameters> params = segment.params;
   lock.unlock();
 
-  std::error_code error;
-  std::filesystem::create_directories(directory, error);
-  if (error) return {Status::CannotWrite, directory, error.message()};
-  // A file already there is never overwritten (nor a link followed): the first free " (n)".
-  int fd = -1;
-  std::string path;
-  for (int n = 1; n <= kMaxSongFileNumber && fd < 0; ++n) {
-    path = directory + "/" + songFileName(title.text, extension, n);
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0 && errno != EEXIST) return {Status::CannotWrite, path, describe(errno)};
-  }
-  if (fd < 0) {
-    return {Status::NamesUsedUp, directory,
-            "all " + std::to_string(kMaxSongFileNumber) + " names for this song are taken"};
-  }
-  auto writer = std::make_unique<Writer>(fd, path);
-  if (std::string why = writer->open(extension, *params, timeBase, title, station); !why.empty())
-    return {Status::CannotWrite, path, std::move(why)};  // the writer removes the file
+  auto [writer, answer] = makeFile(directory, extension, *params, timeBase, title, station);
+  if (!writer) return answer;
 
   lock.lock();
   // Meanwhile another request may have started the save, or the song or the stream ended: this
@@ -387,7 +479,7 @@ SongSave SongBuffer::save(const std::string& directory, const std::string& stati
   if (writer_) return {Status::Saving, writer_->path(), {}};
   if (title_.text != title.text || streams_ != stream)
     return {Status::NothingToSave, {}, "the song ended while its file was made"};
-  log::write(log::Domain::Engine, "saving the song into ", path);
+  log::write(log::Domain::Engine, "saving the song into ", answer.path);
   writer_ = std::move(writer);
   written_ = std::max(songStart_, first_);
   // What is kept of the song goes in now, so the file plays as soon as it is named.
@@ -396,7 +488,81 @@ SongSave SongBuffer::save(const std::string& directory, const std::string& stati
     const std::lock_guard failed(failureMutex_);
     return *std::exchange(failure_, std::nullopt);  // told here, not again
   }
-  return {Status::Saving, path, {}};
+  return answer;
+}
+
+SongSave SongBuffer::savePast(const std::string& directory, const std::string& station,
+                              std::unique_lock<std::mutex>& lock, std::size_t markIndex) {
+  using Status = SongSave::Status;
+  const Mark& mark = marks_[markIndex];
+  if (pastMark_ == mark.seq + 1) return {Status::Saving, pastPath_, {}};
+  const std::uint64_t begin = std::max(mark.seq, first_);
+  const Segment& segment = segmentOf(begin);
+  const std::string extension(songExtension(segment.codec));
+  if (extension.empty())
+    return {Status::NothingToSave,
+            {},
+            "the stream's " + segment.codec + " is not saved (MP3, AAC, Vorbis and Opus are)"};
+  // The song's packets of its own stream, copied out: the disk is written without the lock.
+  std::uint64_t end = std::min(marks_[markIndex + 1].seq, first_ + packets_.size());
+  for (const Segment& s : segments_) {
+    if (s.first > begin) {
+      end = std::min(end, s.first);
+      break;
+    }
+  }
+  if (begin >= end) return {Status::NothingToSave, {}, "no audio of the song is kept"};
+  std::vector<Kept> kept(packets_.begin() + static_cast<std::ptrdiff_t>(begin - first_),
+                         packets_.begin() + static_cast<std::ptrdiff_t>(end - first_));
+  const std::uint64_t at = kept.front().at;
+  const auto bytesBegin = data_.cbegin() + static_cast<std::ptrdiff_t>(at - dataFirst_);
+  const std::deque<std::uint8_t> bytes(
+      bytesBegin, bytesBegin + static_cast<std::ptrdiff_t>(kept.back().at + kept.back().size - at));
+  const SongTitle title = mark.title;
+  const std::uint64_t markSeq = mark.seq;
+  const AVRational timeBase = segment.timeBase;
+  const std::shared_ptr<const AVCodecParameters> params = segment.params;
+  lock.unlock();
+
+  auto [writer, answer] = makeFile(directory, extension, *params, timeBase, title, station);
+  if (!writer) return answer;
+  for (const Kept& k : kept)
+    writer->write(k, bytes.cbegin() + static_cast<std::ptrdiff_t>(k.at - at));
+  if (!writer->flush() || !writer->ok())
+    return {Status::CannotWrite, writer->path(), writer->error()};
+  log::write(log::Domain::Engine, "saved a song heard behind live into ", answer.path);
+  lock.lock();
+  pastMark_ = markSeq + 1;
+  pastPath_ = answer.path;
+  return answer;
+}
+
+std::pair<std::unique_ptr<SongBuffer::Writer>, SongSave> SongBuffer::makeFile(
+    const std::string& directory, const std::string& extension, const AVCodecParameters& params,
+    AVRational timeBase, const SongTitle& title, const std::string& station) {
+  using Status = SongSave::Status;
+  const auto fail = [](SongSave why) {
+    return std::pair<std::unique_ptr<Writer>, SongSave>(nullptr, std::move(why));
+  };
+  std::error_code error;
+  std::filesystem::create_directories(directory, error);
+  if (error) return fail({Status::CannotWrite, directory, error.message()});
+  // A file already there is never overwritten (nor a link followed): the first free " (n)".
+  int fd = -1;
+  std::string path;
+  for (int n = 1; n <= kMaxSongFileNumber && fd < 0; ++n) {
+    path = directory + "/" + songFileName(title.text, extension, n);
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && errno != EEXIST) return fail({Status::CannotWrite, path, describe(errno)});
+  }
+  if (fd < 0) {
+    return fail({Status::NamesUsedUp, directory,
+                 "all " + std::to_string(kMaxSongFileNumber) + " names for this song are taken"});
+  }
+  auto writer = std::make_unique<Writer>(fd, path);
+  if (std::string why = writer->open(extension, params, timeBase, title, station); !why.empty())
+    return fail({Status::CannotWrite, path, std::move(why)});  // the writer removes the file
+  return {std::move(writer), SongSave{Status::Saving, path, {}}};
 }
 
 std::optional<SongSave> SongBuffer::takeFailure() {

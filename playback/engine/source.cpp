@@ -39,8 +39,11 @@ Source::Source(std::string url, std::shared_ptr<net::HttpStream> first, StreamOp
 
 Source::~Source() {
   decoder_.request_stop();
-  const std::lock_guard lock(mutex_);
-  if (current_) current_->cancel();  // wakes a read() the decoder waits in
+  {
+    const std::lock_guard lock(mutex_);
+    if (current_) current_->cancel();  // wakes a read() the decoder waits in
+  }
+  shift_.stop();  // before the leveller it may be using goes
 }
 
 void Source::startDecoder() {
@@ -60,6 +63,24 @@ std::shared_ptr<const net::ResponseHead> Source::head() const {
 }
 
 std::optional<std::string> Source::meta() const {
+  if (const auto heard = shift_.heardBehind()) {
+    const auto title = songs_.titleAt(*heard);
+    if (!title || title->meta.empty()) return std::nullopt;
+    return title->meta;
+  }
+  return liveMeta();
+}
+
+std::optional<SongTitle> Source::title() const {
+  if (const auto heard = shift_.heardBehind()) {
+    const auto title = songs_.titleAt(*heard);
+    if (!title || title->title.text.empty()) return std::nullopt;
+    return title->title;
+  }
+  return liveTitle();
+}
+
+std::optional<std::string> Source::liveMeta() const {
   const std::lock_guard lock(mutex_);
   if (inbandTitle_) return icyText(*inbandTitle_);
   if (current_ && confirmed_) {
@@ -68,7 +89,7 @@ std::optional<std::string> Source::meta() const {
   return lastMeta_;
 }
 
-std::optional<SongTitle> Source::title() const {
+std::optional<SongTitle> Source::liveTitle() const {
   const std::lock_guard lock(mutex_);
   if (inbandTitle_) return inbandTitle_;
   if (current_ && confirmed_) {
@@ -168,7 +189,9 @@ void Source::run(const std::stop_token& stop) {
     // Read here, off the window's thread: a station played before starts at its gain.
     const auto remembered = level_.memory ? level_.memory->loudnessFor(url_) : std::nullopt;
     if (remembered) log::write(log::Domain::Engine, url_, ": remembered loudness ", *remembered);
+    const std::lock_guard guard(levelGuard_);
     leveller_ = std::make_unique<Leveller>(remembered);
+    shift_.setLeveller(leveller_.get(), &levelGuard_);
   }
   std::shared_ptr<net::HttpStream> stream;
   {
@@ -286,15 +309,20 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
   hooks.fadeIn = rejoin;
   hooks.onTitle = [this](SongTitle title) { setTitle(std::move(title)); };
   hooks.onPacket = [this](const AVPacket& packet, const AVStream& audio) {
-    songs_.titleIs(title().value_or(SongTitle{}));
+    songs_.titleIs(liveTitle().value_or(SongTitle{}), liveMeta().value_or(std::string()));
     // A song is saved while it sounds: a channel change or a stop ends the file.
     if (!voice_.audibleAt(std::chrono::steady_clock::now().time_since_epoch().count()))
       songs_.stopSaving();
-    songs_.push(packet, audio);
+    const DecodeHooks::Route route = shift_.livePacket(songs_.push(packet, audio));
     rememberLoudness(false);
+    return route;
   };
+  hooks.prime = [this] { return shift_.livePrime(); };
+  hooks.afterPacket = [this](std::size_t frames, bool whole) { shift_.liveDone(frames, whole); };
+  hooks.divert = &shift_.divert();
   hooks.level = leveller_.get();
   hooks.levelOn = level_.on;
+  hooks.levelGuard = &levelGuard_;
   hooks.onAudio = [this] {
     requestsLeft_ = -1;  // a stream that plays makes the requests it needs
     reconnecting_.store(false, std::memory_order_release);
@@ -307,8 +335,14 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
 
 void Source::rememberLoudness(bool always) {
   if (!leveller_ || !level_.memory) return;
-  if (always ? !leveller_->measured() : !leveller_->takeSaveDue()) return;
-  level_.memory->remember(url_, *leveller_->integrated());
+  std::optional<double> measured;
+  {
+    // The replay may be levelling meanwhile; the file is written without the guard.
+    const std::lock_guard guard(levelGuard_);
+    if (always ? !leveller_->measured() : !leveller_->takeSaveDue()) return;
+    measured = leveller_->integrated();
+  }
+  if (measured) level_.memory->remember(url_, *measured);
 }
 
 bool Source::playPlaylist(Feed& feed, const std::string& base, const std::stop_token& stop,

@@ -39,6 +39,7 @@
 #include "playback/engine/page_memory.h"
 #include "playback/engine/retry.h"
 #include "playback/engine/song_buffer.h"
+#include "playback/engine/time_shift.h"
 #include "playback/net/http_stream.h"
 #include "playback/song_title.h"
 
@@ -101,10 +102,16 @@ class Source {
   void retryNow();
   static constexpr std::chrono::milliseconds kStalledAfter{1000};
 
-  // Saves the song on air into `directory` (SongBuffer::save). Any thread; may wait for the disk.
+  // Saves the song heard into `directory` (SongBuffer::save). Any thread; may wait for the disk.
   SongSave saveSong(const std::string& directory, const std::string& station) {
-    return songs_.save(directory, station);
+    return songs_.save(directory, station, shift_.heardBehind());
   }
+  // Pausing and going back in the kept past (TimeShift). Any thread; never wait. While behind
+  // live, meta() and title() tell the title of what is heard.
+  void setPaused(bool paused) { shift_.setPaused(paused); }
+  void seek(std::int64_t us) { shift_.seek(us); }
+  void goLive() { shift_.goLive(); }
+  [[nodiscard]] ShiftState shiftState() const { return shift_.state(); }
   // A save that ended because its file could not be written (SongBuffer::takeFailure).
   std::optional<SongSave> takeSaveFailure() { return songs_.takeFailure(); }
   // What the song buffer keeps, in bytes of memory. For tests and benches.
@@ -142,6 +149,9 @@ class Source {
   void setCurrent(std::shared_ptr<net::HttpStream> stream);
   void confirmCurrent();
   void setTitle(SongTitle title);
+  // The live title (as ICY text and parsed), whatever is heard.
+  [[nodiscard]] std::optional<std::string> liveMeta() const;
+  [[nodiscard]] std::optional<SongTitle> liveTitle() const;
   // The title of an ICY block, parsed when the block differs from the last one asked about.
   // Needs mutex_.
   const std::optional<SongTitle>& icyTitleLocked(const std::string& block) const;
@@ -159,7 +169,9 @@ class Source {
   std::atomic<std::size_t> connections_{1};
   const std::shared_ptr<PageMemory> pages_;
   const LevelOptions level_;
-  // Decoder thread only:
+  TimeShift shift_{songs_, voice_, level_.on};
+  std::mutex levelGuard_;  // the live decoder and the replay take turns with the leveller
+  // Decoder thread only (and the replay's, under levelGuard_):
   std::unique_ptr<Leveller> leveller_;  // made when the thread starts, from the memory
   int requestsLeft_ = 0;     // requests the current attempt may still make; -1 once it played
   std::string pageStream_;   // the stream url_ (a page) plays, "" while none is known

@@ -67,12 +67,20 @@ void TForm1::publishNowPlaying() {
   if (now.onRow()) now.channelName = rowText(ListBox1, ChannelIndex);
   now.station = stationNameOnAir().value_or(now.channelName);
   // The channel sounds through whichever of its two streams carries its codec.
+  bool paused = false;
   for (const HSTREAM handle : {StreamHandle, AacStreamHandle}) {
     if (!now.title) now.title = audio_.ChannelGetTitle(handle);
     const DWORD state = audio_.ChannelIsActive(handle);
     if (state == BASS_ACTIVE_PLAYING || state == BASS_ACTIVE_STALLED)
       now.state = OnAir::State::Playing;
+    if (const std::optional<ShiftState> shift = handle != 0 ? audio_.ChannelGetShift(handle)
+                                                            : std::nullopt) {
+      now.delay = shift->delaySeconds;
+      now.canSeek = shift->canSeek;
+      paused = shift->paused;
+    }
   }
+  if (paused && now.state == OnAir::State::Playing) now.state = OnAir::State::Paused;
   nowPlaying_->update(std::move(now));
   if (const std::optional<SongSave> failure = audio_.TakeSongSaveFailure())
     nowPlaying_->reportSaveFailure(*failure);

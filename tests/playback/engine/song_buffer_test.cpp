@@ -148,9 +148,9 @@ TEST(SongBufferTest, WhatIsKeptCostsAtMostTheBoundWhateverThePacketSize) {
   EXPECT_LE(buffer.bytes(), SongBuffer::kKeepBytes);
   EXPECT_GE(buffer.bytes(), SongBuffer::kKeepBytes - (2u << 20));
 
-  stream->codecpar->codec_id = AV_CODEC_ID_FLAC;  // another stream, and one not saved
+  stream->codecpar->codec_id = AV_CODEC_ID_FLAC;  // another stream, kept to replay, not saved
   for (int i = 0; i < 1000; ++i) buffer.push(*tiny, *stream);
-  EXPECT_EQ(buffer.bytes(), 0u);
+  EXPECT_LE(buffer.bytes(), SongBuffer::kKeepBytes);
   const SongSave save = buffer.save(::testing::TempDir(), "Station");
   EXPECT_EQ(save.status, SongSave::Status::NothingToSave);
   EXPECT_NE(save.reason.find("flac"), std::string::npos) << save.reason;

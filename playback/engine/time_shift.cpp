@@ -1,0 +1,350 @@
+#include "playback/engine/time_shift.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <utility>
+
+#include "playback/engine/frames.h"
+#include "playback/log/log.h"
+
+namespace radiolist::audio {
+
+namespace {
+
+constexpr std::int64_t kUsPerSecond = 1'000'000;
+// Live listening's lag is taken back when going live; not less, so the ring has a cushion.
+constexpr std::int64_t kLeastLagUs = 250'000;
+// A seek this close to live is a seek to live.
+constexpr std::int64_t kLiveMarginUs = 250'000;
+// How often the replay, waiting for the next packet at the live edge, looks at its requests.
+constexpr std::chrono::milliseconds kEdgePoll{40};
+
+std::int64_t framesToUs(std::size_t frames) {
+  return static_cast<std::int64_t>(frames) * kUsPerSecond / kOutputRate;
+}
+
+}  // namespace
+
+TimeShift::TimeShift(SongBuffer& songs, Voice& voice, const std::atomic<bool>* levelOn)
+    : songs_(songs), voice_(voice), levelOn_(levelOn) {}
+
+TimeShift::~TimeShift() { stop(); }
+
+void TimeShift::stop() {
+  std::jthread thread;
+  {
+    const std::lock_guard lock(mutex_);
+    stopped_ = true;
+    thread = std::move(thread_);
+  }
+  if (!thread.joinable()) return;
+  thread.request_stop();
+  voice_.ring.wakeProducer();
+  thread.join();
+}
+
+void TimeShift::setLeveller(Leveller* leveller, std::mutex* guard) {
+  const std::lock_guard lock(mutex_);
+  leveller_ = leveller;
+  levelGuard_ = guard;
+}
+
+std::int64_t TimeShift::heardUs() const {
+  return ringEndUs_.load(std::memory_order_acquire) - framesToUs(voice_.pendingFrames());
+}
+
+std::int64_t TimeShift::liveLagLocked() const {
+  const std::int64_t lag = songs_.liveUs() - heardUs();
+  return std::clamp(lag, kLeastLagUs, framesToUs(voice_.ring.capacity()));
+}
+
+std::int64_t TimeShift::livePointLocked() const {
+  // The network's backlog, drained at once when live listening stops waiting on the ring, is not
+  // counted as delay: live moves on in real time from where it was left.
+  const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
+                           std::chrono::steady_clock::now() - leftAt_)
+                           .count();
+  return std::max(std::min(leftHeardUs_ + elapsed, songs_.liveUs() - kLeastLagUs),
+                  songs_.oldestUs());
+}
+
+bool TimeShift::behindLocked() const {
+  return want_ == Want::Hold || want_ == Want::Seek ||
+         (owner_ == Owner::Replay && !catchingUp_ && want_ != Want::Live);
+}
+
+void TimeShift::ask(Want want, std::int64_t us) {
+  if (!behindLocked()) {  // leaving live now
+    if (owner_ == Owner::Live) lagUs_ = liveLagLocked();
+    leftHeardUs_ = heardUs();
+    leftAt_ = std::chrono::steady_clock::now();
+  }
+  want_ = want;
+  wantUs_ = us;
+  // A jump cuts short what the replay is writing; a pause leaves it to wait for room.
+  if (want != Want::Hold) interrupt_.store(true, std::memory_order_release);
+  voice_.ring.wakeProducer();
+  if (stopped_) return;
+  if (!thread_.joinable()) thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+  wake_.notify_all();
+}
+
+void TimeShift::setPaused(bool paused) {
+  const std::lock_guard lock(mutex_);
+  if (paused == paused_) return;
+  paused_ = paused;
+  voice_.paused.store(paused, std::memory_order_release);
+  if (!paused) return;
+  if (owner_ == Owner::Live && want_ == Want::None)
+    ask(Want::Hold);  // the replay carries on from here when Play comes
+  else if (catchingUp_ || want_ == Want::Live)
+    ask(Want::Hold);  // paused on the way back to live: stays behind
+}
+
+void TimeShift::goLive() {
+  const std::lock_guard lock(mutex_);
+  paused_ = false;
+  voice_.paused.store(false, std::memory_order_release);
+  if (behindLocked()) ask(Want::Live);
+}
+
+void TimeShift::seek(std::int64_t us) {
+  const std::lock_guard lock(mutex_);
+  const bool behind = behindLocked();
+  const std::int64_t live = behind ? livePointLocked() : heardUs();
+  if (us >= live - kLiveMarginUs) {
+    if (behind) ask(Want::Live);
+    return;
+  }
+  ask(Want::Seek, std::max(us, songs_.oldestUs()));
+}
+
+ShiftState TimeShift::state() const {
+  const std::lock_guard lock(mutex_);
+  ShiftState s;
+  s.paused = paused_;
+  s.behind = behindLocked();
+  s.oldestUs = songs_.oldestUs();
+  const std::int64_t newest = songs_.liveUs();
+  s.canSeek = newest > s.oldestUs;
+  if (s.behind) {
+    s.liveUs = livePointLocked();
+    s.positionUs = want_ == Want::Seek ? wantUs_ : std::max(heardUs(), s.oldestUs);
+    s.positionUs = std::min(s.positionUs, s.liveUs);
+    s.delaySeconds = static_cast<std::uint32_t>(
+        std::llround(static_cast<double>(s.liveUs - s.positionUs) / kUsPerSecond));
+  } else {
+    s.positionUs = std::clamp(heardUs(), s.oldestUs, std::max(newest, s.oldestUs));
+    if (want_ == Want::Live || catchingUp_) s.positionUs = std::max(newest - lagUs_, s.oldestUs);
+    s.liveUs = s.positionUs;
+  }
+  return s;
+}
+
+std::optional<std::int64_t> TimeShift::heardBehind() const {
+  const std::lock_guard lock(mutex_);
+  if (!behindLocked()) return std::nullopt;
+  return want_ == Want::Seek ? wantUs_ : heardUs();
+}
+
+DecodeHooks::Route TimeShift::livePacket(const std::optional<SongBuffer::Pushed>& pushed) {
+  const std::lock_guard lock(mutex_);
+  if (owner_ != Owner::Live) return DecodeHooks::Route::Skip;
+  liveBusy_ = true;
+  liveSeq_.reset();
+  if (pushed) {
+    liveSeq_ = pushed->seq;
+    liveEndUs_ = pushed->endUs;
+  }
+  return std::exchange(liveResumes_, false) ? DecodeHooks::Route::DecodeAfterGap
+                                            : DecodeHooks::Route::Decode;
+}
+
+void TimeShift::liveDone(std::size_t frames, bool whole) {
+  {
+    const std::lock_guard lock(mutex_);
+    liveBusy_ = false;
+    if (liveSeq_) {
+      liveNext_ = whole ? *liveSeq_ + 1 : *liveSeq_;
+      liveSkip_ = whole ? 0 : frames;
+      if (whole) ringEndUs_.store(liveEndUs_, std::memory_order_release);
+    }
+  }
+  wake_.notify_all();
+}
+
+std::vector<PacketPtr> TimeShift::livePrime() {
+  std::optional<std::uint64_t> seq;
+  {
+    const std::lock_guard lock(mutex_);
+    seq = liveSeq_;
+  }
+  return seq ? primeBefore(*seq) : std::vector<PacketPtr>{};
+}
+
+std::vector<PacketPtr> TimeShift::primeBefore(std::uint64_t seq) const {
+  std::vector<PacketPtr> out;
+  const auto at = songs_.packet(seq);
+  if (!at || at->seq != seq) return out;
+  for (std::uint64_t s = seq > kPrimePackets ? seq - kPrimePackets : 0; s < seq; ++s) {
+    auto earlier = songs_.packet(s);
+    if (earlier && earlier->seq == s && earlier->segment == at->segment)
+      out.push_back(std::move(earlier->packet));
+  }
+  return out;
+}
+
+void TimeShift::dropRing() {
+  voice_.dropBefore.store(voice_.ring.written(), std::memory_order_release);
+}
+
+void TimeShift::run(const std::stop_token& stop) {
+  std::unique_lock lock(mutex_);
+  while (!stop.stop_requested()) {
+    wake_.wait(lock, stop, [this] { return want_ != Want::None; });
+    if (stop.stop_requested()) return;
+    if (want_ == Want::Live) {  // live already: nothing to leave
+      want_ = Want::None;
+      continue;
+    }
+    // The ring changes hands at the live decoder's packet boundary: it stops writing at once.
+    owner_ = Owner::Replay;
+    divert_.store(true, std::memory_order_release);
+    voice_.ring.wakeProducer();
+    wake_.wait(lock, stop, [this] { return !liveBusy_; });
+    if (stop.stop_requested()) return;
+    std::uint64_t seq = liveNext_;
+    std::size_t skip = liveSkip_;
+    const bool jump = want_ == Want::Seek;
+    if (jump) {
+      seq = songs_.seqAt(wantUs_);
+      skip = 0;
+    }
+    want_ = Want::None;
+    interrupt_.store(false, std::memory_order_release);
+    lock.unlock();
+    log::write(log::Domain::Engine, jump ? "going back in the stream" : "paused; receiving on");
+    const bool handedBack = replay(seq, skip, jump, stop);
+    lock.lock();
+    if (!handedBack) return;
+  }
+}
+
+bool TimeShift::replay(std::uint64_t seq, std::size_t skip, bool jump,
+                       const std::stop_token& stop) {
+  CodecContextPtr decoder;
+  std::uint64_t segment = 0;
+  Resampler resampler;
+  FadeIn fade;
+  const FramePtr frame(av_frame_alloc());
+  if (!frame) return false;
+  Leveller* leveller = nullptr;
+  std::mutex* levelGuard = nullptr;
+  std::uint64_t failedSegment = 0;  // a segment whose decoder would not open
+  // A jump to packet `seq`: what the ring holds is not to be heard, the decoder starts afresh.
+  const auto startOver = [&] {
+    dropRing();
+    decoder.reset();
+    fade.restart();
+    skip = 0;
+    if (const auto at = songs_.packet(seq))
+      ringEndUs_.store(at->startUs, std::memory_order_release);
+  };
+  if (jump) startOver();
+
+  while (!stop.stop_requested()) {
+    {
+      const std::lock_guard lock(mutex_);
+      leveller = leveller_;
+      levelGuard = levelGuard_;
+      if (want_ == Want::Seek) {
+        seq = songs_.seqAt(wantUs_);
+        catchingUp_ = false;
+        startOver();
+      } else if (want_ == Want::Live) {
+        seq = songs_.seqAt(songs_.liveUs() - lagUs_);
+        catchingUp_ = true;
+        startOver();
+      } else if (want_ == Want::Hold) {
+        catchingUp_ = false;
+      }
+      want_ = Want::None;
+      interrupt_.store(false, std::memory_order_release);
+      // Caught up: the live decoder takes the ring at the very next packet it receives.
+      if (catchingUp_ && songs_.nextSeq() <= seq) {
+        owner_ = Owner::Live;
+        catchingUp_ = false;
+        liveNext_ = seq;
+        liveSkip_ = 0;
+        liveResumes_ = true;
+        divert_.store(false, std::memory_order_release);
+        log::write(log::Domain::Engine, "live again");
+        return true;
+      }
+    }
+    std::optional<SongBuffer::Replay> packet = songs_.packet(seq);
+    if (!packet) {
+      songs_.waitFor(seq, stop, kEdgePoll);
+      continue;
+    }
+    if (packet->seq != seq) {  // dropped from the buffer meanwhile: on from the oldest kept
+      seq = packet->seq;
+      startOver();
+    }
+    if (packet->segment == failedSegment) {
+      seq = packet->seq + 1;
+      continue;
+    }
+    if (!decoder || packet->segment != segment) {
+      if (decoder) fade.restart();  // another stream: a splice
+      decoder = openDecoder(*packet->params);
+      segment = packet->segment;
+      resampler.reset();
+      if (!decoder) {
+        failedSegment = segment;
+        seq = packet->seq + 1;
+        continue;
+      }
+      for (const PacketPtr& earlier : primeBefore(seq)) {
+        if (avcodec_send_packet(decoder.get(), earlier.get()) < 0) continue;
+        while (avcodec_receive_frame(decoder.get(), frame.get()) >= 0) av_frame_unref(frame.get());
+      }
+    }
+    seq = packet->seq + 1;
+    if (avcodec_send_packet(decoder.get(), packet->packet.get()) < 0) continue;
+    bool whole = true;
+    while (avcodec_receive_frame(decoder.get(), frame.get()) >= 0) {
+      const auto converted = resampler.convert(*frame);
+      av_frame_unref(frame.get());
+      if (!whole) continue;
+      std::span<StereoFrame> frames(const_cast<StereoFrame*>(converted.data()), converted.size());
+      const std::size_t skipped = std::min(skip, frames.size());
+      frames = frames.subspan(skipped);
+      skip -= skipped;
+      fade.apply(frames);
+      if (leveller != nullptr) {
+        const std::lock_guard level(*levelGuard);
+        leveller->process(frames,
+                          levelOn_ == nullptr || levelOn_->load(std::memory_order_relaxed));
+      }
+      whole = writeAll(voice_.ring, frames, stop, &interrupt_) == frames.size();
+    }
+    ringEndUs_.store(packet->endUs, std::memory_order_release);
+  }
+  return false;
+}
+
+CodecContextPtr TimeShift::openDecoder(const AVCodecParameters& params) {
+  const AVCodec* codec = avcodec_find_decoder(params.codec_id);
+  if (codec == nullptr) return nullptr;
+  CodecContextPtr decoder(avcodec_alloc_context3(codec));
+  if (!decoder ||
+      checked(avcodec_parameters_to_context(decoder.get(), &params),
+              "avcodec_parameters_to_context") < 0 ||
+      checked(avcodec_open2(decoder.get(), codec, nullptr), "avcodec_open2") < 0)
+    return nullptr;
+  return decoder;
+}
+
+}  // namespace radiolist::audio

@@ -1,0 +1,130 @@
+#pragma once
+// Pausing live radio and going back in it: a source's voice is fed either by its live decoder
+// (the source's decoder thread, which always goes on receiving and keeping packets in the song
+// buffer) or by a replay of the kept packets, decoded again from any moment they cover (its own
+// thread, made the first time it is needed). Never both: the ring has one producer at a time.
+//
+// - Pause silences the voice where it stands (its ring keeps the next second and a half) and the
+//   replay takes over the ring at the live decoder's next packet boundary, carrying on exactly
+//   where the live decoder stopped writing. Play lets the voice sound again at once.
+// - A seek behind live has the replay take the ring, drop what the ring holds, and decode from
+//   the packet sounding at that moment (a few packets before it primed, unheard), fading in.
+// - Going live has the replay jump to as far behind the newest packet as live listening was when
+//   it left (so the ring is as full as it was), catch up, and hand the ring back to the live
+//   decoder exactly at a packet boundary; the live decoder primes itself on the packets before
+//   it and carries on without a seam.
+//
+// Threads: the requests (setPaused, seek, goLive, state) come from any thread and never wait for
+// either producer. livePacket/liveDone/prime come from the live decoder's thread.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <thread>
+#include <vector>
+
+#include "playback/engine/decoder.h"
+#include "playback/engine/ffmpeg_util.h"
+#include "playback/engine/loudness.h"
+#include "playback/engine/mixer.h"
+#include "playback/engine/song_buffer.h"
+#include "playback/shift_state.h"
+
+namespace radiolist::audio {
+
+class TimeShift {
+ public:
+  // Packets decoded and dropped before the first one heard after a jump, so that a decoder that
+  // needs what came before (MP3's reservoir, AAC's overlap) sounds right from the first.
+  static constexpr std::uint64_t kPrimePackets = 4;
+
+  TimeShift(SongBuffer& songs, Voice& voice, const std::atomic<bool>* levelOn);
+  ~TimeShift();
+  TimeShift(const TimeShift&) = delete;
+  TimeShift& operator=(const TimeShift&) = delete;
+
+  // Ends the replay's thread (which may be using the leveller); later requests do nothing.
+  void stop();
+
+  void setPaused(bool paused);
+  // Moves what is heard to `us` on the stream's clock; at or past live (as ShiftState tells it),
+  // goes live; before the oldest kept moment, goes there.
+  void seek(std::int64_t us);
+  void goLive();
+  [[nodiscard]] ShiftState state() const;
+  // What is heard behind live: the moment on the stream's clock; nothing while live.
+  [[nodiscard]] std::optional<std::int64_t> heardBehind() const;
+
+  // The live decoder's thread:
+  // The leveller both producers use, each under `guard` (set once the decoder thread made it).
+  void setLeveller(Leveller* leveller, std::mutex* guard);
+  // Before decoding packet `pushed` (nothing: a packet the buffer did not keep).
+  DecodeHooks::Route livePacket(const std::optional<SongBuffer::Pushed>& pushed);
+  // After it: `frames` of its sound reached the ring, `whole` when all did.
+  void liveDone(std::size_t frames, bool whole);
+  // The packets the live decoder is primed with after a gap.
+  [[nodiscard]] std::vector<PacketPtr> livePrime();
+  // Set while the live decoder must stop writing into the ring.
+  [[nodiscard]] const std::atomic<bool>& divert() const { return divert_; }
+
+ private:
+  enum class Owner { Live, Replay };
+  enum class Want { None, Hold, Seek, Live };
+
+  void run(const std::stop_token& stop);
+  // Plays kept packets from `seq` until the ring goes back to the live decoder (true) or a stop.
+  bool replay(std::uint64_t seq, std::size_t skip, bool jump, const std::stop_token& stop);
+  static CodecContextPtr openDecoder(const AVCodecParameters& params);
+  // Needs mutex_: whether what is heard is (or is about to be) behind live.
+  [[nodiscard]] bool behindLocked() const;
+  // Needs mutex_: starts the replay thread if it is not there yet and asks it for `want`.
+  void ask(Want want, std::int64_t us = 0);
+  // What is heard on the stream's clock: where the ring's audio ends, less what waits in it.
+  [[nodiscard]] std::int64_t heardUs() const;
+  // Needs mutex_: how far behind the newest packet live listening is now.
+  [[nodiscard]] std::int64_t liveLagLocked() const;
+  // Needs mutex_: where live listening would be now had it not been left (never closer to the
+  // newest packet than a cushion): what the delay is counted from.
+  [[nodiscard]] std::int64_t livePointLocked() const;
+  // The producer drops what it wrote so far from what will be heard.
+  void dropRing();
+  std::vector<PacketPtr> primeBefore(std::uint64_t seq) const;
+
+  SongBuffer& songs_;
+  Voice& voice_;
+  const std::atomic<bool>* const levelOn_;
+
+  std::atomic<bool> divert_{false};     // the live decoder stops writing
+  std::atomic<bool> interrupt_{false};  // the replay stops writing: a request waits
+  std::atomic<std::int64_t> ringEndUs_{0};  // where the audio written into the ring ends
+
+  mutable std::mutex mutex_;
+  std::condition_variable_any wake_;
+  // Guarded by mutex_:
+  Owner owner_ = Owner::Live;
+  Want want_ = Want::None;
+  std::int64_t wantUs_ = 0;
+  bool paused_ = false;
+  bool catchingUp_ = false;       // the replay hands the ring back once it reaches live
+  std::int64_t lagUs_ = 0;        // live listening's distance behind the newest packet
+  // Where live listening was when it was left, and when: live goes on from there in real time.
+  std::int64_t leftHeardUs_ = 0;
+  std::chrono::steady_clock::time_point leftAt_;
+  Leveller* leveller_ = nullptr;
+  std::mutex* levelGuard_ = nullptr;
+  bool liveBusy_ = false;                  // the live decoder is writing a packet
+  std::optional<std::uint64_t> liveSeq_;   // ... this one
+  std::int64_t liveEndUs_ = 0;             // ... ending there
+  std::uint64_t liveNext_ = 0;   // the first packet whose sound the live decoder did not write
+  std::size_t liveSkip_ = 0;     // ... and how much of it it did
+  bool liveResumes_ = false;     // the live decoder has the ring again after a gap
+  bool stopped_ = false;
+
+  std::jthread thread_;  // last: made on the first request, stopped before the rest goes
+};
+
+}  // namespace radiolist::audio
