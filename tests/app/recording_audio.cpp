@@ -78,3 +78,20 @@ std::optional<radiolist::SongTitle> RecordingAudio::ChannelGetTitle(DWORD handle
   if (found == titles.end()) return std::nullopt;
   return found->second;
 }
+
+BOOL RecordingAudio::ChannelPause(DWORD handle, bool paused) {
+  calls.push_back("Pause " + name(handle) + (paused ? " on" : " off"));
+  return shifts.contains(handle) ? 1 : 0;
+}
+
+BOOL RecordingAudio::ChannelSeek(DWORD handle, std::int64_t positionUs) {
+  calls.push_back("Seek " + name(handle) + " " +
+                  (positionUs == kLive ? std::string("live") : std::to_string(positionUs)));
+  return shifts.contains(handle) ? 1 : 0;
+}
+
+std::optional<radiolist::ShiftState> RecordingAudio::ChannelGetShift(DWORD handle) {
+  const auto found = shifts.find(handle);
+  if (found == shifts.end()) return std::nullopt;
+  return found->second;
+}

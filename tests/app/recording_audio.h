@@ -32,6 +32,9 @@ class RecordingAudio final : public radiolist::AudioLibrary {
   std::vector<bool> levelLoudness;
   // What ChannelGetTitle answers per handle (nullopt when missing).
   std::map<DWORD, radiolist::SongTitle> titles;
+  // What ChannelGetShift answers per handle (nullopt when missing); ChannelPause and ChannelSeek
+  // are recorded in `calls` as "Pause <stream> on|off" and "Seek <stream> <us>|live".
+  std::map<DWORD, radiolist::ShiftState> shifts;
 
   [[nodiscard]] std::string name(DWORD handle) const;
   void clear() {
@@ -53,6 +56,9 @@ class RecordingAudio final : public radiolist::AudioLibrary {
   std::optional<radiolist::SongSave> TakeSongSaveFailure() override;
   std::optional<radiolist::SongTitle> ChannelGetTitle(DWORD handle) override;
   void SetLevelLoudness(bool on) override { levelLoudness.push_back(on); }
+  BOOL ChannelPause(DWORD handle, bool paused) override;
+  BOOL ChannelSeek(DWORD handle, std::int64_t positionUs) override;
+  std::optional<radiolist::ShiftState> ChannelGetShift(DWORD handle) override;
 
  private:
   HSTREAM create(const char* kind, const char16_t* url);

@@ -146,11 +146,15 @@ TEST_F(MprisTest, MediaKeysAndMetadataFollowTheRealPlayer) {
   EXPECT_NE(property("CanGoNext").find("true"), std::string::npos);
   EXPECT_NE(property("CanGoPrevious").find("false"), std::string::npos);
 
-  // Like the button: after a channel start the first press restarts, the second stops.
+  // The media key pauses (receiving on) and plays on; Stop is the window's stop.
   call("PlayPause");
-  EXPECT_TRUE(listenFor(only440, 3s));
+  EXPECT_TRUE(listenFor(silent, 2s)) << "PlayPause pauses what is heard";
+  EXPECT_TRUE(propertyContains("PlaybackStatus", "\"Paused\"", 3s));
   call("PlayPause");
-  EXPECT_TRUE(listenFor(silent, 2s)) << "PlayPause stops what is heard";
+  EXPECT_TRUE(listenFor(only440, 3s)) << "PlayPause plays on";
+  EXPECT_TRUE(propertyContains("PlaybackStatus", "\"Playing\"", 3s));
+  call("Stop");
+  EXPECT_TRUE(listenFor(silent, 2s));
   EXPECT_TRUE(propertyContains("PlaybackStatus", "\"Stopped\"", 3s));
   call("Play");
   EXPECT_TRUE(listenFor(only440, 3s)) << "Play starts again";

@@ -130,6 +130,18 @@
         <source>List exported</source>
         <translation>Список экспортирован</translation>
     </message>
+    <message>
+        <source>Pause</source>
+        <translation>Пауза</translation>
+    </message>
+    <message>
+        <source>Back 30 s</source>
+        <translation>Назад на 30 с</translation>
+    </message>
+    <message>
+        <source>Go live</source>
+        <translation>В прямой эфир</translation>
+    </message>
 </context>
 <context>
     <name>radiolist::StationIntake</name>

@@ -274,21 +274,23 @@ TEST_F(CompanionTest, TheProgramsOwnTextsAreInTheLocalesLanguage) {
   struct Case {
     const char* locale;
     bool builtIn;
-    QString save, fifteen, nothing;
+    QString pause, save, fifteen, nothing;
   };
   const Case cases[] = {
-      {"ru_RU", true, "Сохранить песню", "15 минут",
+      {"ru_RU", true, "Пауза", "Сохранить песню", "15 минут",
        "в эфире нет песни, которую можно сохранить: звука ещё нет"},
-      {"en_GB", true, "Save song", "15 minutes", "no song on air to save: no audio yet"},
-      {"de_DE", false, "Save song", "15 minutes", "no song on air to save: no audio yet"},
+      {"en_GB", true, "Pause", "Save song", "15 minutes", "no song on air to save: no audio yet"},
+      {"de_DE", false, "Pause", "Save song", "15 minutes", "no song on air to save: no audio yet"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(useLanguage(QLocale(c.locale)), c.builtIn) << c.locale;
     Companion companion(WindowControl(*form), path("titles.tsv"));
     const QList<QAction*> items = companion.menu()->actions();
-    EXPECT_EQ(items.front()->text(), c.save) << c.locale;
+    // Pause, Back 30 s, Go live, a line, then the song's and the timer's items.
+    EXPECT_EQ(items.front()->text(), c.pause) << c.locale;
+    EXPECT_EQ(items.at(4)->text(), c.save) << c.locale;
     QStringList sleepChoices;
-    for (QAction* a : items.at(2)->menu()->actions()) sleepChoices << a->text();
+    for (QAction* a : items.at(6)->menu()->actions()) sleepChoices << a->text();
     EXPECT_TRUE(sleepChoices.contains(c.fifteen))
         << c.locale << sleepChoices.join('|').toStdString();
     EXPECT_EQ(Companion::describe({SongSave::Status::NothingToSave, {}, "no audio yet"}), c.nothing)

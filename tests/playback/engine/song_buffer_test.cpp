@@ -260,3 +260,70 @@ TEST(SongBufferTest, ErrorsAreToldAsTheyAre) {
 
 }  // namespace
 }  // namespace radiolist::audio
+
+namespace radiolist::audio {
+namespace {
+
+// The past is read by moment: each packet where its duration puts it, each title from where it
+// began (with the tag it came in), a new stream as a segment of its own; a song heard behind live
+// is saved whole, once, while asking for the live one starts the live save.
+TEST(SongBufferTest, ThePastIsReadByMomentAndAPastSongIsSavedWhole) {
+  const Demuxed mp3 = demux(test::mediaPath("tone440.mp3"));
+  const Demuxed aac = demux(test::mediaPath("tone880.aac"));
+  ASSERT_GE(mp3.packets.size(), 100u);
+  ASSERT_GE(aac.packets.size(), 10u);
+  const auto nth = [&](std::size_t i) -> const AVPacket& { return *mp3.packets[i % 100]; };
+  const ScratchDir dir;
+  SongBuffer buffer;
+  buffer.titleIs(icy("StreamTitle='Old - Song';"), "StreamTitle='Old - Song';");
+  for (std::size_t i = 0; i < 100; ++i) buffer.push(nth(i), mp3.stream());
+  buffer.titleIs(icy("StreamTitle='New - Song';"), "StreamTitle='New - Song';");
+  for (std::size_t i = 100; i < 200; ++i) buffer.push(nth(i), mp3.stream());
+  constexpr std::int64_t kFrameUs = 1152 * 1'000'000LL / 44100;  // 26.1 ms
+  EXPECT_EQ(buffer.oldestUs(), 0);
+  EXPECT_NEAR(static_cast<double>(buffer.liveUs()), 200.0 * kFrameUs, 200);
+
+  const struct {
+    std::int64_t us;
+    std::uint64_t seq;
+    const char* title;
+  } moments[] = {{0, 0, "Old - Song"},
+                 {100 * kFrameUs - 1000, 99, "Old - Song"},
+                 {100 * kFrameUs + 1000, 100, "New - Song"},
+                 {buffer.liveUs(), 200, "New - Song"}};
+  for (const auto& m : moments) {
+    EXPECT_EQ(buffer.seqAt(m.us), m.seq) << m.us;
+    const auto heard = buffer.titleAt(m.us);
+    ASSERT_TRUE(heard) << m.us;
+    EXPECT_EQ(heard->title.text, m.title) << m.us;
+    EXPECT_EQ(heard->meta, "StreamTitle='" + std::string(m.title) + "';");
+  }
+  const auto packet = buffer.packet(38);
+  ASSERT_TRUE(packet);
+  EXPECT_LE(packet->startUs, 1'000'000);
+  EXPECT_GT(packet->endUs, 1'000'000);
+  ASSERT_EQ(packet->packet->size, mp3.packets[38]->size);
+  EXPECT_EQ(std::memcmp(packet->packet->data, mp3.packets[38]->data, packet->packet->size), 0);
+  EXPECT_FALSE(buffer.packet(200)) << "not received yet";
+
+  const SongSave past = buffer.save(dir.path, "Station", 1'000'000);
+  ASSERT_EQ(past.status, SongSave::Status::Saving) << past.reason;
+  EXPECT_EQ(fs::path(past.path).filename(), "Old - Song.mp3");
+  EXPECT_NEAR(decodedSeconds(past.path), 100.0 * kFrameUs / 1e6, 0.1) << "the whole song, alone";
+  EXPECT_FALSE(buffer.saving()) << "a past song is written at once";
+  EXPECT_EQ(buffer.save(dir.path, "Station", 500'000).path, past.path);
+  const SongSave now = buffer.save(dir.path, "Station", 3'000'000);
+  EXPECT_EQ(fs::path(now.path).filename(), "New - Song.mp3");
+  EXPECT_TRUE(buffer.saving()) << "the song heard is the live one";
+
+  // Another stream: a segment of its own, whose packets come with its parameters.
+  for (std::size_t i = 0; i < 10; ++i) buffer.push(*aac.packets[i], aac.stream());
+  const auto first = buffer.packet(0), later = buffer.packet(205);
+  ASSERT_TRUE(first && later);
+  EXPECT_NE(first->segment, later->segment);
+  EXPECT_EQ(later->params->codec_id, AV_CODEC_ID_AAC);
+  EXPECT_FALSE(buffer.saving()) << "the live song's file ends with its stream";
+}
+
+}  // namespace
+}  // namespace radiolist::audio
