@@ -1,0 +1,89 @@
+// Pausing live radio, measured at the sink: from the call that plays a paused channel on to its
+// sound, and the delay behind live it then tells. The library runs in this
+// process on the test servers' MP3 tone mount (see BENCHMARKS.md, "Pausing live radio").
+//
+//   bench_time_shift [RUNS] [PAUSE_SECONDS]
+//
+// Each run: a fresh connection, 3 s of sound, a pause of PAUSE_SECONDS, then play. The time to
+// sound is where the first 5 ms window after the call rises above a tenth of the tone's level in
+// the sink's monitor recording, which itself lags the sink by 20-50 ms: an upper bound.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "playback/bass.h"
+#include "playback/engine/shutdown.h"
+#include "support/signal_analysis.h"
+#include "support/sink_recorder.h"
+#include "support/test_servers.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using radiolist::test::SinkRecorder;
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// Milliseconds from recording position `from` to the first loud 5 ms window; -1 when none.
+double msToSound(SinkRecorder& recorder, std::uint64_t from) {
+  recorder.waitForPosition(from + SinkRecorder::kSampleRate, 3s);
+  const auto heard = recorder.since(from);
+  constexpr std::size_t kWindow = SinkRecorder::kSampleRate / 200;
+  for (std::size_t at = 0; at + kWindow <= heard.size(); at += kWindow) {
+    if (radiolist::test::rms(std::span(heard).subspan(at, kWindow)) > 0.02)
+      return 1000.0 * static_cast<double>(at) / SinkRecorder::kSampleRate;
+  }
+  return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+  const int pauseSeconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+  std::string why;
+  const auto servers = radiolist::test::TestServers::fromEnvironment(&why);
+  if (!servers) {
+    std::fprintf(stderr, "bench_time_shift: %s\n", why.c_str());
+    return 1;
+  }
+  servers->exportPulseServer();
+  SinkRecorder recorder(*servers, 60);
+  if (const std::string e = recorder.start(); !e.empty()) {
+    std::fprintf(stderr, "bench_time_shift: %s\n", e.c_str());
+    return 1;
+  }
+  std::mt19937 rng(std::random_device{}());
+  std::vector<double> resume;
+  std::printf("| run | play->sound ms | delay after %d s paused |\n", pauseSeconds);
+  std::printf("|---|---|---|\n");
+  for (int run = 1; run <= runs; ++run) {
+    const std::string url = servers->mp3Url() + "?bench=" + std::to_string(rng());
+    const std::u16string wide(url.begin(), url.end());
+    BASS_Free();
+    BASS_Init(-1, 44100, BASS_UNICODE, nullptr, nullptr);
+    const HSTREAM h = BASS_StreamCreateURL(wide.c_str(), 0, BASS_UNICODE, nullptr, nullptr);
+    BASS_ChannelPlay(h, 1);
+    BASS_Start();
+    std::this_thread::sleep_for(3s);
+    radiolist::audio::channelPause(h, true);
+    std::this_thread::sleep_for(std::chrono::seconds(pauseSeconds));
+    const auto delay = radiolist::audio::channelShift(h).value_or(radiolist::ShiftState{});
+    const std::uint64_t from = recorder.position();
+    radiolist::audio::channelPause(h, false);
+    const double ms = msToSound(recorder, from);
+    resume.push_back(ms);
+    std::printf("| %d | %.0f | %u s |\n", run, ms, delay.delaySeconds);
+  }
+  std::printf("\nmedian play->sound: %.0f ms\n", median(resume));
+  radiolist::audio::shutdownLibrary();
+  return 0;
+}
