@@ -1,5 +1,6 @@
 // Pausing live radio, measured at the sink: from the call that plays a paused channel on to its
-// sound, and the delay behind live it then tells. The library runs in this
+// sound, the delay behind live it then tells, and the process's CPU over 10 s heard behind live
+// (the replay decoding kept packets, the decoder only demuxing) against 10 s live. The library runs in this
 // process on the test servers' MP3 tone mount (see BENCHMARKS.md, "Pausing live radio").
 //
 //   bench_time_shift [RUNS] [PAUSE_SECONDS]
@@ -7,10 +8,13 @@
 // Each run: a fresh connection, 3 s of sound, a pause of PAUSE_SECONDS, then play. The time to
 // sound is where the first 5 ms window after the call rises above a tenth of the tone's level in
 // the sink's monitor recording, which itself lags the sink by 20-50 ms: an upper bound.
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <random>
 #include <string>
 #include <thread>
@@ -44,10 +48,24 @@ double msToSound(SinkRecorder& recorder, std::uint64_t from) {
   return -1;
 }
 
+double cpuSeconds() {
+  rusage use{};
+  getrusage(RUSAGE_SELF, &use);
+  return static_cast<double>(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
+         static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) * 1e-6;
+}
+
+// CPU seconds the process spends over the next 10 s.
+double cpuOver10s() {
+  const double before = cpuSeconds();
+  std::this_thread::sleep_for(10s);
+  return cpuSeconds() - before;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
   const int pauseSeconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
   std::string why;
   const auto servers = radiolist::test::TestServers::fromEnvironment(&why);
@@ -62,9 +80,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::mt19937 rng(std::random_device{}());
-  std::vector<double> resume;
-  std::printf("| run | play->sound ms | delay after %d s paused |\n", pauseSeconds);
-  std::printf("|---|---|---|\n");
+  std::vector<double> resume, behindCpu, liveCpu;
+  std::printf("| run | play->sound ms | delay after %d s paused | CPU s per 10 s behind | live |\n",
+              pauseSeconds);
+  std::printf("|---|---|---|---|---|\n");
   for (int run = 1; run <= runs; ++run) {
     const std::string url = servers->mp3Url() + "?bench=" + std::to_string(rng());
     const std::u16string wide(url.begin(), url.end());
@@ -81,9 +100,15 @@ int main(int argc, char** argv) {
     radiolist::audio::channelPause(h, false);
     const double ms = msToSound(recorder, from);
     resume.push_back(ms);
-    std::printf("| %d | %.0f | %u s |\n", run, ms, delay.delaySeconds);
+    behindCpu.push_back(cpuOver10s());
+    radiolist::audio::channelSeek(h, std::numeric_limits<std::int64_t>::max());
+    std::this_thread::sleep_for(2s);
+    liveCpu.push_back(cpuOver10s());
+    std::printf("| %d | %.0f | %u s | %.3f | %.3f |\n", run, ms, delay.delaySeconds,
+                behindCpu.back(), liveCpu.back());
   }
-  std::printf("\nmedian play->sound: %.0f ms\n", median(resume));
+  std::printf("\nmedians: play->sound %.0f ms; CPU per 10 s behind %.3f s, live %.3f s\n",
+              median(resume), median(behindCpu), median(liveCpu));
   radiolist::audio::shutdownLibrary();
   return 0;
 }

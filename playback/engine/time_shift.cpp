@@ -95,7 +95,13 @@ void TimeShift::setPaused(bool paused) {
   if (paused == paused_) return;
   paused_ = paused;
   voice_.paused.store(paused, std::memory_order_release);
-  if (!paused) return;
+  if (!paused) {
+    // Paused longer than the buffer keeps: on from the oldest moment kept, not from the
+    // second and a half the ring still holds of a moment gone.
+    if (behindLocked() && want_ != Want::Seek && heardUs() < songs_.oldestUs())
+      ask(Want::Seek, songs_.oldestUs());
+    return;
+  }
   if (owner_ == Owner::Live && want_ == Want::None)
     ask(Want::Hold);  // the replay carries on from here when Play comes
   else if (catchingUp_ || want_ == Want::Live)
