@@ -106,8 +106,9 @@ class PlayerAdaptor : public QDBusAbstractAdaptor {
   }
   // Ignored for another track than the one playing, as the interface asks.
   void SetPosition(const QDBusObjectPath& track, qlonglong position) {
-    if (service_->state().metadata.value(QStringLiteral("mpris:trackid")).value<QDBusObjectPath>() !=
-        track)
+    if (service_->state()
+            .metadata.value(QStringLiteral("mpris:trackid"))
+            .value<QDBusObjectPath>() != track)
       return;
     service_->later([position](WindowControl& window) { window.seekTo(position); });
   }
@@ -151,9 +152,9 @@ MprisService::MprisService(WindowControl window, QString serviceName)
   new RootAdaptor(this);
   new PlayerAdaptor(this);
   const NowPlaying* now = &window.nowPlaying();
-  for (const auto change : {&NowPlaying::channelChanged, &NowPlaying::stationChanged,
-                            &NowPlaying::titleChanged, &NowPlaying::stateChanged,
-                            &NowPlaying::shiftChanged})
+  for (const auto change :
+       {&NowPlaying::channelChanged, &NowPlaying::stationChanged, &NowPlaying::titleChanged,
+        &NowPlaying::stateChanged, &NowPlaying::shiftChanged})
     connect(now, change, this, &MprisService::refresh);
   connect(now, &NowPlaying::positionJumped, this, &MprisService::jumped);
 }

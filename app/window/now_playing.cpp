@@ -72,7 +72,8 @@ std::optional<ShiftState> WindowControl::shift() const {
 }
 
 void WindowControl::pause() {
-  if (const auto handle = static_cast<HSTREAM>(soundingHandle())) audio().ChannelPause(handle, true);
+  if (const auto handle = static_cast<HSTREAM>(soundingHandle()))
+    audio().ChannelPause(handle, true);
   form_.publishNowPlaying();
 }
 

@@ -1,7 +1,7 @@
 // Pausing live radio, measured at the sink: from the call that plays a paused channel on to its
 // sound, the delay behind live it then tells, and the process's CPU over 10 s heard behind live
-// (the replay decoding kept packets, the decoder only demuxing) against 10 s live. The library runs in this
-// process on the test servers' MP3 tone mount (see BENCHMARKS.md, "Pausing live radio").
+// (the replay decoding kept packets, the decoder only demuxing) against 10 s live. The library runs
+// in this process on the test servers' MP3 tone mount (see BENCHMARKS.md, "Pausing live radio").
 //
 //   bench_time_shift [RUNS] [PAUSE_SECONDS]
 //

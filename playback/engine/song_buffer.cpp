@@ -265,8 +265,7 @@ void SongBuffer::titleIs(const SongTitle& title, std::string_view meta) {
   bytes_ += cost(marks_.back());
 }
 
-std::optional<SongBuffer::Pushed> SongBuffer::push(const AVPacket& packet,
-                                                   const AVStream& stream) {
+std::optional<SongBuffer::Pushed> SongBuffer::push(const AVPacket& packet, const AVStream& stream) {
   // A packet of more than this is no audio frame: it would only crowd out the song.
   constexpr int kLargestPacket = 1 << 20;
   const auto now = std::chrono::steady_clock::now();
@@ -291,9 +290,11 @@ std::optional<SongBuffer::Pushed> SongBuffer::push(const AVPacket& packet,
         return std::nullopt;
       }
       const std::uint64_t next = first_ + packets_.size();
-      segments_.push_back({next, ++streams_,
+      segments_.push_back({next,
+                           ++streams_,
                            {params, [](AVCodecParameters* p) { avcodec_parameters_free(&p); }},
-                           stream.time_base, avcodec_get_name(in.codec_id)});
+                           stream.time_base,
+                           avcodec_get_name(in.codec_id)});
       songStart_ = written_ = next;
     }
     if (packet.size <= 0 || packet.size > kLargestPacket) return std::nullopt;
@@ -366,8 +367,9 @@ void SongBuffer::stopSaving() {
 }
 
 const SongBuffer::Segment& SongBuffer::segmentOf(std::uint64_t seq) const {
-  auto it = std::upper_bound(segments_.begin(), segments_.end(), seq,
-                             [](std::uint64_t s, const Segment& segment) { return s < segment.first; });
+  auto it =
+      std::upper_bound(segments_.begin(), segments_.end(), seq,
+                       [](std::uint64_t s, const Segment& segment) { return s < segment.first; });
   return it == segments_.begin() ? segments_.front() : *std::prev(it);
 }
 

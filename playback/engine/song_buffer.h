@@ -185,7 +185,7 @@ class SongBuffer {
   std::int64_t liveUs_ = 0;       // where the newest packet ends on the media clock
   std::uint64_t streams_ = 0;     // counts the streams pushed, to tell one that began meanwhile
   std::unique_ptr<Writer> writer_;
-  std::uint64_t written_ = 0;  // next sequence number the writer takes
+  std::uint64_t written_ = 0;   // next sequence number the writer takes
   std::uint64_t pastMark_ = 0;  // the past song saved last (its mark's sequence number + 1)
   std::string pastPath_;        // ... and its file
   mutable std::condition_variable_any pushed_;

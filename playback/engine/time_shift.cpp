@@ -331,8 +331,7 @@ bool TimeShift::replay(std::uint64_t seq, std::size_t skip, bool jump,
       fade.apply(frames);
       if (leveller != nullptr) {
         const std::lock_guard level(*levelGuard);
-        leveller->process(frames,
-                          levelOn_ == nullptr || levelOn_->load(std::memory_order_relaxed));
+        leveller->process(frames, levelOn_ == nullptr || levelOn_->load(std::memory_order_relaxed));
       }
       whole = writeAll(voice_.ring, frames, stop, &interrupt_) == frames.size();
     }

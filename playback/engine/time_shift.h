@@ -98,8 +98,8 @@ class TimeShift {
   Voice& voice_;
   const std::atomic<bool>* const levelOn_;
 
-  std::atomic<bool> divert_{false};     // the live decoder stops writing
-  std::atomic<bool> interrupt_{false};  // the replay stops writing: a request waits
+  std::atomic<bool> divert_{false};         // the live decoder stops writing
+  std::atomic<bool> interrupt_{false};      // the replay stops writing: a request waits
   std::atomic<std::int64_t> ringEndUs_{0};  // where the audio written into the ring ends
 
   mutable std::mutex mutex_;
@@ -109,19 +109,19 @@ class TimeShift {
   Want want_ = Want::None;
   std::int64_t wantUs_ = 0;
   bool paused_ = false;
-  bool catchingUp_ = false;       // the replay hands the ring back once it reaches live
-  std::int64_t lagUs_ = 0;        // live listening's distance behind the newest packet
+  bool catchingUp_ = false;  // the replay hands the ring back once it reaches live
+  std::int64_t lagUs_ = 0;   // live listening's distance behind the newest packet
   // Where live listening was when it was left, and when: live goes on from there in real time.
   std::int64_t leftHeardUs_ = 0;
   std::chrono::steady_clock::time_point leftAt_;
   Leveller* leveller_ = nullptr;
   std::mutex* levelGuard_ = nullptr;
-  bool liveBusy_ = false;                  // the live decoder is writing a packet
-  std::optional<std::uint64_t> liveSeq_;   // ... this one
-  std::int64_t liveEndUs_ = 0;             // ... ending there
-  std::uint64_t liveNext_ = 0;   // the first packet whose sound the live decoder did not write
-  std::size_t liveSkip_ = 0;     // ... and how much of it it did
-  bool liveResumes_ = false;     // the live decoder has the ring again after a gap
+  bool liveBusy_ = false;                 // the live decoder is writing a packet
+  std::optional<std::uint64_t> liveSeq_;  // ... this one
+  std::int64_t liveEndUs_ = 0;            // ... ending there
+  std::uint64_t liveNext_ = 0;  // the first packet whose sound the live decoder did not write
+  std::size_t liveSkip_ = 0;    // ... and how much of it it did
+  bool liveResumes_ = false;    // the live decoder has the ring again after a gap
   bool stopped_ = false;
 
   std::jthread thread_;  // last: made on the first request, stopped before the rest goes

@@ -73,8 +73,8 @@ void TForm1::publishNowPlaying() {
     const DWORD state = audio_.ChannelIsActive(handle);
     if (state == BASS_ACTIVE_PLAYING || state == BASS_ACTIVE_STALLED)
       now.state = OnAir::State::Playing;
-    if (const std::optional<ShiftState> shift = handle != 0 ? audio_.ChannelGetShift(handle)
-                                                            : std::nullopt) {
+    if (const std::optional<ShiftState> shift =
+            handle != 0 ? audio_.ChannelGetShift(handle) : std::nullopt) {
       now.delay = shift->delaySeconds;
       now.canSeek = shift->canSeek;
       paused = shift->paused;

@@ -42,8 +42,11 @@ TEST_F(TimeShiftTest, RequestsGoToTheSoundingStreamAndPastLiveIsLive) {
   audio.active[StreamHandle] = audio.active[AacStreamHandle] = BASS_ACTIVE_PLAYING;
   const std::string aac = "A:http://127.0.0.1:9/one";
   const ShiftState live{.canSeek = true, .positionUs = 60'000'000, .liveUs = 60'000'000};
-  const ShiftState behind{.behind = true, .canSeek = true, .positionUs = 40'000'000,
-                          .liveUs = 60'000'000, .delaySeconds = 20};
+  const ShiftState behind{.behind = true,
+                          .canSeek = true,
+                          .positionUs = 40'000'000,
+                          .liveUs = 60'000'000,
+                          .delaySeconds = 20};
   ShiftState paused = behind;
   paused.paused = true;
   const struct {
@@ -57,10 +60,16 @@ TEST_F(TimeShiftTest, RequestsGoToTheSoundingStreamAndPastLiveIsLive) {
       {"Play plays on", paused, [](auto& w) { w.play(); }, {"Pause " + aac + " off"}},
       {"Pause", live, [](auto& w) { w.pause(); }, {"Pause " + aac + " on"}},
       {"Back 30 s", live, [](auto& w) { w.seekBy(-30'000'000); }, {"Seek " + aac + " 30000000"}},
-      {"forward within the past", behind, [](auto& w) { w.seekBy(5'000'000); },
+      {"forward within the past",
+       behind,
+       [](auto& w) { w.seekBy(5'000'000); },
        {"Seek " + aac + " 45000000"}},
-      {"forward past live", behind, [](auto& w) { w.seekBy(21'000'000); }, {"Seek " + aac + " live"}},
-      {"an offset that would overflow", behind,
+      {"forward past live",
+       behind,
+       [](auto& w) { w.seekBy(21'000'000); },
+       {"Seek " + aac + " live"}},
+      {"an offset that would overflow",
+       behind,
        [](auto& w) { w.seekBy(std::numeric_limits<std::int64_t>::max()); },
        {"Seek " + aac + " live"}},
       {"Go live", behind, [](auto& w) { w.goLive(); }, {"Seek " + aac + " live"}},
@@ -104,8 +113,12 @@ TEST_F(TimeShiftTest, TheMediaControlsAndTheTrayShowThePauseAndTheDelay) {
   EXPECT_FALSE(live->isEnabled()) << "live already";
   EXPECT_EQ(companion.delay(), 0u);
 
-  standAt({.paused = true, .behind = true, .canSeek = true, .positionUs = 9'000'000,
-           .liveUs = 29'000'000, .delaySeconds = 20});
+  standAt({.paused = true,
+           .behind = true,
+           .canSeek = true,
+           .positionUs = 9'000'000,
+           .liveUs = 29'000'000,
+           .delaySeconds = 20});
   EXPECT_EQ(media.state().playbackStatus, "Paused");
   EXPECT_TRUE(pause->isChecked());
   EXPECT_TRUE(live->isEnabled());
