@@ -149,9 +149,11 @@ class SongBuffer {
   };
   class Writer;
 
-  // A packet's share of the memory kept: its bytes, its index entry, and the heap headers of the
-  // payload's 512-byte blocks.
-  static std::size_t cost(std::size_t size) { return size + size / 32 + sizeof(Kept); }
+  // A packet's share of the memory kept: its bytes, its index entry, and what the two deques'
+  // 512-byte blocks waste and their heap headers take.
+  static std::size_t cost(std::size_t size) {
+    return size + size / 32 + sizeof(Kept) + sizeof(Kept) / 4;
+  }
   static std::size_t cost(const Mark& mark) {
     return sizeof(Mark) + mark.title.artist.size() + mark.title.title.size() +
            mark.title.text.size() + mark.meta.size();
