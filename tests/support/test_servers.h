@@ -18,6 +18,11 @@
 //   MOUNT_TONE880_AAC        /tone880.aac  880 Hz, AAC-LC 96 kbit/s ADTS, icy-name
 //                                          "Test Radio 880", title "Test Artist - Tone 880"
 //   MOUNT_TONE550_OGG        /tone550.ogg  550 Hz, Ogg Vorbis (no ICY titles), "Test Radio 550"
+//   MOUNT_PINKLOUD_MP3       /pinkloud.mp3, /pinkquiet.mp3: the same pink noise 16 dB apart
+//   MOUNT_PINKQUIET_MP3
+//   MOUNT_STEPS_MP3          /steps.mp3    MP3 128 kbit/s, a sine that goes through
+//                                          kStepFrequencies in turn, kStepSeconds each, titled
+//                                          stepTitle(<frequency>) from its first audio on
 //
 // There is no HE-AAC mount: Debian's ffmpeg has no HE-AAC encoder.
 //
@@ -29,12 +34,24 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace radiolist::test {
+
+// The steps mount's tone and title: step n (n = 0, 1, ... from the feeder's start) plays
+// kStepFrequencies[n % 4] for kStepSeconds. Its title changes to the step's as the feeder sends
+// the step's first audio; in a listener's stream it comes with the next metadata block after that
+// audio (Icecast keeps the title with the audio it queues, one block per second of audio): 0.1 to
+// 1.0 s after the change, 1.2 s at most.
+inline constexpr int kStepSeconds = 15;
+inline constexpr std::array<int, 4> kStepFrequencies{500, 700, 900, 1100};
+[[nodiscard]] inline std::string stepTitle(int frequency) {
+  return "Steps - " + std::to_string(frequency) + " Hz";
+}
 
 class TestServers {
  public:
@@ -66,6 +83,7 @@ class TestServers {
   [[nodiscard]] std::string mp3Url() const { return mountUrl(value("MOUNT_TONE440_MP3")); }
   [[nodiscard]] std::string aacUrl() const { return mountUrl(value("MOUNT_TONE880_AAC")); }
   [[nodiscard]] std::string oggUrl() const { return mountUrl(value("MOUNT_TONE550_OGG")); }
+  [[nodiscard]] std::string stepsUrl() const { return mountUrl(value("MOUNT_STEPS_MP3")); }
 
   // Sets PULSE_SERVER in this process's environment, so that PulseAudio clients created by the
   // code under test (and child processes) reach the private daemon. Call before creating them.
