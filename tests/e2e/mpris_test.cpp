@@ -18,6 +18,7 @@
 #include "support/signal_analysis.h"
 #include "support/sink_recorder.h"
 #include "support/test_servers.h"
+#include "tests/e2e/bus_program.h"
 #include "tests/e2e/listening.h"
 
 using namespace std::chrono_literals;
@@ -27,114 +28,18 @@ using radiolist::test::toneShare;
 
 namespace {
 
+using radiolist::test::e2e::drain;
+using radiolist::test::e2e::kService;
 using radiolist::test::e2e::only440;
 using radiolist::test::e2e::only880;
 using radiolist::test::e2e::silent;
-const std::string kService = "org.mpris.MediaPlayer2.radiolist";
 
-// Everything a non-blocking pipe holds right now, appended to `out`.
-void drain(int fd, std::string& out) {
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
-    out.append(buffer, static_cast<std::size_t>(n));
-}
-
-class MprisTest : public radiolist::test::ServerTest {
+class MprisTest : public radiolist::test::e2e::BusProgramTest {
  protected:
-  void SetUp() override {
-    ServerTest::SetUp();
-    if (IsSkipped()) return;
-    sink_ = std::make_unique<radiolist::test::PrivateSink>(servers());
-    ASSERT_EQ(sink_->error(), "");
-    recorder_ = std::make_unique<radiolist::test::SinkRecorder>(*sink_);
-    ASSERT_EQ(recorder_->start(), "");
-
-    dir_ = radiolist::test::e2e::makeChannelDir(
-        "mpris", "Первый\r\nSecond\r\n", servers().mp3Url() + "\r\n" + servers().aacUrl() + "\r\n",
-        RADIOLIST_SOURCE_DIR);
-    // Where the user's music goes (xdg-user-dir MUSIC): the saved songs.
-    fs::create_directories(dir_ / "config");
-    std::ofstream(dir_ / "config" / "user-dirs.dirs")
-        << "XDG_MUSIC_DIR=\"" << (dir_ / "music").string() << "\"\n";
-
-    bus_ = std::make_unique<ChildProcess>(ChildProcess::Options{
-        {"dbus-daemon", "--session", "--nofork", "--print-address=1"}, {}, true});
-    for (int i = 0; i < 200 && address_.find('\n') == std::string::npos; ++i) {
-      drain(bus_->stdoutFd(), address_);
-      std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_NE(address_.find('\n'), std::string::npos) << "no session bus";
-    address_.resize(address_.find('\n'));
-
-    monitor_ = std::make_unique<ChildProcess>(
-        ChildProcess::Options{{"dbus-monitor", "--address", address_,
-                               "type='signal',interface='org.freedesktop.DBus.Properties'",
-                               "type='method_call',member='Raise'"},
-                              {},
-                              true});
+  MprisTest() : BusProgramTest("mpris") {}
+  [[nodiscard]] Channels channels() const override {
+    return {"Первый\r\nSecond\r\n", servers().mp3Url() + "\r\n" + servers().aacUrl() + "\r\n"};
   }
-
-  void TearDown() override {
-    if (program_) program_->terminate();
-    if (monitor_) monitor_->terminate();
-    if (bus_) bus_->terminate();
-    if (!dir_.empty()) fs::remove_all(dir_);
-  }
-
-  void startProgram() { program_ = startIn(dir_); }
-  std::unique_ptr<ChildProcess> startIn(const fs::path& dir) {
-    const fs::path oldDir = fs::current_path();
-    fs::current_path(dir);
-    auto program = std::make_unique<ChildProcess>(
-        ChildProcess::Options{{RADIOLIST_BINARY},
-                              {{"QT_QPA_PLATFORM", "offscreen"},
-                               {"XDG_STATE_HOME", (dir_ / "state").string()},
-                               {"XDG_CONFIG_HOME", (dir_ / "config").string()},
-                               {"DBUS_SESSION_BUS_ADDRESS", address_},
-                               {"PULSE_SERVER", sink_->pulseServer()},
-                               {"PULSE_SINK", sink_->name()}},
-                              false});
-    fs::current_path(oldDir);
-    return program;
-  }
-
-  // dbus-send --print-reply to the player; returns its output ("" and a failure when it fails).
-  std::string send(const std::vector<std::string>& args,
-                   const std::string& path = "/org/mpris/MediaPlayer2") {
-    // --address would skip the bus's Hello; the environment variable does not.
-    std::vector<std::string> argv{"dbus-send", "--session", "--print-reply", "--dest=" + kService,
-                                  path};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const auto result =
-        radiolist::test::runCommand({argv, {{"DBUS_SESSION_BUS_ADDRESS", address_}}, true}, 10s);
-    EXPECT_EQ(result.exitCode, 0) << "dbus-send " << args.front() << ": " << result.output;
-    return result.output;
-  }
-  void call(const std::string& method) { send({"org.mpris.MediaPlayer2.Player." + method}); }
-  std::string property(const std::string& name) {
-    return send({"org.freedesktop.DBus.Properties.Get", "string:org.mpris.MediaPlayer2.Player",
-                 "string:" + name});
-  }
-  bool propertyContains(const std::string& name, const std::string& text,
-                        std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < end) {
-      if (property(name).find(text) != std::string::npos) return true;
-      std::this_thread::sleep_for(200ms);
-    }
-    return false;
-  }
-  bool listenFor(bool (*heard)(std::span<const float>), std::chrono::milliseconds timeout) {
-    return recorder_->waitFor(200ms, timeout, heard).has_value();
-  }
-
-  std::unique_ptr<radiolist::test::PrivateSink> sink_;
-  std::unique_ptr<radiolist::test::SinkRecorder> recorder_;
-  std::unique_ptr<ChildProcess> bus_;
-  std::unique_ptr<ChildProcess> monitor_;
-  std::unique_ptr<ChildProcess> program_;
-  fs::path dir_;
-  std::string address_;
 };
 
 TEST_F(MprisTest, MediaKeysAndMetadataFollowTheRealPlayer) {
