@@ -254,14 +254,22 @@ void SongBuffer::titleIs(const SongTitle& title, std::string_view meta) {
   const std::uint64_t next = first_ + packets_.size();
   songStart_ = next;
   writer_.reset();  // the song it saved has ended
+  // The station's first title was on air before its first tag arrived (an ICY block follows the
+  // first metaint bytes): it covers what was kept before it, as live listening showed it.
+  const bool first = !titled_ && !title.text.empty() && marks_.size() == 1;
+  titled_ = titled_ || !title.text.empty();
+  std::uint64_t seq = next;
+  std::int64_t us = liveUs_;
   // A title that changes again before any packet replaces the one not heard.
-  if (!marks_.empty() && marks_.back().seq == next) {
+  if (!marks_.empty() && (marks_.back().seq == next || first)) {
+    seq = std::min(seq, marks_.back().seq);
+    us = std::min(us, marks_.back().us);
     bytes_ -= cost(marks_.back());
     marks_.pop_back();
   }
   // A hostile station's title is capped where it is parsed; the block as well, here.
   constexpr std::size_t kLongestMeta = 4096;
-  marks_.push_back({next, liveUs_, title, std::string(meta.substr(0, kLongestMeta))});
+  marks_.push_back({seq, us, title, std::string(meta.substr(0, kLongestMeta))});
   bytes_ += cost(marks_.back());
 }
 
@@ -411,7 +419,7 @@ std::int64_t SongBuffer::liveUs() const {
 
 std::optional<SongBuffer::Replay> SongBuffer::packet(std::uint64_t seq) const {
   const std::lock_guard lock(mutex_);
-  if (seq >= first_ + packets_.size() || segments_.empty()) return std::nullopt;
+  if (packets_.empty() || seq >= first_ + packets_.size() || segments_.empty()) return std::nullopt;
   seq = std::max(seq, first_);
   const Kept& kept = packets_[static_cast<std::size_t>(seq - first_)];
   Replay out;
@@ -498,6 +506,7 @@ SongSave SongBuffer::savePast(const std::string& directory, const std::string& s
   using Status = SongSave::Status;
   const Mark& mark = marks_[markIndex];
   if (pastMark_ == mark.seq + 1) return {Status::Saving, pastPath_, {}};
+  if (packets_.empty() || segments_.empty()) return {Status::NothingToSave, {}, "no audio yet"};
   const std::uint64_t begin = std::max(mark.seq, first_);
   const Segment& segment = segmentOf(begin);
   const std::string extension(songExtension(segment.codec));

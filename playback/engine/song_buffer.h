@@ -184,6 +184,7 @@ class SongBuffer {
   SongTitle title_;
   std::deque<Segment> segments_;  // the first may begin before the oldest packet kept
   std::deque<Mark> marks_;        // likewise; only text changes make marks
+  bool titled_ = false;           // a title with text has come
   std::int64_t liveUs_ = 0;       // where the newest packet ends on the media clock
   std::uint64_t streams_ = 0;     // counts the streams pushed, to tell one that began meanwhile
   std::unique_ptr<Writer> writer_;

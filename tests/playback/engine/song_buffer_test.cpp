@@ -316,6 +316,20 @@ TEST(SongBufferTest, ThePastIsReadByMomentAndAPastSongIsSavedWhole) {
   EXPECT_EQ(fs::path(now.path).filename(), "New - Song.mp3");
   EXPECT_TRUE(buffer.saving()) << "the song heard is the live one";
 
+  // A station's first title covers what came before its first tag, as live listening showed it;
+  // a title after one that had gone empty does not.
+  SongBuffer late;
+  late.titleIs({});
+  for (std::size_t i = 0; i < 10; ++i) late.push(nth(i), mp3.stream());
+  late.titleIs(icy("StreamTitle='First';"), "StreamTitle='First';");
+  for (std::size_t i = 10; i < 20; ++i) late.push(nth(i), mp3.stream());
+  late.titleIs({});
+  for (std::size_t i = 20; i < 30; ++i) late.push(nth(i), mp3.stream());
+  late.titleIs(icy("StreamTitle='Second';"), "StreamTitle='Second';");
+  EXPECT_EQ(late.titleAt(0)->title.text, "First");
+  EXPECT_EQ(late.titleAt(25 * kFrameUs)->title.text, "");
+  EXPECT_EQ(late.titleAt(late.liveUs())->title.text, "Second");
+
   // Another stream: a segment of its own, whose packets come with its parameters.
   for (std::size_t i = 0; i < 10; ++i) buffer.push(*aac.packets[i], aac.stream());
   const auto first = buffer.packet(0), later = buffer.packet(205);
