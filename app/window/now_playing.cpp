@@ -83,16 +83,18 @@ void WindowControl::play() {
   if (handle != 0 && now && now->paused) {
     audio().ChannelPause(handle, false);
     form_.publishNowPlaying();
-  } else {
+  } else if (nowPlaying().now().state == OnAir::State::Stopped) {
     start();
-  }
+  }  // playing already: nothing, which keeps what is heard where it is
 }
 
 void WindowControl::playPause() {
-  if (nowPlaying().now().state == OnAir::State::Playing && shift())
+  if (nowPlaying().now().state != OnAir::State::Playing)
+    play();
+  else if (shift())
     pause();
   else
-    play();
+    stop();  // still connecting, nothing to pause yet: as the button would
 }
 
 void WindowControl::seekTo(std::int64_t us) {

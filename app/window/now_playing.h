@@ -102,8 +102,9 @@ class WindowControl {
   void stop();
   // Pausing live radio and moving in what the channel's stream kept (the window's button and
   // state stay as they are: a paused channel is still started). pause() does nothing unless the
-  // channel plays; play() resumes a paused channel, else starts it as start() does; playPause()
-  // pauses one that plays, else plays.
+  // channel plays; play() resumes a paused channel, starts a stopped one as start() does, and
+  // leaves one that plays alone; playPause() pauses one that plays (stops one still connecting,
+  // which has nothing to pause yet), else plays.
   void pause();
   void play();
   void playPause();

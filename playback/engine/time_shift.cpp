@@ -201,8 +201,9 @@ std::vector<PacketPtr> TimeShift::primeBefore(std::uint64_t seq) const {
   return out;
 }
 
-void TimeShift::dropRing() {
+void TimeShift::markJump(std::uint64_t seq) {
   voice_.dropBefore.store(voice_.ring.written(), std::memory_order_release);
+  if (const auto at = songs_.packet(seq)) ringEndUs_.store(at->startUs, std::memory_order_release);
 }
 
 void TimeShift::run(const std::stop_token& stop) {
@@ -226,6 +227,8 @@ void TimeShift::run(const std::stop_token& stop) {
     if (jump) {
       seq = songs_.seqAt(wantUs_);
       skip = 0;
+      // Before the request is marked done: what is heard is told from the new moment on.
+      markJump(seq);
     }
     want_ = Want::None;
     interrupt_.store(false, std::memory_order_release);
@@ -250,14 +253,15 @@ bool TimeShift::replay(std::uint64_t seq, std::size_t skip, bool jump,
   std::uint64_t failedSegment = 0;  // a segment whose decoder would not open
   // A jump to packet `seq`: what the ring holds is not to be heard, the decoder starts afresh.
   const auto startOver = [&] {
-    dropRing();
+    markJump(seq);
     decoder.reset();
     fade.restart();
     skip = 0;
-    if (const auto at = songs_.packet(seq))
-      ringEndUs_.store(at->startUs, std::memory_order_release);
   };
-  if (jump) startOver();
+  if (jump) {
+    decoder.reset();
+    fade.restart();
+  }
 
   while (!stop.stop_requested()) {
     {

@@ -90,8 +90,10 @@ class TimeShift {
   // Needs mutex_: where live listening would be now had it not been left (never closer to the
   // newest packet than a cushion): what the delay is counted from.
   [[nodiscard]] std::int64_t livePointLocked() const;
-  // The producer drops what it wrote so far from what will be heard.
-  void dropRing();
+  // The producer drops what it wrote so far from what will be heard, which goes on from packet
+  // `seq`. Under mutex_ where a request is being answered, so that no one reads the old moment
+  // as the new one's.
+  void markJump(std::uint64_t seq);
   std::vector<PacketPtr> primeBefore(std::uint64_t seq) const;
 
   SongBuffer& songs_;

@@ -79,6 +79,16 @@ TEST_F(TimeShiftTest, RequestsGoToTheSoundingStreamAndPastLiveIsLive) {
     c.ask(window);
     EXPECT_EQ(shiftCalls(), c.calls) << c.what;
   }
+  // Play while it plays leaves what is heard alone (no restart, which would go live).
+  standAt(behind);
+  window.play();
+  EXPECT_TRUE(audio.calls.empty());
+  // Still connecting (no stream sounds yet): PlayPause stops, as the button would.
+  audio.shifts.clear();
+  form->publishNowPlaying();
+  audio.clear();
+  window.playPause();
+  EXPECT_NE(std::find(audio.calls.begin(), audio.calls.end(), "Stop " + aac), audio.calls.end());
 
   // Stopped (the library plays nothing): Play and PlayPause start the channel as START does.
   audio.shifts.clear();
