@@ -12,6 +12,7 @@
 #include <cstring>
 #include <utility>
 
+#include "app/desktop/regular_file.h"
 #include "playback/log/log.h"
 
 namespace radiolist {
@@ -49,8 +50,6 @@ template <typename T>
 void keepLast(std::deque<T>& list) {
   while (list.size() > RecentTitles::kKeepLines) list.pop_front();
 }
-
-QString systemError(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
 
 // Empty for a regular file, else what the path is instead.
 QString notRegular(mode_t mode) {

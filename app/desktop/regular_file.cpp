@@ -13,12 +13,6 @@ namespace radiolist {
 
 namespace {
 
-QString systemError(int error) {
-  QString text = QString::fromLocal8Bit(std::strerror(error));
-  while (!text.isEmpty() && (text.back().isSpace() || text.back() == u'.')) text.chop(1);
-  return text;
-}
-
 RegularFileRead failed(int error, QString reason = {}) {
   return {{}, error, reason.isEmpty() ? systemError(error) : std::move(reason)};
 }
@@ -52,6 +46,12 @@ RegularFileRead readRegularFile(const QString& path, qint64 limit) {
     read.bytes.append(buffer, static_cast<qsizetype>(got));
   }
   return read;
+}
+
+QString systemError(int error) {
+  QString text = QString::fromLocal8Bit(std::strerror(error));
+  while (!text.isEmpty() && (text.back().isSpace() || text.back() == u'.')) text.chop(1);
+  return text;
 }
 
 }  // namespace radiolist

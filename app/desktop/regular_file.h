@@ -16,4 +16,7 @@ struct RegularFileRead {
 
 [[nodiscard]] RegularFileRead readRegularFile(const QString& path, qint64 limit);
 
+// The system's reason for `error` in words, for a message (without a closing full stop).
+[[nodiscard]] QString systemError(int error);
+
 }  // namespace radiolist

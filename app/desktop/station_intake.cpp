@@ -25,12 +25,6 @@ namespace radiolist {
 
 namespace {
 
-QString systemError(int error) {
-  QString text = QString::fromLocal8Bit(std::strerror(error));
-  while (!text.isEmpty() && (text.back().isSpace() || text.back() == u'.')) text.chop(1);
-  return text;
-}
-
 QString cannotOpen(const QString& path, const QString& why) {
   return StationIntake::tr("Cannot open file \"%1\". %2").arg(path, why);
 }

@@ -188,14 +188,8 @@ struct Session {
     }
     if (index < 0) return nullptr;
     const AVCodecParameters* params = demuxer.streams[index]->codecpar;
-    const AVCodec* codec = avcodec_find_decoder(params->codec_id);
-    if (codec == nullptr) return nullptr;
-    CodecContextPtr decoder(avcodec_alloc_context3(codec));
-    if (!decoder ||
-        checked(avcodec_parameters_to_context(decoder.get(), params),
-                "avcodec_parameters_to_context") < 0 ||
-        checked(avcodec_open2(decoder.get(), codec, nullptr), "avcodec_open2") < 0)
-      return nullptr;
+    CodecContextPtr decoder = audio::openDecoder(*params);
+    if (!decoder) return nullptr;
     log::write(log::Domain::Decode, "demuxer ", summary.container, ", codec ",
                avcodec_get_name(params->codec_id), ", ", params->sample_rate, " Hz, ",
                params->ch_layout.nb_channels, " channels");
@@ -236,12 +230,7 @@ struct Session {
       if (route == Route::DecodeAfterGap) {
         avcodec_flush_buffers(&decoder);
         resampler.reset();
-        if (hooks.prime) {
-          for (const PacketPtr& earlier : hooks.prime()) {
-            if (avcodec_send_packet(&decoder, earlier.get()) < 0) continue;
-            while (avcodec_receive_frame(&decoder, frame.get()) >= 0) av_frame_unref(frame.get());
-          }
-        }
+        if (hooks.prime) prime(decoder, hooks.prime(), *frame);
       }
       if (packet->stream_index != index) {
         // MPEG-TS segments of HLS carry their titles as ID3 packets of a data stream.

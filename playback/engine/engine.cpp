@@ -350,42 +350,45 @@ std::optional<SongTitle> Engine::title(DWORD handle) {
   return source.title();
 }
 
+Source* Engine::playingSource(DWORD handle) {
+  Channel* channel = channels_.find(handle);
+  if (channel == nullptr || channel->state != ChannelState::Playing) return nullptr;
+  return channel->source.get();
+}
+
 bool Engine::pause(DWORD handle, bool paused) {
   caller_.check();
   std::lock_guard lock(mutex_);
-  Channel* channel = channels_.find(handle);
-  if (channel == nullptr || channel->state != ChannelState::Playing) return false;
-  channel->source->setPaused(paused);
-  return true;
+  Source* source = playingSource(handle);
+  if (source != nullptr) source->setPaused(paused);
+  return source != nullptr;
 }
 
 bool Engine::seek(DWORD handle, std::int64_t us) {
   caller_.check();
   std::lock_guard lock(mutex_);
-  Channel* channel = channels_.find(handle);
-  if (channel == nullptr || channel->state != ChannelState::Playing) return false;
-  channel->source->seek(us);
-  return true;
+  Source* source = playingSource(handle);
+  if (source != nullptr) source->seek(us);
+  return source != nullptr;
 }
 
 bool Engine::goLive(DWORD handle) {
   caller_.check();
   std::lock_guard lock(mutex_);
   Channel* channel = channels_.find(handle);
-  if (channel == nullptr) return false;
-  channel->source->goLive();
-  return true;
+  if (channel != nullptr) channel->source->goLive();
+  return channel != nullptr;
 }
 
 std::optional<ShiftState> Engine::shift(DWORD handle) {
   caller_.check();
   std::lock_guard lock(mutex_);
   const Channel* channel = channels_.find(handle);
-  if (channel == nullptr || channel->state != ChannelState::Playing) return std::nullopt;
-  const Source& source = *channel->source;
-  if (!kindPlays(channel->kind, source.voice().family.load(std::memory_order_acquire)))
+  const Source* source = playingSource(handle);
+  if (source == nullptr ||
+      !kindPlays(channel->kind, source->voice().family.load(std::memory_order_acquire)))
     return std::nullopt;
-  return source.shiftState();
+  return source->shiftState();
 }
 
 std::size_t Engine::liveSources() {

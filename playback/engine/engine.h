@@ -146,6 +146,8 @@ class Engine {
   // Starts a source's connection and decoder, attached to the mixer; nullptr on failure.
   std::shared_ptr<Source> launch(const std::string& url);
   static void want(Source& source, CreationKind kind, bool on);
+  // Needs mutex_: the source of a channel that plays, nullptr for none.
+  Source* playingSource(DWORD handle);
   void janitorLoop();
   std::shared_ptr<net::HttpStream> open(const std::string& url, std::optional<net::ByteRange> range,
                                         net::Reach reach);

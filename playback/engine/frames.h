@@ -117,4 +117,27 @@ class FadeIn {
   std::size_t done_ = kFrames;
 };
 
+// A decoder for `params`, opened; nullptr when the codec has none or it would not open.
+inline CodecContextPtr openDecoder(const AVCodecParameters& params) {
+  const AVCodec* codec = avcodec_find_decoder(params.codec_id);
+  if (codec == nullptr) return nullptr;
+  CodecContextPtr decoder(avcodec_alloc_context3(codec));
+  if (!decoder ||
+      checked(avcodec_parameters_to_context(decoder.get(), &params),
+              "avcodec_parameters_to_context") < 0 ||
+      checked(avcodec_open2(decoder.get(), codec, nullptr), "avcodec_open2") < 0)
+    return nullptr;
+  return decoder;
+}
+
+// Feeds `decoder` the packets that came before the one it is to decode next and drops their
+// sound: what a decoder started mid-stream needs (MP3's reservoir, AAC's overlap) to sound right
+// from its first packet.
+inline void prime(AVCodecContext& decoder, const std::vector<PacketPtr>& earlier, AVFrame& frame) {
+  for (const PacketPtr& packet : earlier) {
+    if (avcodec_send_packet(&decoder, packet.get()) < 0) continue;
+    while (avcodec_receive_frame(&decoder, &frame) >= 0) av_frame_unref(&frame);
+  }
+}
+
 }  // namespace radiolist::audio

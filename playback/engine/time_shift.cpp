@@ -316,10 +316,7 @@ bool TimeShift::replay(std::uint64_t seq, std::size_t skip, bool jump,
         seq = packet->seq + 1;
         continue;
       }
-      for (const PacketPtr& earlier : primeBefore(seq)) {
-        if (avcodec_send_packet(decoder.get(), earlier.get()) < 0) continue;
-        while (avcodec_receive_frame(decoder.get(), frame.get()) >= 0) av_frame_unref(frame.get());
-      }
+      prime(*decoder, primeBefore(seq), *frame);
     }
     seq = packet->seq + 1;
     if (avcodec_send_packet(decoder.get(), packet->packet.get()) < 0) continue;
@@ -342,18 +339,6 @@ bool TimeShift::replay(std::uint64_t seq, std::size_t skip, bool jump,
     ringEndUs_.store(packet->endUs, std::memory_order_release);
   }
   return false;
-}
-
-CodecContextPtr TimeShift::openDecoder(const AVCodecParameters& params) {
-  const AVCodec* codec = avcodec_find_decoder(params.codec_id);
-  if (codec == nullptr) return nullptr;
-  CodecContextPtr decoder(avcodec_alloc_context3(codec));
-  if (!decoder ||
-      checked(avcodec_parameters_to_context(decoder.get(), &params),
-              "avcodec_parameters_to_context") < 0 ||
-      checked(avcodec_open2(decoder.get(), codec, nullptr), "avcodec_open2") < 0)
-    return nullptr;
-  return decoder;
 }
 
 }  // namespace radiolist::audio

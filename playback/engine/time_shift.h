@@ -78,7 +78,6 @@ class TimeShift {
   void run(const std::stop_token& stop);
   // Plays kept packets from `seq` until the ring goes back to the live decoder (true) or a stop.
   bool replay(std::uint64_t seq, std::size_t skip, bool jump, const std::stop_token& stop);
-  static CodecContextPtr openDecoder(const AVCodecParameters& params);
   // Needs mutex_: whether what is heard is (or is about to be) behind live.
   [[nodiscard]] bool behindLocked() const;
   // Needs mutex_: starts the replay thread if it is not there yet and asks it for `want`.
