@@ -12,7 +12,7 @@
 #include <cstring>
 #include <utility>
 
-#include "app/desktop/regular_file.h"
+#include "playback/engine/state_file.h"
 #include "playback/log/log.h"
 
 namespace radiolist {
@@ -51,53 +51,6 @@ void keepLast(std::deque<T>& list) {
   while (list.size() > RecentTitles::kKeepLines) list.pop_front();
 }
 
-// Empty for a regular file, else what the path is instead.
-QString notRegular(mode_t mode) {
-  if (S_ISREG(mode)) return {};
-  const char* kind = S_ISDIR(mode)    ? "a directory"
-                     : S_ISFIFO(mode) ? "a pipe"
-                     : S_ISLNK(mode)  ? "a symbolic link"
-                     : S_ISSOCK(mode) ? "a socket"
-                                      : "a device";
-  return QStringLiteral("it is %1, not a regular file").arg(QLatin1String(kind));
-}
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  [[nodiscard]] int get() const { return fd_; }
-  // Closes now and tells whether it went well: on some file systems close is where a write fails.
-  bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
- private:
-  int fd_;
-};
-
-// Opens the log only when it is a regular file. Anything else is refused before it is opened
-// (opening a device can do things of its own), and again after, in case it took the file's place
-// in between: O_NONBLOCK keeps that open from waiting for a pipe's other end, O_NOFOLLOW from
-// following a link. `why` stays empty when the file just is not there yet.
-Descriptor openLog(const QByteArray& path, int flags, struct stat& st, QString& why) {
-  if (::lstat(path.constData(), &st) == 0 && !(why = notRegular(st.st_mode)).isEmpty())
-    return Descriptor();
-  Descriptor fd(
-      ::open(path.constData(), flags | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
-  if (fd.get() < 0) {
-    if (errno != ENOENT || (flags & O_CREAT) != 0) why = systemError(errno);
-    return Descriptor();
-  }
-  if (::fstat(fd.get(), &st) != 0) why = systemError(errno);
-  if (why.isEmpty()) why = notRegular(st.st_mode);
-  if (!why.isEmpty()) return Descriptor();
-  return fd;
-}
-
 bool writeAll(int fd, QByteArrayView bytes) {
   while (!bytes.isEmpty()) {
     const ssize_t put = ::write(fd, bytes.data(), static_cast<std::size_t>(bytes.size()));
@@ -126,6 +79,16 @@ QByteArray readTail(int fd, const struct stat& st) {
   bytes.truncate(got);
   if (from > 0) bytes.remove(0, bytes.indexOf('\n') + 1);  // without one, no line is whole
   return bytes;
+}
+
+// How many lines the file has, as far as a compaction is concerned: one too large to read is
+// past the limit anyway.
+std::size_t linesIn(const state::Opened& file) {
+  const QByteArray bytes = readTail(file.fd.get(), file.st);
+  const auto lines = static_cast<std::size_t>(bytes.count('\n'));
+  return static_cast<std::size_t>(file.st.st_size) > RecentTitles::kMaxReadBytes
+             ? lines + RecentTitles::kCompactPastLines
+             : lines;
 }
 
 }  // namespace
@@ -195,10 +158,9 @@ void RecentTitles::run() {
 
 void RecentTitles::load() {
   std::deque<TitleEntry> found;
-  struct stat st {};
-  QString why;
-  if (const Descriptor fd = openLog(QFile::encodeName(path_), O_RDONLY, st, why); fd.get() >= 0) {
-    const QByteArray bytes = readTail(fd.get(), st);
+  const state::Opened file = state::openStateFile(nativePath(), O_RDONLY);
+  if (file.fd.get() >= 0) {
+    const QByteArray bytes = readTail(file.fd.get(), file.st);
     qsizetype start = 0;
     for (qsizetype end; (end = bytes.indexOf('\n', start)) >= 0; start = end + 1) {
       ++fileLines_;
@@ -210,12 +172,11 @@ void RecentTitles::load() {
           {time, field(QString::fromUtf8(fields[1])), field(QString::fromUtf8(fields[2]))});
       keepLast(found);
     }
-    endsMidLine_ = start < bytes.size();  // a line cut short by a crash is not one
     // Not all of it was read: past the limit anyway, so the next change compacts it.
-    if (static_cast<std::size_t>(st.st_size) > kMaxReadBytes) fileLines_ += kCompactPastLines;
+    if (static_cast<std::size_t>(file.st.st_size) > kMaxReadBytes) fileLines_ += kCompactPastLines;
+    knownSize_ = file.st.st_size;
   }
-  if (!why.isEmpty()) warn(why);
-  for (const TitleEntry& entry : found) tail_.push_back(lineOf(entry));
+  if (!file.why.empty()) warn(QString::fromStdString(file.why));
 
   const std::lock_guard lock(mutex_);
   // The title on air at the last exit, noted again before this read was done, is no news.
@@ -231,45 +192,55 @@ void RecentTitles::load() {
   idle_.notify_all();
 }
 
+// Under the file's lock: other programs of the user (on other lists) append to it too, and a
+// compaction must keep their lines as well as this one's.
 void RecentTitles::append(const std::deque<TitleEntry>& batch) {
-  QByteArray bytes = endsMidLine_ ? QByteArray("\n") : QByteArray();
-  for (const TitleEntry& entry : batch) {
-    tail_.push_back(lineOf(entry));
-    bytes += tail_.back();
+  QByteArray bytes;
+  for (const TitleEntry& entry : batch) bytes += lineOf(entry);
+  const std::string path = nativePath();
+  const state::StateLock lock = state::StateLock::take(path);
+  if (!lock.held()) return warn(QString::fromStdString(lock.why()));
+  state::Opened file = state::openStateFile(path, O_RDWR | O_APPEND | O_CREAT);
+  if (file.fd.get() < 0) return warn(QString::fromStdString(file.why));
+  // A line cut short (by a crash, a full disk) is ended first, so that the new ones stay whole.
+  char last = '\n';
+  if (file.st.st_size > 0 && ::pread(file.fd.get(), &last, 1, file.st.st_size - 1) != 1)
+    last = '\n';
+  if (last != '\n') bytes.prepend('\n');
+  // Another program wrote since: its lines count too, towards the next compaction.
+  if (file.st.st_size != knownSize_) fileLines_ = linesIn(file);
+  if (!writeAll(file.fd.get(), bytes) || !file.fd.close()) {
+    knownSize_ = -1;  // part of it may be there
+    return warn(QString::fromStdString(state::errorText(errno)));
   }
-  keepLast(tail_);
-  QDir().mkpath(QFileInfo(path_).absolutePath());
-  struct stat st {};
-  QString why;
-  Descriptor fd = openLog(QFile::encodeName(path_), O_WRONLY | O_APPEND | O_CREAT, st, why);
-  if (fd.get() < 0) return warn(why);
-  if (!writeAll(fd.get(), bytes) || !fd.close()) {
-    endsMidLine_ = true;  // part of a line may have got there
-    return warn(systemError(errno));
-  }
+  knownSize_ = file.st.st_size + bytes.size();
   problem_.clear();
-  endsMidLine_ = false;
   fileLines_ += batch.size();
   if (fileLines_ > kCompactPastLines) compact();
 }
 
-// The file becomes its last kKeepLines lines, whole or not at all: a new file beside it, synced,
-// renamed over it.
+// The file becomes its last kKeepLines whole lines, read again now, under the lock append()
+// holds: whole or not at all (a new file beside it, synced, renamed over it).
 void RecentTitles::compact() {
-  QByteArray bytes;
-  for (const QByteArray& line : tail_) bytes += line;
-  const QFileInfo info(path_);
-  QByteArray temp = QFile::encodeName(info.absolutePath() + "/." + info.fileName() + ".XXXXXX");
-  Descriptor fd(::mkostemp(temp.data(), O_CLOEXEC));  // 0600, as the log is created
-  if (fd.get() < 0) return warn(systemError(errno));
-  if (!writeAll(fd.get(), bytes) || ::fsync(fd.get()) != 0 || !fd.close() ||
-      ::rename(temp.constData(), QFile::encodeName(path_).constData()) != 0) {
-    const int err = errno;
-    ::unlink(temp.constData());
-    return warn(systemError(err));
-  }
-  fileLines_ = tail_.size();
+  const state::Opened file = state::openStateFile(nativePath(), O_RDONLY);
+  if (file.fd.get() < 0) return warn(QString::fromStdString(file.why));
+  const QByteArray bytes = readTail(file.fd.get(), file.st);
+  // The bytes after the last line break are no line. A line that ends at `lineEnd` (after its
+  // break) starts after the break before.
+  const qsizetype end = bytes.lastIndexOf('\n') + 1;
+  qsizetype from = end;
+  std::size_t kept = 0;
+  for (; from > 0 && kept < kKeepLines; ++kept)
+    from = from >= 2 ? bytes.lastIndexOf('\n', from - 2) + 1 : 0;
+  const std::string why = state::replaceStateFile(
+      nativePath(),
+      std::string_view(bytes.constData() + from, static_cast<std::size_t>(end - from)));
+  if (!why.empty()) return warn(QString::fromStdString(why));
+  fileLines_ = kept;
+  knownSize_ = end - from;
 }
+
+std::string RecentTitles::nativePath() const { return QFile::encodeName(path_).toStdString(); }
 
 void RecentTitles::warn(const QString& why) {
   if (why == problem_) return;

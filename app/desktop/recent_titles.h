@@ -3,9 +3,11 @@
 // station TAB title", the newest last. A title is noted once, however often it is polled. The
 // file is read and written on a thread of its own, in order: a slow disk, or a pipe put at the
 // path, never holds up the window. Each change appends a line; only when the file passes
-// kCompactPastLines is it replaced, atomically, by its last kKeepLines lines. Anything but a
-// regular file at the path is refused without waiting on it: the titles are then kept in memory
-// only, and stderr says why once.
+// kCompactPastLines is it replaced, atomically, by its last kKeepLines lines. The file is shared
+// by every program of the user (state_file.h): appends and compactions are made under its lock,
+// a compaction reading it again first. Anything but a regular file at the path (a symbolic link
+// too) is refused without waiting on it: the titles are then kept in memory only, and stderr says
+// why once.
 
 #include <QList>
 #include <QString>
@@ -13,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace radiolist {
@@ -65,6 +68,7 @@ class RecentTitles {
   void append(const std::deque<TitleEntry>& batch);
   void compact();
   void warn(const QString& why);
+  [[nodiscard]] std::string nativePath() const;
 
   const QString path_;
 
@@ -79,10 +83,9 @@ class RecentTitles {
   bool stopping_ = false;
 
   // The titles' thread only: what it knows of the file.
-  std::deque<QByteArray> tail_;  // its last kKeepLines lines, what a compaction keeps
-  std::size_t fileLines_ = 0;
-  bool endsMidLine_ = false;  // the next append starts with a line break
-  QString problem_;           // the last reason told on stderr; empty after a good write
+  std::size_t fileLines_ = 0;  // lines in it, counted again when another program wrote to it
+  long long knownSize_ = -1;   // its size after this program's last write; -1: unknown
+  QString problem_;            // the last reason told on stderr; empty after a good write
 
   std::thread thread_;  // last: it starts once everything above exists
 };

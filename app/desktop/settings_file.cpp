@@ -1,15 +1,12 @@
 #include "app/desktop/settings_file.h"
 
-#include <sys/stat.h>
-
-#include <QDir>
 #include <QFile>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <cerrno>
 #include <cstring>
 
 #include "app/desktop/regular_file.h"
+#include "playback/engine/state_file.h"
 #include "playback/log/log.h"
 
 namespace radiolist {
@@ -52,17 +49,11 @@ bool SettingsFile::flag(const QString& key, bool otherwise) const {
 void SettingsFile::setFlag(const QString& key, bool on) {
   values_.insert(key, on ? QStringLiteral("on") : QStringLiteral("off"));
   writer_.start([path = path_, bytes = format(values_)] {
-    QDir().mkpath(QFileInfo(path).path());
-    struct stat st {};
-    if (::lstat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISREG(st.st_mode)) {
-      log::warning(log::Domain::Desktop, "settings not written to ", path.toStdString(),
-                   ": not a regular file");
-      return;
-    }
-    QSaveFile file(path);  // a file beside it, renamed over it once written
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-      log::warning(log::Domain::Desktop, "settings not written to ", path.toStdString(), ": ",
-                   file.errorString().toStdString());
+    // By the state files' rule: a link or pipe at the path is refused, not replaced.
+    const std::string why = state::replaceStateFile(
+        QFile::encodeName(path).toStdString(), std::string_view(bytes.constData(), bytes.size()));
+    if (!why.empty())
+      log::warning(log::Domain::Desktop, "settings not written to ", path.toStdString(), ": ", why);
   });
 }
 

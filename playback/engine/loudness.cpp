@@ -315,12 +315,10 @@ void LoudnessMemory::remember(std::string_view address, double lufs) {
   if (ec != std::errc() || !std::isfinite(lufs)) return;
   const std::lock_guard lock(mutex_);
   if (path_.empty() || !tsvFieldFits(address, kBounds)) return;
-  auto entries = loadTsv(path_, kBounds);
-  if (!entries) return;
-  std::erase_if(*entries, [&](const TsvEntry& e) { return e.key == address; });
-  entries->push_back({std::string(address), std::string(text.data(), ptr)});
-  if (entries->size() > kMaxEntries) entries->erase(entries->begin(), entries->end() - kMaxEntries);
-  saveTsv(path_, *entries);
+  updateTsv(path_, kBounds, [&](std::vector<TsvEntry>& entries) {
+    std::erase_if(entries, [&](const TsvEntry& e) { return e.key == address; });
+    entries.push_back({std::string(address), std::string(text.data(), ptr)});
+  });
 }
 
 }  // namespace radiolist::audio

@@ -32,12 +32,10 @@ std::optional<std::string> PageMemory::streamFor(std::string_view page) {
 void PageMemory::remember(std::string_view page, std::string_view stream) {
   const std::lock_guard lock(mutex_);
   if (path_.empty() || !tsvFieldFits(page, kBounds) || !tsvFieldFits(stream, kBounds)) return;
-  auto entries = loadTsv(path_, kBounds);
-  if (!entries) return;
-  std::erase_if(*entries, [&](const TsvEntry& e) { return e.key == page; });
-  entries->push_back({std::string(page), std::string(stream)});
-  if (entries->size() > kMaxEntries) entries->erase(entries->begin(), entries->end() - kMaxEntries);
-  saveTsv(path_, *entries);
+  updateTsv(path_, kBounds, [&](std::vector<TsvEntry>& entries) {
+    std::erase_if(entries, [&](const TsvEntry& e) { return e.key == page; });
+    entries.push_back({std::string(page), std::string(stream)});
+  });
 }
 
 }  // namespace radiolist::audio

@@ -7,6 +7,7 @@
 // to one file themselves.
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,8 +34,14 @@ struct TsvBounds {
 std::optional<std::vector<TsvEntry>> loadTsv(const std::string& path, const TsvBounds& bounds);
 
 // Replaces the file as a whole (a temporary file renamed over it), making missing directories
-// private to the user; errors are told in the engine's log.
+// private to the user; errors are told in the engine's log. Without the lock: updateTsv's part.
 void saveTsv(const std::string& path, const std::vector<TsvEntry>& entries);
+
+// Under the file's lock, reads the entries as they are now, lets `change` change them, keeps the
+// newest maxEntries and writes them back. False, said in the engine's log, when the lock could
+// not be had in time or the file is unusable: then nothing is written.
+bool updateTsv(const std::string& path, const TsvBounds& bounds,
+               const std::function<void(std::vector<TsvEntry>&)>& change);
 
 // $XDG_STATE_HOME/radiolist/<name>, else ~/.local/state/radiolist/<name>; "" when neither is
 // known.
