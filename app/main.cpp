@@ -15,6 +15,7 @@
 #include <csignal>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "app/desktop/companion.h"
 #include "app/desktop/language.h"
@@ -112,11 +113,20 @@ void endOnTerminationSignals() {
 // A second start on a list another program holds: that one adds the stations given and shows its
 // window instead, or, when it cannot be reached, this one says so. It never creates a window or
 // touches the list files.
-int handOver(const QByteArray& listDir, const QStringList& stations) {
-  const radiolist::HandOver answer =
-      radiolist::handOverToRunningProgram(radiolist::listBusName(listDir), stations, kHandOverWait);
+int handOver(const QByteArray& listDir, const QStringList& stations,
+             const radiolist::ListLock& lock) {
+  const QString busName = radiolist::listBusName(listDir);
+  const radiolist::HandOver answer = radiolist::handOverToRunningProgram(
+      busName, stations, kHandOverWait, [&lock] { return lock.holder(); });
   if (ending()) return 0;
   if (answer.answered && answer.error.isEmpty()) return 0;
+  if (answer.stranger != 0)
+    radiolist::log::error(radiolist::log::Domain::Desktop, "the bus name ", busName.toStdString(),
+                          " is owned by process ",
+                          answer.stranger > 0 ? std::to_string(answer.stranger) : "unknown",
+                          ", not by the program holding the list's lock (process ",
+                          answer.holder > 0 ? std::to_string(answer.holder) : "unknown",
+                          "): nothing was handed over");
   const QString text = answer.answered ? answer.error : radiolist::alreadyRunningText(listDir);
   radiolist::log::error(radiolist::log::Domain::Desktop,
                         radiolist::errorBoxText(text).toStdString());
@@ -148,7 +158,7 @@ int main(int argc, char* argv[]) {
   const radiolist::ListLock lock = radiolist::ListLock::takeForCurrentDirectory(listDir);
   // Playlists, station lists and addresses to add: everything after the program's name.
   const QStringList stations = QCoreApplication::arguments().mid(1);
-  if (lock.state() == radiolist::ListLock::State::Held) return handOver(listDir, stations);
+  if (lock.state() == radiolist::ListLock::State::Held) return handOver(listDir, stations, lock);
   if (lock.state() == radiolist::ListLock::State::Failed)
     radiolist::log::warning(radiolist::log::Domain::Desktop, "cannot lock the list in \"",
                             listDir.constData(), "\" (",

@@ -15,11 +15,15 @@
 #include <QDBusServiceWatcher>
 #include <QEventLoop>
 #include <QFile>
+#include <QVariantList>
 #include <QTimer>
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
 #include <utility>
+
+#include "app/desktop/regular_file.h"
+#include "playback/log/log.h"
 
 namespace radiolist {
 namespace {
@@ -48,8 +52,12 @@ int openLockDirectory(const QByteArray& lockDir, Descriptor& dir) {
 
 }  // namespace
 
-QByteArray lockDirectory(const QByteArray& runtimeDir, uid_t uid) {
-  if (runtimeDir.startsWith('/')) return runtimeDir + "/radiolist";
+QByteArray lockDirectory(uid_t uid, const QByteArray& runUser) {
+  const QByteArray runtime = runUser + '/' + QByteArray::number(uid);
+  struct stat st {};
+  if (::lstat(runtime.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid &&
+      (st.st_mode & 022) == 0)
+    return runtime + "/radiolist";
   return "/tmp/radiolist-" + QByteArray::number(uid);
 }
 
@@ -79,15 +87,32 @@ ListLock ListLock::take(const QByteArray& lockDir, const QByteArray& listDir) {
   const QByteArray name = lockFileName(listDir);
   // O_NONBLOCK: a pipe put in its place does not hold the open; fstat then refuses it.
   Descriptor file{::openat(dir.fd, name.constData(),
-                           O_RDONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                           O_RDWR | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
                            0600)};
   if (file.fd < 0) return failed(errno);
   struct stat st {};
   if (::fstat(file.fd, &st) != 0) return failed(errno);
   if (!S_ISREG(st.st_mode)) return failed(EINVAL);
   if (::flock(file.fd, LOCK_EX | LOCK_NB) != 0)
-    return errno == EWOULDBLOCK ? ListLock(State::Held, 0, -1) : failed(errno);
+    return errno == EWOULDBLOCK ? ListLock(State::Held, 0, file.release()) : failed(errno);
+  // Who holds it, for a second start to know the program it may hand over to.
+  const QByteArray pid = QByteArray::number(::getpid()) + '\n';
+  if (::ftruncate(file.fd, 0) != 0 ||
+      ::pwrite(file.fd, pid.constData(), pid.size(), 0) != pid.size())
+    log::warning(log::Domain::Desktop, "cannot write this program's id in its lock file (",
+                 systemError(errno).toStdString(),
+                 "): a second start on the list will not hand over");
   return ListLock(State::Taken, 0, file.release());
+}
+
+pid_t ListLock::holder() const {
+  if (state_ != State::Held || fd_ < 0) return 0;
+  char text[24] = {};
+  const ssize_t got = ::pread(fd_, text, sizeof text - 1, 0);
+  if (got <= 0) return 0;
+  bool ok = false;
+  const long pid = QByteArray(text, got).trimmed().toLong(&ok);
+  return ok && pid > 0 ? static_cast<pid_t>(pid) : 0;
 }
 
 ListLock ListLock::takeForCurrentDirectory(QByteArray& listDir) {
@@ -95,7 +120,7 @@ ListLock ListLock::takeForCurrentDirectory(QByteArray& listDir) {
   if (path == nullptr) return failed(errno);
   listDir = path;
   std::free(path);
-  return take(lockDirectory(qgetenv("XDG_RUNTIME_DIR"), ::geteuid()), listDir);
+  return take(lockDirectory(::geteuid()), listDir);
 }
 
 ListLock::ListLock(ListLock&& other) noexcept
@@ -115,8 +140,22 @@ ListLock::~ListLock() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+namespace {
+
+const QString kBus = QStringLiteral("org.freedesktop.DBus");
+const QString kBusPath = QStringLiteral("/org/freedesktop/DBus");
+
+QDBusMessage busCall(const QString& method, const QVariantList& arguments) {
+  QDBusMessage message = QDBusMessage::createMethodCall(kBus, kBusPath, kBus, method);
+  message.setArguments(arguments);
+  return message;
+}
+
+}  // namespace
+
 HandOver handOverToRunningProgram(const QString& busName, QStringList stations,
-                                  std::chrono::milliseconds wait) {
+                                  std::chrono::milliseconds wait,
+                                  const std::function<pid_t()>& holder) {
   HandOver result;
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) return result;
@@ -125,52 +164,92 @@ HandOver handOverToRunningProgram(const QString& busName, QStringList stations,
   for (QString& item : stations)
     if (!item.contains(QLatin1String("://"))) item = QDir::current().absoluteFilePath(item);
   QEventLoop loop;
-  const auto send = [&](const QDBusMessage& message, std::function<void(const QDBusError&)> then) {
+  const auto send = [&](const QDBusMessage& message,
+                        std::function<void(const QDBusMessage&)> then) {
     auto* pending =
         new QDBusPendingCallWatcher(bus.asyncCall(message, static_cast<int>(wait.count())), &loop);
     QObject::connect(pending, &QDBusPendingCallWatcher::finished, &loop,
                      [pending, then = std::move(then)] {
                        pending->deleteLater();
-                       then(pending->error());
+                       then(pending->reply());
                      });
+  };
+  const auto failure = [](const QDBusMessage& reply) {
+    return reply.type() == QDBusMessage::ErrorMessage ? QDBusError(reply) : QDBusError();
   };
   const auto notThereYet = [](const QDBusError& error) {
     return error.type() == QDBusError::ServiceUnknown ||
            error.name() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner");
   };
-  const auto raise = [&] {
-    send(QDBusMessage::createMethodCall(busName, QStringLiteral("/org/mpris/MediaPlayer2"),
+  // One attempt at a time: the name's owner may come while one is on its way, and is then
+  // tried again when that attempt finds no one.
+  bool trying = false;
+  bool again = false;
+  std::function<void()> attempt;
+  const auto notYet = [&] {
+    trying = false;
+    if (std::exchange(again, false)) attempt();
+  };
+  // All calls go to the owner found, by its unique name: not to whoever owns the name later.
+  const auto raise = [&](const QString& owner) {
+    send(QDBusMessage::createMethodCall(owner, QStringLiteral("/org/mpris/MediaPlayer2"),
                                         QStringLiteral("org.mpris.MediaPlayer2"),
                                         QStringLiteral("Raise")),
-         [&](const QDBusError& error) {
-           if (notThereYet(error)) return;  // the watcher calls again when it is there
-           result.answered = result.answered || !error.isValid();
+         [&](const QDBusMessage& reply) {
+           result.answered = result.answered || !failure(reply).isValid();
            loop.exit();
          });
   };
   // The stations first, then the window in front; an error the program gives is its answer.
-  const std::function<void()> call = [&] {
-    if (stations.isEmpty()) return raise();
+  const auto hand = [&](const QString& owner) {
+    if (stations.isEmpty()) return raise(owner);
     QDBusMessage add = QDBusMessage::createMethodCall(
-        busName, QStringLiteral("/org/radiolist/Radiolist"),
+        owner, QStringLiteral("/org/radiolist/Radiolist"),
         QStringLiteral("org.radiolist.Radiolist1"), QStringLiteral("AddStations"));
     add << stations;
-    send(add, [&](const QDBusError& error) {
-      if (notThereYet(error)) return;
+    send(add, [&, owner](const QDBusMessage& reply) {
+      const QDBusError error = failure(reply);
       if (error.isValid() && !error.name().startsWith(QLatin1String("org.radiolist."))) {
         loop.exit();  // not the program's own answer: it could not be reached
         return;
       }
       result.answered = true;
       if (error.isValid()) result.error = error.message();
-      raise();
+      raise(owner);
+    });
+  };
+  // Only the process holding the list's lock is handed anything: another one may own the name
+  // (it asked first), and would swallow what it is given.
+  const auto verify = [&](const QString& owner) {
+    send(busCall(QStringLiteral("GetConnectionUnixProcessID"), {owner}),
+         [&, owner](const QDBusMessage& reply) {
+           if (notThereYet(failure(reply))) return notYet();
+           const pid_t pid = reply.type() == QDBusMessage::ReplyMessage
+                                 ? static_cast<pid_t>(reply.arguments().value(0).toUInt())
+                                 : 0;
+           result.holder = holder();
+           if (pid > 0 && pid == result.holder) return hand(owner);
+           result.stranger = pid > 0 ? pid : -1;
+           loop.exit();
+         });
+  };
+  attempt = [&] {
+    if (std::exchange(trying, true)) {
+      again = true;
+      return;
+    }
+    send(busCall(QStringLiteral("GetNameOwner"), {busName}), [&](const QDBusMessage& reply) {
+      const QDBusError error = failure(reply);
+      if (notThereYet(error)) return notYet();  // the watcher calls again when it is there
+      if (error.isValid()) return loop.exit();
+      verify(reply.arguments().value(0).toString());
     });
   };
   // Watching from before the first call: a name taken after that call failed is still seen.
   QDBusServiceWatcher watcher(busName, bus, QDBusServiceWatcher::WatchForRegistration);
-  QObject::connect(&watcher, &QDBusServiceWatcher::serviceRegistered, &loop, call);
+  QObject::connect(&watcher, &QDBusServiceWatcher::serviceRegistered, &loop, [&] { attempt(); });
   QTimer::singleShot(wait, &loop, [&] { loop.exit(); });
-  call();
+  attempt();
   loop.exec();
   return result;
 }
@@ -178,12 +257,24 @@ HandOver handOverToRunningProgram(const QString& busName, QStringList stations,
 void claimListBusName(const QString& busName) {
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) return;
-  QDBusMessage request = QDBusMessage::createMethodCall(
-      QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-      QStringLiteral("org.freedesktop.DBus"), QStringLiteral("RequestName"));
   constexpr uint kDoNotQueue = 4;  // DBUS_NAME_FLAG_DO_NOT_QUEUE
-  request << busName << kDoNotQueue;
-  bus.send(request);
+  constexpr uint kPrimaryOwner = 1, kAlreadyOwner = 4;
+  auto* pending = new QDBusPendingCallWatcher(
+      bus.asyncCall(busCall(QStringLiteral("RequestName"), {busName, kDoNotQueue})),
+      QCoreApplication::instance());
+  QObject::connect(pending, &QDBusPendingCallWatcher::finished, pending, [pending, busName] {
+    pending->deleteLater();
+    const QDBusMessage reply = pending->reply();
+    if (reply.type() == QDBusMessage::ReplyMessage) {
+      const uint answer = reply.arguments().value(0).toUInt();
+      if (answer == kPrimaryOwner || answer == kAlreadyOwner) return;
+    }
+    const QString why = reply.type() == QDBusMessage::ErrorMessage
+                            ? reply.errorMessage()
+                            : QStringLiteral("another process owns it");
+    log::warning(log::Domain::Desktop, "cannot own the bus name ", busName.toStdString(), " (",
+                 why.toStdString(), "): a second start on this list cannot hand over to it");
+  });
 }
 
 }  // namespace radiolist

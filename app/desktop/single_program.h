@@ -12,12 +12,16 @@
 #include <QString>
 #include <QStringList>
 #include <chrono>
+#include <functional>
 
 namespace radiolist {
 
-// Where the lock files live: "<runtimeDir>/radiolist" for an absolute $XDG_RUNTIME_DIR, else
-// the user's private "/tmp/radiolist-<uid>".
-[[nodiscard]] QByteArray lockDirectory(const QByteArray& runtimeDir, uid_t uid);
+// Where the lock files live: one place per user, whatever the environment says, so that every
+// start of the program on a list finds the same lock. "<runUser>/<uid>/radiolist" when
+// "<runUser>/<uid>" is the user's runtime directory (a directory, not a link, owned by the user
+// and writable by no one else), else the user's private "/tmp/radiolist-<uid>" (ListLock refuses
+// one that someone else made).
+[[nodiscard]] QByteArray lockDirectory(uid_t uid, const QByteArray& runUser = "/run/user");
 // A list directory's key: 32 hex digits of the SHA-256 of its path, so that any path makes a
 // short file name and a valid bus name element.
 [[nodiscard]] QByteArray listKey(const QByteArray& listDir);
@@ -37,10 +41,11 @@ class ListLock {
 
   // Tries once and never waits: makes `lockDir` (0700) when it is missing and refuses one that
   // is not a directory of this user's alone; opens the lock file (a file that is not a regular
-  // file is refused without waiting on it) and locks it. Held: another open of it holds the lock.
+  // file is refused without waiting on it) and locks it, then writes this process's id in it.
+  // Held: another open of it holds the lock.
   static ListLock take(const QByteArray& lockDir, const QByteArray& listDir);
   // The lock of the current directory's list (its path goes to `listDir`) in
-  // lockDirectory($XDG_RUNTIME_DIR, this user).
+  // lockDirectory(this user).
   static ListLock takeForCurrentDirectory(QByteArray& listDir);
 
   ListLock(ListLock&& other) noexcept;
@@ -50,27 +55,38 @@ class ListLock {
   [[nodiscard]] State state() const { return state_; }
   // errno value when Failed.
   [[nodiscard]] int error() const { return error_; }
+  // When Held: the process id its holder wrote in the lock file, read now; 0 when there is none
+  // (yet).
+  [[nodiscard]] pid_t holder() const;
 
  private:
   ListLock(State state, int error, int fd) : state_(state), error_(error), fd_(fd) {}
   static ListLock failed(int error) { return ListLock(State::Failed, error, -1); }
   State state_;
   int error_;
-  int fd_;  // the open lock file while Taken, else -1
+  int fd_;  // the open lock file while Taken or Held, else -1
 };
 
 // What the program holding the list said to a second start.
 struct HandOver {
   bool answered = false;  // it was reached
   QString error;          // its answer to AddStations when that failed
+  // The process that owns the list's bus name when it is not the lock's holder (then nothing was
+  // handed to it), with the holder's id, 0 when unknown.
+  pid_t stranger = 0;
+  pid_t holder = 0;
 };
 // Hands `stations` (file paths, made absolute here, or addresses) to the program holding the
-// list, through its AddStations, and asks it to show its window: waits up to `wait` for it to own
-// `busName` (it may still be starting), then calls. Runs a local event loop, which
-// QCoreApplication::exit() also ends.
+// list, through its AddStations, and asks it to show its window: waits up to `wait` for some
+// process to own `busName` (the program may still be starting), and calls it only when that
+// process is the one `holder` names (the lock file's), so that nothing goes to another process
+// that took the name. Runs a local event loop, which QCoreApplication::exit() also ends.
 [[nodiscard]] HandOver handOverToRunningProgram(const QString& busName, QStringList stations,
-                                                std::chrono::milliseconds wait);
-// Requests `busName` on the session bus without waiting for the answer.
+                                                std::chrono::milliseconds wait,
+                                                const std::function<pid_t()>& holder);
+// Requests `busName` on the session bus without waiting for the answer; when the answer is a
+// refusal (another process owns it), the log says so: a second start on the list then cannot
+// hand over to this program.
 void claimListBusName(const QString& busName);
 
 }  // namespace radiolist

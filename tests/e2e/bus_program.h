@@ -90,18 +90,28 @@ class BusProgramTest : public ServerTest {
   }
 
   void startProgram() { program_ = startIn(dir_); }
-  std::unique_ptr<ChildProcess> startIn(const std::filesystem::path& dir) {
+  // The program in `dir` with `args`; `env` is added to what it always gets. With
+  // `captureOutput` its stderr, and stdout, come on stdoutFd().
+  std::unique_ptr<ChildProcess> startIn(
+      const std::filesystem::path& dir, const std::vector<std::string>& args = {},
+      const std::vector<std::pair<std::string, std::string>>& env = {},
+      bool captureOutput = false) {
     const std::filesystem::path oldDir = std::filesystem::current_path();
     std::filesystem::current_path(dir);
+    std::vector<std::string> argv{RADIOLIST_BINARY};
+    // exec keeps the process id: the program's is the child's.
+    if (captureOutput) argv = {"sh", "-c", "exec \"$@\" 2>&1", "sh", RADIOLIST_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::pair<std::string, std::string>> environment{
+        {"QT_QPA_PLATFORM", "offscreen"},
+        {"XDG_STATE_HOME", (dir_ / "state").string()},
+        {"XDG_CONFIG_HOME", (dir_ / "config").string()},
+        {"DBUS_SESSION_BUS_ADDRESS", address_},
+        {"PULSE_SERVER", sink_->pulseServer()},
+        {"PULSE_SINK", sink_->name()}};
+    environment.insert(environment.end(), env.begin(), env.end());
     auto program = std::make_unique<ChildProcess>(
-        ChildProcess::Options{{RADIOLIST_BINARY},
-                              {{"QT_QPA_PLATFORM", "offscreen"},
-                               {"XDG_STATE_HOME", (dir_ / "state").string()},
-                               {"XDG_CONFIG_HOME", (dir_ / "config").string()},
-                               {"DBUS_SESSION_BUS_ADDRESS", address_},
-                               {"PULSE_SERVER", sink_->pulseServer()},
-                               {"PULSE_SINK", sink_->name()}},
-                              false});
+        ChildProcess::Options{std::move(argv), std::move(environment), captureOutput});
     std::filesystem::current_path(oldDir);
     return program;
   }
