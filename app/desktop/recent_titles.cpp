@@ -14,6 +14,7 @@
 
 #include "app/desktop/regular_file.h"
 #include "playback/log/log.h"
+#include "playback/log/thread_name.h"
 
 namespace radiolist {
 
@@ -137,7 +138,10 @@ QString RecentTitles::defaultPath() {
 }
 
 RecentTitles::RecentTitles(QString path) : path_(std::move(path)) {
-  thread_ = std::thread([this] { run(); });
+  thread_ = std::thread([this] {
+    log::nameThisThread("rl-titles");
+    run();
+  });
 }
 
 RecentTitles::~RecentTitles() {

@@ -11,6 +11,7 @@
 
 #include "app/desktop/regular_file.h"
 #include "playback/log/log.h"
+#include "playback/log/thread_name.h"
 
 namespace radiolist {
 
@@ -52,6 +53,7 @@ bool SettingsFile::flag(const QString& key, bool otherwise) const {
 void SettingsFile::setFlag(const QString& key, bool on) {
   values_.insert(key, on ? QStringLiteral("on") : QStringLiteral("off"));
   writer_.start([path = path_, bytes = format(values_)] {
+    log::nameThisThread("rl-settings");
     QDir().mkpath(QFileInfo(path).path());
     struct stat st {};
     if (::lstat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISREG(st.st_mode)) {
