@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "playback/log/thread_name.h"
+
 namespace radiolist::net::detail {
 namespace {
 

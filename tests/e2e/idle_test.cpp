@@ -59,18 +59,19 @@ class IdleTest : public radiolist::test::e2e::BusProgramTest {
   // Whether each playback stream of the program at the sound server is corked (other tests'
   // streams on the same server are left out).
   std::vector<bool> streamsCorked() {
-    const auto result = radiolist::test::runCommand(
-        {{"pactl", "list", "sink-inputs"},
-         {{"PULSE_SERVER", sink_->pulseServer()}, {"LC_ALL", "C"}},
-         true},
-        5s);
+    const auto result =
+        radiolist::test::runCommand({{"pactl", "list", "sink-inputs"},
+                                     {{"PULSE_SERVER", sink_->pulseServer()}, {"LC_ALL", "C"}},
+                                     true},
+                                    5s);
     std::vector<bool> corked;
     const std::string ours = "application.process.id = \"" + std::to_string(program_->pid()) + "\"";
     const std::string& text = result.output;
     for (std::size_t at = text.find("Sink Input #"); at != std::string::npos;) {
       const std::size_t next = text.find("Sink Input #", at + 1);
       const std::string block = text.substr(at, next == std::string::npos ? next : next - at);
-      if (const auto c = block.find("Corked: "); c != std::string::npos && block.find(ours) != std::string::npos)
+      if (const auto c = block.find("Corked: ");
+          c != std::string::npos && block.find(ours) != std::string::npos)
         corked.push_back(block.compare(c + 8, 3, "yes") == 0);
       at = next;
     }

@@ -573,10 +573,12 @@ TEST_F(EngineTest, TheOutputIsWantedOnlyWhileAChannelPlaysUnpaused) {
           engine_->play(general, true);
         }},
        true},
-      {{"pause, then stop", [&] {
+      {{"pause, then stop",
+        [&] {
           engine_->pause(general, true);
           engine_->stop(general);
-        }}, false},
+        }},
+       false},
   };
   for (const auto& [step, wanted] : steps) {
     SCOPED_TRACE(step.first);

@@ -55,9 +55,9 @@ class ToneFeeder {
           std::vector<StereoFrame> block(1024);
           while (!stop.stop_requested()) {
             for (auto& frame : block) {
-              const auto s = static_cast<float>(
-                  0.25 * std::sin(2 * std::numbers::pi * 440 * static_cast<double>(n_++) /
-                                  kOutputRate));
+              const auto s =
+                  static_cast<float>(0.25 * std::sin(2 * std::numbers::pi * 440 *
+                                                     static_cast<double>(n_++) / kOutputRate));
               frame = {s, s};
             }
             std::size_t done = 0;
