@@ -23,6 +23,7 @@
 #include "app/desktop/dbus_properties.h"
 #include "playback/audio_library.h"
 #include "playback/log/log.h"
+#include "playback/log/thread_name.h"
 
 namespace radiolist {
 
@@ -249,6 +250,7 @@ bool Companion::saveSong(std::function<void(const SongSave&)> done) {
   if (waitingSaves_.size() > 1) return true;  // the request under way answers this one too
   AudioLibrary* audio = &window_.audio();
   saver_.start([this, audio] {
+    log::nameThisThread("rl-save");
     SongSave save = audio->SaveSong(songDirectory().toStdString());
     QMetaObject::invokeMethod(this, [this, save = std::move(save)] {
       for (const auto& answer : std::exchange(waitingSaves_, {})) answer(save);

@@ -14,6 +14,7 @@
 
 #include "playback/engine/state_file.h"
 #include "playback/log/log.h"
+#include "playback/log/thread_name.h"
 
 namespace radiolist {
 
@@ -100,7 +101,10 @@ QString RecentTitles::defaultPath() {
 }
 
 RecentTitles::RecentTitles(QString path) : path_(std::move(path)) {
-  thread_ = std::thread([this] { run(); });
+  thread_ = std::thread([this] {
+    log::nameThisThread("rl-titles");
+    run();
+  });
 }
 
 RecentTitles::~RecentTitles() {

@@ -8,6 +8,7 @@
 #include "app/desktop/regular_file.h"
 #include "playback/engine/state_file.h"
 #include "playback/log/log.h"
+#include "playback/log/thread_name.h"
 
 namespace radiolist {
 
@@ -49,6 +50,7 @@ bool SettingsFile::flag(const QString& key, bool otherwise) const {
 void SettingsFile::setFlag(const QString& key, bool on) {
   values_.insert(key, on ? QStringLiteral("on") : QStringLiteral("off"));
   writer_.start([path = path_, bytes = format(values_)] {
+    log::nameThisThread("rl-settings");
     // By the state files' rule: a link or pipe at the path is refused, not replaced.
     const std::string why = state::replaceStateFile(
         QFile::encodeName(path).toStdString(), std::string_view(bytes.constData(), bytes.size()));

@@ -20,6 +20,7 @@
 #include "app/desktop/regular_file.h"
 #include "playback/formats/stations.h"
 #include "playback/log/log.h"
+#include "playback/log/thread_name.h"
 
 namespace radiolist {
 
@@ -136,6 +137,7 @@ StationIntake::~StationIntake() { disk_.waitForDone(); }
 
 void StationIntake::add(QStringList items, std::function<void(const StationsAdded&)> done) {
   disk_.start([this, items = std::move(items), done = std::move(done)]() mutable {
+    log::nameThisThread("rl-intake");
     GatheredStations gathered = gatherStations(items);
     QMetaObject::invokeMethod(this, [this, gathered = std::move(gathered), done = std::move(done)] {
       StationsAdded result{0, gathered.error};
@@ -150,6 +152,7 @@ void StationIntake::add(QStringList items, std::function<void(const StationsAdde
 void StationIntake::exportTo(QString path, std::function<void(const QString&)> done) {
   disk_.start(
       [this, path = std::move(path), stations = window_.stations(), done = std::move(done)] {
+        log::nameThisThread("rl-intake");
         QString error = exportStations(path, stations);
         QMetaObject::invokeMethod(this, [error = std::move(error), done] { done(error); });
       });

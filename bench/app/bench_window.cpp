@@ -277,6 +277,28 @@ void channelChange(const radiolist::test::TestServers& servers, const std::strin
                 stages[0][s].text().c_str(), stages[1][s].text().c_str());
   }
   std::printf("  longest event-loop stall in a channel change       %s\n", longest.text().c_str());
+
+  // A click after START STOP left the player stopped long enough for the output to let go of
+  // its stream at the sound server (and for every connection to close): nothing is warm.
+  constexpr int kStoppedClicks = 4;
+  std::array<Figures, 2> afterStop;
+  for (int round = 0; round < kStoppedClicks; ++round) {
+    const int row = round % 2 == 0 ? 1 : 0;
+    form->StopPress();
+    QTest::qWait(22000);
+    const QPoint at = form->ListBox1->visualRect(form->ListBox1->model()->index(row, 0)).center();
+    QElapsedTimer sincePress;
+    sincePress.start();
+    QTest::mousePress(form->ListBox1->viewport(), Qt::LeftButton, {}, at);
+    QTest::qWait(kHoldMs);
+    const double held = static_cast<double>(sincePress.nsecsElapsed()) / 1e6;
+    QTest::mouseRelease(form->ListBox1->viewport(), Qt::LeftButton, {}, at);
+    afterStop[static_cast<std::size_t>(row)].add(
+        heardAfter(recorder, sincePress, row == 1 ? 880 : 440, 5s) - held);
+    QTest::qWait(1000);
+  }
+  std::printf("  click (release) after 22 s stopped, MP3 / AAC       %s / %s\n",
+              afterStop[0].text().c_str(), afterStop[1].text().c_str());
   form.reset();
   radiolist::realAudioLibrary().Free();
   unsetenv("PULSE_SINK");

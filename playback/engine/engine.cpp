@@ -9,6 +9,7 @@
 #include "text/legacy_text.h"
 #include "text/utf8.h"
 #include "playback/log/log.h"
+#include "playback/log/thread_name.h"
 #include "playback/log/timeline.h"
 
 namespace radiolist::audio {
@@ -44,7 +45,10 @@ Engine::Engine(EngineDeps deps)
     : deps_(std::move(deps)),
       opener_([this](const std::string& url, std::optional<net::ByteRange> range,
                      net::Reach reach) { return open(url, range, reach); }),
-      janitor_([this] { janitorLoop(); }) {}
+      janitor_([this] {
+        log::nameThisThread("rl-janitor");
+        janitorLoop();
+      }) {}
 
 Engine::~Engine() { shutdown(); }
 
@@ -102,6 +106,7 @@ bool Engine::init() {
   output_.reset();  // a broken or abandoned connection: stopping its thread is quick
   output_ = deps_.openOutput(mixer_);
   initialised_ = output_ != nullptr;
+  noteWhatPlays();
   if (!output_) log::write(log::Domain::Output, "no sound server to connect to");
   return initialised_;
 }
@@ -121,7 +126,7 @@ void Engine::free() {
     // A freed source only waits to be taken over: if its connection ends meanwhile, it is done.
     source->keepAlive(false);
     source->goLive();  // taken over, it plays live as any new channel does
-    if (source->finished())
+    if (source->finished() || source->closed())
       retiring_.push_back(std::move(source));
     else
       warm_.push_back({std::move(source), now});
@@ -135,6 +140,7 @@ void Engine::free() {
   // same address again right after this, and the taken-over source then carries on seamlessly.
   initialised_ = false;
   tagSlot_.clear();
+  noteWhatPlays();
   janitorWake_.notify_one();
 }
 
@@ -167,7 +173,7 @@ std::shared_ptr<Source> Engine::sourceFor(const std::string& url, CreationKind k
     }
   }
   for (auto it = warm_.rbegin(); it != warm_.rend(); ++it) {
-    if (it->source->url() != url || it->source->finished()) continue;
+    if (it->source->url() != url || it->source->finished() || it->source->closed()) continue;
     std::shared_ptr<Source> source = std::move(it->source);
     warm_.erase(std::next(it).base());
     source->keepAlive(true);
@@ -213,11 +219,12 @@ void Engine::prepare(std::string_view url) {
   log::timeline::mark(log::timeline::Stage::Hinted, log::timeline::recording());
   const std::string address(url);
   for (const auto& entry : session_) {
-    if (entry.source->url() == address) return;
+    if (entry.source->url() == address && !entry.source->closed()) return;
   }
   for (const auto& warm : warm_) {
     if (warm.source->url() == address && !warm.source->finished()) return;
   }
+  if (output_) output_->prepare();
   std::shared_ptr<Source> source = launch(address);
   if (!source) return;
   log::write(log::Domain::Engine, "preparing ", address);
@@ -293,7 +300,18 @@ bool Engine::play(DWORD handle, bool restart) {
   const bool wasStopped = channel->state == ChannelState::Stopped;
   Source& source = *channel->source;
   const Family family = source.voice().family.load(std::memory_order_acquire);
-  if (source.finished() && kindPlays(channel->kind, family)) {
+  if (source.closed()) {
+    // Stopped so long that its connection was closed: both channels of the pair go on with a
+    // new connection.
+    const std::shared_ptr<Source> old = channel->source;
+    auto fresh = startSource(source.url(), channel->kind);
+    if (!fresh) return false;
+    channels_.forEach([&](DWORD, Channel& other) {
+      if (other.source != old) return;
+      other.source = fresh;
+      session_.back().has(other.kind) = true;
+    });
+  } else if (source.finished() && kindPlays(channel->kind, family)) {
     // The server closed the stream: playing again means connecting again. The twin channel keeps
     // the old source, which it never plays.
     auto fresh = startSource(source.url(), channel->kind);
@@ -305,6 +323,7 @@ bool Engine::play(DWORD handle, bool restart) {
   }
   channel->state = ChannelState::Playing;
   want(*channel->source, channel->kind, true);
+  noteWhatPlays();
   return true;
 }
 
@@ -319,6 +338,7 @@ bool Engine::stop(DWORD handle) {
   channel->source->voice().holdUntilNs.store(0, std::memory_order_release);
   want(*channel->source, channel->kind, false);
   if (wasAudible && output_) output_->dropQueued();
+  noteWhatPlays();
   return true;
 }
 
@@ -361,6 +381,7 @@ bool Engine::pause(DWORD handle, bool paused) {
   std::lock_guard lock(mutex_);
   Source* source = playingSource(handle);
   if (source != nullptr) source->setPaused(paused);
+  noteWhatPlays();
   return source != nullptr;
 }
 
@@ -391,6 +412,28 @@ std::optional<ShiftState> Engine::shift(DWORD handle) {
   return source->shiftState();
 }
 
+void Engine::noteWhatPlays() {
+  bool anyPlays = false;
+  const auto now = std::chrono::steady_clock::now();
+  for (auto& entry : session_) {
+    bool plays = false;
+    bool sounds = false;
+    channels_.forEach([&](DWORD, const Channel& channel) {
+      if (channel.source != entry.source || channel.state != ChannelState::Playing) return;
+      plays = true;
+      sounds = sounds || !entry.source->voice().paused.load(std::memory_order_acquire);
+    });
+    anyPlays = anyPlays || sounds;
+    if (plays) {
+      entry.stoppedSince.reset();
+    } else if (!entry.stoppedSince) {
+      entry.stoppedSince = now;
+      janitorWake_.notify_one();
+    }
+  }
+  if (output_) output_->setWanted(anyPlays);
+}
+
 std::size_t Engine::liveSources() {
   std::lock_guard lock(mutex_);
   return session_.size() + warm_.size() + retiring_.size();
@@ -412,6 +455,19 @@ void Engine::janitorLoop() {
       doomed.push_back(std::move(warm_.front().source));
       warm_.pop_front();
     }
+    // A source whose channels have all been stopped for as long as a warm one waits is closed:
+    // its handles stay, and playing one of them again connects anew.
+    std::optional<std::chrono::steady_clock::time_point> nextClose;
+    for (auto& entry : session_) {
+      if (!entry.stoppedSince || entry.source->closed() || entry.source->finished()) continue;
+      const auto due = *entry.stoppedSince + deps_.keepWarm;
+      if (now >= due) {
+        log::write(log::Domain::Engine, "stopped a while: closing ", entry.source->url());
+        entry.source->close();
+      } else if (!nextClose || due < *nextClose) {
+        nextClose = due;
+      }
+    }
     // A warm source that ended meanwhile goes too (it says nothing when it ends, so this is
     // seen at the next wake).
     for (auto it = warm_.begin(); it != warm_.end();) {
@@ -425,10 +481,12 @@ void Engine::janitorLoop() {
     if (doomed.empty()) {
       // Woken by a source handed over (retiring_), a new warm one, or shutdown(); else when the
       // oldest warm source runs out of time.
-      if (warm_.empty())
-        janitorWake_.wait(lock);
+      if (!warm_.empty() && (!nextClose || warm_.front().since + deps_.keepWarm < *nextClose))
+        nextClose = warm_.front().since + deps_.keepWarm;
+      if (nextClose)
+        janitorWake_.wait_until(lock, *nextClose);
       else
-        janitorWake_.wait_until(lock, warm_.front().since + deps_.keepWarm);
+        janitorWake_.wait(lock);
       continue;
     }
     lock.unlock();

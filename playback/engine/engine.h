@@ -8,8 +8,9 @@
 // - Each source runs a network thread (net::HttpStream) and a decoder thread (Source).
 // - The output's thread runs the mixer, which reads voices through lock-free slots only.
 // - The janitor thread detaches and destroys sources that are no longer wanted (joining their
-//   threads), so that BASS_Free never waits. It sleeps until a source is handed to it, a warm
-//   source's time runs out, or shutdown().
+//   threads), so that BASS_Free never waits, and closes the connection of a source whose
+//   channels have all been stopped for keepWarm (a stopped player receives nothing). It sleeps
+//   until a source is handed to it, a warm or stopped source's time runs out, or shutdown().
 
 #include <atomic>
 #include <chrono>
@@ -133,6 +134,8 @@ class Engine {
     std::shared_ptr<Source> source;
     bool hasGeneral = false;
     bool hasAac = false;
+    // Since when none of its channels plays; the janitor closes it after keepWarm of that.
+    std::optional<std::chrono::steady_clock::time_point> stoppedSince{};
     bool& has(CreationKind kind) { return kind == CreationKind::General ? hasGeneral : hasAac; }
   };
   struct WarmSource {
@@ -148,6 +151,9 @@ class Engine {
   static void want(Source& source, CreationKind kind, bool on);
   // Needs mutex_: the source of a channel that plays, nullptr for none.
   Source* playingSource(DWORD handle);
+  // Needs mutex_: tells the output whether any channel plays (and is not paused), and notes
+  // when the channels of a session source have all stopped.
+  void noteWhatPlays();
   void janitorLoop();
   std::shared_ptr<net::HttpStream> open(const std::string& url, std::optional<net::ByteRange> range,
                                         net::Reach reach);

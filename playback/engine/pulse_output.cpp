@@ -16,19 +16,20 @@ namespace {
 // delay after a stop short, large enough for a busy two-core machine.
 constexpr pa_usec_t kTargetLatencyUs = 80'000;
 constexpr pa_usec_t kRefillUs = 20'000;
+// How long the output goes on after sound stops being wanted before its stream is corked: long
+// enough to bridge the window's free followed at once by a new creation.
+constexpr auto kCorkAfter = std::chrono::milliseconds(100);
 
 class PulseOutput final : public Output {
  public:
-  explicit PulseOutput(Mixer& mixer) : mixer_(mixer) {}
+  PulseOutput(Mixer& mixer, std::chrono::milliseconds release) : mixer_(mixer), release_(release) {}
 
   ~PulseOutput() override {
     if (loop_ == nullptr) return;
     mixer_.setWaker(nullptr);          // no wake() runs after this
     pa_threaded_mainloop_stop(loop_);  // joins the loop's thread: no callback runs after this
-    if (stream_ != nullptr) {
-      pa_stream_disconnect(stream_);
-      pa_stream_unref(stream_);
-    }
+    if (idleTimer_ != nullptr) pa_threaded_mainloop_get_api(loop_)->time_free(idleTimer_);
+    dropStream();
     if (context_ != nullptr) {
       pa_context_disconnect(context_);
       pa_context_unref(context_);
@@ -48,6 +49,13 @@ class PulseOutput final : public Output {
     pa_context_set_state_callback(context_, &PulseOutput::onContextState, this);
     if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return false;
     armTimeout(api, timeout);
+    idleTimer_ = api->time_new(
+        api, nullptr,
+        [](pa_mainloop_api*, pa_time_event*, const timeval*, void* self) {
+          static_cast<PulseOutput*>(self)->onIdle();
+        },
+        this);
+    if (idleTimer_ == nullptr) return false;
     if (pa_threaded_mainloop_start(loop_) < 0) return false;
     mixer_.setWaker([this] {
       pa_threaded_mainloop_lock(loop_);
@@ -59,6 +67,29 @@ class PulseOutput final : public Output {
 
   [[nodiscard]] bool healthy() const override { return !broken_.load(); }
   [[nodiscard]] std::uint64_t underruns() const override { return underruns_.load(); }
+
+  void setWanted(bool wanted) override {
+    pa_threaded_mainloop_lock(loop_);
+    if (wanted != wanted_) {
+      wanted_ = wanted;
+      if (wanted) {
+        disarmIdle();
+        if (stream_ == nullptr)
+          connectIfReady();
+        else
+          applyCork();
+      } else {
+        armIdle(kCorkAfter);
+      }
+    }
+    pa_threaded_mainloop_unlock(loop_);
+  }
+
+  void prepare() override {
+    pa_threaded_mainloop_lock(loop_);
+    if (stream_ == nullptr && connectIfReady() && !wanted_) armIdle(release_);
+    pa_threaded_mainloop_unlock(loop_);
+  }
 
   void dropQueued() override {
     pa_threaded_mainloop_lock(loop_);
@@ -88,6 +119,66 @@ class PulseOutput final : public Output {
         this);
   }
 
+  // The idle timer: fires once, `after` from now (with the loop locked).
+  void armIdle(std::chrono::milliseconds after) {
+    timeval when{};
+    pa_gettimeofday(&when);
+    pa_timeval_add(&when, static_cast<pa_usec_t>(after.count()) * 1000);
+    pa_threaded_mainloop_get_api(loop_)->time_restart(idleTimer_, &when);
+  }
+  void disarmIdle() { pa_threaded_mainloop_get_api(loop_)->time_restart(idleTimer_, nullptr); }
+
+  // Sound unwanted for a while: first the stream is corked (the server stops asking for audio,
+  // and the loop's thread sleeps), then, after `release_` more, it is let go of. The context
+  // stays, so that a stream is made again in one round trip.
+  void onIdle() {
+    if (wanted_ || stream_ == nullptr) return;
+    if (!ready_.load()) {  // still being made: look again later
+      armIdle(kCorkAfter);
+      return;
+    }
+    if (!corked_) {
+      applyCork();
+      armIdle(release_);
+      return;
+    }
+    log::write(log::Domain::Output, "nothing played for a while: sound stream closed");
+    dropStream();
+  }
+
+  // Corks the stream when sound is unwanted, uncorks it when wanted. With the loop locked.
+  void applyCork() {
+    const bool cork = !wanted_;
+    if (stream_ == nullptr || !ready_.load() || cork == corked_) return;
+    if (pa_operation* op = pa_stream_cork(stream_, cork ? 1 : 0, nullptr, nullptr)) {
+      pa_operation_unref(op);
+      corked_ = cork;
+    }
+  }
+
+  // With the loop locked, or once its thread has stopped.
+  void dropStream() {
+    if (stream_ == nullptr) return;
+    ready_.store(false);
+    // Its callbacks would take the stream's end for a failure.
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    pa_stream_set_write_callback(stream_, nullptr, nullptr);
+    pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
+    pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+    stream_ = nullptr;
+  }
+
+  // Makes the stream again when the context is up (else its readiness does). With the loop locked.
+  bool connectIfReady() {
+    if (context_ == nullptr || pa_context_get_state(context_) != PA_CONTEXT_READY) return false;
+    if (!connectStream()) {
+      broken_.store(true);
+      return false;
+    }
+    return true;
+  }
+
   bool connectStream() {
     pa_sample_spec spec{};
     spec.format = PA_SAMPLE_FLOAT32NE;
@@ -107,7 +198,12 @@ class PulseOutput final : public Output {
     attr.prebuf = static_cast<std::uint32_t>(-1);
     attr.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kRefillUs, &spec));
     attr.fragsize = static_cast<std::uint32_t>(-1);
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
+    // Made silent when nothing is to sound yet, so that the server does not ask for audio.
+    corked_ = !wanted_;
+    quietFrames_ = 0;
+    queuedFrames_ = 0;
+    const auto flags = static_cast<pa_stream_flags_t>(
+        PA_STREAM_ADJUST_LATENCY | (corked_ ? PA_STREAM_START_CORKED : PA_STREAM_NOFLAGS));
     return pa_stream_connect_playback(stream_, nullptr, &attr, flags, nullptr, nullptr) >= 0;
   }
 
@@ -116,8 +212,12 @@ class PulseOutput final : public Output {
   static void onContextState(pa_context* c, void* self) {
     auto* out = static_cast<PulseOutput*>(self);
     const pa_context_state_t state = pa_context_get_state(c);
-    if (state == PA_CONTEXT_READY && out->stream_ == nullptr && !out->connectStream())
-      out->broken_.store(true);
+    if (state == PA_CONTEXT_READY && out->stream_ == nullptr) {
+      if (!out->connectStream())
+        out->broken_.store(true);
+      else if (!out->wanted_)
+        out->armIdle(out->release_);  // made silent; let go of if nothing comes to play
+    }
     if (!PA_CONTEXT_IS_GOOD(state)) {
       log::write(log::Domain::Output, "sound server: ", pa_strerror(pa_context_errno(c)));
       out->broken_.store(true);
@@ -130,6 +230,7 @@ class PulseOutput final : public Output {
       if (const pa_buffer_attr* attr = pa_stream_get_buffer_attr(s))
         out->queuedFrames_ = attr->tlength / sizeof(StereoFrame);
       out->ready_.store(true);
+      out->applyCork();  // wanted or not meanwhile
     }
     if (!PA_STREAM_IS_GOOD(state)) {
       log::write(log::Domain::Output,
@@ -177,7 +278,12 @@ class PulseOutput final : public Output {
   }
 
   Mixer& mixer_;
+  const std::chrono::milliseconds release_;
   pa_threaded_mainloop* loop_ = nullptr;
+  pa_time_event* idleTimer_ = nullptr;
+  // With the loop locked: whether sound is wanted, and whether the stream is (asked to be) corked.
+  bool wanted_ = false;
+  bool corked_ = false;
   pa_context* context_ = nullptr;
   pa_stream* stream_ = nullptr;  // made on the loop's thread once the context is ready
   std::atomic<bool> ready_{false};
@@ -191,8 +297,9 @@ class PulseOutput final : public Output {
 
 }  // namespace
 
-std::unique_ptr<Output> openPulseOutput(Mixer& mixer, std::chrono::milliseconds timeout) {
-  auto output = std::make_unique<PulseOutput>(mixer);
+std::unique_ptr<Output> openPulseOutput(Mixer& mixer, std::chrono::milliseconds timeout,
+                                        std::chrono::milliseconds release) {
+  auto output = std::make_unique<PulseOutput>(mixer, release);
   if (!output->open(timeout)) return nullptr;
   return output;
 }

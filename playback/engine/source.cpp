@@ -7,6 +7,7 @@
 #include "playback/formats/playlist.h"
 #include "playback/hls/playlist_guard.h"
 #include "playback/log/log.h"
+#include "playback/log/thread_name.h"
 
 namespace radiolist::audio {
 
@@ -48,10 +49,20 @@ Source::~Source() {
 
 void Source::startDecoder() {
   decoder_ = std::jthread([this](std::stop_token stop) {
+    log::nameThisThread("rl-decode");
     run(stop);
+    // Closed: the replay's thread, which would otherwise wait on for packets, ends too.
+    if (closed_.load(std::memory_order_acquire)) shift_.stop();
     reconnecting_.store(false, std::memory_order_release);
     finished_.store(true, std::memory_order_release);
   });
+}
+
+void Source::close() {
+  closed_.store(true, std::memory_order_release);
+  decoder_.request_stop();
+  const std::lock_guard lock(mutex_);
+  if (current_) current_->cancel();  // wakes a read() the decoder waits in
 }
 
 std::shared_ptr<const net::ResponseHead> Source::head() const {

@@ -90,6 +90,11 @@ class Source {
   // True once the source has stopped for good (never played, not decodable, or it ended while
   // not kept alive).
   [[nodiscard]] bool finished() const { return finished_.load(std::memory_order_acquire); }
+  // Ends the source for good without waiting: its connection is cancelled, its decoder and
+  // replay threads end (finished() turns true once they have), and it never connects again; what
+  // it showed stays. For a source nobody has listened to for a while. Any thread but its own.
+  void close();
+  [[nodiscard]] bool closed() const { return closed_.load(std::memory_order_acquire); }
   // True from the end of a connection until the next one sounds.
   [[nodiscard]] bool reconnecting() const { return reconnecting_.load(std::memory_order_acquire); }
   // While false, a connection that ends is not made again (a freed source waiting to be taken
@@ -194,6 +199,7 @@ class Source {
   bool retryNow_ = false;  // retryNow() cut the pause short
   std::condition_variable_any wake_;
 
+  std::atomic<bool> closed_{false};
   std::jthread decoder_;  // last member: stopped and joined first
 };
 

@@ -7,6 +7,7 @@
 
 #include "playback/engine/frames.h"
 #include "playback/log/log.h"
+#include "playback/log/thread_name.h"
 
 namespace radiolist::audio {
 
@@ -86,7 +87,12 @@ void TimeShift::ask(Want want, std::int64_t us) {
   if (want != Want::Hold) interrupt_.store(true, std::memory_order_release);
   voice_.ring.wakeProducer();
   if (stopped_) return;
-  if (!thread_.joinable()) thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+  if (!thread_.joinable()) {
+    thread_ = std::jthread([this](std::stop_token stop) {
+      log::nameThisThread("rl-replay");
+      run(stop);
+    });
+  }
   wake_.notify_all();
 }
 

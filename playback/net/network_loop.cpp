@@ -9,6 +9,8 @@
 #include <thread>
 #include <utility>
 
+#include "playback/log/thread_name.h"
+
 namespace radiolist::net::detail {
 namespace {
 
@@ -48,7 +50,10 @@ bool NetworkLoop::add(std::unique_ptr<Transfer> transfer) {
     if (closed_) return false;
     if (!running_) {
       try {
-        std::thread([this] { run(); }).detach();
+        std::thread([this] {
+          log::nameThisThread("rl-net");
+          run();
+        }).detach();
       } catch (const std::system_error&) {
         return false;
       }

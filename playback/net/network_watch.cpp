@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "playback/log/log.h"
+#include "playback/log/thread_name.h"
 
 namespace radiolist::net {
 
@@ -76,7 +77,10 @@ NetworkWatch::NetworkWatch(std::function<void()> onReturn) : onReturn_(std::move
     socket_ = -1;
     return;
   }
-  thread_ = std::thread([this] { run(); });
+  thread_ = std::thread([this] {
+    log::nameThisThread("rl-netwatch");
+    run();
+  });
 }
 
 NetworkWatch::~NetworkWatch() {

@@ -7,9 +7,12 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "fake_stream.h"
 #include "support/proc_status.h"
@@ -21,14 +24,23 @@ using namespace std::chrono_literals;
 using radiolist::test::threadCount;
 using test::FakeStream;
 
+// What the engine told its output.
+struct OutputCalls {
+  int drops = 0;
+  int prepares = 0;
+  std::optional<bool> wanted;  // the last setWanted()
+};
+
 class FakeOutput final : public Output {
  public:
-  explicit FakeOutput(int* drops) : drops_(drops) {}
+  explicit FakeOutput(OutputCalls* calls) : calls_(calls) {}
   [[nodiscard]] bool healthy() const override { return true; }
-  void dropQueued() override { ++*drops_; }
+  void dropQueued() override { ++calls_->drops; }
+  void setWanted(bool wanted) override { calls_->wanted = wanted; }
+  void prepare() override { ++calls_->prepares; }
 
  private:
-  int* drops_;
+  OutputCalls* calls_;
 };
 
 // RMS of the middle of a test file decoded on its own.
@@ -103,7 +115,7 @@ class EngineTest : public ::testing::Test {
     };
     deps.openOutput = [this](Mixer&) -> std::unique_ptr<Output> {
       if (!serverUp_) return nullptr;
-      return std::make_unique<FakeOutput>(&drops_);
+      return std::make_unique<FakeOutput>(&output_);
     };
     deps.plausibleUrl = [](std::string_view url) {
       return url.starts_with("http://") && url.size() > 7;
@@ -147,7 +159,8 @@ class EngineTest : public ::testing::Test {
   }
 
   bool serverUp_ = true;
-  int drops_ = 0;
+  OutputCalls output_;
+  int& drops_ = output_.drops;
   std::mutex opensMutex_;
   std::map<std::string, int> opens_;
   std::map<std::string, std::vector<std::chrono::steady_clock::time_point>> openTimes_;
@@ -536,6 +549,92 @@ TEST_F(EngineTest, ThousandCreateFreeCyclesLeaveNothingBehind) {
   EXPECT_EQ(opens(kMp3), 1);
   EXPECT_LE(engine_->liveSources(), 2u);
   EXPECT_TRUE(waitUntil([&] { return threadCount() <= threadsBefore + 2; }));
+}
+
+// The output is wanted exactly while a channel plays and is not paused, whatever the way there.
+TEST_F(EngineTest, TheOutputIsWantedOnlyWhileAChannelPlaysUnpaused) {
+  ASSERT_TRUE(engine_->init());
+  EXPECT_EQ(output_.wanted, false) << "a new output has nothing to play";
+  auto [general, aac] = createTwins(kMp3);
+  using Step = std::pair<const char*, std::function<void()>>;
+  const std::vector<std::pair<Step, bool>> steps{
+      {{"play general", [&] { engine_->play(general, true); }}, true},
+      {{"play aac", [&] { engine_->play(aac, true); }}, true},
+      {{"pause", [&] { engine_->pause(general, true); }}, false},
+      {{"unpause", [&] { engine_->pause(general, false); }}, true},
+      {{"stop the silent twin", [&] { engine_->stop(aac); }}, true},
+      {{"stop", [&] { engine_->stop(general); }}, false},
+      {{"play again", [&] { engine_->play(general, true); }}, true},
+      {{"free", [&] { engine_->free(); }}, false},
+      {{"init", [&] { ASSERT_TRUE(engine_->init()); }}, false},
+      {{"create and play",
+        [&] {
+          std::tie(general, aac) = createTwins(kMp3);
+          engine_->play(general, true);
+        }},
+       true},
+      {{"pause, then stop",
+        [&] {
+          engine_->pause(general, true);
+          engine_->stop(general);
+        }},
+       false},
+  };
+  for (const auto& [step, wanted] : steps) {
+    SCOPED_TRACE(step.first);
+    step.second();
+    EXPECT_EQ(output_.wanted, wanted);
+  }
+  // A press hints that sound is coming: the output gets ready for it.
+  const int prepares = output_.prepares;
+  engine_->prepare(kAac);
+  EXPECT_EQ(output_.prepares, prepares + 1);
+}
+
+// A stopped player receives nothing: once every channel of a source has been stopped for as long
+// as a freed one is kept warm, its connection is closed; playing again connects anew, for
+// either creation of the pair. A paused source goes on receiving however long it is paused.
+TEST_F(EngineTest, AStoppedSourceIsClosedAfterAWhileAndAPausedOneIsNot) {
+  makeEngine(300ms);
+  ASSERT_TRUE(engine_->init());
+  const auto [general, aac] = createTwins(kMp3);
+  engine_->play(general, true);
+  engine_->play(aac, true);
+  ASSERT_TRUE(soundsWithin());
+
+  engine_->pause(general, true);
+  std::this_thread::sleep_for(900ms);  // three times the warm time
+  EXPECT_FALSE(stream(kMp3)->cancelled()) << "a paused source stopped receiving";
+  engine_->pause(general, false);
+  EXPECT_TRUE(soundsWithin());
+
+  engine_->stop(general);
+  engine_->stop(aac);
+  ASSERT_TRUE(waitUntil([&] { return stream(kMp3)->cancelled(); }))
+      << "a stopped source went on receiving";
+  EXPECT_EQ(engine_->isActive(general), BASS_ACTIVE_STOPPED);
+  EXPECT_NE(engine_->tags(general, BASS_TAG_ICY), nullptr) << "what it showed stays";
+  EXPECT_EQ(opens(kMp3), 1);
+
+  // The silent twin's play first: the pair moves to the new connection together, once.
+  EXPECT_TRUE(engine_->play(aac, true));
+  EXPECT_TRUE(engine_->play(general, true));
+  EXPECT_EQ(opens(kMp3), 2);
+  EXPECT_TRUE(soundsWithin());
+  EXPECT_TRUE(waitUntil([&] { return engine_->isActive(general) == BASS_ACTIVE_PLAYING; }));
+  EXPECT_EQ(engine_->isActive(aac), BASS_ACTIVE_STOPPED);
+
+  // Freed meanwhile, the closed source is not kept warm nor taken over.
+  engine_->stop(general);
+  engine_->stop(aac);
+  ASSERT_TRUE(waitUntil([&] { return stream(kMp3)->cancelled(); }));
+  engine_->free();
+  ASSERT_TRUE(engine_->init());
+  const DWORD again = engine_->create(kMp3, CreationKind::General);
+  engine_->play(again, true);
+  EXPECT_EQ(opens(kMp3), 3);
+  EXPECT_TRUE(soundsWithin());
+  EXPECT_TRUE(waitUntil([&] { return engine_->liveSources() == 1; }));
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 // The engine's pure decisions and its lock-free parts, without network or sound server.
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <fstream>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -24,6 +28,7 @@
 #include "playback/engine/url_text.h"
 #include "playback/log/log.h"
 #include "playback/log/thread_check.h"
+#include "playback/log/thread_name.h"
 #include "playback/log/timeline.h"
 
 extern "C" {
@@ -644,6 +649,33 @@ TEST(IcyTitle, ParsesTheValueOnceForEveryoneButTheWindowsLabel) {
        SongTitle{"", "a" + zhes.substr(0, 1022), "a" + zhes.substr(0, 1022)}},
   };
   for (const auto& c : cases) EXPECT_EQ(icyTitle(c.block), c.title) << c.block;
+}
+
+// A thread's name as the system's tools see it: set from inside the thread, cut to what the
+// kernel keeps, never spilling into another thread.
+TEST(ThreadName, TheSystemShowsTheNameGivenCutToFifteenBytes) {
+  const std::string before = log::thisThreadName();
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"rl-net", "rl-net"},
+      {"rl-fifteen-char", "rl-fifteen-char"},
+      {"rl-a-name-far-too-long", "rl-a-name-far-t"},
+      {"", ""},
+  };
+  for (const auto& [given, shown] : cases) {
+    SCOPED_TRACE(given);
+    std::string seen;
+    std::string comm;
+    std::thread([&] {
+      log::nameThisThread(given.c_str());
+      seen = log::thisThreadName();
+      const auto tid = static_cast<long>(::syscall(SYS_gettid));
+      std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/comm");
+      std::getline(file, comm);
+    }).join();
+    EXPECT_EQ(seen, shown);
+    EXPECT_EQ(comm, shown);
+  }
+  EXPECT_EQ(log::thisThreadName(), before) << "only the calling thread is named";
 }
 
 }  // namespace
