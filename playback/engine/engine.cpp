@@ -391,6 +391,13 @@ std::optional<ShiftState> Engine::shift(DWORD handle) {
   return source->shiftState();
 }
 
+std::optional<StreamFigures> Engine::figures(DWORD handle) {
+  std::lock_guard lock(mutex_);
+  const Source* source = playingSource(handle);
+  if (source == nullptr) return std::nullopt;
+  return source->figures();
+}
+
 std::size_t Engine::liveSources() {
   std::lock_guard lock(mutex_);
   return session_.size() + warm_.size() + retiring_.size();
