@@ -1,10 +1,13 @@
-// Hostile stations against pausing, on the real library and heard at the sink: a station that
-// sends faster than real time must be taken no faster than it plays while paused (the rest waits
-// in the socket), and playing on or going live must sound at once; a chained Ogg stream of 30 ms
-// links that change rate and channels must cost no more than the song buffer's bound.
+// Hostile stations on the real library, heard at the sink: a station that sends faster than real
+// time must be taken no faster than it plays while paused (the rest waits in the socket), and
+// playing on or going live must sound at once; a chained Ogg stream of 30 ms links that change
+// rate and channels must cost no more than the song buffer's bound; levelling must not raise a
+// station's DC.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -15,12 +18,14 @@
 #include <thread>
 #include <vector>
 
+#include "playback/engine/loudness.h"
 #include "playback/engine/process_stats.h"
 #include "playback/engine/shutdown.h"
 #include "playback/engine/song_buffer.h"
 #include "playback/engine/time_shift.h"
 #include "playback/net/test_stream_server.h"
 #include "support/listening_test.h"
+#include "support/signal_analysis.h"
 #include "support/proc_status.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -30,6 +35,7 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 namespace {
 
 using namespace std::chrono_literals;
+using radiolist::audio::LevelControl;
 using radiolist::audio::StreamFigures;
 using radiolist::test::startLikeTheWindow;
 using radiolist::test::TestStreamServer;
@@ -51,8 +57,12 @@ std::string readAll(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-class HostilePaceTest : public radiolist::test::ListeningTest {
+class HostileStationTest : public radiolist::test::ListeningTest {
  protected:
+  void SetUp() override {
+    ListeningTest::SetUp();
+    radiolist::audio::setLoudnessFile("");  // no station's loudness remembered, none written
+  }
   StreamFigures figures(HSTREAM h) {
     return radiolist::audio::streamFigures(h).value_or(StreamFigures{});
   }
@@ -72,7 +82,7 @@ class HostilePaceTest : public radiolist::test::ListeningTest {
 // 8 kbit/s sent as fast as the loopback takes it: paused for 10 s, what arrives stays near 10 s
 // of audio (ten kilobytes), not the gigabytes the server would send; then Play and Go live both
 // sound, and live goes on sounding.
-TEST_F(HostilePaceTest, ABlastingStationPausedIsTakenAtItsOwnPaceAndPlaysOnAtOnce) {
+TEST_F(HostileStationTest, ABlastingStationPausedIsTakenAtItsOwnPaceAndPlaysOnAtOnce) {
   TestStreamServer server(
       {"--file", kMedia + "/tone440_8kbit.mp3", "--content-type", "audio/mpeg", "--rate", "0"});
   ASSERT_NE(server.port(), 0);
@@ -108,7 +118,7 @@ TEST_F(HostilePaceTest, ABlastingStationPausedIsTakenAtItsOwnPaceAndPlaysOnAtOnc
 // A chain of 30 ms Ogg links alternating 44.1 kHz stereo and 48 kHz mono, sent as fast as it is
 // taken: live, paused and played on, the song buffer stays within its bound and so does the
 // process; and it sounds.
-TEST_F(HostilePaceTest, AChainOf30MsLinksCostsNoMoreThanTheBufferKeeps) {
+TEST_F(HostileStationTest, AChainOf30MsLinksCostsNoMoreThanTheBufferKeeps) {
   const std::string stereo = readAll(kMedia + "/link_44k_stereo.ogg");
   const std::string mono = readAll(kMedia + "/link_48k_mono.ogg");
   ASSERT_FALSE(stereo.empty());
@@ -149,6 +159,40 @@ TEST_F(HostilePaceTest, AChainOf30MsLinksCostsNoMoreThanTheBufferKeeps) {
             << memoryBefore << " -> peak " << memoryPeak << " KiB" << std::endl;
   EXPECT_LE(songPeak, radiolist::audio::SongBuffer::kKeepBytes);
   EXPECT_LT(memoryPeak - memoryBefore, 40 * 1024);
+}
+
+// A DC of 0.5 under a -40 dBFS tone: levelled, the tone comes up by the full 12 dB and the DC
+// stays where it was (it came out near -1.5 dBFS, the limiter holding a raised DC).
+TEST_F(HostileStationTest, LevellingRaisesAQuietToneButNotTheDcUnderIt) {
+  TestStreamServer server({"--file", kMedia + "/dc_under_tone.flac", "--content-type",
+                           "audio/flac", "--rate", "0"});
+  ASSERT_NE(server.port(), 0);
+  startLikeTheWindow(server.url("/dc.flac"));
+  // The DC dominates what is heard: its level tells that the station plays.
+  const auto until = std::chrono::steady_clock::now() + 15s;
+  while (levelOver(500ms) < 0.1 && std::chrono::steady_clock::now() < until) {
+  }
+  ASSERT_GT(levelOver(500ms), 0.1) << "the station does not play";
+  // The gain settles after 6 s of measured loudness, at 8 dB a second.
+  std::this_thread::sleep_for(15s);
+  const auto from = recorder().position();
+  recorder().record(2s);
+  auto heard = recorder().since(from);
+  ASSERT_GT(heard.size(), 44100u);
+  // The tone's amplitude against the DC's (the sink's mix to mono scales both alike; a moment of
+  // underrun on a loaded machine moves neither the median nor the tone's component much).
+  const double tone = 2 * std::sqrt(radiolist::test::goertzelPower(
+                              heard, 1000, radiolist::test::SinkRecorder::kSampleRate)) /
+                      static_cast<double>(heard.size());
+  std::nth_element(heard.begin(), heard.begin() + heard.size() / 2, heard.end());
+  const double dc = heard[heard.size() / 2];
+  const double raisedDb = 20 * std::log10((tone / dc) / (0.01 / 0.5));
+  std::cout << "[dc] heard DC " << dc << ", tone amplitude " << tone << ": the tone "
+            << raisedDb << " dB over the DC against what was sent" << std::endl;
+  EXPECT_GT(dc, 0.1) << "the DC is gone";
+  // Raised by the full gain, or nearly so while it settles; about 0 dB when the DC is raised too.
+  EXPECT_GT(raisedDb, LevelControl::kMaxGainDb - 4) << "the DC was raised with the tone";
+  EXPECT_LT(raisedDb, LevelControl::kMaxGainDb + 1);
 }
 
 }  // namespace
