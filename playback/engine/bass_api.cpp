@@ -84,6 +84,11 @@ HSTREAM create(const void* url, DWORD flags, CreationKind kind) {
 
 std::uint64_t processOutputUnderruns() { return engine().outputUnderruns(); }
 
+std::optional<StreamFigures> streamFigures(DWORD handle) {
+  if (handle == 0) return std::nullopt;
+  return engine().figures(handle);
+}
+
 void setPagesFile(std::string path) { pageMemory()->setPath(std::move(path)); }
 
 void shutdownLibrary() {

@@ -434,6 +434,13 @@ void Engine::noteWhatPlays() {
   if (output_) output_->setWanted(anyPlays);
 }
 
+std::optional<StreamFigures> Engine::figures(DWORD handle) {
+  std::lock_guard lock(mutex_);
+  const Source* source = playingSource(handle);
+  if (source == nullptr) return std::nullopt;
+  return source->figures();
+}
+
 std::size_t Engine::liveSources() {
   std::lock_guard lock(mutex_);
   return session_.size() + warm_.size() + retiring_.size();

@@ -34,6 +34,7 @@
 #include "playback/engine/source.h"
 #include "playback/log/thread_check.h"
 #include "playback/net/http_stream.h"
+#include "playback/engine/process_stats.h"
 #include "playback/shift_state.h"
 #include "playback/song_title.h"
 
@@ -89,6 +90,8 @@ class Engine {
   bool seek(DWORD handle, std::int64_t us);
   bool goLive(DWORD handle);
   [[nodiscard]] std::optional<ShiftState> shift(DWORD handle);
+  // What the channel's source received and keeps (Source::figures). For tests and benches.
+  [[nodiscard]] std::optional<StreamFigures> figures(DWORD handle);
 
   // A hint that `url` is about to be created: its source starts connecting and decoding now,
   // silent, and waits among the warm sources (as one freed a moment ago) for a creation to take

@@ -201,18 +201,29 @@ struct Leveller::Meter {
 };
 
 Leveller::Leveller(std::optional<double> remembered)
-    : meter_(std::make_unique<Meter>()), control_(remembered), applied_(fromDb(control_.gainDb())) {
+    : meter_(std::make_unique<Meter>()),
+      control_(remembered),
+      applied_(fromDb(control_.gainDb())),
+      dcStep_(1.0 - std::exp(-2.0 * std::numbers::pi * kDcCornerHz / kOutputRate)) {
   if (meter_->state == nullptr) meter_.reset();
 }
 
 Leveller::~Leveller() = default;
 
 void Leveller::process(std::span<StereoFrame> frames, bool on) {
+  // The audio less its DC: what the meter hears and the gain raises.
+  ac_.resize(frames.size());
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    dcLeft_ += dcStep_ * (frames[i].left - dcLeft_);
+    dcRight_ += dcStep_ * (frames[i].right - dcRight_);
+    ac_[i] = {frames[i].left - static_cast<float>(dcLeft_),
+              frames[i].right - static_cast<float>(dcRight_)};
+  }
   if (meter_) {
     // In steps that end on the meter's 100 ms blocks.
     for (std::size_t done = 0; done < frames.size();) {
       const std::size_t n = std::min(frames.size() - done, kBlockFrames - inBlock_);
-      ebur128_add_frames_float(meter_->state, &frames[done].left, n);
+      ebur128_add_frames_float(meter_->state, &ac_[done].left, n);
       done += n;
       inBlock_ += n;
       frames_ += n;
@@ -221,16 +232,18 @@ void Leveller::process(std::span<StereoFrame> frames, bool on) {
   } else {
     frames_ += frames.size();
   }
-  // The gain moves in a straight line across the call, never in a step.
-  const float target = on ? fromDb(control_.gainDb()) : 1.0f;
+  // The gain moves in a straight line across the call, never in a step. Silence is not raised.
+  float target = on ? fromDb(control_.gainDb()) : 1.0f;
+  if (silent_) target = std::min(target, 1.0f);
   if (target != 1.0f || applied_ != 1.0f) {
     const float step =
         (target - applied_) / static_cast<float>(std::max<std::size_t>(frames.size(), 1));
     float g = applied_;
-    for (StereoFrame& f : frames) {
+    for (std::size_t i = 0; i < frames.size(); ++i) {
       g += step;
-      f.left *= g;
-      f.right *= g;
+      // The DC as it came, the rest times the gain.
+      frames[i].left += (g - 1.0f) * ac_[i].left;
+      frames[i].right += (g - 1.0f) * ac_[i].right;
     }
     applied_ = target;
   }
@@ -240,9 +253,10 @@ void Leveller::process(std::span<StereoFrame> frames, bool on) {
 void Leveller::endBlock() {
   inBlock_ = 0;
   double value = 0.0;
-  if (ebur128_loudness_momentary(meter_->state, &value) == EBUR128_SUCCESS &&
-      value > kAbsoluteGateLufs)
-    gatedSeconds_ += static_cast<double>(kBlockFrames) / kOutputRate;
+  const bool heard = ebur128_loudness_momentary(meter_->state, &value) == EBUR128_SUCCESS &&
+                     value > kAbsoluteGateLufs;
+  silent_ = !heard;
+  if (heard) gatedSeconds_ += static_cast<double>(kBlockFrames) / kOutputRate;
   if (ebur128_loudness_global(meter_->state, &value) == EBUR128_SUCCESS && std::isfinite(value))
     integrated_ = value;
   control_.advance(static_cast<double>(kBlockFrames) / kOutputRate, integrated_, gatedSeconds_);

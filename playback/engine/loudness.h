@@ -16,6 +16,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "playback/engine/mixer.h"
 
@@ -96,6 +97,9 @@ class TruePeakLimiter {
 };
 
 // Measures one source's audio and brings it to the target: meter, gain, limiter. Decoder thread.
+// The gain applies to the audio less its DC (a slow average), and the meter hears the audio less
+// its DC: a station's offset passes as it came, never raised towards full scale with a quiet
+// programme over it. A signal the meter hears as silence gets no gain above 0 dB.
 class Leveller {
  public:
   explicit Leveller(std::optional<double> remembered);
@@ -124,6 +128,8 @@ class Leveller {
 
  private:
   static constexpr std::size_t kBlockFrames = kOutputRate / 10;  // the meter's 100 ms step
+  // The DC average's corner: far below any music, so the gain of its lowest notes stays.
+  static constexpr double kDcCornerHz = 2.0;
   void endBlock();
 
   struct Meter;  // libebur128's state
@@ -131,6 +137,12 @@ class Leveller {
   LevelControl control_;
   TruePeakLimiter limiter_;
   float applied_ = 1.0f;  // linear gain at the end of the last call
+  // The DC of each channel (a one-pole low-pass), and the audio of the call less it.
+  double dcLeft_ = 0.0;
+  double dcRight_ = 0.0;
+  double dcStep_;
+  std::vector<StereoFrame> ac_;
+  bool silent_ = false;  // the meter's last momentary loudness was below its gate
   std::optional<double> integrated_;
   double gatedSeconds_ = 0.0;
   std::size_t frames_ = 0;

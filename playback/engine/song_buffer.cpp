@@ -276,6 +276,7 @@ void SongBuffer::titleIs(const SongTitle& title, std::string_view meta) {
 std::optional<SongBuffer::Pushed> SongBuffer::push(const AVPacket& packet, const AVStream& stream) {
   // A packet of more than this is no audio frame: it would only crowd out the song.
   constexpr int kLargestPacket = 1 << 20;
+  constexpr int kLargestExtradata = 4 << 20;
   const auto now = std::chrono::steady_clock::now();
   std::optional<Pushed> pushed;
   {
@@ -292,20 +293,31 @@ std::optional<SongBuffer::Pushed> SongBuffer::push(const AVPacket& packet, const
     if (!sameStream) {
       // Another codec or another Ogg link: what is kept cannot go into the same file.
       writer_.reset();
+      const std::uint64_t next = first_ + packets_.size();
+      // A segment none of whose packets was kept serves nothing: the new one takes its place.
+      if (!segments_.empty() && segments_.back().first == next) {
+        bytes_ -= cost(segments_.back());
+        segments_.pop_back();
+      }
+      // Headers this large are no station's: they would crowd out the song.
+      if (in.extradata_size > kLargestExtradata) return std::nullopt;
       AVCodecParameters* params = avcodec_parameters_alloc();
       if (params == nullptr || avcodec_parameters_copy(params, &in) < 0) {
         avcodec_parameters_free(&params);
         return std::nullopt;
       }
-      const std::uint64_t next = first_ + packets_.size();
       segments_.push_back({next,
                            ++streams_,
                            {params, [](AVCodecParameters* p) { avcodec_parameters_free(&p); }},
                            stream.time_base,
                            avcodec_get_name(in.codec_id)});
+      bytes_ += cost(segments_.back());
       songStart_ = written_ = next;
     }
-    if (packet.size <= 0 || packet.size > kLargestPacket) return std::nullopt;
+    if (packet.size <= 0 || packet.size > kLargestPacket) {
+      trim(now);
+      return std::nullopt;
+    }
     const Segment& segment = segments_.back();
     std::int64_t duration = packet.duration;
     if (duration <= 0 && segment.params->frame_size > 0 && segment.params->sample_rate > 0)
@@ -347,7 +359,10 @@ void SongBuffer::trim(std::chrono::steady_clock::time_point now) {
     bytes_ -= cost(marks_.front());
     marks_.pop_front();
   }
-  while (segments_.size() > 1 && segments_[1].first <= first_) segments_.pop_front();
+  while (segments_.size() > 1 && segments_[1].first <= first_) {
+    bytes_ -= cost(segments_.front());
+    segments_.pop_front();
+  }
   written_ = std::max(written_, first_);
   songStart_ = std::max(songStart_, first_);
 }

@@ -158,6 +158,15 @@ class SongBuffer {
     return sizeof(Mark) + mark.title.artist.size() + mark.title.title.size() +
            mark.title.text.size() + mark.meta.size();
   }
+  // A segment's share: its entry, its copy of the parameters with their extradata (a Vorbis
+  // link's headers, its comments included), and the heap blocks and control block they take. A
+  // chained Ogg stream of short links makes one per link.
+  static std::size_t cost(const Segment& segment) {
+    constexpr std::size_t kHeapBlocks = 4 * 32;
+    return sizeof(Segment) + sizeof(AVCodecParameters) + kHeapBlocks + segment.codec.size() +
+           static_cast<std::size_t>(segment.params->extradata_size) +
+           AV_INPUT_BUFFER_PADDING_SIZE;
+  }
   void trim(std::chrono::steady_clock::time_point now);
   void dropFront();
   // Writes the packets kept since written_; a write that fails ends the save.
@@ -182,7 +191,7 @@ class SongBuffer {
   std::uint64_t songStart_ = 0;  // sequence number where the current title began
   std::size_t bytes_ = 0;
   SongTitle title_;
-  std::deque<Segment> segments_;  // the first may begin before the oldest packet kept
+  std::deque<Segment> segments_;  // the first may begin before the oldest packet kept; counted
   std::deque<Mark> marks_;        // likewise; only text changes make marks
   bool titled_ = false;           // a title with text has come
   std::int64_t liveUs_ = 0;       // where the newest packet ends on the media clock

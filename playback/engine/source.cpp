@@ -319,12 +319,12 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
   confirmCurrent();
   hooks.fadeIn = rejoin;
   hooks.onTitle = [this](SongTitle title) { setTitle(std::move(title)); };
-  hooks.onPacket = [this](const AVPacket& packet, const AVStream& audio) {
+  hooks.onPacket = [this, &stop](const AVPacket& packet, const AVStream& audio) {
     songs_.titleIs(liveTitle().value_or(SongTitle{}), liveMeta().value_or(std::string()));
     // A song is saved while it sounds: a channel change or a stop ends the file.
     if (!voice_.audibleAt(std::chrono::steady_clock::now().time_since_epoch().count()))
       songs_.stopSaving();
-    const DecodeHooks::Route route = shift_.livePacket(songs_.push(packet, audio));
+    const DecodeHooks::Route route = shift_.livePacket(songs_.push(packet, audio), stop);
     rememberLoudness(false);
     return route;
   };
@@ -342,6 +342,15 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
   const DecodeSummary summary = decodeConnection(feed, contentType, voice_, stop, hooks);
   rememberLoudness(true);
   return summary.framesOut > 0;
+}
+
+StreamFigures Source::figures() const {
+  StreamFigures out;
+  out.songBytes = songs_.bytes();
+  out.receivedUs = songs_.liveUs();
+  const std::lock_guard lock(mutex_);
+  if (current_) out.bodyBytes = current_->stats().bodyBytes;
+  return out;
 }
 
 void Source::rememberLoudness(bool always) {

@@ -37,6 +37,7 @@
 #include "playback/engine/loudness.h"
 #include "playback/engine/mixer.h"
 #include "playback/engine/page_memory.h"
+#include "playback/engine/process_stats.h"
 #include "playback/engine/retry.h"
 #include "playback/engine/song_buffer.h"
 #include "playback/engine/time_shift.h"
@@ -121,6 +122,8 @@ class Source {
   std::optional<SongSave> takeSaveFailure() { return songs_.takeFailure(); }
   // What the song buffer keeps, in bytes of memory. For tests and benches.
   [[nodiscard]] std::size_t songBytes() const { return songs_.bytes(); }
+  // What was received and is kept. For tests and benches.
+  [[nodiscard]] StreamFigures figures() const;
 
   // Connections made so far, the first included. For tests and benches.
   [[nodiscard]] std::size_t connections() const {

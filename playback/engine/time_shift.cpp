@@ -39,6 +39,7 @@ void TimeShift::stop() {
     stopped_ = true;
     thread = std::move(thread_);
   }
+  wake_.notify_all();
   if (!thread.joinable()) return;
   thread.request_stop();
   voice_.ring.wakeProducer();
@@ -160,9 +161,13 @@ std::optional<std::int64_t> TimeShift::heardBehind() const {
   return want_ == Want::Seek ? wantUs_ : heardUs();
 }
 
-DecodeHooks::Route TimeShift::livePacket(const std::optional<SongBuffer::Pushed>& pushed) {
-  const std::lock_guard lock(mutex_);
-  if (owner_ != Owner::Live) return DecodeHooks::Route::Skip;
+DecodeHooks::Route TimeShift::livePacket(const std::optional<SongBuffer::Pushed>& pushed,
+                                         const std::stop_token& stop) {
+  std::unique_lock lock(mutex_);
+  if (owner_ != Owner::Live) {
+    paceLocked(lock, pushed, stop);
+    return DecodeHooks::Route::Skip;
+  }
   liveBusy_ = true;
   liveSeq_.reset();
   if (pushed) {
@@ -171,6 +176,32 @@ DecodeHooks::Route TimeShift::livePacket(const std::optional<SongBuffer::Pushed>
   }
   return std::exchange(liveResumes_, false) ? DecodeHooks::Route::DecodeAfterGap
                                             : DecodeHooks::Route::Decode;
+}
+
+void TimeShift::paceLocked(std::unique_lock<std::mutex>& lock,
+                           const std::optional<SongBuffer::Pushed>& pushed,
+                           const std::stop_token& stop) {
+  using std::chrono::microseconds;
+  // Each packet counts at least this: one that says it lasts nothing must not be taken freely.
+  constexpr std::int64_t kLeastPacketUs = 250;
+  // A packet the buffer did not keep (empty, or too large to be audio) says nothing of its length.
+  constexpr std::int64_t kUnknownPacketUs = 20'000;
+  std::int64_t step = kUnknownPacketUs;
+  if (pushed) {
+    step = pushed->endUs - paceEndUs_;
+    paceEndUs_ = pushed->endUs;
+  }
+  paceUs_ += std::max(step, kLeastPacketUs);
+  const auto now = std::chrono::steady_clock::now();
+  const std::int64_t allowance = std::chrono::duration_cast<microseconds>(kPaceAllowance).count();
+  const std::int64_t elapsed =
+      std::chrono::duration_cast<microseconds>(now - paceFrom_).count();
+  // A source slower than real time (a stall, a reconnect) makes up at most the allowance at once.
+  if (paceUs_ < elapsed - allowance) paceUs_ = elapsed - allowance;
+  const std::int64_t ahead = paceUs_ - elapsed - allowance;
+  if (ahead <= 0) return;
+  wake_.wait_until(lock, stop, now + microseconds(ahead),
+                   [this] { return owner_ == Owner::Live || stopped_; });
 }
 
 void TimeShift::liveDone(std::size_t frames, bool whole) {
@@ -222,7 +253,11 @@ void TimeShift::run(const std::stop_token& stop) {
       continue;
     }
     // The ring changes hands at the live decoder's packet boundary: it stops writing at once.
+    // From now on it takes packets at their pace (livePacket).
     owner_ = Owner::Replay;
+    paceFrom_ = std::chrono::steady_clock::now();
+    paceUs_ = 0;
+    paceEndUs_ = songs_.liveUs();
     divert_.store(true, std::memory_order_release);
     voice_.ring.wakeProducer();
     wake_.wait(lock, stop, [this] { return !liveBusy_; });
@@ -295,6 +330,7 @@ bool TimeShift::replay(std::uint64_t seq, std::size_t skip, bool jump,
         liveSkip_ = 0;
         liveResumes_ = true;
         divert_.store(false, std::memory_order_release);
+        wake_.notify_all();  // the live decoder may be waiting out its pace
         log::write(log::Domain::Engine, "live again");
         return true;
       }

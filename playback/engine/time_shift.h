@@ -41,6 +41,10 @@ class TimeShift {
   // Packets decoded and dropped before the first one heard after a jump, so that a decoder that
   // needs what came before (MP3's reservoir, AAC's overlap) sounds right from the first.
   static constexpr std::uint64_t kPrimePackets = 4;
+  // How far the packets taken while the live decoder does not play may run ahead of real time
+  // (a station's burst, a backlog after a stall), and how much they may fall behind it and still
+  // be made up at once.
+  static constexpr std::chrono::seconds kPaceAllowance{8};
 
   TimeShift(SongBuffer& songs, Voice& voice, const std::atomic<bool>* levelOn);
   ~TimeShift();
@@ -62,8 +66,12 @@ class TimeShift {
   // The live decoder's thread:
   // The leveller both producers use, each under `guard` (set once the decoder thread made it).
   void setLeveller(Leveller* leveller, std::mutex* guard);
-  // Before decoding packet `pushed` (nothing: a packet the buffer did not keep).
-  DecodeHooks::Route livePacket(const std::optional<SongBuffer::Pushed>& pushed);
+  // Before decoding packet `pushed` (nothing: a packet the buffer did not keep). While another
+  // producer has the ring, waits so that packets are taken no faster than they would play
+  // (kPaceAllowance ahead at most): the rest waits in the byte ring and the socket, and the
+  // transfer pauses. Woken by `stop` and by the ring coming back.
+  DecodeHooks::Route livePacket(const std::optional<SongBuffer::Pushed>& pushed,
+                                const std::stop_token& stop = {});
   // After it: `frames` of its sound reached the ring, `whole` when all did.
   void liveDone(std::size_t frames, bool whole);
   // The packets the live decoder is primed with after a gap.
@@ -93,6 +101,9 @@ class TimeShift {
   // `seq`. Under mutex_ where a request is being answered, so that no one reads the old moment
   // as the new one's.
   void markJump(std::uint64_t seq);
+  // Needs `lock` on mutex_: waits out the pace of a packet the live decoder does not play.
+  void paceLocked(std::unique_lock<std::mutex>& lock,
+                  const std::optional<SongBuffer::Pushed>& pushed, const std::stop_token& stop);
   std::vector<PacketPtr> primeBefore(std::uint64_t seq) const;
 
   SongBuffer& songs_;
@@ -123,6 +134,10 @@ class TimeShift {
   std::uint64_t liveNext_ = 0;  // the first packet whose sound the live decoder did not write
   std::size_t liveSkip_ = 0;    // ... and how much of it it did
   bool liveResumes_ = false;    // the live decoder has the ring again after a gap
+  // The live decoder's pace while it does not play: the media it took since paceFrom_.
+  std::chrono::steady_clock::time_point paceFrom_;
+  std::int64_t paceUs_ = 0;
+  std::int64_t paceEndUs_ = 0;  // where the last packet it took ends on the buffer's clock
   bool stopped_ = false;
 
   std::jthread thread_;  // last: made on the first request, stopped before the rest goes

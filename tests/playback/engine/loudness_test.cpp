@@ -149,6 +149,60 @@ TEST(Leveller, BringsAQuietStationToTheTargetAndOffLeavesItAsDecoded) {
   }
 }
 
+// The mean and the RMS about it of the left channel of frames [from, from + n).
+std::pair<double, double> dcAndAcRms(const Signal& s, std::size_t from, std::size_t n) {
+  double sum = 0;
+  for (std::size_t i = from; i < from + n; ++i) sum += s[i].left;
+  const double mean = sum / static_cast<double>(n);
+  double power = 0;
+  for (std::size_t i = from; i < from + n; ++i) power += (s[i].left - mean) * (s[i].left - mean);
+  return {mean, std::sqrt(power / static_cast<double>(n))};
+}
+
+TEST(Leveller, RaisesTheProgrammeButNeitherItsDcNorWhatTheMeterHearsAsSilence) {
+  struct Case {
+    const char* name;
+    float dc;
+    float tonePeak;  // of a 1 kHz tone over the DC
+    std::optional<double> remembered;
+    bool raised;  // the tone comes out louder
+  };
+  const Case cases[] = {
+      {"DC under a -40 dBFS tone", 0.5f, 0.01f, std::nullopt, true},
+      {"negative DC under a -40 dBFS tone, remembered", -0.4f, 0.01f, -40.0, true},
+      {"DC alone, with a remembered gain", 0.5f, 0.0f, -40.0, false},
+      {"a -100 dBFS tone over DC, remembered", 0.3f, 1e-5f, -40.0, false},
+      {"a -100 dBFS tone alone, remembered", 0.0f, 1e-5f, -40.0, false},
+  };
+  constexpr std::size_t kLast = 2 * kOutputRate;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Signal s(15 * kOutputRate);
+    for (std::size_t i = 0; i < s.size(); ++i)
+      s[i].left = s[i].right =
+          c.dc + c.tonePeak * static_cast<float>(std::sin(2 * M_PI * 1000.0 * static_cast<double>(i) /
+                                                          kOutputRate));
+    const Signal in = s;
+    Leveller leveller(c.remembered);
+    for (std::size_t i = 0; i < s.size(); i += 1152)
+      leveller.process(std::span(s).subspan(i, std::min<std::size_t>(1152, s.size() - i)), true);
+    // The limiter delays the audio: the input's last stretch is compared, shifted alike.
+    const std::size_t from = s.size() - kLast;
+    const auto [dcIn, acIn] = dcAndAcRms(in, from - TruePeakLimiter::kLatency, kLast);
+    const auto [dcOut, acOut] = dcAndAcRms(s, from, kLast);
+    EXPECT_NEAR(dcOut, dcIn, 0.01) << "the DC passes as it came";
+    if (c.raised) {
+      EXPECT_NEAR(20 * std::log10(acOut / acIn), LevelControl::kMaxGainDb, 0.5);
+      // The meter heard the tone, not the DC.
+      const Measure tone = measure(in.data(), in.size());  // the DC does not count here either
+      EXPECT_NEAR(*leveller.integrated(), tone.lufs, 0.5);
+    } else {
+      EXPECT_LE(acOut, acIn * 1.01 + 1e-9) << "silence to the meter is not raised";
+    }
+    for (const StereoFrame& f : s) ASSERT_LT(std::abs(f.left), std::pow(10.0f, -1.0f / 20));
+  }
+}
+
 class LoudnessMemoryTest : public testing::Test {
  protected:
   void SetUp() override {

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -154,6 +155,60 @@ TEST(SongBufferTest, WhatIsKeptCostsAtMostTheBoundWhateverThePacketSize) {
   const SongSave save = buffer.save(::testing::TempDir(), "Station");
   EXPECT_EQ(save.status, SongSave::Status::NothingToSave);
   EXPECT_NE(save.reason.find("flac"), std::string::npos) << save.reason;
+  avformat_free_context(context);
+}
+
+// A chained Ogg stream of links a packet long, alternating 44.1 kHz stereo and 48 kHz mono, each
+// with kilobytes of headers: every link's parameters are counted and go with its packets, so the
+// memory stays within the bound, and each packet kept replays with its own link's parameters.
+TEST(SongBufferTest, EachLinksParametersAreCountedAndDroppedWithItsPackets) {
+  struct Link {
+    int rate;
+    int channels;
+    int extradata;
+  };
+  constexpr Link kLinks[] = {{44100, 2, 6000}, {48000, 1, 4500}};
+  AVFormatContext* context = avformat_alloc_context();
+  AVStream* stream = avformat_new_stream(context, nullptr);
+  stream->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
+  stream->codecpar->codec_id = AV_CODEC_ID_VORBIS;
+  PacketPtr packet(av_packet_alloc());
+  ASSERT_EQ(av_new_packet(packet.get(), 100), 0);
+  constexpr int kPushed = 20'000;  // 100 MB of headers
+  const std::size_t heapBefore = heapBytes();
+  {
+    SongBuffer buffer;
+    for (int i = 0; i < kPushed; ++i) {
+      const Link& link = kLinks[i % 2];
+      AVCodecParameters* params = stream->codecpar;
+      params->sample_rate = link.rate;
+      av_channel_layout_uninit(&params->ch_layout);
+      av_channel_layout_default(&params->ch_layout, link.channels);
+      av_freep(&params->extradata);
+      params->extradata =
+          static_cast<std::uint8_t*>(av_mallocz(link.extradata + AV_INPUT_BUFFER_PADDING_SIZE));
+      params->extradata_size = link.extradata;
+      params->extradata[0] = static_cast<std::uint8_t>(i);  // each link's headers its own
+      stream->time_base = {1, link.rate};
+      packet->duration = 1323 * link.rate / 44100;  // 30 ms
+      std::memcpy(packet->data, &i, sizeof i);
+      ASSERT_TRUE(buffer.push(*packet, *stream)) << i;
+    }
+    EXPECT_LE(buffer.bytes(), SongBuffer::kKeepBytes);
+    EXPECT_LT(buffer.packets(), static_cast<std::size_t>(kPushed)) << "headers cost nothing?";
+    EXPECT_LE(heapBytes() - heapBefore, SongBuffer::kKeepBytes * 11 / 10)
+        << buffer.packets() << " packets kept";
+    const std::uint64_t next = buffer.nextSeq();
+    for (std::uint64_t seq = next - buffer.packets(); seq < next; seq += 97) {
+      const auto kept = buffer.packet(seq);
+      ASSERT_TRUE(kept);
+      int link = 0;
+      std::memcpy(&link, kept->packet->data, sizeof link);
+      EXPECT_EQ(kept->params->sample_rate, kLinks[link % 2].rate) << seq;
+      EXPECT_EQ(kept->params->extradata_size, kLinks[link % 2].extradata) << seq;
+      EXPECT_EQ(kept->params->extradata[0], static_cast<std::uint8_t>(link)) << seq;
+    }
+  }
   avformat_free_context(context);
 }
 
