@@ -142,6 +142,9 @@ class Source {
   // nullptr once the attempt has used up its requests before playing.
   // The attempt's own connection: to the stream a page named, else to the address itself.
   std::shared_ptr<net::HttpStream> openFirst();
+  // True (and said so) when the attempt is held to public addresses and `url`'s literal host
+  // is not one; names are judged where their sockets open.
+  [[nodiscard]] bool offLimits(const std::string& url) const;
   std::shared_ptr<net::HttpStream> openCounted(const std::string& url,
                                                std::optional<net::ByteRange> range);
   // Makes `stream` the connection in hand; the tags go on showing the last station's head and
@@ -173,11 +176,17 @@ class Source {
   std::mutex levelGuard_;  // the live decoder and the replay take turns with the leveller
   // Decoder thread only (and the replay's, under levelGuard_):
   std::unique_ptr<Leveller> leveller_;  // made when the thread starts, from the memory
-  int requestsLeft_ = 0;     // requests the current attempt may still make; -1 once it played
-  std::string pageStream_;   // the stream url_ (a page) plays, "" while none is known
-  std::string candidate_;    // the page's candidate being tried
-  bool inPage_ = false;      // a page's candidates are being tried
-  bool publicOnly_ = false;  // ... for a page not on a local address
+  int requestsLeft_ = 0;    // requests the current attempt may still make; -1 once it played
+  std::string pageStream_;  // the stream url_ (a page) plays, "" while none is known
+  net::Reach pageReach_ = net::Reach::Anywhere;  // ... and the reach its page was judged to have
+  std::string rememberedStream_;  // what the page named on an earlier start, until tried
+  std::string candidate_;         // the page's candidate being tried, until adopted
+  bool candidateProven_ = false;  // ... is the stream the page led to on an earlier start
+  std::int64_t liveMs_ = 0;       // audio decoded from the current connection (for a candidate)
+  bool inPage_ = false;           // a page's candidates are being tried
+  // Every request of the current attempt is held to this, from its first connection down to its
+  // playlist entries, redirects and HLS requests: PublicOnly for what a public page named.
+  net::Reach reach_ = net::Reach::Anywhere;
 
   mutable std::mutex mutex_;
   // Guarded by mutex_:

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "playback/log/log.h"
+#include "playback/net/address_reach.h"
 
 namespace radiolist::net {
 
@@ -109,6 +110,7 @@ void NetworkWatch::run() {
     if (fds[1].revents != 0) return;
     if (throttle.tick(std::chrono::steady_clock::now())) {
       log::write(log::Domain::Net, "the network changed (news gathered over the last seconds)");
+      refreshInterfaceNetworks();
       onReturn_();
     }
     if (fds[0].revents == 0) continue;
@@ -126,6 +128,7 @@ void NetworkWatch::run() {
     }
     if (news && throttle.news(std::chrono::steady_clock::now())) {
       log::write(log::Domain::Net, "the network changed");
+      refreshInterfaceNetworks();
       onReturn_();
     }
   }
