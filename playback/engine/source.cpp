@@ -33,6 +33,7 @@ constexpr std::size_t kPageCandidatesTried = 6;
 // Audio a page's candidate must play from one connection before it counts as the page's
 // stream: an advertisement or a jingle is over by then.
 constexpr std::int64_t kLiveBeforeAdoptedMs = 15'000;
+constexpr std::int64_t kMaxPacketMs = 500;
 
 // A title found inside the audio as the window reads titles: the form of an ICY block.
 std::string icyText(const SongTitle& title) { return "StreamTitle='" + title.text + "';"; }
@@ -356,8 +357,11 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
   hooks.onTitle = [this](SongTitle title) { setTitle(std::move(title)); };
   liveMs_ = 0;
   hooks.onPacket = [this](const AVPacket& packet, const AVStream& audio) {
-    if (!candidate_.empty() && packet.duration > 0 && audio.time_base.den > 0) {
-      liveMs_ += packet.duration * 1000 * audio.time_base.num / audio.time_base.den;
+    if (!candidate_.empty() && packet.duration > 0 && audio.time_base.num > 0 &&
+        audio.time_base.den > 0) {
+      // A packet is a fraction of a second: one that claims more does not make a file live.
+      liveMs_ += std::min<std::int64_t>(
+          av_rescale_q(packet.duration, audio.time_base, AVRational{1, 1000}), kMaxPacketMs);
       if (liveMs_ >= kLiveBeforeAdoptedMs) pageStreamPlays();
     }
     songs_.titleIs(liveTitle().value_or(SongTitle{}), liveMeta().value_or(std::string()));

@@ -12,12 +12,18 @@
 // Meanwhile the tags keep the last values seen.
 //
 // An address that answers with a web page (a station's site) plays the first stream of the page
-// that plays (formats::pageCandidates). With a PageMemory the stream found is remembered for
-// the page: later starts and reconnections go straight to it, and back to the page only when it
-// fails. A page that is not on this machine or its network (judged by its literal host and by
-// the address it came from) never leads to a request to a host that is: candidates with such a
-// literal host are left out, and a connection that turns out to come from such an address (a
-// name that resolves there, a redirect) is dropped before its body is used.
+// that plays (formats::pageCandidates); a candidate that says its length, or whose body ends
+// before 15 s of audio, is a file (an advertisement), and the next one is tried.
+// One that played that long from one connection is the page's stream: reconnections go straight
+// to it, and with a PageMemory it is remembered for the page. A later start asks the page's
+// address first: if it plays by itself now, the remembered stream is forgotten; if it is still a
+// page, the remembered stream is tried first; if it answers nothing playable, the remembered
+// stream is tried anyway. A page that is not on this machine or its network (judged by its
+// literal host and by the address it came from) never leads to a request to a host that is:
+// every request of the attempt, down to playlist entries, redirects and HLS requests, and on
+// every reconnection to the page's stream, carries net::Reach::PublicOnly; candidates with such
+// a literal host are left out, and a connection that turns out to come from such an address (a
+// name that resolves there, a redirect) is refused where its socket would open.
 //
 // Threads: made and started by the engine; the decoder runs on the source's own thread. The
 // destructor stops and joins that thread, so it must not run on the UI thread: the engine
