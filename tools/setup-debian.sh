@@ -24,6 +24,8 @@ TESTS=(
   icecast2 ffmpeg pulseaudio pulseaudio-utils
   xdotool imagemagick
   sox python3 curl openssl dbus
+  # addresses and routes in the network namespaces of the page-reach test
+  iproute2
   # packaging: dpkg-shlibdeps, desktop-file-validate, appstreamcli, icon rendering
   dpkg-dev desktop-file-utils appstream librsvg2-bin
 )

@@ -30,6 +30,7 @@ import mimetypes
 import os
 import re
 import signal
+import socket
 import socketserver
 import sys
 import urllib.parse
@@ -72,6 +73,8 @@ def pairs(values, what):
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--port", type=int, default=0, help="port on 127.0.0.1; 0 picks a free one")
+    p.add_argument("--bind", default="127.0.0.1",
+                   help="address to listen on; '::' listens on every IPv6 and IPv4 address")
     p.add_argument("--root", required=True, help="directory whose files are served")
     p.add_argument("--type", action="append", default=[], metavar="PATH=TYPE", help="content type of one path")
     p.add_argument("--default-type", help="content type of paths without --type ('' for none)")
@@ -175,6 +178,21 @@ def make_handler(args):
     return Handler
 
 
+def server_class(base, address):
+    """`base` listening on `address`: an IPv6 address (such as '::') takes IPv4 too."""
+    if ":" not in address:
+        return base
+
+    class DualStack(base):
+        address_family = socket.AF_INET6
+
+        def server_bind(self):
+            self.socket.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+            super().server_bind()
+
+    return DualStack
+
+
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
@@ -182,7 +200,7 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
 
 def main(argv):
     args = parse_args(argv)
-    server = Server(("127.0.0.1", args.port), make_handler(args))
+    server = server_class(Server, args.bind)((args.bind, args.port), make_handler(args))
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     print(f"PORT {server.server_address[1]}", flush=True)
     try:

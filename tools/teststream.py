@@ -37,6 +37,8 @@ REASONS = {200: "OK", 302: "Found", 404: "Not Found", 500: "Internal Server Erro
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--port", type=int, default=0, help="port on 127.0.0.1; 0 picks a free one")
+    p.add_argument("--bind", default="127.0.0.1",
+                   help="address to listen on; '::' listens on every IPv6 and IPv4 address")
     p.add_argument("--status", choices=sorted(STATUS_LINES), default="icy", help="form of the status line")
     p.add_argument("--status-code", type=int, default=200, help="status code of the stream response (404: no body)")
     p.add_argument("--header", action="append", default=[], help="extra response header line, repeatable")
@@ -251,6 +253,21 @@ class Handler(socketserver.BaseRequestHandler):
                     time.sleep(ahead)
 
 
+def server_class(base, address):
+    """`base` listening on `address`: an IPv6 address (such as '::') takes IPv4 too."""
+    if ":" not in address:
+        return base
+
+    class DualStack(base):
+        address_family = socket.AF_INET6
+
+        def server_bind(self):
+            self.socket.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+            super().server_bind()
+
+    return DualStack
+
+
 class Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
@@ -258,7 +275,7 @@ class Server(socketserver.ThreadingTCPServer):
 
 def main(argv):
     args = parse_args(argv)
-    server = Server(("127.0.0.1", args.port), Handler)
+    server = server_class(Server, args.bind)((args.bind, args.port), Handler)
     server.args = args
     if args.tls_cert:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

@@ -34,6 +34,8 @@ class PageMemory {
   // temporary file renamed over it), so it is either the old one or the new one. Errors are
   // told in the engine's log; nothing else happens.
   void remember(std::string_view page, std::string_view stream);
+  // Forgets what was remembered for `page` (it plays by itself now), the same way.
+  void forget(std::string_view page);
 
   void setPath(std::string path);
 

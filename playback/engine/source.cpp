@@ -1,6 +1,11 @@
 #include "playback/engine/source.h"
 
+#include <algorithm>
 #include <utility>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
 
 #include "playback/engine/icy_title.h"
 #include "playback/formats/page_scan.h"
@@ -8,6 +13,7 @@
 #include "playback/hls/playlist_guard.h"
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
+#include "text/ascii.h"
 
 namespace radiolist::audio {
 
@@ -25,8 +31,22 @@ constexpr int kRequestsPerAttempt = 24;
 // Candidates of a page tried before giving up on it: the good ones come first.
 constexpr std::size_t kPageCandidatesTried = 6;
 
+// Audio a page's candidate must play from one connection before it counts as the page's
+// stream: an advertisement or a jingle is over by then.
+constexpr std::int64_t kLiveBeforeAdoptedMs = 15'000;
+constexpr std::int64_t kMaxPacketMs = 500;
+
 // A title found inside the audio as the window reads titles: the form of an ICY block.
 std::string icyText(const SongTitle& title) { return "StreamTitle='" + title.text + "';"; }
+
+// A response that says how long it is is a file, not a live stream.
+bool hasContentLength(const net::ResponseHead* head) {
+  if (head == nullptr) return false;
+  return std::any_of(head->lines.begin() + (head->lines.empty() ? 0 : 1), head->lines.end(),
+                     [](const std::string& line) {
+                       return text::startsWithIgnoringCase(line, "content-length:");
+                     });
+}
 }  // namespace
 
 Source::Source(std::string url, std::shared_ptr<net::HttpStream> first, StreamOpener open,
@@ -212,8 +232,11 @@ void Source::run(const std::stop_token& stop) {
   if (!stream) {
     if (pages_) {
       if (auto remembered = pages_->streamFor(url_)) {
-        log::write(log::Domain::Engine, url_, ": a page; straight to its stream ", *remembered);
-        pageStream_ = std::move(*remembered);
+        // The address is asked again first: a captive portal's page, or a site that now serves
+        // its stream itself, must not stay hidden behind what it once named.
+        log::write(log::Domain::Engine, url_, ": a page that named ", *remembered,
+                   "; asking the address first");
+        rememberedStream_ = std::move(*remembered);
       }
     }
     stream = openFirst();
@@ -231,11 +254,30 @@ void Source::run(const std::stop_token& stop) {
       log::write(log::Domain::Engine, url_, ": its stream ", pageStream_,
                  " did not play; reading the page again");
       pageStream_.clear();
+      reach_ = net::Reach::Anywhere;  // the user's own address
       if (auto page = openCounted(url_, std::nullopt)) {
         connections_.fetch_add(1, std::memory_order_acq_rel);
         setCurrent(page);
         played = play(page, stop, rejoin);
       }
+    }
+    if (!played && !rememberedStream_.empty() && !stop.stop_requested()) {
+      // The address gave no page to judge (it is down, or answered nothing playable): the
+      // stream it named before, judged by the address's literal host alone.
+      const std::string remembered = std::exchange(rememberedStream_, {});
+      log::write(log::Domain::Engine, url_, ": no page now; trying the stream it named, ",
+                 remembered);
+      reach_ = formats::isLocalHost(formats::urlHost(url_)) ? net::Reach::Anywhere
+                                                            : net::Reach::PublicOnly;
+      candidate_ = remembered;
+      candidateProven_ = true;
+      if (auto entry = openCounted(remembered, std::nullopt)) {
+        connections_.fetch_add(1, std::memory_order_acq_rel);
+        setCurrent(entry);
+        played = play(entry, stop, rejoin, 1);
+      }
+      candidate_.clear();
+      candidateProven_ = false;
     }
     if (stop.stop_requested()) return;
     everPlayed = everPlayed || played;
@@ -288,7 +330,7 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
   const std::string base = head && !head->effectiveUrl.empty() ? head->effectiveUrl : url_;
   const auto first = feed.ahead();
   const std::string_view firstText(reinterpret_cast<const char*>(first.data()), first.size());
-  if (publicOnly_ && head && formats::isLocalHost(head->primaryIp)) {
+  if (reach_ == net::Reach::PublicOnly && head && net::isOffLimitsToPublic(head->primaryIp)) {
     log::warning(log::Domain::Engine, url_, ": a page on the internet led to ", base, " at ",
                  head->primaryIp, ", an address of this machine's own network: not used");
     return false;
@@ -314,12 +356,25 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
     case formats::BodyKind::Media:
       if (formats::looksLikePage(contentType, firstText))
         return playPage(feed, head.get(), base, stop, rejoin, depth);
+      if (!candidate_.empty() && hasContentLength(head.get())) {
+        log::write(log::Domain::Engine, url_, ": ", base,
+                   " says its length: a file, not the station; the next candidate");
+        return false;
+      }
       break;
   }
   confirmCurrent();
   hooks.fadeIn = rejoin;
   hooks.onTitle = [this](SongTitle title) { setTitle(std::move(title)); };
+  liveMs_ = 0;
   hooks.onPacket = [this, &stop](const AVPacket& packet, const AVStream& audio) {
+    if (!candidate_.empty() && packet.duration > 0 && audio.time_base.num > 0 &&
+        audio.time_base.den > 0) {
+      // A packet is a fraction of a second: one that claims more does not make a file live.
+      liveMs_ += std::min<std::int64_t>(
+          av_rescale_q(packet.duration, audio.time_base, AVRational{1, 1000}), kMaxPacketMs);
+      if (liveMs_ >= kLiveBeforeAdoptedMs) pageStreamPlays();
+    }
     songs_.titleIs(liveTitle().value_or(SongTitle{}), liveMeta().value_or(std::string()));
     // A song is saved while it sounds: a channel change or a stop ends the file.
     if (!voice_.audibleAt(std::chrono::steady_clock::now().time_since_epoch().count()))
@@ -334,13 +389,30 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
   hooks.level = leveller_.get();
   hooks.levelOn = level_.on;
   hooks.levelGuard = &levelGuard_;
-  hooks.onAudio = [this] {
+  int requestsBeforeAudio = requestsLeft_;
+  hooks.onAudio = [this, &requestsBeforeAudio] {
+    requestsBeforeAudio = requestsLeft_;
     requestsLeft_ = -1;  // a stream that plays makes the requests it needs
     reconnecting_.store(false, std::memory_order_release);
-    if (!candidate_.empty()) pageStreamPlays();
+    if (!inPage_ && !rememberedStream_.empty()) {
+      // The address itself plays now: what its page once named is of the past.
+      log::write(log::Domain::Engine, url_, ": plays by itself now; forgetting ",
+                 rememberedStream_);
+      rememberedStream_.clear();
+      if (pages_) pages_->forget(url_);
+    }
   };
   const DecodeSummary summary = decodeConnection(feed, contentType, voice_, stop, hooks);
   rememberLoudness(true);
+  if (summary.framesOut > 0 && !candidate_.empty() && !candidateProven_ && !stop.stop_requested() &&
+      stream->state() == net::StreamState::Ended) {
+    // A page's candidate whose body ended before it counted as live: a file (an advertisement,
+    // a jingle), not the station. The candidates go on, with what was left of the requests.
+    log::write(log::Domain::Engine, url_, ": ", base, " ended after ", liveMs_,
+               " ms: a file, not the station; the next candidate");
+    requestsLeft_ = requestsBeforeAudio;
+    return false;
+  }
   return summary.framesOut > 0;
 }
 
@@ -374,7 +446,7 @@ bool Source::playPlaylist(Feed& feed, const std::string& base, const std::stop_t
   const std::vector<std::string> entries = formats::playlistEntries(body, base, kMaxEntriesTried);
   for (const std::string& url : entries) {
     if (stop.stop_requested()) return false;
-    if (publicOnly_ && formats::isLocalHost(formats::urlHost(url))) continue;
+    if (offLimits(url)) continue;
     std::shared_ptr<net::HttpStream> entry = openCounted(url, std::nullopt);
     if (!entry) return false;
     setCurrent(entry);
@@ -393,54 +465,76 @@ bool Source::playPage(Feed& feed, const net::ResponseHead* head, const std::stri
   const auto bytes = feed.ahead();
   const std::string_view page(reinterpret_cast<const char*>(bytes.data()),
                               std::min(bytes.size(), formats::kMaxPageBytes));
-  const bool local = formats::isLocalHost(formats::urlHost(base)) ||
-                     (head != nullptr && formats::isLocalHost(head->primaryIp));
-  const std::vector<std::string> candidates = formats::pageCandidates(page, base, local);
+  const std::string_view host = formats::urlHost(base);
+  const bool local = formats::isLocalHost(host) || net::isOffLimitsToPublic(host) ||
+                     (head != nullptr && (formats::isLocalHost(head->primaryIp) ||
+                                          net::isOffLimitsToPublic(head->primaryIp)));
+  std::vector<std::string> candidates = formats::pageCandidates(page, base, local);
   feed.discard();  // the page's 2 MiB are not kept while its stream plays
   log::write(log::Domain::Engine, base, ": a web page, ", candidates.size(), " stream candidates");
+  const bool provenFirst = !rememberedStream_.empty();
+  if (provenFirst) {
+    // Still a page: the stream it led to before comes first, judged as the page is now.
+    std::vector<std::string> ordered{std::exchange(rememberedStream_, {})};
+    for (std::string& c : candidates) {
+      if (c != ordered.front()) ordered.push_back(std::move(c));
+    }
+    candidates = std::move(ordered);
+  }
   inPage_ = true;
-  publicOnly_ = !local;
+  const net::Reach outer = reach_;
+  if (!local) reach_ = net::Reach::PublicOnly;
   bool played = false;
   for (std::size_t i = 0; i < candidates.size() && i < kPageCandidatesTried && !played; ++i) {
     if (stop.stop_requested()) break;
+    if (offLimits(candidates[i])) continue;
     std::shared_ptr<net::HttpStream> entry = openCounted(candidates[i], std::nullopt);
     if (!entry) break;
     setCurrent(entry);
     candidate_ = candidates[i];
+    // It played live before: a drop early in its connection is a station's hiccup, not a file.
+    candidateProven_ = provenFirst && i == 0;
     played = play(entry, stop, rejoin, depth + 1);
   }
+  candidateProven_ = false;
   inPage_ = false;
-  publicOnly_ = false;
+  reach_ = outer;
   candidate_.clear();
   return played;
 }
 
 std::shared_ptr<net::HttpStream> Source::openFirst() {
-  if (pageStream_.empty()) return open_(url_, std::nullopt, net::Reach::Anywhere);
-  // The stream a page named: on the user's own network only when the page's address is (its name
-  // may resolve elsewhere by now; should it fail, the page is read again and judged again).
-  const bool localPage = formats::isLocalHost(formats::urlHost(url_));
-  return open_(pageStream_, std::nullopt,
-               localPage ? net::Reach::Anywhere : net::Reach::PublicOnly);
+  // The stream a page named keeps the page's reach for the whole attempt: its playlist entries,
+  // redirects and HLS requests are held to it too (should it fail, the page is read again and
+  // judged again).
+  reach_ = pageStream_.empty() ? net::Reach::Anywhere : pageReach_;
+  return open_(pageStream_.empty() ? url_ : pageStream_, std::nullopt, reach_);
 }
 
 void Source::pageStreamPlays() {
-  log::write(log::Domain::Engine, url_, ": a page; its stream is ", candidate_);
+  log::write(log::Domain::Engine, url_, ": a page; its stream is ", candidate_, " (", liveMs_,
+             " ms of audio from one connection)");
   pageStream_ = std::move(candidate_);
+  pageReach_ = reach_;
   candidate_.clear();
   if (pages_) pages_->remember(url_, pageStream_);
+}
+
+bool Source::offLimits(const std::string& url) const {
+  if (reach_ != net::Reach::PublicOnly) return false;
+  const std::string_view host = formats::urlHost(url);
+  if (!formats::isLocalHost(host) && !net::isOffLimitsToPublic(host)) return false;
+  log::warning(log::Domain::Engine, url_, ": a page on the internet led to ", url,
+               ", on this machine or its own network: not requested");
+  return true;
 }
 
 std::shared_ptr<net::HttpStream> Source::openCounted(const std::string& url,
                                                      std::optional<net::ByteRange> range) {
   if (requestsLeft_ == 0) return nullptr;
-  if (publicOnly_ && formats::isLocalHost(formats::urlHost(url))) {
-    log::warning(log::Domain::Engine, url_, ": a page on the internet led to ", url,
-                 ", on this machine's own network: not requested");
-    return nullptr;
-  }
+  if (offLimits(url)) return nullptr;
   if (requestsLeft_ > 0) --requestsLeft_;
-  return open_(url, range, publicOnly_ ? net::Reach::PublicOnly : net::Reach::Anywhere);
+  return open_(url, range, reach_);
 }
 
 }  // namespace radiolist::audio

@@ -12,12 +12,18 @@
 // Meanwhile the tags keep the last values seen.
 //
 // An address that answers with a web page (a station's site) plays the first stream of the page
-// that plays (formats::pageCandidates). With a PageMemory the stream found is remembered for
-// the page: later starts and reconnections go straight to it, and back to the page only when it
-// fails. A page that is not on this machine or its network (judged by its literal host and by
-// the address it came from) never leads to a request to a host that is: candidates with such a
-// literal host are left out, and a connection that turns out to come from such an address (a
-// name that resolves there, a redirect) is dropped before its body is used.
+// that plays (formats::pageCandidates); a candidate that says its length, or whose body ends
+// before 15 s of audio, is a file (an advertisement), and the next one is tried.
+// One that played that long from one connection is the page's stream: reconnections go straight
+// to it, and with a PageMemory it is remembered for the page. A later start asks the page's
+// address first: if it plays by itself now, the remembered stream is forgotten; if it is still a
+// page, the remembered stream is tried first; if it answers nothing playable, the remembered
+// stream is tried anyway. A page that is not on this machine or its network (judged by its
+// literal host and by the address it came from) never leads to a request to a host that is:
+// every request of the attempt, down to playlist entries, redirects and HLS requests, and on
+// every reconnection to the page's stream, carries net::Reach::PublicOnly; candidates with such
+// a literal host are left out, and a connection that turns out to come from such an address (a
+// name that resolves there, a redirect) is refused where its socket would open.
 //
 // Threads: made and started by the engine; the decoder runs on the source's own thread. The
 // destructor stops and joins that thread, so it must not run on the UI thread: the engine
@@ -150,6 +156,9 @@ class Source {
   // nullptr once the attempt has used up its requests before playing.
   // The attempt's own connection: to the stream a page named, else to the address itself.
   std::shared_ptr<net::HttpStream> openFirst();
+  // True (and said so) when the attempt is held to public addresses and `url`'s literal host
+  // is not one; names are judged where their sockets open.
+  [[nodiscard]] bool offLimits(const std::string& url) const;
   std::shared_ptr<net::HttpStream> openCounted(const std::string& url,
                                                std::optional<net::ByteRange> range);
   // Makes `stream` the connection in hand; the tags go on showing the last station's head and
@@ -181,11 +190,17 @@ class Source {
   std::mutex levelGuard_;  // the live decoder and the replay take turns with the leveller
   // Decoder thread only (and the replay's, under levelGuard_):
   std::unique_ptr<Leveller> leveller_;  // made when the thread starts, from the memory
-  int requestsLeft_ = 0;     // requests the current attempt may still make; -1 once it played
-  std::string pageStream_;   // the stream url_ (a page) plays, "" while none is known
-  std::string candidate_;    // the page's candidate being tried
-  bool inPage_ = false;      // a page's candidates are being tried
-  bool publicOnly_ = false;  // ... for a page not on a local address
+  int requestsLeft_ = 0;    // requests the current attempt may still make; -1 once it played
+  std::string pageStream_;  // the stream url_ (a page) plays, "" while none is known
+  net::Reach pageReach_ = net::Reach::Anywhere;  // ... and the reach its page was judged to have
+  std::string rememberedStream_;  // what the page named on an earlier start, until tried
+  std::string candidate_;         // the page's candidate being tried, until adopted
+  bool candidateProven_ = false;  // ... is the stream the page led to on an earlier start
+  std::int64_t liveMs_ = 0;       // audio decoded from the current connection (for a candidate)
+  bool inPage_ = false;           // a page's candidates are being tried
+  // Every request of the current attempt is held to this, from its first connection down to its
+  // playlist entries, redirects and HLS requests: PublicOnly for what a public page named.
+  net::Reach reach_ = net::Reach::Anywhere;
 
   mutable std::mutex mutex_;
   // Guarded by mutex_:

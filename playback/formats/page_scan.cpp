@@ -13,6 +13,7 @@
 
 #include "playback/formats/markup_scan.h"
 #include "playback/formats/playlist.h"
+#include "playback/net/local_range.h"
 #include "text/ascii.h"
 
 namespace radiolist::formats {
@@ -144,6 +145,22 @@ bool linkWorthTrying(std::string_view reference, std::string_view url) {
 
 bool anything(std::string_view, std::string_view) { return true; }
 
+// Words with which pages label their live stream (a link's text, a class, a player's setting).
+bool namesLiveWord(std::string_view text) {
+  const std::string lower = lowered(text.substr(0, 4096));
+  for (const std::string_view word : {"listen", "live", "stream", "radio", "on air", "onair",
+                                      "слуша", "Слуша", "СЛУША", "эфир", "Эфир", "ЭФИР"}) {
+    if (lower.find(word) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// An address that shows itself as a live stream rather than a file: a playlist, or where and
+// how streaming servers serve (a mount, ";stream", a streaming port or host).
+bool addressLooksLive(std::string_view url) {
+  return isPlaylistPath(pathOf(url)) || looksLikeStreamServer(url);
+}
+
 class Collector {
  public:
   Collector(std::string_view pageUrl, bool allowLocal) : base_(pageUrl), allowLocal_(allowLocal) {}
@@ -154,18 +171,29 @@ class Collector {
     if (auto url = resolveUrl(base_, href)) base_ = std::move(*url);
   }
 
-  // `reference` as written in the page (entities decoded).
-  void add(Tier tier, std::string_view reference,
-           bool (*worth)(std::string_view reference, std::string_view url)) {
-    if (lists_[tier].size() >= kMaxPageCandidates) return;
+  // `reference` as written in the page (entities decoded); `live` when the page labels it as a
+  // live stream. Returns the candidate's place when it is new.
+  std::optional<std::size_t> add(Tier tier, std::string_view reference,
+                                 bool (*worth)(std::string_view reference, std::string_view url),
+                                 bool live = false) {
+    if (lists_[tier].size() >= kMaxPageCandidates) return std::nullopt;
     auto url = resolveUrl(base_, reference);
-    if (!url || isPlainlyNotAStream(*url) || !worth(reference, *url)) return;
-    if (!allowLocal_ && isLocalHost(urlHost(*url))) return;
-    for (const auto& list : lists_) {
-      if (std::find(list.begin(), list.end(), *url) != list.end()) return;
+    if (!url || isPlainlyNotAStream(*url) || !worth(reference, *url)) return std::nullopt;
+    if (!allowLocal_ && isLocalHost(urlHost(*url))) return std::nullopt;
+    for (auto& list : lists_) {
+      for (auto& found : list) {
+        if (found.url != *url) continue;
+        found.live = found.live || live;
+        return std::nullopt;
+      }
     }
-    lists_[tier].push_back(std::move(*url));
+    live = live || addressLooksLive(*url);
+    lists_[tier].push_back({std::move(*url), live});
+    return lists_[tier].size() - 1;
   }
+
+  // A link's text, read after the link was added, names a live stream.
+  void markLive(Tier tier, std::size_t at) { lists_[tier][at].live = true; }
 
   // Absolute addresses inside script text or a JSON value, JSON's "\/" and "\u0026" undone.
   void addFromText(Tier tier, std::string_view text) {
@@ -190,16 +218,23 @@ class Collector {
         }
       }
       if (lists_[tier].size() >= kMaxPageCandidates) return;
-      add(tier, url, linkWorthTrying);
+      // A player's setting names what it plays: "stream": "...", liveUrl = '...'.
+      const std::size_t before = std::min<std::size_t>(at, kSettingContext);
+      add(tier, url, linkWorthTrying, namesLiveWord(text.substr(at - before, before)));
     }
   }
 
+  // Live-looking candidates first (by tier, then in page order), then the rest the same way:
+  // a page's advertisement or jingle file must not be tried before its stream.
   std::vector<std::string> take() {
     std::vector<std::string> out;
-    for (auto& list : lists_) {
-      for (auto& url : list) {
-        if (out.size() == kMaxPageCandidates) return out;
-        out.push_back(std::move(url));
+    for (const bool live : {true, false}) {
+      for (auto& list : lists_) {
+        for (auto& found : list) {
+          if (found.live != live) continue;
+          if (out.size() == kMaxPageCandidates) return out;
+          out.push_back(std::move(found.url));
+        }
       }
     }
     return out;
@@ -217,11 +252,27 @@ class Collector {
     return std::string_view::npos;
   }
 
+  // How far before an address in a script its setting's name is looked for.
+  static constexpr std::size_t kSettingContext = 48;
+
+  struct Found {
+    std::string url;
+    bool live = false;
+  };
   std::string base_;
   bool rebased_ = false;
   const bool allowLocal_;
-  std::array<std::vector<std::string>, kTiers> lists_;
+  std::array<std::vector<Found>, kTiers> lists_;
 };
+
+// An element's own words about itself: what its class, id, title or label say.
+bool labelledLive(std::string_view attributes) {
+  for (const std::string_view name : {"class", "id", "title", "aria-label"}) {
+    if (auto value = markup::attribute(attributes, name); value && namesLiveWord(*value))
+      return true;
+  }
+  return false;
+}
 
 bool isDataAttribute(std::string_view name) {
   return name.size() > 5 && markup::nameIs(name.substr(0, 5), "data-");
@@ -258,29 +309,11 @@ bool isLocalHost(std::string_view host) {
   if (name == "localhost" || name.ends_with(".localhost") || name.ends_with(".local")) return true;
   in_addr v4{};
   // inet_aton takes the forms resolvers take too: "127.1", "0x7f000001", "2130706433".
-  if (name.find(':') == std::string::npos && inet_aton(name.c_str(), &v4) != 0) {
-    const std::uint32_t a = ntohl(v4.s_addr);
-    const auto in = [a](std::uint32_t net, int bits) {
-      return (a >> (32 - bits)) == (net >> (32 - bits));
-    };
-    return in(0x00000000, 8) || in(0x0A000000, 8) || in(0x7F000000, 8) || in(0x64400000, 10) ||
-           in(0xA9FE0000, 16) || in(0xAC100000, 12) || in(0xC0A80000, 16) || a == 0xFFFFFFFF;
-  }
-  std::string v6 = name.substr(0, name.find('%'));  // a zone names a link: link-local anyway
+  if (name.find(':') == std::string::npos && inet_aton(name.c_str(), &v4) != 0)
+    return net::isLocalIpv4(ntohl(v4.s_addr));
+  const std::string v6 = name.substr(0, name.find('%'));  // a zone names a link: link-local anyway
   in6_addr a6{};
-  if (inet_pton(AF_INET6, v6.c_str(), &a6) != 1) return false;
-  const std::uint8_t* b = a6.s6_addr;
-  static constexpr std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-  if (std::memcmp(b, kMapped, sizeof kMapped) == 0) {
-    const std::string v4text = std::to_string(b[12]) + "." + std::to_string(b[13]) + "." +
-                               std::to_string(b[14]) + "." + std::to_string(b[15]);
-    return isLocalHost(v4text);
-  }
-  bool zeroPrefix = true;  // :: and ::1
-  for (int i = 0; i < 15; ++i) zeroPrefix = zeroPrefix && b[i] == 0;
-  return (zeroPrefix && b[15] <= 1) || (b[0] & 0xFE) == 0xFC ||  // unique local fc00::/7
-         (b[0] == 0xFE && (b[1] & 0xC0) == 0x80) ||              // link-local fe80::/10
-         (b[0] == 0xFE && (b[1] & 0xC0) == 0xC0);                // old site-local fec0::/10
+  return inet_pton(AF_INET6, v6.c_str(), &a6) == 1 && net::isLocalIpv6(a6.s6_addr);
 }
 
 bool looksLikePage(std::string_view contentType, std::string_view firstBytes) {
@@ -302,10 +335,19 @@ std::vector<std::string> pageCandidates(std::string_view page, std::string_view 
   page = page.substr(0, kMaxPageBytes);
   Collector found(pageUrl, allowLocal);
   int inVideo = 0;  // inside <video> or <picture>: their sources are no sound
+  // The link whose text is being read (its place among the links): its text may label it live.
+  constexpr std::size_t kNoLink = static_cast<std::size_t>(-1);
+  std::size_t openLink = kNoLink;
   markup::Scanner scanner(page);
   for (auto token = scanner.next(); token.kind != markup::TokenKind::End; token = scanner.next()) {
     const std::string_view name = token.name;
+    if (token.kind == markup::TokenKind::Text && openLink != kNoLink) {
+      if (namesLiveWord(markup::decodeEntities(token.text.substr(0, 1024))))
+        found.markLive(kLink, openLink);
+      continue;
+    }
     if (token.kind == markup::TokenKind::EndTag) {
+      if (markup::nameIs(name, "a")) openLink = kNoLink;
       if ((markup::nameIs(name, "video") || markup::nameIs(name, "picture")) && inVideo > 0)
         --inVideo;
       continue;
@@ -319,7 +361,8 @@ std::vector<std::string> pageCandidates(std::string_view page, std::string_view 
     } else if (markup::nameIs(name, "video") || markup::nameIs(name, "picture")) {
       if (!token.selfClosing) ++inVideo;
     } else if (markup::nameIs(name, "audio") || (markup::nameIs(name, "source") && inVideo == 0)) {
-      if (auto src = attr("src")) found.add(kElement, *src, anything);
+      if (auto src = attr("src"))
+        found.add(kElement, *src, anything, labelledLive(token.attributes));
     } else if (markup::nameIs(name, "meta")) {
       const auto property = attr("property");
       if (property && (*property == "og:audio" || *property == "og:audio:url" ||
@@ -327,13 +370,16 @@ std::vector<std::string> pageCandidates(std::string_view page, std::string_view 
         if (auto content = attr("content")) found.add(kElement, *content, anything);
       }
     } else if (markup::nameIs(name, "a")) {
-      if (auto href = attr("href")) found.add(kLink, *href, linkWorthTrying);
+      openLink = kNoLink;
+      if (auto href = attr("href"))
+        openLink = found.add(kLink, *href, linkWorthTrying, labelledLive(token.attributes))
+                       .value_or(kNoLink);
     }
     markup::AttributeReader reader(token.attributes);
     while (const auto a = reader.next()) {
       if (!isDataAttribute(a->name)) continue;
       const std::string value = markup::decodeEntities(a->value);
-      found.add(kLink, value, linkWorthTrying);
+      found.add(kLink, value, linkWorthTrying, namesLiveWord(a->name));
       found.addFromText(kScript, value);
     }
     if (markup::nameIs(name, "script") && !token.selfClosing) {

@@ -26,7 +26,11 @@ inline constexpr std::size_t kMaxPageCandidates = 32;
 
 // The stream candidates of a page, as absolute http/https addresses (relative ones resolved
 // against the page's <base href>, else `pageUrl`), without repeats, at most
-// kMaxPageCandidates. In this order, each group in document order:
+// kMaxPageCandidates. First those with a sign of a live stream (a playlist, a mount-like path,
+// ";stream", a streaming port or host, a link whose text, class, id, title or label names
+// listen/live/stream/radio/on air/слушать/эфир, a data-* attribute or a script setting so named),
+// then the rest (plain audio files: an advertisement or a jingle as often as a stream); within
+// each, in this order, each group in document order:
 // 1. the sources of <audio> and <source> elements (not of <video> or <picture>) and og:audio;
 // 2. links (<a href>) and data-* attributes naming a playlist or an audio file or stream;
 // 3. absolute addresses that look like a stream in scripts and in data-* values (JSON config).

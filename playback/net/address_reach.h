@@ -6,15 +6,33 @@
 
 #include <sys/socket.h>
 
+#include <cstddef>
+#include <string_view>
+
 namespace radiolist::net {
 
 enum class Reach { Anywhere, PublicOnly };
 
-// True for an address of this machine or its own networks: IPv4 loopback, "this network"
-// (0/8), private (10/8, 172.16/12, 192.168/16), shared (100.64/10) and link-local (169.254/16)
-// addresses; IPv6 loopback, unspecified, unique-local (fc00::/7) and link-local (fe80::/10)
-// addresses, and IPv4 addresses mapped into IPv6 by the IPv4 rules. Other families count as
-// local. Pure.
+// True for an address in the ranges of local_range.h (loopback, private, link-local and the
+// like, IPv4 mapped into IPv6 by the IPv4 rules). Other families count as local. Pure.
 [[nodiscard]] bool isOwnNetworkAddress(const sockaddr* address, socklen_t length);
+
+// What a PublicOnly connection never reaches: isOwnNetworkAddress(), and also the networks of
+// this machine's own interfaces (a global IPv6 or public IPv4 address of this machine, and its
+// neighbours on the same link), as the latest snapshot of them says. The snapshot is taken at
+// the first call and again at each refreshInterfaceNetworks(); reading it is a short lock and a
+// binary search, fit for curl's socket callback on the network thread.
+[[nodiscard]] bool isOffLimitsToPublic(const sockaddr* address, socklen_t length);
+// The same for an IP literal as text ("192.0.2.1", "2001:db8::1", no brackets); false for
+// anything that is not one (a name says nothing until resolved).
+[[nodiscard]] bool isOffLimitsToPublic(std::string_view ipLiteral);
+
+// Takes the snapshot again (getifaddrs). Called by the network watch on news; may wait for the
+// kernel briefly, so never on the window's thread. Returns the networks kept.
+std::size_t refreshInterfaceNetworks();
+
+// At most this many interface networks are kept; more are dropped (and their addresses judged
+// only by the ranges).
+inline constexpr std::size_t kMaxInterfaceNetworks = 1024;
 
 }  // namespace radiolist::net

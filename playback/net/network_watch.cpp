@@ -14,6 +14,7 @@
 
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
+#include "playback/net/address_reach.h"
 
 namespace radiolist::net {
 
@@ -113,6 +114,7 @@ void NetworkWatch::run() {
     if (fds[1].revents != 0) return;
     if (throttle.tick(std::chrono::steady_clock::now())) {
       log::write(log::Domain::Net, "the network changed (news gathered over the last seconds)");
+      refreshInterfaceNetworks();
       onReturn_();
     }
     if (fds[0].revents == 0) continue;
@@ -130,6 +132,7 @@ void NetworkWatch::run() {
     }
     if (news && throttle.news(std::chrono::steady_clock::now())) {
       log::write(log::Domain::Net, "the network changed");
+      refreshInterfaceNetworks();
       onReturn_();
     }
   }

@@ -1,7 +1,9 @@
 #pragma once
 // Tells when the network may have come back: a link that is up and running, a new address or a
 // new route, as the kernel reports them on a netlink socket. A stream that died with the
-// network can then be made again at once instead of after its pause.
+// network can then be made again at once instead of after its pause. The same news (as the
+// throttle lets it through) takes the snapshot of this machine's interface networks again
+// (address_reach.h), before the callback runs.
 
 #include <chrono>
 #include <cstddef>

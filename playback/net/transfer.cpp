@@ -98,7 +98,7 @@ bool Transfer::setUp() {
     // Checked where curl opens each socket, after the name lookup and at every redirect: what
     // a name resolves to is known only there.
     curl_opensocket_callback open = [](void*, curlsocktype, curl_sockaddr* to) -> curl_socket_t {
-      if (isOwnNetworkAddress(&to->addr, to->addrlen)) return CURL_SOCKET_BAD;
+      if (isOffLimitsToPublic(&to->addr, to->addrlen)) return CURL_SOCKET_BAD;
       return ::socket(to->family, to->socktype | SOCK_CLOEXEC, to->protocol);
     };
     set(CURLOPT_OPENSOCKETFUNCTION, open);

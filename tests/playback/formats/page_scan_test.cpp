@@ -42,7 +42,8 @@ TEST(PageCandidates, PagesModelledOnStationSites) {
        "http://radio.example/index.php",
        false,
        {"http://radio.example/tunein/listen.pls"}},
-      {"several streams and an advertisement, ranked element, link, script; base honoured",
+      {"several streams and an advertisement: live ones by element, link, script, then the "
+       "plain file; base honoured",
        "<html><head><base href=\"https://cdn.radio.example/site/\"><base href=\"/ignored/\">"
        "<script>var ads = 'https://ads.adnet.example/preroll.mp3';"
        " var hls = 'https://hls.radio.example/x/master.m3u8';</script></head><body>"
@@ -53,9 +54,9 @@ TEST(PageCandidates, PagesModelledOnStationSites) {
        "<source src=\"main.ogg\"></audio><a href=\"high.m3u\">again</a></body></html>",
        "https://radio.example/",
        false,
-       {"https://cdn.radio.example/site/main.ogg", "https://cdn.radio.example/site/high.m3u",
-        "https://stream.radio.example/low", "https://hls.radio.example/x/master.m3u8",
-        "http://radio.example:8010/mobile"}},
+       {"https://cdn.radio.example/site/high.m3u", "https://stream.radio.example/low",
+        "https://hls.radio.example/x/master.m3u8", "http://radio.example:8010/mobile",
+        "https://cdn.radio.example/site/main.ogg"}},
       {"a private-address candidate on a public page is left out",
        "<audio src=\"http://192.168.1.1:8000/live\"></audio>"
        "<audio src=\"http://[::1]/a.mp3\"></audio><audio src=\"http://2130706433/a.mp3\"></audio>"
@@ -73,6 +74,45 @@ TEST(PageCandidates, PagesModelledOnStationSites) {
        "https://radio.example/",
        false,
        {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(pageCandidates(c.page, c.pageUrl, c.allowLocal), c.expected);
+  }
+}
+
+TEST(PageCandidates, SignsOfALiveStreamComeBeforePlainAudioFiles) {
+  const std::vector<PageCase> cases = {
+      {"an advert linked before a link whose text says listen live, in Russian",
+       "<a href=\"/promo/spot.mp3\">Sponsor</a><a href=\"/128.mp3\"><span>Слушать</span> "
+       "прямой ЭФИР</a>",
+       "https://radio.example/",
+       false,
+       {"https://radio.example/128.mp3", "https://radio.example/promo/spot.mp3"}},
+      {"a class, a title and an aria-label say live; an <audio> of a jingle does not",
+       "<audio src=\"/jingle.mp3\"></audio><a href=\"/a.mp3\">x</a>"
+       "<a class=\"btn player-live\" href=\"/b.mp3\">x</a><a title=\"Radio\" href=\"/c.mp3\">"
+       "</a><a aria-label=\"Listen\" href=\"/d.mp3\">x</a>",
+       "https://radio.example/",
+       false,
+       {"https://radio.example/b.mp3", "https://radio.example/c.mp3", "https://radio.example/d.mp3",
+        "https://radio.example/jingle.mp3", "https://radio.example/a.mp3"}},
+      {"a data-stream attribute and a script setting named for the stream; a mount; ;stream",
+       "<div data-file=\"https://cdn.example/ad.mp3\" data-stream=\"https://cdn.example/x.mp3\">"
+       "</div><script>var p = {preroll: 'https://cdn.example/pre.mp3', "
+       "streamUrl: 'https://cdn.example/y.aac'};</script>"
+       "<a href=\"https://cdn.example/z.mp3\">z</a><a href=\"http://s.example:9000/;stream\">"
+       "x</a><a href=\"https://cdn.example/live/hi\">y</a>",
+       "https://radio.example/",
+       false,
+       {"https://cdn.example/x.mp3", "http://s.example:9000/;stream", "https://cdn.example/live/hi",
+        "https://cdn.example/y.aac", "https://cdn.example/ad.mp3", "https://cdn.example/z.mp3",
+        "https://cdn.example/pre.mp3"}},
+      {"a link's text counts only up to its end; the next link is judged by its own",
+       "<a href=\"/a.mp3\">Archive</a> live shows below <a href=\"/b.mp3\">b</a>",
+       "https://radio.example/",
+       false,
+       {"https://radio.example/a.mp3", "https://radio.example/b.mp3"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -108,7 +148,8 @@ TEST(IsLocalHost, LoopbackPrivateLinkLocalInEveryFormAndNothingElse) {
                            "127.0.0.1",   "127.1",        "0x7f.1",         "2130706433",
                            "10.1.2.3",    "172.16.0.1",   "172.31.255.255", "192.168.0.1",
                            "169.254.1.1", "100.64.0.1",   "0.0.0.0",        "::1",
-                           "::",          "fe80::1%eth0", "fd00::1",        "::ffff:192.168.1.1"})
+                           "::",          "fe80::1%eth0", "fd00::1",        "::ffff:192.168.1.1",
+                           "fec0::1",     "feff::1",      "255.255.255.255"})
     EXPECT_TRUE(isLocalHost(host)) << host;
   for (const char* host : {"radio.example", "8.8.8.8", "172.32.0.1", "192.169.0.1", "100.128.0.1",
                            "2001:db8::1", "::ffff:8.8.8.8", "", "localhost.example"})

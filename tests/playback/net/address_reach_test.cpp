@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "playback/formats/page_scan.h"
 #include "playback/net/address_reach.h"
 
 namespace {
@@ -35,7 +36,10 @@ TEST(AddressReach, OwnNetworksAreLoopbackPrivateSharedAndLinkLocal) {
       {"fd12::1", true},
       {"fe80::1", true},
       {"febf::1", true},
-      {"fec0::1", false},
+      {"fec0::1", true},
+      {"feff::1", true},
+      {"255.255.255.255", true},
+      {"fbff::1", false},
       {"2001:db8::1", false},
       {"::ffff:10.0.0.1", true},
       {"::ffff:8.8.8.8", false},
@@ -52,6 +56,12 @@ TEST(AddressReach, OwnNetworksAreLoopbackPrivateSharedAndLinkLocal) {
       v6.sin6_family = AF_INET6;
       EXPECT_EQ(isOwnNetworkAddress(reinterpret_cast<sockaddr*>(&v6), sizeof v6), c.own)
           << c.address;
+    }
+    // One definition: a page's literal host is judged as the socket it leads to.
+    EXPECT_EQ(radiolist::formats::isLocalHost(c.address), c.own) << c.address;
+    // What is local is off limits to public pages whatever this machine's interfaces are.
+    if (c.own) {
+      EXPECT_TRUE(radiolist::net::isOffLimitsToPublic(c.address)) << c.address;
     }
   }
   sockaddr_in shortAddress{};
