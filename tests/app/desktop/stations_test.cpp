@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QMimeData>
 #include <QTemporaryDir>
+#include <optional>
 
 #include "app/desktop/station_intake.h"
 #include "app/window/vcl.h"
@@ -19,17 +20,26 @@ using namespace radiolist;
 
 namespace {
 
-class StationsTest : public WindowTest {};
+class StationsTest : public WindowTest {
+ protected:
+  // Adds and waits until both files are saved (or not).
+  StationsAdded addAndWait(WindowControl& window, const QList<ListedStation>& stations) {
+    std::optional<StationsAdded> result;
+    window.addStations(stations, [&](const StationsAdded& r) { result = r; });
+    EXPECT_TRUE(waitUntil([&] { return result.has_value(); }));
+    return result.value_or(StationsAdded::failed("no answer"));
+  }
+};
 
 TEST_F(StationsTest, BothFilesGainTheNewAddressesPairedOrNeitherChanges) {
   writeLists({"One"}, {"http://a/1"});
   writeGlyphs();
   startAndSettle();
   WindowControl window(*form);
-  StationsAdded added = window.addStations({{"Two", "http://a/2"},
-                                            {"One again", "http://a/1"},
-                                            {"Two again", "http://a/2"},
-                                            {"Three", " http://a/3 "}});
+  StationsAdded added = addAndWait(window, {{"Two", "http://a/2"},
+                                             {"One again", "http://a/1"},
+                                             {"Two again", "http://a/2"},
+                                             {"Three", " http://a/3 "}});
   EXPECT_EQ(added.error, "");
   EXPECT_EQ(added.added, 2);
   const std::string names = "One\r\nTwo\r\nThree\r\n";
@@ -40,7 +50,7 @@ TEST_F(StationsTest, BothFilesGainTheNewAddressesPairedOrNeitherChanges) {
 
   // The names cannot be saved (a directory took the file's place): the addresses are put back.
   ASSERT_TRUE(QFile::remove(path("Name.txt")) && QDir().mkdir(path("Name.txt")));
-  added = window.addStations({{"Four", "http://a/4"}});
+  added = addAndWait(window, {{"Four", "http://a/4"}});
   EXPECT_EQ(added.added, 0);
   EXPECT_TRUE(added.error.contains("Name.txt")) << added.error.toStdString();
   EXPECT_EQ(readFile("url.txt"), urls);
@@ -51,7 +61,7 @@ TEST_F(StationsTest, BothFilesGainTheNewAddressesPairedOrNeitherChanges) {
 
   // Lists of unequal length would pair a name with another's address.
   appendRow(form->ListBox2, "http://a/extra");
-  added = window.addStations({{"Five", "http://a/5"}});
+  added = addAndWait(window, {{"Five", "http://a/5"}});
   EXPECT_EQ(added.added, 0);
   EXPECT_TRUE(added.error.contains("3 names and 4 addresses")) << added.error.toStdString();
   EXPECT_EQ(readFile("Name.txt"), names);
@@ -76,7 +86,9 @@ TEST_F(StationsTest, ADropOntoAListAddsItsAddressesAndAnUnreadableOneShowsWhy) {
   text.setText("http://drop.example/live\n# a comment\nhttps://www.two.example/x\n");
   drop(form->ListBox1->viewport(), &text);
   ASSERT_TRUE(waitUntil([&] { return form->ListBox2->count() == 3; }));
-  EXPECT_EQ(readFile("Name.txt"), "One\r\ndrop.example\r\ntwo.example\r\n");
+  // The rows come at once, the files once the save thread has written them.
+  EXPECT_TRUE(waitUntil(
+      [&] { return readFile("Name.txt") == "One\r\ndrop.example\r\ntwo.example\r\n"; }));
 
   QMimeData file;
   file.setUrls({QUrl::fromLocalFile(path("missing.pls"))});
