@@ -182,7 +182,7 @@ int main(int argc, char* argv[]) {
     }
     if (!stations.isEmpty()) {
       companion->intake().add(stations, [window](const radiolist::StationsAdded& result) {
-        if (!result.error.isEmpty()) window.showError(result.error);
+        radiolist::tellResult(window, result);
       });
     }
     status = QApplication::exec();

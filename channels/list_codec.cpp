@@ -84,4 +84,27 @@ std::string encodeListBytes(std::span<const std::u16string> lines, const CodePag
   return ansi.encode(text);
 }
 
+std::size_t encodedListSize(std::span<const std::u16string> lines, const CodePage& ansi) {
+  if (!ansi.isUtf8()) return encodeListBytes(lines, ansi).size();
+  std::size_t size = 0;
+  for (const std::u16string& line : lines) {
+    size += 2;  // CR LF
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      const char16_t unit = line[i];
+      if (unit < 0x80) {
+        size += 1;
+      } else if (unit < 0x800) {
+        size += 2;
+      } else if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < line.size() && line[i + 1] >= 0xDC00 &&
+                 line[i + 1] < 0xE000) {
+        size += 4;
+        ++i;
+      } else {
+        size += 3;  // a lone surrogate is written as U+FFFD, three bytes too
+      }
+    }
+  }
+  return size;
+}
+
 }  // namespace radiolist

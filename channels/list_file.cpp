@@ -41,11 +41,12 @@ std::string fullPath(const fs::path& path) {
 }
 
 [[noreturn]] void throwCannotOpen(const fs::path& path, int err, const CodePage& ansi) {
-  throw ListFileError("Cannot open file \"" + fullPath(path) + "\". " + errorText(err, ansi));
+  throw ListFileError("Cannot open file \"" + fullPath(path) + "\". " + errorText(err, ansi), err);
 }
 
 [[noreturn]] void throwCannotCreate(const fs::path& path, int err, const CodePage& ansi) {
-  throw ListFileError("Cannot create file \"" + fullPath(path) + "\". " + errorText(err, ansi));
+  throw ListFileError("Cannot create file \"" + fullPath(path) + "\". " + errorText(err, ansi),
+                      err);
 }
 
 [[noreturn]] void throwWriteError() { throw ListFileError("Stream write error"); }
@@ -288,6 +289,7 @@ std::size_t countListFile(const fs::path& path, const CodePage& ansi,
 void saveListFile(const fs::path& path, std::span<const std::u16string> lines,
                   const CodePage& ansi) {
   const std::string bytes = encodeListBytes(lines, ansi);
+  if (bytes.size() > kMaxListFileBytes) throwCannotCreate(path, EFBIG, ansi);
   ListEntry entry;
   if (const int err = resolve(path, entry)) throwCannotCreate(path, err, ansi);
   if (entry.exists) {

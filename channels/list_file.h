@@ -31,7 +31,14 @@ using ListLines = std::vector<std::u16string>;
 // The system error text is strerror's, without trailing blanks, line breaks and full stops.
 class ListFileError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit ListFileError(const std::string& message, int error = 0)
+      : std::runtime_error(message), error_(error) {}
+  // The errno value behind "Cannot open file" and "Cannot create file" (ENOENT: the file is
+  // missing), 0 for the rest.
+  [[nodiscard]] int error() const { return error_; }
+
+ private:
+  int error_;
 };
 
 // Bytes of a whole file to its lines. A UTF-8 file with a byte-order mark keeps every line even
@@ -45,6 +52,10 @@ class ListFileError : public std::runtime_error {
 
 // Lines to the bytes of a file as saved.
 [[nodiscard]] std::string encodeListBytes(std::span<const std::u16string> lines,
+                                          const CodePage& ansi);
+
+// encodeListBytes(lines, ansi).size(), counted without the bytes in UTF-8.
+[[nodiscard]] std::size_t encodedListSize(std::span<const std::u16string> lines,
                                           const CodePage& ansi);
 
 // The largest list file that loadListFile() and countListFile() read. A channel is a line of
@@ -75,8 +86,9 @@ inline constexpr std::size_t kMaxListFileBytes = std::size_t{32} << 20;
 // (/tmp) is followed only when it is the caller's or the directory owner's, as the kernel's
 // fs.protected_symlinks rule has it, whether that setting is on or not ("Permission denied").
 // Throws ListFileError: "Cannot create file ..." when the file may not be written (read-only
-// file, unwritable directory, anything but a regular file of that name), "Stream write error"
-// when writing fails part way (disk full, file size limit).
+// file, unwritable directory, anything but a regular file of that name) and when the lines come
+// to more than kMaxListFileBytes ("File too large": a list is never saved that could not be read
+// back), "Stream write error" when writing fails part way (disk full, file size limit).
 void saveListFile(const std::filesystem::path& path, std::span<const std::u16string> lines,
                   const CodePage& ansi);
 

@@ -12,6 +12,7 @@
 #include <QSaveFile>
 #include <QUrl>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -21,13 +22,34 @@
 #include "playback/formats/stations.h"
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
+#include "text/hidden.h"
 
 namespace radiolist {
 
 namespace {
 
+// A path or address as a message shows it: what would reorder or hide its text replaced.
+QString shown(const QString& item) {
+  const std::u16string text = text::replaceHidden(
+      std::u16string_view(reinterpret_cast<const char16_t*>(item.utf16()),
+                          static_cast<std::size_t>(item.size())));
+  return QString::fromStdU16String(text);
+}
+
 QString cannotOpen(const QString& path, const QString& why) {
-  return StationIntake::tr("Cannot open file \"%1\". %2").arg(path, why);
+  return StationIntake::tr("Cannot open file \"%1\". %2").arg(shown(path), why);
+}
+
+QString notPlayable(const QString& item, const formats::LeftOut& why) {
+  if (why.notPlain > 0)
+    return StationIntake::tr(
+               "\"%1\" is not an address that can be added: it holds a line break, a control "
+               "character or one that shows nothing")
+        .arg(shown(item));
+  if (why.tooLong > 0)
+    return StationIntake::tr("\"%1\" is not an address that can be added: it is longer than %2")
+        .arg(shown(item).left(64) + u'\u2026', QStringLiteral("16 KiB"));
+  return StationIntake::tr("\"%1\" is not an address that can be played").arg(shown(item));
 }
 
 bool isWebAddress(const QString& item) {
@@ -53,11 +75,16 @@ QStringList dropItems(const QMimeData& data) {
 
 GatheredStations gatherStations(const QStringList& items) {
   std::vector<formats::Station> found;
+  formats::LeftOut leftOut;
+  QStringList filesLeftOut;
   std::size_t bytesRead = 0;
   const auto take = [&](const formats::StationsFound& stations) {
+    leftOut += stations.leftOut;
     for (const formats::Station& station : stations.stations) {
-      if (found.size() >= formats::kMaxImportStations) break;
-      found.push_back(station);
+      if (found.size() >= formats::kMaxImportStations)
+        ++leftOut.overCap;
+      else
+        found.push_back(station);
     }
   };
   for (const QString& raw : items) {
@@ -65,8 +92,7 @@ GatheredStations gatherStations(const QStringList& items) {
     if (item.isEmpty()) continue;
     if (isWebAddress(item)) {
       const formats::StationsFound stations = formats::stationsInText(item.toStdString());
-      if (stations.stations.empty())
-        return {{}, StationIntake::tr("\"%1\" is not an address that can be played").arg(item)};
+      if (stations.stations.empty()) return {{}, notPlayable(item, stations.leftOut), {}, {}};
       take(stations);
       continue;
     }
@@ -74,26 +100,37 @@ GatheredStations gatherStations(const QStringList& items) {
     if (item.startsWith(QLatin1String("file:"), Qt::CaseInsensitive)) {
       path = QUrl(item).toLocalFile();
     } else if (item.contains(QLatin1String("://"))) {
-      return {{}, StationIntake::tr("\"%1\" is not an address that can be played").arg(item)};
+      return {{}, notPlayable(item, {}), {}, {}};
     }
-    if (path.isEmpty()) return {{}, StationIntake::tr("\"%1\" is not a file").arg(item)};
+    if (path.isEmpty()) return {{}, StationIntake::tr("\"%1\" is not a file").arg(shown(item)), {}, {}};
     path = QDir::current().absoluteFilePath(path);
+    // Each file may be as large as the whole budget; one that would take the request past it
+    // is left out (and told), not the whole request.
     const RegularFileRead file =
-        readRegularFile(path, static_cast<qint64>(formats::kMaxImportBytes - bytesRead));
-    if (!file.reason.isEmpty()) return {{}, cannotOpen(path, file.reason)};
+        readRegularFile(path, static_cast<qint64>(formats::kMaxImportBytes));
+    if (!file.reason.isEmpty()) return {{}, cannotOpen(path, file.reason), {}, {}};
     const std::string bytes = file.bytes.toStdString();
+    if (bytes.size() > formats::kMaxImportBytes - bytesRead) {
+      filesLeftOut << path;
+      continue;
+    }
     bytesRead += bytes.size();
     const QByteArray base = QUrl::fromLocalFile(path).toEncoded();
     const formats::StationsFound stations = formats::stationsInFile(
         bytes, QFileInfo(path).fileName().toStdString(), base.toStdString());
     if (stations.source == formats::StationSource::Hls)
       return {{},
-              StationIntake::tr("\"%1\" is an HLS playlist: add its address instead").arg(path)};
+              StationIntake::tr("\"%1\" is an HLS playlist: add its address instead")
+                  .arg(shown(path)),
+              {},
+              {}};
     if (stations.stations.empty())
-      return {{}, StationIntake::tr("\"%1\" holds no station addresses").arg(path)};
+      return {{}, StationIntake::tr("\"%1\" holds no station addresses").arg(shown(path)), {}, {}};
     take(stations);
   }
   GatheredStations gathered;
+  gathered.leftOut = leftOut;
+  gathered.filesLeftOut = filesLeftOut;
   gathered.stations.reserve(static_cast<qsizetype>(found.size()));
   for (const formats::Station& station : found) {
     const std::string name =
@@ -102,6 +139,32 @@ GatheredStations gatherStations(const QStringList& items) {
         {QString::fromStdString(name), QString::fromStdString(station.url)});
   }
   return gathered;
+}
+
+void tellLeftOut(const GatheredStations& gathered, StationsAdded& added) {
+  const formats::LeftOut& files = gathered.leftOut;
+  QStringList why;
+  const auto count = [&](std::size_t n, const char* text) {
+    if (n > 0)
+      why << QCoreApplication::translate("radiolist::StationIntake", text, nullptr,
+                                         static_cast<int>(std::min<std::size_t>(n, INT_MAX)));
+  };
+  count(files.overCap, QT_TRANSLATE_N_NOOP("radiolist::StationIntake", "%n past the 10,000 stations taken at a time"));
+  count(files.notWeb, QT_TRANSLATE_N_NOOP("radiolist::StationIntake", "%n not an http or https address"));
+  count(files.notPlain + static_cast<std::size_t>(added.notPlain),
+        QT_TRANSLATE_N_NOOP("radiolist::StationIntake", "%n with a line break, a control character or one that shows nothing in "
+                   "the address"));
+  count(files.tooLong, QT_TRANSLATE_N_NOOP("radiolist::StationIntake", "%n with an address longer than 16 KiB"));
+  count(static_cast<std::size_t>(added.noRoom),
+        QT_TRANSLATE_N_NOOP("radiolist::StationIntake", "%n that would make a list file larger than the 32 MiB the program reads"));
+  for (const QString& file : gathered.filesLeftOut)
+    why << StationIntake::tr("\"%1\": more than 16 MiB of files at a time").arg(shown(file));
+  // An address the list holds already is no news on its own.
+  if (why.isEmpty()) return;
+  count(static_cast<std::size_t>(added.known), QT_TRANSLATE_N_NOOP("radiolist::StationIntake", "%n already in the list"));
+  added.leftOut =
+      StationIntake::tr("Stations added: %1. Left out: %2.").arg(added.added).arg(why.join(u"; "));
+  if (added.added == 0 && added.error.isEmpty()) added.error = added.leftOut;
 }
 
 QString exportStations(const QString& path, const QList<ListedStation>& stations) {
@@ -139,12 +202,20 @@ void StationIntake::add(QStringList items, std::function<void(const StationsAdde
   disk_.start([this, items = std::move(items), done = std::move(done)]() mutable {
     log::nameThisThread("rl-intake");
     GatheredStations gathered = gatherStations(items);
-    QMetaObject::invokeMethod(this, [this, gathered = std::move(gathered), done = std::move(done)] {
-      StationsAdded result{0, gathered.error};
-      if (result.error.isEmpty()) result = window_.addStations(gathered.stations);
-      if (!result.error.isEmpty())
-        log::warning(log::Domain::Desktop, "stations not added: ", result.error.toStdString());
-      done(result);
+    QMetaObject::invokeMethod(this, [this, gathered = std::move(gathered),
+                                     done = std::move(done)]() mutable {
+      const auto tell = [gathered, done = std::move(done)](StationsAdded result) {
+        if (result.error.isEmpty()) tellLeftOut(gathered, result);
+        if (!result.error.isEmpty())
+          log::warning(log::Domain::Desktop, "stations not added: ", result.error.toStdString());
+        else if (!result.leftOut.isEmpty())
+          log::warning(log::Domain::Desktop, result.leftOut.toStdString());
+        done(result);
+      };
+      if (!gathered.error.isEmpty())
+        tell(StationsAdded::failed(gathered.error));
+      else
+        window_.addStations(gathered.stations, tell);
     });
   });
 }
@@ -156,6 +227,13 @@ void StationIntake::exportTo(QString path, std::function<void(const QString&)> d
         QString error = exportStations(path, stations);
         QMetaObject::invokeMethod(this, [error = std::move(error), done] { done(error); });
       });
+}
+
+void tellResult(const WindowControl& window, const StationsAdded& result) {
+  if (!result.error.isEmpty())
+    window.showError(result.error);
+  else if (!result.leftOut.isEmpty())
+    window.showError(result.leftOut);
 }
 
 bool StationIntake::eventFilter(QObject* watched, QEvent* event) {
@@ -174,9 +252,7 @@ bool StationIntake::eventFilter(QObject* watched, QEvent* event) {
       const QStringList items = dropItems(*drop->mimeData());
       if (items.isEmpty()) break;
       drop->acceptProposedAction();
-      add(items, [this](const StationsAdded& result) {
-        if (!result.error.isEmpty()) window_.showError(result.error);
-      });
+      add(items, [this](const StationsAdded& result) { tellResult(window_, result); });
       return true;
     }
     default: break;

@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "app/window/now_playing.h"
+#include "playback/formats/stations.h"
 
 namespace radiolist {
 
@@ -19,8 +20,20 @@ namespace radiolist {
 struct GatheredStations {
   QList<ListedStation> stations;  // named (a nameless one after its host), at most the cap
   QString error;
+  formats::LeftOut leftOut;  // what the files and addresses named but `stations` does not hold
+  // Files left out whole: with those before them they came to more than kMaxImportBytes.
+  QStringList filesLeftOut;
 };
 [[nodiscard]] GatheredStations gatherStations(const QStringList& items);
+
+// What was left out and why, in the user's words, into `added.leftOut`: the reasons of the files
+// and of the window; nothing when all that was left out was in the list already. When nothing
+// was added, that is the error too.
+void tellLeftOut(const GatheredStations& gathered, StationsAdded& added);
+
+// The result as a drop and the command line tell it: a box with the error, else with what was
+// left out, else nothing.
+void tellResult(const WindowControl& window, const StationsAdded& result);
 
 // Writes `stations` as an extended M3U to `path`, atomically (a file beside it, synced, renamed
 // over it): "" or why not. A path that is there but not a regular file is refused without

@@ -44,6 +44,15 @@ void ListBoxRows::insert(int row, std::u16string text) {
   endInsertRows();
 }
 
+void ListBoxRows::append(radiolist::ListLines more) {
+  if (more.empty()) return;
+  const int first = static_cast<int>(lines_.size());
+  beginInsertRows({}, first, first + static_cast<int>(more.size()) - 1);
+  lines_.insert(lines_.end(), std::make_move_iterator(more.begin()),
+                std::make_move_iterator(more.end()));
+  endInsertRows();
+}
+
 void ListBoxRows::remove(int row) {
   beginRemoveRows({}, row, row);
   lines_.erase(lines_.begin() + row);

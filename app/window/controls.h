@@ -34,6 +34,8 @@ class ListBoxRows : public QAbstractListModel {
   [[nodiscard]] const radiolist::ListLines& lines() const { return lines_; }
   void replace(radiolist::ListLines lines);
   void insert(int row, std::u16string text);
+  // Appends the lines as one change (thousands of rows without a view update each).
+  void append(radiolist::ListLines more);
   void remove(int row);
 
  private:

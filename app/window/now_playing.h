@@ -8,7 +8,9 @@
 #include <QObject>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <utility>
 
 #include "playback/log/thread_check.h"
 #include "playback/shift_state.h"
@@ -81,10 +83,21 @@ struct ListedStation {
   friend bool operator==(const ListedStation&, const ListedStation&) = default;
 };
 
-// What adding stations came to: how many lines each file gained, or why nothing changed.
+// What adding stations came to: how many lines each file gained, or why nothing changed, and
+// what the window left out.
 struct StationsAdded {
   int added = 0;
   QString error;  // "" when it went through
+  int known = 0;     // addresses the list held already (or an earlier station of the same call)
+  int notPlain = 0;  // addresses with characters that show nothing (text/hidden.h)
+  int noRoom = 0;    // stations that would have made a list file larger than the window reads
+  QString leftOut;   // for the one who asked: what was left out and why, "" when nothing was
+
+  [[nodiscard]] static StationsAdded failed(QString why) {
+    StationsAdded result;
+    result.error = std::move(why);
+    return result;
+  }
 };
 
 // What the desktop side may ask of the window: each runs the window's own handling of the
@@ -129,10 +142,15 @@ class WindowControl {
   // The list as its rows hold it: name and address of each index both lists have.
   [[nodiscard]] QList<ListedStation> stations() const;
   // Appends the stations whose address the list does not hold yet (nor an earlier one of
-  // `stations`) at the end of both lists and saves both files, as an edit saves them. Both files
-  // gain the same lines or neither does: lists of unequal length are refused, and a failed save
-  // puts back what was saved before it. Names must be one line.
-  StationsAdded addStations(const QList<ListedStation>& stations);
+  // `stations`) at the end of both lists at once, and saves both files off the UI thread
+  // (list_saver.h); `done` gets the result on the UI thread once both are on disk. Both files
+  // gain the same lines or neither does: lists of unequal length are refused, and so are list
+  // files the window could not read; a failed save puts back what was saved before it and takes
+  // the rows back. Names have their hidden characters (text/hidden.h) replaced by '_', addresses
+  // holding one are left out, and so are the stations past what a list file may hold
+  // (kMaxListFileBytes); names must be one line.
+  void addStations(const QList<ListedStation>& stations,
+                   std::function<void(const StationsAdded&)> done);
   // Drag-and-drop onto the window and its two lists goes to `filter`'s eventFilter.
   void acceptDrops(QObject* filter);
 

@@ -1,21 +1,37 @@
 // Stations added from outside the window (a drop, the bus, the command line): appended to both
-// lists and both files as the window's own edits append and save them.
+// lists at once, both files saved off the UI thread by the window's ListSaver.
 
 #include <QCoreApplication>
-#include <QSet>
-#include <exception>
+#include <span>
+#include <string_view>
+#include <unordered_set>
 
 #include "app/window/globals.h"
 #include "app/window/handlers/list_views.h"
+#include "app/window/list_saver.h"
 #include "app/window/now_playing.h"
 #include "app/window/unit1.h"
 #include "app/window/vcl.h"
+#include "channels/list_file.h"
+#include "text/hidden.h"
 
 namespace radiolist {
 
 namespace {
 
 QString listPath(const char* name) { return currentDir() + u'/' + QLatin1String(name); }
+
+std::u16string_view utf16(const QString& text) {
+  return {reinterpret_cast<const char16_t*>(text.utf16()), static_cast<std::size_t>(text.size())};
+}
+
+// Without the blanks QString::trimmed() takes off, as the addresses are compared.
+std::u16string_view trimmed(std::u16string_view text) {
+  const auto blank = [](char16_t c) { return QChar::isSpace(c); };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  return text;
+}
 
 // Removes the rows from `from` on, the appended ones.
 void cutRows(TListBox* list, int from) {
@@ -37,55 +53,102 @@ QList<ListedStation> WindowControl::stations() const {
   return out;
 }
 
-StationsAdded WindowControl::addStations(const QList<ListedStation>& stations) {
+void WindowControl::addStations(const QList<ListedStation>& stations,
+                                std::function<void(const StationsAdded&)> done) {
   TListBox* names = form_.ListBox1;
   TListBox* addresses = form_.ListBox2;
   const int before = names->count();
+  const QString namesPath = listPath("Name.txt");
+  const QString urlsPath = listPath("url.txt");
+  for (const QString& path : {namesPath, urlsPath}) {
+    if (QString refusal = saveRefusal(path, true); !refusal.isEmpty()) {
+      done(StationsAdded::failed(std::move(refusal)));
+      return;
+    }
+  }
   if (addresses->count() != before) {
     // Appended after lists of unequal length, a name would pair with another's address.
-    return {0, QCoreApplication::translate("radiolist",
-                                           "The list has %1 names and %2 addresses: stations "
-                                           "are added only to a list whose names and addresses "
-                                           "pair up")
-                   .arg(before)
-                   .arg(addresses->count())};
+    done(StationsAdded::failed(
+        QCoreApplication::translate("radiolist",
+                                    "The list has %1 names and %2 addresses: stations are added "
+                                    "only to a list whose names and addresses pair up")
+            .arg(before)
+            .arg(addresses->count())));
+    return;
   }
-  QSet<QString> known;
-  for (int row = 0; row < before; ++row) known.insert(rowText(addresses, row).trimmed());
+
+  StationsAdded result;
+  const CodePage& page = CodePage::system();
+  const ListLines& oldNames = names->rows().lines();
+  const ListLines& oldAddresses = addresses->rows().lines();
+  std::size_t namesBytes = encodedListSize(oldNames, page);
+  std::size_t addressesBytes = encodedListSize(oldAddresses, page);
+  std::unordered_set<std::u16string_view> known;
+  known.reserve(oldAddresses.size() + static_cast<std::size_t>(stations.size()));
+  for (const std::u16string& address : oldAddresses) known.insert(trimmed(address));
+  ListLines newNames, newAddresses;
+  // Reserved, so that `known` may view the new addresses: they never move while it is used.
+  newNames.reserve(static_cast<std::size_t>(stations.size()));
+  newAddresses.reserve(static_cast<std::size_t>(stations.size()));
+  bool full = false;
   for (const ListedStation& station : stations) {
-    const QString address = station.address.trimmed();
-    if (address.isEmpty() || known.contains(address)) continue;
-    known.insert(address);
-    appendRow(names, station.name);
-    appendRow(addresses, address);
-  }
-  const int added = names->count() - before;
-  if (added == 0) return {};
-  // The addresses first: should the names fail, the addresses are saved again without the new
-  // lines, so both files keep pairing.
-  try {
-    saveListView(addresses, listPath("url.txt"));
-    try {
-      saveListView(names, listPath("Name.txt"));
-    } catch (...) {
-      cutRows(addresses, before);
-      try {
-        saveListView(addresses, listPath("url.txt"));
-      } catch (const std::exception&) {
-        // Told below with the first failure; the address file keeps the new lines.
-      }
-      throw;
+    const QString trimmedAddress = station.address.trimmed();
+    const std::u16string_view address = utf16(trimmedAddress);
+    if (address.empty()) continue;
+    if (text::hasHidden(address)) {
+      ++result.notPlain;
+      continue;
     }
-  } catch (const std::exception& error) {
-    cutRows(names, before);
-    cutRows(addresses, before);
-    return {0, QString::fromUtf8(error.what())};
+    if (known.contains(address)) {
+      ++result.known;
+      continue;
+    }
+    std::u16string name = text::replaceHidden(utf16(station.name));
+    std::u16string line(address);
+    // Past the first that does not fit nothing is added: the list keeps the order it was given.
+    const std::span<const std::u16string> nameLine(&name, 1), addressLine(&line, 1);
+    const std::size_t nameBytes = encodedListSize(nameLine, page);
+    const std::size_t addressBytes = encodedListSize(addressLine, page);
+    if (full || namesBytes + nameBytes > kMaxListFileBytes ||
+        addressesBytes + addressBytes > kMaxListFileBytes) {
+      full = true;
+      ++result.noRoom;
+      continue;
+    }
+    namesBytes += nameBytes;
+    addressesBytes += addressBytes;
+    newNames.push_back(std::move(name));
+    newAddresses.push_back(std::move(line));
+    known.insert(newAddresses.back());
   }
+  const int added = static_cast<int>(newNames.size());
+  if (added == 0) {
+    done(result);
+    return;
+  }
+  known.clear();  // its views point into newAddresses, which moves below
+  names->rows().append(std::move(newNames));
+  addresses->rows().append(std::move(newAddresses));
   // As a click on a channel counts them: the add and delete buttons read these.
   UrlCount = addresses->count();
   NameCount = names->count();
   form_.publishNowPlaying();
-  return {added, {}};
+
+  TForm1& form = form_;
+  const auto rollback = [&form, before] {
+    cutRows(form.ListBox1, before);
+    cutRows(form.ListBox2, before);
+    UrlCount = form.ListBox2->count();
+    NameCount = form.ListBox1->count();
+    form.publishNowPlaying();
+  };
+  const auto saved = [result, added, done = std::move(done)](const QString& error) mutable {
+    result.added = error.isEmpty() ? added : 0;
+    result.error = error;
+    done(result);
+  };
+  ListSaver::current()->save(namesPath, names->rows().lines(), urlsPath,
+                             addresses->rows().lines(), before, rollback, saved);
 }
 
 void WindowControl::acceptDrops(QObject* filter) {

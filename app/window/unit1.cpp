@@ -4,6 +4,7 @@
 
 #include "app/window/fonts.h"
 #include "app/window/globals.h"
+#include "app/window/list_saver.h"
 #include "app/window/now_playing.h"
 #include "app/window/vcl.h"
 
@@ -43,6 +44,7 @@ QLabel* makeLabel(QWidget* parent, const QRect& geometry, const QFont& font, con
 
 TForm1::TForm1(AudioLibrary& audio) : audio_(audio), nowPlaying_(new NowPlaying(this)) {
   Form1 = this;
+  new ListSaver(this);  // saves stations added from outside; ends with the window
   setWindowTitle(QStringLiteral("Дромелин каналов"));
   setFont(windowFont(11, false));
   setAutoFillBackground(true);

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include "playback/log/log.h"
+#include "text/hidden.h"
 #include "text/utf8.h"
 
 extern "C" {
@@ -24,12 +25,9 @@ namespace radiolist::audio {
 
 namespace {
 
-// Code points a file name must not show: C0 and C1 controls, and the bidirectional controls
-// that reorder what follows them ("Evil \u202Egnp.exe.mp3" shows as "Evil 3pm.exe.png").
-bool unfitForName(char32_t cp) {
-  return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == '/' || cp == 0x061C || cp == 0x200E ||
-         cp == 0x200F || (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
-}
+// Code points a file name must not show: '/', and what shows nothing yet changes the text
+// around it (text/hidden.h): "Evil \u202Egnp.exe.mp3" shows as "Evil 3pm.exe.png".
+bool unfitForName(char32_t cp) { return cp == '/' || text::isHidden(cp); }
 
 std::string describe(int error) { return std::generic_category().message(error); }
 

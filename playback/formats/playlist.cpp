@@ -9,6 +9,7 @@
 #include "playback/formats/markup_scan.h"
 #include "playback/formats/playlist_parts.h"
 #include "text/ascii.h"
+#include "text/hidden.h"
 #include "text/legacy_text.h"
 #include "text/utf8.h"
 
@@ -254,9 +255,11 @@ void readReference(std::string_view text, EntryCollector& entries) {
 }
 
 void EntryCollector::add(std::string_view reference, std::string_view name) {
-  if (full()) return;
+  if (full() || trimmed(reference).empty()) return;
   if (auto url = resolve(base_, reference))
-    entries_.push_back({firstOfItem_ ? cleanName(name) : std::string{}, std::move(*url)});
+    keep(std::move(*url), name);
+  else if (firstOfItem_)
+    count(lastRefusal_);
 }
 
 void EntryCollector::addItem(std::span<const std::string> urls, std::string_view name) {
@@ -264,25 +267,57 @@ void EntryCollector::addItem(std::span<const std::string> urls, std::string_view
     if (full()) return;
     if (url.empty()) continue;
     if (firstOfItem_) {
-      entries_.push_back({cleanName(name), url});
+      keep(url, name);
       return;
     }
     entries_.push_back({{}, url});
+  }
+  if (firstOfItem_ && !urls.empty()) count(lastRefusal_);  // none of its addresses resolved
+}
+
+void EntryCollector::keep(std::string url, std::string_view name) {
+  if (entries_.size() >= limit_) {
+    ++leftOut_.overCap;
+    return;
+  }
+  entries_.push_back({firstOfItem_ ? cleanName(name) : std::string{}, std::move(url)});
+}
+
+void EntryCollector::count(Refusal why) {
+  switch (why) {
+    case Refusal::NotWeb: ++leftOut_.notWeb; break;
+    case Refusal::NotPlain: ++leftOut_.notPlain; break;
+    case Refusal::TooLong: ++leftOut_.tooLong; break;
   }
 }
 
 std::optional<std::string> EntryCollector::resolve(std::string_view base,
                                                    std::string_view reference) {
+  const std::string_view ref = trimmed(reference);
+  // An address that enters the list is shown and compared as it is: one with a character that
+  // shows nothing (a line break, U+202E, a zero-width space) is not taken, lest it look like
+  // another or like none.
+  if (firstOfItem_ && ref.size() > kMaxEntryBytes) {
+    lastRefusal_ = Refusal::TooLong;
+    return std::nullopt;
+  }
+  if (firstOfItem_ && text::hasHidden(ref)) {
+    lastRefusal_ = Refusal::NotPlain;
+    return std::nullopt;
+  }
   if (base.size() > resolveBudget_) base = {};
   resolveBudget_ -= base.size();
-  return resolveUrl(base, reference);
+  std::optional<std::string> url = resolveUrl(base, reference);
+  if (!url) lastRefusal_ = Refusal::NotWeb;
+  return url;
 }
 
 std::string cleanName(std::string_view raw) {
   raw = trimmed(raw);
   // A name longer than the cap is cut anyway: guess its code page from what is kept.
   raw = raw.substr(0, kMaxStationNameBytes * 4);
-  const std::string named = utf8::oneLineCapped(text::legacyToUtf8(raw), kMaxStationNameBytes);
+  const std::string named = text::replaceHidden(
+      utf8::oneLineCapped(text::legacyToUtf8(raw), kMaxStationNameBytes));
   return std::string(trimmed(named));
 }
 

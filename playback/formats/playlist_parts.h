@@ -34,19 +34,30 @@ class EntryCollector {
   [[nodiscard]] const std::string& base() const { return base_; }
   // Whether an item's addresses after its first that resolved are wanted.
   [[nodiscard]] bool keepsAlternatives() const { return !firstOfItem_; }
-  [[nodiscard]] bool full() const { return entries_.size() >= limit_; }
+  // Importing never fills up: entries past the limit are counted (leftOut().overCap), so that
+  // the user is told how many were left out.
+  [[nodiscard]] bool full() const { return !firstOfItem_ && entries_.size() >= limit_; }
   [[nodiscard]] std::vector<Station> take() { return std::move(entries_); }
+  // Importing: the items left out, by why.
+  [[nodiscard]] const LeftOut& leftOut() const { return leftOut_; }
 
  private:
+  enum class Refusal { NotWeb, NotPlain, TooLong };
+  void keep(std::string url, std::string_view name);
+  void count(Refusal why);
+
   std::string base_;
   std::size_t limit_;
   bool firstOfItem_;
   std::size_t resolveBudget_ = std::size_t{64} << 20;
   std::vector<Station> entries_;
+  LeftOut leftOut_;
+  Refusal lastRefusal_ = Refusal::NotWeb;  // why the latest resolve() gave nothing
 };
 
 // A station's name as the file gave it, made one line of valid UTF-8 (a legacy code page
-// guessed), without surrounding blanks, at most kMaxStationNameBytes.
+// guessed), hidden characters replaced by '_', without surrounding blanks, at most
+// kMaxStationNameBytes.
 [[nodiscard]] std::string cleanName(std::string_view raw);
 
 // The body as UTF-8 text without a byte-order mark (UTF-16 converted).

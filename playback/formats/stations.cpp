@@ -55,11 +55,11 @@ StationSource sourceOf(std::string_view text, std::string_view fileName) {
 }
 
 StationsFound found(StationSource source, EntryCollector& entries) {
-  StationsFound result{source, entries.take(), false};
-  if (result.stations.size() > kMaxImportStations) {
-    result.stations.resize(kMaxImportStations);
-    result.cut = true;
-  }
+  StationsFound result;
+  result.source = source;
+  result.stations = entries.take();
+  result.leftOut = entries.leftOut();
+  result.cut = result.leftOut.overCap > 0;
   return result;
 }
 
@@ -68,9 +68,8 @@ StationsFound found(StationSource source, EntryCollector& entries) {
 StationsFound stationsInFile(std::string_view bytes, std::string_view fileName,
                              std::string_view baseUrl) {
   const std::string text = detail::textOf(bytes.substr(0, kMaxImportBytes));
-  if (detail::isHls(text)) return {StationSource::Hls, {}, false};
-  // One more than the cap tells whether the file had more.
-  EntryCollector entries(baseUrl, kMaxImportStations + 1, true);
+  if (detail::isHls(text)) return {StationSource::Hls, {}, false, {}};
+  EntryCollector entries(baseUrl, kMaxImportStations, true);
   const StationSource source = sourceOf(text, fileName);
   switch (source) {
     case StationSource::M3u: detail::readM3u(text, entries); break;
@@ -91,7 +90,7 @@ StationsFound stationsInFile(std::string_view bytes, std::string_view fileName,
 StationsFound stationsInText(std::string_view text) {
   text = text.substr(0, kMaxImportBytes);
   if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
-  EntryCollector entries("", kMaxImportStations + 1, true);
+  EntryCollector entries("", kMaxImportStations, true);
   detail::forEachLine(text, [&](std::string_view rawLine) {
     const std::string_view line = trimmed(rawLine);
     // Without a base only absolute addresses resolve.

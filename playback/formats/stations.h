@@ -38,10 +38,28 @@ enum class StationSource {
   Unknown
 };
 
+// Entries a file or text named that were not taken, by why.
+struct LeftOut {
+  std::size_t overCap = 0;   // past kMaxImportStations
+  std::size_t notWeb = 0;    // not an http/https address (a relative one without an http base)
+  std::size_t notPlain = 0;  // line breaks, NUL, control or invisible characters (text/hidden.h)
+  std::size_t tooLong = 0;   // longer than kMaxEntryBytes
+  [[nodiscard]] std::size_t total() const { return overCap + notWeb + notPlain + tooLong; }
+  LeftOut& operator+=(const LeftOut& more) {
+    overCap += more.overCap;
+    notWeb += more.notWeb;
+    notPlain += more.notPlain;
+    tooLong += more.tooLong;
+    return *this;
+  }
+  friend bool operator==(const LeftOut&, const LeftOut&) = default;
+};
+
 struct StationsFound {
   StationSource source = StationSource::Unknown;
   std::vector<Station> stations;  // in order, at most kMaxImportStations
   bool cut = false;               // more were there than the cap
+  LeftOut leftOut;                // what the file named but `stations` does not hold
 };
 
 // The stations in a file's bytes. `fileName` (the name only, e.g. "stations.csv") helps tell the
@@ -54,6 +72,8 @@ struct StationsFound {
 // station: its first address that resolves. Names come from #EXTINF, TitleN=, an XSPF track's
 // <title> (else <creator>, else the playlist's <title> when it has one track), an ASX entry's
 // <title> (else the ASX's own when it has one entry), and the other players' name fields.
+// Names have the hidden characters of text/hidden.h replaced by '_'; an address holding one is
+// left out (counted in leftOut.notPlain), as is one that does not resolve or is too long.
 [[nodiscard]] StationsFound stationsInFile(std::string_view bytes, std::string_view fileName,
                                            std::string_view baseUrl);
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <span>
 #include <stdexcept>
 
 using namespace std::literals;
@@ -214,4 +215,20 @@ TEST(ListCodePage, ChoiceFromTheLocaleCodeset) {
 TEST(ListCodePage, BytesThePageLacksReadAsReplacementCharacters) {
   EXPECT_EQ(cp1251().decode("\xCF\x98\xF0"), u"П\uFFFDр");  // 98 is unassigned in CP1251
   EXPECT_EQ(CodePage("EUC-JP").decode("a\xA5\xE9\xA5"), u"aラ\uFFFD");  // cut short
+}
+
+// The size a save will write is known without writing: it must agree with the bytes themselves,
+// in UTF-8 (counted) and in another page (encoded), for every kind of character.
+TEST(ListWrittenFormat, EncodedSizeIsTheSizeOfTheBytes) {
+  const ListLines lines{u"",         u"ascii",         u"Радио",  u"中文 é",
+                        u"\U0001F3B5", std::u16string(1, u'\xD800'), u"a\xDC00z",
+                        u"\u2028\u202E"};
+  for (const CodePage* page : {&utf8Page(), &cp1251(), &koi8r()}) {
+    for (std::size_t n = 0; n <= lines.size(); ++n) {
+      const std::span<const std::u16string> some(lines.data(), n);
+      EXPECT_EQ(radiolist::encodedListSize(some, *page),
+                radiolist::encodeListBytes(some, *page).size())
+          << page->name() << ", " << n << " lines";
+    }
+  }
 }

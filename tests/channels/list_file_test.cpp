@@ -466,6 +466,25 @@ TEST_F(ListFileTest, OnlyRegularFilesUpToTheLimitAreReadAndNothingElseIsWritten)
   }
 }
 
+// What is saved is read back: lines that come to more than the limit are not written at all, so
+// the old list stays, and a list of exactly the limit is written and read back.
+TEST_F(ListFileTest, NothingIsSavedThatCouldNotBeReadBack) {
+  writeBytes(names_, "old\r\n");
+  const std::size_t line = (std::size_t{1} << 20) - 2;  // a MiB with its CR LF
+  ListLines lines(32, std::u16string(line, u'x'));
+  radiolist::saveListFile(names_, lines, utf8Page());
+  EXPECT_EQ(fs::file_size(names_), radiolist::kMaxListFileBytes);
+  EXPECT_EQ(radiolist::countListFile(names_, utf8Page(), cp1251()), 32u);
+  for (const CodePage* page : {&utf8Page(), &cp1251()}) {
+    lines.back() += u'y';  // one byte past the limit
+    EXPECT_EQ(errorOf([&] { radiolist::saveListFile(names_, lines, *page); }),
+              "Cannot create file " + quoted(names_) + ". File too large");
+    EXPECT_EQ(fs::file_size(names_), radiolist::kMaxListFileBytes);
+    lines.back().pop_back();
+  }
+  EXPECT_EQ(entries(dir_), std::set<std::string>{"Name.txt"});
+}
+
 // The fs.protected_symlinks rule, applied whatever the sysctl says: in a sticky world-writable
 // directory a link is followed only when the follower or the directory's owner owns it.
 TEST_F(ListFileTest, LinksInSharedDirectoriesAreFollowedOnlyAsTheKernelRuleAllows) {

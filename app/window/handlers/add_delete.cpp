@@ -7,11 +7,13 @@
 #include "app/window/unit1.h"
 #include "app/window/vcl.h"
 #include "app/window/handlers/list_views.h"
+#include "app/window/list_saver.h"
 #include "playback/audio_library.h"
 
 using namespace radiolist;
 
 void TForm1::SpeedButton3Click(QObject*) {
+  settleListSaves();  // the rows as saved, before this click changes them
   UrlCount = UrlCount + 1;
   WorkDir = currentDir();
   ListPath = WorkDir + QStringLiteral("/Name.txt");
@@ -39,6 +41,7 @@ void TForm1::SpeedButton3Click(QObject*) {
 }
 
 void TForm1::SpeedButton4Click(QObject*) {
+  settleListSaves();
   UrlCount = UrlCount - 1;
   // One row index leaves both files, so every later name keeps its address: the selected
   // name, else the selected address; with neither, nothing is removed.

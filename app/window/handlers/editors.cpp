@@ -4,6 +4,7 @@
 #include "app/window/unit1.h"
 #include "app/window/vcl.h"
 #include "app/window/handlers/list_views.h"
+#include "app/window/list_saver.h"
 #include "playback/audio_library.h"
 
 using namespace radiolist;
@@ -72,6 +73,7 @@ void TForm1::ListBox2Click(QObject*) {
 void TForm1::Edit1KeyPress(QObject*, char16_t& Key) {
   stopChannelStreams();
   if (Key != kEnter) return;
+  settleListSaves();  // the rows as saved, before this edit changes one
   const QString path = currentDir() + QStringLiteral("/Name.txt");
   const int row = commitRow(ListBox1);
   if (row < 0) return;  // the editor keeps its text; no unpaired row is appended
@@ -86,6 +88,7 @@ void TForm1::Edit1KeyPress(QObject*, char16_t& Key) {
 void TForm1::Edit2KeyPress(QObject*, char16_t& Key) {
   stopChannelStreams();
   if (Key != kEnter) return;
+  settleListSaves();  // the rows as saved, before this edit changes one
   const QString path = currentDir() + QStringLiteral("/url.txt");
   const int row = commitRow(ListBox2);
   if (row < 0) return;

@@ -9,13 +9,20 @@ class TListBox;
 
 namespace radiolist {
 
+// Each of these first settles the saves of stations added from outside (list_saver.h), so it
+// reads and writes after them.
+//
 // Replaces every row with the file's lines; afterwards no row is selected. On failure the list
 // keeps its rows and selection.
 void loadListView(TListBox* list, const QString& path);
-// Writes the rows, each followed by CR LF, in the list files' code page.
+// Writes the rows, each followed by CR LF, in the list files' code page. A file whose last load
+// or count failed for another reason than its absence is not written: the error says why.
 void saveListView(const TListBox* list, const QString& path);
 // Number of lines a load of the file yields.
 [[nodiscard]] int countListLines(const QString& path);
+// "" when the file may be saved, else the error that says why not: its last load or count failed
+// for another reason than its absence, or (`unreadUnknown`) it exists and was never loaded.
+[[nodiscard]] QString saveRefusal(const QString& path, bool unreadUnknown);
 
 // Text as it comes back from a round trip through the list files' code page: characters the
 // page cannot hold become look-alikes or "?".

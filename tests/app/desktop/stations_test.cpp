@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QMimeData>
 #include <QTemporaryDir>
+#include <optional>
 
 #include "app/desktop/station_intake.h"
 #include "app/window/vcl.h"
@@ -19,17 +20,26 @@ using namespace radiolist;
 
 namespace {
 
-class StationsTest : public WindowTest {};
+class StationsTest : public WindowTest {
+ protected:
+  // Adds and waits until both files are saved (or not).
+  StationsAdded addAndWait(WindowControl& window, const QList<ListedStation>& stations) {
+    std::optional<StationsAdded> result;
+    window.addStations(stations, [&](const StationsAdded& r) { result = r; });
+    EXPECT_TRUE(waitUntil([&] { return result.has_value(); }));
+    return result.value_or(StationsAdded::failed("no answer"));
+  }
+};
 
 TEST_F(StationsTest, BothFilesGainTheNewAddressesPairedOrNeitherChanges) {
   writeLists({"One"}, {"http://a/1"});
   writeGlyphs();
   startAndSettle();
   WindowControl window(*form);
-  StationsAdded added = window.addStations({{"Two", "http://a/2"},
-                                            {"One again", "http://a/1"},
-                                            {"Two again", "http://a/2"},
-                                            {"Three", " http://a/3 "}});
+  StationsAdded added = addAndWait(window, {{"Two", "http://a/2"},
+                                             {"One again", "http://a/1"},
+                                             {"Two again", "http://a/2"},
+                                             {"Three", " http://a/3 "}});
   EXPECT_EQ(added.error, "");
   EXPECT_EQ(added.added, 2);
   const std::string names = "One\r\nTwo\r\nThree\r\n";
@@ -40,7 +50,7 @@ TEST_F(StationsTest, BothFilesGainTheNewAddressesPairedOrNeitherChanges) {
 
   // The names cannot be saved (a directory took the file's place): the addresses are put back.
   ASSERT_TRUE(QFile::remove(path("Name.txt")) && QDir().mkdir(path("Name.txt")));
-  added = window.addStations({{"Four", "http://a/4"}});
+  added = addAndWait(window, {{"Four", "http://a/4"}});
   EXPECT_EQ(added.added, 0);
   EXPECT_TRUE(added.error.contains("Name.txt")) << added.error.toStdString();
   EXPECT_EQ(readFile("url.txt"), urls);
@@ -51,7 +61,7 @@ TEST_F(StationsTest, BothFilesGainTheNewAddressesPairedOrNeitherChanges) {
 
   // Lists of unequal length would pair a name with another's address.
   appendRow(form->ListBox2, "http://a/extra");
-  added = window.addStations({{"Five", "http://a/5"}});
+  added = addAndWait(window, {{"Five", "http://a/5"}});
   EXPECT_EQ(added.added, 0);
   EXPECT_TRUE(added.error.contains("3 names and 4 addresses")) << added.error.toStdString();
   EXPECT_EQ(readFile("Name.txt"), names);
@@ -76,7 +86,9 @@ TEST_F(StationsTest, ADropOntoAListAddsItsAddressesAndAnUnreadableOneShowsWhy) {
   text.setText("http://drop.example/live\n# a comment\nhttps://www.two.example/x\n");
   drop(form->ListBox1->viewport(), &text);
   ASSERT_TRUE(waitUntil([&] { return form->ListBox2->count() == 3; }));
-  EXPECT_EQ(readFile("Name.txt"), "One\r\ndrop.example\r\ntwo.example\r\n");
+  // The rows come at once, the files once the save thread has written them.
+  EXPECT_TRUE(waitUntil(
+      [&] { return readFile("Name.txt") == "One\r\ndrop.example\r\ntwo.example\r\n"; }));
 
   QMimeData file;
   file.setUrls({QUrl::fromLocalFile(path("missing.pls"))});
@@ -133,6 +145,82 @@ TEST(GatherStations, WhatCannotBeReadChangesNothingAndSaysWhy) {
   EXPECT_EQ(exportStations(at("out.m3u"), good.stations), "");
   EXPECT_EQ(gatherStations({at("out.m3u")}).stations, good.stations);
   EXPECT_FALSE(QDir(dir.path()).entryList().join(' ').contains("out.m3u.")) << "no temporary left";
+}
+
+// What a request names but does not bring in is counted by why and told, and the rest is added:
+// past the cap, past the bytes a request reads, and addresses that are not plain.
+TEST_F(StationsTest, WhatIsLeftOutIsAddedUpByWhyAndTheRestGoesIn) {
+  const auto write = [&](const char* name, const std::string& bytes) { writeFile(name, bytes); };
+  std::string many = "#EXTM3U\n";
+  for (int i = 0; i <= 10'000; ++i) many += "http://m/" + std::to_string(i) + "\n";
+  write("many.m3u", many);
+  // 10 MiB and 7 MiB: the second would take the request past 16 MiB.
+  write("ten.m3u", "http://ten/1\n#" + std::string(10 << 20, 'x') + "\n");
+  write("seven.m3u", "http://seven/1\n#" + std::string(7 << 20, 'x') + "\n");
+  write("stations.csv", "Fine,http://c/fine\n"
+                        "LF,\"http://c/a\nb\"\n" +
+                            std::string("NUL,http://c/\0x\n", 17) + "Long,http://c/" +
+                            std::string(17 * 1024, 'l') + "\n"
+                            "Mirror,http://\u202Emoc.live/\n"
+                            "Ftp,ftp://c/x\n");
+  write("bookmarks.json",
+        "[{\"group\":\"g\",\"stations\":[{\"name\":\"J\",\"url\":\"http://j/\\r\\nx\"},"
+        "{\"name\":\"\\u2028\",\"url\":\"http://j/sep\"},"
+        "{\"name\":\"Evil \\u202Egnp.exe\",\"url\":\"http://j/evil\"}]}]");
+
+  struct Case {
+    QStringList items;
+    formats::LeftOut leftOut;
+    QStringList filesLeftOut;
+    int stations;
+  };
+  const Case cases[] = {
+      {{path("many.m3u")}, {.overCap = 1}, {}, 10'000},
+      {{path("ten.m3u"), path("seven.m3u")}, {}, {path("seven.m3u")}, 1},
+      {{path("stations.csv"), path("bookmarks.json")},
+       {.notWeb = 1, .notPlain = 4, .tooLong = 1},
+       {},
+       3},
+  };
+  for (const Case& c : cases) {
+    const GatheredStations got = gatherStations(c.items);
+    SCOPED_TRACE(c.items.join(' ').toStdString());
+    EXPECT_EQ(got.error, "");
+    EXPECT_EQ(got.stations.size(), c.stations);
+    EXPECT_EQ(got.leftOut, c.leftOut);
+    EXPECT_EQ(got.filesLeftOut, c.filesLeftOut);
+  }
+  // Names keep no character that shows nothing: a name of a line separator is no empty row.
+  const GatheredStations named = gatherStations({path("bookmarks.json")});
+  ASSERT_EQ(named.stations.size(), 2);
+  EXPECT_EQ(named.stations[0].name, "_");
+  EXPECT_EQ(named.stations[1].name, "Evil _gnp.exe");
+  // An address alone that is not plain is refused with why.
+  EXPECT_TRUE(gatherStations({"http://\u202Emoc.live/"}).error.contains("shows nothing"));
+
+  // Through the window: what was added, what was left out and why, in one message.
+  writeLists({"One"}, {"http://c/fine"});
+  writeGlyphs();
+  startAndSettle();
+  StationIntake intake{WindowControl(*form)};
+  std::optional<StationsAdded> result;
+  intake.add({path("stations.csv"), path("ten.m3u"), path("seven.m3u")},
+             [&](const StationsAdded& r) { result = r; });
+  ASSERT_TRUE(waitUntil([&] { return result.has_value(); }, 10'000));
+  EXPECT_EQ(result->error, "");
+  EXPECT_EQ(result->added, 1);  // http://ten/1; http://c/fine was there already
+  for (const char* says : {"Stations added: 1", "1 not an http", "3 with a line break",
+                           "1 with an address longer", "1 already in the list", "seven.m3u"})
+    EXPECT_TRUE(result->leftOut.contains(says)) << says << " in " << result->leftOut.toStdString();
+  EXPECT_TRUE(waitUntil([&] { return readFile("url.txt") == "http://c/fine\r\nhttp://ten/1\r\n"; }));
+
+  // Nothing added (what was read is in the list) and a file left out: that is the error a drop
+  // shows.
+  result.reset();
+  intake.add({path("ten.m3u"), path("seven.m3u")}, [&](const StationsAdded& r) { result = r; });
+  ASSERT_TRUE(waitUntil([&] { return result.has_value(); }, 10'000));
+  EXPECT_EQ(result->added, 0);
+  EXPECT_TRUE(result->error.contains("seven.m3u")) << result->error.toStdString();
 }
 
 }  // namespace

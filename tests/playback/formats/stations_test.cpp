@@ -180,3 +180,42 @@ TEST(ExtendedM3u, ReadsBackAsTheSameStations) {
 
 }  // namespace
 }  // namespace radiolist::formats
+
+namespace radiolist::formats {
+namespace {
+
+// Every format tells what it names but leaves out, by why; the stations it takes are the plain
+// ones, and names lose the characters that show nothing.
+TEST(StationsInFile, CountsWhatItLeavesOutByWhy) {
+  const std::string longUrl = "http://a/" + std::string(17 * 1024, 'l');
+  struct Case {
+    const char* fileName;
+    std::string bytes;
+    LeftOut leftOut;
+  };
+  const Case cases[] = {
+      {"a.m3u",
+       "#EXTM3U\n#EXTINF:-1,\xE2\x80\xA8\nhttp://a/ok\nftp://a/x\nrelative.mp3\nhttp://a/\xE2\x80\x8Bzw\n" +
+           longUrl + "\n",
+       {.notWeb = 2, .notPlain = 1, .tooLong = 1}},
+      {"a.pls",
+       "[playlist]\nFile1=http://a/ok\nTitle1=\xE2\x80\xA8\nFile2=http://a/\xC2\x85nel\nFile3=mms://a/x\n",
+       {.notWeb = 1, .notPlain = 1}},
+      {"a.xspf",
+       "<playlist><trackList><track><title>\xE2\x80\xA8</title><location>http://a/ok</location></track>"
+       "<track><location>http://\xE2\x80\xAEmoc.a/</location><location>ftp://a/</location></track>"
+       "</trackList></playlist>",
+       {.notWeb = 1}},  // an item is one station: its last refusal says why
+  };
+  for (const Case& c : cases) {
+    const StationsFound found = stationsInFile(c.bytes, c.fileName, "");
+    EXPECT_EQ(found.stations, (std::vector<Station>{{"_", "http://a/ok"}})) << c.fileName;
+    EXPECT_EQ(found.leftOut, c.leftOut) << c.fileName;
+  }
+  std::string many;
+  for (int i = 0; i < 10'003; ++i) many += "http://a/" + std::to_string(i) + "\n";
+  EXPECT_EQ(stationsInText(many).leftOut, LeftOut{.overCap = 3});
+}
+
+}  // namespace
+}  // namespace radiolist::formats
