@@ -41,11 +41,10 @@ void PageMemory::remember(std::string_view page, std::string_view stream) {
 void PageMemory::forget(std::string_view page) {
   const std::lock_guard lock(mutex_);
   if (path_.empty() || !tsvFieldFits(page, kBounds)) return;
-  auto entries = loadTsv(path_, kBounds);
-  if (!entries) return;
-  const auto before = entries->size();
-  std::erase_if(*entries, [&](const TsvEntry& e) { return e.key == page; });
-  if (entries->size() != before) saveTsv(path_, *entries);
+  // Under the file's lock, as remember(): another program's entries written meanwhile stay.
+  updateTsv(path_, kBounds, [&](std::vector<TsvEntry>& entries) {
+    std::erase_if(entries, [&](const TsvEntry& e) { return e.key == page; });
+  });
 }
 
 }  // namespace radiolist::audio
