@@ -17,8 +17,10 @@ namespace {
 constexpr pa_usec_t kTargetLatencyUs = 80'000;
 constexpr pa_usec_t kRefillUs = 20'000;
 // How long the output goes on after sound stops being wanted before its stream is corked: long
-// enough to bridge the window's free followed at once by a new creation.
-constexpr auto kCorkAfter = std::chrono::milliseconds(100);
+// enough to bridge the window's free followed at once by a new creation even when a busy
+// machine holds the window's thread between the two (a cork and uncork in between is heard as a
+// gap), short enough to count as at once.
+constexpr auto kCorkAfter = std::chrono::milliseconds(500);
 
 class PulseOutput final : public Output {
  public:
