@@ -17,8 +17,10 @@ namespace {
 constexpr pa_usec_t kTargetLatencyUs = 80'000;
 constexpr pa_usec_t kRefillUs = 20'000;
 // How long the output goes on after sound stops being wanted before its stream is corked: long
-// enough to bridge the window's free followed at once by a new creation.
-constexpr auto kCorkAfter = std::chrono::milliseconds(100);
+// enough to bridge the window's free followed at once by a new creation even when a busy
+// machine holds the window's thread between the two (a cork and uncork in between is heard as a
+// gap), short enough to count as at once.
+constexpr auto kCorkAfter = std::chrono::milliseconds(500);
 
 class PulseOutput final : public Output {
  public:
@@ -110,7 +112,7 @@ class PulseOutput final : public Output {
         api, &when,
         [](pa_mainloop_api* a, pa_time_event* e, const timeval*, void* self) {
           auto* out = static_cast<PulseOutput*>(self);
-          if (!out->ready_.load()) {
+          if (!out->answered_) {
             log::write(log::Domain::Output, "the sound server did not answer in time");
             out->broken_.store(true);
           }
@@ -230,6 +232,7 @@ class PulseOutput final : public Output {
       if (const pa_buffer_attr* attr = pa_stream_get_buffer_attr(s))
         out->queuedFrames_ = attr->tlength / sizeof(StereoFrame);
       out->ready_.store(true);
+      out->answered_ = true;
       out->applyCork();  // wanted or not meanwhile
     }
     if (!PA_STREAM_IS_GOOD(state)) {
@@ -287,6 +290,8 @@ class PulseOutput final : public Output {
   pa_context* context_ = nullptr;
   pa_stream* stream_ = nullptr;  // made on the loop's thread once the context is ready
   std::atomic<bool> ready_{false};
+  bool answered_ = false;  // with the loop locked: a stream has been ready once (ready_ is not
+                           // while a stream let go of is made again)
   std::atomic<bool> broken_{false};
   std::atomic<std::uint64_t> underruns_{0};
   // The loop's thread only: the server's buffer in frames, and how many of the last frames
