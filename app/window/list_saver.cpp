@@ -91,8 +91,7 @@ void ListSaver::run() {
                          std::span(job->urls).first(static_cast<std::size_t>(job->before)),
                          CodePage::system());
           } catch (const std::exception& again) {
-            log::error(log::Domain::Desktop, "the addresses could not be put back: ",
-                       again.what());
+            log::error(log::Domain::Desktop, "the addresses could not be put back: ", again.what());
           }
           throw;
         }

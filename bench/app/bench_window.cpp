@@ -161,8 +161,9 @@ void handlersOnBigLists() {
     });
     while (!saved) QTest::qWait(1);
     const double stall = stalls.stop();
-    std::printf("  add %5d from outside: UI thread %6.1f, on disk after %6.1f, longest stall %6.1f\n",
-                count, ui, savedAfter, stall);
+    std::printf(
+        "  add %5d from outside: UI thread %6.1f, on disk after %6.1f, longest stall %6.1f\n",
+        count, ui, savedAfter, stall);
   }
   form.reset();
   radiolist::realAudioLibrary().Free();
