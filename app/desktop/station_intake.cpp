@@ -30,9 +30,8 @@ namespace {
 
 // A path or address as a message shows it: what would reorder or hide its text replaced.
 QString shown(const QString& item) {
-  const std::u16string text = text::replaceHidden(
-      std::u16string_view(reinterpret_cast<const char16_t*>(item.utf16()),
-                          static_cast<std::size_t>(item.size())));
+  const std::u16string text = text::replaceHidden(std::u16string_view(
+      reinterpret_cast<const char16_t*>(item.utf16()), static_cast<std::size_t>(item.size())));
   return QString::fromStdU16String(text);
 }
 
@@ -102,7 +101,8 @@ GatheredStations gatherStations(const QStringList& items) {
     } else if (item.contains(QLatin1String("://"))) {
       return {{}, notPlayable(item, {}), {}, {}};
     }
-    if (path.isEmpty()) return {{}, StationIntake::tr("\"%1\" is not a file").arg(shown(item)), {}, {}};
+    if (path.isEmpty())
+      return {{}, StationIntake::tr("\"%1\" is not a file").arg(shown(item)), {}, {}};
     path = QDir::current().absoluteFilePath(path);
     // Each file may be as large as the whole budget; one that would take the request past it
     // is left out (and told), not the whole request.
@@ -119,11 +119,11 @@ GatheredStations gatherStations(const QStringList& items) {
     const formats::StationsFound stations = formats::stationsInFile(
         bytes, QFileInfo(path).fileName().toStdString(), base.toStdString());
     if (stations.source == formats::StationSource::Hls)
-      return {{},
-              StationIntake::tr("\"%1\" is an HLS playlist: add its address instead")
-                  .arg(shown(path)),
-              {},
-              {}};
+      return {
+          {},
+          StationIntake::tr("\"%1\" is an HLS playlist: add its address instead").arg(shown(path)),
+          {},
+          {}};
     if (stations.stations.empty())
       return {{}, StationIntake::tr("\"%1\" holds no station addresses").arg(shown(path)), {}, {}};
     take(stations);
@@ -149,19 +149,27 @@ void tellLeftOut(const GatheredStations& gathered, StationsAdded& added) {
       why << QCoreApplication::translate("radiolist::StationIntake", text, nullptr,
                                          static_cast<int>(std::min<std::size_t>(n, INT_MAX)));
   };
-  count(files.overCap, QT_TRANSLATE_N_NOOP("radiolist::StationIntake", "%n past the 10,000 stations taken at a time"));
-  count(files.notWeb, QT_TRANSLATE_N_NOOP("radiolist::StationIntake", "%n not an http or https address"));
-  count(files.notPlain + static_cast<std::size_t>(added.notPlain),
-        QT_TRANSLATE_N_NOOP("radiolist::StationIntake", "%n with a line break, a control character or one that shows nothing in "
-                   "the address"));
-  count(files.tooLong, QT_TRANSLATE_N_NOOP("radiolist::StationIntake", "%n with an address longer than 16 KiB"));
+  count(files.overCap, QT_TRANSLATE_N_NOOP("radiolist::StationIntake",
+                                           "%n past the 10,000 stations taken at a time"));
+  count(files.notWeb,
+        QT_TRANSLATE_N_NOOP("radiolist::StationIntake", "%n not an http or https address"));
+  count(
+      files.notPlain + static_cast<std::size_t>(added.notPlain),
+      QT_TRANSLATE_N_NOOP("radiolist::StationIntake",
+                          "%n with a line break, a control character or one that shows nothing in "
+                          "the address"));
+  count(files.tooLong,
+        QT_TRANSLATE_N_NOOP("radiolist::StationIntake", "%n with an address longer than 16 KiB"));
   count(static_cast<std::size_t>(added.noRoom),
-        QT_TRANSLATE_N_NOOP("radiolist::StationIntake", "%n that would make a list file larger than the 32 MiB the program reads"));
+        QT_TRANSLATE_N_NOOP(
+            "radiolist::StationIntake",
+            "%n that would make a list file larger than the 32 MiB the program reads"));
   for (const QString& file : gathered.filesLeftOut)
     why << StationIntake::tr("\"%1\": more than 16 MiB of files at a time").arg(shown(file));
   // An address the list holds already is no news on its own.
   if (why.isEmpty()) return;
-  count(static_cast<std::size_t>(added.known), QT_TRANSLATE_N_NOOP("radiolist::StationIntake", "%n already in the list"));
+  count(static_cast<std::size_t>(added.known),
+        QT_TRANSLATE_N_NOOP("radiolist::StationIntake", "%n already in the list"));
   added.leftOut =
       StationIntake::tr("Stations added: %1. Left out: %2.").arg(added.added).arg(why.join(u"; "));
   if (added.added == 0 && added.error.isEmpty()) added.error = added.leftOut;

@@ -1,12 +1,11 @@
 #include "app/window/list_saver.h"
 
-#include <pthread.h>
-
 #include <QFile>
 #include <exception>
 #include <span>
 
 #include "playback/log/log.h"
+#include "playback/log/thread_name.h"
 
 namespace radiolist {
 
@@ -70,7 +69,7 @@ bool ListSaver::busy() const {
 }
 
 void ListSaver::run() {
-  ::pthread_setname_np(::pthread_self(), "rl-list-save");
+  log::nameThisThread("rl-list-save");
   std::unique_lock lock(mutex_);
   for (;;) {
     wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
@@ -91,8 +90,7 @@ void ListSaver::run() {
                          std::span(job->urls).first(static_cast<std::size_t>(job->before)),
                          CodePage::system());
           } catch (const std::exception& again) {
-            log::error(log::Domain::Desktop, "the addresses could not be put back: ",
-                       again.what());
+            log::error(log::Domain::Desktop, "the addresses could not be put back: ", again.what());
           }
           throw;
         }

@@ -58,8 +58,8 @@ class ListSaver : public QObject {
   void rollBackFailed();
 
   mutable std::mutex mutex_;
-  std::condition_variable wake_;   // the worker: a job or the end
-  std::condition_variable ended_;  // settle(): the queue ran empty
+  std::condition_variable wake_;               // the worker: a job or the end
+  std::condition_variable ended_;              // settle(): the queue ran empty
   std::deque<std::shared_ptr<Job>> queue_;     // waiting and being written, in order
   std::deque<std::shared_ptr<Job>> finished_;  // ended, for the UI thread
   std::uint64_t generation_ = 0;  // taken by each job; a handled failure starts the next one

@@ -87,7 +87,7 @@ struct ListedStation {
 // what the window left out.
 struct StationsAdded {
   int added = 0;
-  QString error;  // "" when it went through
+  QString error;     // "" when it went through
   int known = 0;     // addresses the list held already (or an earlier station of the same call)
   int notPlain = 0;  // addresses with characters that show nothing (text/hidden.h)
   int noRoom = 0;    // stations that would have made a list file larger than the window reads

@@ -147,8 +147,8 @@ void WindowControl::addStations(const QList<ListedStation>& stations,
     result.error = error;
     done(result);
   };
-  ListSaver::current()->save(namesPath, names->rows().lines(), urlsPath,
-                             addresses->rows().lines(), before, rollback, saved);
+  ListSaver::current()->save(namesPath, names->rows().lines(), urlsPath, addresses->rows().lines(),
+                             before, rollback, saved);
 }
 
 void WindowControl::acceptDrops(QObject* filter) {

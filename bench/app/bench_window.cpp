@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/window/globals.h"
+#include "app/window/now_playing.h"
 #include "app/window/unit1.h"
 #include "app/window/vcl.h"
 #include "playback/audio_library.h"
@@ -138,6 +139,32 @@ void handlersOnBigLists() {
   QTest::qWait(300);
   std::printf("  title poll                       %8.1f\n",
               timed([&] { form->Timer3Timer(form->Timer3); }));
+  // Stations added from outside: the UI thread's part (dedup, sizes, rows, snapshot), then the
+  // save thread's until both files are on disk, and the longest event-loop stall meanwhile.
+  radiolist::WindowControl window(*form);
+  StallMeter stalls;
+  for (const int count : {1, 10'000}) {
+    QList<radiolist::ListedStation> stations;
+    for (int i = 0; i < count; ++i)
+      stations.push_back({QStringLiteral("Added %1 - a station from outside").arg(i),
+                          QStringLiteral("http://127.0.0.1:9/added/%1/%2.mp3").arg(count).arg(i)});
+    bool saved = false;
+    QElapsedTimer sinceCall;
+    double savedAfter = 0;
+    stalls.start();
+    sinceCall.start();
+    const double ui = timed([&] {
+      window.addStations(stations, [&](const radiolist::StationsAdded&) {
+        saved = true;
+        savedAfter = static_cast<double>(sinceCall.nsecsElapsed()) / 1e6;
+      });
+    });
+    while (!saved) QTest::qWait(1);
+    const double stall = stalls.stop();
+    std::printf(
+        "  add %5d from outside: UI thread %6.1f, on disk after %6.1f, longest stall %6.1f\n",
+        count, ui, savedAfter, stall);
+  }
   form.reset();
   radiolist::realAudioLibrary().Free();
 }

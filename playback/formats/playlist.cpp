@@ -316,8 +316,8 @@ std::string cleanName(std::string_view raw) {
   raw = trimmed(raw);
   // A name longer than the cap is cut anyway: guess its code page from what is kept.
   raw = raw.substr(0, kMaxStationNameBytes * 4);
-  const std::string named = text::replaceHidden(
-      utf8::oneLineCapped(text::legacyToUtf8(raw), kMaxStationNameBytes));
+  const std::string named =
+      text::replaceHidden(utf8::oneLineCapped(text::legacyToUtf8(raw), kMaxStationNameBytes));
   return std::string(trimmed(named));
 }
 

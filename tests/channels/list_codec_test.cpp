@@ -220,9 +220,9 @@ TEST(ListCodePage, BytesThePageLacksReadAsReplacementCharacters) {
 // The size a save will write is known without writing: it must agree with the bytes themselves,
 // in UTF-8 (counted) and in another page (encoded), for every kind of character.
 TEST(ListWrittenFormat, EncodedSizeIsTheSizeOfTheBytes) {
-  const ListLines lines{u"",         u"ascii",         u"Радио",  u"中文 é",
-                        u"\U0001F3B5", std::u16string(1, u'\xD800'), u"a\xDC00z",
-                        u"\u2028\u202E"};
+  const ListLines lines{u"",         u"ascii",       u"Радио",
+                        u"中文 é",   u"\U0001F3B5",  std::u16string(1, u'\xD800'),
+                        u"a\xDC00z", u"\u2028\u202E"};
   for (const CodePage* page : {&utf8Page(), &cp1251(), &koi8r()}) {
     for (std::size_t n = 0; n <= lines.size(); ++n) {
       const std::span<const std::u16string> some(lines.data(), n);

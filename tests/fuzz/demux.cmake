@@ -5,7 +5,7 @@ set(RL_FORMATS_SOURCES ${PROJECT_SOURCE_DIR}/playback/formats/playlist.cpp
     ${PROJECT_SOURCE_DIR}/playback/formats/playlist_xml.cpp
     ${PROJECT_SOURCE_DIR}/playback/formats/markup_scan.cpp
     ${PROJECT_SOURCE_DIR}/playback/formats/url_resolve.cpp
-    ${PROJECT_SOURCE_DIR}/text/legacy_text.cpp)
+    ${PROJECT_SOURCE_DIR}/text/legacy_text.cpp ${PROJECT_SOURCE_DIR}/text/hidden.cpp)
 rl_fuzz_target(fuzz_body_demuxer body_demuxer_fuzz.cpp
                ${PROJECT_SOURCE_DIR}/playback/engine/demuxer_choice.cpp ${RL_FORMATS_SOURCES})
 target_link_libraries(fuzz_body_demuxer PRIVATE PkgConfig::RL_FUZZ_FFMPEG)

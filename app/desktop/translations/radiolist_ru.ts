@@ -11,6 +11,14 @@
         <source>The list has %1 names and %2 addresses: stations are added only to a list whose names and addresses pair up</source>
         <translation>В списке %1 названий и %2 адресов: станции добавляются только в список, где названия и адреса идут парами</translation>
     </message>
+    <message>
+        <source>Cannot create file &quot;%1&quot;. &quot;%2&quot; could not be read (%3), so the list is kept as it is</source>
+        <translation>Не удаётся создать файл «%1». Файл «%2» не удалось прочитать (%3), поэтому список оставлен как есть</translation>
+    </message>
+    <message>
+        <source>Cannot create file &quot;%1&quot;. The window has not read it, so it is kept as it is</source>
+        <translation>Не удаётся создать файл «%1». Окно его не прочитало, поэтому он оставлен как есть</translation>
+    </message>
 </context>
 <context>
     <name>radiolist::Companion</name>
@@ -172,6 +180,70 @@
     <message>
         <source>Cannot create file &quot;%1&quot;. %2</source>
         <translation>Не удаётся создать файл «%1». %2</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; is not an address that can be added: it holds a line break, a control character or one that shows nothing</source>
+        <translation>«%1» — не адрес, который можно добавить: в нём перевод строки, управляющий или невидимый символ</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; is not an address that can be added: it is longer than %2</source>
+        <translation>«%1» — не адрес, который можно добавить: он длиннее %2</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n past the 10,000 stations taken at a time</source>
+        <translation>
+            <numerusform>%n сверх 10 000 станций за раз</numerusform>
+            <numerusform>%n сверх 10 000 станций за раз</numerusform>
+            <numerusform>%n сверх 10 000 станций за раз</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n not an http or https address</source>
+        <translation>
+            <numerusform>%n не адрес http или https</numerusform>
+            <numerusform>%n не адреса http или https</numerusform>
+            <numerusform>%n не адресов http или https</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n with a line break, a control character or one that shows nothing in the address</source>
+        <translation>
+            <numerusform>%n с переводом строки, управляющим или невидимым символом в адресе</numerusform>
+            <numerusform>%n с переводом строки, управляющим или невидимым символом в адресе</numerusform>
+            <numerusform>%n с переводом строки, управляющим или невидимым символом в адресе</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n with an address longer than 16 KiB</source>
+        <translation>
+            <numerusform>%n с адресом длиннее 16 КиБ</numerusform>
+            <numerusform>%n с адресом длиннее 16 КиБ</numerusform>
+            <numerusform>%n с адресом длиннее 16 КиБ</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n that would make a list file larger than the 32 MiB the program reads</source>
+        <translation>
+            <numerusform>%n, с которой файл списка стал бы больше 32 МиБ, читаемых программой</numerusform>
+            <numerusform>%n, с которыми файл списка стал бы больше 32 МиБ, читаемых программой</numerusform>
+            <numerusform>%n, с которыми файл списка стал бы больше 32 МиБ, читаемых программой</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot;: more than 16 MiB of files at a time</source>
+        <translation>«%1»: больше 16 МиБ файлов за раз</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n already in the list</source>
+        <translation>
+            <numerusform>%n уже в списке</numerusform>
+            <numerusform>%n уже в списке</numerusform>
+            <numerusform>%n уже в списке</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Stations added: %1. Left out: %2.</source>
+        <translation>Добавлено станций: %1. Пропущено: %2.</translation>
     </message>
 </context>
 </TS>

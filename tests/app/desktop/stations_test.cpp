@@ -37,9 +37,9 @@ TEST_F(StationsTest, BothFilesGainTheNewAddressesPairedOrNeitherChanges) {
   startAndSettle();
   WindowControl window(*form);
   StationsAdded added = addAndWait(window, {{"Two", "http://a/2"},
-                                             {"One again", "http://a/1"},
-                                             {"Two again", "http://a/2"},
-                                             {"Three", " http://a/3 "}});
+                                            {"One again", "http://a/1"},
+                                            {"Two again", "http://a/2"},
+                                            {"Three", " http://a/3 "}});
   EXPECT_EQ(added.error, "");
   EXPECT_EQ(added.added, 2);
   const std::string names = "One\r\nTwo\r\nThree\r\n";
@@ -87,8 +87,8 @@ TEST_F(StationsTest, ADropOntoAListAddsItsAddressesAndAnUnreadableOneShowsWhy) {
   drop(form->ListBox1->viewport(), &text);
   ASSERT_TRUE(waitUntil([&] { return form->ListBox2->count() == 3; }));
   // The rows come at once, the files once the save thread has written them.
-  EXPECT_TRUE(waitUntil(
-      [&] { return readFile("Name.txt") == "One\r\ndrop.example\r\ntwo.example\r\n"; }));
+  EXPECT_TRUE(
+      waitUntil([&] { return readFile("Name.txt") == "One\r\ndrop.example\r\ntwo.example\r\n"; }));
 
   QMimeData file;
   file.setUrls({QUrl::fromLocalFile(path("missing.pls"))});
@@ -157,12 +157,13 @@ TEST_F(StationsTest, WhatIsLeftOutIsAddedUpByWhyAndTheRestGoesIn) {
   // 10 MiB and 7 MiB: the second would take the request past 16 MiB.
   write("ten.m3u", "http://ten/1\n#" + std::string(10 << 20, 'x') + "\n");
   write("seven.m3u", "http://seven/1\n#" + std::string(7 << 20, 'x') + "\n");
-  write("stations.csv", "Fine,http://c/fine\n"
-                        "LF,\"http://c/a\nb\"\n" +
-                            std::string("NUL,http://c/\0x\n", 17) + "Long,http://c/" +
-                            std::string(17 * 1024, 'l') + "\n"
-                            "Mirror,http://\u202Emoc.live/\n"
-                            "Ftp,ftp://c/x\n");
+  write("stations.csv",
+        "Fine,http://c/fine\n"
+        "LF,\"http://c/a\nb\"\n" +
+            std::string("NUL,http://c/\0x\n", 17) + "Long,http://c/" + std::string(17 * 1024, 'l') +
+            "\n"
+            "Mirror,http://\u202Emoc.live/\n"
+            "Ftp,ftp://c/x\n");
   write("bookmarks.json",
         "[{\"group\":\"g\",\"stations\":[{\"name\":\"J\",\"url\":\"http://j/\\r\\nx\"},"
         "{\"name\":\"\\u2028\",\"url\":\"http://j/sep\"},"
@@ -212,7 +213,8 @@ TEST_F(StationsTest, WhatIsLeftOutIsAddedUpByWhyAndTheRestGoesIn) {
   for (const char* says : {"Stations added: 1", "1 not an http", "3 with a line break",
                            "1 with an address longer", "1 already in the list", "seven.m3u"})
     EXPECT_TRUE(result->leftOut.contains(says)) << says << " in " << result->leftOut.toStdString();
-  EXPECT_TRUE(waitUntil([&] { return readFile("url.txt") == "http://c/fine\r\nhttp://ten/1\r\n"; }));
+  EXPECT_TRUE(
+      waitUntil([&] { return readFile("url.txt") == "http://c/fine\r\nhttp://ten/1\r\n"; }));
 
   // Nothing added (what was read is in the list) and a file left out: that is the error a drop
   // shows.

@@ -115,6 +115,8 @@ TEST(SongBufferTest, FileNamesAreSafeAndShowWhatTheTitleSays) {
       {"Evil \u202Egnp.exe", 1, "Evil _gnp.exe.mp3"},
       {"a\u200Eb\u200Fc\u202Ad\u2066e\u2069f\u061Cg", 1, "a_b_c_d_e_f_g.mp3"},
       {"C1\xc2\x85next\xc2\x9f", 1, "C1_next_.mp3"},  // NEL and APC
+      // What shows nothing at all: zero-width space, line separator, byte-order mark.
+      {"Zero\u200Bwidth\u2028line\uFEFF", 1, "Zero_width_line_.mp3"},
   };
   for (const auto& n : names) EXPECT_EQ(songFileName(n.title, "mp3", n.n), n.file) << n.title;
   const std::string longName = songFileName(std::string(300, 'a') + "\xd0\x96", "ogg");

@@ -195,14 +195,17 @@ TEST(StationsInFile, CountsWhatItLeavesOutByWhy) {
   };
   const Case cases[] = {
       {"a.m3u",
-       "#EXTM3U\n#EXTINF:-1,\xE2\x80\xA8\nhttp://a/ok\nftp://a/x\nrelative.mp3\nhttp://a/\xE2\x80\x8Bzw\n" +
+       "#EXTM3U\n#EXTINF:-1,\xE2\x80\xA8\nhttp://a/ok\nftp://a/x\nrelative.mp3\nhttp://a/"
+       "\xE2\x80\x8Bzw\n" +
            longUrl + "\n",
        {.notWeb = 2, .notPlain = 1, .tooLong = 1}},
       {"a.pls",
-       "[playlist]\nFile1=http://a/ok\nTitle1=\xE2\x80\xA8\nFile2=http://a/\xC2\x85nel\nFile3=mms://a/x\n",
+       "[playlist]\nFile1=http://a/ok\nTitle1=\xE2\x80\xA8\nFile2=http://a/\xC2\x85nel\nFile3=mms:/"
+       "/a/x\n",
        {.notWeb = 1, .notPlain = 1}},
       {"a.xspf",
-       "<playlist><trackList><track><title>\xE2\x80\xA8</title><location>http://a/ok</location></track>"
+       "<playlist><trackList><track><title>\xE2\x80\xA8</title><location>http://a/ok</location></"
+       "track>"
        "<track><location>http://\xE2\x80\xAEmoc.a/</location><location>ftp://a/</location></track>"
        "</trackList></playlist>",
        {.notWeb = 1}},  // an item is one station: its last refusal says why
