@@ -28,7 +28,7 @@
 #include "support/signal_analysis.h"
 #include "support/proc_status.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
@@ -42,10 +42,10 @@ using radiolist::test::TestStreamServer;
 
 const std::string kMedia = RL_ENGINE_MEDIA_DIR;
 
-// The process's resident memory, or under AddressSanitizer (whose quarantine keeps freed blocks
-// resident) its live heap, in KiB.
+// The process's resident memory, or under a sanitizer (whose quarantine and shadow memory count
+// as resident) its live heap, in KiB.
 long memoryKiB() {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   return static_cast<long>(__sanitizer_get_current_allocated_bytes() / 1024);
 #else
   return radiolist::test::statusKiB("self", "VmRSS");
