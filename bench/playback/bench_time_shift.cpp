@@ -3,7 +3,11 @@
 // (the replay decoding kept packets, the decoder only demuxing) against 10 s live. The library runs
 // in this process on the test servers' MP3 tone mount (see BENCHMARKS.md, "Pausing live radio").
 //
-//   bench_time_shift [RUNS] [PAUSE_SECONDS]
+//   bench_time_shift [RUNS] [PAUSE_SECONDS] [URL]
+//
+// URL plays another station instead of the tone mount: one that sends faster than real time
+// (tools/teststream.py --rate 0), to see what a pause takes from it. The pause's columns: the
+// body bytes received and the seconds of audio kept while paused, and the CPU it cost.
 //
 // Each run: a fresh connection, 3 s of sound, a pause of PAUSE_SECONDS, then play. The time to
 // sound is where the first 5 ms window after the call rises above a tenth of the tone's level in
@@ -21,6 +25,7 @@
 #include <vector>
 
 #include "playback/bass.h"
+#include "playback/engine/process_stats.h"
 #include "playback/engine/shutdown.h"
 #include "support/signal_analysis.h"
 #include "support/sink_recorder.h"
@@ -80,12 +85,15 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::mt19937 rng(std::random_device{}());
-  std::vector<double> resume, behindCpu, liveCpu;
-  std::printf("| run | play->sound ms | delay after %d s paused | CPU s per 10 s behind | live |\n",
-              pauseSeconds);
-  std::printf("|---|---|---|---|---|\n");
+  const std::string station = argc > 3 ? argv[3] : servers->mp3Url();
+  std::vector<double> resume, behindCpu, liveCpu, pausedCpu;
+  std::printf(
+      "| run | paused: KiB received | s of audio kept | CPU s per 10 s | play->sound ms | delay "
+      "after %d s paused | CPU s per 10 s behind | live |\n",
+      pauseSeconds);
+  std::printf("|---|---|---|---|---|---|---|---|\n");
   for (int run = 1; run <= runs; ++run) {
-    const std::string url = servers->mp3Url() + "?bench=" + std::to_string(rng());
+    const std::string url = station + "?bench=" + std::to_string(rng());
     const std::u16string wide(url.begin(), url.end());
     BASS_Free();
     BASS_Init(-1, 44100, BASS_UNICODE, nullptr, nullptr);
@@ -94,7 +102,13 @@ int main(int argc, char** argv) {
     BASS_Start();
     std::this_thread::sleep_for(3s);
     radiolist::audio::channelPause(h, true);
+    const auto before =
+        radiolist::audio::streamFigures(h).value_or(radiolist::audio::StreamFigures{});
+    const double cpuBefore = cpuSeconds();
     std::this_thread::sleep_for(std::chrono::seconds(pauseSeconds));
+    pausedCpu.push_back((cpuSeconds() - cpuBefore) * 10 / pauseSeconds);
+    const auto after =
+        radiolist::audio::streamFigures(h).value_or(radiolist::audio::StreamFigures{});
     const auto delay = radiolist::audio::channelShift(h).value_or(radiolist::ShiftState{});
     const std::uint64_t from = recorder.position();
     radiolist::audio::channelPause(h, false);
@@ -104,11 +118,14 @@ int main(int argc, char** argv) {
     radiolist::audio::channelSeek(h, std::numeric_limits<std::int64_t>::max());
     std::this_thread::sleep_for(2s);
     liveCpu.push_back(cpuOver10s());
-    std::printf("| %d | %.0f | %u s | %.3f | %.3f |\n", run, ms, delay.delaySeconds,
-                behindCpu.back(), liveCpu.back());
+    std::printf("| %d | %.0f | %.1f | %.3f | %.0f | %u s | %.3f | %.3f |\n", run,
+                static_cast<double>(after.bodyBytes - before.bodyBytes) / 1024,
+                static_cast<double>(after.receivedUs - before.receivedUs) / 1e6, pausedCpu.back(),
+                ms, delay.delaySeconds, behindCpu.back(), liveCpu.back());
   }
-  std::printf("\nmedians: play->sound %.0f ms; CPU per 10 s behind %.3f s, live %.3f s\n",
-              median(resume), median(behindCpu), median(liveCpu));
+  std::printf(
+      "\nmedians: play->sound %.0f ms; CPU per 10 s paused %.3f s, behind %.3f s, live %.3f s\n",
+      median(resume), median(pausedCpu), median(behindCpu), median(liveCpu));
   radiolist::audio::shutdownLibrary();
   return 0;
 }

@@ -164,8 +164,7 @@ class SongBuffer {
   static std::size_t cost(const Segment& segment) {
     constexpr std::size_t kHeapBlocks = 4 * 32;
     return sizeof(Segment) + sizeof(AVCodecParameters) + kHeapBlocks + segment.codec.size() +
-           static_cast<std::size_t>(segment.params->extradata_size) +
-           AV_INPUT_BUFFER_PADDING_SIZE;
+           static_cast<std::size_t>(segment.params->extradata_size) + AV_INPUT_BUFFER_PADDING_SIZE;
   }
   void trim(std::chrono::steady_clock::time_point now);
   void dropFront();

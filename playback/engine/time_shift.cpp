@@ -194,8 +194,7 @@ void TimeShift::paceLocked(std::unique_lock<std::mutex>& lock,
   paceUs_ += std::max(step, kLeastPacketUs);
   const auto now = std::chrono::steady_clock::now();
   const std::int64_t allowance = std::chrono::duration_cast<microseconds>(kPaceAllowance).count();
-  const std::int64_t elapsed =
-      std::chrono::duration_cast<microseconds>(now - paceFrom_).count();
+  const std::int64_t elapsed = std::chrono::duration_cast<microseconds>(now - paceFrom_).count();
   // A source slower than real time (a stall, a reconnect) makes up at most the allowance at once.
   if (paceUs_ < elapsed - allowance) paceUs_ = elapsed - allowance;
   const std::int64_t ahead = paceUs_ - elapsed - allowance;

@@ -28,7 +28,7 @@
 #include "support/signal_analysis.h"
 #include "support/proc_status.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
@@ -42,10 +42,10 @@ using radiolist::test::TestStreamServer;
 
 const std::string kMedia = RL_ENGINE_MEDIA_DIR;
 
-// The process's resident memory, or under AddressSanitizer (whose quarantine keeps freed blocks
-// resident) its live heap, in KiB.
+// The process's resident memory, or under a sanitizer (whose quarantine and shadow memory count
+// as resident) its live heap, in KiB.
 long memoryKiB() {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   return static_cast<long>(__sanitizer_get_current_allocated_bytes() / 1024);
 #else
   return radiolist::test::statusKiB("self", "VmRSS");
@@ -102,9 +102,8 @@ TEST_F(HostileStationTest, ABlastingStationPausedIsTakenAtItsOwnPaceAndPlaysOnAt
             << " body bytes received" << std::endl;
   EXPECT_GT(mediaSeconds, 5.0) << "received on while paused";
   // Real time, plus the allowance for a burst, plus slack for a loaded machine.
-  const double allowance = std::chrono::duration<double>(
-                               radiolist::audio::TimeShift::kPaceAllowance)
-                               .count();
+  const double allowance =
+      std::chrono::duration<double>(radiolist::audio::TimeShift::kPaceAllowance).count();
   EXPECT_LT(mediaSeconds, 10.0 + allowance + 5.0);
   EXPECT_LT(bytes, 1u << 20) << "the transfer did not wait while paused";
 
@@ -123,8 +122,8 @@ TEST_F(HostileStationTest, AChainOf30MsLinksCostsNoMoreThanTheBufferKeeps) {
   const std::string mono = readAll(kMedia + "/link_48k_mono.ogg");
   ASSERT_FALSE(stereo.empty());
   ASSERT_FALSE(mono.empty());
-  const std::filesystem::path chain =
-      std::filesystem::path(::testing::TempDir()) / ("links-" + std::to_string(::getpid()) + ".ogg");
+  const std::filesystem::path chain = std::filesystem::path(::testing::TempDir()) /
+                                      ("links-" + std::to_string(::getpid()) + ".ogg");
   {
     std::ofstream out(chain, std::ios::binary);
     for (int i = 0; i < 200; ++i) out << stereo << mono;
@@ -164,8 +163,8 @@ TEST_F(HostileStationTest, AChainOf30MsLinksCostsNoMoreThanTheBufferKeeps) {
 // A DC of 0.5 under a -40 dBFS tone: levelled, the tone comes up by the full 12 dB and the DC
 // stays where it was (it came out near -1.5 dBFS, the limiter holding a raised DC).
 TEST_F(HostileStationTest, LevellingRaisesAQuietToneButNotTheDcUnderIt) {
-  TestStreamServer server({"--file", kMedia + "/dc_under_tone.flac", "--content-type",
-                           "audio/flac", "--rate", "0"});
+  TestStreamServer server(
+      {"--file", kMedia + "/dc_under_tone.flac", "--content-type", "audio/flac", "--rate", "0"});
   ASSERT_NE(server.port(), 0);
   startLikeTheWindow(server.url("/dc.flac"));
   // The DC dominates what is heard: its level tells that the station plays.
@@ -181,14 +180,15 @@ TEST_F(HostileStationTest, LevellingRaisesAQuietToneButNotTheDcUnderIt) {
   ASSERT_GT(heard.size(), 44100u);
   // The tone's amplitude against the DC's (the sink's mix to mono scales both alike; a moment of
   // underrun on a loaded machine moves neither the median nor the tone's component much).
-  const double tone = 2 * std::sqrt(radiolist::test::goertzelPower(
-                              heard, 1000, radiolist::test::SinkRecorder::kSampleRate)) /
+  const double tone = 2 *
+                      std::sqrt(radiolist::test::goertzelPower(
+                          heard, 1000, radiolist::test::SinkRecorder::kSampleRate)) /
                       static_cast<double>(heard.size());
   std::nth_element(heard.begin(), heard.begin() + heard.size() / 2, heard.end());
   const double dc = heard[heard.size() / 2];
   const double raisedDb = 20 * std::log10((tone / dc) / (0.01 / 0.5));
-  std::cout << "[dc] heard DC " << dc << ", tone amplitude " << tone << ": the tone "
-            << raisedDb << " dB over the DC against what was sent" << std::endl;
+  std::cout << "[dc] heard DC " << dc << ", tone amplitude " << tone << ": the tone " << raisedDb
+            << " dB over the DC against what was sent" << std::endl;
   EXPECT_GT(dc, 0.1) << "the DC is gone";
   // Raised by the full gain, or nearly so while it settles; about 0 dB when the DC is raised too.
   EXPECT_GT(raisedDb, LevelControl::kMaxGainDb - 4) << "the DC was raised with the tone";

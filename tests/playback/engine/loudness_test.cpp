@@ -180,8 +180,8 @@ TEST(Leveller, RaisesTheProgrammeButNeitherItsDcNorWhatTheMeterHearsAsSilence) {
     Signal s(15 * kOutputRate);
     for (std::size_t i = 0; i < s.size(); ++i)
       s[i].left = s[i].right =
-          c.dc + c.tonePeak * static_cast<float>(std::sin(2 * M_PI * 1000.0 * static_cast<double>(i) /
-                                                          kOutputRate));
+          c.dc + c.tonePeak * static_cast<float>(std::sin(2 * M_PI * 1000.0 *
+                                                          static_cast<double>(i) / kOutputRate));
     const Signal in = s;
     Leveller leveller(c.remembered);
     for (std::size_t i = 0; i < s.size(); i += 1152)
