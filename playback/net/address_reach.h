@@ -21,7 +21,7 @@ enum class Reach { Anywhere, PublicOnly };
 // this machine's own interfaces (a global IPv6 or public IPv4 address of this machine, and its
 // neighbours on the same link), as the latest snapshot of them says. The snapshot is taken at
 // the first call and again at each refreshInterfaceNetworks(); reading it is a short lock and a
-// binary search, fit for curl's socket callback on the network thread.
+// scan of at most kMaxInterfaceNetworks, fit for curl's socket callback on the network thread.
 [[nodiscard]] bool isOffLimitsToPublic(const sockaddr* address, socklen_t length);
 // The same for an IP literal as text ("192.0.2.1", "2001:db8::1", no brackets); false for
 // anything that is not one (a name says nothing until resolved).
