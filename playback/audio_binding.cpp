@@ -1,4 +1,5 @@
 #include "playback/audio_library.h"
+#include "playback/playback_controls.h"
 
 #include "playback/engine/shutdown.h"
 
@@ -46,7 +47,35 @@ class RealAudioLibrary final : public AudioLibrary {
   std::optional<SongSave> TakeSongSaveFailure() override { return audio::takeSongSaveFailure(); }
 };
 
+class RealPlaybackControls final : public PlaybackControls {
+ public:
+  // The engine does not post its events yet: the taker sees none and keeps polling.
+  void SetEventWake(std::function<void()> /*wake*/) override {}
+  std::vector<PlaybackEvent> TakeEvents() override { return {}; }
+  std::optional<SongTitle> ChannelGetTitle(DWORD handle) override {
+    return audio::channelTitle(handle);
+  }
+  BOOL ChannelPause(DWORD handle, bool paused) override {
+    return audio::channelPause(handle, paused);
+  }
+  BOOL ChannelSeek(DWORD handle, std::int64_t positionUs) override {
+    return audio::channelSeek(handle, positionUs);
+  }
+  std::optional<ShiftState> ChannelGetShift(DWORD handle) override {
+    return audio::channelShift(handle);
+  }
+  void SetVolume(float volume) override { audio::setMasterVolume(volume); }
+  void RetryNow() override { audio::retryNow(); }
+  void SetLevelLoudness(bool on) override { audio::setLevelLoudness(on); }
+  SongSave SaveSong(const std::string& directory) override { return audio::saveSong(directory); }
+};
+
 }  // namespace
+
+PlaybackControls& realPlaybackControls() {
+  static RealPlaybackControls controls;
+  return controls;
+}
 
 AudioLibrary& realAudioLibrary() {
   static RealAudioLibrary library;
