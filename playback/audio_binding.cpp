@@ -49,9 +49,8 @@ class RealAudioLibrary final : public AudioLibrary {
 
 class RealPlaybackControls final : public PlaybackControls {
  public:
-  // The engine does not post its events yet: the taker sees none and keeps polling.
-  void SetEventWake(std::function<void()> /*wake*/) override {}
-  std::vector<PlaybackEvent> TakeEvents() override { return {}; }
+  void SetEventWake(std::function<void()> wake) override { audio::setEventWake(std::move(wake)); }
+  std::vector<PlaybackEvent> TakeEvents() override { return audio::takeEvents(); }
   std::optional<SongTitle> ChannelGetTitle(DWORD handle) override {
     return audio::channelTitle(handle);
   }

@@ -108,6 +108,10 @@ SongSave saveSong(const std::string& directory) { return engine().saveSong(direc
 
 std::optional<SongSave> takeSongSaveFailure() { return engine().takeSaveFailure(); }
 
+void setEventWake(std::function<void()> wake) { engine().setEventWake(std::move(wake)); }
+
+std::vector<PlaybackEvent> takeEvents() { return engine().takeEvents(); }
+
 std::optional<SongTitle> channelTitle(DWORD handle) {
   if (handle == 0) return std::nullopt;
   return engine().title(handle);

@@ -4,10 +4,6 @@
 
 #include <algorithm>
 
-#include "playback/engine/tag_block.h"
-#include "text/ascii.h"
-#include "text/legacy_text.h"
-#include "text/utf8.h"
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
 #include "playback/log/timeline.h"
@@ -20,25 +16,6 @@ namespace {
 // How long a freed stream may go on sounding: long enough to bridge the window's free followed
 // at once by a new creation of the same address, short enough to count as silent at once.
 constexpr auto kFreeHold = 30ms;
-
-// Station names and titles sent in a legacy code page are handed out as UTF-8, which is what
-// readers of the tags decode; valid UTF-8 passes unchanged.
-std::optional<std::string> readable(std::optional<std::string> meta) {
-  if (meta) *meta = text::legacyToUtf8(*meta);
-  return meta;
-}
-
-std::vector<std::string> readableLines(const std::vector<std::string>& lines) {
-  std::vector<std::string> out = lines;
-  for (std::string& line : out) {
-    const bool icy = line.size() > 4 && (line[0] | 0x20) == 'i' && (line[1] | 0x20) == 'c' &&
-                     (line[2] | 0x20) == 'y' && line[3] == '-';
-    const auto colon = line.find(':');
-    if (!icy || colon == std::string::npos || text::isValidUtf8(line)) continue;
-    line = line.substr(0, colon + 1) + text::legacyToUtf8(std::string_view(line).substr(colon + 1));
-  }
-  return out;
-}
 }  // namespace
 
 Engine::Engine(EngineDeps deps)
@@ -113,7 +90,12 @@ bool Engine::init() {
 
 void Engine::free() {
   caller_.check();
+  EventQueue::Batch batch(&events_);
   std::lock_guard lock(mutex_);
+  channels_.forEach([&](DWORD handle, Channel& channel) {
+    channel.source->news().detach(handle);
+    if (channel.state == ChannelState::Playing) postActivity(handle, batch);
+  });
   channels_.clear();
   const auto now = std::chrono::steady_clock::now();
   const std::int64_t holdUntil = (now + kFreeHold).time_since_epoch().count();
@@ -152,6 +134,7 @@ bool Engine::start() {
 
 DWORD Engine::create(std::string_view url, CreationKind kind) {
   caller_.check();
+  EventQueue::Batch batch(&events_);
   std::lock_guard lock(mutex_);
   if (!initialised_ || !deps_.plausibleUrl(url)) return 0;
   std::shared_ptr<Source> source = sourceFor(std::string(url), kind);
@@ -159,7 +142,10 @@ DWORD Engine::create(std::string_view url, CreationKind kind) {
   log::timeline::mark(log::timeline::Stage::Created, source->voice().recording);
   log::write(log::Domain::Engine, kind == CreationKind::General ? "general" : "aac",
              " channel for ", source->url(), ", ", source->connections(), " connection(s) so far");
-  return channels_.add(Channel{kind, std::move(source)});
+  ChannelNews& news = source->news();
+  const DWORD handle = channels_.add(Channel{kind, std::move(source)});
+  news.attach(handle, batch);
+  return handle;
 }
 
 // The source a new channel of `kind` joins: the one its twin creation made in this
@@ -194,7 +180,7 @@ std::shared_ptr<Source> Engine::launch(const std::string& url) {
     if (!stream) return nullptr;
   }
   auto source = std::make_shared<Source>(url, std::move(stream), opener_, deps_.retry, deps_.pages,
-                                         LevelOptions{&levelLoudness_, deps_.loudness});
+                                         LevelOptions{&levelLoudness_, deps_.loudness}, &events_);
   if (!mixer_.attach(&source->voice())) {
     retiring_.push_back(std::move(source));
     janitorWake_.notify_one();
@@ -243,36 +229,6 @@ void Engine::retryNow() {
   for (auto& entry : session_) entry.source->retryNow();
 }
 
-SongSave Engine::saveSong(const std::string& directory) {
-  std::shared_ptr<Source> sounding;
-  {
-    std::lock_guard lock(mutex_);
-    for (const auto& entry : session_) {
-      if (entry.source->voice().audible()) sounding = entry.source;
-    }
-  }
-  if (!sounding) return {SongSave::Status::NothingToSave, {}, "nothing sounds"};
-  std::string station;
-  if (const auto head = sounding->head()) {
-    for (const std::string& line : head->lines) {
-      if (line.size() > 9 && text::startsWithIgnoringCase(line, "icy-name:"))
-        station = std::string(text::trimmed(text::legacyToUtf8(std::string_view(line).substr(9))));
-    }
-  }
-  return sounding->saveSong(directory, utf8::oneLineCapped(station, utf8::kMaxTitleBytes));
-}
-
-std::optional<SongSave> Engine::takeSaveFailure() {
-  std::lock_guard lock(mutex_);
-  for (const auto& entry : session_) {
-    if (auto failure = entry.source->takeSaveFailure()) return failure;
-  }
-  for (const auto& warm : warm_) {
-    if (auto failure = warm.source->takeSaveFailure()) return failure;
-  }
-  return std::nullopt;
-}
-
 void Engine::want(Source& source, CreationKind kind, bool on) {
   (kind == CreationKind::General ? source.voice().wantGeneral : source.voice().wantAac)
       .store(on, std::memory_order_release);
@@ -294,6 +250,7 @@ DWORD Engine::isActive(DWORD handle) {
 
 bool Engine::play(DWORD handle, bool restart) {
   caller_.check();
+  EventQueue::Batch batch(&events_);
   std::lock_guard lock(mutex_);
   Channel* channel = channels_.find(handle);
   if (channel == nullptr) return false;
@@ -306,16 +263,19 @@ bool Engine::play(DWORD handle, bool restart) {
     const std::shared_ptr<Source> old = channel->source;
     auto fresh = startSource(source.url(), channel->kind);
     if (!fresh) return false;
-    channels_.forEach([&](DWORD, Channel& other) {
+    channels_.forEach([&](DWORD twin, Channel& other) {
       if (other.source != old) return;
+      old->news().detach(twin);
       other.source = fresh;
       session_.back().has(other.kind) = true;
+      if (other.state != ChannelState::Stopped) fresh->news().attach(twin, batch);
     });
   } else if (source.finished() && kindPlays(channel->kind, family)) {
     // The server closed the stream: playing again means connecting again. The twin channel keeps
     // the old source, which it never plays.
     auto fresh = startSource(source.url(), channel->kind);
     if (!fresh) return false;
+    source.news().detach(handle);
     channel->source = std::move(fresh);
   } else if (restart && wasStopped) {
     // What waited in the ring while stopped is old news: keep only the newest moment of it.
@@ -324,50 +284,37 @@ bool Engine::play(DWORD handle, bool restart) {
   channel->state = ChannelState::Playing;
   want(*channel->source, channel->kind, true);
   noteWhatPlays();
+  channel->source->news().attach(handle, batch);
+  postActivity(handle, batch);
   return true;
 }
 
 bool Engine::stop(DWORD handle) {
   caller_.check();
+  EventQueue::Batch batch(&events_);
   std::lock_guard lock(mutex_);
   Channel* channel = channels_.find(handle);
   if (channel == nullptr) return false;
-  const bool wasAudible = channel->source->voice().audible();
+  if (channel->state == ChannelState::Playing) postActivity(handle, batch);
   channel->state = ChannelState::Stopped;
+  // A stopped player hears nothing more, though its source goes on receiving for a while: once
+  // none of a source's channels plays, none of them (a twin only created either) is told.
+  bool othersPlay = false;
+  channels_.forEach([&](DWORD, const Channel& other) {
+    othersPlay = othersPlay ||
+                 (other.source == channel->source && other.state == ChannelState::Playing);
+  });
+  if (othersPlay)
+    channel->source->news().detach(handle);
+  else
+    channel->source->news().detachAll();
+  const bool wasAudible = channel->source->voice().audible();
   channel->source->goLive();  // a stop is a stop, not a pause: playing again starts live
   channel->source->voice().holdUntilNs.store(0, std::memory_order_release);
   want(*channel->source, channel->kind, false);
   if (wasAudible && output_) output_->dropQueued();
   noteWhatPlays();
   return true;
-}
-
-const char* Engine::tags(DWORD handle, DWORD type) {
-  caller_.check();
-  std::lock_guard lock(mutex_);
-  Channel* channel = channels_.find(handle);
-  if (channel == nullptr) return nullptr;
-  Source& source = *channel->source;
-  if (!kindPlays(channel->kind, source.voice().family.load(std::memory_order_acquire)))
-    return nullptr;
-  const auto head = source.head();
-  std::vector<std::string> lines;
-  if (head) lines = readableLines(head->lines);
-  auto text = tagText(type, head ? &lines : nullptr, readable(source.meta()));
-  if (!text) return nullptr;
-  tagSlot_ = std::move(*text);
-  return tagSlot_.data();
-}
-
-std::optional<SongTitle> Engine::title(DWORD handle) {
-  caller_.check();
-  std::lock_guard lock(mutex_);
-  const Channel* channel = channels_.find(handle);
-  if (channel == nullptr) return std::nullopt;
-  const Source& source = *channel->source;
-  if (!kindPlays(channel->kind, source.voice().family.load(std::memory_order_acquire)))
-    return std::nullopt;
-  return source.title();
 }
 
 Source* Engine::playingSource(DWORD handle) {
@@ -378,26 +325,38 @@ Source* Engine::playingSource(DWORD handle) {
 
 bool Engine::pause(DWORD handle, bool paused) {
   caller_.check();
+  EventQueue::Batch batch(&events_);
   std::lock_guard lock(mutex_);
   Source* source = playingSource(handle);
-  if (source != nullptr) source->setPaused(paused);
+  if (source != nullptr) {
+    source->setPaused(paused);
+    source->news().tell(ChannelNews::kShift | ChannelNews::kTitle, batch, true);
+  }
   noteWhatPlays();
   return source != nullptr;
 }
 
 bool Engine::seek(DWORD handle, std::int64_t us) {
   caller_.check();
+  EventQueue::Batch batch(&events_);
   std::lock_guard lock(mutex_);
   Source* source = playingSource(handle);
-  if (source != nullptr) source->seek(us);
+  if (source != nullptr) {
+    source->seek(us);
+    source->news().tell(ChannelNews::kShift | ChannelNews::kTitle, batch, true);
+  }
   return source != nullptr;
 }
 
 bool Engine::goLive(DWORD handle) {
   caller_.check();
+  EventQueue::Batch batch(&events_);
   std::lock_guard lock(mutex_);
   Channel* channel = channels_.find(handle);
-  if (channel != nullptr) channel->source->goLive();
+  if (channel != nullptr) {
+    channel->source->goLive();
+    channel->source->news().tell(ChannelNews::kShift | ChannelNews::kTitle, batch, true);
+  }
   return channel != nullptr;
 }
 

@@ -7,6 +7,9 @@
 //   waits for the network, a decoder or the output's thread. The guarded state is listed below.
 // - Each source runs a network thread (net::HttpStream) and a decoder thread (Source).
 // - The output's thread runs the mixer, which reads voices through lock-free slots only.
+// - Events (what a channel's title, station, shift or activity became, a save's end) are posted
+//   into one queue (EventQueue) by the sources' threads (ChannelNews) and by the calls below
+//   (after mutex_ is released), and taken on the caller's thread when it is woken.
 // - The janitor thread detaches and destroys sources that are no longer wanted (joining their
 //   threads), so that BASS_Free never waits, and closes the connection of a source whose
 //   channels have all been stopped for keepWarm (a stopped player receives nothing). It sleeps
@@ -27,6 +30,7 @@
 #include <vector>
 
 #include "playback/bass.h"
+#include "playback/engine/event_queue.h"
 #include "playback/engine/family.h"
 #include "playback/engine/handle_table.h"
 #include "playback/engine/mixer.h"
@@ -109,8 +113,13 @@ class Engine {
   // Starts saving the song on air of the channel that sounds into `directory` (Source::saveSong).
   // Unlike the other calls it may wait for the disk, so it may come from any thread.
   SongSave saveSong(const std::string& directory);
-  // A save that ended because its file could not be written, once; nothing otherwise.
+  // A save that ended because its file could not be written, once; nothing otherwise. (Such
+  // an end is also posted as an event.)
   std::optional<SongSave> takeSaveFailure();
+
+  // The event queue (PlaybackControls::SetEventWake and TakeEvents). Any thread.
+  void setEventWake(std::function<void()> wake) { events_.setWake(std::move(wake)); }
+  [[nodiscard]] std::vector<PlaybackEvent> takeEvents() { return events_.take(); }
 
   // Stops every source and joins its thread, closes the output, and refuses every connection
   // from now on (a source about to connect again, an HLS segment request); later calls find no
@@ -152,6 +161,8 @@ class Engine {
   // Starts a source's connection and decoder, attached to the mixer; nullptr on failure.
   std::shared_ptr<Source> launch(const std::string& url);
   static void want(Source& source, CreationKind kind, bool on);
+  // What ChannelIsActive answers for `handle` may have changed.
+  static void postActivity(DWORD handle, EventQueue::Batch& batch);
   // Needs mutex_: the source of a channel that plays, nullptr for none.
   Source* playingSource(DWORD handle);
   // Needs mutex_: tells the output whether any channel plays (and is not paused), and notes
@@ -165,6 +176,7 @@ class Engine {
   const StreamOpener opener_;  // deps_.openStream behind the gate below
 
   log::ThreadCheck caller_;                // the caller's thread (the UI): the calls it alone makes
+  EventQueue events_;                      // before the sources, which post until they are gone
   std::atomic<bool> levelLoudness_{true};  // before the sources, which read it until they end
 
   std::mutex gateMutex_;

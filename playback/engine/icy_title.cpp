@@ -2,18 +2,16 @@
 
 #include <utility>
 
+#include "playback/net/icy_block.h"
 #include "text/legacy_text.h"
 #include "text/utf8.h"
 
 namespace radiolist::audio {
 
 std::optional<SongTitle> icyTitle(std::string_view block) {
-  constexpr std::string_view kKey = "StreamTitle='";
-  block = block.substr(0, block.find('\0'));  // the padding after the text, as the tags cut it
-  const auto start = block.find(kKey);
-  if (start == std::string_view::npos) return std::nullopt;
-  block.remove_prefix(start + kKey.size());
-  const std::string value = text::legacyToUtf8(block.substr(0, block.find("';")));
+  const auto sent = net::icyFields(block).title;
+  if (!sent) return std::nullopt;
+  const std::string value = text::legacyToUtf8(*sent);
   return splitSongName(utf8::oneLineCapped(value, utf8::kMaxTitleBytes));
 }
 

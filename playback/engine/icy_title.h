@@ -10,9 +10,8 @@
 
 namespace radiolist::audio {
 
-// The title a metadata block ("StreamTitle='...';StreamUrl='...';") carries: the value of
-// StreamTitle up to "';" or the end of the block's text (a ';' or a quote inside belongs to the
-// title), as UTF-8 (a legacy code page guessed as for the tags), on one line and capped; artist
+// The title a metadata block carries: the value of StreamTitle as net::icyFields reads it, as
+// UTF-8 (a legacy code page guessed as for the tags), on one line and capped; artist
 // and title apart as splitSongName cuts it. nullopt when the block has no StreamTitle.
 [[nodiscard]] std::optional<SongTitle> icyTitle(std::string_view block);
 

@@ -2,10 +2,13 @@
 // Beyond the nine calls of the process-wide library behind bass.h: a hint, a volume, the title,
 // and its end.
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "playback/bass.h"
+#include "playback/playback_controls.h"
 #include "playback/song_save.h"
 #include "playback/shift_state.h"
 #include "playback/song_title.h"
@@ -31,6 +34,11 @@ void retryNow();
 SongSave saveSong(const std::string& directory);
 // A save that ended because its file could not be written, once (Engine::takeSaveFailure).
 std::optional<SongSave> takeSongSaveFailure();
+
+// The library's events (PlaybackControls): the wake, called on a library thread when events
+// wait, and everything waiting (Engine::setEventWake, takeEvents).
+void setEventWake(std::function<void()> wake);
+std::vector<PlaybackEvent> takeEvents();
 
 // The title on air of a stream handle's stream, nullopt while its station has said none or the
 // handle plays nothing (Engine::title). Takes the engine's lock briefly, as the tags do.

@@ -7,7 +7,6 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "playback/engine/icy_title.h"
 #include "playback/formats/page_scan.h"
 #include "playback/formats/playlist.h"
 #include "playback/hls/playlist_guard.h"
@@ -36,9 +35,6 @@ constexpr std::size_t kPageCandidatesTried = 6;
 constexpr std::int64_t kLiveBeforeAdoptedMs = 15'000;
 constexpr std::int64_t kMaxPacketMs = 500;
 
-// A title found inside the audio as the window reads titles: the form of an ICY block.
-std::string icyText(const SongTitle& title) { return "StreamTitle='" + title.text + "';"; }
-
 // A response that says how long it is is a file, not a live stream.
 bool hasContentLength(const net::ResponseHead* head) {
   if (head == nullptr) return false;
@@ -50,15 +46,22 @@ bool hasContentLength(const net::ResponseHead* head) {
 }  // namespace
 
 Source::Source(std::string url, std::shared_ptr<net::HttpStream> first, StreamOpener open,
-               RetryPolicy policy, std::shared_ptr<PageMemory> pages, LevelOptions level)
+               RetryPolicy policy, std::shared_ptr<PageMemory> pages, LevelOptions level,
+               EventQueue* events)
     : url_(std::move(url)),
       open_(std::move(open)),
       policy_(policy),
       pages_(std::move(pages)),
       level_(std::move(level)),
-      current_(std::move(first)) {}
+      current_(std::move(first)),
+      news_(std::make_shared<ChannelNews>(
+          events, [this](unsigned what) { return readNews(what); })) {
+  const std::lock_guard lock(mutex_);
+  listenForBlocksLocked();
+}
 
 Source::~Source() {
+  news_->close();  // a metadata listener on the network thread reads this source no more
   decoder_.request_stop();
   {
     const std::lock_guard lock(mutex_);
@@ -75,6 +78,7 @@ void Source::startDecoder() {
     if (closed_.load(std::memory_order_acquire)) shift_.stop();
     reconnecting_.store(false, std::memory_order_release);
     finished_.store(true, std::memory_order_release);
+    news_->activity();
   });
 }
 
@@ -85,95 +89,12 @@ void Source::close() {
   if (current_) current_->cancel();  // wakes a read() the decoder waits in
 }
 
-std::shared_ptr<const net::ResponseHead> Source::head() const {
-  const std::lock_guard lock(mutex_);
-  if (current_ && confirmed_) {
-    if (auto head = current_->head()) return head;
-  }
-  return lastHead_;
-}
-
-std::optional<std::string> Source::meta() const {
-  if (const auto heard = shift_.heardBehind()) {
-    const auto title = songs_.titleAt(*heard);
-    if (!title || title->meta.empty()) return std::nullopt;
-    return title->meta;
-  }
-  return liveMeta();
-}
-
-std::optional<SongTitle> Source::title() const {
-  if (const auto heard = shift_.heardBehind()) {
-    const auto title = songs_.titleAt(*heard);
-    if (!title || title->title.text.empty()) return std::nullopt;
-    return title->title;
-  }
-  return liveTitle();
-}
-
-std::optional<std::string> Source::liveMeta() const {
-  const std::lock_guard lock(mutex_);
-  if (inbandTitle_) return icyText(*inbandTitle_);
-  if (current_ && confirmed_) {
-    if (auto meta = current_->latestMeta()) return meta;
-  }
-  return lastMeta_;
-}
-
-std::optional<SongTitle> Source::liveTitle() const {
-  const std::lock_guard lock(mutex_);
-  if (inbandTitle_) return inbandTitle_;
-  if (current_ && confirmed_) {
-    if (auto meta = current_->latestMeta()) return icyTitleLocked(*meta);
-  }
-  return lastTitle_;
-}
-
-const std::optional<SongTitle>& Source::icyTitleLocked(const std::string& block) const {
-  // Asked for every packet and every poll of the window, the block changes once a song.
-  if (block != icyBlock_) {
-    icyBlock_ = block;
-    icyTitle_ = icyTitle(block);
-  }
-  return icyTitle_;
-}
-
 void Source::keepAlive(bool on) {
   {
     const std::lock_guard lock(mutex_);
     keepAlive_ = on;
   }
   wake_.notify_all();
-}
-
-void Source::setCurrent(std::shared_ptr<net::HttpStream> stream) {
-  const std::lock_guard lock(mutex_);
-  if (current_ && confirmed_) {
-    if (auto head = current_->head()) lastHead_ = std::move(head);
-    if (auto meta = current_->latestMeta()) {
-      lastTitle_ = icyTitleLocked(*meta);
-      lastMeta_ = std::move(meta);
-    }
-  }
-  // A title found inside the old connection's audio is the last one known, until the new
-  // connection brings one of either kind.
-  if (inbandTitle_) {
-    lastMeta_ = icyText(*inbandTitle_);
-    lastTitle_ = std::move(inbandTitle_);
-  }
-  inbandTitle_.reset();
-  current_ = std::move(stream);
-  confirmed_ = false;
-}
-
-void Source::confirmCurrent() {
-  const std::lock_guard lock(mutex_);
-  confirmed_ = true;
-}
-
-void Source::setTitle(SongTitle title) {
-  const std::lock_guard lock(mutex_);
-  inbandTitle_ = std::move(title);
 }
 
 bool Source::pauseBeforeRetry(std::chrono::steady_clock::time_point due,
@@ -214,16 +135,17 @@ void Source::retryNow() {
   if (stalled) stalled->cancel();
 }
 
+void Source::startLeveller() {
+  // Read here, off the window's thread: a station played before starts at its gain.
+  const auto remembered = level_.memory ? level_.memory->loudnessFor(url_) : std::nullopt;
+  if (remembered) log::write(log::Domain::Engine, url_, ": remembered loudness ", *remembered);
+  const std::lock_guard guard(levelGuard_);
+  leveller_ = std::make_unique<Leveller>(remembered);
+  shift_.setLeveller(leveller_.get(), &levelGuard_);
+}
+
 void Source::run(const std::stop_token& stop) {
-  using Clock = std::chrono::steady_clock;
-  if (level_.on != nullptr) {
-    // Read here, off the window's thread: a station played before starts at its gain.
-    const auto remembered = level_.memory ? level_.memory->loudnessFor(url_) : std::nullopt;
-    if (remembered) log::write(log::Domain::Engine, url_, ": remembered loudness ", *remembered);
-    const std::lock_guard guard(levelGuard_);
-    leveller_ = std::make_unique<Leveller>(remembered);
-    shift_.setLeveller(leveller_.get(), &levelGuard_);
-  }
+  if (level_.on != nullptr) startLeveller();
   std::shared_ptr<net::HttpStream> stream;
   {
     const std::lock_guard lock(mutex_);
@@ -246,79 +168,94 @@ void Source::run(const std::stop_token& stop) {
   bool everPlayed = false;
   bool rejoin = false;
   while (!stop.stop_requested()) {
-    const auto began = Clock::now();
+    const auto began = std::chrono::steady_clock::now();
     requestsLeft_ = kRequestsPerAttempt - 1;  // the attempt's own connection is one
     bool played = play(stream, stop, rejoin);
-    if (!played && !pageStream_.empty() && !stop.stop_requested()) {
-      // The page's stream no longer plays: the page again, for the stream it names now.
-      log::write(log::Domain::Engine, url_, ": its stream ", pageStream_,
-                 " did not play; reading the page again");
-      pageStream_.clear();
-      reach_ = net::Reach::Anywhere;  // the user's own address
-      if (auto page = openCounted(url_, std::nullopt)) {
-        connections_.fetch_add(1, std::memory_order_acq_rel);
-        setCurrent(page);
-        played = play(page, stop, rejoin);
-      }
-    }
-    if (!played && !rememberedStream_.empty() && !stop.stop_requested()) {
-      // The address gave no page to judge (it is down, or answered nothing playable): the
-      // stream it named before, judged by the address's literal host alone.
-      const std::string remembered = std::exchange(rememberedStream_, {});
-      log::write(log::Domain::Engine, url_, ": no page now; trying the stream it named, ",
-                 remembered);
-      reach_ = formats::isLocalHost(formats::urlHost(url_)) ? net::Reach::Anywhere
-                                                            : net::Reach::PublicOnly;
-      candidate_ = remembered;
-      candidateProven_ = true;
-      if (auto entry = openCounted(remembered, std::nullopt)) {
-        connections_.fetch_add(1, std::memory_order_acq_rel);
-        setCurrent(entry);
-        played = play(entry, stop, rejoin, 1);
-      }
-      candidate_.clear();
-      candidateProven_ = false;
-    }
+    if (!played) played = playFallbacks(stop, rejoin);
     if (stop.stop_requested()) return;
     everPlayed = everPlayed || played;
-    net::StreamStats ended;
-    {
-      const std::lock_guard lock(mutex_);
-      if (current_) ended = current_->stats();
-    }
-    const Retry retry = retryAfter(ended, everPlayed);
-    if (retry == Retry::GiveUp) {
-      log::write(log::Domain::Engine, url_, ": not connecting again (",
-                 everPlayed ? "the way it ended" : "it never played", ")");
-      if (!everPlayed) {
-        Family undecided = Family::Undecided;
-        voice_.family.compare_exchange_strong(undecided, Family::Unplayable,
-                                              std::memory_order_acq_rel);
-      }
-      return;
-    }
-    reconnecting_.store(true, std::memory_order_release);
-    const auto now = Clock::now();
-    Clock::time_point due;
-    {
-      const std::lock_guard lock(mutex_);
-      if (!keepAlive_) return;
-      due = schedule_.ended(now, {.retry = retry,
-                                  .serverAnswered = ended.error == net::StreamError::HttpStatus,
-                                  .played = played,
-                                  .lasted = now - began,
-                                  .noName = ended.error == net::StreamError::Connect &&
-                                            ended.connectStep == net::ConnectStep::NameLookup});
-    }
-    log::write(log::Domain::Engine, url_, ": connecting again in ",
-               std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count(), " ms");
-    if (!pauseBeforeRetry(due, stop)) return;
-    stream = openFirst();
+    stream = reconnect(played, everPlayed, std::chrono::steady_clock::now() - began, stop);
     if (!stream) return;
-    connections_.fetch_add(1, std::memory_order_acq_rel);
-    setCurrent(stream);
     rejoin = true;
   }
+}
+
+bool Source::playFallbacks(const std::stop_token& stop, bool rejoin) {
+  bool played = false;
+  if (!pageStream_.empty() && !stop.stop_requested()) {
+    // The page's stream no longer plays: the page again, for the stream it names now.
+    log::write(log::Domain::Engine, url_, ": its stream ", pageStream_,
+               " did not play; reading the page again");
+    pageStream_.clear();
+    reach_ = net::Reach::Anywhere;  // the user's own address
+    if (auto page = openCounted(url_, std::nullopt)) {
+      connections_.fetch_add(1, std::memory_order_acq_rel);
+      setCurrent(page);
+      played = play(page, stop, rejoin);
+    }
+  }
+  if (!played && !rememberedStream_.empty() && !stop.stop_requested()) {
+    // The address gave no page to judge (it is down, or answered nothing playable): the
+    // stream it named before, judged by the address's literal host alone.
+    const std::string remembered = std::exchange(rememberedStream_, {});
+    log::write(log::Domain::Engine, url_, ": no page now; trying the stream it named, ",
+               remembered);
+    reach_ = formats::isLocalHost(formats::urlHost(url_)) ? net::Reach::Anywhere
+                                                          : net::Reach::PublicOnly;
+    candidate_ = remembered;
+    candidateProven_ = true;
+    if (auto entry = openCounted(remembered, std::nullopt)) {
+      connections_.fetch_add(1, std::memory_order_acq_rel);
+      setCurrent(entry);
+      played = play(entry, stop, rejoin, 1);
+    }
+    candidate_.clear();
+    candidateProven_ = false;
+  }
+  return played;
+}
+
+std::shared_ptr<net::HttpStream> Source::reconnect(bool played, bool everPlayed,
+                                                   std::chrono::steady_clock::duration lasted,
+                                                   const std::stop_token& stop) {
+  net::StreamStats ended;
+  {
+    const std::lock_guard lock(mutex_);
+    if (current_) ended = current_->stats();
+  }
+  const Retry retry = retryAfter(ended, everPlayed);
+  if (retry == Retry::GiveUp) {
+    log::write(log::Domain::Engine, url_, ": not connecting again (",
+               everPlayed ? "the way it ended" : "it never played", ")");
+    if (!everPlayed) {
+      Family undecided = Family::Undecided;
+      voice_.family.compare_exchange_strong(undecided, Family::Unplayable,
+                                            std::memory_order_acq_rel);
+    }
+    return nullptr;
+  }
+  reconnecting_.store(true, std::memory_order_release);
+  news_->activity();
+  const auto now = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point due;
+  {
+    const std::lock_guard lock(mutex_);
+    if (!keepAlive_) return nullptr;
+    due = schedule_.ended(now, {.retry = retry,
+                                .serverAnswered = ended.error == net::StreamError::HttpStatus,
+                                .played = played,
+                                .lasted = lasted,
+                                .noName = ended.error == net::StreamError::Connect &&
+                                          ended.connectStep == net::ConnectStep::NameLookup});
+  }
+  log::write(log::Domain::Engine, url_, ": connecting again in ",
+             std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count(), " ms");
+  if (!pauseBeforeRetry(due, stop)) return nullptr;
+  auto stream = openFirst();
+  if (!stream) return nullptr;
+  connections_.fetch_add(1, std::memory_order_acq_rel);
+  setCurrent(stream);
+  return stream;
 }
 
 bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::stop_token& stop,
@@ -365,6 +302,24 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
   }
   confirmCurrent();
   hooks.fadeIn = rejoin;
+  int requestsBeforeAudio = requestsLeft_;
+  liveHooks(hooks, stop, requestsBeforeAudio);
+  const DecodeSummary summary = decodeConnection(feed, contentType, voice_, stop, hooks);
+  rememberLoudness(true);
+  if (summary.framesOut > 0 && !candidate_.empty() && !candidateProven_ && !stop.stop_requested() &&
+      stream->state() == net::StreamState::Ended) {
+    // A page's candidate whose body ended before it counted as live: a file (an advertisement,
+    // a jingle), not the station. The candidates go on, with what was left of the requests.
+    log::write(log::Domain::Engine, url_, ": ", base, " ended after ", liveMs_,
+               " ms: a file, not the station; the next candidate");
+    requestsLeft_ = requestsBeforeAudio;
+    return false;
+  }
+  return summary.framesOut > 0;
+}
+
+void Source::liveHooks(DecodeHooks& hooks, const std::stop_token& stop,
+                       int& requestsBeforeAudio) {
   hooks.onTitle = [this](SongTitle title) { setTitle(std::move(title)); };
   liveMs_ = 0;
   hooks.onPacket = [this, &stop](const AVPacket& packet, const AVStream& audio) {
@@ -381,6 +336,7 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
       songs_.stopSaving();
     const DecodeHooks::Route route = shift_.livePacket(songs_.push(packet, audio), stop);
     rememberLoudness(false);
+    tellAfterPacket();
     return route;
   };
   hooks.prime = [this] { return shift_.livePrime(); };
@@ -389,11 +345,11 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
   hooks.level = leveller_.get();
   hooks.levelOn = level_.on;
   hooks.levelGuard = &levelGuard_;
-  int requestsBeforeAudio = requestsLeft_;
   hooks.onAudio = [this, &requestsBeforeAudio] {
     requestsBeforeAudio = requestsLeft_;
     requestsLeft_ = -1;  // a stream that plays makes the requests it needs
     reconnecting_.store(false, std::memory_order_release);
+    news_->activity();
     if (!inPage_ && !rememberedStream_.empty()) {
       // The address itself plays now: what its page once named is of the past.
       log::write(log::Domain::Engine, url_, ": plays by itself now; forgetting ",
@@ -402,18 +358,6 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
       if (pages_) pages_->forget(url_);
     }
   };
-  const DecodeSummary summary = decodeConnection(feed, contentType, voice_, stop, hooks);
-  rememberLoudness(true);
-  if (summary.framesOut > 0 && !candidate_.empty() && !candidateProven_ && !stop.stop_requested() &&
-      stream->state() == net::StreamState::Ended) {
-    // A page's candidate whose body ended before it counted as live: a file (an advertisement,
-    // a jingle), not the station. The candidates go on, with what was left of the requests.
-    log::write(log::Domain::Engine, url_, ": ", base, " ended after ", liveMs_,
-               " ms: a file, not the station; the next candidate");
-    requestsLeft_ = requestsBeforeAudio;
-    return false;
-  }
-  return summary.framesOut > 0;
 }
 
 StreamFigures Source::figures() const {

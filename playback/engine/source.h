@@ -28,6 +28,11 @@
 // Threads: made and started by the engine; the decoder runs on the source's own thread. The
 // destructor stops and joins that thread, so it must not run on the UI thread: the engine
 // hands finished sources to its janitor thread.
+//
+// What changes is told to the channels on it (news(), ChannelNews): a title where it arrives (an
+// ICY block on the network thread, a title inside the audio on the decoder thread, the replay
+// passing a title mark, seen at the next live packet), the station when a connection proves to
+// be audio, the shift with each live packet, the activity where a connection sounds or ends.
 
 #include <atomic>
 #include <chrono>
@@ -39,6 +44,7 @@
 #include <string>
 #include <thread>
 
+#include "playback/engine/channel_news.h"
 #include "playback/engine/decoder.h"
 #include "playback/engine/loudness.h"
 #include "playback/engine/mixer.h"
@@ -75,7 +81,7 @@ class Source {
   // ones.
   Source(std::string url, std::shared_ptr<net::HttpStream> first, StreamOpener open,
          RetryPolicy policy = {}, std::shared_ptr<PageMemory> pages = nullptr,
-         LevelOptions level = {});
+         LevelOptions level = {}, EventQueue* events = nullptr);
   ~Source();
   Source(const Source&) = delete;
   Source& operator=(const Source&) = delete;
@@ -93,6 +99,8 @@ class Source {
   [[nodiscard]] std::shared_ptr<const net::ResponseHead> head() const;
   [[nodiscard]] std::optional<std::string> meta() const;
   [[nodiscard]] std::optional<SongTitle> title() const;
+  // Where the channels on it are told what changes: the engine attaches and detaches them.
+  [[nodiscard]] ChannelNews& news() { return *news_; }
 
   // True once the source has stopped for good (never played, not decodable, or it ended while
   // not kept alive).
@@ -124,8 +132,8 @@ class Source {
   void seek(std::int64_t us) { shift_.seek(us); }
   void goLive() { shift_.goLive(); }
   [[nodiscard]] ShiftState shiftState() const { return shift_.state(); }
-  // A save that ended because its file could not be written (SongBuffer::takeFailure).
-  std::optional<SongSave> takeSaveFailure() { return songs_.takeFailure(); }
+  // A save that ended because its file could not be written, once (also told as news).
+  std::optional<SongSave> takeSaveFailure();
   // What the song buffer keeps, in bytes of memory. For tests and benches.
   [[nodiscard]] std::size_t songBytes() const { return songs_.bytes(); }
   // What was received and is kept. For tests and benches.
@@ -138,6 +146,22 @@ class Source {
 
  private:
   void run(const std::stop_token& stop);
+  // Makes the leveller, at the loudness remembered for the address.
+  void startLeveller();
+  // After `stream` did not play: the page's stream's page read again, or the stream a page
+  // named on an earlier start, when there is one to try; whether one played.
+  bool playFallbacks(const std::stop_token& stop, bool rejoin);
+  // After a connection ended: waits out the pause before the next one; the next connection,
+  // nullptr when there is to be none.
+  std::shared_ptr<net::HttpStream> reconnect(bool played, bool everPlayed,
+                                             std::chrono::steady_clock::duration lasted,
+                                             const std::stop_token& stop);
+  // The hooks of a connection found to be audio (the page's candidate judged, the song buffer,
+  // the time shift, the levelling, the news); `requestsBeforeAudio` is what was left of the
+  // requests when the audio began.
+  void liveHooks(DecodeHooks& hooks, const std::stop_token& stop, int& requestsBeforeAudio);
+  // After each live packet: a save's failure and what changed, told.
+  void tellAfterPacket();
   // Plays one connection to its end; true when it decoded any audio. A playlist plays its first
   // entry that plays; `depth` counts the playlists that led here.
   bool play(const std::shared_ptr<net::HttpStream>& stream, const std::stop_token& stop,
@@ -165,7 +189,11 @@ class Source {
   // title until confirmCurrent() says it is audio (a playlist's own response never shows).
   void setCurrent(std::shared_ptr<net::HttpStream> stream);
   void confirmCurrent();
+  // Needs mutex_: current_ tells its metadata blocks to the news.
+  void listenForBlocksLocked();
   void setTitle(SongTitle title);
+  // What the news reads (ChannelNews::Reader).
+  [[nodiscard]] ChannelNews::Now readNews(unsigned what) const;
   // The live title (as ICY text and parsed), whatever is heard.
   [[nodiscard]] std::optional<std::string> liveMeta() const;
   [[nodiscard]] std::optional<SongTitle> liveTitle() const;
@@ -198,6 +226,7 @@ class Source {
   bool candidateProven_ = false;  // ... is the stream the page led to on an earlier start
   std::int64_t liveMs_ = 0;       // audio decoded from the current connection (for a candidate)
   bool inPage_ = false;           // a page's candidates are being tried
+  bool toldBehind_ = false;       // the last live packet found the listener behind live
   // Every request of the current attempt is held to this, from its first connection down to its
   // playlist entries, redirects and HLS requests: PublicOnly for what a public page named.
   net::Reach reach_ = net::Reach::Anywhere;
@@ -216,6 +245,11 @@ class Source {
   RetrySchedule schedule_{policy_};
   bool retryNow_ = false;  // retryNow() cut the pause short
   std::condition_variable_any wake_;
+  std::optional<SongSave> saveFailure_;  // taken from the song buffer, until takeSaveFailure()
+
+  // Shared with the network thread's metadata listeners, which may outlive the source: closed
+  // first by the destructor.
+  std::shared_ptr<ChannelNews> news_;
 
   std::atomic<bool> closed_{false};
   std::jthread decoder_;  // last member: stopped and joined first

@@ -1,6 +1,19 @@
 #include "playback/engine/tag_block.h"
 
+#include "text/ascii.h"
+#include "text/legacy_text.h"
+#include "text/utf8.h"
+
 namespace radiolist::audio {
+
+std::string stationName(const std::vector<std::string>& lines) {
+  std::string station;
+  for (const std::string& line : lines) {
+    if (line.size() > 9 && text::startsWithIgnoringCase(line, "icy-name:"))
+      station = std::string(text::trimmed(text::legacyToUtf8(std::string_view(line).substr(9))));
+  }
+  return utf8::oneLineCapped(station, utf8::kMaxTitleBytes);
+}
 
 std::string headerBlock(const std::vector<std::string>& lines) {
   std::string block;

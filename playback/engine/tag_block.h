@@ -1,5 +1,5 @@
 #pragma once
-// Builds the bytes that BASS_ChannelGetTags hands out. Pure.
+// Builds the bytes that BASS_ChannelGetTags hands out, and the station's name. Pure.
 
 #include <optional>
 #include <string>
@@ -19,6 +19,10 @@ namespace radiolist::audio {
 // stream has no such tag: BASS_TAG_ICY only for an "ICY" status line, BASS_TAG_HTTP only for any
 // other, BASS_TAG_META only once a metadata block arrived. The result is what the caller sees,
 // terminators included.
+// The station's name in a response head's lines: its icy-name as UTF-8 (a legacy code page
+// guessed as for the tags), trimmed, on one line and capped; "" when it has none.
+[[nodiscard]] std::string stationName(const std::vector<std::string>& lines);
+
 [[nodiscard]] std::optional<std::string> tagText(DWORD type, const std::vector<std::string>* lines,
                                                  const std::optional<std::string>& meta);
 

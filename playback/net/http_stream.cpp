@@ -27,6 +27,7 @@ class CurlHttpStream final : public HttpStream {
   std::size_t read(std::span<std::byte> dst, std::chrono::milliseconds timeout) override;
   [[nodiscard]] std::shared_ptr<const ResponseHead> head() const override;
   [[nodiscard]] std::optional<std::string> latestMeta() const override;
+  void setMetaListener(std::function<void()> listener) override;
   [[nodiscard]] StreamState state() const override;
   [[nodiscard]] StreamStats stats() const override;
   void dropBuffered() override;
@@ -62,6 +63,13 @@ std::size_t CurlHttpStream::read(std::span<std::byte> dst, std::chrono::millisec
 std::shared_ptr<const ResponseHead> CurlHttpStream::head() const {
   const std::lock_guard lock(shared_->mutex);
   return shared_->head;
+}
+
+void CurlHttpStream::setMetaListener(std::function<void()> listener) {
+  auto shared = listener ? std::make_shared<const std::function<void()>>(std::move(listener))
+                         : nullptr;
+  const std::lock_guard lock(shared_->mutex);
+  shared_->metaListener = std::move(shared);
 }
 
 std::optional<std::string> CurlHttpStream::latestMeta() const {

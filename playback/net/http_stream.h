@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -147,6 +148,9 @@ class HttpStream {
   [[nodiscard]] virtual std::shared_ptr<const ResponseHead> head() const = 0;
   // The latest non-empty metadata block up to its first NUL; nullopt when none arrived yet.
   [[nodiscard]] virtual std::optional<std::string> latestMeta() const = 0;
+  // Called on the network thread, holding no lock of the stream's, each time a metadata block
+  // has become latestMeta(); replaces the one before (nullptr: none). It must not wait.
+  virtual void setMetaListener(std::function<void()> listener) = 0;
   [[nodiscard]] virtual StreamState state() const = 0;
 
   // Drops every buffered audio byte, so the next read() returns bytes that arrive from now on.

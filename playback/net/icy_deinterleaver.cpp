@@ -1,6 +1,6 @@
 #include "playback/net/icy_deinterleaver.h"
 
-#include "text/utf8.h"
+#include "playback/net/icy_block.h"
 
 #include <algorithm>
 #include <cstring>
@@ -48,18 +48,6 @@ void IcyDeinterleaver::feed(std::span<const std::byte> in, std::vector<std::byte
     audio.insert(audio.end(), piece.audio.begin(), piece.audio.end());
     in = in.subspan(piece.consumed);
   }
-}
-
-std::string withTitleCapped(std::string_view block) {
-  constexpr std::string_view kKey = "StreamTitle='";
-  const std::size_t start = block.find(kKey);
-  if (start == std::string_view::npos) return std::string(block);
-  const std::size_t from = start + kKey.size();
-  const std::size_t end = std::min(block.find("';", from), block.size());
-  std::string out(block.substr(0, from));
-  out += utf8::oneLineCapped(block.substr(from, end - from), utf8::kMaxTitleBytes);
-  out += block.substr(end);
-  return out;
 }
 
 void IcyDeinterleaver::finishBlock() {

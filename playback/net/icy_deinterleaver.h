@@ -12,11 +12,9 @@
 #include <string_view>
 #include <vector>
 
-namespace radiolist::net {
+#include "playback/net/icy_block.h"
 
-// The block with its StreamTitle value (up to "';" or the end) capped as every title the library
-// hands out is (utf8::oneLineCapped); the rest of the block unchanged. Pure.
-[[nodiscard]] std::string withTitleCapped(std::string_view block);
+namespace radiolist::net {
 
 class IcyDeinterleaver {
  public:

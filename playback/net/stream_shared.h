@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -36,6 +37,7 @@ struct Shared {
   StreamState state = StreamState::Connecting;
   std::shared_ptr<const ResponseHead> head;
   std::optional<std::string> meta;
+  std::shared_ptr<const std::function<void()>> metaListener;  // called after `meta` changes
   StreamStats stats;
   bool paused = false;  // set by the network thread when the ring was full; cleared by the
                         // reader, who then asks the network thread to unpause

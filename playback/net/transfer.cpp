@@ -222,6 +222,8 @@ std::size_t Transfer::body(std::span<const std::byte> data) {
   }
   lastByte_ = Clock::now();
   std::size_t audio = 0;
+  std::shared_ptr<const std::function<void()>> metaListener;
+  std::size_t metaBytes = 0;
   {
     const std::lock_guard lock(shared_->mutex);
     // Audio out of a piece is never more than the piece, so this check keeps the ring bound.
@@ -242,7 +244,14 @@ std::size_t Transfer::body(std::span<const std::byte> data) {
       metaSeen_ = icy_->metaGeneration();
       shared_->meta = icy_->latestMeta();
       shared_->stats.metaBlocks = metaSeen_;
+      metaListener = shared_->metaListener;
+      metaBytes = shared_->meta ? shared_->meta->size() : 0;
     }
+  }
+  if (metaBytes != 0) {
+    // The moment a title arrives: what the desktop's signals are measured against.
+    log::write(log::Domain::Net, "a metadata block received, ", metaBytes, " bytes of text");
+    if (metaListener) (*metaListener)();
   }
   if (audio != 0) {
     shared_->readable.notify_all();

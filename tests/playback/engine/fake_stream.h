@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -111,9 +112,20 @@ class FakeStream final : public net::HttpStream {
     woken_.notify_all();
   }
 
-  void setMeta(std::string meta) {
+  void setMetaListener(std::function<void()> listener) override {
     std::lock_guard lock(mutex_);
-    options_.meta = std::move(meta);
+    listener_ = std::move(listener);
+  }
+
+  // A new block, told to the listener as the network thread would (holding no lock of ours).
+  void setMeta(std::string meta) {
+    std::function<void()> listener;
+    {
+      std::lock_guard lock(mutex_);
+      options_.meta = std::move(meta);
+      listener = listener_;
+    }
+    if (listener) listener();
   }
   // Body bytes handed out so far.
   [[nodiscard]] std::size_t served() const {
@@ -137,6 +149,7 @@ class FakeStream final : public net::HttpStream {
   mutable std::mutex mutex_;
   std::condition_variable woken_;
   Options options_;
+  std::function<void()> listener_;
   std::shared_ptr<const net::ResponseHead> head_;
   const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   std::size_t pos_ = 0;

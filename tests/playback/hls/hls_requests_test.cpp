@@ -59,6 +59,7 @@ class FakeRequest final : public net::HttpStream {
   }
   [[nodiscard]] std::shared_ptr<const net::ResponseHead> head() const override { return head_; }
   [[nodiscard]] std::optional<std::string> latestMeta() const override { return std::nullopt; }
+  void setMetaListener(std::function<void()> /*listener*/) override {}
   [[nodiscard]] net::StreamState state() const override {
     if (cancelled_) return net::StreamState::Cancelled;
     switch (mode_) {
