@@ -301,8 +301,8 @@ bool Engine::stop(DWORD handle) {
   // none of a source's channels plays, none of them (a twin only created either) is told.
   bool othersPlay = false;
   channels_.forEach([&](DWORD, const Channel& other) {
-    othersPlay = othersPlay ||
-                 (other.source == channel->source && other.state == ChannelState::Playing);
+    othersPlay =
+        othersPlay || (other.source == channel->source && other.state == ChannelState::Playing);
   });
   if (othersPlay)
     channel->source->news().detach(handle);

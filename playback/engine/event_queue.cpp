@@ -29,11 +29,13 @@ bool EventQueue::post(PlaybackEvent event) {
   const std::lock_guard lock(mutex_);
   const bool wasEmpty = waiting_.empty();
   if (event.kind == Kind::SaveEnded) {
-    const auto saves = std::count_if(waiting_.begin(), waiting_.end(),
-                                     [](const PlaybackEvent& e) { return e.kind == Kind::SaveEnded; });
+    const auto saves = std::count_if(waiting_.begin(), waiting_.end(), [](const PlaybackEvent& e) {
+      return e.kind == Kind::SaveEnded;
+    });
     if (static_cast<std::size_t>(saves) >= kMaxSaveEnded) {
-      waiting_.erase(std::find_if(waiting_.begin(), waiting_.end(),
-                                  [](const PlaybackEvent& e) { return e.kind == Kind::SaveEnded; }));
+      waiting_.erase(std::find_if(waiting_.begin(), waiting_.end(), [](const PlaybackEvent& e) {
+        return e.kind == Kind::SaveEnded;
+      }));
     }
   } else {
     const auto same = std::find_if(waiting_.begin(), waiting_.end(), [&](const PlaybackEvent& e) {

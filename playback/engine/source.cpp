@@ -54,8 +54,8 @@ Source::Source(std::string url, std::shared_ptr<net::HttpStream> first, StreamOp
       pages_(std::move(pages)),
       level_(std::move(level)),
       current_(std::move(first)),
-      news_(std::make_shared<ChannelNews>(
-          events, [this](unsigned what) { return readNews(what); })) {
+      news_(
+          std::make_shared<ChannelNews>(events, [this](unsigned what) { return readNews(what); })) {
   const std::lock_guard lock(mutex_);
   listenForBlocksLocked();
 }
@@ -318,8 +318,7 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
   return summary.framesOut > 0;
 }
 
-void Source::liveHooks(DecodeHooks& hooks, const std::stop_token& stop,
-                       int& requestsBeforeAudio) {
+void Source::liveHooks(DecodeHooks& hooks, const std::stop_token& stop, int& requestsBeforeAudio) {
   hooks.onTitle = [this](SongTitle title) { setTitle(std::move(title)); };
   liveMs_ = 0;
   hooks.onPacket = [this, &stop](const AVPacket& packet, const AVStream& audio) {

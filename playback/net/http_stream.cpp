@@ -66,8 +66,8 @@ std::shared_ptr<const ResponseHead> CurlHttpStream::head() const {
 }
 
 void CurlHttpStream::setMetaListener(std::function<void()> listener) {
-  auto shared = listener ? std::make_shared<const std::function<void()>>(std::move(listener))
-                         : nullptr;
+  auto shared =
+      listener ? std::make_shared<const std::function<void()>>(std::move(listener)) : nullptr;
   const std::lock_guard lock(shared_->mutex);
   shared_->metaListener = std::move(shared);
 }

@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,220 +16,166 @@ namespace radiolist::audio {
 namespace {
 
 using Kind = PlaybackEvent::Kind;
+using Lines = std::vector<std::string>;
 
-PlaybackEvent event(Kind kind, DWORD handle, std::string station = {}) {
+void post(EventQueue& queue, Kind kind, DWORD handle, std::string text = {}) {
   PlaybackEvent e;
   e.kind = kind;
   e.handle = handle;
-  e.station = std::move(station);
-  return e;
-}
-
-void post(EventQueue& queue, PlaybackEvent e) {
+  e.station = e.save.path = std::move(text);
   EventQueue::Batch batch(&queue);
   batch.post(std::move(e));
 }
 
-TEST(EventQueue, ANewerEventReplacesTheOneWaitingOfItsKindAndHandle) {
-  EventQueue queue;
-  post(queue, event(Kind::Station, 1, "a"));
-  post(queue, event(Kind::Title, 1, "first"));
-  post(queue, event(Kind::Station, 2, "b"));
-  post(queue, event(Kind::Station, 1, "c"));
-  for (int i = 0; i < 6; ++i) {
-    PlaybackEvent save = event(Kind::SaveEnded, 0);
-    save.save.path = std::to_string(i);
-    post(queue, std::move(save));
+// "handle kind what", one a line.
+Lines take(EventQueue& queue) {
+  Lines out;
+  for (const auto& e : queue.take()) {
+    std::string line = std::to_string(e.handle);
+    switch (e.kind) {
+      case Kind::Title: line += " title " + (e.title ? e.title->text : "none"); break;
+      case Kind::Station: line += " station " + e.station; break;
+      case Kind::Shift: line += " shift " + std::to_string(e.shift.delaySeconds); break;
+      case Kind::Activity: line += " activity"; break;
+      case Kind::SaveEnded: line += " save " + e.save.path; break;
+    }
+    out.push_back(line);
   }
-  const auto taken = queue.take();
-  std::vector<std::string> seen;
-  for (const auto& e : taken)
-    seen.push_back(std::to_string(static_cast<int>(e.kind)) + "/" + std::to_string(e.handle) +
-                   "/" + e.station + e.save.path);
-  const std::string station = std::to_string(static_cast<int>(Kind::Station));
-  const std::string title = std::to_string(static_cast<int>(Kind::Title));
-  const std::string save = std::to_string(static_cast<int>(Kind::SaveEnded));
-  // The replaced one keeps its place; of the saves the last few stay, in order.
-  EXPECT_EQ(seen, (std::vector<std::string>{station + "/1/c", title + "/1/first", station + "/2/b",
-                                            save + "/0/2", save + "/0/3", save + "/0/4",
-                                            save + "/0/5"}));
-  EXPECT_TRUE(queue.take().empty());
+  return out;
 }
 
-TEST(EventQueue, StaysBoundedWhateverIsPostedAndKeepsTheNewest) {
+TEST(EventQueue, ANewerEventReplacesTheOneWaitingOfItsKindAndHandleAndTheQueueStaysBounded) {
   EventQueue queue;
-  for (DWORD handle = 1; handle <= 1000; ++handle) post(queue, event(Kind::Activity, handle));
-  const auto taken = queue.take();
-  ASSERT_EQ(taken.size(), EventQueue::kMaxWaiting);
-  EXPECT_EQ(taken.back().handle, 1000u);
-  EXPECT_EQ(taken.front().handle, 1000u - EventQueue::kMaxWaiting + 1);
+  post(queue, Kind::Station, 1, "a");
+  post(queue, Kind::Activity, 1);
+  post(queue, Kind::Station, 2, "b");
+  post(queue, Kind::Station, 1, "c");
+  for (int i = 0; i < 6; ++i) post(queue, Kind::SaveEnded, 0, std::to_string(i));
+  // The replaced one keeps its place; of the saves the last few stay, in order.
+  EXPECT_EQ(take(queue), (Lines{"1 station c", "1 activity", "2 station b", "0 save 2", "0 save 3",
+                                "0 save 4", "0 save 5"}));
+  EXPECT_TRUE(take(queue).empty());
+  for (DWORD handle = 1; handle <= 1000; ++handle) post(queue, Kind::Activity, handle);
+  const Lines bounded = take(queue);
+  ASSERT_EQ(bounded.size(), EventQueue::kMaxWaiting);
+  EXPECT_EQ(bounded.back(), "1000 activity") << "the oldest make room";
 }
 
 TEST(EventQueue, WakesOncePerEmptyToNotEmptyAfterTheBatchEndsAndMayBeTakenFromAtOnce) {
   EventQueue queue;
   int wakes = 0;
-  std::vector<PlaybackEvent> takenInWake;
-  // The wake takes at once: it would deadlock if it were called under the queue's lock.
+  Lines takenInWake;
+  // The wake takes at once: it would deadlock were it called under the queue's lock.
   queue.setWake([&] {
     ++wakes;
-    for (auto& e : queue.take()) takenInWake.push_back(std::move(e));
+    takenInWake = take(queue);
   });
   {
     EventQueue::Batch batch(&queue);
-    batch.post(event(Kind::Title, 1));
-    batch.post(event(Kind::Station, 1));
-    EXPECT_EQ(wakes, 0) << "not before the batch (and the caller's locks) ends";
+    PlaybackEvent e;
+    batch.post(e);
+    e.handle = 2;
+    batch.post(e);
+    EXPECT_EQ(wakes, 0) << "not before the batch (and the poster's locks) ends";
   }
   EXPECT_EQ(wakes, 1);
   EXPECT_EQ(takenInWake.size(), 2u);
   queue.setWake([&] { ++wakes; });
-  post(queue, event(Kind::Title, 1));
-  post(queue, event(Kind::Title, 2));  // not empty: no second wake
+  post(queue, Kind::Title, 1);
+  post(queue, Kind::Title, 2);  // not empty: no second wake
   EXPECT_EQ(wakes, 2);
-  EXPECT_EQ(queue.take().size(), 2u);
-  post(queue, event(Kind::Title, 1));
+  EXPECT_EQ(take(queue).size(), 2u);
+  post(queue, Kind::Title, 1);
   EXPECT_EQ(wakes, 3);
-  EventQueue::Batch nobody(nullptr);
-  nobody.post(event(Kind::Title, 9));  // a source the engine gave no queue tells nobody
 }
 
-// Each thread posts a rising count for its own handle while one taker drains on wake: the taker
-// sees each handle's counts rise and ends with the last, and the queue never holds more than one
-// event per handle.
+// Each thread posts a rising count for its own handle while one taker drains: the taker sees each
+// handle's counts rise and ends with the last, and never more than one event per handle waits.
 TEST(EventQueue, ManyPostersOneTaker) {
   constexpr int kThreads = 6;
   constexpr int kPosts = 20000;
   EventQueue queue;
-  std::mutex mutex;
-  std::condition_variable woken;
-  bool pending = false;
-  queue.setWake([&] {
-    {
-      const std::lock_guard lock(mutex);
-      pending = true;
-    }
-    woken.notify_one();
-  });
+  std::atomic<int> wakes{0};
+  queue.setWake([&] { wakes.fetch_add(1); });
   std::atomic<int> done{0};
   std::map<DWORD, long> last;
   bool rising = true;
   std::size_t most = 0;
   std::thread taker([&] {
-    for (;;) {
-      const bool finished = done.load() == kThreads;
-      {
-        std::unique_lock lock(mutex);
-        woken.wait_for(lock, std::chrono::milliseconds(20), [&] { return pending; });
-        pending = false;
-      }
+    for (bool finished = false; !finished;) {
+      finished = done.load() == kThreads;
       const auto taken = queue.take();
       most = std::max(most, taken.size());
       for (const auto& e : taken) {
-        const long count = std::stol(e.station);
-        rising = rising && count > last[e.handle];
-        last[e.handle] = count;
+        rising = rising && std::stol(e.station) > last[e.handle];
+        last[e.handle] = std::stol(e.station);
       }
-      if (finished) return;
     }
   });
   std::vector<std::thread> posters;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 1; t <= kThreads; ++t) {
     posters.emplace_back([&, t] {
-      for (int i = 1; i <= kPosts; ++i)
-        post(queue, event(Kind::Shift, static_cast<DWORD>(t + 1), std::to_string(i)));
-      ++done;
+      for (int i = 1; i <= kPosts; ++i) post(queue, Kind::Shift, t, std::to_string(i));
+      done.fetch_add(1);
     });
   }
   for (auto& p : posters) p.join();
   taker.join();
   EXPECT_TRUE(rising);
   EXPECT_LE(most, static_cast<std::size_t>(kThreads));
-  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(last[static_cast<DWORD>(t + 1)], kPosts) << t;
+  EXPECT_GE(wakes.load(), 1);
+  for (int t = 1; t <= kThreads; ++t) EXPECT_EQ(last[t], kPosts) << t;
 }
 
-// A source's news, with what the source would say given by hand.
-struct NewsFixture {
-  EventQueue queue;
-  std::mutex mutex;
-  ChannelNews::Now now;
-  int reads = 0;
-  ChannelNews news{&queue, [this](unsigned) {
-                     const std::lock_guard lock(mutex);
-                     ++reads;
-                     return now;
-                   }};
-  std::vector<std::string> take() {
-    std::vector<std::string> out;
-    for (const auto& e : queue.take()) {
-      std::string line = std::to_string(e.handle) + " ";
-      switch (e.kind) {
-        case Kind::Title: line += "title " + (e.title ? e.title->text : "none"); break;
-        case Kind::Station: line += "station " + e.station; break;
-        case Kind::Shift: line += "shift " + std::to_string(e.shift.delaySeconds); break;
-        case Kind::Activity: line += "activity"; break;
-        case Kind::SaveEnded: line += "save " + e.save.path; break;
-      }
-      out.push_back(line);
-    }
-    return out;
-  }
-};
-
 TEST(ChannelNews, TellsItsChannelsWhatChangedAndANewOneWhatIsKnown) {
-  using V = std::vector<std::string>;
-  NewsFixture f;
-  f.now.title = SongTitle{"A", "B", "A - B"};
-  f.news.tell(ChannelNews::kAll);
-  EXPECT_EQ(f.take(), V{}) << "no channel, no news";
-  {
-    EventQueue::Batch batch(&f.queue);
-    f.news.attach(7, batch);
-  }
-  EXPECT_EQ(f.take(), V{"7 title A - B"}) << "no station or shift known yet";
-  f.now.station = "Radio";
-  f.now.shift.canSeek = true;
-  f.now.shift.positionUs = 5;
-  f.news.tell(ChannelNews::kAll);
-  EXPECT_EQ(f.take(), (V{"7 station Radio", "7 shift 0"}));
-  f.now.shift.positionUs = 900'000;  // the position alone is no news
-  f.news.tell(ChannelNews::kAll);
-  EXPECT_EQ(f.take(), V{});
-  f.news.tell(ChannelNews::kShift, true);  // ... unless the listener moved
-  EXPECT_EQ(f.take(), V{"7 shift 0"});
-  f.now.shift.delaySeconds = 3;
-  f.now.title.reset();
-  f.news.tell(ChannelNews::kTitle);  // only what is asked is read
-  EXPECT_EQ(f.take(), V{"7 title none"});
-  {
-    EventQueue::Batch batch(&f.queue);
-    f.news.attach(8, batch);
-  }
-  EXPECT_EQ(f.take(), (V{"7 shift 3", "8 station Radio", "8 shift 3"}));
-  f.news.activity();
-  EXPECT_EQ(f.take(), (V{"7 activity", "8 activity"}));
-  f.news.detach(7);
-  f.now.title = SongTitle{"", "C", "C"};
-  f.news.tell(ChannelNews::kTitle);
-  EXPECT_EQ(f.take(), V{"8 title C"});
-  f.news.detachAll();
-  f.now.title = SongTitle{"", "D", "D"};
-  f.news.tell(ChannelNews::kAll);
-  f.news.activity();
-  EXPECT_EQ(f.take(), V{}) << "a stopped player is told nothing";
-  f.news.saveEnded(SongSave{SongSave::Status::CannotWrite, "/x", "full"});
-  EXPECT_EQ(f.take(), V{"0 save /x"}) << "a save's end is told whoever listens";
-  {
-    EventQueue::Batch batch(&f.queue);
-    f.news.attach(9, batch);
-  }
-  f.news.close();
-  const int reads = f.reads;
-  f.now.title = SongTitle{"", "E", "E"};
-  f.news.tell(ChannelNews::kAll);
-  EventQueue::Batch batch(&f.queue);
-  f.news.attach(10, batch);
-  EXPECT_EQ(f.reads, reads) << "a closed source is read no more";
-  EXPECT_EQ(f.take(), (V{"9 title D", "9 station Radio", "9 shift 3"}));
+  EventQueue queue;
+  ChannelNews::Now now;  // what the source would say
+  int reads = 0;
+  ChannelNews news(&queue, [&](unsigned) {
+    ++reads;
+    return now;
+  });
+  const auto attach = [&](DWORD handle) {
+    EventQueue::Batch batch(&queue);
+    news.attach(handle, batch);
+  };
+  now.title = SongTitle{"A", "B", "A - B"};
+  news.tell(ChannelNews::kAll);
+  EXPECT_EQ(take(queue), Lines{}) << "no channel, no news";
+  attach(7);
+  EXPECT_EQ(take(queue), Lines{"7 title A - B"}) << "no station or shift known yet";
+  now.station = "Radio";
+  now.shift.canSeek = true;
+  news.tell(ChannelNews::kAll);
+  EXPECT_EQ(take(queue), (Lines{"7 station Radio", "7 shift 0"}));
+  now.shift.positionUs = 900'000;  // the position alone is no news...
+  news.tell(ChannelNews::kAll);
+  EXPECT_EQ(take(queue), Lines{});
+  news.tell(ChannelNews::kShift, true);  // ... unless the listener moved
+  EXPECT_EQ(take(queue), Lines{"7 shift 0"});
+  now.shift.delaySeconds = 3;
+  now.title.reset();
+  news.tell(ChannelNews::kTitle);  // only what is asked is read
+  EXPECT_EQ(take(queue), Lines{"7 title none"});
+  attach(8);
+  EXPECT_EQ(take(queue), (Lines{"7 shift 3", "8 station Radio", "8 shift 3"}));
+  news.activity();
+  news.detach(7);
+  now.title = SongTitle{"", "C", "C"};
+  news.tell(ChannelNews::kTitle);
+  EXPECT_EQ(take(queue), (Lines{"7 activity", "8 activity", "8 title C"}));
+  news.detachAll();
+  now.title = SongTitle{"", "D", "D"};
+  news.tell(ChannelNews::kAll);
+  news.activity();
+  news.saveEnded(SongSave{SongSave::Status::CannotWrite, "/x", "full"});
+  EXPECT_EQ(take(queue), Lines{"0 save /x"}) << "a stopped player hears only of a save's end";
+  news.close();
+  const int readsBefore = reads;
+  attach(9);
+  news.tell(ChannelNews::kAll);
+  EXPECT_EQ(reads, readsBefore) << "a source gone is read no more";
+  EXPECT_EQ(take(queue), Lines{});
 }
 
 }  // namespace
