@@ -98,9 +98,17 @@ std::optional<SongBuffer::Heard> SongBuffer::titleAt(std::int64_t us) const {
 }
 
 bool SongBuffer::waitFor(std::uint64_t seq, const std::stop_token& stop,
-                         std::chrono::milliseconds timeout) const {
+                         const std::atomic<bool>& woken) const {
   std::unique_lock lock(mutex_);
-  return pushed_.wait_for(lock, stop, timeout, [&] { return seq < store_.nextSeq(); });
+  pushed_.wait(lock, stop,
+               [&] { return seq < store_.nextSeq() || woken.load(std::memory_order_acquire); });
+  return seq < store_.nextSeq();
+}
+
+void SongBuffer::wakeWaiters() const {
+  // Under the lock: a waiter between its test of `woken` and its sleep would miss the call.
+  { const std::lock_guard lock(mutex_); }
+  pushed_.notify_all();
 }
 
 SongSave SongBuffer::save(const std::string& directory, const std::string& station,

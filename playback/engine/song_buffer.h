@@ -24,6 +24,7 @@
 // never waits for it. The readers of the past (packet(), seqAt(), titleAt(), the clock) take the
 // lock briefly and never wait for the disk: a past song is copied out and written without it.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -96,9 +97,11 @@ class SongBuffer {
     std::string meta;
   };
   [[nodiscard]] std::optional<Heard> titleAt(std::int64_t us) const;
-  // Waits until packet `seq` is kept, `stop` is requested or `timeout` passes; true when kept.
+  // Waits until packet `seq` is kept, `stop` is requested or `woken` is set; true when kept.
+  // Whoever sets `woken` calls wakeWaiters() after it.
   bool waitFor(std::uint64_t seq, const std::stop_token& stop,
-               std::chrono::milliseconds timeout) const;
+               const std::atomic<bool>& woken) const;
+  void wakeWaiters() const;
 
   // What is kept costs this much (payload and bookkeeping). For tests and benches.
   [[nodiscard]] std::size_t bytes() const;
