@@ -262,6 +262,7 @@ void TimeShift::run(const std::stop_token& stop) {
     voice_.ring.wakeProducer();
     wake_.wait(lock, stop, [this] { return !liveBusy_; });
     if (stop.stop_requested()) return;
+    voice_.ring.handProducerOver();  // the live decoder writes no more: the replay's turn
     std::uint64_t seq = liveNext_;
     std::size_t skip = liveSkip_;
     const bool jump = want_ == Want::Seek;
@@ -353,6 +354,7 @@ bool TimeShift::takeRequest(Replaying& r) {
   interrupt_.store(false, std::memory_order_release);
   if (!catchingUp_ || songs_.nextSeq() > r.seq) return false;
   // Caught up: the live decoder takes the ring at the very next packet it receives.
+  voice_.ring.handProducerOver();  // before divert_ lets it write
   owner_ = Owner::Live;
   catchingUp_ = false;
   liveNext_ = r.seq;

@@ -15,7 +15,9 @@
 //   it and carries on without a seam.
 //
 // Threads: the requests (setPaused, seek, goLive, state) come from any thread and never wait for
-// either producer. livePacket/liveDone/prime come from the live decoder's thread.
+// either producer. livePacket/liveDone/prime come from the live decoder's thread. The ring's
+// producer check is handed over with the ring: to the replay once the live decoder has stopped
+// writing, back before the live decoder may write again.
 
 #include <atomic>
 #include <chrono>

@@ -308,6 +308,26 @@ TEST(ThreadCheckDeathTest, ASecondThreadEndsTheProcessUnlessTheOwnerLetGo) {
       "thread check failed: .*ASecondThread");
 }
 
+// Each side of the ring belongs to one thread until handed over: the producer passing from one
+// thread to the next as the time shift hands a voice's ring between decoder and replay.
+TEST(ThreadCheckDeathTest, EachSideOfTheRingHasOneThreadUntilHandedOver) {
+  if (!log::kThreadChecks) GTEST_SKIP() << "off in this build: NDEBUG, no RADIOLIST_THREAD_CHECKS";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  SpscRing<int> ring(8);
+  const int item = 1;
+  int out = 0;
+  // Handed to another thread and back; this thread, alive throughout, owns both sides at the end
+  // (a thread that has ended may lend its id to the next).
+  ring.write(std::span(&item, 1));
+  ring.handProducerOver();
+  std::thread([&] { ring.write(std::span(&item, 1)); }).join();
+  ring.handProducerOver();
+  ring.write(std::span(&item, 1));
+  EXPECT_EQ(ring.read(std::span(&out, 1)), 1u);
+  EXPECT_DEATH(std::thread([&] { ring.write(std::span(&item, 1)); }).join(), "thread check failed");
+  EXPECT_DEATH(std::thread([&] { ring.discard(1); }).join(), "thread check failed");
+}
+
 TEST(TagBlockTest, HeaderLinesAreNulTerminatedAndEndWithAnEmptyString) {
   EXPECT_EQ(headerBlock({"ICY 200 OK", "icy-name:A"}), "ICY 200 OK\0icy-name:A\0\0"s);
   EXPECT_EQ(headerBlock({}), "\0"s);
