@@ -456,6 +456,7 @@ TEST(SpscRingTest, AFullRingsProducerSleepsUntilTheConsumerReadsOrAWakeUp) {
   ASSERT_EQ(ring.write(four), 4u);
   for (const bool byRead : {true, false}) {
     std::atomic<bool> woke{false};
+    ring.handProducerOver();  // to the thread that waits, and back after it
     std::thread producer([&] {
       ring.waitForSpace();
       woke = true;
@@ -470,6 +471,7 @@ TEST(SpscRingTest, AFullRingsProducerSleepsUntilTheConsumerReadsOrAWakeUp) {
     }
     producer.join();
     EXPECT_TRUE(woke);
+    ring.handProducerOver();
     ring.write(std::span(&one, 1));
   }
 }
