@@ -25,11 +25,13 @@ bool Feed::pullRaw(std::vector<std::uint8_t>& to, std::size_t size) {
 }
 
 void Feed::replaceRest(std::span<const std::uint8_t> bytes) {
+  thread_.check();
   ahead_.assign(bytes.begin(), bytes.end());
   consumed_ = 0;
 }
 
 void Feed::discard() {
+  thread_.check();
   std::vector<std::uint8_t>().swap(ahead_);
   consumed_ = 0;
   ended_ = true;
@@ -80,6 +82,7 @@ bool Feed::fill(std::size_t size) {
 }
 
 std::size_t Feed::peek(std::size_t bytes) {
+  thread_.check();
   compact();
   while (ahead().size() < bytes) {
     if (!fill(std::max(bytes - ahead().size(), std::size_t{1}))) break;
@@ -88,6 +91,7 @@ std::size_t Feed::peek(std::size_t bytes) {
 }
 
 std::size_t Feed::read(std::uint8_t* dst, std::size_t size) {
+  thread_.check();
   compact();
   if (ahead().empty() && !fill(std::min(size, kReadPiece))) return 0;
   const std::size_t n = std::min(size, ahead().size());
@@ -97,6 +101,7 @@ std::size_t Feed::read(std::uint8_t* dst, std::size_t size) {
 }
 
 void Feed::splitOggLinks(std::function<void(SongTitle)> onTitle) {
+  thread_.check();
   if (splitter_) return;
   splitter_ = std::make_unique<ogg::ChainSplitter>();
   onTitle_ = std::move(onTitle);
@@ -109,6 +114,7 @@ void Feed::splitOggLinks(std::function<void(SongTitle)> onTitle) {
 }
 
 void Feed::nextLink() {
+  thread_.check();
   atBoundary_ = false;
   pagesThisLink_ = false;
   if (splitter_) takePages();

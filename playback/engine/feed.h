@@ -3,7 +3,7 @@
 // (probing, telling a playlist from audio), and a chained Ogg stream can be cut at each new link
 // so that every link gets a demuxer and decoder of its own.
 //
-// Threads: used by one thread only (the source's decoder thread).
+// Threads: used by one thread only (the source's decoder thread), checked.
 
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "playback/log/thread_check.h"
 #include "playback/net/http_stream.h"
 #include "playback/ogg/ogg_chain.h"
 
@@ -77,6 +78,7 @@ class Feed {
   std::vector<std::uint8_t> raw_;
   bool pagesThisLink_ = false;
   bool atBoundary_ = false;
+  log::ThreadCheck thread_;
 };
 
 }  // namespace radiolist::audio

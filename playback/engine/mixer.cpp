@@ -8,6 +8,7 @@
 namespace radiolist::audio {
 
 bool Mixer::attach(Voice* voice) {
+  voice->ring.handConsumerOver();  // read by whoever renders now, before the mixer sees it
   for (Slot& slot : slots_) {
     Voice* empty = nullptr;
     if (slot.voice.compare_exchange_strong(empty, voice)) {
@@ -53,6 +54,14 @@ bool Mixer::audioWaiting(std::size_t frames) noexcept {
   });
   renderEpoch_.fetch_add(1);
   return waiting;
+}
+
+void Mixer::handConsumersOver() noexcept {
+  renderEpoch_.fetch_add(1);  // holds detach() off, as render() does
+  for (Slot& slot : slots_) {
+    if (Voice* voice = slot.voice.load()) voice->ring.handConsumerOver();
+  }
+  renderEpoch_.fetch_add(1);
 }
 
 std::size_t Mixer::render(float* out, std::size_t frames) noexcept {

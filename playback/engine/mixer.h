@@ -102,6 +102,10 @@ class Mixer {
   // True when a voice that may sound has at least `frames` of audio waiting. Under the output's
   // lock, like render().
   [[nodiscard]] bool audioWaiting(std::size_t frames) noexcept;
+  // The thread that calls render() next becomes the reader of every voice's ring: for a render
+  // on another thread than the output's (one that woke it), and for a new output's thread.
+  // Under the output's lock, like render().
+  void handConsumersOver() noexcept;
 
   // The output's way to be told that audio has just begun to arrive, so that it need not wait
   // for its next refill; set by the output while it exists. wake() comes from a decoder thread

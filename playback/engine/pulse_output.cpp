@@ -58,10 +58,17 @@ class PulseOutput final : public Output {
         },
         this);
     if (idleTimer_ == nullptr) return false;
+    mixer_.handConsumersOver();  // the voices' rings are read on this output's thread now
     if (pa_threaded_mainloop_start(loop_) < 0) return false;
     mixer_.setWaker([this] {
       pa_threaded_mainloop_lock(loop_);
-      if (stream_ != nullptr && ready_.load()) startAudioNow(stream_);
+      if (stream_ != nullptr && ready_.load()) {
+        // Under the loop's lock this thread reads the rings for the call; the loop's thread
+        // takes them back at its next write.
+        mixer_.handConsumersOver();
+        startAudioNow(stream_);
+        mixer_.handConsumersOver();
+      }
       pa_threaded_mainloop_unlock(loop_);
     });
     return true;

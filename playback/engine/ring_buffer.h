@@ -11,7 +11,9 @@
 // consumer thread, wakeProducer() and the size queries from anywhere (their answer may be stale
 // by the time it is used). Only waitForSpace() blocks; no call locks or allocates, so the output
 // callback may use the consumer side (which wakes a waiting producer with a futex only when one
-// waits).
+// waits). Each side checks its thread (log::ThreadCheck: debug and sanitizer builds); a side
+// that changes hands (a voice's producer between its live decoder and its replay) is handed over
+// explicitly, by whoever makes sure the old thread has stopped using it.
 
 #include <algorithm>
 #include <atomic>
@@ -21,6 +23,8 @@
 #include <memory>
 #include <span>
 #include <type_traits>
+
+#include "playback/log/thread_check.h"
 
 namespace radiolist::audio {
 
@@ -42,6 +46,7 @@ class SpscRing {
 
   // Producer: copies as many items of `src` as fit; returns how many.
   std::size_t write(std::span<const T> src) {
+    producer_.check();
     const std::size_t w = write_.load(std::memory_order_relaxed);
     const std::size_t r = read_.load(std::memory_order_acquire);
     const std::size_t n = std::min(src.size(), capacity_ - (w - r));
@@ -52,6 +57,7 @@ class SpscRing {
 
   // Consumer: copies up to dst.size() of the oldest items into dst; returns how many.
   std::size_t read(std::span<T> dst) {
+    consumer_.check();
     const std::size_t r = read_.load(std::memory_order_relaxed);
     const std::size_t w = write_.load(std::memory_order_acquire);
     const std::size_t n = std::min(dst.size(), w - r);
@@ -63,6 +69,7 @@ class SpscRing {
 
   // Consumer: drops up to n of the oldest items; returns how many were dropped.
   std::size_t discard(std::size_t n) {
+    consumer_.check();
     const std::size_t r = read_.load(std::memory_order_relaxed);
     const std::size_t w = write_.load(std::memory_order_acquire);
     n = std::min(n, w - r);
@@ -82,12 +89,18 @@ class SpscRing {
 
   // Producer: waits until at least one item fits, or wakeProducer() is called.
   void waitForSpace() const {
+    producer_.check();
     const std::uint32_t seen = rooms_.load(std::memory_order_acquire);
     if (writable() > 0) return;
     rooms_.wait(seen, std::memory_order_acquire);
   }
   // Ends a waitForSpace() now or the next one to start before any room is made (a stop).
   void wakeProducer() { madeRoom(); }
+
+  // The next thread to call a producer's (consumer's) method becomes the producer (consumer).
+  // Only once the old one has stopped calling it.
+  void handProducerOver() { producer_.release(); }
+  void handConsumerOver() { consumer_.release(); }
 
  private:
   void copyIn(std::size_t at, std::span<const T> src) {
@@ -117,6 +130,9 @@ class SpscRing {
   // Counts the consumer's reads and discards (and wake-ups): what a waiting producer sleeps on.
   // Mutable: waiting on it changes nothing a reader of the ring sees.
   alignas(64) mutable std::atomic<std::uint32_t> rooms_{0};
+  // Which thread is each side's (checked in debug and sanitizer builds).
+  log::ThreadCheck producer_;
+  log::ThreadCheck consumer_;
 };
 
 }  // namespace radiolist::audio

@@ -18,8 +18,6 @@ constexpr std::int64_t kUsPerSecond = 1'000'000;
 constexpr std::int64_t kLeastLagUs = 250'000;
 // A seek this close to live is a seek to live.
 constexpr std::int64_t kLiveMarginUs = 250'000;
-// How often the replay, waiting for the next packet at the live edge, looks at its requests.
-constexpr std::chrono::milliseconds kEdgePoll{40};
 
 std::int64_t framesToUs(std::size_t frames) {
   return static_cast<std::int64_t>(frames) * kUsPerSecond / kOutputRate;
@@ -87,6 +85,9 @@ void TimeShift::ask(Want want, std::int64_t us) {
   // A jump cuts short what the replay is writing; a pause leaves it to wait for room.
   if (want != Want::Hold) interrupt_.store(true, std::memory_order_release);
   voice_.ring.wakeProducer();
+  // The replay may be waiting at the live edge for the next packet: the request wakes it.
+  asked_.store(true, std::memory_order_release);
+  songs_.wakeWaiters();
   if (stopped_) return;
   if (!thread_.joinable()) {
     thread_ = std::jthread([this](std::stop_token stop) {
@@ -261,6 +262,7 @@ void TimeShift::run(const std::stop_token& stop) {
     voice_.ring.wakeProducer();
     wake_.wait(lock, stop, [this] { return !liveBusy_; });
     if (stop.stop_requested()) return;
+    voice_.ring.handProducerOver();  // the live decoder writes no more: the replay's turn
     std::uint64_t seq = liveNext_;
     std::size_t skip = liveSkip_;
     const bool jump = want_ == Want::Seek;
@@ -280,106 +282,123 @@ void TimeShift::run(const std::stop_token& stop) {
   }
 }
 
-bool TimeShift::replay(std::uint64_t seq, std::size_t skip, bool jump,
-                       const std::stop_token& stop) {
+// What the replay carries from one packet to the next.
+struct TimeShift::Replaying {
+  std::uint64_t seq = 0;  // the next packet to play
+  std::size_t skip = 0;   // frames of it already heard
   CodecContextPtr decoder;
   std::uint64_t segment = 0;
+  std::uint64_t failedSegment = 0;  // a segment whose decoder would not open
   Resampler resampler;
   FadeIn fade;
-  const FramePtr frame(av_frame_alloc());
-  if (!frame) return false;
+  FramePtr frame{av_frame_alloc()};
   Leveller* leveller = nullptr;
   std::mutex* levelGuard = nullptr;
-  std::uint64_t failedSegment = 0;  // a segment whose decoder would not open
-  // A jump to packet `seq`: what the ring holds is not to be heard, the decoder starts afresh.
-  const auto startOver = [&] {
-    markJump(seq);
-    decoder.reset();
-    fade.restart();
-    skip = 0;
-  };
-  if (jump) {
-    decoder.reset();
-    fade.restart();
-  }
+};
 
+void TimeShift::startOver(Replaying& r) {
+  // A jump to packet r.seq: what the ring holds is not to be heard, the decoder starts afresh.
+  markJump(r.seq);
+  r.decoder.reset();
+  r.fade.restart();
+  r.skip = 0;
+}
+
+bool TimeShift::replay(std::uint64_t seq, std::size_t skip, bool jump,
+                       const std::stop_token& stop) {
+  Replaying r;
+  if (!r.frame) return false;
+  r.seq = seq;
+  r.skip = skip;
+  if (jump) r.fade.restart();
   while (!stop.stop_requested()) {
-    {
-      const std::lock_guard lock(mutex_);
-      leveller = leveller_;
-      levelGuard = levelGuard_;
-      if (want_ == Want::Seek) {
-        seq = songs_.seqAt(wantUs_);
-        catchingUp_ = false;
-        startOver();
-      } else if (want_ == Want::Live) {
-        seq = songs_.seqAt(songs_.liveUs() - lagUs_);
-        catchingUp_ = true;
-        startOver();
-      } else if (want_ == Want::Hold) {
-        catchingUp_ = false;
-      }
-      want_ = Want::None;
-      interrupt_.store(false, std::memory_order_release);
-      // Caught up: the live decoder takes the ring at the very next packet it receives.
-      if (catchingUp_ && songs_.nextSeq() <= seq) {
-        owner_ = Owner::Live;
-        catchingUp_ = false;
-        liveNext_ = seq;
-        liveSkip_ = 0;
-        liveResumes_ = true;
-        divert_.store(false, std::memory_order_release);
-        wake_.notify_all();  // the live decoder may be waiting out its pace
-        log::write(log::Domain::Engine, "live again");
-        return true;
-      }
-    }
-    std::optional<SongBuffer::Replay> packet = songs_.packet(seq);
+    if (takeRequest(r)) return true;
+    std::optional<SongBuffer::Replay> packet = songs_.packet(r.seq);
     if (!packet) {
-      songs_.waitFor(seq, stop, kEdgePoll);
+      // At the live edge: the next packet or a request wakes it; nothing else does.
+      edgeWaits_.fetch_add(1, std::memory_order_relaxed);
+      songs_.waitFor(r.seq, stop, asked_);
       continue;
     }
-    if (packet->seq != seq) {  // dropped from the buffer meanwhile: on from the oldest kept
-      seq = packet->seq;
-      startOver();
+    if (packet->seq != r.seq) {  // dropped from the buffer meanwhile: on from the oldest kept
+      r.seq = packet->seq;
+      startOver(r);
     }
-    if (packet->segment == failedSegment) {
-      seq = packet->seq + 1;
+    if (packet->segment == r.failedSegment || !decoderFor(r, *packet)) {
+      r.seq = packet->seq + 1;
       continue;
     }
-    if (!decoder || packet->segment != segment) {
-      if (decoder) fade.restart();  // another stream: a splice
-      decoder = openDecoder(*packet->params);
-      segment = packet->segment;
-      resampler.reset();
-      if (!decoder) {
-        failedSegment = segment;
-        seq = packet->seq + 1;
-        continue;
-      }
-      prime(*decoder, primeBefore(seq), *frame);
-    }
-    seq = packet->seq + 1;
-    if (avcodec_send_packet(decoder.get(), packet->packet.get()) < 0) continue;
-    bool whole = true;
-    while (avcodec_receive_frame(decoder.get(), frame.get()) >= 0) {
-      const auto converted = resampler.convert(*frame);
-      av_frame_unref(frame.get());
-      if (!whole) continue;
-      std::span<StereoFrame> frames(const_cast<StereoFrame*>(converted.data()), converted.size());
-      const std::size_t skipped = std::min(skip, frames.size());
-      frames = frames.subspan(skipped);
-      skip -= skipped;
-      fade.apply(frames);
-      if (leveller != nullptr) {
-        const std::lock_guard level(*levelGuard);
-        leveller->process(frames, levelOn_ == nullptr || levelOn_->load(std::memory_order_relaxed));
-      }
-      whole = writeAll(voice_.ring, frames, stop, &interrupt_) == frames.size();
-    }
-    ringEndUs_.store(packet->endUs, std::memory_order_release);
+    r.seq = packet->seq + 1;
+    play(r, *packet, stop);
   }
   return false;
+}
+
+bool TimeShift::takeRequest(Replaying& r) {
+  const std::lock_guard lock(mutex_);
+  r.leveller = leveller_;
+  r.levelGuard = levelGuard_;
+  if (want_ == Want::Seek) {
+    r.seq = songs_.seqAt(wantUs_);
+    catchingUp_ = false;
+    startOver(r);
+  } else if (want_ == Want::Live) {
+    r.seq = songs_.seqAt(songs_.liveUs() - lagUs_);
+    catchingUp_ = true;
+    startOver(r);
+  } else if (want_ == Want::Hold) {
+    catchingUp_ = false;
+  }
+  want_ = Want::None;
+  asked_.store(false, std::memory_order_release);
+  interrupt_.store(false, std::memory_order_release);
+  if (!catchingUp_ || songs_.nextSeq() > r.seq) return false;
+  // Caught up: the live decoder takes the ring at the very next packet it receives.
+  voice_.ring.handProducerOver();  // before divert_ lets it write
+  owner_ = Owner::Live;
+  catchingUp_ = false;
+  liveNext_ = r.seq;
+  liveSkip_ = 0;
+  liveResumes_ = true;
+  divert_.store(false, std::memory_order_release);
+  wake_.notify_all();  // the live decoder may be waiting out its pace
+  log::write(log::Domain::Engine, "live again");
+  return true;
+}
+
+bool TimeShift::decoderFor(Replaying& r, const SongBuffer::Replay& packet) {
+  if (r.decoder && packet.segment == r.segment) return true;
+  if (r.decoder) r.fade.restart();  // another stream: a splice
+  r.decoder = openDecoder(*packet.params);
+  r.segment = packet.segment;
+  r.resampler.reset();
+  if (!r.decoder) {
+    r.failedSegment = r.segment;
+    return false;
+  }
+  prime(*r.decoder, primeBefore(packet.seq), *r.frame);
+  return true;
+}
+
+void TimeShift::play(Replaying& r, const SongBuffer::Replay& packet, const std::stop_token& stop) {
+  if (avcodec_send_packet(r.decoder.get(), packet.packet.get()) < 0) return;
+  bool whole = true;
+  while (avcodec_receive_frame(r.decoder.get(), r.frame.get()) >= 0) {
+    const auto converted = r.resampler.convert(*r.frame);
+    av_frame_unref(r.frame.get());
+    if (!whole) continue;
+    std::span<StereoFrame> frames(const_cast<StereoFrame*>(converted.data()), converted.size());
+    const std::size_t skipped = std::min(r.skip, frames.size());
+    frames = frames.subspan(skipped);
+    r.skip -= skipped;
+    r.fade.apply(frames);
+    if (r.leveller != nullptr) {
+      const std::lock_guard level(*r.levelGuard);
+      r.leveller->process(frames, levelOn_ == nullptr || levelOn_->load(std::memory_order_relaxed));
+    }
+    whole = writeAll(voice_.ring, frames, stop, &interrupt_) == frames.size();
+  }
+  ringEndUs_.store(packet.endUs, std::memory_order_release);
 }
 
 }  // namespace radiolist::audio

@@ -15,7 +15,9 @@
 //   it and carries on without a seam.
 //
 // Threads: the requests (setPaused, seek, goLive, state) come from any thread and never wait for
-// either producer. livePacket/liveDone/prime come from the live decoder's thread.
+// either producer. livePacket/liveDone/prime come from the live decoder's thread. The ring's
+// producer check is handed over with the ring: to the replay once the live decoder has stopped
+// writing, back before the live decoder may write again.
 
 #include <atomic>
 #include <chrono>
@@ -79,13 +81,30 @@ class TimeShift {
   // Set while the live decoder must stop writing into the ring.
   [[nodiscard]] const std::atomic<bool>& divert() const { return divert_; }
 
+  // How often the replay began to wait at the live edge for the next packet: only a packet or a
+  // request ends such a wait. For tests.
+  [[nodiscard]] std::uint64_t edgeWaits() const {
+    return edgeWaits_.load(std::memory_order_relaxed);
+  }
+
  private:
   enum class Owner { Live, Replay };
   enum class Want { None, Hold, Seek, Live };
 
+  struct Replaying;
+
   void run(const std::stop_token& stop);
   // Plays kept packets from `seq` until the ring goes back to the live decoder (true) or a stop.
   bool replay(std::uint64_t seq, std::size_t skip, bool jump, const std::stop_token& stop);
+  // The replay's thread, between packets: answers the request waiting; true when it handed the
+  // ring back to the live decoder.
+  bool takeRequest(Replaying& r);
+  void startOver(Replaying& r);
+  // The decoder for `packet`'s segment, opened (and primed) if it is another; false when it would
+  // not open.
+  bool decoderFor(Replaying& r, const SongBuffer::Replay& packet);
+  // Decodes `packet` into the ring in the live decoder's place.
+  void play(Replaying& r, const SongBuffer::Replay& packet, const std::stop_token& stop);
   // Needs mutex_: whether what is heard is (or is about to be) behind live.
   [[nodiscard]] bool behindLocked() const;
   // Needs mutex_: starts the replay thread if it is not there yet and asks it for `want`.
@@ -110,8 +129,10 @@ class TimeShift {
   Voice& voice_;
   const std::atomic<bool>* const levelOn_;
 
-  std::atomic<bool> divert_{false};         // the live decoder stops writing
-  std::atomic<bool> interrupt_{false};      // the replay stops writing: a request waits
+  std::atomic<bool> divert_{false};     // the live decoder stops writing
+  std::atomic<bool> interrupt_{false};  // the replay stops writing: a request waits
+  std::atomic<bool> asked_{false};      // a request waits (any); set and cleared under mutex_
+  std::atomic<std::uint64_t> edgeWaits_{0};
   std::atomic<std::int64_t> ringEndUs_{0};  // where the audio written into the ring ends
 
   mutable std::mutex mutex_;

@@ -399,6 +399,7 @@ void HlsRequests::attach(AVFormatContext* ctx, AVDictionary** options) {
 }
 
 std::optional<SongTitle> HlsRequests::timedMetadata(const AVPacket& packet) {
+  demuxerThread_.check();
   if (packet.data == nullptr || packet.size <= 0) return std::nullopt;
   auto title = titleFromTimedId3(
       std::as_bytes(std::span(packet.data, static_cast<std::size_t>(packet.size))));
@@ -407,6 +408,7 @@ std::optional<SongTitle> HlsRequests::timedMetadata(const AVPacket& packet) {
 }
 
 void HlsRequests::reportTitle(const SongTitle& title) {
+  demuxerThread_.check();
   if (lastTitle_ == title) return;
   lastTitle_ = title;
   if (onTitle_) onTitle_(title);

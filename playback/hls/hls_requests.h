@@ -33,7 +33,8 @@
 //   requests.timedMetadata(packet) (MPEG-TS segments carry their titles that way) ...
 //   avformat_close_input(&ctx);                      // closes what io_open opened
 //
-// Threads: io_open, io_close2, timedMetadata and onTitle all run on the demuxer's thread.
+// Threads: io_open, io_close2, timedMetadata and onTitle all run on the demuxer's thread
+// (checked where a title is taken).
 // requestCount() may be read from any thread.
 
 #include <atomic>
@@ -44,6 +45,7 @@
 #include <stop_token>
 #include <string>
 
+#include "playback/log/thread_check.h"
 #include "playback/net/http_stream.h"
 #include "playback/song_title.h"
 
@@ -93,6 +95,7 @@ class HlsRequests {
   std::function<void(SongTitle)> onTitle_;
   std::optional<SongTitle> lastTitle_;  // demuxer thread only
   std::atomic<std::size_t> requests_{0};
+  log::ThreadCheck demuxerThread_;
 
   void reportTitle(const SongTitle& title);
 };

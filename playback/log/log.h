@@ -1,35 +1,63 @@
 #pragma once
 // Diagnostic lines of the audio library and of the program above it, by domain and level, on
-// stderr. Errors and warnings are always written. Info and debug lines only for the domains the
-// environment variable RADIOLIST_LOG names: a comma-separated list of net, decode, output,
-// engine, desktop or "all", each optionally with the most detailed level it shows
-// ("net:info", "all:debug"); a bare name shows every level. Read once, at the first line asked
-// for.
+// stderr. Each module defines its own domain, a name and a bit of its own (net/log_domain.h,
+// engine/log_domains.h, the program's "desktop" in app/); this file lists none. Errors and
+// warnings are always written. Info and debug lines only for the domains the environment
+// variable RADIOLIST_LOG names: a comma-separated list of domain names or "all", each optionally
+// with the most detailed level it shows ("net:info", "all:debug"); a bare name shows every
+// level. Read once, at the first line asked for; what it says of a domain is kept by its bit.
 //
 // A line is formatted and written whole under a lock: never log from the output's write
 // callback. Control bytes (a server's header, a curl message) are shown as '?', so a stream
 // cannot send escape sequences to the terminal.
 
 #include <sstream>
+#include <string>
 #include <string_view>
 
 namespace radiolist::log {
 
-enum class Domain : unsigned { Net = 1, Decode = 2, Output = 4, Engine = 8, Desktop = 16 };
-inline constexpr unsigned kDomainCount = 5;
+// Domains a process may have: each takes a bit below this.
+inline constexpr unsigned kMaxDomains = 16;
+
+// A module's domain: `static constexpr Domain netDomain{"net", 0}`. The bit is the module's
+// choice, one no other module of the process takes.
+class Domain {
+ public:
+  consteval Domain(std::string_view name, unsigned bit) : name_(name), bit_(bit) {
+    if (bit >= kMaxDomains || name.empty())
+      throw "a domain needs a name and a bit below kMaxDomains";
+  }
+  [[nodiscard]] constexpr std::string_view name() const { return name_; }
+  [[nodiscard]] constexpr unsigned bit() const { return bit_; }
+  friend constexpr bool operator==(const Domain&, const Domain&) = default;
+  // ---- names of the domains from before each module had its own; the renaming drops them ----
+  static const Domain Net, Decode, Output, Engine, Desktop;
+  // ---- end of the names from before ----
+
+ private:
+  std::string_view name_;
+  unsigned bit_;
+};
+// ---- names of the domains from before each module had its own; the renaming drops them ----
+inline constexpr Domain Domain::Net{"net", 0};
+inline constexpr Domain Domain::Decode{"decode", 1};
+inline constexpr Domain Domain::Output{"output", 2};
+inline constexpr Domain Domain::Engine{"engine", 3};
+inline constexpr Domain Domain::Desktop{"desktop", 4};
+// ---- end of the names from before ----
 
 // From the most to the least severe.
 enum class Level : unsigned { Error, Warning, Info, Debug };
 
-// What a RADIOLIST_LOG value shows: one bit per (domain, level), Error and Warning always on;
-// unknown names and levels are ignored. Pure.
+// What a RADIOLIST_LOG value shows, Error and Warning always; unknown names and levels are
+// ignored. Pure.
 struct Verbosity {
-  unsigned bits = 0;
+  std::string value;  // at most kLongestValue bytes of it
   [[nodiscard]] bool shows(Domain domain, Level level) const;
 };
+inline constexpr std::size_t kLongestValue = 1024;
 [[nodiscard]] Verbosity parseVerbosity(std::string_view value);
-// The domains whose info lines a value shows (a bit per Domain).
-[[nodiscard]] unsigned parseDomains(std::string_view value);
 
 [[nodiscard]] bool on(Domain domain, Level level = Level::Info);
 void line(Domain domain, Level level, std::string_view text);

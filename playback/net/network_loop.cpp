@@ -117,6 +117,38 @@ std::size_t NetworkLoop::apply(Command& command) {
   return 0;
 }
 
+std::size_t NetworkLoop::concludeFinished() {
+  std::size_t ended = 0;
+  while (const CURLMsg* message = multi_.nextMessage()) {
+    if (message->msg != CURLMSG_DONE) continue;
+    CURL* const easy = message->easy_handle;
+    const CURLcode result = message->data.result;
+    const auto it = std::find_if(transfers_.begin(), transfers_.end(),
+                                 [&](const auto& entry) { return entry.second->easy() == easy; });
+    if (it == transfers_.end()) continue;
+    it->second->conclude(result);
+    transfers_.erase(it);  // the connection goes back to the multi handle's cache
+    ++ended;
+  }
+  return ended;
+}
+
+std::size_t NetworkLoop::dropOverdue(std::chrono::steady_clock::time_point now,
+                                     std::chrono::steady_clock::time_point& wake) {
+  std::size_t ended = 0;
+  for (auto it = transfers_.begin(); it != transfers_.end();) {
+    Clock::time_point deadline;
+    if (it->second->overdue(now, deadline)) {
+      it = transfers_.erase(it);
+      ++ended;
+    } else {
+      wake = std::min(wake, deadline);
+      ++it;
+    }
+  }
+  return ended;
+}
+
 void NetworkLoop::run() {
   std::size_t ended = 0;  // transfers ended, not yet taken off gLiveTransfers
   for (;;) {
@@ -133,29 +165,10 @@ void NetworkLoop::run() {
 
     int running = 0;
     if (!multi_.perform(running)) break;
-    while (const CURLMsg* message = multi_.nextMessage()) {
-      if (message->msg != CURLMSG_DONE) continue;
-      CURL* const easy = message->easy_handle;
-      const CURLcode result = message->data.result;
-      const auto it = std::find_if(transfers_.begin(), transfers_.end(),
-                                   [&](const auto& entry) { return entry.second->easy() == easy; });
-      if (it == transfers_.end()) continue;
-      it->second->conclude(result);
-      transfers_.erase(it);  // the connection goes back to the multi handle's cache
-      ++ended;
-    }
+    ended += concludeFinished();
     const auto now = Clock::now();
     auto wake = now + std::chrono::seconds(60);
-    for (auto it = transfers_.begin(); it != transfers_.end();) {
-      Clock::time_point deadline;
-      if (it->second->overdue(now, deadline)) {
-        it = transfers_.erase(it);
-        ++ended;
-      } else {
-        wake = std::min(wake, deadline);
-        ++it;
-      }
-    }
+    ended += dropOverdue(now, wake);
     if (transfers_.empty()) {
       std::unique_lock lock(mutex_);
       if (commands_.empty() && !closed_) {
@@ -174,6 +187,10 @@ void NetworkLoop::run() {
         std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1;
     if (!multi_.poll(static_cast<int>(std::min<long long>(waitMs, 60000)))) break;
   }
+  shutDown(ended);
+}
+
+void NetworkLoop::shutDown(std::size_t ended) {
   // Closing (or curl broke): every stream ends, every connection closes.
   for (auto& [shared, transfer] : transfers_) {
     shared->cancelled.store(true);

@@ -61,6 +61,12 @@ class NetworkLoop {
   // Returns how many transfers ended.
   std::size_t apply(Command& command);
   void run();
+  // The thread's, each returning how many transfers ended: those curl finished, those overdue
+  // (`wake` brought forward to the next deadline); and the end of every transfer at closing.
+  std::size_t concludeFinished();
+  std::size_t dropOverdue(std::chrono::steady_clock::time_point now,
+                          std::chrono::steady_clock::time_point& wake);
+  void shutDown(std::size_t ended);
 
   const pid_t pid_;
   // In a forked child, the parent's loop: left alone, and kept reachable so that its memory is

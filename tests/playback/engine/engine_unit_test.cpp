@@ -16,11 +16,13 @@
 #include <thread>
 #include <vector>
 
+#include "app/log_domain.h"
 #include "playback/engine/decoder.h"
 #include "playback/engine/family.h"
 #include "playback/engine/ffmpeg_util.h"
 #include "playback/engine/handle_table.h"
 #include "playback/engine/icy_title.h"
+#include "playback/engine/log_domains.h"
 #include "playback/engine/mixer.h"
 #include "playback/engine/retry.h"
 #include "playback/engine/ring_buffer.h"
@@ -30,6 +32,7 @@
 #include "playback/log/thread_check.h"
 #include "playback/log/thread_name.h"
 #include "playback/log/timeline.h"
+#include "playback/net/log_domain.h"
 
 extern "C" {
 #include <libavutil/avstring.h>
@@ -225,42 +228,62 @@ TEST(RetryScheduleTest, NewsCutsAStepShortOnceAndNeverAfterTheServersAnswer) {
   }
 }
 
+// Each module's domain, and one the log has never heard of: a name is enough to be shown.
+constexpr log::Domain kDomains[] = {net::kNetLog,      audio::kDecodeLog, audio::kOutputLog,
+                                    audio::kEngineLog, kDesktopLog,       log::Domain{"hls", 9}};
+
 TEST(LogTest, TheVariableNamesDomainsOrAll) {
-  using log::Domain;
-  const auto bits = [](std::initializer_list<Domain> ds) {
-    unsigned b = 0;
-    for (Domain d : ds) b |= static_cast<unsigned>(d);
-    return b;
+  const struct {
+    const char* value;
+    std::vector<std::string_view> shown;
+  } cases[] = {
+      {"", {}},
+      {"net", {"net"}},
+      {"decode, output,,bogus", {"decode", "output"}},
+      {"network,Net", {}},  // names are whole and exact
+      {"hls:info", {"hls"}},
+      {"all", {"net", "decode", "output", "engine", "desktop", "hls"}},
   };
-  EXPECT_EQ(log::parseDomains(""), 0u);
-  EXPECT_EQ(log::parseDomains("net"), bits({Domain::Net}));
-  EXPECT_EQ(log::parseDomains("decode, output,,bogus"), bits({Domain::Decode, Domain::Output}));
-  EXPECT_EQ(log::parseDomains("network,Net"), 0u) << "names are whole and exact";
-  EXPECT_EQ(log::parseDomains("all") &
-                bits({Domain::Net, Domain::Decode, Domain::Output, Domain::Engine}),
-            bits({Domain::Net, Domain::Decode, Domain::Output, Domain::Engine}));
+  for (const auto& c : cases) {
+    std::vector<std::string_view> shown;
+    for (const log::Domain& d : kDomains) {
+      if (log::parseVerbosity(c.value).shows(d, log::Level::Info)) shown.push_back(d.name());
+    }
+    EXPECT_EQ(shown, c.shown) << '"' << c.value << '"';
+  }
+}
+
+TEST(LogTest, EachModulesDomainHasANameAndABitOfItsOwn) {
+  for (std::size_t i = 0; i < std::size(kDomains); ++i) {
+    for (std::size_t j = i + 1; j < std::size(kDomains); ++j) {
+      EXPECT_NE(kDomains[i].bit(), kDomains[j].bit()) << kDomains[i].name() << kDomains[j].name();
+      EXPECT_NE(kDomains[i].name(), kDomains[j].name());
+    }
+  }
 }
 
 TEST(LogTest, ErrorsAndWarningsAlwaysShowTheOtherLevelsWhenNamed) {
+  using audio::kEngineLog;
   using log::Domain;
   using log::Level;
+  using net::kNetLog;
   const struct {
     const char* value;
     Domain domain;
     Level level;
     bool shown;
   } cases[] = {
-      {"", Domain::Net, Level::Warning, true},
-      {"", Domain::Desktop, Level::Error, true},
-      {"", Domain::Net, Level::Info, false},
-      {"net", Domain::Net, Level::Debug, true},
-      {"net:info", Domain::Net, Level::Info, true},
-      {"net:info", Domain::Net, Level::Debug, false},
-      {"net:debug", Domain::Net, Level::Debug, true},
-      {"net:loud", Domain::Net, Level::Info, false},
-      {"all:info", Domain::Desktop, Level::Info, true},
-      {"desktop", Domain::Engine, Level::Info, false},
-      {" engine : debug ,net", Domain::Engine, Level::Debug, true},
+      {"", kNetLog, Level::Warning, true},
+      {"", kDesktopLog, Level::Error, true},
+      {"", kNetLog, Level::Info, false},
+      {"net", kNetLog, Level::Debug, true},
+      {"net:info", kNetLog, Level::Info, true},
+      {"net:info", kNetLog, Level::Debug, false},
+      {"net:debug", kNetLog, Level::Debug, true},
+      {"net:loud", kNetLog, Level::Info, false},
+      {"all:info", kDesktopLog, Level::Info, true},
+      {"desktop", kEngineLog, Level::Info, false},
+      {" engine : debug ,net", kEngineLog, Level::Debug, true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(log::parseVerbosity(c.value).shows(c.domain, c.level), c.shown)
@@ -283,6 +306,26 @@ TEST(ThreadCheckDeathTest, ASecondThreadEndsTheProcessUnlessTheOwnerLetGo) {
         std::thread([&] { check.check(); }).join();
       },
       "thread check failed: .*ASecondThread");
+}
+
+// Each side of the ring belongs to one thread until handed over: the producer passing from one
+// thread to the next as the time shift hands a voice's ring between decoder and replay.
+TEST(ThreadCheckDeathTest, EachSideOfTheRingHasOneThreadUntilHandedOver) {
+  if (!log::kThreadChecks) GTEST_SKIP() << "off in this build: NDEBUG, no RADIOLIST_THREAD_CHECKS";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  SpscRing<int> ring(8);
+  const int item = 1;
+  int out = 0;
+  // Handed to another thread and back; this thread, alive throughout, owns both sides at the end
+  // (a thread that has ended may lend its id to the next).
+  ring.write(std::span(&item, 1));
+  ring.handProducerOver();
+  std::thread([&] { ring.write(std::span(&item, 1)); }).join();
+  ring.handProducerOver();
+  ring.write(std::span(&item, 1));
+  EXPECT_EQ(ring.read(std::span(&out, 1)), 1u);
+  EXPECT_DEATH(std::thread([&] { ring.write(std::span(&item, 1)); }).join(), "thread check failed");
+  EXPECT_DEATH(std::thread([&] { ring.discard(1); }).join(), "thread check failed");
 }
 
 TEST(TagBlockTest, HeaderLinesAreNulTerminatedAndEndWithAnEmptyString) {
@@ -413,6 +456,7 @@ TEST(SpscRingTest, AFullRingsProducerSleepsUntilTheConsumerReadsOrAWakeUp) {
   ASSERT_EQ(ring.write(four), 4u);
   for (const bool byRead : {true, false}) {
     std::atomic<bool> woke{false};
+    ring.handProducerOver();  // to the thread that waits, and back after it
     std::thread producer([&] {
       ring.waitForSpace();
       woke = true;
@@ -427,6 +471,7 @@ TEST(SpscRingTest, AFullRingsProducerSleepsUntilTheConsumerReadsOrAWakeUp) {
     }
     producer.join();
     EXPECT_TRUE(woke);
+    ring.handProducerOver();
     ring.write(std::span(&one, 1));
   }
 }
