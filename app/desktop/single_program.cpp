@@ -22,29 +22,20 @@
 #include <functional>
 #include <utility>
 
-#include "app/desktop/regular_file.h"
+#include "files/file.h"
 #include "playback/log/log.h"
 
 namespace radiolist {
 namespace {
 
-// Closes a descriptor on every way out of a function.
-struct Descriptor {
-  int fd;
-  ~Descriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-  int release() { return std::exchange(fd, -1); }
-};
-
 // Opens the lock directory, made 0700 when missing; the locks are only as good as its being
 // this user's alone (no one else can take or replace a lock file in it).
-int openLockDirectory(const QByteArray& lockDir, Descriptor& dir) {
+int openLockDirectory(const QByteArray& lockDir, files::Fd& dir) {
   if (::mkdir(lockDir.constData(), 0700) != 0 && errno != EEXIST) return errno;
-  dir.fd = ::open(lockDir.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (dir.fd < 0) return errno;
+  dir.reset(::open(lockDir.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dir.valid()) return errno;
   struct stat st {};
-  if (::fstat(dir.fd, &st) != 0) return errno;
+  if (::fstat(dir.get(), &st) != 0) return errno;
   if (!S_ISDIR(st.st_mode)) return ENOTDIR;
   if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) return EPERM;
   return 0;
@@ -82,33 +73,28 @@ QString alreadyRunningText(const QByteArray& listDir) {
 }
 
 ListLock ListLock::take(const QByteArray& lockDir, const QByteArray& listDir) {
-  Descriptor dir{-1};
+  files::Fd dir;
   if (const int error = openLockDirectory(lockDir, dir)) return failed(error);
-  const QByteArray name = lockFileName(listDir);
-  // O_NONBLOCK: a pipe put in its place does not hold the open; fstat then refuses it.
-  Descriptor file{::openat(dir.fd, name.constData(),
-                           O_RDWR | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
-                           0600)};
-  if (file.fd < 0) return failed(errno);
-  struct stat st {};
-  if (::fstat(file.fd, &st) != 0) return failed(errno);
-  if (!S_ISREG(st.st_mode)) return failed(EINVAL);
-  if (::flock(file.fd, LOCK_EX | LOCK_NB) != 0)
-    return errno == EWOULDBLOCK ? ListLock(State::Held, 0, file.release()) : failed(errno);
+  files::Opened file = files::openRegular(dir.get(), lockFileName(listDir).toStdString(),
+                                          O_RDWR | O_CREAT, files::Links::Refuse);
+  if (file.failure.failed()) return failed(file.failure.asErrno());
+  const int fd = file.fd.get();
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+    return errno == EWOULDBLOCK ? ListLock(State::Held, 0, std::move(file.fd)) : failed(errno);
   // Who holds it, for a second start to know the program it may hand over to.
-  const QByteArray pid = QByteArray::number(::getpid()) + '\n';
-  if (::ftruncate(file.fd, 0) != 0 ||
-      ::pwrite(file.fd, pid.constData(), pid.size(), 0) != pid.size())
+  const std::string pid = std::to_string(::getpid()) + '\n';
+  const files::Failure written =
+      ::ftruncate(fd, 0) != 0 ? files::Failure::system(errno) : files::writeAll(fd, pid);
+  if (written.failed())
     log::warning(log::Domain::Desktop, "cannot write this program's id in its lock file (",
-                 systemError(errno).toStdString(),
-                 "): a second start on the list will not hand over");
-  return ListLock(State::Taken, 0, file.release());
+                 files::describe(written), "): a second start on the list will not hand over");
+  return ListLock(State::Taken, 0, std::move(file.fd));
 }
 
 pid_t ListLock::holder() const {
-  if (state_ != State::Held || fd_ < 0) return 0;
+  if (state_ != State::Held || !fd_.valid()) return 0;
   char text[24] = {};
-  const ssize_t got = ::pread(fd_, text, sizeof text - 1, 0);
+  const ssize_t got = ::pread(fd_.get(), text, sizeof text - 1, 0);
   if (got <= 0) return 0;
   bool ok = false;
   const long pid = QByteArray(text, got).trimmed().toLong(&ok);
@@ -121,23 +107,6 @@ ListLock ListLock::takeForCurrentDirectory(QByteArray& listDir) {
   listDir = path;
   std::free(path);
   return take(lockDirectory(::geteuid()), listDir);
-}
-
-ListLock::ListLock(ListLock&& other) noexcept
-    : state_(other.state_), error_(other.error_), fd_(std::exchange(other.fd_, -1)) {}
-
-ListLock& ListLock::operator=(ListLock&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    state_ = other.state_;
-    error_ = other.error_;
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-ListLock::~ListLock() {
-  if (fd_ >= 0) ::close(fd_);
 }
 
 namespace {

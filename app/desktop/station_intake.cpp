@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMimeData>
-#include <QSaveFile>
 #include <QUrl>
 #include <cerrno>
 #include <climits>
@@ -18,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/desktop/regular_file.h"
+#include "files/file.h"
 #include "playback/formats/stations.h"
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
@@ -35,8 +34,15 @@ QString shown(const QString& item) {
   return QString::fromStdU16String(text);
 }
 
-QString cannotOpen(const QString& path, const QString& why) {
-  return StationIntake::tr("Cannot open file \"%1\". %2").arg(shown(path), why);
+// Why a file could not be read or written, in the listener's words.
+QString reason(const files::Failure& failure) {
+  if (failure.fault == files::Fault::NotRegular && !S_ISDIR(failure.type))
+    return StationIntake::tr("It is not a regular file");
+  return QString::fromLocal8Bit(files::systemText(failure.asErrno()));
+}
+
+QString cannotOpen(const QString& path, const files::Failure& failure) {
+  return StationIntake::tr("Cannot open file \"%1\". %2").arg(shown(path), reason(failure));
 }
 
 QString notPlayable(const QString& item, const formats::LeftOut& why) {
@@ -106,10 +112,10 @@ GatheredStations gatherStations(const QStringList& items) {
     path = QDir::current().absoluteFilePath(path);
     // Each file may be as large as the whole budget; one that would take the request past it
     // is left out (and told), not the whole request.
-    const RegularFileRead file =
-        readRegularFile(path, static_cast<qint64>(formats::kMaxImportBytes));
-    if (!file.reason.isEmpty()) return {{}, cannotOpen(path, file.reason), {}, {}};
-    const std::string bytes = file.bytes.toStdString();
+    const files::Read file = files::readFile(QFile::encodeName(path).toStdString(),
+                                             formats::kMaxImportBytes, files::Links::Follow);
+    if (file.failure.failed()) return {{}, cannotOpen(path, file.failure), {}, {}};
+    const std::string& bytes = file.bytes;
     if (bytes.size() > formats::kMaxImportBytes - bytesRead) {
       filesLeftOut << path;
       continue;
@@ -183,19 +189,12 @@ QString exportStations(const QString& path, const QList<ListedStation>& stations
   const std::string bytes = formats::extendedM3u(list);
 
   const QString target = QDir::current().absoluteFilePath(path);
-  const auto cannotWrite = [&](const QString& why) {
-    return StationIntake::tr("Cannot create file \"%1\". %2").arg(target, why);
-  };
-  struct stat st {};
-  if (::stat(QFile::encodeName(target).constData(), &st) == 0 && !S_ISREG(st.st_mode))
-    return cannotWrite(S_ISDIR(st.st_mode) ? systemError(EISDIR)
-                                           : StationIntake::tr("It is not a regular file"));
-  QSaveFile file(target);  // a file beside it, synced and renamed over it on commit
-  if (!file.open(QIODevice::WriteOnly) ||
-      file.write(bytes.data(), static_cast<qint64>(bytes.size())) !=
-          static_cast<qint64>(bytes.size()) ||
-      !file.commit())
-    return cannotWrite(file.errorString());
+  // A link is followed, to the file the user keeps the playlist in.
+  const QFileInfo info(target);
+  const QString final = info.isSymLink() && info.exists() ? info.canonicalFilePath() : target;
+  const files::Failure failed = files::replace(QFile::encodeName(final).toStdString(), bytes, 0666);
+  if (failed.failed())
+    return StationIntake::tr("Cannot create file \"%1\". %2").arg(target, reason(failed));
   return {};
 }
 
