@@ -120,6 +120,50 @@ QDBusMessage busCall(const QString& method, const QVariantList& arguments) {
   return message;
 }
 
+QDBusError failure(const QDBusMessage& reply) {
+  return reply.type() == QDBusMessage::ErrorMessage ? QDBusError(reply) : QDBusError();
+}
+
+// The name has no owner (yet).
+bool notThereYet(const QDBusError& error) {
+  return error.type() == QDBusError::ServiceUnknown ||
+         error.name() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner");
+}
+
+// The other program's directory is this one (the list is keyed by it), but a path it is handed
+// must not depend on that.
+QStringList absolute(QStringList stations) {
+  for (QString& item : stations)
+    if (!item.contains(QLatin1String("://"))) item = QDir::current().absoluteFilePath(item);
+  return stations;
+}
+
+QDBusMessage raiseCall(const QString& owner) {
+  return QDBusMessage::createMethodCall(owner, QStringLiteral("/org/mpris/MediaPlayer2"),
+                                        QStringLiteral("org.mpris.MediaPlayer2"),
+                                        QStringLiteral("Raise"));
+}
+
+QDBusMessage addStationsCall(const QString& owner, const QStringList& stations) {
+  QDBusMessage add = QDBusMessage::createMethodCall(
+      owner, QStringLiteral("/org/radiolist/Radiolist"), QStringLiteral("org.radiolist.Radiolist1"),
+      QStringLiteral("AddStations"));
+  add << stations;
+  return add;
+}
+
+// Sends `message`; `then` gets the reply in `loop`, which the pending call ends with.
+void send(QDBusConnection& bus, QEventLoop& loop, const QDBusMessage& message,
+          std::chrono::milliseconds wait, std::function<void(const QDBusMessage&)> then) {
+  auto* pending =
+      new QDBusPendingCallWatcher(bus.asyncCall(message, static_cast<int>(wait.count())), &loop);
+  QObject::connect(pending, &QDBusPendingCallWatcher::finished, &loop,
+                   [pending, then = std::move(then)] {
+                     pending->deleteLater();
+                     then(pending->reply());
+                   });
+}
+
 }  // namespace
 
 HandOver handOverToRunningProgram(const QString& busName, QStringList stations,
@@ -128,27 +172,11 @@ HandOver handOverToRunningProgram(const QString& busName, QStringList stations,
   HandOver result;
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) return result;
-  // The other program's directory is this one (the list is keyed by it), but a path it is
-  // handed must not depend on that.
-  for (QString& item : stations)
-    if (!item.contains(QLatin1String("://"))) item = QDir::current().absoluteFilePath(item);
+  stations = absolute(std::move(stations));
   QEventLoop loop;
-  const auto send = [&](const QDBusMessage& message,
+  const auto call = [&](const QDBusMessage& message,
                         std::function<void(const QDBusMessage&)> then) {
-    auto* pending =
-        new QDBusPendingCallWatcher(bus.asyncCall(message, static_cast<int>(wait.count())), &loop);
-    QObject::connect(pending, &QDBusPendingCallWatcher::finished, &loop,
-                     [pending, then = std::move(then)] {
-                       pending->deleteLater();
-                       then(pending->reply());
-                     });
-  };
-  const auto failure = [](const QDBusMessage& reply) {
-    return reply.type() == QDBusMessage::ErrorMessage ? QDBusError(reply) : QDBusError();
-  };
-  const auto notThereYet = [](const QDBusError& error) {
-    return error.type() == QDBusError::ServiceUnknown ||
-           error.name() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner");
+    send(bus, loop, message, wait, std::move(then));
   };
   // One attempt at a time: the name's owner may come while one is on its way, and is then
   // tried again when that attempt finds no one.
@@ -161,22 +189,15 @@ HandOver handOverToRunningProgram(const QString& busName, QStringList stations,
   };
   // All calls go to the owner found, by its unique name: not to whoever owns the name later.
   const auto raise = [&](const QString& owner) {
-    send(QDBusMessage::createMethodCall(owner, QStringLiteral("/org/mpris/MediaPlayer2"),
-                                        QStringLiteral("org.mpris.MediaPlayer2"),
-                                        QStringLiteral("Raise")),
-         [&](const QDBusMessage& reply) {
-           result.answered = result.answered || !failure(reply).isValid();
-           loop.exit();
-         });
+    call(raiseCall(owner), [&](const QDBusMessage& reply) {
+      result.answered = result.answered || !failure(reply).isValid();
+      loop.exit();
+    });
   };
   // The stations first, then the window in front; an error the program gives is its answer.
   const auto hand = [&](const QString& owner) {
     if (stations.isEmpty()) return raise(owner);
-    QDBusMessage add = QDBusMessage::createMethodCall(
-        owner, QStringLiteral("/org/radiolist/Radiolist"),
-        QStringLiteral("org.radiolist.Radiolist1"), QStringLiteral("AddStations"));
-    add << stations;
-    send(add, [&, owner](const QDBusMessage& reply) {
+    call(addStationsCall(owner, stations), [&, owner](const QDBusMessage& reply) {
       const QDBusError error = failure(reply);
       if (error.isValid() && !error.name().startsWith(QLatin1String("org.radiolist."))) {
         loop.exit();  // not the program's own answer: it could not be reached
@@ -190,7 +211,7 @@ HandOver handOverToRunningProgram(const QString& busName, QStringList stations,
   // Only the process holding the list's lock is handed anything: another one may own the name
   // (it asked first), and would swallow what it is given.
   const auto verify = [&](const QString& owner) {
-    send(busCall(QStringLiteral("GetConnectionUnixProcessID"), {owner}),
+    call(busCall(QStringLiteral("GetConnectionUnixProcessID"), {owner}),
          [&, owner](const QDBusMessage& reply) {
            if (notThereYet(failure(reply))) return notYet();
            const pid_t pid = reply.type() == QDBusMessage::ReplyMessage
@@ -207,7 +228,7 @@ HandOver handOverToRunningProgram(const QString& busName, QStringList stations,
       again = true;
       return;
     }
-    send(busCall(QStringLiteral("GetNameOwner"), {busName}), [&](const QDBusMessage& reply) {
+    call(busCall(QStringLiteral("GetNameOwner"), {busName}), [&](const QDBusMessage& reply) {
       const QDBusError error = failure(reply);
       if (notThereYet(error)) return notYet();  // the watcher calls again when it is there
       if (error.isValid()) return loop.exit();
