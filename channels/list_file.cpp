@@ -37,12 +37,13 @@ std::string fullPath(const fs::path& path) {
 }
 
 [[noreturn]] void throwCannotOpen(const fs::path& path, int err, const CodePage& ansi) {
-  throw ListFileError("Cannot open file \"" + fullPath(path) + "\". " + errorText(err, ansi), err);
+  const std::string full = fullPath(path);
+  throw ListFileError("Cannot open file \"" + full + "\". " + errorText(err, ansi), err, full);
 }
 
 [[noreturn]] void throwCannotCreate(const fs::path& path, int err, const CodePage& ansi) {
-  throw ListFileError("Cannot create file \"" + fullPath(path) + "\". " + errorText(err, ansi),
-                      err);
+  const std::string full = fullPath(path);
+  throw ListFileError("Cannot create file \"" + full + "\". " + errorText(err, ansi), err, full);
 }
 
 [[noreturn]] void throwWriteError() { throw ListFileError("Stream write error"); }

@@ -251,7 +251,8 @@ SongSave Engine::saveSong(const std::string& directory) {
       if (entry.source->voice().audible()) sounding = entry.source;
     }
   }
-  if (!sounding) return {SongSave::Status::NothingToSave, {}, "nothing sounds"};
+  if (!sounding)
+    return {SongSave::Status::NothingToSave, {}, Outcome::about(Outcome::Code::NothingSounds)};
   std::string station;
   if (const auto head = sounding->head()) {
     for (const std::string& line : head->lines) {

@@ -29,8 +29,6 @@ namespace {
 // around it (text/hidden.h): "Evil \u202Egnp.exe.mp3" shows as "Evil 3pm.exe.png".
 bool unfitForName(char32_t cp) { return cp == '/' || text::isHidden(cp); }
 
-std::string describe(int error) { return std::generic_category().message(error); }
-
 }  // namespace
 
 std::string songFileName(std::string_view text, std::string_view extension, int n) {
@@ -79,16 +77,16 @@ class SongBuffer::Writer {
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
 
-  // "" when the file is ready for packets, else why not.
-  std::string open(std::string_view extension, const AVCodecParameters& params, AVRational timeBase,
-                   const SongTitle& name, const std::string& station) {
+  // Done when the file is ready for packets, else why not.
+  Outcome open(std::string_view extension, const AVCodecParameters& params, AVRational timeBase,
+               const SongTitle& name, const std::string& station) {
     const bool m4a = extension == "m4a";
     const char* format = extension == "mp3" ? "mp3" : m4a ? "ipod" : "ogg";
     if (avformat_alloc_output_context2(&out_, nullptr, format, nullptr) < 0)
-      return "no muxer for the file";
+      return Outcome::about(Outcome::Code::NoMuxer);
     AVStream* stream = avformat_new_stream(out_, nullptr);
     if (stream == nullptr || avcodec_parameters_copy(stream->codecpar, &params) < 0)
-      return "out of memory";
+      return Outcome::about(Outcome::Code::OutOfMemory);
     stream->codecpar->codec_tag = 0;
     stream->time_base = timeBase;
     in_ = timeBase;
@@ -99,15 +97,15 @@ class SongBuffer::Writer {
       av_dict_set(&options_, "movflags", "+empty_moov+default_base_moof", 0);
       av_dict_set(&options_, "frag_duration", "1000000", 0);
       if (params.extradata_size == 0 && !openAdtsFilter(params, timeBase))
-        return "cannot read the stream's AAC headers";
+        return Outcome::about(Outcome::Code::NoAacHeaders);
     }
     constexpr int kBufferBytes = 64 * 1024;
     auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferBytes));
-    if (buffer == nullptr) return "out of memory";
+    if (buffer == nullptr) return Outcome::about(Outcome::Code::OutOfMemory);
     out_->pb = avio_alloc_context(buffer, kBufferBytes, 1, this, nullptr, writeFile, seekFile);
     if (out_->pb == nullptr) {
       av_free(buffer);
-      return "out of memory";
+      return Outcome::about(Outcome::Code::OutOfMemory);
     }
     out_->pb->seekable = AVIO_SEEKABLE_NORMAL;
     out_->flags |= AVFMT_FLAG_CUSTOM_IO;
@@ -123,7 +121,7 @@ class SongBuffer::Writer {
     if (!ok()) return false;
     PacketPtr copy(av_packet_alloc());
     if (!copy || av_new_packet(copy.get(), static_cast<int>(kept.size)) < 0)
-      return fail("out of memory");
+      return fail(Outcome::about(Outcome::Code::OutOfMemory));
     std::copy(bytes, bytes + kept.size, copy->data);
     const std::int64_t duration = kept.duration > 0 ? kept.duration : frameDuration_;
     copy->flags = kept.flags;
@@ -154,8 +152,8 @@ class SongBuffer::Writer {
     return out_->pb->error >= 0 || fail(ffmpegError(out_->pb->error));
   }
 
-  [[nodiscard]] bool ok() const { return error_.empty(); }
-  [[nodiscard]] const std::string& error() const { return error_; }
+  [[nodiscard]] bool ok() const { return error_.done(); }
+  [[nodiscard]] const Outcome& error() const { return error_; }
   [[nodiscard]] const std::string& path() const { return path_; }
 
  private:
@@ -202,15 +200,15 @@ class SongBuffer::Writer {
   }
 
   // The system's reason when the file refused a write, else FFmpeg's.
-  std::string ffmpegError(int result) const {
-    if (errno_ != 0) return describe(errno_);
+  Outcome ffmpegError(int result) const {
+    if (errno_ != 0) return Outcome::cannotCreate(path_, errno_);
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(result, text, sizeof text);
-    return text;
+    return Outcome::about(Outcome::Code::MuxerFailed, path_, text);
   }
 
-  bool fail(std::string why) {
-    if (error_.empty()) error_ = why.empty() ? "the file could not be written" : std::move(why);
+  bool fail(Outcome why) {
+    if (error_.done()) error_ = std::move(why);
     return false;
   }
 
@@ -238,7 +236,7 @@ class SongBuffer::Writer {
   std::int64_t frameDuration_ = 0;
   std::size_t packets_ = 0;  // written
   int errno_ = 0;            // of the write that failed
-  std::string error_;        // why the file failed; "" while it is fine
+  Outcome error_;            // why the file failed; Done while it is fine
 };
 
 SongBuffer::SongBuffer() = default;
@@ -378,7 +376,7 @@ void SongBuffer::writePending() {
     failure_ = SongSave{SongSave::Status::CannotWrite, writer_->path(), writer_->error()};
   }
   log::write(log::Domain::Engine, "saving the song stopped: ", writer_->path(), ": ",
-             writer_->error());
+             files::describe(writer_->error().failure), writer_->error().detail);
   writer_.reset();
 }
 
@@ -471,6 +469,7 @@ bool SongBuffer::waitFor(std::uint64_t seq, const std::stop_token& stop,
 SongSave SongBuffer::save(const std::string& directory, const std::string& station,
                           std::optional<std::int64_t> heardUs) {
   using Status = SongSave::Status;
+  using Code = Outcome::Code;
   // What the file needs is taken under the lock; the folder and the file are made without it, so
   // that a slow disk holds up this call only, not the decoder's next packet.
   std::unique_lock lock(mutex_);
@@ -479,14 +478,12 @@ SongSave SongBuffer::save(const std::string& directory, const std::string& stati
     if (mark + 1 < marks_.size()) return savePast(directory, station, lock, mark);
   }
   if (writer_) return {Status::Saving, writer_->path(), {}};
-  if (segments_.empty()) return {Status::NothingToSave, {}, "no audio yet"};
+  if (segments_.empty()) return {Status::NothingToSave, {}, Outcome::about(Code::NoAudioYet)};
   const Segment& segment = segments_.back();
   const std::string extension(songExtension(segment.codec));
   if (extension.empty())
-    return {Status::NothingToSave,
-            {},
-            "the stream's " + segment.codec + " is not saved (MP3, AAC, Vorbis and Opus are)"};
-  if (packets_.empty()) return {Status::NothingToSave, {}, "no audio yet"};
+    return {Status::NothingToSave, {}, Outcome::about(Code::CodecNotSaved, {}, segment.codec)};
+  if (packets_.empty()) return {Status::NothingToSave, {}, Outcome::about(Code::NoAudioYet)};
   const SongTitle title = title_;
   const std::uint64_t stream = streams_;
   const AVRational timeBase = segment.timeBase;
@@ -501,7 +498,7 @@ SongSave SongBuffer::save(const std::string& directory, const std::string& stati
   // file, still without audio, goes again.
   if (writer_) return {Status::Saving, writer_->path(), {}};
   if (title_.text != title.text || streams_ != stream)
-    return {Status::NothingToSave, {}, "the song ended while its file was made"};
+    return {Status::NothingToSave, {}, Outcome::about(Code::SongEnded)};
   log::write(log::Domain::Engine, "saving the song into ", answer.path);
   writer_ = std::move(writer);
   written_ = std::max(songStart_, first_);
@@ -517,16 +514,16 @@ SongSave SongBuffer::save(const std::string& directory, const std::string& stati
 SongSave SongBuffer::savePast(const std::string& directory, const std::string& station,
                               std::unique_lock<std::mutex>& lock, std::size_t markIndex) {
   using Status = SongSave::Status;
+  using Code = Outcome::Code;
   const Mark& mark = marks_[markIndex];
   if (pastMark_ == mark.seq + 1) return {Status::Saving, pastPath_, {}};
-  if (packets_.empty() || segments_.empty()) return {Status::NothingToSave, {}, "no audio yet"};
+  if (packets_.empty() || segments_.empty())
+    return {Status::NothingToSave, {}, Outcome::about(Code::NoAudioYet)};
   const std::uint64_t begin = std::max(mark.seq, first_);
   const Segment& segment = segmentOf(begin);
   const std::string extension(songExtension(segment.codec));
   if (extension.empty())
-    return {Status::NothingToSave,
-            {},
-            "the stream's " + segment.codec + " is not saved (MP3, AAC, Vorbis and Opus are)"};
+    return {Status::NothingToSave, {}, Outcome::about(Code::CodecNotSaved, {}, segment.codec)};
   // The song's packets of its own stream, copied out: the disk is written without the lock.
   std::uint64_t end = std::min(marks_[markIndex + 1].seq, first_ + packets_.size());
   for (const Segment& s : segments_) {
@@ -535,7 +532,7 @@ SongSave SongBuffer::savePast(const std::string& directory, const std::string& s
       break;
     }
   }
-  if (begin >= end) return {Status::NothingToSave, {}, "no audio of the song is kept"};
+  if (begin >= end) return {Status::NothingToSave, {}, Outcome::about(Code::NoAudioOfSong)};
   std::vector<Kept> kept(packets_.begin() + static_cast<std::ptrdiff_t>(begin - first_),
                          packets_.begin() + static_cast<std::ptrdiff_t>(end - first_));
   const std::uint64_t at = kept.front().at;
@@ -565,26 +562,28 @@ std::pair<std::unique_ptr<SongBuffer::Writer>, SongSave> SongBuffer::makeFile(
     const std::string& directory, const std::string& extension, const AVCodecParameters& params,
     AVRational timeBase, const SongTitle& title, const std::string& station) {
   using Status = SongSave::Status;
+  using Code = Outcome::Code;
   const auto fail = [](SongSave why) {
     return std::pair<std::unique_ptr<Writer>, SongSave>(nullptr, std::move(why));
   };
   std::error_code error;
   std::filesystem::create_directories(directory, error);
-  if (error) return fail({Status::CannotWrite, directory, error.message()});
+  if (error)
+    return fail({Status::CannotWrite, directory, Outcome::cannotCreate(directory, error.value())});
   // A file already there is never overwritten (nor a link followed): the first free " (n)".
   int fd = -1;
   std::string path;
   for (int n = 1; n <= kMaxSongFileNumber && fd < 0; ++n) {
     path = directory + "/" + songFileName(title.text, extension, n);
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0 && errno != EEXIST) return fail({Status::CannotWrite, path, describe(errno)});
+    if (fd < 0 && errno != EEXIST)
+      return fail({Status::CannotWrite, path, Outcome::cannotCreate(path, errno)});
   }
   if (fd < 0) {
-    return fail({Status::NamesUsedUp, directory,
-                 "all " + std::to_string(kMaxSongFileNumber) + " names for this song are taken"});
+    return fail({Status::NamesUsedUp, directory, Outcome::about(Code::NamesUsedUp, directory)});
   }
   auto writer = std::make_unique<Writer>(fd, path);
-  if (std::string why = writer->open(extension, params, timeBase, title, station); !why.empty())
+  if (Outcome why = writer->open(extension, params, timeBase, title, station); !why.done())
     return fail({Status::CannotWrite, path, std::move(why)});  // the writer removes the file
   return {std::move(writer), SongSave{Status::Saving, path, {}}};
 }
