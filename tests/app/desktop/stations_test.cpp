@@ -234,3 +234,62 @@ TEST_F(StationsTest, WhatIsLeftOutIsAddedUpByWhyAndTheRestGoesIn) {
 }
 
 }  // namespace
+
+namespace radiolist {
+namespace {
+
+// Every result is worded in one place, naming what it concerns, with the system's reason where
+// there is one; a name that would hide or reorder the text is shown defused.
+TEST(OutcomeText, EachResultIsWordedWithWhatItConcernsAndWhy) {
+  using Code = Outcome::Code;
+  Outcome unpaired = Outcome::about(Code::Unpaired);
+  unpaired.count = 3;
+  unpaired.other = 4;
+  Outcome unread = Outcome::file(Code::ListUnread, "/l/Name.txt", files::Failure::system(EACCES));
+  unread.detail = "/l/url.txt";
+  struct Case {
+    Outcome outcome;
+    QString says;
+  };
+  const Case cases[] = {
+      {{}, ""},
+      {Outcome::file(Code::CannotOpen, "/p/a.m3u", files::Failure::notRegular(S_IFIFO)),
+       "Cannot open file \"/p/a.m3u\". It is not a regular file"},
+      {Outcome::file(Code::CannotOpen, "/p/big.m3u", files::Failure::tooLarge()),
+       "Cannot open file \"/p/big.m3u\". File too large"},
+      {Outcome::cannotCreate("/p/\u202Eu3m.exe", EACCES),
+       "Cannot create file \"/p/_u3m.exe\". Permission denied"},
+      {unpaired,
+       "The list has 3 names and 4 addresses: stations are added only to a list whose names and "
+       "addresses pair up"},
+      {unread,
+       "Cannot create file \"/l/Name.txt\". \"/l/url.txt\" could not be read (Permission denied), "
+       "so the list is kept as it is"},
+      {Outcome::about(Code::AddressTooLong, "http://" + std::string(100, 'a')),
+       "\"http://" + QString(57, u'a') +
+           "\u2026\" is not an address that can be added: it is "
+           "longer than 16 KiB"},
+      {Outcome::about(Code::ListWriteFailed), "Stream write error"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(outcomeText(c.outcome), c.says);
+
+  using Status = SongSave::Status;
+  const SongSave saves[] = {
+      {Status::Saving, "/m/A - B.mp3", {}},
+      {Status::NothingToSave, {}, Outcome::about(Code::CodecNotSaved, {}, "flac")},
+      {Status::CannotWrite, "/m/A - B.mp3", Outcome::cannotCreate("/m/A - B.mp3", ENOSPC)},
+      {Status::CannotWrite, "/m/A.m4a", Outcome::about(Code::MuxerFailed, "/m/A.m4a", "Bad")},
+      {Status::NamesUsedUp, "/m", Outcome::about(Code::NamesUsedUp, "/m")},
+  };
+  const QString said[] = {
+      "/m/A - B.mp3",
+      "no song on air to save: the stream's flac is not saved (MP3, AAC, Vorbis and Opus are)",
+      "/m/A - B.mp3: No space left on device",
+      "/m/A.m4a: Bad",
+      "/m: every name for this song is taken",
+  };
+  for (std::size_t i = 0; i < std::size(saves); ++i) EXPECT_EQ(songSaveText(saves[i]), said[i]);
+}
+
+}  // namespace
+}  // namespace radiolist
