@@ -17,6 +17,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -31,14 +32,17 @@ using ListLines = std::vector<std::u16string>;
 // The system error text is strerror's, without trailing blanks, line breaks and full stops.
 class ListFileError : public std::runtime_error {
  public:
-  explicit ListFileError(const std::string& message, int error = 0)
-      : std::runtime_error(message), error_(error) {}
+  explicit ListFileError(const std::string& message, int error = 0, std::string path = {})
+      : std::runtime_error(message), error_(error), path_(std::move(path)) {}
   // The errno value behind "Cannot open file" and "Cannot create file" (ENOENT: the file is
   // missing), 0 for the rest.
   [[nodiscard]] int error() const { return error_; }
+  // The full path the message names, UTF-8; "" for "Stream write error".
+  [[nodiscard]] const std::string& path() const { return path_; }
 
  private:
   int error_;
+  std::string path_;
 };
 
 // Bytes of a whole file to its lines. A UTF-8 file with a byte-order mark keeps every line even

@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "app/desktop/dbus_properties.h"
+#include "app/desktop/outcome_text.h"
 #include "playback/audio_library.h"
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
@@ -116,21 +117,21 @@ class CompanionAdaptor : public QDBusAbstractAdaptor {
     message.setDelayedReply(true);
     companion_->intake().add(items, [message](const StationsAdded& result) {
       QDBusConnection::sessionBus().send(
-          result.error.isEmpty()
+          result.outcome.done()
               ? message.createReply(static_cast<uint>(result.added))
               : message.createErrorReply(QStringLiteral("org.radiolist.Radiolist1.Error.CannotAdd"),
-                                         result.error));
+                                         additionError(result)));
     });
     return 0;
   }
   void ExportList(const QString& path, const QDBusMessage& message) {
     message.setDelayedReply(true);
-    companion_->intake().exportTo(path, [message](const QString& error) {
+    companion_->intake().exportTo(path, [message](const Outcome& outcome) {
       QDBusConnection::sessionBus().send(
-          error.isEmpty()
-              ? message.createReply()
-              : message.createErrorReply(
-                    QStringLiteral("org.radiolist.Radiolist1.Error.CannotWrite"), error));
+          outcome.done() ? message.createReply()
+                         : message.createErrorReply(
+                               QStringLiteral("org.radiolist.Radiolist1.Error.CannotWrite"),
+                               outcomeText(outcome)));
     });
   }
 
@@ -220,9 +221,9 @@ void Companion::noteTitle() {
 
 void Companion::tellSaveFailure(const SongSave& failure) {
   const QString path = QString::fromStdString(failure.path);
-  const QString reason = QString::fromStdString(failure.reason);
+  const QString reason = reasonText(failure.why);
   log::warning(log::Domain::Desktop, "saving the song stopped: ", failure.path, ": ",
-               failure.reason);
+               reason.toStdString());
   if (tray_ != nullptr)
     tray_->showMessage(tr("Saving the song stopped"), describe(failure), QSystemTrayIcon::Warning);
   emit saveFailed(path, reason);
@@ -259,31 +260,7 @@ bool Companion::saveSong(std::function<void(const SongSave&)> done) {
   return true;
 }
 
-// The audio library's own reasons, in the listener's language; the system's (a full disk, say)
-// come in its language already.
-[[maybe_unused]] constexpr const char* kLibraryReasons[] = {
-    QT_TRANSLATE_NOOP("radiolist::Companion", "no audio yet"),
-    QT_TRANSLATE_NOOP("radiolist::Companion", "nothing sounds"),
-    QT_TRANSLATE_NOOP("radiolist::Companion", "the song ended while its file was made"),
-    QT_TRANSLATE_NOOP("radiolist::Companion", "out of memory"),
-    QT_TRANSLATE_NOOP("radiolist::Companion", "the file could not be written"),
-    QT_TRANSLATE_NOOP("radiolist::Companion", "no muxer for the file"),
-    QT_TRANSLATE_NOOP("radiolist::Companion", "cannot read the stream's AAC headers")};
-
-QString Companion::describe(const SongSave& save) {
-  const QString path = QString::fromStdString(save.path);
-  const QString reason = tr(save.reason.c_str());
-  switch (save.status) {
-    case SongSave::Status::Saving: return path;
-    case SongSave::Status::NothingToSave:
-      return reason.isEmpty() ? tr("no song on air to save")
-                              : tr("no song on air to save: %1").arg(reason);
-    case SongSave::Status::CannotWrite: return path + QStringLiteral(": ") + reason;
-    case SongSave::Status::NamesUsedUp:
-      return path + QStringLiteral(": ") + tr("every name for this song is taken");
-  }
-  return reason;
-}
+QString Companion::describe(const SongSave& save) { return songSaveText(save); }
 
 std::uint32_t Companion::delay() const { return window_.nowPlaying().now().delay; }
 
@@ -380,11 +357,11 @@ void Companion::exportList() {
       window_.widget(), tr("Export list"), QDir::homePath() + QStringLiteral("/radiolist.m3u"),
       tr("Playlists (*.m3u *.m3u8)"));
   if (path.isEmpty()) return;
-  intake_.exportTo(path, [this, path](const QString& error) {
-    if (error.isEmpty()) {
+  intake_.exportTo(path, [this, path](const Outcome& outcome) {
+    if (outcome.done()) {
       if (tray_ != nullptr) tray_->showMessage(tr("List exported"), path);
     } else {
-      window_.showError(error);
+      window_.showError(outcomeText(outcome));
     }
   });
 }

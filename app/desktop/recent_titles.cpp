@@ -1,17 +1,12 @@
 #include "app/desktop/recent_titles.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <utility>
 
+#include "files/file.h"
 #include "playback/engine/state_file.h"
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
@@ -52,16 +47,6 @@ void keepLast(std::deque<T>& list) {
   while (list.size() > RecentTitles::kKeepLines) list.pop_front();
 }
 
-bool writeAll(int fd, QByteArrayView bytes) {
-  while (!bytes.isEmpty()) {
-    const ssize_t put = ::write(fd, bytes.data(), static_cast<std::size_t>(bytes.size()));
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    bytes = bytes.sliced(put);
-  }
-  return true;
-}
-
 // The last kMaxReadBytes of the file, from the first whole line in them.
 QByteArray readTail(int fd, const struct stat& st) {
   const auto size = static_cast<std::size_t>(st.st_size);
@@ -84,7 +69,7 @@ QByteArray readTail(int fd, const struct stat& st) {
 
 // How many lines the file has, as far as a compaction is concerned: one too large to read is
 // past the limit anyway.
-std::size_t linesIn(const state::Opened& file) {
+std::size_t linesIn(const files::Opened& file) {
   const QByteArray bytes = readTail(file.fd.get(), file.st);
   const auto lines = static_cast<std::size_t>(bytes.count('\n'));
   return static_cast<std::size_t>(file.st.st_size) > RecentTitles::kMaxReadBytes
@@ -95,9 +80,9 @@ std::size_t linesIn(const state::Opened& file) {
 }  // namespace
 
 QString RecentTitles::defaultPath() {
-  QString base = qEnvironmentVariable("XDG_STATE_HOME");
-  if (base.isEmpty() || QDir::isRelativePath(base)) base = QDir::homePath() + "/.local/state";
-  return base + "/radiolist/titles.tsv";
+  const std::string& dir = files::stateDirectory();
+  return dir.empty() ? QString()
+                     : QFile::decodeName(QByteArray::fromStdString(dir + "/titles.tsv"));
 }
 
 RecentTitles::RecentTitles(QString path) : path_(std::move(path)) {
@@ -162,8 +147,8 @@ void RecentTitles::run() {
 
 void RecentTitles::load() {
   std::deque<TitleEntry> found;
-  const state::Opened file = state::openStateFile(nativePath(), O_RDONLY);
-  if (file.fd.get() >= 0) {
+  const files::Opened file = files::openRegular(nativePath(), O_RDONLY, files::Links::Refuse);
+  if (file.fd.valid()) {
     const QByteArray bytes = readTail(file.fd.get(), file.st);
     qsizetype start = 0;
     for (qsizetype end; (end = bytes.indexOf('\n', start)) >= 0; start = end + 1) {
@@ -180,7 +165,7 @@ void RecentTitles::load() {
     if (static_cast<std::size_t>(file.st.st_size) > kMaxReadBytes) fileLines_ += kCompactPastLines;
     knownSize_ = file.st.st_size;
   }
-  if (!file.why.empty()) warn(QString::fromStdString(file.why));
+  if (file.failure.failed() && !file.failure.missing()) warn(file.failure);
 
   const std::lock_guard lock(mutex_);
   // The title on air at the last exit, noted again before this read was done, is no news.
@@ -203,9 +188,9 @@ void RecentTitles::append(const std::deque<TitleEntry>& batch) {
   for (const TitleEntry& entry : batch) bytes += lineOf(entry);
   const std::string path = nativePath();
   const state::StateLock lock = state::StateLock::take(path);
-  if (!lock.held()) return warn(QString::fromStdString(lock.why()));
-  state::Opened file = state::openStateFile(path, O_RDWR | O_APPEND | O_CREAT);
-  if (file.fd.get() < 0) return warn(QString::fromStdString(file.why));
+  if (!lock.held()) return warn(lock.why());
+  files::Opened file = files::openRegular(path, O_RDWR | O_APPEND | O_CREAT, files::Links::Refuse);
+  if (file.failure.failed()) return warn(file.failure);
   // A line cut short (by a crash, a full disk) is ended first, so that the new ones stay whole.
   char last = '\n';
   if (file.st.st_size > 0 && ::pread(file.fd.get(), &last, 1, file.st.st_size - 1) != 1)
@@ -213,9 +198,12 @@ void RecentTitles::append(const std::deque<TitleEntry>& batch) {
   if (last != '\n') bytes.prepend('\n');
   // Another program wrote since: its lines count too, towards the next compaction.
   if (file.st.st_size != knownSize_) fileLines_ = linesIn(file);
-  if (!writeAll(file.fd.get(), bytes) || !file.fd.close()) {
+  files::Failure failed = files::writeAll(
+      file.fd.get(), std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+  if (!failed.failed() && !file.fd.close()) failed = {files::Fault::WriteFailed, errno, 0};
+  if (failed.failed()) {
     knownSize_ = -1;  // part of it may be there
-    return warn(QString::fromStdString(state::errorText(errno)));
+    return warn(failed);
   }
   knownSize_ = file.st.st_size + bytes.size();
   problem_.clear();
@@ -226,8 +214,8 @@ void RecentTitles::append(const std::deque<TitleEntry>& batch) {
 // The file becomes its last kKeepLines whole lines, read again now, under the lock append()
 // holds: whole or not at all (a new file beside it, synced, renamed over it).
 void RecentTitles::compact() {
-  const state::Opened file = state::openStateFile(nativePath(), O_RDONLY);
-  if (file.fd.get() < 0) return warn(QString::fromStdString(file.why));
+  const files::Opened file = files::openRegular(nativePath(), O_RDONLY, files::Links::Refuse);
+  if (file.failure.failed()) return warn(file.failure);
   const QByteArray bytes = readTail(file.fd.get(), file.st);
   // The bytes after the last line break are no line. A line that ends at `lineEnd` (after its
   // break) starts after the break before.
@@ -236,21 +224,22 @@ void RecentTitles::compact() {
   std::size_t kept = 0;
   for (; from > 0 && kept < kKeepLines; ++kept)
     from = from >= 2 ? bytes.lastIndexOf('\n', from - 2) + 1 : 0;
-  const std::string why = state::replaceStateFile(
+  const files::Failure failed = files::replace(
       nativePath(),
       std::string_view(bytes.constData() + from, static_cast<std::size_t>(end - from)));
-  if (!why.empty()) return warn(QString::fromStdString(why));
+  if (failed.failed()) return warn(failed);
   fileLines_ = kept;
   knownSize_ = end - from;
 }
 
 std::string RecentTitles::nativePath() const { return QFile::encodeName(path_).toStdString(); }
 
-void RecentTitles::warn(const QString& why) {
+void RecentTitles::warn(const files::Failure& failure) { warn(files::describe(failure)); }
+
+void RecentTitles::warn(const std::string& why) {
   if (why == problem_) return;
   problem_ = why;
-  log::warning(log::Domain::Desktop, "titles are not logged to ", path_.toStdString(), ": ",
-               why.toStdString());
+  log::warning(log::Domain::Desktop, "titles are not logged to ", path_.toStdString(), ": ", why);
 }
 
 }  // namespace radiolist

@@ -18,6 +18,8 @@
 #include <string>
 #include <thread>
 
+#include "files/file.h"
+
 namespace radiolist {
 
 struct TitleEntry {
@@ -38,8 +40,7 @@ class RecentTitles {
   // fields, so that any file, even one grown by other hands, costs a bounded read.
   static constexpr std::size_t kMaxReadBytes = std::size_t{8} << 20;
 
-  // $XDG_STATE_HOME/radiolist/titles.tsv, with ~/.local/state when the variable is unset or not
-  // an absolute path.
+  // titles.tsv in files::stateDirectory(); "" when there is none.
   [[nodiscard]] static QString defaultPath();
 
   // Starts reading what `path` already holds, on the titles' thread (lines that are not three
@@ -67,7 +68,8 @@ class RecentTitles {
   void load();
   void append(const std::deque<TitleEntry>& batch);
   void compact();
-  void warn(const QString& why);
+  void warn(const files::Failure& failure);
+  void warn(const std::string& why);
   [[nodiscard]] std::string nativePath() const;
 
   const QString path_;
@@ -85,7 +87,7 @@ class RecentTitles {
   // The titles' thread only: what it knows of the file.
   std::size_t fileLines_ = 0;  // lines in it, counted again when another program wrote to it
   long long knownSize_ = -1;   // its size after this program's last write; -1: unknown
-  QString problem_;            // the last reason told on stderr; empty after a good write
+  std::string problem_;        // the last reason told on stderr; empty after a good write
 
   std::thread thread_;  // last: it starts once everything above exists
 };

@@ -1,12 +1,8 @@
 #include "app/desktop/settings_file.h"
 
 #include <QFile>
-#include <QStandardPaths>
-#include <cerrno>
-#include <cstring>
 
-#include "app/desktop/regular_file.h"
-#include "playback/engine/state_file.h"
+#include "files/file.h"
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
 
@@ -17,13 +13,14 @@ namespace {
 constexpr qsizetype kMaxLine = 1024;
 
 // The file's bytes; nothing when it is missing, and the reason is logged when it is there but
-// cannot be used (a pipe there is not waited on).
+// cannot be used (a pipe there is not waited on). A link is followed: users link their dotfiles.
 QByteArray readSettings(const QString& path) {
-  RegularFileRead file = readRegularFile(path, SettingsFile::kMaxBytes);
-  if (!file.reason.isEmpty() && file.error != ENOENT)
+  const files::Read file = files::readFile(QFile::encodeName(path).toStdString(),
+                                           SettingsFile::kMaxBytes, files::Links::Follow);
+  if (file.failure.failed() && !file.failure.missing())
     log::warning(log::Domain::Desktop, "settings not read from ", path.toStdString(), ": ",
-                 file.reason.toStdString());
-  return std::move(file.bytes);
+                 files::describe(file.failure));
+  return QByteArray::fromStdString(file.bytes);
 }
 
 }  // namespace
@@ -36,8 +33,8 @@ SettingsFile::SettingsFile(QString path)
 SettingsFile::~SettingsFile() { writer_.waitForDone(); }
 
 QString SettingsFile::defaultPath() {
-  return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-         QStringLiteral("/radiolist/settings");
+  const std::string& dir = files::configDirectory();
+  return dir.empty() ? QString() : QFile::decodeName(QByteArray::fromStdString(dir + "/settings"));
 }
 
 bool SettingsFile::flag(const QString& key, bool otherwise) const {
@@ -51,11 +48,14 @@ void SettingsFile::setFlag(const QString& key, bool on) {
   values_.insert(key, on ? QStringLiteral("on") : QStringLiteral("off"));
   writer_.start([path = path_, bytes = format(values_)] {
     log::nameThisThread("rl-settings");
-    // By the state files' rule: a link or pipe at the path is refused, not replaced.
-    const std::string why = state::replaceStateFile(
-        QFile::encodeName(path).toStdString(), std::string_view(bytes.constData(), bytes.size()));
-    if (!why.empty())
-      log::warning(log::Domain::Desktop, "settings not written to ", path.toStdString(), ": ", why);
+    // A link or pipe at the path is refused, not replaced: never written through.
+    const std::string native = QFile::encodeName(path).toStdString();
+    files::makeParents(native);
+    const files::Failure failed = files::replace(
+        native, std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    if (failed.failed())
+      log::warning(log::Domain::Desktop, "settings not written to ", path.toStdString(), ": ",
+                   files::describe(failed));
   });
 }
 

@@ -22,29 +22,20 @@
 #include <functional>
 #include <utility>
 
-#include "app/desktop/regular_file.h"
+#include "files/file.h"
 #include "playback/log/log.h"
 
 namespace radiolist {
 namespace {
 
-// Closes a descriptor on every way out of a function.
-struct Descriptor {
-  int fd;
-  ~Descriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-  int release() { return std::exchange(fd, -1); }
-};
-
 // Opens the lock directory, made 0700 when missing; the locks are only as good as its being
 // this user's alone (no one else can take or replace a lock file in it).
-int openLockDirectory(const QByteArray& lockDir, Descriptor& dir) {
+int openLockDirectory(const QByteArray& lockDir, files::Fd& dir) {
   if (::mkdir(lockDir.constData(), 0700) != 0 && errno != EEXIST) return errno;
-  dir.fd = ::open(lockDir.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (dir.fd < 0) return errno;
+  dir.reset(::open(lockDir.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dir.valid()) return errno;
   struct stat st {};
-  if (::fstat(dir.fd, &st) != 0) return errno;
+  if (::fstat(dir.get(), &st) != 0) return errno;
   if (!S_ISDIR(st.st_mode)) return ENOTDIR;
   if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) return EPERM;
   return 0;
@@ -82,33 +73,28 @@ QString alreadyRunningText(const QByteArray& listDir) {
 }
 
 ListLock ListLock::take(const QByteArray& lockDir, const QByteArray& listDir) {
-  Descriptor dir{-1};
+  files::Fd dir;
   if (const int error = openLockDirectory(lockDir, dir)) return failed(error);
-  const QByteArray name = lockFileName(listDir);
-  // O_NONBLOCK: a pipe put in its place does not hold the open; fstat then refuses it.
-  Descriptor file{::openat(dir.fd, name.constData(),
-                           O_RDWR | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
-                           0600)};
-  if (file.fd < 0) return failed(errno);
-  struct stat st {};
-  if (::fstat(file.fd, &st) != 0) return failed(errno);
-  if (!S_ISREG(st.st_mode)) return failed(EINVAL);
-  if (::flock(file.fd, LOCK_EX | LOCK_NB) != 0)
-    return errno == EWOULDBLOCK ? ListLock(State::Held, 0, file.release()) : failed(errno);
+  files::Opened file = files::openRegular(dir.get(), lockFileName(listDir).toStdString(),
+                                          O_RDWR | O_CREAT, files::Links::Refuse);
+  if (file.failure.failed()) return failed(file.failure.asErrno());
+  const int fd = file.fd.get();
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+    return errno == EWOULDBLOCK ? ListLock(State::Held, 0, std::move(file.fd)) : failed(errno);
   // Who holds it, for a second start to know the program it may hand over to.
-  const QByteArray pid = QByteArray::number(::getpid()) + '\n';
-  if (::ftruncate(file.fd, 0) != 0 ||
-      ::pwrite(file.fd, pid.constData(), pid.size(), 0) != pid.size())
+  const std::string pid = std::to_string(::getpid()) + '\n';
+  const files::Failure written =
+      ::ftruncate(fd, 0) != 0 ? files::Failure::system(errno) : files::writeAll(fd, pid);
+  if (written.failed())
     log::warning(log::Domain::Desktop, "cannot write this program's id in its lock file (",
-                 systemError(errno).toStdString(),
-                 "): a second start on the list will not hand over");
-  return ListLock(State::Taken, 0, file.release());
+                 files::describe(written), "): a second start on the list will not hand over");
+  return ListLock(State::Taken, 0, std::move(file.fd));
 }
 
 pid_t ListLock::holder() const {
-  if (state_ != State::Held || fd_ < 0) return 0;
+  if (state_ != State::Held || !fd_.valid()) return 0;
   char text[24] = {};
-  const ssize_t got = ::pread(fd_, text, sizeof text - 1, 0);
+  const ssize_t got = ::pread(fd_.get(), text, sizeof text - 1, 0);
   if (got <= 0) return 0;
   bool ok = false;
   const long pid = QByteArray(text, got).trimmed().toLong(&ok);
@@ -123,23 +109,6 @@ ListLock ListLock::takeForCurrentDirectory(QByteArray& listDir) {
   return take(lockDirectory(::geteuid()), listDir);
 }
 
-ListLock::ListLock(ListLock&& other) noexcept
-    : state_(other.state_), error_(other.error_), fd_(std::exchange(other.fd_, -1)) {}
-
-ListLock& ListLock::operator=(ListLock&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    state_ = other.state_;
-    error_ = other.error_;
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-ListLock::~ListLock() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 namespace {
 
 const QString kBus = QStringLiteral("org.freedesktop.DBus");
@@ -151,6 +120,50 @@ QDBusMessage busCall(const QString& method, const QVariantList& arguments) {
   return message;
 }
 
+QDBusError failure(const QDBusMessage& reply) {
+  return reply.type() == QDBusMessage::ErrorMessage ? QDBusError(reply) : QDBusError();
+}
+
+// The name has no owner (yet).
+bool notThereYet(const QDBusError& error) {
+  return error.type() == QDBusError::ServiceUnknown ||
+         error.name() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner");
+}
+
+// The other program's directory is this one (the list is keyed by it), but a path it is handed
+// must not depend on that.
+QStringList absolute(QStringList stations) {
+  for (QString& item : stations)
+    if (!item.contains(QLatin1String("://"))) item = QDir::current().absoluteFilePath(item);
+  return stations;
+}
+
+QDBusMessage raiseCall(const QString& owner) {
+  return QDBusMessage::createMethodCall(owner, QStringLiteral("/org/mpris/MediaPlayer2"),
+                                        QStringLiteral("org.mpris.MediaPlayer2"),
+                                        QStringLiteral("Raise"));
+}
+
+QDBusMessage addStationsCall(const QString& owner, const QStringList& stations) {
+  QDBusMessage add = QDBusMessage::createMethodCall(
+      owner, QStringLiteral("/org/radiolist/Radiolist"), QStringLiteral("org.radiolist.Radiolist1"),
+      QStringLiteral("AddStations"));
+  add << stations;
+  return add;
+}
+
+// Sends `message`; `then` gets the reply in `loop`, which the pending call ends with.
+void send(QDBusConnection& bus, QEventLoop& loop, const QDBusMessage& message,
+          std::chrono::milliseconds wait, std::function<void(const QDBusMessage&)> then) {
+  auto* pending =
+      new QDBusPendingCallWatcher(bus.asyncCall(message, static_cast<int>(wait.count())), &loop);
+  QObject::connect(pending, &QDBusPendingCallWatcher::finished, &loop,
+                   [pending, then = std::move(then)] {
+                     pending->deleteLater();
+                     then(pending->reply());
+                   });
+}
+
 }  // namespace
 
 HandOver handOverToRunningProgram(const QString& busName, QStringList stations,
@@ -159,27 +172,11 @@ HandOver handOverToRunningProgram(const QString& busName, QStringList stations,
   HandOver result;
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) return result;
-  // The other program's directory is this one (the list is keyed by it), but a path it is
-  // handed must not depend on that.
-  for (QString& item : stations)
-    if (!item.contains(QLatin1String("://"))) item = QDir::current().absoluteFilePath(item);
+  stations = absolute(std::move(stations));
   QEventLoop loop;
-  const auto send = [&](const QDBusMessage& message,
+  const auto call = [&](const QDBusMessage& message,
                         std::function<void(const QDBusMessage&)> then) {
-    auto* pending =
-        new QDBusPendingCallWatcher(bus.asyncCall(message, static_cast<int>(wait.count())), &loop);
-    QObject::connect(pending, &QDBusPendingCallWatcher::finished, &loop,
-                     [pending, then = std::move(then)] {
-                       pending->deleteLater();
-                       then(pending->reply());
-                     });
-  };
-  const auto failure = [](const QDBusMessage& reply) {
-    return reply.type() == QDBusMessage::ErrorMessage ? QDBusError(reply) : QDBusError();
-  };
-  const auto notThereYet = [](const QDBusError& error) {
-    return error.type() == QDBusError::ServiceUnknown ||
-           error.name() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner");
+    send(bus, loop, message, wait, std::move(then));
   };
   // One attempt at a time: the name's owner may come while one is on its way, and is then
   // tried again when that attempt finds no one.
@@ -192,22 +189,15 @@ HandOver handOverToRunningProgram(const QString& busName, QStringList stations,
   };
   // All calls go to the owner found, by its unique name: not to whoever owns the name later.
   const auto raise = [&](const QString& owner) {
-    send(QDBusMessage::createMethodCall(owner, QStringLiteral("/org/mpris/MediaPlayer2"),
-                                        QStringLiteral("org.mpris.MediaPlayer2"),
-                                        QStringLiteral("Raise")),
-         [&](const QDBusMessage& reply) {
-           result.answered = result.answered || !failure(reply).isValid();
-           loop.exit();
-         });
+    call(raiseCall(owner), [&](const QDBusMessage& reply) {
+      result.answered = result.answered || !failure(reply).isValid();
+      loop.exit();
+    });
   };
   // The stations first, then the window in front; an error the program gives is its answer.
   const auto hand = [&](const QString& owner) {
     if (stations.isEmpty()) return raise(owner);
-    QDBusMessage add = QDBusMessage::createMethodCall(
-        owner, QStringLiteral("/org/radiolist/Radiolist"),
-        QStringLiteral("org.radiolist.Radiolist1"), QStringLiteral("AddStations"));
-    add << stations;
-    send(add, [&, owner](const QDBusMessage& reply) {
+    call(addStationsCall(owner, stations), [&, owner](const QDBusMessage& reply) {
       const QDBusError error = failure(reply);
       if (error.isValid() && !error.name().startsWith(QLatin1String("org.radiolist."))) {
         loop.exit();  // not the program's own answer: it could not be reached
@@ -221,7 +211,7 @@ HandOver handOverToRunningProgram(const QString& busName, QStringList stations,
   // Only the process holding the list's lock is handed anything: another one may own the name
   // (it asked first), and would swallow what it is given.
   const auto verify = [&](const QString& owner) {
-    send(busCall(QStringLiteral("GetConnectionUnixProcessID"), {owner}),
+    call(busCall(QStringLiteral("GetConnectionUnixProcessID"), {owner}),
          [&, owner](const QDBusMessage& reply) {
            if (notThereYet(failure(reply))) return notYet();
            const pid_t pid = reply.type() == QDBusMessage::ReplyMessage
@@ -238,7 +228,7 @@ HandOver handOverToRunningProgram(const QString& busName, QStringList stations,
       again = true;
       return;
     }
-    send(busCall(QStringLiteral("GetNameOwner"), {busName}), [&](const QDBusMessage& reply) {
+    call(busCall(QStringLiteral("GetNameOwner"), {busName}), [&](const QDBusMessage& reply) {
       const QDBusError error = failure(reply);
       if (notThereYet(error)) return notYet();  // the watcher calls again when it is there
       if (error.isValid()) return loop.exit();

@@ -13,6 +13,9 @@
 #include <QStringList>
 #include <chrono>
 #include <functional>
+#include <utility>
+
+#include "files/file.h"
 
 namespace radiolist {
 
@@ -48,9 +51,8 @@ class ListLock {
   // lockDirectory(this user).
   static ListLock takeForCurrentDirectory(QByteArray& listDir);
 
-  ListLock(ListLock&& other) noexcept;
-  ListLock& operator=(ListLock&& other) noexcept;
-  ~ListLock();
+  ListLock(ListLock&& other) noexcept = default;
+  ListLock& operator=(ListLock&& other) noexcept = default;
 
   [[nodiscard]] State state() const { return state_; }
   // errno value when Failed.
@@ -60,11 +62,12 @@ class ListLock {
   [[nodiscard]] pid_t holder() const;
 
  private:
-  ListLock(State state, int error, int fd) : state_(state), error_(error), fd_(fd) {}
-  static ListLock failed(int error) { return ListLock(State::Failed, error, -1); }
+  ListLock(State state, int error, files::Fd fd)
+      : state_(state), error_(error), fd_(std::move(fd)) {}
+  static ListLock failed(int error) { return ListLock(State::Failed, error, files::Fd()); }
   State state_;
   int error_;
-  int fd_;  // the open lock file while Taken or Held, else -1
+  files::Fd fd_;  // the open lock file while Taken or Held
 };
 
 // What the program holding the list said to a second start.

@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMimeData>
-#include <QSaveFile>
 #include <QUrl>
 #include <cerrno>
 #include <climits>
@@ -18,7 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/desktop/regular_file.h"
+#include "app/desktop/outcome_text.h"
+#include "files/file.h"
 #include "playback/formats/stations.h"
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
@@ -28,27 +28,13 @@ namespace radiolist {
 
 namespace {
 
-// A path or address as a message shows it: what would reorder or hide its text replaced.
-QString shown(const QString& item) {
-  const std::u16string text = text::replaceHidden(std::u16string_view(
-      reinterpret_cast<const char16_t*>(item.utf16()), static_cast<std::size_t>(item.size())));
-  return QString::fromStdU16String(text);
-}
-
-QString cannotOpen(const QString& path, const QString& why) {
-  return StationIntake::tr("Cannot open file \"%1\". %2").arg(shown(path), why);
-}
-
-QString notPlayable(const QString& item, const formats::LeftOut& why) {
-  if (why.notPlain > 0)
-    return StationIntake::tr(
-               "\"%1\" is not an address that can be added: it holds a line break, a control "
-               "character or one that shows nothing")
-        .arg(shown(item));
-  if (why.tooLong > 0)
-    return StationIntake::tr("\"%1\" is not an address that can be added: it is longer than %2")
-        .arg(shown(item).left(64) + u'\u2026', QStringLiteral("16 KiB"));
-  return StationIntake::tr("\"%1\" is not an address that can be played").arg(shown(item));
+// Why an item that is no web address nor a file cannot be added.
+Outcome notPlayable(const QString& item, const formats::LeftOut& why) {
+  using Code = Outcome::Code;
+  return Outcome::about(why.notPlain > 0  ? Code::AddressNotPlain
+                        : why.tooLong > 0 ? Code::AddressTooLong
+                                          : Code::NotAnAddress,
+                        item.toStdString());
 }
 
 bool isWebAddress(const QString& item) {
@@ -73,6 +59,12 @@ QStringList dropItems(const QMimeData& data) {
 }  // namespace
 
 GatheredStations gatherStations(const QStringList& items) {
+  using Code = Outcome::Code;
+  const auto failed = [](Outcome why) {
+    GatheredStations none;
+    none.error = std::move(why);
+    return none;
+  };
   std::vector<formats::Station> found;
   formats::LeftOut leftOut;
   QStringList filesLeftOut;
@@ -91,7 +83,7 @@ GatheredStations gatherStations(const QStringList& items) {
     if (item.isEmpty()) continue;
     if (isWebAddress(item)) {
       const formats::StationsFound stations = formats::stationsInText(item.toStdString());
-      if (stations.stations.empty()) return {{}, notPlayable(item, stations.leftOut), {}, {}};
+      if (stations.stations.empty()) return failed(notPlayable(item, stations.leftOut));
       take(stations);
       continue;
     }
@@ -99,17 +91,17 @@ GatheredStations gatherStations(const QStringList& items) {
     if (item.startsWith(QLatin1String("file:"), Qt::CaseInsensitive)) {
       path = QUrl(item).toLocalFile();
     } else if (item.contains(QLatin1String("://"))) {
-      return {{}, notPlayable(item, {}), {}, {}};
+      return failed(notPlayable(item, {}));
     }
-    if (path.isEmpty())
-      return {{}, StationIntake::tr("\"%1\" is not a file").arg(shown(item)), {}, {}};
+    if (path.isEmpty()) return failed(Outcome::about(Code::NotAFile, item.toStdString()));
     path = QDir::current().absoluteFilePath(path);
     // Each file may be as large as the whole budget; one that would take the request past it
     // is left out (and told), not the whole request.
-    const RegularFileRead file =
-        readRegularFile(path, static_cast<qint64>(formats::kMaxImportBytes));
-    if (!file.reason.isEmpty()) return {{}, cannotOpen(path, file.reason), {}, {}};
-    const std::string bytes = file.bytes.toStdString();
+    const files::Read file = files::readFile(QFile::encodeName(path).toStdString(),
+                                             formats::kMaxImportBytes, files::Links::Follow);
+    if (file.failure.failed())
+      return failed(Outcome::file(Code::CannotOpen, path.toStdString(), file.failure));
+    const std::string& bytes = file.bytes;
     if (bytes.size() > formats::kMaxImportBytes - bytesRead) {
       filesLeftOut << path;
       continue;
@@ -119,13 +111,9 @@ GatheredStations gatherStations(const QStringList& items) {
     const formats::StationsFound stations = formats::stationsInFile(
         bytes, QFileInfo(path).fileName().toStdString(), base.toStdString());
     if (stations.source == formats::StationSource::Hls)
-      return {
-          {},
-          StationIntake::tr("\"%1\" is an HLS playlist: add its address instead").arg(shown(path)),
-          {},
-          {}};
+      return failed(Outcome::about(Code::HlsPlaylist, path.toStdString()));
     if (stations.stations.empty())
-      return {{}, StationIntake::tr("\"%1\" holds no station addresses").arg(shown(path)), {}, {}};
+      return failed(Outcome::about(Code::NoStations, path.toStdString()));
     take(stations);
   }
   GatheredStations gathered;
@@ -165,17 +153,18 @@ void tellLeftOut(const GatheredStations& gathered, StationsAdded& added) {
             "radiolist::StationIntake",
             "%n that would make a list file larger than the 32 MiB the program reads"));
   for (const QString& file : gathered.filesLeftOut)
-    why << StationIntake::tr("\"%1\": more than 16 MiB of files at a time").arg(shown(file));
+    why << StationIntake::tr("\"%1\": more than 16 MiB of files at a time").arg(shownText(file));
   // An address the list holds already is no news on its own.
   if (why.isEmpty()) return;
   count(static_cast<std::size_t>(added.known),
         QT_TRANSLATE_N_NOOP("radiolist::StationIntake", "%n already in the list"));
   added.leftOut =
       StationIntake::tr("Stations added: %1. Left out: %2.").arg(added.added).arg(why.join(u"; "));
-  if (added.added == 0 && added.error.isEmpty()) added.error = added.leftOut;
+  if (added.added == 0 && added.outcome.done())
+    added.outcome = Outcome::about(Outcome::Code::NothingAdded);
 }
 
-QString exportStations(const QString& path, const QList<ListedStation>& stations) {
+Outcome exportStations(const QString& path, const QList<ListedStation>& stations) {
   std::vector<formats::Station> list;
   list.reserve(static_cast<std::size_t>(stations.size()));
   for (const ListedStation& s : stations)
@@ -183,19 +172,12 @@ QString exportStations(const QString& path, const QList<ListedStation>& stations
   const std::string bytes = formats::extendedM3u(list);
 
   const QString target = QDir::current().absoluteFilePath(path);
-  const auto cannotWrite = [&](const QString& why) {
-    return StationIntake::tr("Cannot create file \"%1\". %2").arg(target, why);
-  };
-  struct stat st {};
-  if (::stat(QFile::encodeName(target).constData(), &st) == 0 && !S_ISREG(st.st_mode))
-    return cannotWrite(S_ISDIR(st.st_mode) ? systemError(EISDIR)
-                                           : StationIntake::tr("It is not a regular file"));
-  QSaveFile file(target);  // a file beside it, synced and renamed over it on commit
-  if (!file.open(QIODevice::WriteOnly) ||
-      file.write(bytes.data(), static_cast<qint64>(bytes.size())) !=
-          static_cast<qint64>(bytes.size()) ||
-      !file.commit())
-    return cannotWrite(file.errorString());
+  // A link is followed, to the file the user keeps the playlist in.
+  const QFileInfo info(target);
+  const QString final = info.isSymLink() && info.exists() ? info.canonicalFilePath() : target;
+  const files::Failure failed = files::replace(QFile::encodeName(final).toStdString(), bytes, 0666);
+  if (failed.failed())
+    return Outcome::file(Outcome::Code::CannotCreate, target.toStdString(), failed);
   return {};
 }
 
@@ -210,36 +192,37 @@ void StationIntake::add(QStringList items, std::function<void(const StationsAdde
   disk_.start([this, items = std::move(items), done = std::move(done)]() mutable {
     log::nameThisThread("rl-intake");
     GatheredStations gathered = gatherStations(items);
-    QMetaObject::invokeMethod(this, [this, gathered = std::move(gathered),
-                                     done = std::move(done)]() mutable {
-      const auto tell = [gathered, done = std::move(done)](StationsAdded result) {
-        if (result.error.isEmpty()) tellLeftOut(gathered, result);
-        if (!result.error.isEmpty())
-          log::warning(log::Domain::Desktop, "stations not added: ", result.error.toStdString());
-        else if (!result.leftOut.isEmpty())
-          log::warning(log::Domain::Desktop, result.leftOut.toStdString());
-        done(result);
-      };
-      if (!gathered.error.isEmpty())
-        tell(StationsAdded::failed(gathered.error));
-      else
-        window_.addStations(gathered.stations, tell);
-    });
+    QMetaObject::invokeMethod(
+        this, [this, gathered = std::move(gathered), done = std::move(done)]() mutable {
+          const auto tell = [gathered, done = std::move(done)](StationsAdded result) {
+            if (result.outcome.done()) tellLeftOut(gathered, result);
+            if (!result.outcome.done())
+              log::warning(log::Domain::Desktop,
+                           "stations not added: ", additionError(result).toStdString());
+            else if (!result.leftOut.isEmpty())
+              log::warning(log::Domain::Desktop, result.leftOut.toStdString());
+            done(result);
+          };
+          if (!gathered.error.done())
+            tell(StationsAdded::failed(gathered.error));
+          else
+            window_.addStations(gathered.stations, tell);
+        });
   });
 }
 
-void StationIntake::exportTo(QString path, std::function<void(const QString&)> done) {
+void StationIntake::exportTo(QString path, std::function<void(const Outcome&)> done) {
   disk_.start(
       [this, path = std::move(path), stations = window_.stations(), done = std::move(done)] {
         log::nameThisThread("rl-intake");
-        QString error = exportStations(path, stations);
+        Outcome error = exportStations(path, stations);
         QMetaObject::invokeMethod(this, [error = std::move(error), done] { done(error); });
       });
 }
 
 void tellResult(const WindowControl& window, const StationsAdded& result) {
-  if (!result.error.isEmpty())
-    window.showError(result.error);
+  if (!result.outcome.done())
+    window.showError(additionError(result));
   else if (!result.leftOut.isEmpty())
     window.showError(result.leftOut);
 }

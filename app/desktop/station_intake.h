@@ -19,8 +19,8 @@ namespace radiolist {
 // the request is added). Reads files: not for the UI thread.
 struct GatheredStations {
   QList<ListedStation> stations;  // named (a nameless one after its host), at most the cap
-  QString error;
-  formats::LeftOut leftOut;  // what the files and addresses named but `stations` does not hold
+  Outcome error;                  // Done when they could be read
+  formats::LeftOut leftOut;       // what the files and addresses named but `stations` does not hold
   // Files left out whole: with those before them they came to more than kMaxImportBytes.
   QStringList filesLeftOut;
 };
@@ -28,7 +28,7 @@ struct GatheredStations {
 
 // What was left out and why, in the user's words, into `added.leftOut`: the reasons of the files
 // and of the window; nothing when all that was left out was in the list already. When nothing
-// was added, that is the error too.
+// was added, the outcome is NothingAdded.
 void tellLeftOut(const GatheredStations& gathered, StationsAdded& added);
 
 // The result as a drop and the command line tell it: a box with the error, else with what was
@@ -36,9 +36,9 @@ void tellLeftOut(const GatheredStations& gathered, StationsAdded& added);
 void tellResult(const WindowControl& window, const StationsAdded& result);
 
 // Writes `stations` as an extended M3U to `path`, atomically (a file beside it, synced, renamed
-// over it): "" or why not. A path that is there but not a regular file is refused without
+// over it): Done or why not. A path that is there but not a regular file is refused without
 // waiting on it. Writes to disk: not for the UI thread.
-[[nodiscard]] QString exportStations(const QString& path, const QList<ListedStation>& stations);
+[[nodiscard]] Outcome exportStations(const QString& path, const QList<ListedStation>& stations);
 
 class StationIntake : public QObject {
   Q_OBJECT
@@ -49,8 +49,8 @@ class StationIntake : public QObject {
   // Adds the stations of `items` (file paths, file: URLs, http/https addresses); `done` gets the
   // result on this object's thread.
   void add(QStringList items, std::function<void(const StationsAdded&)> done);
-  // Writes the list to `path`; `done` gets "" or the error on this object's thread.
-  void exportTo(QString path, std::function<void(const QString&)> done);
+  // Writes the list to `path`; `done` gets what it came to on this object's thread.
+  void exportTo(QString path, std::function<void(const Outcome&)> done);
 
  protected:
   // Drops onto the window and its lists: files and addresses are added, errors shown in a box.

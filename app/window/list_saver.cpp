@@ -26,7 +26,7 @@ struct ListSaver::Job {
   Rollback rollback;
   Done done;
   std::uint64_t generation = 0;
-  QString error;
+  Outcome error;
   bool rolledBack = false;
 };
 
@@ -76,10 +76,10 @@ void ListSaver::run() {
     if (queue_.empty()) return;  // stopping, and all is written
     const std::shared_ptr<Job> job = queue_.front();
     const bool spoilt = job->generation == failedGeneration_;
-    QString error = failure_;
+    Outcome error = failure_;
     lock.unlock();
     if (!spoilt) {
-      error.clear();
+      error = {};
       try {
         saveListFile(nativePath(job->urlsPath), job->urls, CodePage::system());
         try {
@@ -94,15 +94,20 @@ void ListSaver::run() {
           }
           throw;
         }
-      } catch (const std::exception& failed) {
-        error = QString::fromUtf8(failed.what());
+      } catch (const ListFileError& failed) {
+        error = failed.error() == 0 ? Outcome::about(Outcome::Code::ListWriteFailed)
+                                    : Outcome::file(Outcome::Code::CannotCreate, failed.path(),
+                                                    files::Failure::system(failed.error()));
+      } catch (const std::exception& failed) {  // out of memory
+        error = Outcome::file(Outcome::Code::CannotCreate, nativePath(job->urlsPath).string(),
+                              files::Failure::system(ENOMEM));
       }
       job->urls = {};  // the memory of a large list back at once
       job->names = {};
     }
     lock.lock();
     job->error = error;
-    if (!error.isEmpty() && !spoilt) {
+    if (!error.done() && !spoilt) {
       failedGeneration_ = job->generation;
       failure_ = error;
     }
@@ -118,7 +123,7 @@ void ListSaver::rollBackFailed() {
   {
     std::lock_guard lock(mutex_);
     for (const auto& job : finished_) {
-      if (job->error.isEmpty() || job->rolledBack) continue;
+      if (job->error.done() || job->rolledBack) continue;
       job->rolledBack = true;
       failed.push_back(job);
       // Snapshots taken from now on no longer hold the failed rows.

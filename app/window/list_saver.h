@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "channels/list_file.h"
+#include "files/outcome.h"
 
 namespace radiolist {
 
@@ -26,8 +27,8 @@ class ListSaver : public QObject {
  public:
   // Undoes an addition's rows (those from `before` on) after its save failed. UI thread.
   using Rollback = std::function<void()>;
-  // The save's end: "" when both files hold the snapshot, else why not. UI thread.
-  using Done = std::function<void(const QString& error)>;
+  // The save's end: Done when both files hold the snapshot, else why not. UI thread.
+  using Done = std::function<void(const Outcome& outcome)>;
 
   explicit ListSaver(QObject* parent);
   ~ListSaver() override;
@@ -64,7 +65,7 @@ class ListSaver : public QObject {
   std::deque<std::shared_ptr<Job>> finished_;  // ended, for the UI thread
   std::uint64_t generation_ = 0;  // taken by each job; a handled failure starts the next one
   std::uint64_t failedGeneration_ = UINT64_MAX;
-  QString failure_;  // why the failed generation failed
+  Outcome failure_;  // why the failed generation failed
   bool stop_ = false;
   std::thread thread_;
 };

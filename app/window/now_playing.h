@@ -12,6 +12,7 @@
 #include <optional>
 #include <utility>
 
+#include "files/outcome.h"
 #include "playback/log/thread_check.h"
 #include "playback/shift_state.h"
 #include "playback/song_save.h"
@@ -87,15 +88,15 @@ struct ListedStation {
 // what the window left out.
 struct StationsAdded {
   int added = 0;
-  QString error;     // "" when it went through
+  Outcome outcome;   // Done when it went through
   int known = 0;     // addresses the list held already (or an earlier station of the same call)
   int notPlain = 0;  // addresses with characters that show nothing (text/hidden.h)
   int noRoom = 0;    // stations that would have made a list file larger than the window reads
   QString leftOut;   // for the one who asked: what was left out and why, "" when nothing was
 
-  [[nodiscard]] static StationsAdded failed(QString why) {
+  [[nodiscard]] static StationsAdded failed(Outcome why) {
     StationsAdded result;
-    result.error = std::move(why);
+    result.outcome = std::move(why);
     return result;
   }
 };

@@ -1,7 +1,6 @@
 // Stations added from outside the window (a drop, the bus, the command line): appended to both
 // lists at once, both files saved off the UI thread by the window's ListSaver.
 
-#include <QCoreApplication>
 #include <span>
 #include <string_view>
 #include <unordered_set>
@@ -38,49 +37,13 @@ void cutRows(TListBox* list, int from) {
   while (list->count() > from) deleteRow(list, list->count() - 1);
 }
 
-}  // namespace
-
-QWidget* WindowControl::widget() const { return &form_; }
-
-void WindowControl::showError(const QString& message) const { radiolist::showError(message); }
-
-QList<ListedStation> WindowControl::stations() const {
-  QList<ListedStation> out;
-  const int rows = std::min(form_.ListBox1->count(), form_.ListBox2->count());
-  out.reserve(rows);
-  for (int row = 0; row < rows; ++row)
-    out.push_back({rowText(form_.ListBox1, row), rowText(form_.ListBox2, row)});
-  return out;
-}
-
-void WindowControl::addStations(const QList<ListedStation>& stations,
-                                std::function<void(const StationsAdded&)> done) {
-  TListBox* names = form_.ListBox1;
-  TListBox* addresses = form_.ListBox2;
-  const int before = names->count();
-  const QString namesPath = listPath("Name.txt");
-  const QString urlsPath = listPath("url.txt");
-  for (const QString& path : {namesPath, urlsPath}) {
-    if (QString refusal = saveRefusal(path, true); !refusal.isEmpty()) {
-      done(StationsAdded::failed(std::move(refusal)));
-      return;
-    }
-  }
-  if (addresses->count() != before) {
-    // Appended after lists of unequal length, a name would pair with another's address.
-    done(StationsAdded::failed(
-        QCoreApplication::translate("radiolist",
-                                    "The list has %1 names and %2 addresses: stations are added "
-                                    "only to a list whose names and addresses pair up")
-            .arg(before)
-            .arg(addresses->count())));
-    return;
-  }
-
-  StationsAdded result;
+// The lines an addition appends to each list: the stations whose address the list does not hold
+// yet, nor an earlier one of `stations`, as long as both files stay within what the window reads;
+// what is left out is counted in `result`.
+std::pair<ListLines, ListLines> linesToAdd(const QList<ListedStation>& stations,
+                                           const ListLines& oldNames, const ListLines& oldAddresses,
+                                           StationsAdded& result) {
   const CodePage& page = CodePage::system();
-  const ListLines& oldNames = names->rows().lines();
-  const ListLines& oldAddresses = addresses->rows().lines();
   std::size_t namesBytes = encodedListSize(oldNames, page);
   std::size_t addressesBytes = encodedListSize(oldAddresses, page);
   std::unordered_set<std::u16string_view> known;
@@ -121,12 +84,54 @@ void WindowControl::addStations(const QList<ListedStation>& stations,
     newAddresses.push_back(std::move(line));
     known.insert(newAddresses.back());
   }
+  return {std::move(newNames), std::move(newAddresses)};
+}
+
+}  // namespace
+
+QWidget* WindowControl::widget() const { return &form_; }
+
+void WindowControl::showError(const QString& message) const { radiolist::showError(message); }
+
+QList<ListedStation> WindowControl::stations() const {
+  QList<ListedStation> out;
+  const int rows = std::min(form_.ListBox1->count(), form_.ListBox2->count());
+  out.reserve(rows);
+  for (int row = 0; row < rows; ++row)
+    out.push_back({rowText(form_.ListBox1, row), rowText(form_.ListBox2, row)});
+  return out;
+}
+
+void WindowControl::addStations(const QList<ListedStation>& stations,
+                                std::function<void(const StationsAdded&)> done) {
+  TListBox* names = form_.ListBox1;
+  TListBox* addresses = form_.ListBox2;
+  const int before = names->count();
+  const QString namesPath = listPath("Name.txt");
+  const QString urlsPath = listPath("url.txt");
+  for (const QString& path : {namesPath, urlsPath}) {
+    if (std::optional<Outcome> refusal = listRefusal(path, true)) {
+      done(StationsAdded::failed(std::move(*refusal)));
+      return;
+    }
+  }
+  if (addresses->count() != before) {
+    // Appended after lists of unequal length, a name would pair with another's address.
+    Outcome unpaired = Outcome::about(Outcome::Code::Unpaired);
+    unpaired.count = before;
+    unpaired.other = addresses->count();
+    done(StationsAdded::failed(std::move(unpaired)));
+    return;
+  }
+
+  StationsAdded result;
+  auto [newNames, newAddresses] =
+      linesToAdd(stations, names->rows().lines(), addresses->rows().lines(), result);
   const int added = static_cast<int>(newNames.size());
   if (added == 0) {
     done(result);
     return;
   }
-  known.clear();  // its views point into newAddresses, which moves below
   names->rows().append(std::move(newNames));
   addresses->rows().append(std::move(newAddresses));
   // As a click on a channel counts them: the add and delete buttons read these.
@@ -142,9 +147,9 @@ void WindowControl::addStations(const QList<ListedStation>& stations,
     NameCount = form.ListBox1->count();
     form.publishNowPlaying();
   };
-  const auto saved = [result, added, done = std::move(done)](const QString& error) mutable {
-    result.added = error.isEmpty() ? added : 0;
-    result.error = error;
+  const auto saved = [result, added, done = std::move(done)](const Outcome& outcome) mutable {
+    result.added = outcome.done() ? added : 0;
+    result.outcome = outcome;
     done(result);
   };
   ListSaver::current()->save(namesPath, names->rows().lines(), urlsPath, addresses->rows().lines(),

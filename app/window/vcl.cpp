@@ -17,14 +17,11 @@
 #include <QWidget>
 #include <cerrno>
 #include <climits>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
-
-#include "app/window/fonts.h"
 #include "app/window/controls.h"
+#include "app/window/fonts.h"
+#include "files/file.h"
 
 namespace radiolist {
 
@@ -35,11 +32,7 @@ void throwListIndexError(int index) {
   throw FrameworkError(QStringLiteral("List index out of bounds (%1)").arg(index));
 }
 
-QString systemErrorText(int error) {
-  QString text = QString::fromLocal8Bit(std::strerror(error));
-  while (!text.isEmpty() && (text.back().isSpace() || text.back() == u'.')) text.chop(1);
-  return text;
-}
+QString systemErrorText(int error) { return QString::fromLocal8Bit(files::systemText(error)); }
 
 // --- list views --------------------------------------------------------------------------------
 
@@ -155,30 +148,15 @@ void setTimerEnabled(QTimer* timer, bool enabled) {
 }
 
 void loadGlyph(QAbstractButton* button, const QString& path) {
-  // Only a regular file of a bitmap's size is read: O_NONBLOCK keeps a pipe under the glyph's
-  // name from holding the window, and the size limit keeps a link to /dev/zero from eating memory.
-  constexpr qint64 kMaxGlyphBytes = 16 << 20;
-  const QByteArray native = QFile::encodeName(path);
-  const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  struct stat st {};
-  int refused = fd < 0 ? errno : ::fstat(fd, &st) != 0 ? errno : 0;
-  if (refused == 0 && !S_ISREG(st.st_mode)) refused = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-  if (refused == 0 && st.st_size > kMaxGlyphBytes) refused = EFBIG;
-  if (refused != 0) {
-    if (fd >= 0) ::close(fd);
-    throw FrameworkError(
-        QStringLiteral("Cannot open file \"%1\". %2").arg(path, systemErrorText(refused)));
-  }
-  QByteArray bytes;
-  char chunk[65536];
-  for (ssize_t n; bytes.size() <= kMaxGlyphBytes && (n = ::read(fd, chunk, sizeof chunk)) != 0;) {
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    bytes.append(chunk, n);
-  }
-  ::close(fd);
+  // Only a regular file of a bitmap's size is read: a pipe under the glyph's name does not hold
+  // the window, and the size limit keeps a link to /dev/zero from eating memory.
+  constexpr std::size_t kMaxGlyphBytes = 16 << 20;
+  const files::Read file =
+      files::readFile(QFile::encodeName(path).toStdString(), kMaxGlyphBytes, files::Links::Follow);
+  if (file.failure.failed())
+    throw FrameworkError(QStringLiteral("Cannot open file \"%1\". %2")
+                             .arg(path, systemErrorText(file.failure.asErrno())));
+  const QByteArray bytes = QByteArray::fromStdString(file.bytes);
   QImage image;
   if (!bytes.startsWith("BM") || !image.loadFromData(bytes, "BMP"))
     throw FrameworkError(QStringLiteral("Bitmap image is not valid"));

@@ -65,7 +65,8 @@ SongSave Engine::saveSong(const std::string& directory) {
       if (entry.source->voice().audible()) sounding = entry.source;
     }
   }
-  if (!sounding) return {SongSave::Status::NothingToSave, {}, "nothing sounds"};
+  if (!sounding)
+    return {SongSave::Status::NothingToSave, {}, Outcome::about(Outcome::Code::NothingSounds)};
   const auto head = sounding->head();
   return sounding->saveSong(directory, head ? stationName(head->lines) : std::string());
 }

@@ -56,7 +56,8 @@ void SongBuffer::writePending() {
     const std::lock_guard lock(failureMutex_);
     failure_ = SongSave{SongSave::Status::CannotWrite, file_->path(), file_->error()};
   }
-  log::write(log::Domain::Engine, "saving the song stopped: ", file_->path(), ": ", file_->error());
+  log::write(log::Domain::Engine, "saving the song stopped: ", file_->path(), ": ",
+             files::describe(file_->error().failure), file_->error().detail);
   file_.reset();
 }
 
@@ -122,14 +123,14 @@ SongSave SongBuffer::save(const std::string& directory, const std::string& stati
     if (mark + 1 < marks_.size()) return savePast(directory, station, lock, mark);
   }
   if (file_) return {Status::Saving, file_->path(), {}};
-  if (!store_.hasSegments()) return {Status::NothingToSave, {}, "no audio yet"};
+  if (!store_.hasSegments())
+    return {Status::NothingToSave, {}, Outcome::about(Outcome::Code::NoAudioYet)};
   const PacketStore::Segment& segment = store_.lastSegment();
   const std::string extension(songExtension(segment.codec));
   if (extension.empty())
-    return {Status::NothingToSave,
-            {},
-            "the stream's " + segment.codec + " is not saved (MP3, AAC, Vorbis and Opus are)"};
-  if (store_.empty()) return {Status::NothingToSave, {}, "no audio yet"};
+    return {
+        Status::NothingToSave, {}, Outcome::about(Outcome::Code::CodecNotSaved, {}, segment.codec)};
+  if (store_.empty()) return {Status::NothingToSave, {}, Outcome::about(Outcome::Code::NoAudioYet)};
   const SongTitle title = marks_.current();
   const std::uint64_t stream = store_.streams();
   const AVRational timeBase = segment.timeBase;
@@ -144,7 +145,7 @@ SongSave SongBuffer::save(const std::string& directory, const std::string& stati
   // file, still without audio, goes again.
   if (file_) return {Status::Saving, file_->path(), {}};
   if (marks_.current().text != title.text || store_.streams() != stream)
-    return {Status::NothingToSave, {}, "the song ended while its file was made"};
+    return {Status::NothingToSave, {}, Outcome::about(Outcome::Code::SongEnded)};
   log::write(log::Domain::Engine, "saving the song into ", answer.path);
   file_ = std::move(file);
   written_ = std::max(songStart_, store_.firstSeq());
@@ -162,17 +163,18 @@ SongSave SongBuffer::savePast(const std::string& directory, const std::string& s
   using Status = SongSave::Status;
   const TitleMarks::Mark& mark = marks_[markIndex];
   if (pastMark_ == mark.seq + 1) return {Status::Saving, pastPath_, {}};
-  if (store_.empty() || !store_.hasSegments()) return {Status::NothingToSave, {}, "no audio yet"};
+  if (store_.empty() || !store_.hasSegments())
+    return {Status::NothingToSave, {}, Outcome::about(Outcome::Code::NoAudioYet)};
   const std::uint64_t begin = std::max(mark.seq, store_.firstSeq());
   const PacketStore::Segment& segment = store_.segmentOf(begin);
   const std::string extension(songExtension(segment.codec));
   if (extension.empty())
-    return {Status::NothingToSave,
-            {},
-            "the stream's " + segment.codec + " is not saved (MP3, AAC, Vorbis and Opus are)"};
+    return {
+        Status::NothingToSave, {}, Outcome::about(Outcome::Code::CodecNotSaved, {}, segment.codec)};
   // The song's packets of its own stream, copied out: the disk is written without the lock.
   const std::uint64_t end = std::min(marks_[markIndex + 1].seq, store_.segmentEndAfter(begin));
-  if (begin >= end) return {Status::NothingToSave, {}, "no audio of the song is kept"};
+  if (begin >= end)
+    return {Status::NothingToSave, {}, Outcome::about(Outcome::Code::NoAudioOfSong)};
   const PacketStore::Copy song = store_.copy(begin, end);
   const SongTitle title = mark.title;
   const std::uint64_t markSeq = mark.seq;

@@ -21,8 +21,6 @@ namespace {
 // around it (text/hidden.h): "Evil \u202Egnp.exe.mp3" shows as "Evil 3pm.exe.png".
 bool unfitForName(char32_t cp) { return cp == '/' || text::isHidden(cp); }
 
-std::string describe(int error) { return std::generic_category().message(error); }
-
 }  // namespace
 
 std::string songFileName(std::string_view text, std::string_view extension, int n) {
@@ -72,14 +70,15 @@ std::pair<std::unique_ptr<SongFile>, SongSave> SongFile::make(
   for (int n = 1; n <= kMaxSongFileNumber && fd < 0; ++n) {
     path = directory + "/" + songFileName(title.text, extension, n);
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0 && errno != EEXIST) return fail({Status::CannotWrite, path, describe(errno)});
+    if (fd < 0 && errno != EEXIST)
+      return fail({Status::CannotWrite, path, Outcome::cannotCreate(path, errno)});
   }
   if (fd < 0) {
     return fail({Status::NamesUsedUp, directory,
                  "all " + std::to_string(kMaxSongFileNumber) + " names for this song are taken"});
   }
   auto writer = std::make_unique<SongFile>(fd, path);
-  if (std::string why = writer->open(extension, params, timeBase, title, station); !why.empty())
+  if (Outcome why = writer->open(extension, params, timeBase, title, station); !why.done())
     return fail({Status::CannotWrite, path, std::move(why)});  // the writer removes the file
   return {std::move(writer), SongSave{Status::Saving, path, {}}};
 }
@@ -89,10 +88,10 @@ std::string SongFile::open(std::string_view extension, const AVCodecParameters& 
   const bool m4a = extension == "m4a";
   const char* format = extension == "mp3" ? "mp3" : m4a ? "ipod" : "ogg";
   if (avformat_alloc_output_context2(&out_, nullptr, format, nullptr) < 0)
-    return "no muxer for the file";
+    return Outcome::about(Outcome::Code::NoMuxer);
   AVStream* stream = avformat_new_stream(out_, nullptr);
   if (stream == nullptr || avcodec_parameters_copy(stream->codecpar, &params) < 0)
-    return "out of memory";
+    return Outcome::about(Outcome::Code::OutOfMemory);
   stream->codecpar->codec_tag = 0;
   stream->time_base = timeBase;
   in_ = timeBase;
@@ -103,15 +102,15 @@ std::string SongFile::open(std::string_view extension, const AVCodecParameters& 
     av_dict_set(&options_, "movflags", "+empty_moov+default_base_moof", 0);
     av_dict_set(&options_, "frag_duration", "1000000", 0);
     if (params.extradata_size == 0 && !openAdtsFilter(params, timeBase))
-      return "cannot read the stream's AAC headers";
+      return Outcome::about(Outcome::Code::NoAacHeaders);
   }
   constexpr int kBufferBytes = 64 * 1024;
   auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferBytes));
-  if (buffer == nullptr) return "out of memory";
+  if (buffer == nullptr) return Outcome::about(Outcome::Code::OutOfMemory);
   out_->pb = avio_alloc_context(buffer, kBufferBytes, 1, this, nullptr, writeFile, seekFile);
   if (out_->pb == nullptr) {
     av_free(buffer);
-    return "out of memory";
+    return Outcome::about(Outcome::Code::OutOfMemory);
   }
   out_->pb->seekable = AVIO_SEEKABLE_NORMAL;
   out_->flags |= AVFMT_FLAG_CUSTOM_IO;
@@ -127,7 +126,7 @@ bool SongFile::write(const PacketStore::Kept& kept,
   if (!ok()) return false;
   PacketPtr copy(av_packet_alloc());
   if (!copy || av_new_packet(copy.get(), static_cast<int>(kept.size)) < 0)
-    return fail("out of memory");
+    return fail(Outcome::about(Outcome::Code::OutOfMemory));
   std::copy(bytes, bytes + kept.size, copy->data);
   const std::int64_t duration = kept.duration > 0 ? kept.duration : frameDuration_;
   copy->flags = kept.flags;
@@ -198,15 +197,15 @@ std::int64_t SongFile::seekFile(void* opaque, std::int64_t offset, int whence) {
   return at < 0 ? AVERROR(errno) : at;
 }
 
-std::string SongFile::ffmpegError(int result) const {
-  if (errno_ != 0) return describe(errno_);
+Outcome SongFile::ffmpegError(int result) const {
+  if (errno_ != 0) return Outcome::cannotCreate(path_, errno_);
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(result, text, sizeof text);
-  return text;
+  return Outcome::about(Outcome::Code::MuxerFailed, path_, text);
 }
 
-bool SongFile::fail(std::string why) {
-  if (error_.empty()) error_ = why.empty() ? "the file could not be written" : std::move(why);
+bool SongFile::fail(Outcome why) {
+  if (error_.done()) error_ = std::move(why);
   return false;
 }
 

@@ -62,20 +62,20 @@ class SongFile {
   // Hands what is written to the file now, so that it grows with the song.
   bool flush();
 
-  [[nodiscard]] bool ok() const { return error_.empty(); }
-  [[nodiscard]] const std::string& error() const { return error_; }
+  [[nodiscard]] bool ok() const { return error_.done(); }
+  [[nodiscard]] const Outcome& error() const { return error_; }
   [[nodiscard]] const std::string& path() const { return path_; }
 
  private:
-  // "" when the file is ready for packets, else why not.
-  std::string open(std::string_view extension, const AVCodecParameters& params, AVRational timeBase,
-                   const SongTitle& name, const std::string& station);
+  // Done when the file is ready for packets, else why not.
+  Outcome open(std::string_view extension, const AVCodecParameters& params, AVRational timeBase,
+               const SongTitle& name, const std::string& station);
   void close();
   static int writeFile(void* opaque, std::uint8_t* data, int size);
   static std::int64_t seekFile(void* opaque, std::int64_t offset, int whence);
   // The system's reason when the file refused a write, else FFmpeg's.
-  [[nodiscard]] std::string ffmpegError(int result) const;
-  bool fail(std::string why);
+  [[nodiscard]] Outcome ffmpegError(int result) const;
+  bool fail(Outcome why);
   bool openAdtsFilter(const AVCodecParameters& params, AVRational timeBase);
   bool writeHeader();
 
@@ -90,7 +90,7 @@ class SongFile {
   std::int64_t frameDuration_ = 0;
   std::size_t packets_ = 0;  // written
   int errno_ = 0;            // of the write that failed
-  std::string error_;        // why the file failed; "" while it is fine
+  Outcome error_;            // why the file failed; Done while it is fine
 };
 
 }  // namespace radiolist::audio

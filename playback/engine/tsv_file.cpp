@@ -1,13 +1,6 @@
 #include "playback/engine/tsv_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-
+#include "files/file.h"
 #include "playback/engine/state_file.h"
 #include "playback/log/log.h"
 
@@ -22,33 +15,13 @@ std::optional<std::vector<TsvEntry>> loadTsv(const std::string& path, const TsvB
   // Whole lines at their longest, and a little more: a longer file is not ours.
   const std::size_t maxFileBytes = bounds.maxEntries * (2 * bounds.maxFieldBytes + 2);
   std::vector<TsvEntry> entries;
-  const state::Opened file = state::openStateFile(path, O_RDONLY);
-  if (!file.why.empty()) {
-    log::warning(log::Domain::Engine, path, " left alone: ", file.why);
+  const files::Read file = files::readFile(path, maxFileBytes, files::Links::Refuse);
+  if (file.failure.missing()) return entries;  // not there yet
+  if (file.failure.failed()) {
+    log::warning(log::Domain::Engine, path, " left alone: ", files::describe(file.failure));
     return std::nullopt;
   }
-  if (file.fd.get() < 0) return entries;  // not there yet
-  const state::Fd& fd = file.fd;
-  const struct stat& st = file.st;
-  if (static_cast<std::size_t>(st.st_size) > maxFileBytes) {
-    log::warning(log::Domain::Engine, path, " is larger than its bound: left alone");
-    return std::nullopt;
-  }
-  // One byte more than it holds tells that it grew meanwhile (then it was not ours to read).
-  std::string text(std::min(maxFileBytes, static_cast<std::size_t>(st.st_size)) + 1, '\0');
-  std::size_t got = 0;
-  while (got < text.size()) {
-    const ssize_t n = ::read(fd.get(), text.data() + got, text.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      log::warning(log::Domain::Engine, "cannot read ", path, ": ", state::errorText(errno));
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  if (got == text.size()) return std::nullopt;
-  text.resize(got);
+  const std::string& text = file.bytes;
   std::string_view rest(text);
   while (!rest.empty()) {
     const std::size_t eol = std::min(rest.find('\n'), rest.size());
@@ -69,8 +42,9 @@ std::optional<std::vector<TsvEntry>> loadTsv(const std::string& path, const TsvB
 void saveTsv(const std::string& path, const std::vector<TsvEntry>& entries) {
   std::string text;
   for (const TsvEntry& e : entries) text += e.key + '\t' + e.value + '\n';
-  if (const std::string why = state::replaceStateFile(path, text); !why.empty())
-    log::warning(log::Domain::Engine, "cannot write ", path, ": ", why);
+  files::makeParents(path);
+  if (const files::Failure failed = files::replace(path, text); failed.failed())
+    log::warning(log::Domain::Engine, "cannot write ", path, ": ", files::describe(failed));
 }
 
 bool updateTsv(const std::string& path, const TsvBounds& bounds,
@@ -91,13 +65,8 @@ bool updateTsv(const std::string& path, const TsvBounds& bounds,
 }
 
 std::string stateFilePath(std::string_view name) {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  if (state != nullptr && state[0] == '/')
-    return std::string(state) + "/radiolist/" + std::string(name);
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] == '/')
-    return std::string(home) + "/.local/state/radiolist/" + std::string(name);
-  return {};
+  const std::string& dir = files::stateDirectory();
+  return dir.empty() ? std::string() : dir + '/' + std::string(name);
 }
 
 }  // namespace radiolist::audio

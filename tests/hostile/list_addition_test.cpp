@@ -121,7 +121,7 @@ TEST_F(ListAdditionTest, ASlowDiskLeavesTheWindowFreeAndItsOwnEditsWaitTheirTurn
   EXPECT_EQ(first->added, 1);
   EXPECT_EQ(second->added, 1);
   EXPECT_EQ(second->known, 1);
-  EXPECT_EQ(first->error + second->error, "");
+  EXPECT_TRUE(first->outcome.done() && second->outcome.done());
   EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
 
   // Quit while an addition is being written: the window ends after it, both files whole.
@@ -185,7 +185,11 @@ TEST_F(ListAdditionTest, AListThatCouldNotBeReadIsNeverSavedOver) {
     window.addStations({{"New", "http://h/new"}}, [&](const StationsAdded& r) { result = r; });
     ASSERT_TRUE(waitUntil([&] { return result.has_value(); }));
     EXPECT_EQ(result->added, 0);
-    EXPECT_TRUE(result->error.contains(c.file)) << result->error.toStdString();
+    // The list that could not be read is named, with the system's reason.
+    EXPECT_EQ(result->outcome.code, radiolist::Outcome::Code::ListUnread);
+    EXPECT_TRUE(QString::fromStdString(result->outcome.detail).endsWith(c.file))
+        << result->outcome.detail;
+    EXPECT_NE(result->outcome.failure.error, 0);
     // The window's own add button, with both lists as they loaded (one of them empty).
     form->SpeedButton3->click();
     ASSERT_FALSE(errors.isEmpty());
@@ -217,7 +221,7 @@ TEST_F(ListAdditionTest, AnAdditionNeverMakesAListTheWindowCannotReadBack) {
     std::optional<StationsAdded> result;
     window.addStations(stations, [&](const StationsAdded& r) { result = r; });
     ASSERT_TRUE(waitUntil([&] { return result.has_value(); }, 60'000));
-    EXPECT_EQ(result->error, "");
+    EXPECT_TRUE(result->outcome.done());
     EXPECT_EQ(result->added + result->noRoom, 2'600);
     added += result->added;
     noRoom += result->noRoom;

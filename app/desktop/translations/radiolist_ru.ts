@@ -150,6 +150,14 @@
         <source>Go live</source>
         <translation>В прямой эфир</translation>
     </message>
+    <message>
+        <source>the stream&apos;s %1 is not saved (MP3, AAC, Vorbis and Opus are)</source>
+        <translation>%1 из потока не сохраняется (сохраняются MP3, AAC, Vorbis и Opus)</translation>
+    </message>
+    <message>
+        <source>no audio of the song is kept</source>
+        <translation>звук этой песни не сохранился</translation>
+    </message>
 </context>
 <context>
     <name>radiolist::StationIntake</name>

@@ -61,7 +61,7 @@ void loadListView(TListBox* list, const QString& path) {
 
 void saveListView(const TListBox* list, const QString& path) {
   settleListSaves();
-  const QString refusal = saveRefusal(path, false);
+  const QString refusal = saveRefusal(path);
   if (!refusal.isEmpty()) throw ListFileError(refusal.toStdString());
   saveListFile(nativePath(path), list->rows().lines(), CodePage::system());
 }
@@ -76,7 +76,7 @@ int countListLines(const QString& path) {
   }
 }
 
-QString saveRefusal(const QString& path, bool unreadUnknown) {
+std::optional<Outcome> listRefusal(const QString& path, bool unreadUnknown) {
   const QString file = key(path);
   // The two files of a list pair by line: while either could not be read, saving the other would
   // make them part.
@@ -90,18 +90,25 @@ QString saveRefusal(const QString& path, bool unreadUnknown) {
     while (read != lastReads().constEnd() && !unread(read.key(), *read)) ++read;
   }
   if (read != lastReads().constEnd()) {
-    return QCoreApplication::translate(
-               "radiolist",
-               "Cannot create file \"%1\". \"%2\" could not be read (%3), so the list is kept as "
-               "it is")
-        .arg(file, read.key(), systemErrorText(*read));
+    Outcome refusal =
+        Outcome::file(Outcome::Code::ListUnread, file.toStdString(), files::Failure::system(*read));
+    refusal.detail = read.key().toStdString();
+    return refusal;
   }
   if (unreadUnknown && !lastReads().contains(file) && QFileInfo::exists(file))
-    return QCoreApplication::translate(
-               "radiolist",
-               "Cannot create file \"%1\". The window has not read it, so it is kept as it is")
-        .arg(file);
-  return {};
+    return Outcome::about(Outcome::Code::ListNotLoaded, file.toStdString());
+  return std::nullopt;
+}
+
+QString saveRefusal(const QString& path) {
+  const std::optional<Outcome> refusal = listRefusal(path, false);
+  if (!refusal) return {};
+  return QCoreApplication::translate(
+             "radiolist",
+             "Cannot create file \"%1\". \"%2\" could not be read (%3), so the list is kept as "
+             "it is")
+      .arg(QString::fromStdString(refusal->path), QString::fromStdString(refusal->detail),
+           systemErrorText(refusal->failure.error));
 }
 
 QString narrowToListCodePage(const QString& text) {

@@ -4,6 +4,9 @@
 // The text encoding ("ANSI" code page) is chosen once per process from the locale.
 
 #include <QString>
+#include <optional>
+
+#include "files/outcome.h"
 
 class TListBox;
 
@@ -20,9 +23,12 @@ void loadListView(TListBox* list, const QString& path);
 void saveListView(const TListBox* list, const QString& path);
 // Number of lines a load of the file yields.
 [[nodiscard]] int countListLines(const QString& path);
-// "" when the file may be saved, else the error that says why not: its last load or count failed
-// for another reason than its absence, or (`unreadUnknown`) it exists and was never loaded.
-[[nodiscard]] QString saveRefusal(const QString& path, bool unreadUnknown);
+// Nothing when the file may be saved, else why not: its last load or count failed for another
+// reason than its absence (ListUnread), or (`unreadUnknown`) it exists and was never loaded
+// (ListNotLoaded).
+[[nodiscard]] std::optional<Outcome> listRefusal(const QString& path, bool unreadUnknown);
+// listRefusal(path, false) in the words of the window's error box; "" when there is none.
+[[nodiscard]] QString saveRefusal(const QString& path);
 
 // Text as it comes back from a round trip through the list files' code page: characters the
 // page cannot hold become look-alikes or "?".

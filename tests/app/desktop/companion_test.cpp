@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <memory>
@@ -261,9 +262,12 @@ TEST_F(CompanionTest, SaveRequestsShareOneAnswerAndAFailedSaveIsToldOnce) {
   EXPECT_EQ(answers.back().path, audio.saveAnswer.path);
 
   QSignalSpy failed(&companion, &Companion::saveFailed);
-  audio.saveFailures.push_back({SongSave::Status::CannotWrite, "/music/x.mp3", "No space left"});
+  audio.saveFailures.push_back(
+      {SongSave::Status::CannotWrite, "/music/x.mp3",
+       Outcome::file(Outcome::Code::CannotCreate, "/music/x.mp3", files::Failure::system(ENOSPC))});
   ASSERT_TRUE(waitUntil([&] { return failed.count() == 1; }, 3000));
-  EXPECT_EQ(failed.at(0).at(1).toString(), "No space left");
+  EXPECT_EQ(failed.at(0).at(0).toString(), "/music/x.mp3");
+  EXPECT_EQ(failed.at(0).at(1).toString(), QString::fromLocal8Bit(std::strerror(ENOSPC)));
   QTest::qWait(1200);
   EXPECT_EQ(failed.count(), 1);
 }
@@ -293,7 +297,9 @@ TEST_F(CompanionTest, TheProgramsOwnTextsAreInTheLocalesLanguage) {
     for (QAction* a : items.at(6)->menu()->actions()) sleepChoices << a->text();
     EXPECT_TRUE(sleepChoices.contains(c.fifteen))
         << c.locale << sleepChoices.join('|').toStdString();
-    EXPECT_EQ(Companion::describe({SongSave::Status::NothingToSave, {}, "no audio yet"}), c.nothing)
+    EXPECT_EQ(Companion::describe(
+                  {SongSave::Status::NothingToSave, {}, Outcome::about(Outcome::Code::NoAudioYet)}),
+              c.nothing)
         << c.locale;
   }
   useLanguage(QLocale("en_GB"));

@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <optional>
 
+#include "app/desktop/outcome_text.h"
 #include "app/desktop/station_intake.h"
 #include "app/window/vcl.h"
 #include "tests/app/window_fixture.h"
@@ -27,7 +28,7 @@ class StationsTest : public WindowTest {
     std::optional<StationsAdded> result;
     window.addStations(stations, [&](const StationsAdded& r) { result = r; });
     EXPECT_TRUE(waitUntil([&] { return result.has_value(); }));
-    return result.value_or(StationsAdded::failed("no answer"));
+    return result.value_or(StationsAdded::failed(Outcome::about(Outcome::Code::NothingAdded)));
   }
 };
 
@@ -40,7 +41,7 @@ TEST_F(StationsTest, BothFilesGainTheNewAddressesPairedOrNeitherChanges) {
                                             {"One again", "http://a/1"},
                                             {"Two again", "http://a/2"},
                                             {"Three", " http://a/3 "}});
-  EXPECT_EQ(added.error, "");
+  EXPECT_TRUE(added.outcome.done());
   EXPECT_EQ(added.added, 2);
   const std::string names = "One\r\nTwo\r\nThree\r\n";
   const std::string urls = "http://a/1\r\nhttp://a/2\r\nhttp://a/3\r\n";
@@ -52,7 +53,10 @@ TEST_F(StationsTest, BothFilesGainTheNewAddressesPairedOrNeitherChanges) {
   ASSERT_TRUE(QFile::remove(path("Name.txt")) && QDir().mkdir(path("Name.txt")));
   added = addAndWait(window, {{"Four", "http://a/4"}});
   EXPECT_EQ(added.added, 0);
-  EXPECT_TRUE(added.error.contains("Name.txt")) << added.error.toStdString();
+  EXPECT_EQ(added.outcome.code, Outcome::Code::CannotCreate);
+  EXPECT_EQ(added.outcome.failure, files::Failure::system(EISDIR));
+  EXPECT_TRUE(additionError(added).contains("Name.txt\". Is a directory"))
+      << additionError(added).toStdString();
   EXPECT_EQ(readFile("url.txt"), urls);
   EXPECT_EQ(form->ListBox1->count(), 3);
   EXPECT_EQ(form->ListBox2->count(), 3);
@@ -63,7 +67,8 @@ TEST_F(StationsTest, BothFilesGainTheNewAddressesPairedOrNeitherChanges) {
   appendRow(form->ListBox2, "http://a/extra");
   added = addAndWait(window, {{"Five", "http://a/5"}});
   EXPECT_EQ(added.added, 0);
-  EXPECT_TRUE(added.error.contains("3 names and 4 addresses")) << added.error.toStdString();
+  EXPECT_TRUE(additionError(added).contains("3 names and 4 addresses"))
+      << additionError(added).toStdString();
   EXPECT_EQ(readFile("Name.txt"), names);
   EXPECT_EQ(readFile("url.txt"), urls);
 }
@@ -130,19 +135,20 @@ TEST(GatherStations, WhatCannotBeReadChangesNothingAndSaysWhy) {
   for (const Case& c : cases) {
     const GatheredStations got = gatherStations(c.items);
     EXPECT_TRUE(got.stations.isEmpty()) << c.items.join(' ').toStdString();
-    EXPECT_TRUE(got.error.contains(c.says)) << got.error.toStdString();
+    EXPECT_TRUE(outcomeText(got.error).contains(c.says)) << outcomeText(got.error).toStdString();
   }
 
   const GatheredStations good =
       gatherStations({at("good.pls"), "https://www.radio.example:8000/stream"});
-  EXPECT_EQ(good.error, "");
+  EXPECT_TRUE(good.error.done());
   EXPECT_EQ(good.stations,
             (QList<ListedStation>{{"Good", "http://a.example/live"},
                                   {"radio.example", "https://www.radio.example:8000/stream"}}));
 
   // Out again, and in again: the same stations; a pipe in the way is refused, not waited on.
-  EXPECT_TRUE(exportStations(at("pipe.m3u"), good.stations).contains("not a regular file"));
-  EXPECT_EQ(exportStations(at("out.m3u"), good.stations), "");
+  EXPECT_TRUE(
+      outcomeText(exportStations(at("pipe.m3u"), good.stations)).contains("not a regular file"));
+  EXPECT_TRUE(exportStations(at("out.m3u"), good.stations).done());
   EXPECT_EQ(gatherStations({at("out.m3u")}).stations, good.stations);
   EXPECT_FALSE(QDir(dir.path()).entryList().join(' ').contains("out.m3u.")) << "no temporary left";
 }
@@ -186,7 +192,7 @@ TEST_F(StationsTest, WhatIsLeftOutIsAddedUpByWhyAndTheRestGoesIn) {
   for (const Case& c : cases) {
     const GatheredStations got = gatherStations(c.items);
     SCOPED_TRACE(c.items.join(' ').toStdString());
-    EXPECT_EQ(got.error, "");
+    EXPECT_TRUE(got.error.done());
     EXPECT_EQ(got.stations.size(), c.stations);
     EXPECT_EQ(got.leftOut, c.leftOut);
     EXPECT_EQ(got.filesLeftOut, c.filesLeftOut);
@@ -197,7 +203,8 @@ TEST_F(StationsTest, WhatIsLeftOutIsAddedUpByWhyAndTheRestGoesIn) {
   EXPECT_EQ(named.stations[0].name, "_");
   EXPECT_EQ(named.stations[1].name, "Evil _gnp.exe");
   // An address alone that is not plain is refused with why.
-  EXPECT_TRUE(gatherStations({"http://\u202Emoc.live/"}).error.contains("shows nothing"));
+  EXPECT_TRUE(
+      outcomeText(gatherStations({"http://\u202Emoc.live/"}).error).contains("shows nothing"));
 
   // Through the window: what was added, what was left out and why, in one message.
   writeLists({"One"}, {"http://c/fine"});
@@ -208,7 +215,7 @@ TEST_F(StationsTest, WhatIsLeftOutIsAddedUpByWhyAndTheRestGoesIn) {
   intake.add({path("stations.csv"), path("ten.m3u"), path("seven.m3u")},
              [&](const StationsAdded& r) { result = r; });
   ASSERT_TRUE(waitUntil([&] { return result.has_value(); }, 10'000));
-  EXPECT_EQ(result->error, "");
+  EXPECT_TRUE(result->outcome.done());
   EXPECT_EQ(result->added, 1);  // http://ten/1; http://c/fine was there already
   for (const char* says : {"Stations added: 1", "1 not an http", "3 with a line break",
                            "1 with an address longer", "1 already in the list", "seven.m3u"})
@@ -222,7 +229,67 @@ TEST_F(StationsTest, WhatIsLeftOutIsAddedUpByWhyAndTheRestGoesIn) {
   intake.add({path("ten.m3u"), path("seven.m3u")}, [&](const StationsAdded& r) { result = r; });
   ASSERT_TRUE(waitUntil([&] { return result.has_value(); }, 10'000));
   EXPECT_EQ(result->added, 0);
-  EXPECT_TRUE(result->error.contains("seven.m3u")) << result->error.toStdString();
+  EXPECT_EQ(result->outcome.code, Outcome::Code::NothingAdded);
+  EXPECT_TRUE(additionError(*result).contains("seven.m3u")) << additionError(*result).toStdString();
 }
 
 }  // namespace
+
+namespace radiolist {
+namespace {
+
+// Every result is worded in one place, naming what it concerns, with the system's reason where
+// there is one; a name that would hide or reorder the text is shown defused.
+TEST(OutcomeText, EachResultIsWordedWithWhatItConcernsAndWhy) {
+  using Code = Outcome::Code;
+  Outcome unpaired = Outcome::about(Code::Unpaired);
+  unpaired.count = 3;
+  unpaired.other = 4;
+  Outcome unread = Outcome::file(Code::ListUnread, "/l/Name.txt", files::Failure::system(EACCES));
+  unread.detail = "/l/url.txt";
+  struct Case {
+    Outcome outcome;
+    QString says;
+  };
+  const Case cases[] = {
+      {{}, ""},
+      {Outcome::file(Code::CannotOpen, "/p/a.m3u", files::Failure::notRegular(S_IFIFO)),
+       "Cannot open file \"/p/a.m3u\". It is not a regular file"},
+      {Outcome::file(Code::CannotOpen, "/p/big.m3u", files::Failure::tooLarge()),
+       "Cannot open file \"/p/big.m3u\". File too large"},
+      {Outcome::cannotCreate("/p/\u202Eu3m.exe", EACCES),
+       "Cannot create file \"/p/_u3m.exe\". Permission denied"},
+      {unpaired,
+       "The list has 3 names and 4 addresses: stations are added only to a list whose names and "
+       "addresses pair up"},
+      {unread,
+       "Cannot create file \"/l/Name.txt\". \"/l/url.txt\" could not be read (Permission denied), "
+       "so the list is kept as it is"},
+      {Outcome::about(Code::AddressTooLong, "http://" + std::string(100, 'a')),
+       "\"http://" + QString(57, u'a') +
+           "\u2026\" is not an address that can be added: it is "
+           "longer than 16 KiB"},
+      {Outcome::about(Code::ListWriteFailed), "Stream write error"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(outcomeText(c.outcome), c.says);
+
+  using Status = SongSave::Status;
+  const SongSave saves[] = {
+      {Status::Saving, "/m/A - B.mp3", {}},
+      {Status::NothingToSave, {}, Outcome::about(Code::CodecNotSaved, {}, "flac")},
+      {Status::CannotWrite, "/m/A - B.mp3", Outcome::cannotCreate("/m/A - B.mp3", ENOSPC)},
+      {Status::CannotWrite, "/m/A.m4a", Outcome::about(Code::MuxerFailed, "/m/A.m4a", "Bad")},
+      {Status::NamesUsedUp, "/m", Outcome::about(Code::NamesUsedUp, "/m")},
+  };
+  const QString said[] = {
+      "/m/A - B.mp3",
+      "no song on air to save: the stream's flac is not saved (MP3, AAC, Vorbis and Opus are)",
+      "/m/A - B.mp3: No space left on device",
+      "/m/A.m4a: Bad",
+      "/m: every name for this song is taken",
+  };
+  for (std::size_t i = 0; i < std::size(saves); ++i) EXPECT_EQ(songSaveText(saves[i]), said[i]);
+}
+
+}  // namespace
+}  // namespace radiolist

@@ -156,7 +156,7 @@ TEST(SongBufferTest, WhatIsKeptCostsAtMostTheBoundWhateverThePacketSize) {
   EXPECT_LE(buffer.bytes(), SongBuffer::kKeepBytes);
   const SongSave save = buffer.save(::testing::TempDir(), "Station");
   EXPECT_EQ(save.status, SongSave::Status::NothingToSave);
-  EXPECT_NE(save.reason.find("flac"), std::string::npos) << save.reason;
+  EXPECT_EQ(save.why, Outcome::about(Outcome::Code::CodecNotSaved, {}, "flac"));
   avformat_free_context(context);
 }
 
@@ -227,7 +227,7 @@ TEST(SongBufferTest, ASongIsSavedOnceIntoAFileThatPlaysUntilItsTitleChanges) {
   for (std::size_t i = 0; i < half; ++i) buffer.push(*mp3.packets[i], mp3.stream());
 
   const SongSave first = buffer.save(dir.path, "Station");
-  ASSERT_EQ(first.status, SongSave::Status::Saving) << first.reason;
+  ASSERT_EQ(first.status, SongSave::Status::Saving) << static_cast<int>(first.why.code);
   EXPECT_EQ(fs::path(first.path).filename(), "Artist - Song.mp3");
   EXPECT_GT(decodedSeconds(first.path), 1.0) << "what was kept is in the file at once";
   for (int again = 0; again < 9; ++again)
@@ -266,7 +266,7 @@ TEST(SongBufferTest, TheFileIsNamedAndTaggedFromTheStructuredTitle) {
     buffer.titleIs(c.title);
     for (const auto& packet : mp3.packets) buffer.push(*packet, mp3.stream());
     const SongSave save = buffer.save(dir.path, "");
-    ASSERT_EQ(save.status, SongSave::Status::Saving) << save.reason;
+    ASSERT_EQ(save.status, SongSave::Status::Saving) << static_cast<int>(save.why.code);
     buffer.stopSaving();
     EXPECT_EQ(fs::path(save.path).filename(), c.file);
     EXPECT_EQ(tagOf(save.path, "artist"), c.title.artist) << c.file;
@@ -285,7 +285,8 @@ TEST(SongBufferTest, ErrorsAreToldAsTheyAre) {
   std::ofstream(dir.path / "file");
   SongSave save = buffer.save((dir.path / "file" / "music").string(), "");
   EXPECT_EQ(save.status, SongSave::Status::CannotWrite);
-  EXPECT_EQ(save.reason, std::generic_category().message(ENOTDIR));
+  EXPECT_EQ(save.why.code, Outcome::Code::CannotCreate);
+  EXPECT_EQ(save.why.failure, files::Failure::system(ENOTDIR));
 
   const fs::path full = dir.path / "full";
   fs::create_directories(full);
@@ -311,7 +312,8 @@ TEST(SongBufferTest, ErrorsAreToldAsTheyAre) {
   ASSERT_TRUE(failure.has_value());
   EXPECT_EQ(failure->status, SongSave::Status::CannotWrite);
   EXPECT_EQ(failure->path, save.path);
-  EXPECT_EQ(failure->reason, std::generic_category().message(EFBIG));
+  EXPECT_EQ(failure->why,
+            Outcome::file(Outcome::Code::CannotCreate, save.path, files::Failure::system(EFBIG)));
   EXPECT_FALSE(buffer.takeFailure().has_value()) << "told once";
 }
 
@@ -364,7 +366,7 @@ TEST(SongBufferTest, ThePastIsReadByMomentAndAPastSongIsSavedWhole) {
   EXPECT_FALSE(buffer.packet(200)) << "not received yet";
 
   const SongSave past = buffer.save(dir.path, "Station", 1'000'000);
-  ASSERT_EQ(past.status, SongSave::Status::Saving) << past.reason;
+  ASSERT_EQ(past.status, SongSave::Status::Saving) << static_cast<int>(past.why.code);
   EXPECT_EQ(fs::path(past.path).filename(), "Old - Song.mp3");
   EXPECT_NEAR(decodedSeconds(past.path), 100.0 * kFrameUs / 1e6, 0.1) << "the whole song, alone";
   EXPECT_FALSE(buffer.saving()) << "a past song is written at once";
