@@ -63,7 +63,8 @@ std::pair<std::unique_ptr<SongFile>, SongSave> SongFile::make(
   };
   std::error_code error;
   std::filesystem::create_directories(directory, error);
-  if (error) return fail({Status::CannotWrite, directory, error.message()});
+  if (error)
+    return fail({Status::CannotWrite, directory, Outcome::cannotCreate(directory, error.value())});
   // A file already there is never overwritten (nor a link followed): the first free " (n)".
   int fd = -1;
   std::string path;
@@ -74,8 +75,8 @@ std::pair<std::unique_ptr<SongFile>, SongSave> SongFile::make(
       return fail({Status::CannotWrite, path, Outcome::cannotCreate(path, errno)});
   }
   if (fd < 0) {
-    return fail({Status::NamesUsedUp, directory,
-                 "all " + std::to_string(kMaxSongFileNumber) + " names for this song are taken"});
+    return fail(
+        {Status::NamesUsedUp, directory, Outcome::about(Outcome::Code::NamesUsedUp, directory)});
   }
   auto writer = std::make_unique<SongFile>(fd, path);
   if (Outcome why = writer->open(extension, params, timeBase, title, station); !why.done())
@@ -83,8 +84,8 @@ std::pair<std::unique_ptr<SongFile>, SongSave> SongFile::make(
   return {std::move(writer), SongSave{Status::Saving, path, {}}};
 }
 
-std::string SongFile::open(std::string_view extension, const AVCodecParameters& params,
-                           AVRational timeBase, const SongTitle& name, const std::string& station) {
+Outcome SongFile::open(std::string_view extension, const AVCodecParameters& params,
+                       AVRational timeBase, const SongTitle& name, const std::string& station) {
   const bool m4a = extension == "m4a";
   const char* format = extension == "mp3" ? "mp3" : m4a ? "ipod" : "ogg";
   if (avformat_alloc_output_context2(&out_, nullptr, format, nullptr) < 0)

@@ -1,6 +1,7 @@
 // The library's event queue (one taker, many posters) and what a source's news tells its
 // channels.
 
+#include <cerrno>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -168,7 +169,8 @@ TEST(ChannelNews, TellsItsChannelsWhatChangedAndANewOneWhatIsKnown) {
   now.title = SongTitle{"", "D", "D"};
   news.tell(ChannelNews::kAll);
   news.activity();
-  news.saveEnded(SongSave{SongSave::Status::CannotWrite, "/x", "full"});
+  news.saveEnded(
+      SongSave{SongSave::Status::CannotWrite, "/x", Outcome::cannotCreate("/x", ENOSPC)});
   EXPECT_EQ(take(queue), Lines{"0 save /x"}) << "a stopped player hears only of a save's end";
   news.close();
   const int readsBefore = reads;
