@@ -27,31 +27,22 @@ class RealAudioLibrary final : public AudioLibrary {
   const char* ChannelGetTags(DWORD handle, DWORD tags) override {
     return BASS_ChannelGetTags(handle, tags);
   }
-  std::optional<SongTitle> ChannelGetTitle(DWORD handle) override {
-    return audio::channelTitle(handle);
-  }
-  BOOL ChannelPause(DWORD handle, bool paused) override {
-    return audio::channelPause(handle, paused);
-  }
-  BOOL ChannelSeek(DWORD handle, std::int64_t positionUs) override {
-    return audio::channelSeek(handle, positionUs);
-  }
-  std::optional<ShiftState> ChannelGetShift(DWORD handle) override {
-    return audio::channelShift(handle);
-  }
   void PrepareURL(const char16_t* url) override { audio::prepareAddress(url); }
-  void SetVolume(float volume) override { audio::setMasterVolume(volume); }
-  void RetryNow() override { audio::retryNow(); }
-  void SetLevelLoudness(bool on) override { audio::setLevelLoudness(on); }
-  SongSave SaveSong(const std::string& directory) override { return audio::saveSong(directory); }
-  std::optional<SongSave> TakeSongSaveFailure() override { return audio::takeSongSaveFailure(); }
 };
 
 class RealPlaybackControls final : public PlaybackControls {
  public:
-  // The engine does not post its events yet: the taker sees none and keeps polling.
+  // The engine does not post its events yet: the taker polls, and a failed save is handed out
+  // when it does.
   void SetEventWake(std::function<void()> /*wake*/) override {}
-  std::vector<PlaybackEvent> TakeEvents() override { return {}; }
+  std::vector<PlaybackEvent> TakeEvents() override {
+    std::vector<PlaybackEvent> events;
+    if (std::optional<SongSave> failure = audio::takeSongSaveFailure()) {
+      events.emplace_back().kind = PlaybackEvent::Kind::SaveEnded;
+      events.back().save = std::move(*failure);
+    }
+    return events;
+  }
   std::optional<SongTitle> ChannelGetTitle(DWORD handle) override {
     return audio::channelTitle(handle);
   }

@@ -21,7 +21,6 @@
 #include <utility>
 
 #include "app/desktop/dbus_properties.h"
-#include "playback/audio_library.h"
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
 
@@ -157,15 +156,15 @@ QString minutesAndSeconds(unsigned seconds) {
 
 }  // namespace
 
-Companion::Companion(WindowControl window, QString titlesPath, QString settingsPath)
-    : window_(window),
+Companion::Companion(Player& player, WindowShell& window, QString titlesPath, QString settingsPath)
+    : player_(player),
+      window_(window),
       titles_(std::move(titlesPath)),
-      sleep_([window](float volume) { window.audio().SetVolume(volume); },
-             [window]() mutable { window.stop(); }),
-      intake_(window),
+      sleep_([&player](float volume) { player.setVolume(volume); }, [&player] { player.stop(); }),
+      intake_(player, window),
       settings_(std::move(settingsPath)),
       levelLoudness_(settings_.flag(QStringLiteral("level-loudness"), true)) {
-  window_.audio().SetLevelLoudness(levelLoudness_);
+  player_.setLevelLoudness(levelLoudness_);
   new CompanionAdaptor(this);
   buildMenu();
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -186,7 +185,7 @@ Companion::Companion(WindowControl window, QString titlesPath, QString settingsP
       QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"), this,
       SLOT(onPrepareForSleep(bool)));
   saver_.setMaxThreadCount(1);
-  const NowPlaying* now = &window.nowPlaying();
+  const NowPlaying* now = &player.nowPlaying();
   connect(now, &NowPlaying::titleChanged, this, &Companion::noteTitle);
   connect(now, &NowPlaying::saveFailed, this, &Companion::tellSaveFailure);
   connect(now, &NowPlaying::stateChanged, this, &Companion::noteShift);
@@ -207,11 +206,11 @@ bool Companion::publish() {
 }
 
 void Companion::onPrepareForSleep(bool goingToSleep) {
-  if (!goingToSleep) window_.audio().RetryNow();
+  if (!goingToSleep) player_.retryNow();
 }
 
 void Companion::noteTitle() {
-  const OnAir& now = window_.nowPlaying().now();
+  const OnAir& now = player_.nowPlaying().now();
   if (now.title)
     titles_.note(QDateTime::currentSecsSinceEpoch(), now.station,
                  QString::fromStdString(now.title->text));
@@ -230,7 +229,7 @@ void Companion::tellSaveFailure(const SongSave& failure) {
 
 QString Companion::toolTip() const {
   QString text = QStringLiteral("radiolist");
-  if (const std::optional<SongTitle>& title = window_.nowPlaying().now().title;
+  if (const std::optional<SongTitle>& title = player_.nowPlaying().now().title;
       title && !title->text.empty())
     text += QStringLiteral("\n") + QString::fromStdString(title->text);
   if (sleep_.running())
@@ -248,10 +247,10 @@ bool Companion::saveSong(std::function<void(const SongSave&)> done) {
   if (waitingSaves_.size() >= kMaxWaitingSaves) return false;
   waitingSaves_.push_back(std::move(done));
   if (waitingSaves_.size() > 1) return true;  // the request under way answers this one too
-  AudioLibrary* audio = &window_.audio();
-  saver_.start([this, audio] {
+  Player* player = &player_;
+  saver_.start([this, player] {
     log::nameThisThread("rl-save");
-    SongSave save = audio->SaveSong(songDirectory().toStdString());
+    SongSave save = player->saveSong(songDirectory().toStdString());
     QMetaObject::invokeMethod(this, [this, save = std::move(save)] {
       for (const auto& answer : std::exchange(waitingSaves_, {})) answer(save);
     });
@@ -285,12 +284,12 @@ QString Companion::describe(const SongSave& save) {
   return reason;
 }
 
-std::uint32_t Companion::delay() const { return window_.nowPlaying().now().delay; }
+std::uint32_t Companion::delay() const { return player_.nowPlaying().now().delay; }
 
-void Companion::goLive() { window_.goLive(); }
+void Companion::goLive() { player_.goLive(); }
 
 void Companion::noteShift() {
-  const OnAir& now = window_.nowPlaying().now();
+  const OnAir& now = player_.nowPlaying().now();
   const bool plays = now.state != OnAir::State::Stopped;
   if (pause_ != nullptr) {
     pause_->setEnabled(plays);
@@ -310,12 +309,12 @@ void Companion::buildMenu() {
   pause_->setCheckable(true);
   connect(pause_, &QAction::triggered, this, [this](bool paused) {
     if (paused)
-      window_.pause();
+      player_.pause();
     else
-      window_.play();
+      player_.play();
   });
   back_ = menu_->addAction(tr("Back 30 s"));
-  connect(back_, &QAction::triggered, this, [this] { window_.seekBy(-kBackStepUs); });
+  connect(back_, &QAction::triggered, this, [this] { player_.seekBy(-kBackStepUs); });
   live_ = menu_->addAction(tr("Go live"));
   connect(live_, &QAction::triggered, this, &Companion::goLive);
   noteShift();
@@ -367,7 +366,7 @@ void Companion::buildMenu() {
 void Companion::setLevelLoudness(bool on) {
   if (on == levelLoudness_) return;
   levelLoudness_ = on;
-  window_.audio().SetLevelLoudness(on);
+  player_.setLevelLoudness(on);
   settings_.setFlag(QStringLiteral("level-loudness"), on);
   emit levelLoudnessChanged(on);
   if (published_)

@@ -16,7 +16,7 @@
 #include "app/desktop/settings_file.h"
 #include "app/desktop/sleep_timer.h"
 #include "app/desktop/station_intake.h"
-#include "app/window/now_playing.h"
+#include "app/core/player.h"
 #include "playback/song_save.h"
 
 class QAction;
@@ -32,7 +32,7 @@ class Companion : public QObject {
   // Sleep timer lengths offered in the menu, in minutes.
   static constexpr unsigned kSleepChoices[] = {15, 30, 60, 90};
 
-  Companion(WindowControl window, QString titlesPath,
+  Companion(Player& player, WindowShell& window, QString titlesPath,
             QString settingsPath = SettingsFile::defaultPath());
   ~Companion() override;
 
@@ -86,7 +86,8 @@ class Companion : public QObject {
   void exportList();
   void showTime();
 
-  WindowControl window_;
+  Player& player_;
+  WindowShell& window_;
   RecentTitles titles_;
   SleepTimer sleep_;
   StationIntake intake_;

@@ -38,10 +38,10 @@ class RootAdaptor : public QDBusAbstractAdaptor {
 
  public slots:
   void Raise() {
-    service_->later([](WindowControl& window) { window.show(); });
+    service_->later([window = &service_->window()] { window->show(); });
   }
   void Quit() {
-    service_->later([](WindowControl& window) { window.close(); });
+    service_->later([window = &service_->window()] { window->close(); });
   }
 
  private:
@@ -83,26 +83,26 @@ class PlayerAdaptor : public QDBusAbstractAdaptor {
   // Pause keeps receiving; Play goes on from where it paused (or starts the channel); Stop is
   // the window's stop.
   void PlayPause() {
-    service_->later([](WindowControl& window) { window.playPause(); });
+    service_->later([player = &service_->player()] { player->playPause(); });
   }
   void Play() {
-    service_->later([](WindowControl& window) { window.play(); });
+    service_->later([player = &service_->player()] { player->play(); });
   }
   void Pause() {
-    service_->later([](WindowControl& window) { window.pause(); });
+    service_->later([player = &service_->player()] { player->pause(); });
   }
   void Stop() {
-    service_->later([](WindowControl& window) { window.stop(); });
+    service_->later([player = &service_->player()] { player->stop(); });
   }
   void Next() {
-    service_->later([](WindowControl& window) { window.stepChannel(+1); });
+    service_->later([player = &service_->player()] { player->stepChannel(+1); });
   }
   void Previous() {
-    service_->later([](WindowControl& window) { window.stepChannel(-1); });
+    service_->later([player = &service_->player()] { player->stepChannel(-1); });
   }
   // Within what the stream kept, never past live.
   void Seek(qlonglong offset) {
-    service_->later([offset](WindowControl& window) { window.seekBy(offset); });
+    service_->later([player = &service_->player(), offset] { player->seekBy(offset); });
   }
   // Ignored for another track than the one playing, as the interface asks.
   void SetPosition(const QDBusObjectPath& track, qlonglong position) {
@@ -110,7 +110,7 @@ class PlayerAdaptor : public QDBusAbstractAdaptor {
             .metadata.value(QStringLiteral("mpris:trackid"))
             .value<QDBusObjectPath>() != track)
       return;
-    service_->later([position](WindowControl& window) { window.seekTo(position); });
+    service_->later([player = &service_->player(), position] { player->seekTo(position); });
   }
   void OpenUri(const QString&) {}
 
@@ -144,14 +144,15 @@ MprisState mprisStateOf(const OnAir& now) {
   return state;
 }
 
-MprisService::MprisService(WindowControl window, QString serviceName)
-    : QObject(&window.nowPlaying()),
+MprisService::MprisService(Player& player, WindowShell& window, QString serviceName)
+    : QObject(&player),
+      player_(player),
       window_(window),
       serviceName_(std::move(serviceName)),
-      state_(mprisStateOf(window.nowPlaying().now())) {
+      state_(mprisStateOf(player.nowPlaying().now())) {
   new RootAdaptor(this);
   new PlayerAdaptor(this);
-  const NowPlaying* now = &window.nowPlaying();
+  const NowPlaying* now = &player.nowPlaying();
   for (const auto change :
        {&NowPlaying::channelChanged, &NowPlaying::stationChanged, &NowPlaying::titleChanged,
         &NowPlaying::stateChanged, &NowPlaying::shiftChanged})
@@ -165,13 +166,13 @@ MprisService::~MprisService() {
   bus.unregisterService(serviceName_);
 }
 
-std::unique_ptr<MprisService> MprisService::publish(WindowControl window) {
+std::unique_ptr<MprisService> MprisService::publish(Player& player, WindowShell& window) {
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) return nullptr;
   QString name = QStringLiteral("org.mpris.MediaPlayer2.radiolist");
   if (bus.interface()->isServiceRegistered(name))
     name += QStringLiteral(".instance%1").arg(::getpid());
-  std::unique_ptr<MprisService> service(new MprisService(window, name));
+  std::unique_ptr<MprisService> service(new MprisService(player, window, name));
   if (!bus.registerObject(kObjectPath, service.get(), QDBusConnection::ExportAdaptors) ||
       !bus.registerService(name))
     return nullptr;
@@ -193,11 +194,11 @@ void MprisService::runNext() {
     runScheduled_ = true;
     QMetaObject::invokeMethod(this, &MprisService::runNext, Qt::QueuedConnection);
   }
-  (*action)(window_);
+  (*action)();
 }
 
 void MprisService::refresh() {
-  const MprisState now = mprisStateOf(window_.nowPlaying().now());
+  const MprisState now = mprisStateOf(player_.nowPlaying().now());
   QVariantMap changed;
   if (now.playbackStatus != state_.playbackStatus)
     changed.insert(QStringLiteral("PlaybackStatus"), now.playbackStatus);
@@ -211,7 +212,7 @@ void MprisService::refresh() {
 }
 
 qlonglong MprisService::position() const {
-  const std::optional<ShiftState> shift = window_.shift();
+  const std::optional<ShiftState> shift = player_.shift();
   return shift ? shift->positionUs : 0;
 }
 

@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "app/desktop/bounded_queue.h"
-#include "app/window/now_playing.h"
+#include "app/core/player.h"
 
 namespace radiolist {
 
@@ -30,20 +30,22 @@ struct MprisState {
 class MprisService : public QObject {
   Q_OBJECT
  public:
-  using Action = std::function<void(WindowControl&)>;
+  using Action = std::function<void()>;
   static constexpr std::size_t kMaxPendingActions = 16;
 
   // Registers "org.mpris.MediaPlayer2.radiolist" (or a per-process name when that is taken).
   // Without a session bus it returns nullptr and the program runs as before.
-  static std::unique_ptr<MprisService> publish(WindowControl window);
+  static std::unique_ptr<MprisService> publish(Player& player, WindowShell& window);
   // Not on the bus until publish() registers it (tests drive it directly).
-  MprisService(WindowControl window, QString serviceName);
+  MprisService(Player& player, WindowShell& window, QString serviceName);
   ~MprisService() override;
 
   [[nodiscard]] const MprisState& state() const { return state_; }
+  [[nodiscard]] Player& player() const { return player_; }
+  [[nodiscard]] WindowShell& window() const { return window_; }
   // The heard point in microseconds on the stream's clock (0 when nothing plays).
   [[nodiscard]] qlonglong position() const;
-  // Runs `action` on the window from the event loop; dropped when kMaxPendingActions already
+  // Runs `action` from the event loop; dropped when kMaxPendingActions already
   // wait.
   void later(Action action);
 
@@ -60,7 +62,8 @@ class MprisService : public QObject {
   // Runs the oldest pending action; the next one gets a turn of the event loop of its own.
   void runNext();
 
-  WindowControl window_;
+  Player& player_;
+  WindowShell& window_;
   QString serviceName_;
   MprisState state_;
   BoundedQueue<Action> pending_{kMaxPendingActions};

@@ -199,7 +199,8 @@ QString exportStations(const QString& path, const QList<ListedStation>& stations
   return {};
 }
 
-StationIntake::StationIntake(WindowControl window) : window_(window) {
+StationIntake::StationIntake(Player& player, WindowShell& window)
+    : player_(player), window_(window) {
   disk_.setMaxThreadCount(1);
   window_.acceptDrops(this);
 }
@@ -223,21 +224,21 @@ void StationIntake::add(QStringList items, std::function<void(const StationsAdde
       if (!gathered.error.isEmpty())
         tell(StationsAdded::failed(gathered.error));
       else
-        window_.addStations(gathered.stations, tell);
+        player_.addStations(gathered.stations, tell);
     });
   });
 }
 
 void StationIntake::exportTo(QString path, std::function<void(const QString&)> done) {
   disk_.start(
-      [this, path = std::move(path), stations = window_.stations(), done = std::move(done)] {
+      [this, path = std::move(path), stations = player_.stations(), done = std::move(done)] {
         log::nameThisThread("rl-intake");
         QString error = exportStations(path, stations);
         QMetaObject::invokeMethod(this, [error = std::move(error), done] { done(error); });
       });
 }
 
-void tellResult(const WindowControl& window, const StationsAdded& result) {
+void tellResult(const WindowShell& window, const StationsAdded& result) {
   if (!result.error.isEmpty())
     window.showError(result.error);
   else if (!result.leftOut.isEmpty())

@@ -39,7 +39,9 @@
 #include <vector>
 
 #include "app/window/globals.h"
+#include "app/core/player.h"
 #include "app/window/unit1.h"
+#include "playback/playback_controls.h"
 #include "app/window/vcl.h"
 #include "playback/audio_library.h"
 #include "playback/net/test_stream_server.h"
@@ -618,6 +620,7 @@ class HostileServerTest : public radiolist::test::ServerTest,
   QString oldDir_;
   QStringList errors_;
   TimedAudio audio_;
+  radiolist::Player player_{radiolist::realPlaybackControls()};
   std::unique_ptr<TForm1> form_;
 };
 
@@ -652,7 +655,7 @@ TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
   writeFile(dir_.filePath("url.txt"),
             QByteArray::fromStdString(hostile + "\r\n" + servers().mp3Url() + "\r\n"));
 
-  form_ = std::make_unique<TForm1>(audio_);
+  form_ = std::make_unique<TForm1>(audio_, player_);
   form_->create();
   form_->show();
   // Watched from here: the window's own construction (fonts, glyph files) is not the server's
