@@ -85,22 +85,6 @@ void Player::apply(const PlaybackEvent& event) {
   }
 }
 
-void Player::startOrStop() {
-  if (window_ != nullptr) window_->startOrStop();
-}
-
-void Player::start() {
-  if (window_ != nullptr) window_->start();
-}
-
-void Player::stop() {
-  if (window_ != nullptr) window_->stop();
-}
-
-void Player::stepChannel(int step) {
-  if (window_ != nullptr) window_->stepChannel(step);
-}
-
 DWORD Player::soundingHandle() const {
   if (window_ == nullptr) return 0;
   const ChannelView view = window_->channelView();
@@ -157,23 +141,5 @@ void Player::seekBy(std::int64_t us) {
 }
 
 void Player::goLive() { seekTo(PlaybackControls::kLive); }
-
-void Player::setVolume(float volume) { controls_.SetVolume(volume); }
-
-void Player::retryNow() { controls_.RetryNow(); }
-
-void Player::setLevelLoudness(bool on) { controls_.SetLevelLoudness(on); }
-
-SongSave Player::saveSong(const std::string& directory) { return controls_.SaveSong(directory); }
-
-QList<ListedStation> Player::stations() const {
-  return window_ != nullptr ? window_->stations() : QList<ListedStation>{};
-}
-
-void Player::addStations(const QList<ListedStation>& stations,
-                         std::function<void(const StationsAdded&)> done) {
-  // The window goes only as the program ends, with the event loop that would answer.
-  if (window_ != nullptr) window_->addStations(stations, std::move(done));
-}
 
 }  // namespace radiolist

@@ -34,8 +34,8 @@ struct ChannelView {
   bool active = false;             // one of the two sounds or waits for data
 };
 
-// What the core asks of the window: each runs the window's own handling of the matching click,
-// its errors shown as any handler's are, and then tells the core (Player::windowChanged).
+// What the core asks of the window: each runs the window's own handling of the matching click
+// (its errors shown as any handler's are) and then tells the core (Player::windowChanged).
 class PlayerWindow {
  public:
   virtual ~PlayerWindow() = default;
@@ -43,18 +43,13 @@ class PlayerWindow {
   virtual void startOrStop() = 0;  // the START STOP button
   virtual void start() = 0;
   virtual void stop() = 0;
-  // Chooses the name row `step` rows from the current channel as a click on it would; nothing
-  // when there is no such row.
+  // Chooses the name row `step` rows from the current channel as a click on it would.
   virtual void stepChannel(int step) = 0;
-  // The list as its rows hold it: name and address of each index both lists have.
+  // Name and address of each index both lists have.
   [[nodiscard]] virtual QList<ListedStation> stations() const = 0;
-  // Appends the stations whose address the list does not hold yet (nor an earlier one of
-  // `stations`) at the end of both lists at once, and saves both files off the UI thread; `done`
-  // gets the result on the UI thread once both are on disk. Both files gain the same lines or
-  // neither does: lists of unequal length are refused, and so are list files the window could not
-  // read; a failed save puts back what was saved before it and takes the rows back. Names have
-  // their hidden characters (text/hidden.h) replaced by '_', addresses holding one are left out,
-  // and so are the stations past what a list file may hold; names must be one line.
+  // Appends the stations whose address the list does not hold yet at the end of both lists and
+  // saves both files off the UI thread; `done` gets the result on the UI thread once both are on
+  // disk (what is left out and why: the window's WindowControl).
   virtual void addStations(const QList<ListedStation>& stations,
                            std::function<void(const StationsAdded&)> done) = 0;
 };
@@ -87,9 +82,15 @@ class Player : public QObject {
   // For the window, after each of its handlers: its channel or streams may have changed.
   void windowChanged();
 
-  void startOrStop();
-  void start();
-  void stop();
+  void startOrStop() {
+    if (window_ != nullptr) window_->startOrStop();
+  }
+  void start() {
+    if (window_ != nullptr) window_->start();
+  }
+  void stop() {
+    if (window_ != nullptr) window_->stop();
+  }
   // Pausing live radio and moving in what the channel's stream kept (the window's button and
   // state stay as they are: a paused channel is still started). pause() does nothing unless the
   // channel plays; play() resumes a paused channel, starts a stopped one as start() does, and
@@ -105,18 +106,27 @@ class Player : public QObject {
   void goLive();
   // Where the listener stands in the channel's stream; nothing when it does not play.
   [[nodiscard]] std::optional<ShiftState> shift() const;
-  void stepChannel(int step);
+  void stepChannel(int step) {
+    if (window_ != nullptr) window_->stepChannel(step);
+  }
 
-  void setVolume(float volume);  // 0 to 1, for a fade
-  void retryNow();               // the machine has just woken up
-  void setLevelLoudness(bool on);
+  void setVolume(float volume) { controls_.SetVolume(volume); }  // 0 to 1, for a fade
+  void retryNow() { controls_.RetryNow(); }                      // the machine has just woken up
+  void setLevelLoudness(bool on) { controls_.SetLevelLoudness(on); }
   // Starts saving the song heard into `directory`. Waits for the disk: call it from a thread of
   // its own, never the window's.
-  [[nodiscard]] SongSave saveSong(const std::string& directory);
+  [[nodiscard]] SongSave saveSong(const std::string& directory) {
+    return controls_.SaveSong(directory);
+  }
 
-  [[nodiscard]] QList<ListedStation> stations() const;
+  [[nodiscard]] QList<ListedStation> stations() const {
+    return window_ != nullptr ? window_->stations() : QList<ListedStation>{};
+  }
+  // The window goes only as the program ends, with the event loop that would answer.
   void addStations(const QList<ListedStation>& stations,
-                   std::function<void(const StationsAdded&)> done);
+                   std::function<void(const StationsAdded&)> done) {
+    if (window_ != nullptr) window_->addStations(stations, std::move(done));
+  }
 
  private:
   // What the library told of one of the channel's two streams.

@@ -4,7 +4,6 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QClipboard>
-#include <QDBusAbstractAdaptor>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -21,6 +20,7 @@
 #include <utility>
 
 #include "app/desktop/dbus_properties.h"
+#include "radiolist1_adaptor.h"
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
 
@@ -30,12 +30,9 @@ namespace {
 
 const QString kObjectPath = QStringLiteral("/org/radiolist/Radiolist");
 
-// One title on the bus: (unix time, station, title), signature (xss).
-struct BusTitle {
-  qint64 time = 0;
-  QString station;
-  QString title;
-};
+QString errorName(SongSave::Status status);
+
+}  // namespace
 
 QDBusArgument& operator<<(QDBusArgument& out, const BusTitle& t) {
   out.beginStructure();
@@ -51,91 +48,56 @@ const QDBusArgument& operator>>(const QDBusArgument& in, BusTitle& t) {
   return in;
 }
 
-}  // namespace
+// Answered once the file is made (or not): the disk is never waited for in the bus call.
+QString Companion::SaveSong() {
+  setDelayedReply(true);
+  const bool asked = saveSong([message = message()](const SongSave& save) {
+    QDBusConnection::sessionBus().send(
+        save.status == SongSave::Status::Saving
+            ? message.createReply(QString::fromStdString(save.path))
+            : message.createErrorReply(errorName(save.status), Companion::describe(save)));
+  });
+  if (!asked) {
+    QDBusConnection::sessionBus().send(
+        message().createErrorReply(QDBusError::LimitsExceeded, tr("too many requests")));
+  }
+  return {};
+}
 
-}  // namespace radiolist
+QList<BusTitle> Companion::RecentTitles(uint count) {
+  QList<BusTitle> out;
+  for (const TitleEntry& e : titles_.newest(count)) out.push_back({e.time, e.station, e.title});
+  return out;
+}
 
-Q_DECLARE_METATYPE(radiolist::BusTitle)
-Q_DECLARE_METATYPE(QList<radiolist::BusTitle>)
+void Companion::SleepAfter(uint seconds) { sleep_.start(seconds); }
 
-namespace radiolist {
+void Companion::GoLive() { goLive(); }
+
+// Answered once the files are read and the lists saved, with the lines each file gained.
+uint Companion::AddStations(const QStringList& items) {
+  setDelayedReply(true);
+  intake_.add(items, [message = message()](const StationsAdded& result) {
+    QDBusConnection::sessionBus().send(
+        result.error.isEmpty()
+            ? message.createReply(static_cast<uint>(result.added))
+            : message.createErrorReply(QStringLiteral("org.radiolist.Radiolist1.Error.CannotAdd"),
+                                       result.error));
+  });
+  return 0;
+}
+
+void Companion::ExportList(const QString& path) {
+  setDelayedReply(true);
+  intake_.exportTo(path, [message = message()](const QString& error) {
+    QDBusConnection::sessionBus().send(
+        error.isEmpty() ? message.createReply()
+                        : message.createErrorReply(
+                              QStringLiteral("org.radiolist.Radiolist1.Error.CannotWrite"), error));
+  });
+}
 
 namespace {
-
-QString errorName(SongSave::Status status);
-
-class CompanionAdaptor : public QDBusAbstractAdaptor {
-  Q_OBJECT
-  Q_CLASSINFO("D-Bus Interface", "org.radiolist.Radiolist1")
-  Q_PROPERTY(uint SleepRemaining READ sleepRemaining)
-  Q_PROPERTY(bool LevelLoudness READ levelLoudness WRITE setLevelLoudness)
-  Q_PROPERTY(uint Delay READ delay)
-
- public:
-  explicit CompanionAdaptor(Companion* companion)
-      : QDBusAbstractAdaptor(companion), companion_(companion) {
-    qDBusRegisterMetaType<BusTitle>();
-    qDBusRegisterMetaType<QList<BusTitle>>();
-    connect(companion, &Companion::saveFailed, this, &CompanionAdaptor::SaveFailed);
-  }
-  [[nodiscard]] uint sleepRemaining() const { return companion_->sleepTimer().remainingSeconds(); }
-  [[nodiscard]] bool levelLoudness() const { return companion_->levelLoudness(); }
-  void setLevelLoudness(bool on) { companion_->setLevelLoudness(on); }
-  [[nodiscard]] uint delay() const { return companion_->delay(); }
-
- signals:
-  void SaveFailed(const QString& path, const QString& reason);
-
- public slots:
-  // Answered once the file is made (or not): the disk is never waited for in the bus call.
-  QString SaveSong(const QDBusMessage& message) {
-    message.setDelayedReply(true);
-    const bool asked = companion_->saveSong([message](const SongSave& save) {
-      QDBusConnection::sessionBus().send(
-          save.status == SongSave::Status::Saving
-              ? message.createReply(QString::fromStdString(save.path))
-              : message.createErrorReply(errorName(save.status), Companion::describe(save)));
-    });
-    if (!asked) {
-      QDBusConnection::sessionBus().send(
-          message.createErrorReply(QDBusError::LimitsExceeded, Companion::tr("too many requests")));
-    }
-    return {};
-  }
-  QList<BusTitle> RecentTitles(uint count) {
-    QList<BusTitle> out;
-    for (const TitleEntry& e : companion_->titles().newest(count))
-      out.push_back({e.time, e.station, e.title});
-    return out;
-  }
-  void SleepAfter(uint seconds) { companion_->sleepTimer().start(seconds); }
-  void GoLive() { companion_->goLive(); }
-  // Answered once the files are read and the lists saved, with the lines each file gained.
-  uint AddStations(const QStringList& items, const QDBusMessage& message) {
-    message.setDelayedReply(true);
-    companion_->intake().add(items, [message](const StationsAdded& result) {
-      QDBusConnection::sessionBus().send(
-          result.error.isEmpty()
-              ? message.createReply(static_cast<uint>(result.added))
-              : message.createErrorReply(QStringLiteral("org.radiolist.Radiolist1.Error.CannotAdd"),
-                                         result.error));
-    });
-    return 0;
-  }
-  void ExportList(const QString& path, const QDBusMessage& message) {
-    message.setDelayedReply(true);
-    companion_->intake().exportTo(path, [message](const QString& error) {
-      QDBusConnection::sessionBus().send(
-          error.isEmpty()
-              ? message.createReply()
-              : message.createErrorReply(
-                    QStringLiteral("org.radiolist.Radiolist1.Error.CannotWrite"), error));
-    });
-  }
-
- private:
-  Companion* companion_;
-};
 
 QString errorName(SongSave::Status status) {
   switch (status) {
@@ -165,7 +127,9 @@ Companion::Companion(Player& player, WindowShell& window, QString titlesPath, QS
       settings_(std::move(settingsPath)),
       levelLoudness_(settings_.flag(QStringLiteral("level-loudness"), true)) {
   player_.setLevelLoudness(levelLoudness_);
-  new CompanionAdaptor(this);
+  qDBusRegisterMetaType<BusTitle>();
+  qDBusRegisterMetaType<QList<BusTitle>>();
+  properties_ = std::make_unique<BusProperties>(*new Radiolist1Adaptor(this), kObjectPath);
   buildMenu();
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
     QIcon icon = window.icon();
@@ -224,7 +188,7 @@ void Companion::tellSaveFailure(const SongSave& failure) {
                failure.reason);
   if (tray_ != nullptr)
     tray_->showMessage(tr("Saving the song stopped"), describe(failure), QSystemTrayIcon::Warning);
-  emit saveFailed(path, reason);
+  emit SaveFailed(path, reason);
 }
 
 QString Companion::toolTip() const {
@@ -297,9 +261,7 @@ void Companion::noteShift() {
     back_->setEnabled(plays && now.canSeek);
     live_->setEnabled(plays && now.delay > 0);
   }
-  if (std::exchange(toldDelay_, now.delay) != now.delay && published_)
-    sendPropertiesChanged(kObjectPath, QStringLiteral("org.radiolist.Radiolist1"),
-                          {{QStringLiteral("Delay"), static_cast<uint>(now.delay)}});
+  if (published_) properties_->tell();
 }
 
 void Companion::buildMenu() {
@@ -369,9 +331,7 @@ void Companion::setLevelLoudness(bool on) {
   player_.setLevelLoudness(on);
   settings_.setFlag(QStringLiteral("level-loudness"), on);
   emit levelLoudnessChanged(on);
-  if (published_)
-    sendPropertiesChanged(kObjectPath, QStringLiteral("org.radiolist.Radiolist1"),
-                          {{QStringLiteral("LevelLoudness"), on}});
+  if (published_) properties_->tell();
 }
 
 void Companion::exportList() {
@@ -408,11 +368,7 @@ void Companion::fillRecentTitles(QMenu* submenu) {
 
 void Companion::showTime() {
   if (tray_ != nullptr) tray_->setToolTip(toolTip());
-  if (!published_) return;
-  sendPropertiesChanged(kObjectPath, QStringLiteral("org.radiolist.Radiolist1"),
-                        {{QStringLiteral("SleepRemaining"), sleep_.remainingSeconds()}});
+  if (published_) properties_->tell();
 }
 
 }  // namespace radiolist
-
-#include "companion.moc"

@@ -19,6 +19,11 @@ class WindowControl final : public PlayerWindow, public WindowShell {
   void stop() override;
   void stepChannel(int step) override;
   [[nodiscard]] QList<ListedStation> stations() const override;
+  // Both files gain the same lines or neither does: lists of unequal length are refused, and so
+  // are list files the window could not read; a failed save puts back what was saved before it
+  // and takes the rows back. Names have their hidden characters (text/hidden.h) replaced by '_',
+  // addresses holding one are left out, and so are the stations past what a list file may hold
+  // (kMaxListFileBytes), and those whose address the list holds already; names must be one line.
   void addStations(const QList<ListedStation>& stations,
                    std::function<void(const StationsAdded&)> done) override;
 

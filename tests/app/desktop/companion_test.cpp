@@ -260,7 +260,7 @@ TEST_F(CompanionTest, SaveRequestsShareOneAnswerAndAFailedSaveIsToldOnce) {
   EXPECT_EQ(controls.saves, 1);
   EXPECT_EQ(answers.back().path, controls.saveAnswer.path);
 
-  QSignalSpy failed(&companion, &Companion::saveFailed);
+  QSignalSpy failed(&companion, &Companion::SaveFailed);
   PlaybackEvent ended;
   ended.kind = PlaybackEvent::Kind::SaveEnded;
   ended.save = {SongSave::Status::CannotWrite, "/music/x.mp3", "No space left"};
