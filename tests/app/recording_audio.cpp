@@ -62,8 +62,11 @@ const char* RecordingAudio::ChannelGetTags(DWORD handle, DWORD type) {
 }
 
 void RecordingControls::post(radiolist::PlaybackEvent event) {
+  std::unique_lock lock(mutex_);
   events_.push_back(std::move(event));
-  if (events_.size() == 1 && wake_) wake_();
+  const bool first = events_.size() == 1;
+  lock.unlock();
+  if (first && wake_) wake_();
 }
 
 radiolist::SongSave RecordingControls::SaveSong(const std::string& /*directory*/) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -64,11 +65,15 @@ class RecordingControls final : public radiolist::PlaybackControls {
   // are recorded as "Pause <stream> on|off" and "Seek <stream> <us>|live".
   std::map<DWORD, radiolist::ShiftState> shifts;
 
-  // Queues `event` as the library does from its threads: the wake comes when the queue was empty.
+  // Queues `event` as the library does from its threads (any thread): the wake comes, outside the
+  // queue's lock, when the queue was empty.
   void post(radiolist::PlaybackEvent event);
 
   void SetEventWake(std::function<void()> wake) override { wake_ = std::move(wake); }
-  std::vector<radiolist::PlaybackEvent> TakeEvents() override { return std::exchange(events_, {}); }
+  std::vector<radiolist::PlaybackEvent> TakeEvents() override {
+    const std::lock_guard lock(mutex_);
+    return std::exchange(events_, {});
+  }
   std::optional<radiolist::SongTitle> ChannelGetTitle(DWORD handle) override;
   BOOL ChannelPause(DWORD handle, bool paused) override;
   BOOL ChannelSeek(DWORD handle, std::int64_t positionUs) override;
@@ -80,6 +85,7 @@ class RecordingControls final : public radiolist::PlaybackControls {
 
  private:
   RecordingAudio& audio_;
-  std::function<void()> wake_;
+  std::function<void()> wake_;  // set before the first post
+  std::mutex mutex_;
   std::vector<radiolist::PlaybackEvent> events_;
 };

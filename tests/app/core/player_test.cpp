@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QSignalSpy>
 #include <memory>
+#include <thread>
 
 #include "app/core/player.h"
 #include "tests/app/recording_audio.h"
@@ -97,6 +98,25 @@ TEST(PlayerCore, EventsOfTheCurrentStreamsReachNowPlayingAtOnce) {
   EXPECT_FALSE(now.now().title);
   turn();
   EXPECT_EQ(saves.count(), 1) << "a save failure is told once";
+}
+
+// The library posts from its own threads; the core takes the events on its own.
+TEST(PlayerCore, EventsPostedFromAnotherThreadAreTakenOnTheCoresThread) {
+  RecordingAudio audio;
+  RecordingControls controls(audio);
+  StandInWindow window;
+  window.view.general = 7;
+  Player player(controls);
+  player.attachWindow(&window);
+  QSignalSpy titles(&player.nowPlaying(), &NowPlaying::titleChanged);
+  std::thread library([&] {
+    for (int i = 0; i < 100; ++i)
+      controls.post(titled(7, SongTitle{"", std::to_string(i), std::to_string(i)}));
+  });
+  library.join();
+  for (int i = 0; i < 100 && titles.isEmpty(); ++i) QCoreApplication::processEvents();
+  ASSERT_FALSE(titles.isEmpty());
+  EXPECT_EQ(player.nowPlaying().now().title->text, "99") << "the latest wins";
 }
 
 TEST(PlayerCore, PlayStartsAStoppedChannelAndAWakeAfterTheCoreWentDoesNothing) {
