@@ -21,10 +21,12 @@
 #include "app/desktop/language.h"
 #include "app/desktop/mpris.h"
 #include "app/desktop/single_program.h"
-#include "app/window/now_playing.h"
+#include "app/core/player.h"
 #include "app/window/unit1.h"
 #include "app/window/vcl.h"
+#include "app/window/window_control.h"
 #include "playback/audio_library.h"
+#include "playback/playback_controls.h"
 #include "playback/log/log.h"
 
 namespace {
@@ -165,23 +167,24 @@ int main(int argc, char* argv[]) {
                             radiolist::systemErrorText(lock.error()).toStdString(),
                             "): a second program on it would not be noticed");
 
-  TForm1 form(radiolist::realAudioLibrary());
+  radiolist::Player player(radiolist::realPlaybackControls());
+  TForm1 form(radiolist::realAudioLibrary(), player);
   if (!ending()) form.create();
   int status = 0;
   std::unique_ptr<radiolist::MprisService> mediaControls;
   std::optional<radiolist::Companion> companion;
   if (!ending()) {
     form.show();
-    const radiolist::WindowControl window(form);
-    mediaControls = radiolist::MprisService::publish(window);
-    companion.emplace(window, radiolist::RecentTitles::defaultPath());
+    radiolist::WindowControl& window = form.control();
+    mediaControls = radiolist::MprisService::publish(player, window);
+    companion.emplace(player, window, radiolist::RecentTitles::defaultPath());
     if (mediaControls) {
       companion->publish();  // on the bus name the media controls own
       if (lock.state() == radiolist::ListLock::State::Taken)
         radiolist::claimListBusName(radiolist::listBusName(listDir));
     }
     if (!stations.isEmpty()) {
-      companion->intake().add(stations, [window](const radiolist::StationsAdded& result) {
+      companion->intake().add(stations, [&window](const radiolist::StationsAdded& result) {
         radiolist::tellResult(window, result);
       });
     }

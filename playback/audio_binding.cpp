@@ -27,24 +27,7 @@ class RealAudioLibrary final : public AudioLibrary {
   const char* ChannelGetTags(DWORD handle, DWORD tags) override {
     return BASS_ChannelGetTags(handle, tags);
   }
-  std::optional<SongTitle> ChannelGetTitle(DWORD handle) override {
-    return audio::channelTitle(handle);
-  }
-  BOOL ChannelPause(DWORD handle, bool paused) override {
-    return audio::channelPause(handle, paused);
-  }
-  BOOL ChannelSeek(DWORD handle, std::int64_t positionUs) override {
-    return audio::channelSeek(handle, positionUs);
-  }
-  std::optional<ShiftState> ChannelGetShift(DWORD handle) override {
-    return audio::channelShift(handle);
-  }
   void PrepareURL(const char16_t* url) override { audio::prepareAddress(url); }
-  void SetVolume(float volume) override { audio::setMasterVolume(volume); }
-  void RetryNow() override { audio::retryNow(); }
-  void SetLevelLoudness(bool on) override { audio::setLevelLoudness(on); }
-  SongSave SaveSong(const std::string& directory) override { return audio::saveSong(directory); }
-  std::optional<SongSave> TakeSongSaveFailure() override { return audio::takeSongSaveFailure(); }
 };
 
 class RealPlaybackControls final : public PlaybackControls {

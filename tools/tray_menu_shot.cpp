@@ -13,10 +13,13 @@
 #include <QPainter>
 #include <QTemporaryDir>
 
+#include "app/core/player.h"
 #include "app/desktop/companion.h"
 #include "app/desktop/language.h"
 #include "app/window/unit1.h"
+#include "app/window/window_control.h"
 #include "playback/audio_library.h"
+#include "playback/playback_controls.h"
 
 namespace {
 
@@ -33,6 +36,20 @@ class SilentLibrary final : public radiolist::AudioLibrary {
   const char* ChannelGetTags(DWORD, DWORD) override { return nullptr; }
 };
 
+class SilentControls final : public radiolist::PlaybackControls {
+ public:
+  void SetEventWake(std::function<void()>) override {}
+  std::vector<radiolist::PlaybackEvent> TakeEvents() override { return {}; }
+  std::optional<radiolist::SongTitle> ChannelGetTitle(DWORD) override { return std::nullopt; }
+  BOOL ChannelPause(DWORD, bool) override { return 0; }
+  BOOL ChannelSeek(DWORD, std::int64_t) override { return 0; }
+  std::optional<radiolist::ShiftState> ChannelGetShift(DWORD) override { return std::nullopt; }
+  void SetVolume(float) override {}
+  void RetryNow() override {}
+  void SetLevelLoudness(bool) override {}
+  radiolist::SongSave SaveSong(const std::string&) override { return {}; }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -41,10 +58,12 @@ int main(int argc, char** argv) {
   if (argc != 2) qFatal("usage: tray_menu_shot OUT.png");
   radiolist::useLanguage(QLocale());
   SilentLibrary audio;
-  TForm1 form(audio);
+  SilentControls controls;
+  radiolist::Player player(controls);
+  TForm1 form(audio, player);
   form.create();
   QTemporaryDir state;
-  radiolist::Companion companion(radiolist::WindowControl(form), state.filePath("titles.tsv"));
+  radiolist::Companion companion(player, form.control(), state.filePath("titles.tsv"));
   const qint64 now = QDateTime::currentSecsSinceEpoch();
   companion.titles().note(now - 600, "Radio 1", "Miles Davis - So What");
   companion.titles().note(now - 300, "Radio 1", "Nina Simone - Feeling Good");

@@ -4,7 +4,6 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QClipboard>
-#include <QDBusAbstractAdaptor>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -22,7 +21,7 @@
 
 #include "app/desktop/dbus_properties.h"
 #include "app/desktop/outcome_text.h"
-#include "playback/audio_library.h"
+#include "radiolist1_adaptor.h"
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
 
@@ -32,12 +31,9 @@ namespace {
 
 const QString kObjectPath = QStringLiteral("/org/radiolist/Radiolist");
 
-// One title on the bus: (unix time, station, title), signature (xss).
-struct BusTitle {
-  qint64 time = 0;
-  QString station;
-  QString title;
-};
+QString errorName(SongSave::Status status);
+
+}  // namespace
 
 QDBusArgument& operator<<(QDBusArgument& out, const BusTitle& t) {
   out.beginStructure();
@@ -53,91 +49,57 @@ const QDBusArgument& operator>>(const QDBusArgument& in, BusTitle& t) {
   return in;
 }
 
-}  // namespace
+// Answered once the file is made (or not): the disk is never waited for in the bus call.
+QString Companion::SaveSong() {
+  setDelayedReply(true);
+  const bool asked = saveSong([message = message()](const SongSave& save) {
+    QDBusConnection::sessionBus().send(
+        save.status == SongSave::Status::Saving
+            ? message.createReply(QString::fromStdString(save.path))
+            : message.createErrorReply(errorName(save.status), Companion::describe(save)));
+  });
+  if (!asked) {
+    QDBusConnection::sessionBus().send(
+        message().createErrorReply(QDBusError::LimitsExceeded, tr("too many requests")));
+  }
+  return {};
+}
 
-}  // namespace radiolist
+QList<BusTitle> Companion::RecentTitles(uint count) {
+  QList<BusTitle> out;
+  for (const TitleEntry& e : titles_.newest(count)) out.push_back({e.time, e.station, e.title});
+  return out;
+}
 
-Q_DECLARE_METATYPE(radiolist::BusTitle)
-Q_DECLARE_METATYPE(QList<radiolist::BusTitle>)
+void Companion::SleepAfter(uint seconds) { sleep_.start(seconds); }
 
-namespace radiolist {
+void Companion::GoLive() { goLive(); }
+
+// Answered once the files are read and the lists saved, with the lines each file gained.
+uint Companion::AddStations(const QStringList& items) {
+  setDelayedReply(true);
+  intake_.add(items, [message = message()](const StationsAdded& result) {
+    QDBusConnection::sessionBus().send(
+        result.outcome.done()
+            ? message.createReply(static_cast<uint>(result.added))
+            : message.createErrorReply(QStringLiteral("org.radiolist.Radiolist1.Error.CannotAdd"),
+                                       additionError(result)));
+  });
+  return 0;
+}
+
+void Companion::ExportList(const QString& path) {
+  setDelayedReply(true);
+  intake_.exportTo(path, [message = message()](const Outcome& outcome) {
+    QDBusConnection::sessionBus().send(
+        outcome.done()
+            ? message.createReply()
+            : message.createErrorReply(QStringLiteral("org.radiolist.Radiolist1.Error.CannotWrite"),
+                                       outcomeText(outcome)));
+  });
+}
 
 namespace {
-
-QString errorName(SongSave::Status status);
-
-class CompanionAdaptor : public QDBusAbstractAdaptor {
-  Q_OBJECT
-  Q_CLASSINFO("D-Bus Interface", "org.radiolist.Radiolist1")
-  Q_PROPERTY(uint SleepRemaining READ sleepRemaining)
-  Q_PROPERTY(bool LevelLoudness READ levelLoudness WRITE setLevelLoudness)
-  Q_PROPERTY(uint Delay READ delay)
-
- public:
-  explicit CompanionAdaptor(Companion* companion)
-      : QDBusAbstractAdaptor(companion), companion_(companion) {
-    qDBusRegisterMetaType<BusTitle>();
-    qDBusRegisterMetaType<QList<BusTitle>>();
-    connect(companion, &Companion::saveFailed, this, &CompanionAdaptor::SaveFailed);
-  }
-  [[nodiscard]] uint sleepRemaining() const { return companion_->sleepTimer().remainingSeconds(); }
-  [[nodiscard]] bool levelLoudness() const { return companion_->levelLoudness(); }
-  void setLevelLoudness(bool on) { companion_->setLevelLoudness(on); }
-  [[nodiscard]] uint delay() const { return companion_->delay(); }
-
- signals:
-  void SaveFailed(const QString& path, const QString& reason);
-
- public slots:
-  // Answered once the file is made (or not): the disk is never waited for in the bus call.
-  QString SaveSong(const QDBusMessage& message) {
-    message.setDelayedReply(true);
-    const bool asked = companion_->saveSong([message](const SongSave& save) {
-      QDBusConnection::sessionBus().send(
-          save.status == SongSave::Status::Saving
-              ? message.createReply(QString::fromStdString(save.path))
-              : message.createErrorReply(errorName(save.status), Companion::describe(save)));
-    });
-    if (!asked) {
-      QDBusConnection::sessionBus().send(
-          message.createErrorReply(QDBusError::LimitsExceeded, Companion::tr("too many requests")));
-    }
-    return {};
-  }
-  QList<BusTitle> RecentTitles(uint count) {
-    QList<BusTitle> out;
-    for (const TitleEntry& e : companion_->titles().newest(count))
-      out.push_back({e.time, e.station, e.title});
-    return out;
-  }
-  void SleepAfter(uint seconds) { companion_->sleepTimer().start(seconds); }
-  void GoLive() { companion_->goLive(); }
-  // Answered once the files are read and the lists saved, with the lines each file gained.
-  uint AddStations(const QStringList& items, const QDBusMessage& message) {
-    message.setDelayedReply(true);
-    companion_->intake().add(items, [message](const StationsAdded& result) {
-      QDBusConnection::sessionBus().send(
-          result.outcome.done()
-              ? message.createReply(static_cast<uint>(result.added))
-              : message.createErrorReply(QStringLiteral("org.radiolist.Radiolist1.Error.CannotAdd"),
-                                         additionError(result)));
-    });
-    return 0;
-  }
-  void ExportList(const QString& path, const QDBusMessage& message) {
-    message.setDelayedReply(true);
-    companion_->intake().exportTo(path, [message](const Outcome& outcome) {
-      QDBusConnection::sessionBus().send(
-          outcome.done() ? message.createReply()
-                         : message.createErrorReply(
-                               QStringLiteral("org.radiolist.Radiolist1.Error.CannotWrite"),
-                               outcomeText(outcome)));
-    });
-  }
-
- private:
-  Companion* companion_;
-};
 
 QString errorName(SongSave::Status status) {
   switch (status) {
@@ -158,16 +120,18 @@ QString minutesAndSeconds(unsigned seconds) {
 
 }  // namespace
 
-Companion::Companion(WindowControl window, QString titlesPath, QString settingsPath)
-    : window_(window),
+Companion::Companion(Player& player, WindowShell& window, QString titlesPath, QString settingsPath)
+    : player_(player),
+      window_(window),
       titles_(std::move(titlesPath)),
-      sleep_([window](float volume) { window.audio().SetVolume(volume); },
-             [window]() mutable { window.stop(); }),
-      intake_(window),
+      sleep_([&player](float volume) { player.setVolume(volume); }, [&player] { player.stop(); }),
+      intake_(player, window),
       settings_(std::move(settingsPath)),
       levelLoudness_(settings_.flag(QStringLiteral("level-loudness"), true)) {
-  window_.audio().SetLevelLoudness(levelLoudness_);
-  new CompanionAdaptor(this);
+  player_.setLevelLoudness(levelLoudness_);
+  qDBusRegisterMetaType<BusTitle>();
+  qDBusRegisterMetaType<QList<BusTitle>>();
+  properties_ = std::make_unique<BusProperties>(*new Radiolist1Adaptor(this), kObjectPath);
   buildMenu();
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
     QIcon icon = window.icon();
@@ -187,7 +151,7 @@ Companion::Companion(WindowControl window, QString titlesPath, QString settingsP
       QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"), this,
       SLOT(onPrepareForSleep(bool)));
   saver_.setMaxThreadCount(1);
-  const NowPlaying* now = &window.nowPlaying();
+  const NowPlaying* now = &player.nowPlaying();
   connect(now, &NowPlaying::titleChanged, this, &Companion::noteTitle);
   connect(now, &NowPlaying::saveFailed, this, &Companion::tellSaveFailure);
   connect(now, &NowPlaying::stateChanged, this, &Companion::noteShift);
@@ -208,11 +172,11 @@ bool Companion::publish() {
 }
 
 void Companion::onPrepareForSleep(bool goingToSleep) {
-  if (!goingToSleep) window_.audio().RetryNow();
+  if (!goingToSleep) player_.retryNow();
 }
 
 void Companion::noteTitle() {
-  const OnAir& now = window_.nowPlaying().now();
+  const OnAir& now = player_.nowPlaying().now();
   if (now.title)
     titles_.note(QDateTime::currentSecsSinceEpoch(), now.station,
                  QString::fromStdString(now.title->text));
@@ -226,12 +190,12 @@ void Companion::tellSaveFailure(const SongSave& failure) {
                reason.toStdString());
   if (tray_ != nullptr)
     tray_->showMessage(tr("Saving the song stopped"), describe(failure), QSystemTrayIcon::Warning);
-  emit saveFailed(path, reason);
+  emit SaveFailed(path, reason);
 }
 
 QString Companion::toolTip() const {
   QString text = QStringLiteral("radiolist");
-  if (const std::optional<SongTitle>& title = window_.nowPlaying().now().title;
+  if (const std::optional<SongTitle>& title = player_.nowPlaying().now().title;
       title && !title->text.empty())
     text += QStringLiteral("\n") + QString::fromStdString(title->text);
   if (sleep_.running())
@@ -249,10 +213,10 @@ bool Companion::saveSong(std::function<void(const SongSave&)> done) {
   if (waitingSaves_.size() >= kMaxWaitingSaves) return false;
   waitingSaves_.push_back(std::move(done));
   if (waitingSaves_.size() > 1) return true;  // the request under way answers this one too
-  AudioLibrary* audio = &window_.audio();
-  saver_.start([this, audio] {
+  Player* player = &player_;
+  saver_.start([this, player] {
     log::nameThisThread("rl-save");
-    SongSave save = audio->SaveSong(songDirectory().toStdString());
+    SongSave save = player->saveSong(songDirectory().toStdString());
     QMetaObject::invokeMethod(this, [this, save = std::move(save)] {
       for (const auto& answer : std::exchange(waitingSaves_, {})) answer(save);
     });
@@ -262,12 +226,12 @@ bool Companion::saveSong(std::function<void(const SongSave&)> done) {
 
 QString Companion::describe(const SongSave& save) { return songSaveText(save); }
 
-std::uint32_t Companion::delay() const { return window_.nowPlaying().now().delay; }
+std::uint32_t Companion::delay() const { return player_.nowPlaying().now().delay; }
 
-void Companion::goLive() { window_.goLive(); }
+void Companion::goLive() { player_.goLive(); }
 
 void Companion::noteShift() {
-  const OnAir& now = window_.nowPlaying().now();
+  const OnAir& now = player_.nowPlaying().now();
   const bool plays = now.state != OnAir::State::Stopped;
   if (pause_ != nullptr) {
     pause_->setEnabled(plays);
@@ -275,9 +239,7 @@ void Companion::noteShift() {
     back_->setEnabled(plays && now.canSeek);
     live_->setEnabled(plays && now.delay > 0);
   }
-  if (std::exchange(toldDelay_, now.delay) != now.delay && published_)
-    sendPropertiesChanged(kObjectPath, QStringLiteral("org.radiolist.Radiolist1"),
-                          {{QStringLiteral("Delay"), static_cast<uint>(now.delay)}});
+  if (published_) properties_->tell();
 }
 
 void Companion::buildMenu() {
@@ -287,12 +249,12 @@ void Companion::buildMenu() {
   pause_->setCheckable(true);
   connect(pause_, &QAction::triggered, this, [this](bool paused) {
     if (paused)
-      window_.pause();
+      player_.pause();
     else
-      window_.play();
+      player_.play();
   });
   back_ = menu_->addAction(tr("Back 30 s"));
-  connect(back_, &QAction::triggered, this, [this] { window_.seekBy(-kBackStepUs); });
+  connect(back_, &QAction::triggered, this, [this] { player_.seekBy(-kBackStepUs); });
   live_ = menu_->addAction(tr("Go live"));
   connect(live_, &QAction::triggered, this, &Companion::goLive);
   noteShift();
@@ -344,12 +306,10 @@ void Companion::buildMenu() {
 void Companion::setLevelLoudness(bool on) {
   if (on == levelLoudness_) return;
   levelLoudness_ = on;
-  window_.audio().SetLevelLoudness(on);
+  player_.setLevelLoudness(on);
   settings_.setFlag(QStringLiteral("level-loudness"), on);
   emit levelLoudnessChanged(on);
-  if (published_)
-    sendPropertiesChanged(kObjectPath, QStringLiteral("org.radiolist.Radiolist1"),
-                          {{QStringLiteral("LevelLoudness"), on}});
+  if (published_) properties_->tell();
 }
 
 void Companion::exportList() {
@@ -386,11 +346,7 @@ void Companion::fillRecentTitles(QMenu* submenu) {
 
 void Companion::showTime() {
   if (tray_ != nullptr) tray_->setToolTip(toolTip());
-  if (!published_) return;
-  sendPropertiesChanged(kObjectPath, QStringLiteral("org.radiolist.Radiolist1"),
-                        {{QStringLiteral("SleepRemaining"), sleep_.remainingSeconds()}});
+  if (published_) properties_->tell();
 }
 
 }  // namespace radiolist
-
-#include "companion.moc"

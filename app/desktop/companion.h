@@ -5,7 +5,12 @@
 // Without a tray host there is no icon, without a session bus no interface; the rest works either
 // way and the window is untouched.
 
+#include <QDBusArgument>
+#include <QDBusContext>
+#include <QList>
+#include <QMetaType>
 #include <QObject>
+#include <QStringList>
 #include <QThreadPool>
 #include <cstdint>
 #include <functional>
@@ -16,7 +21,7 @@
 #include "app/desktop/settings_file.h"
 #include "app/desktop/sleep_timer.h"
 #include "app/desktop/station_intake.h"
-#include "app/window/now_playing.h"
+#include "app/core/player.h"
 #include "playback/song_save.h"
 
 class QAction;
@@ -25,14 +30,31 @@ class QSystemTrayIcon;
 
 namespace radiolist {
 
-class Companion : public QObject {
+// One title on the bus: (unix time, station, title), signature (xss).
+struct BusTitle {
+  qint64 time = 0;
+  QString station;
+  QString title;
+};
+QDBusArgument& operator<<(QDBusArgument& out, const BusTitle& t);
+const QDBusArgument& operator>>(const QDBusArgument& in, BusTitle& t);
+
+class BusProperties;
+
+class Companion : public QObject, protected QDBusContext {
   Q_OBJECT
+  // org.radiolist.Radiolist1 (interfaces/org.radiolist.Radiolist1.xml), read through the adaptor
+  // the build generates from it.
+  Q_PROPERTY(uint SleepRemaining READ sleepRemaining)
+  Q_PROPERTY(bool LevelLoudness READ levelLoudness WRITE setLevelLoudness)
+  Q_PROPERTY(uint Delay READ delay)
+
  public:
   static constexpr std::size_t kMenuTitles = 20;
   // Sleep timer lengths offered in the menu, in minutes.
   static constexpr unsigned kSleepChoices[] = {15, 30, 60, 90};
 
-  Companion(WindowControl window, QString titlesPath,
+  Companion(Player& player, WindowShell& window, QString titlesPath,
             QString settingsPath = SettingsFile::defaultPath());
   ~Companion() override;
 
@@ -50,12 +72,12 @@ class Companion : public QObject {
   [[nodiscard]] static QString describe(const SongSave& save);
 
  signals:
-  // A save ended because its file could not be written (a full disk, say).
-  void saveFailed(const QString& path, const QString& reason);
+  // A save ended because its file could not be written (a full disk, say); on the bus too.
+  void SaveFailed(const QString& path, const QString& reason);
   void levelLoudnessChanged(bool on);
 
  public:
-  [[nodiscard]] RecentTitles& titles() { return titles_; }
+  [[nodiscard]] radiolist::RecentTitles& titles() { return titles_; }
   [[nodiscard]] SleepTimer& sleepTimer() { return sleep_; }
   [[nodiscard]] StationIntake& intake() { return intake_; }
   // Every station at the same loudness: on unless the user turned it off (remembered).
@@ -68,6 +90,16 @@ class Companion : public QObject {
   static constexpr std::int64_t kBackStepUs = 30'000'000;
   // The tray icon's tooltip: the program, the title on air and the sleep time left.
   [[nodiscard]] QString toolTip() const;
+  [[nodiscard]] uint sleepRemaining() const { return sleep_.remainingSeconds(); }
+
+  // The interface's methods, called by its adaptor. SaveSong, AddStations and ExportList answer
+  // the bus call later, once the disk has been waited for off the UI thread.
+  QString SaveSong();
+  QList<BusTitle> RecentTitles(uint count);
+  void SleepAfter(uint seconds);
+  void GoLive();
+  uint AddStations(const QStringList& items);
+  void ExportList(const QString& path);
 
  private slots:
   // logind's signal around a suspend: after the resume, streams connect again at once.
@@ -86,8 +118,9 @@ class Companion : public QObject {
   void exportList();
   void showTime();
 
-  WindowControl window_;
-  RecentTitles titles_;
+  Player& player_;
+  WindowShell& window_;
+  radiolist::RecentTitles titles_;
   SleepTimer sleep_;
   StationIntake intake_;
   SettingsFile settings_;
@@ -98,9 +131,11 @@ class Companion : public QObject {
   QAction* pause_ = nullptr;  // owned by menu_
   QAction* back_ = nullptr;
   QAction* live_ = nullptr;
-  std::uint32_t toldDelay_ = 0;
+  std::unique_ptr<BusProperties> properties_;
   QSystemTrayIcon* tray_ = nullptr;  // owned by this object; null without a tray host
   bool published_ = false;
 };
 
 }  // namespace radiolist
+
+Q_DECLARE_METATYPE(radiolist::BusTitle)

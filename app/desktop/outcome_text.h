@@ -4,7 +4,7 @@
 
 #include <QString>
 
-#include "app/window/now_playing.h"
+#include "app/core/now_playing.h"
 #include "files/outcome.h"
 #include "playback/song_save.h"
 

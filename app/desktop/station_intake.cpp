@@ -181,7 +181,8 @@ Outcome exportStations(const QString& path, const QList<ListedStation>& stations
   return {};
 }
 
-StationIntake::StationIntake(WindowControl window) : window_(window) {
+StationIntake::StationIntake(Player& player, WindowShell& window)
+    : player_(player), window_(window) {
   disk_.setMaxThreadCount(1);
   window_.acceptDrops(this);
 }
@@ -206,21 +207,21 @@ void StationIntake::add(QStringList items, std::function<void(const StationsAdde
           if (!gathered.error.done())
             tell(StationsAdded::failed(gathered.error));
           else
-            window_.addStations(gathered.stations, tell);
+            player_.addStations(gathered.stations, tell);
         });
   });
 }
 
 void StationIntake::exportTo(QString path, std::function<void(const Outcome&)> done) {
   disk_.start(
-      [this, path = std::move(path), stations = window_.stations(), done = std::move(done)] {
+      [this, path = std::move(path), stations = player_.stations(), done = std::move(done)] {
         log::nameThisThread("rl-intake");
         Outcome error = exportStations(path, stations);
         QMetaObject::invokeMethod(this, [error = std::move(error), done] { done(error); });
       });
 }
 
-void tellResult(const WindowControl& window, const StationsAdded& result) {
+void tellResult(const WindowShell& window, const StationsAdded& result) {
   if (!result.outcome.done())
     window.showError(additionError(result));
   else if (!result.leftOut.isEmpty())

@@ -10,7 +10,7 @@
 #include <QThreadPool>
 #include <functional>
 
-#include "app/window/now_playing.h"
+#include "app/core/player.h"
 #include "playback/formats/stations.h"
 
 namespace radiolist {
@@ -33,7 +33,7 @@ void tellLeftOut(const GatheredStations& gathered, StationsAdded& added);
 
 // The result as a drop and the command line tell it: a box with the error, else with what was
 // left out, else nothing.
-void tellResult(const WindowControl& window, const StationsAdded& result);
+void tellResult(const WindowShell& window, const StationsAdded& result);
 
 // Writes `stations` as an extended M3U to `path`, atomically (a file beside it, synced, renamed
 // over it): Done or why not. A path that is there but not a regular file is refused without
@@ -43,7 +43,7 @@ void tellResult(const WindowControl& window, const StationsAdded& result);
 class StationIntake : public QObject {
   Q_OBJECT
  public:
-  explicit StationIntake(WindowControl window);
+  StationIntake(Player& player, WindowShell& window);
   ~StationIntake() override;
 
   // Adds the stations of `items` (file paths, file: URLs, http/https addresses); `done` gets the
@@ -57,7 +57,8 @@ class StationIntake : public QObject {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  WindowControl window_;
+  Player& player_;
+  WindowShell& window_;
   QThreadPool disk_;  // one thread: reads and writes in the order asked
 };
 

@@ -8,7 +8,7 @@
 #include "app/window/globals.h"
 #include "app/window/handlers/list_views.h"
 #include "app/window/list_saver.h"
-#include "app/window/now_playing.h"
+#include "app/window/window_control.h"
 #include "app/window/unit1.h"
 #include "app/window/vcl.h"
 #include "channels/list_file.h"

@@ -5,7 +5,7 @@
 #include "app/window/fonts.h"
 #include "app/window/globals.h"
 #include "app/window/list_saver.h"
-#include "app/window/now_playing.h"
+#include "app/window/window_control.h"
 #include "app/window/vcl.h"
 
 using namespace radiolist;
@@ -42,7 +42,8 @@ QLabel* makeLabel(QWidget* parent, const QRect& geometry, const QFont& font, con
 
 // --- the window --------------------------------------------------------------------------------
 
-TForm1::TForm1(AudioLibrary& audio) : audio_(audio), nowPlaying_(new NowPlaying(this)) {
+TForm1::TForm1(AudioLibrary& audio, Player& player)
+    : audio_(audio), player_(player), control_(std::make_unique<WindowControl>(*this)) {
   Form1 = this;
   new ListSaver(this);  // saves stations added from outside; ends with the window
   setWindowTitle(QStringLiteral("Дромелин каналов"));
@@ -52,9 +53,11 @@ TForm1::TForm1(AudioLibrary& audio) : audio_(audio), nowPlaying_(new NowPlaying(
   wireEvents();
   resize(kDesignedClient);
   move(kDesignedPosition);
+  player_.attachWindow(control_.get());
 }
 
 TForm1::~TForm1() {
+  player_.attachWindow(nullptr);
   if (Form1 == this) Form1 = nullptr;
 }
 
@@ -132,7 +135,7 @@ void TForm1::buildControls() {
 }
 
 void TForm1::wireEvents() {
-  // NowPlaying is told after each handler, whether or not it ended in an error.
+  // The player core is told after each handler, whether or not it ended in an error.
   const auto click = [this](QAbstractButton* button, void (TForm1::*handler)(QObject*)) {
     connect(button, &QAbstractButton::clicked, this, [this, button, handler] {
       guarded([&] { (this->*handler)(button); });
@@ -168,15 +171,15 @@ void TForm1::wireEvents() {
   Edit1->onDblClick = [this] { Edit1DblClick(Edit1); };
   Edit2->onDblClick = [this] { Edit2DblClick(Edit2); };
 
-  const auto tick = [this](QTimer* timer, void (TForm1::*handler)(QObject*), bool tells) {
-    connect(timer, &QTimer::timeout, this, [this, timer, handler, tells] {
-      guarded([&] { (this->*handler)(timer); });
-      if (tells) publishNowPlaying();
-    });
-  };
-  tick(Timer1, &TForm1::Timer1Timer, true);
-  tick(Timer2, &TForm1::Timer2Timer, false);  // 10 ms ticks of a countdown: nothing on air changes
-  tick(Timer3, &TForm1::Timer3Timer, true);
+  // The timers show the station and the title in their labels and nothing else: the core hears
+  // of what is on air from the library's events, not from their ticks.
+  for (QTimer* timer : {Timer1, Timer2, Timer3}) {
+    void (TForm1::*handler)(QObject*) = timer == Timer1   ? &TForm1::Timer1Timer
+                                        : timer == Timer2 ? &TForm1::Timer2Timer
+                                                          : &TForm1::Timer3Timer;
+    connect(timer, &QTimer::timeout, this,
+            [this, timer, handler] { guarded([&] { (this->*handler)(timer); }); });
+  }
 }
 
 void TForm1::resizeEvent(QResizeEvent* event) {

@@ -7,12 +7,13 @@
 //   handlers/editors.cpp           OpenNameEditor, ListBox2Click, Edit*KeyPress, Edit*DblClick
 //   handlers/add_delete.cpp        SpeedButton3Click, SpeedButton4Click, Timer2Timer
 //   handlers/channel_start.cpp     ListBox1Click, SpeedButton2Click
-//   handlers/metadata_display.cpp  Timer1Timer, Timer3Timer, what NowPlaying is told
+//   handlers/metadata_display.cpp  Timer1Timer, Timer3Timer, the station name the core reads
 
 #include <QFrame>
 #include <QLabel>
 #include <QTimer>
 #include <QWidget>
+#include <memory>
 #include <optional>
 
 #include "app/window/anchors.h"
@@ -21,13 +22,15 @@
 
 namespace radiolist {
 class AudioLibrary;
-class NowPlaying;
+class Player;
+class WindowControl;
 }  // namespace radiolist
 
 class TForm1 : public QWidget {
   Q_OBJECT
  public:
-  explicit TForm1(radiolist::AudioLibrary& audio);
+  // The window acts through `player` (which it tells after each handler) until it is destroyed.
+  TForm1(radiolist::AudioLibrary& audio, radiolist::Player& player);
   ~TForm1() override;
 
   // Runs the creation handler (its errors are shown, as for any handler).
@@ -76,9 +79,10 @@ class TForm1 : public QWidget {
   void OpenNameEditor();
 
   [[nodiscard]] radiolist::AudioLibrary& audio() const { return audio_; }
-  // What is on air, for the desktop side; told after each handler that may change it, at every
-  // tick of Timer3 and when the list's rows change.
-  [[nodiscard]] radiolist::NowPlaying& nowPlaying() const { return *nowPlaying_; }
+  // The window as the core and the desktop side see it.
+  [[nodiscard]] radiolist::WindowControl& control() const { return *control_; }
+  // Tells the player core that the channel, its streams or the rows may have changed: after each
+  // handler that may change them and when the list's rows change.
   void publishNowPlaying();
   // The station name the current channel's server sends in its response headers, as Label1
   // shows it (nullopt while it has sent none).
@@ -104,6 +108,7 @@ class TForm1 : public QWidget {
   void prepareAddressOnRow(int row);
 
   radiolist::AudioLibrary& audio_;
-  radiolist::NowPlaying* nowPlaying_;  // a child of the window
+  radiolist::Player& player_;
+  std::unique_ptr<radiolist::WindowControl> control_;
   radiolist::AnchorSet formAnchors_;
 };

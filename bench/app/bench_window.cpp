@@ -21,8 +21,11 @@
 #include <vector>
 
 #include "app/window/globals.h"
-#include "app/window/now_playing.h"
+#include "app/window/window_control.h"
+#include "app/core/player.h"
 #include "app/window/unit1.h"
+#include "app/window/window_control.h"
+#include "playback/playback_controls.h"
 #include "app/window/vcl.h"
 #include "playback/audio_library.h"
 #include "playback/log/timeline.h"
@@ -108,7 +111,8 @@ void handlersOnBigLists() {
       [](const QString&, const QString& text) { std::printf("error: %s\n", qPrintable(text)); });
 
   std::printf("\nHandlers on lists of 100,000 rows (ms, specified pauses subtracted)\n");
-  auto form = std::make_unique<TForm1>(radiolist::realAudioLibrary());
+  radiolist::Player player(radiolist::realPlaybackControls());
+  auto form = std::make_unique<TForm1>(radiolist::realAudioLibrary(), player);
   std::printf("  start-up (creation handler)      %8.1f\n", timed([&] { form->create(); }));
   form->show();
   QTest::qWait(300);  // the start-up countdown runs its pair of clicks
@@ -141,7 +145,7 @@ void handlersOnBigLists() {
               timed([&] { form->Timer3Timer(form->Timer3); }));
   // Stations added from outside: the UI thread's part (dedup, sizes, rows, snapshot), then the
   // save thread's until both files are on disk, and the longest event-loop stall meanwhile.
-  radiolist::WindowControl window(*form);
+  radiolist::WindowControl& window = form->control();
   StallMeter stalls;
   for (const int count : {1, 10'000}) {
     QList<radiolist::ListedStation> stations;
@@ -252,7 +256,8 @@ void channelChange(const radiolist::test::TestServers& servers, const std::strin
               mpvMp3.text().c_str(), mpvAac.text().c_str());
 
   StallMeter stalls;
-  auto form = std::make_unique<TForm1>(radiolist::realAudioLibrary());
+  radiolist::Player player(radiolist::realPlaybackControls());
+  auto form = std::make_unique<TForm1>(radiolist::realAudioLibrary(), player);
   form->create();
   form->show();
   QElapsedTimer begun;

@@ -113,9 +113,6 @@ class Engine {
   // Starts saving the song on air of the channel that sounds into `directory` (Source::saveSong).
   // Unlike the other calls it may wait for the disk, so it may come from any thread.
   SongSave saveSong(const std::string& directory);
-  // A save that ended because its file could not be written, once; nothing otherwise. (Such
-  // an end is also posted as an event.)
-  std::optional<SongSave> takeSaveFailure();
 
   // The event queue (PlaybackControls::SetEventWake and TakeEvents). Any thread.
   void setEventWake(std::function<void()> wake) { events_.setWake(std::move(wake)); }

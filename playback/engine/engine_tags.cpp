@@ -71,17 +71,6 @@ SongSave Engine::saveSong(const std::string& directory) {
   return sounding->saveSong(directory, head ? stationName(head->lines) : std::string());
 }
 
-std::optional<SongSave> Engine::takeSaveFailure() {
-  std::lock_guard lock(mutex_);
-  for (const auto& entry : session_) {
-    if (auto failure = entry.source->takeSaveFailure()) return failure;
-  }
-  for (const auto& warm : warm_) {
-    if (auto failure = warm.source->takeSaveFailure()) return failure;
-  }
-  return std::nullopt;
-}
-
 void Engine::postActivity(DWORD handle, EventQueue::Batch& batch) {
   PlaybackEvent event;
   event.kind = PlaybackEvent::Kind::Activity;

@@ -32,8 +32,6 @@ void retryNow();
 // Starts saving the song on air into `directory` (Engine::saveSong). May wait for the disk: call
 // it from a thread of its own, not the window's.
 SongSave saveSong(const std::string& directory);
-// A save that ended because its file could not be written, once (Engine::takeSaveFailure).
-std::optional<SongSave> takeSongSaveFailure();
 
 // The library's events (PlaybackControls): the wake, called on a library thread when events
 // wait, and everything waiting (Engine::setEventWake, takeEvents).

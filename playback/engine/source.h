@@ -132,8 +132,6 @@ class Source {
   void seek(std::int64_t us) { shift_.seek(us); }
   void goLive() { shift_.goLive(); }
   [[nodiscard]] ShiftState shiftState() const { return shift_.state(); }
-  // A save that ended because its file could not be written, once (also told as news).
-  std::optional<SongSave> takeSaveFailure();
   // What the song buffer keeps, in bytes of memory. For tests and benches.
   [[nodiscard]] std::size_t songBytes() const { return songs_.bytes(); }
   // What was received and is kept. For tests and benches.
@@ -245,7 +243,6 @@ class Source {
   RetrySchedule schedule_{policy_};
   bool retryNow_ = false;  // retryNow() cut the pause short
   std::condition_variable_any wake_;
-  std::optional<SongSave> saveFailure_;  // taken from the song buffer, until takeSaveFailure()
 
   // Shared with the network thread's metadata listeners, which may outlive the source: closed
   // first by the destructor.

@@ -118,13 +118,7 @@ ChannelNews::Now Source::readNews(unsigned what) const {
 }
 
 void Source::tellAfterPacket() {
-  if (auto failure = songs_.takeFailure()) {
-    {
-      const std::lock_guard lock(mutex_);
-      saveFailure_ = failure;
-    }
-    news_->saveEnded(std::move(*failure));
-  }
+  if (auto failure = songs_.takeFailure()) news_->saveEnded(std::move(*failure));
   // Behind live, what is heard moves on by itself (the replay passes title marks), and the
   // delay grows while paused: both are read again with each packet received.
   const bool behind = shift_.heardBehind().has_value();
@@ -132,14 +126,6 @@ void Source::tellAfterPacket() {
   if (behind || toldBehind_) what |= ChannelNews::kTitle;
   news_->tell(what);
   toldBehind_ = behind;
-}
-
-std::optional<SongSave> Source::takeSaveFailure() {
-  {
-    const std::lock_guard lock(mutex_);
-    if (saveFailure_) return std::exchange(saveFailure_, std::nullopt);
-  }
-  return songs_.takeFailure();
 }
 
 }  // namespace radiolist::audio

@@ -61,36 +61,37 @@ const char* RecordingAudio::ChannelGetTags(DWORD handle, DWORD type) {
   return found != tags.end() ? found->second.c_str() : nullptr;
 }
 
-radiolist::SongSave RecordingAudio::SaveSong(const std::string& /*directory*/) {
+void RecordingControls::post(radiolist::PlaybackEvent event) {
+  std::unique_lock lock(mutex_);
+  events_.push_back(std::move(event));
+  const bool first = events_.size() == 1;
+  lock.unlock();
+  if (first && wake_) wake_();
+}
+
+radiolist::SongSave RecordingControls::SaveSong(const std::string& /*directory*/) {
   ++saves;
   return saveAnswer;
 }
 
-std::optional<radiolist::SongSave> RecordingAudio::TakeSongSaveFailure() {
-  if (saveFailures.empty()) return std::nullopt;
-  radiolist::SongSave failure = saveFailures.front();
-  saveFailures.pop_front();
-  return failure;
-}
-
-std::optional<radiolist::SongTitle> RecordingAudio::ChannelGetTitle(DWORD handle) {
+std::optional<radiolist::SongTitle> RecordingControls::ChannelGetTitle(DWORD handle) {
   const auto found = titles.find(handle);
   if (found == titles.end()) return std::nullopt;
   return found->second;
 }
 
-BOOL RecordingAudio::ChannelPause(DWORD handle, bool paused) {
-  calls.push_back("Pause " + name(handle) + (paused ? " on" : " off"));
+BOOL RecordingControls::ChannelPause(DWORD handle, bool paused) {
+  audio_.calls.push_back("Pause " + audio_.name(handle) + (paused ? " on" : " off"));
   return shifts.contains(handle) ? 1 : 0;
 }
 
-BOOL RecordingAudio::ChannelSeek(DWORD handle, std::int64_t positionUs) {
-  calls.push_back("Seek " + name(handle) + " " +
-                  (positionUs == kLive ? std::string("live") : std::to_string(positionUs)));
+BOOL RecordingControls::ChannelSeek(DWORD handle, std::int64_t positionUs) {
+  audio_.calls.push_back("Seek " + audio_.name(handle) + " " +
+                         (positionUs == kLive ? std::string("live") : std::to_string(positionUs)));
   return shifts.contains(handle) ? 1 : 0;
 }
 
-std::optional<radiolist::ShiftState> RecordingAudio::ChannelGetShift(DWORD handle) {
+std::optional<radiolist::ShiftState> RecordingControls::ChannelGetShift(DWORD handle) {
   const auto found = shifts.find(handle);
   if (found == shifts.end()) return std::nullopt;
   return found->second;

@@ -1,21 +1,24 @@
 #pragma once
-// A stand-in for the audio library that records every call the window makes, in order, and
-// answers tag requests from a table the test fills.
+// Stand-ins for the audio library: the window's nine calls (RecordingAudio) and the player
+// core's controls (RecordingControls), which record every call in order into one list, answer
+// from tables the test fills, and post the events the test makes.
 
 #include <atomic>
-#include <deque>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "playback/audio_library.h"
+#include "playback/playback_controls.h"
 
 class RecordingAudio final : public radiolist::AudioLibrary {
  public:
   // Calls as text: "Free", "Init", "Start", "Create G:<url>", "Create A:<url>",
   // "Play <stream>", "Stop <stream>", where <stream> is "G:<url>" / "A:<url>" for a handle
-  // that a creation returned and the number otherwise (0 for none).
+  // that a creation returned and the number otherwise (0 for none); and the controls' calls.
   std::vector<std::string> calls;
   // Tag data per (handle, type); a missing entry answers nullptr. Values hold their own NULs.
   std::map<std::pair<DWORD, DWORD>, std::string> tags;
@@ -23,19 +26,6 @@ class RecordingAudio final : public radiolist::AudioLibrary {
   std::vector<std::string> hints;
   // What ChannelIsActive answers per handle (0 when missing).
   std::map<DWORD, DWORD> active;
-  // What SaveSong answers (from any thread: set it before), how often it was asked, and the
-  // failures TakeSongSaveFailure hands out in turn.
-  radiolist::SongSave saveAnswer;
-  std::atomic<int> saves{0};
-  std::deque<radiolist::SongSave> saveFailures;
-  // SetLevelLoudness's arguments, in order.
-  std::vector<bool> levelLoudness;
-  // What ChannelGetTitle answers per handle (nullopt when missing).
-  std::map<DWORD, radiolist::SongTitle> titles;
-  // What ChannelGetShift answers per handle (nullopt when missing); ChannelPause and ChannelSeek
-  // are recorded in `calls` as "Pause <stream> on|off" and "Seek <stream> <us>|live".
-  std::map<DWORD, radiolist::ShiftState> shifts;
-
   [[nodiscard]] std::string name(DWORD handle) const;
   void clear() {
     calls.clear();
@@ -52,16 +42,50 @@ class RecordingAudio final : public radiolist::AudioLibrary {
   BOOL ChannelStop(DWORD handle) override;
   const char* ChannelGetTags(DWORD handle, DWORD type) override;
   void PrepareURL(const char16_t* url) override;
-  radiolist::SongSave SaveSong(const std::string& directory) override;
-  std::optional<radiolist::SongSave> TakeSongSaveFailure() override;
-  std::optional<radiolist::SongTitle> ChannelGetTitle(DWORD handle) override;
-  void SetLevelLoudness(bool on) override { levelLoudness.push_back(on); }
-  BOOL ChannelPause(DWORD handle, bool paused) override;
-  BOOL ChannelSeek(DWORD handle, std::int64_t positionUs) override;
-  std::optional<radiolist::ShiftState> ChannelGetShift(DWORD handle) override;
 
  private:
   HSTREAM create(const char* kind, const char16_t* url);
   HSTREAM next_ = 100;
   std::map<DWORD, std::string> names_;
+};
+
+class RecordingControls final : public radiolist::PlaybackControls {
+ public:
+  // Records into `audio`'s calls, naming streams as it does.
+  explicit RecordingControls(RecordingAudio& audio) : audio_(audio) {}
+
+  // What SaveSong answers (from any thread: set it before) and how often it was asked.
+  radiolist::SongSave saveAnswer;
+  std::atomic<int> saves{0};
+  // SetLevelLoudness's arguments, in order.
+  std::vector<bool> levelLoudness;
+  // What ChannelGetTitle answers per handle (nullopt when missing).
+  std::map<DWORD, radiolist::SongTitle> titles;
+  // What ChannelGetShift answers per handle (nullopt when missing); ChannelPause and ChannelSeek
+  // are recorded as "Pause <stream> on|off" and "Seek <stream> <us>|live".
+  std::map<DWORD, radiolist::ShiftState> shifts;
+
+  // Queues `event` as the library does from its threads (any thread): the wake comes, outside the
+  // queue's lock, when the queue was empty.
+  void post(radiolist::PlaybackEvent event);
+
+  void SetEventWake(std::function<void()> wake) override { wake_ = std::move(wake); }
+  std::vector<radiolist::PlaybackEvent> TakeEvents() override {
+    const std::lock_guard lock(mutex_);
+    return std::exchange(events_, {});
+  }
+  std::optional<radiolist::SongTitle> ChannelGetTitle(DWORD handle) override;
+  BOOL ChannelPause(DWORD handle, bool paused) override;
+  BOOL ChannelSeek(DWORD handle, std::int64_t positionUs) override;
+  std::optional<radiolist::ShiftState> ChannelGetShift(DWORD handle) override;
+  void SetVolume(float /*volume*/) override {}
+  void RetryNow() override {}
+  void SetLevelLoudness(bool on) override { levelLoudness.push_back(on); }
+  radiolist::SongSave SaveSong(const std::string& directory) override;
+
+ private:
+  RecordingAudio& audio_;
+  std::function<void()> wake_;  // set before the first post
+  std::mutex mutex_;
+  std::vector<radiolist::PlaybackEvent> events_;
 };

@@ -60,7 +60,8 @@ void WindowTest::writeGlyphs() {
 }
 
 void WindowTest::start() {
-  form = std::make_unique<TForm1>(audio);
+  player = std::make_unique<radiolist::Player>(controls);
+  form = std::make_unique<TForm1>(audio, *player);
   form->create();
   form->show();
   form->activateWindow();

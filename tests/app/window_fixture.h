@@ -11,7 +11,9 @@
 #include <memory>
 #include <string>
 
+#include "app/core/player.h"
 #include "app/window/unit1.h"
+#include "app/window/window_control.h"
 #include "tests/app/recording_audio.h"
 
 class WindowTest : public ::testing::Test {
@@ -43,6 +45,8 @@ class WindowTest : public ::testing::Test {
   QTemporaryDir dir_;
   QString oldDir_;
   RecordingAudio audio;
+  RecordingControls controls{audio};
+  std::unique_ptr<radiolist::Player> player;
   std::unique_ptr<TForm1> form;
   QStringList errors;  // texts of the error boxes, in order
 };

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -90,7 +91,7 @@ class BusProgramTest : public ServerTest {
   }
 
   void startProgram() { program_ = startIn(dir_); }
-  // The program in `dir` with `args`; `env` is added to what it always gets. With
+  // The program in `dir` with `args`; `env` is added to what it always gets (and wins). With
   // `captureOutput` its stderr, and stdout, come on stdoutFd().
   std::unique_ptr<ChildProcess> startIn(
       const std::filesystem::path& dir, const std::vector<std::string>& args = {},
@@ -109,7 +110,14 @@ class BusProgramTest : public ServerTest {
         {"DBUS_SESSION_BUS_ADDRESS", address_},
         {"PULSE_SERVER", sink_->pulseServer()},
         {"PULSE_SINK", sink_->name()}};
-    environment.insert(environment.end(), env.begin(), env.end());
+    for (const auto& [key, value] : env) {
+      const auto same = std::find_if(environment.begin(), environment.end(),
+                                     [&key](const auto& entry) { return entry.first == key; });
+      if (same != environment.end())
+        same->second = value;
+      else
+        environment.emplace_back(key, value);
+    }
     auto program = std::make_unique<ChildProcess>(
         ChildProcess::Options{std::move(argv), std::move(environment), captureOutput});
     std::filesystem::current_path(oldDir);

@@ -14,7 +14,9 @@
 #include <functional>
 
 #include "app/window/globals.h"
+#include "app/core/player.h"
 #include "app/window/unit1.h"
+#include "playback/playback_controls.h"
 #include "app/window/vcl.h"
 #include "playback/audio_library.h"
 #include "support/signal_analysis.h"
@@ -99,12 +101,13 @@ class WindowSoundTest : public radiolist::test::ServerTest {
   QTemporaryDir dir_;
   QString oldDir_;
   QStringList errors_;
+  radiolist::Player player_{radiolist::realPlaybackControls()};
   std::unique_ptr<TForm1> form_;
 };
 
 TEST_F(WindowSoundTest, PlaysShowsNameAndTitleSwitchesChannelsAndStops) {
   const auto started = std::chrono::steady_clock::now();
-  form_ = std::make_unique<TForm1>(radiolist::realAudioLibrary());
+  form_ = std::make_unique<TForm1>(radiolist::realAudioLibrary(), player_);
   form_->create();
   form_->show();
   ASSERT_TRUE(errors_.isEmpty()) << errors_.join('|').toStdString();

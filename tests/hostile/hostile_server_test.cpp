@@ -39,7 +39,9 @@
 #include <vector>
 
 #include "app/window/globals.h"
+#include "app/core/player.h"
 #include "app/window/unit1.h"
+#include "playback/playback_controls.h"
 #include "app/window/vcl.h"
 #include "playback/audio_library.h"
 #include "playback/net/test_stream_server.h"
@@ -294,9 +296,9 @@ std::chrono::microseconds ownTime(Call&& call) {
       wall - (threadSched().waiting - before.waiting));
 }
 
-// The real library, each call timed: the window's handlers call it on the UI thread, so a call
-// that waits (for the network, a lock or a thread) is a stall of the window.
-class TimedAudio final : public radiolist::AudioLibrary {
+// The real library, each call timed: the window's handlers and the player core call it on the UI
+// thread, so a call that waits (for the network, a lock or a thread) is a stall of the window.
+class TimedAudio final : public radiolist::AudioLibrary, public radiolist::PlaybackControls {
  public:
   BOOL Free() override {
     return timed("Free", [&] { return real().Free(); });
@@ -327,7 +329,28 @@ class TimedAudio final : public radiolist::AudioLibrary {
     return timed("ChannelGetTags", [&] { return real().ChannelGetTags(handle, tags); });
   }
   std::optional<radiolist::SongTitle> ChannelGetTitle(DWORD handle) override {
-    return timed("ChannelGetTitle", [&] { return real().ChannelGetTitle(handle); });
+    return timed("ChannelGetTitle", [&] { return controls().ChannelGetTitle(handle); });
+  }
+  std::optional<radiolist::ShiftState> ChannelGetShift(DWORD handle) override {
+    return timed("ChannelGetShift", [&] { return controls().ChannelGetShift(handle); });
+  }
+  std::vector<radiolist::PlaybackEvent> TakeEvents() override {
+    return timed("TakeEvents", [&] { return controls().TakeEvents(); });
+  }
+  void SetEventWake(std::function<void()> wake) override {
+    controls().SetEventWake(std::move(wake));
+  }
+  BOOL ChannelPause(DWORD handle, bool paused) override {
+    return controls().ChannelPause(handle, paused);
+  }
+  BOOL ChannelSeek(DWORD handle, std::int64_t us) override {
+    return controls().ChannelSeek(handle, us);
+  }
+  void SetVolume(float volume) override { controls().SetVolume(volume); }
+  void RetryNow() override { controls().RetryNow(); }
+  void SetLevelLoudness(bool on) override { controls().SetLevelLoudness(on); }
+  radiolist::SongSave SaveSong(const std::string& directory) override {
+    return controls().SaveSong(directory);
   }
 
   std::chrono::microseconds longest{0};
@@ -335,6 +358,7 @@ class TimedAudio final : public radiolist::AudioLibrary {
 
  private:
   static radiolist::AudioLibrary& real() { return radiolist::realAudioLibrary(); }
+  static radiolist::PlaybackControls& controls() { return radiolist::realPlaybackControls(); }
   template <typename Call>
   std::invoke_result_t<Call> timed(const char* name, Call call) {
     std::invoke_result_t<Call> result{};
@@ -618,6 +642,7 @@ class HostileServerTest : public radiolist::test::ServerTest,
   QString oldDir_;
   QStringList errors_;
   TimedAudio audio_;
+  radiolist::Player player_{audio_};
   std::unique_ptr<TForm1> form_;
 };
 
@@ -652,7 +677,7 @@ TEST_P(HostileServerTest, WindowStaysResponsiveAndTheNextChannelPlays) {
   writeFile(dir_.filePath("url.txt"),
             QByteArray::fromStdString(hostile + "\r\n" + servers().mp3Url() + "\r\n"));
 
-  form_ = std::make_unique<TForm1>(audio_);
+  form_ = std::make_unique<TForm1>(audio_, player_);
   form_->create();
   form_->show();
   // Watched from here: the window's own construction (fonts, glyph files) is not the server's

@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "app/window/now_playing.h"
+#include "app/window/window_control.h"
 #include "app/window/vcl.h"
 #include "channels/list_file.h"
 #include "tests/app/window_fixture.h"
@@ -96,7 +96,7 @@ TEST_F(ListAdditionTest, ASlowDiskLeavesTheWindowFreeAndItsOwnEditsWaitTheirTurn
   writeLists({"Alpha", "Beta"}, {"http://h/a", "http://h/b"});
   writeGlyphs();
   startAndSettle();
-  WindowControl window(*form);
+  WindowControl& window = form->control();
   gDisk.close();
   std::optional<StationsAdded> first, second;
   window.addStations({{"Gamma", "http://h/c"}}, [&](const StationsAdded& r) { first = r; });
@@ -180,7 +180,7 @@ TEST_F(ListAdditionTest, AListThatCouldNotBeReadIsNeverSavedOver) {
     ASSERT_FALSE(errors.isEmpty());  // the load said why
     errors.clear();
 
-    WindowControl window(*form);
+    WindowControl& window = form->control();
     std::optional<StationsAdded> result;
     window.addStations({{"New", "http://h/new"}}, [&](const StationsAdded& r) { result = r; });
     ASSERT_TRUE(waitUntil([&] { return result.has_value(); }));
@@ -210,7 +210,7 @@ TEST_F(ListAdditionTest, AnAdditionNeverMakesAListTheWindowCannotReadBack) {
   writeLists({"Zero"}, {"http://h/zero"});
   writeGlyphs();
   startAndSettle();
-  WindowControl window(*form);
+  WindowControl& window = form->control();
   int added = 0, noRoom = 0;
   for (int batch = 0; batch < 4; ++batch) {
     QList<ListedStation> stations;

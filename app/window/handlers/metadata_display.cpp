@@ -1,8 +1,8 @@
-// The station name (Label1) and the title on air (Label2), polled from the audio library, and
-// what is on air as the desktop side is told it.
+// The station name (Label1) and the title on air (Label2), polled from the audio library; the
+// player core is told when they may have changed.
 
 #include "app/window/globals.h"
-#include "app/window/now_playing.h"
+#include "app/core/player.h"
 #include "app/window/unit1.h"
 #include "app/window/vcl.h"
 #include "app/window/handlers/list_views.h"
@@ -60,28 +60,4 @@ void TForm1::Timer3Timer(QObject*) {
   setTimerEnabled(Timer3, true);
 }
 
-void TForm1::publishNowPlaying() {
-  OnAir now;
-  now.channel = ChannelIndex;
-  now.channels = ListBox1->count();
-  if (now.onRow()) now.channelName = rowText(ListBox1, ChannelIndex);
-  now.station = stationNameOnAir().value_or(now.channelName);
-  // The channel sounds through whichever of its two streams carries its codec.
-  bool paused = false;
-  for (const HSTREAM handle : {StreamHandle, AacStreamHandle}) {
-    if (!now.title) now.title = audio_.ChannelGetTitle(handle);
-    const DWORD state = audio_.ChannelIsActive(handle);
-    if (state == BASS_ACTIVE_PLAYING || state == BASS_ACTIVE_STALLED)
-      now.state = OnAir::State::Playing;
-    if (const std::optional<ShiftState> shift =
-            handle != 0 ? audio_.ChannelGetShift(handle) : std::nullopt) {
-      now.delay = shift->delaySeconds;
-      now.canSeek = shift->canSeek;
-      paused = shift->paused;
-    }
-  }
-  if (paused && now.state == OnAir::State::Playing) now.state = OnAir::State::Paused;
-  nowPlaying_->update(std::move(now));
-  if (const std::optional<SongSave> failure = audio_.TakeSongSaveFailure())
-    nowPlaying_->reportSaveFailure(*failure);
-}
+void TForm1::publishNowPlaying() { player_.windowChanged(); }

@@ -248,23 +248,26 @@ TEST(SleepTimerTest, FadesOverItsLastStretchThenStopsOnceAndRestoresTheVolume) {
 class CompanionTest : public WindowTest {};
 
 TEST_F(CompanionTest, SaveRequestsShareOneAnswerAndAFailedSaveIsToldOnce) {
-  audio.saveAnswer = {SongSave::Status::Saving, "/music/radiolist/A - B.mp3", {}};
+  controls.saveAnswer = {SongSave::Status::Saving, "/music/radiolist/A - B.mp3", {}};
   writeLists({"One"}, {"http://127.0.0.1:9/one"});
   writeGlyphs();
   startAndSettle();  // a channel plays: the window's ticks tell NowPlaying
-  Companion companion(radiolist::WindowControl(*form), path("titles.tsv"));
+  Companion companion(*player, form->control(), path("titles.tsv"));
   std::vector<SongSave> answers;
   for (std::size_t i = 0; i < Companion::kMaxWaitingSaves; ++i)
     ASSERT_TRUE(companion.saveSong([&](const SongSave& save) { answers.push_back(save); }));
   EXPECT_FALSE(companion.saveSong([](const SongSave&) {})) << "bounded";
   ASSERT_TRUE(waitUntil([&] { return answers.size() == Companion::kMaxWaitingSaves; }));
-  EXPECT_EQ(audio.saves, 1);
-  EXPECT_EQ(answers.back().path, audio.saveAnswer.path);
+  EXPECT_EQ(controls.saves, 1);
+  EXPECT_EQ(answers.back().path, controls.saveAnswer.path);
 
-  QSignalSpy failed(&companion, &Companion::saveFailed);
-  audio.saveFailures.push_back(
-      {SongSave::Status::CannotWrite, "/music/x.mp3",
-       Outcome::file(Outcome::Code::CannotCreate, "/music/x.mp3", files::Failure::system(ENOSPC))});
+  QSignalSpy failed(&companion, &Companion::SaveFailed);
+  PlaybackEvent ended;
+  ended.kind = PlaybackEvent::Kind::SaveEnded;
+  ended.save = {
+      SongSave::Status::CannotWrite, "/music/x.mp3",
+      Outcome::file(Outcome::Code::CannotCreate, "/music/x.mp3", files::Failure::system(ENOSPC))};
+  controls.post(ended);
   ASSERT_TRUE(waitUntil([&] { return failed.count() == 1; }, 3000));
   EXPECT_EQ(failed.at(0).at(0).toString(), "/music/x.mp3");
   EXPECT_EQ(failed.at(0).at(1).toString(), QString::fromLocal8Bit(std::strerror(ENOSPC)));
@@ -288,7 +291,7 @@ TEST_F(CompanionTest, TheProgramsOwnTextsAreInTheLocalesLanguage) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(useLanguage(QLocale(c.locale)), c.builtIn) << c.locale;
-    Companion companion(WindowControl(*form), path("titles.tsv"));
+    Companion companion(*player, form->control(), path("titles.tsv"));
     const QList<QAction*> items = companion.menu()->actions();
     // Pause, Back 30 s, Go live, a line, then the song's and the timer's items.
     EXPECT_EQ(items.front()->text(), c.pause) << c.locale;
@@ -316,22 +319,22 @@ TEST_F(CompanionTest, LevelLoudnessIsOnByDefaultSwitchesTheLibraryAndIsRemembere
     return static_cast<QAction*>(nullptr);
   };
   {
-    Companion companion(WindowControl(*form), path("titles.tsv"), settings);
-    EXPECT_EQ(audio.levelLoudness, std::vector<bool>{true});
+    Companion companion(*player, form->control(), path("titles.tsv"), settings);
+    EXPECT_EQ(controls.levelLoudness, std::vector<bool>{true});
     ASSERT_NE(item(companion), nullptr);
     EXPECT_TRUE(item(companion)->isChecked());
     item(companion)->trigger();  // as a click on the menu item
     EXPECT_FALSE(companion.levelLoudness());
-    EXPECT_EQ(audio.levelLoudness, (std::vector<bool>{true, false}));
+    EXPECT_EQ(controls.levelLoudness, (std::vector<bool>{true, false}));
   }  // the file is written before the companion is gone
   EXPECT_EQ(readFile("config/settings"), "level-loudness=off\n");
   {
-    Companion companion(WindowControl(*form), path("titles.tsv"), settings);
-    EXPECT_EQ(audio.levelLoudness.back(), false);
+    Companion companion(*player, form->control(), path("titles.tsv"), settings);
+    EXPECT_EQ(controls.levelLoudness.back(), false);
     EXPECT_FALSE(item(companion)->isChecked());
   }
   ASSERT_TRUE(QFile::remove(settings));
   ASSERT_EQ(::mkfifo(QFile::encodeName(settings).constData(), 0600), 0);
-  Companion companion(WindowControl(*form), path("titles.tsv"), settings);
-  EXPECT_EQ(audio.levelLoudness.back(), true);
+  Companion companion(*player, form->control(), path("titles.tsv"), settings);
+  EXPECT_EQ(controls.levelLoudness.back(), true);
 }

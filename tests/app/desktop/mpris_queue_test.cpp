@@ -9,7 +9,7 @@ namespace {
 using radiolist::MprisService;
 
 int runs = 0;
-void countRun(radiolist::WindowControl&) { ++runs; }
+void countRun() { ++runs; }
 
 TEST(BoundedQueue, KeepsTheOldestUpToItsCapacityInOrder) {
   radiolist::BoundedQueue<int> queue(3);
@@ -23,7 +23,7 @@ class MprisQueueTest : public WindowTest {};
 
 TEST_F(MprisQueueTest, AFloodOfCallsRunsNoMoreThanTheBound) {
   startAndSettle();
-  MprisService service(radiolist::WindowControl(*form),
+  MprisService service(*player, form->control(),
                        QStringLiteral("org.mpris.MediaPlayer2.radiolist.test"));
   runs = 0;
   for (int i = 0; i < 1000; ++i) service.later(countRun);

@@ -8,7 +8,7 @@
 #include "app/desktop/companion.h"
 #include "app/desktop/mpris.h"
 #include "app/window/globals.h"
-#include "app/window/now_playing.h"
+#include "app/core/player.h"
 #include "tests/app/window_fixture.h"
 
 using namespace radiolist;
@@ -45,13 +45,13 @@ TEST_F(NowPlayingTest, TheDesktopSideShowsTheWholeTitleAndFollowsAStopAtOnce) {
   writeLists({"One", "Two"}, {"http://127.0.0.1:9/one", "http://127.0.0.1:9/two"});
   writeGlyphs();
   startAndSettle();
-  const WindowControl window(*form);
-  Companion companion(window, path("titles.tsv"));
-  MprisService media(window, QStringLiteral("org.mpris.MediaPlayer2.radiolist.test"));
+  Companion companion(*player, form->control(), path("titles.tsv"));
+  MprisService media(*player, form->control(),
+                     QStringLiteral("org.mpris.MediaPlayer2.radiolist.test"));
 
   audio.active[StreamHandle] = BASS_ACTIVE_PLAYING;
   audio.tags[{StreamHandle, BASS_TAG_META}] = std::string("StreamTitle='Rock;Roll';\0", 26);
-  audio.titles[StreamHandle] = SongTitle{"", "Rock;Roll", "Rock;Roll"};
+  controls.titles[StreamHandle] = SongTitle{"", "Rock;Roll", "Rock;Roll"};
   ASSERT_TRUE(waitUntil([&] { return !companion.titles().newest(1).isEmpty(); }));
   EXPECT_EQ(companion.titles().newest(1).front().title, "Rock;Roll");
   EXPECT_EQ(companion.titles().newest(1).front().station, "One");
@@ -65,7 +65,7 @@ TEST_F(NowPlayingTest, TheDesktopSideShowsTheWholeTitleAndFollowsAStopAtOnce) {
   form->Timer1->stop();
   form->Timer3->stop();
   audio.active.clear();
-  media.later([](WindowControl& w) { w.stop(); });
+  media.later([this] { player->stop(); });
   EXPECT_TRUE(waitUntil([&] { return media.state().playbackStatus == "Stopped"; }, 2000));
 }
 

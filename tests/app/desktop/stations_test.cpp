@@ -36,7 +36,7 @@ TEST_F(StationsTest, BothFilesGainTheNewAddressesPairedOrNeitherChanges) {
   writeLists({"One"}, {"http://a/1"});
   writeGlyphs();
   startAndSettle();
-  WindowControl window(*form);
+  WindowControl& window = form->control();
   StationsAdded added = addAndWait(window, {{"Two", "http://a/2"},
                                             {"One again", "http://a/1"},
                                             {"Two again", "http://a/2"},
@@ -78,7 +78,7 @@ TEST_F(StationsTest, ADropOntoAListAddsItsAddressesAndAnUnreadableOneShowsWhy) {
   writeLists({"One"}, {"http://a/1"});
   writeGlyphs();
   startAndSettle();
-  StationIntake intake{WindowControl(*form)};
+  StationIntake intake{*player, form->control()};
   const auto drop = [&](QWidget* onto, QMimeData* data) {
     QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, data, Qt::LeftButton, {});
     QCoreApplication::sendEvent(onto, &enter);
@@ -210,7 +210,7 @@ TEST_F(StationsTest, WhatIsLeftOutIsAddedUpByWhyAndTheRestGoesIn) {
   writeLists({"One"}, {"http://c/fine"});
   writeGlyphs();
   startAndSettle();
-  StationIntake intake{WindowControl(*form)};
+  StationIntake intake{*player, form->control()};
   std::optional<StationsAdded> result;
   intake.add({path("stations.csv"), path("ten.m3u"), path("seven.m3u")},
              [&](const StationsAdded& r) { result = r; });

@@ -10,7 +10,7 @@
 #include "app/desktop/companion.h"
 #include "app/desktop/mpris.h"
 #include "app/window/globals.h"
-#include "app/window/now_playing.h"
+#include "app/core/player.h"
 #include "tests/app/window_fixture.h"
 
 using namespace radiolist;
@@ -21,7 +21,7 @@ class TimeShiftTest : public WindowTest {
  protected:
   // The library's answers for the sounding stream, then what the window's tick tells.
   void standAt(const ShiftState& shift) {
-    audio.shifts[AacStreamHandle] = shift;
+    controls.shifts[AacStreamHandle] = shift;
     form->publishNowPlaying();
     audio.clear();
   }
@@ -38,7 +38,7 @@ TEST_F(TimeShiftTest, RequestsGoToTheSoundingStreamAndPastLiveIsLive) {
   writeLists({"One"}, {"http://127.0.0.1:9/one"});
   writeGlyphs();
   startAndSettle();
-  WindowControl window(*form);
+  Player& core = *player;
   audio.active[StreamHandle] = audio.active[AacStreamHandle] = BASS_ACTIVE_PLAYING;
   const std::string aac = "A:http://127.0.0.1:9/one";
   const ShiftState live{.canSeek = true, .positionUs = 60'000'000, .liveUs = 60'000'000};
@@ -52,7 +52,7 @@ TEST_F(TimeShiftTest, RequestsGoToTheSoundingStreamAndPastLiveIsLive) {
   const struct {
     const char* what;
     ShiftState at;
-    std::function<void(WindowControl&)> ask;
+    std::function<void(Player&)> ask;
     std::vector<std::string> calls;
   } cases[] = {
       {"PlayPause pauses", live, [](auto& w) { w.playPause(); }, {"Pause " + aac + " on"}},
@@ -76,26 +76,26 @@ TEST_F(TimeShiftTest, RequestsGoToTheSoundingStreamAndPastLiveIsLive) {
   };
   for (const auto& c : cases) {
     standAt(c.at);
-    c.ask(window);
+    c.ask(core);
     EXPECT_EQ(shiftCalls(), c.calls) << c.what;
   }
   // Play while it plays leaves what is heard alone (no restart, which would go live).
   standAt(behind);
-  window.play();
+  core.play();
   EXPECT_TRUE(audio.calls.empty());
   // Still connecting (no stream sounds yet): PlayPause stops, as the button would.
-  audio.shifts.clear();
+  controls.shifts.clear();
   form->publishNowPlaying();
   audio.clear();
-  window.playPause();
+  core.playPause();
   EXPECT_NE(std::find(audio.calls.begin(), audio.calls.end(), "Stop " + aac), audio.calls.end());
 
   // Stopped (the library plays nothing): Play and PlayPause start the channel as START does.
-  audio.shifts.clear();
+  controls.shifts.clear();
   audio.active.clear();
   form->publishNowPlaying();
   audio.clear();
-  window.playPause();
+  core.playPause();
   EXPECT_TRUE(shiftCalls().empty());
   EXPECT_NE(std::find(audio.calls.begin(), audio.calls.end(), "Create " + aac), audio.calls.end());
 }
@@ -104,9 +104,9 @@ TEST_F(TimeShiftTest, TheMediaControlsAndTheTrayShowThePauseAndTheDelay) {
   writeLists({"One"}, {"http://127.0.0.1:9/one"});
   writeGlyphs();
   startAndSettle();
-  const WindowControl window(*form);
-  Companion companion(window, path("titles.tsv"));
-  MprisService media(window, QStringLiteral("org.mpris.MediaPlayer2.radiolist.test"));
+  Companion companion(*player, form->control(), path("titles.tsv"));
+  MprisService media(*player, form->control(),
+                     QStringLiteral("org.mpris.MediaPlayer2.radiolist.test"));
   QAction* pause = companion.menu()->actions().at(0);
   QAction* back = companion.menu()->actions().at(1);
   QAction* live = companion.menu()->actions().at(2);
@@ -142,7 +142,7 @@ TEST_F(TimeShiftTest, TheMediaControlsAndTheTrayShowThePauseAndTheDelay) {
                                                     "Seek A:http://127.0.0.1:9/one -21000000"}));
 
   audio.active.clear();
-  audio.shifts.clear();
+  controls.shifts.clear();
   form->publishNowPlaying();
   EXPECT_EQ(media.state().playbackStatus, "Stopped");
   EXPECT_FALSE(media.state().canSeek);
