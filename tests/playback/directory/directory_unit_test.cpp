@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "playback/directory/directory_client.h"
 #include "playback/directory/mirrors.h"
 #include "playback/directory/query.h"
 #include "playback/directory/station_list.h"
@@ -307,6 +308,18 @@ TEST(Mirrors, NamedInTheEnvironment) {
   EXPECT_TRUE(mirrorsFromList("").empty());
   EXPECT_EQ(mirrorsFromList(repeat("http://a.example,", 40)).size(), 1u);
 
+  ::setenv("RADIOLIST_DIRECTORY", "http://127.0.0.1:9/", 1);
+  const ClientOptions named = optionsFromEnvironment();
+  ASSERT_TRUE(named.mirrors.has_value());
+  EXPECT_EQ(named.mirrors->size(), 1u);
+  ::setenv("RADIOLIST_DIRECTORY", "not an address", 1);
+  const ClientOptions broken = optionsFromEnvironment();
+  // Named but unusable: nothing is asked, rather than the public directory.
+  ASSERT_TRUE(broken.mirrors.has_value());
+  EXPECT_TRUE(broken.mirrors->empty());
+  ::unsetenv("RADIOLIST_DIRECTORY");
+  EXPECT_FALSE(optionsFromEnvironment().mirrors.has_value());
+  EXPECT_EQ(defaultUserAgent().rfind("radiolist/", 0), 0u);
 }
 
 TEST(Mirrors, HostsFromTheDns) {
