@@ -35,6 +35,7 @@ one URL stand for the directory's duplicates.
 import argparse
 import json
 import random
+import socket
 import socketserver
 import sys
 import threading
@@ -159,6 +160,12 @@ def make_handler(args, stations, stats, lock):
     class Handler(http.server.BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
         server_version = "directory-server/1"
+
+        def setup(self):
+            super().setup()
+            # Head and body go out as separate writes: without this, a kept-alive connection's
+            # body would wait for the client's delayed ACK (40 ms), which no real mirror makes.
+            self.request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
         def log_request(self, code="-", size="-"):
             pass
