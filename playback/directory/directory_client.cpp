@@ -55,7 +55,10 @@ bool launch(const char* name, Body body) {
   try {
     std::thread([name, body = std::move(body)]() mutable {
       log::nameThisThread(name);
-      body();
+      {
+        Body run = std::move(body);  // what it holds is let go of before the thread counts as ended
+        run();
+      }
       ThreadSlot::give();
     }).detach();
   } catch (const std::system_error&) {
