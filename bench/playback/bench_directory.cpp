@@ -39,7 +39,8 @@ Server startServer(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {"python3", RL_DIRECTORY_SERVER_PY, "--port", "0"};
   argv.insert(argv.end(), args.begin(), args.end());
   Server s;
-  s.child = std::make_unique<ChildProcess>(ChildProcess::Options{.argv = argv, .captureStdout = true});
+  s.child =
+      std::make_unique<ChildProcess>(ChildProcess::Options{.argv = argv, .captureStdout = true});
   std::string out;
   for (int i = 0; i < 60 && out.find('\n') == std::string::npos; ++i) {
     pollfd pfd{s.child->stdoutFd(), POLLIN, 0};
@@ -63,9 +64,7 @@ std::pair<double, Outcome> timedSearch(Client& client, const Query& query) {
   std::promise<Outcome> told;
   auto outcome = told.get_future();
   const auto start = Clock::now();
-  const auto request = client.search(query, [&](const Outcome& o) {
-    told.set_value(o);
-  });
+  const auto request = client.search(query, [&](const Outcome& o) { told.set_value(o); });
   Outcome o = outcome.get();
   return {std::chrono::duration<double, std::milli>(Clock::now() - start).count(), std::move(o)};
 }
@@ -85,8 +84,8 @@ Mirror local(const Server& s) { return {s.base, radiolist::net::Reach::Anywhere,
 std::size_t heldBytes(const StationList& list) {
   std::size_t bytes = list.stations.capacity() * sizeof(Station);
   for (const Station& s : list.stations)
-    for (const std::string* t : {&s.uuid, &s.name, &s.url, &s.country, &s.countryCode, &s.codec,
-                                 &s.tags})
+    for (const std::string* t :
+         {&s.uuid, &s.name, &s.url, &s.country, &s.countryCode, &s.codec, &s.tags})
       if (t->capacity() > 15) bytes += t->capacity() + 1;  // beyond the short-string buffer
   return bytes;
 }
@@ -145,27 +144,28 @@ int main(int argc, char** argv) {
   // 500 results as the directory writes them (all its fields), parsed again and again.
   nlohmann::json list = nlohmann::json::array();
   for (int i = 0; i < 500; ++i)
-    list.push_back({{"changeuuid", "d1272a25-3bb4-47c1-a1da-059d2ad1245c"},
-                    {"stationuuid", "a6e04b64-7a9d-4691-86fc-8893d73c" + std::to_string(100000 + i)},
-                    {"name", "Northern Groove Radio " + std::to_string(i)},
-                    {"url", "http://stream" + std::to_string(i) + ".radio.example/live"},
-                    {"url_resolved", "http://stream" + std::to_string(i) + ".radio.example/live"},
-                    {"homepage", "https://radio.example/" + std::to_string(i)},
-                    {"favicon", "https://radio.example/icon.png"},
-                    {"tags", "pop,rock,80s,90s,hits"},
-                    {"country", "The United Kingdom Of Great Britain And Northern Ireland"},
-                    {"countrycode", "GB"},
-                    {"state", ""},
-                    {"language", "english"},
-                    {"votes", 1234 + i},
-                    {"lastchangetime", "2026-01-01 00:00:00"},
-                    {"codec", "MP3"},
-                    {"bitrate", 128},
-                    {"hls", 0},
-                    {"lastcheckok", 1},
-                    {"lastchecktime", "2026-01-01 00:00:00"},
-                    {"clickcount", 55},
-                    {"clicktrend", 0}});
+    list.push_back(
+        {{"changeuuid", "d1272a25-3bb4-47c1-a1da-059d2ad1245c"},
+         {"stationuuid", "a6e04b64-7a9d-4691-86fc-8893d73c" + std::to_string(100000 + i)},
+         {"name", "Northern Groove Radio " + std::to_string(i)},
+         {"url", "http://stream" + std::to_string(i) + ".radio.example/live"},
+         {"url_resolved", "http://stream" + std::to_string(i) + ".radio.example/live"},
+         {"homepage", "https://radio.example/" + std::to_string(i)},
+         {"favicon", "https://radio.example/icon.png"},
+         {"tags", "pop,rock,80s,90s,hits"},
+         {"country", "The United Kingdom Of Great Britain And Northern Ireland"},
+         {"countrycode", "GB"},
+         {"state", ""},
+         {"language", "english"},
+         {"votes", 1234 + i},
+         {"lastchangetime", "2026-01-01 00:00:00"},
+         {"codec", "MP3"},
+         {"bitrate", 128},
+         {"hls", 0},
+         {"lastcheckok", 1},
+         {"lastchecktime", "2026-01-01 00:00:00"},
+         {"clickcount", 55},
+         {"clicktrend", 0}});
   const std::string json = list.dump();
   Figures parse;
   std::size_t parsed = 0;
@@ -176,8 +176,9 @@ int main(int argc, char** argv) {
     parsed = rowsOf.stations.size();
   }
 
-  std::printf("search per keystroke (\"%s\", %d rounds, up to %zu rows): median %.1f ms, worst %.1f ms\n",
-              typed.c_str(), rounds, rows, keystroke.median(), keystroke.worst());
+  std::printf(
+      "search per keystroke (\"%s\", %d rounds, up to %zu rows): median %.1f ms, worst %.1f ms\n",
+      typed.c_str(), rounds, rows, keystroke.median(), keystroke.worst());
   std::printf("page of %zu rows: median %.1f ms, worst %.1f ms\n", page500.stations.size(),
               page.median(), page.worst());
   std::printf("past a hanging and a 503 mirror: median %.0f ms, worst %.0f ms\n", pastTwo.median(),

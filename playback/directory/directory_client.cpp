@@ -294,7 +294,7 @@ void run(const std::shared_ptr<RequestState>& request) {
   if (mirrors.size() > kMaxMirrorsAsked) mirrors.resize(kMaxMirrorsAsked);
 
   std::size_t next = 0;
-  std::size_t running = 0;
+  std::vector<std::string> running;  // the bases of the mirrors asked and not yet answered
   Clock::time_point giveWay{};
   Answer last = failed(mirrors.front(), Failure::TimedOut, "no answer in time");
   const auto ask = [&] {
@@ -310,7 +310,7 @@ void run(const std::shared_ptr<RequestState>& request) {
       request->changed.notify_all();
     });
     if (started) {
-      ++running;
+      running.push_back(mirror.base);
     } else {
       const std::lock_guard lock(request->mutex);
       request->answers.push_back(failed(mirror, Failure::Busy, "too many requests in flight"));
@@ -329,7 +329,7 @@ void run(const std::shared_ptr<RequestState>& request) {
     std::vector<Answer> answers = std::exchange(request->answers, {});
     const bool someFailed = !answers.empty();  // (a good answer returns below)
     for (Answer& answer : answers) {
-      if (answer.failure != Failure::Busy) --running;
+      std::erase(running, answer.mirror.base);
       if (answer.failure == Failure::None) {
         lock.unlock();
         request->book->remember(answer.mirror.base);
@@ -342,15 +342,16 @@ void run(const std::shared_ptr<RequestState>& request) {
     const auto now = Clock::now();
     if (now >= deadline) {
       lock.unlock();
-      if (running > 0) last = failed(mirrors[next - 1], Failure::TimedOut, "no answer in time");
+      if (!running.empty())  // the first asked of those still silent
+        last = failed({.base = running.front()}, Failure::TimedOut, "no answer in time");
       return request->finish(outcomeOf(std::move(last)));
     }
     // A mirror that failed gives way at once, one that is slow after giveWay (and may still win).
-    if (next < mirrors.size() && (someFailed || running == 0 || now >= giveWay)) {
+    if (next < mirrors.size() && (someFailed || running.empty() || now >= giveWay)) {
       lock.unlock();
       ask();
       lock.lock();
-    } else if (running == 0 && request->answers.empty()) {
+    } else if (running.empty() && request->answers.empty()) {
       lock.unlock();
       return request->finish(outcomeOf(std::move(last)));
     }

@@ -247,11 +247,14 @@ TEST(DirectoryClient, CancellingEndsAHangingSearchAtOnce) {
 }
 
 TEST(DirectoryClient, GivesUpAtTheDeadlineAndRefusesWhatItMustNotAsk) {
+  // The one still silent at the deadline is named, not the one that failed on the way.
   StandIn hanging({"--mode", "hang"}, 10);
-  const auto late = clientOf({local(hanging)}, 1500ms).search(Query{})->wait(20s);
+  StandIn failing({"--mode", "status", "--status", "500"}, 10);
+  const auto late = clientOf({local(hanging), local(failing)}, 1500ms).search(Query{})->wait(20s);
   ASSERT_TRUE(late.has_value());
   EXPECT_EQ(late->failure, Failure::TimedOut);
   EXPECT_EQ(late->mirror, hanging.base());
+  EXPECT_EQ(failing.requests().size(), 1u);
 
   // A public mirror at a loopback address is never connected to.
   StandIn good({}, 10);
