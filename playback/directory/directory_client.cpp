@@ -141,15 +141,19 @@ struct RequestState {
   std::vector<Answer> answers;     // fetches ended, not yet looked at by the request's thread
   std::optional<Outcome> outcome;  // set once
 
+  std::atomic<bool> finished{false};  // finish() ran (or runs): once only
+
+  // Ends the request: the losers' fetches are cancelled, the callback runs, and only then is the
+  // outcome published, so that whoever sees it knows the callback has returned.
   void finish(Outcome result) {
+    if (finished.exchange(true)) return;
+    stop.request_stop();
+    if (callback) callback(result);
     {
       const std::lock_guard lock(mutex);
-      if (outcome) return;
-      outcome = result;
+      outcome = std::move(result);
     }
     changed.notify_all();
-    stop.request_stop();  // the losers' fetches end
-    if (callback) callback(result);
   }
 };
 

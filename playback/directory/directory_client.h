@@ -81,8 +81,8 @@ struct RequestState;
 }  // namespace detail
 
 // Called once with the outcome: on the request's thread, or on the caller's before the call
-// returns when the request is refused at once (Busy, BadRequest). Keep it short: post the
-// outcome to where it is wanted.
+// returns when the request is refused at once (Busy, BadRequest). It has returned by the time
+// result() or wait() gives the outcome. Keep it short: post the outcome to where it is wanted.
 using Callback = std::function<void(const Outcome&)>;
 
 class Request {
