@@ -34,6 +34,7 @@ one URL stand for the directory's duplicates.
 
 import argparse
 import json
+import os
 import random
 import socket
 import socketserver
@@ -286,6 +287,15 @@ def main():
 
     stations = make_stations(args.stations, args.station, args.seed)
     stats = {"requests": 0, "clicks": {}, "user_agents": []}
+    # A test that crashed (a sanitizer's halt) leaves no server behind: it ends with its parent.
+    parent = os.getppid()
+
+    def watch_parent():
+        while os.getppid() == parent:
+            time.sleep(1)
+        os._exit(0)
+
+    threading.Thread(target=watch_parent, daemon=True).start()
     server = Server(("127.0.0.1", args.port), make_handler(args, stations, stats, threading.Lock()))
     print(f"PORT {server.server_address[1]}")
     for s in stations[:len(args.station)]:
