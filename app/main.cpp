@@ -22,6 +22,7 @@
 #include "app/desktop/mpris.h"
 #include "app/desktop/single_program.h"
 #include "app/core/player.h"
+#include "app/log_domain.h"
 #include "app/window/unit1.h"
 #include "app/window/vcl.h"
 #include "app/window/window_control.h"
@@ -123,15 +124,14 @@ int handOver(const QByteArray& listDir, const QStringList& stations,
   if (ending()) return 0;
   if (answer.answered && answer.error.isEmpty()) return 0;
   if (answer.stranger != 0)
-    radiolist::log::error(radiolist::log::Domain::Desktop, "the bus name ", busName.toStdString(),
+    radiolist::log::error(radiolist::kDesktopLog, "the bus name ", busName.toStdString(),
                           " is owned by process ",
                           answer.stranger > 0 ? std::to_string(answer.stranger) : "unknown",
                           ", not by the program holding the list's lock (process ",
                           answer.holder > 0 ? std::to_string(answer.holder) : "unknown",
                           "): nothing was handed over");
   const QString text = answer.answered ? answer.error : radiolist::alreadyRunningText(listDir);
-  radiolist::log::error(radiolist::log::Domain::Desktop,
-                        radiolist::errorBoxText(text).toStdString());
+  radiolist::log::error(radiolist::kDesktopLog, radiolist::errorBoxText(text).toStdString());
   radiolist::showError(text);
   return 1;
 }
@@ -144,7 +144,7 @@ void logQtMessage(QtMsgType type, const QMessageLogContext& /*context*/, const Q
                       : type == QtInfoMsg    ? Level::Info
                       : type == QtWarningMsg ? Level::Warning
                                              : Level::Error;
-  radiolist::log::at(level, radiolist::log::Domain::Desktop, text.toStdString());
+  radiolist::log::at(level, radiolist::kDesktopLog, text.toStdString());
 }
 
 }  // namespace
@@ -162,7 +162,7 @@ int main(int argc, char* argv[]) {
   const QStringList stations = QCoreApplication::arguments().mid(1);
   if (lock.state() == radiolist::ListLock::State::Held) return handOver(listDir, stations, lock);
   if (lock.state() == radiolist::ListLock::State::Failed)
-    radiolist::log::warning(radiolist::log::Domain::Desktop, "cannot lock the list in \"",
+    radiolist::log::warning(radiolist::kDesktopLog, "cannot lock the list in \"",
                             listDir.constData(), "\" (",
                             radiolist::systemErrorText(lock.error()).toStdString(),
                             "): a second program on it would not be noticed");

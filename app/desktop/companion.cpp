@@ -21,6 +21,7 @@
 
 #include "app/desktop/dbus_properties.h"
 #include "app/desktop/outcome_text.h"
+#include "app/log_domain.h"
 #include "radiolist1_adaptor.h"
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
@@ -186,8 +187,7 @@ void Companion::noteTitle() {
 void Companion::tellSaveFailure(const SongSave& failure) {
   const QString path = QString::fromStdString(failure.path);
   const QString reason = reasonText(failure.why);
-  log::warning(log::Domain::Desktop, "saving the song stopped: ", failure.path, ": ",
-               reason.toStdString());
+  log::warning(kDesktopLog, "saving the song stopped: ", failure.path, ": ", reason.toStdString());
   if (tray_ != nullptr)
     tray_->showMessage(tr("Saving the song stopped"), describe(failure), QSystemTrayIcon::Warning);
   emit SaveFailed(path, reason);

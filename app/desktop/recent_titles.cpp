@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "app/log_domain.h"
 #include "files/file.h"
 #include "playback/engine/state_file.h"
 #include "playback/log/log.h"
@@ -239,7 +240,7 @@ void RecentTitles::warn(const files::Failure& failure) { warn(files::describe(fa
 void RecentTitles::warn(const std::string& why) {
   if (why == problem_) return;
   problem_ = why;
-  log::warning(log::Domain::Desktop, "titles are not logged to ", path_.toStdString(), ": ", why);
+  log::warning(kDesktopLog, "titles are not logged to ", path_.toStdString(), ": ", why);
 }
 
 }  // namespace radiolist

@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include "app/log_domain.h"
 #include "files/file.h"
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
@@ -18,7 +19,7 @@ QByteArray readSettings(const QString& path) {
   const files::Read file = files::readFile(QFile::encodeName(path).toStdString(),
                                            SettingsFile::kMaxBytes, files::Links::Follow);
   if (file.failure.failed() && !file.failure.missing())
-    log::warning(log::Domain::Desktop, "settings not read from ", path.toStdString(), ": ",
+    log::warning(kDesktopLog, "settings not read from ", path.toStdString(), ": ",
                  files::describe(file.failure));
   return QByteArray::fromStdString(file.bytes);
 }
@@ -54,7 +55,7 @@ void SettingsFile::setFlag(const QString& key, bool on) {
     const files::Failure failed = files::replace(
         native, std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
     if (failed.failed())
-      log::warning(log::Domain::Desktop, "settings not written to ", path.toStdString(), ": ",
+      log::warning(kDesktopLog, "settings not written to ", path.toStdString(), ": ",
                    files::describe(failed));
   });
 }

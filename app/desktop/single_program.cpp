@@ -22,6 +22,7 @@
 #include <functional>
 #include <utility>
 
+#include "app/log_domain.h"
 #include "files/file.h"
 #include "playback/log/log.h"
 
@@ -86,7 +87,7 @@ ListLock ListLock::take(const QByteArray& lockDir, const QByteArray& listDir) {
   const files::Failure written =
       ::ftruncate(fd, 0) != 0 ? files::Failure::system(errno) : files::writeAll(fd, pid);
   if (written.failed())
-    log::warning(log::Domain::Desktop, "cannot write this program's id in its lock file (",
+    log::warning(kDesktopLog, "cannot write this program's id in its lock file (",
                  files::describe(written), "): a second start on the list will not hand over");
   return ListLock(State::Taken, 0, std::move(file.fd));
 }
@@ -262,7 +263,7 @@ void claimListBusName(const QString& busName) {
     const QString why = reply.type() == QDBusMessage::ErrorMessage
                             ? reply.errorMessage()
                             : QStringLiteral("another process owns it");
-    log::warning(log::Domain::Desktop, "cannot own the bus name ", busName.toStdString(), " (",
+    log::warning(kDesktopLog, "cannot own the bus name ", busName.toStdString(), " (",
                  why.toStdString(), "): a second start on this list cannot hand over to it");
   });
 }

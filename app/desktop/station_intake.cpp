@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/desktop/outcome_text.h"
+#include "app/log_domain.h"
 #include "files/file.h"
 #include "playback/formats/stations.h"
 #include "playback/log/log.h"
@@ -193,22 +194,21 @@ void StationIntake::add(QStringList items, std::function<void(const StationsAdde
   disk_.start([this, items = std::move(items), done = std::move(done)]() mutable {
     log::nameThisThread("rl-intake");
     GatheredStations gathered = gatherStations(items);
-    QMetaObject::invokeMethod(
-        this, [this, gathered = std::move(gathered), done = std::move(done)]() mutable {
-          const auto tell = [gathered, done = std::move(done)](StationsAdded result) {
-            if (result.outcome.done()) tellLeftOut(gathered, result);
-            if (!result.outcome.done())
-              log::warning(log::Domain::Desktop,
-                           "stations not added: ", additionError(result).toStdString());
-            else if (!result.leftOut.isEmpty())
-              log::warning(log::Domain::Desktop, result.leftOut.toStdString());
-            done(result);
-          };
-          if (!gathered.error.done())
-            tell(StationsAdded::failed(gathered.error));
-          else
-            player_.addStations(gathered.stations, tell);
-        });
+    QMetaObject::invokeMethod(this, [this, gathered = std::move(gathered),
+                                     done = std::move(done)]() mutable {
+      const auto tell = [gathered, done = std::move(done)](StationsAdded result) {
+        if (result.outcome.done()) tellLeftOut(gathered, result);
+        if (!result.outcome.done())
+          log::warning(kDesktopLog, "stations not added: ", additionError(result).toStdString());
+        else if (!result.leftOut.isEmpty())
+          log::warning(kDesktopLog, result.leftOut.toStdString());
+        done(result);
+      };
+      if (!gathered.error.done())
+        tell(StationsAdded::failed(gathered.error));
+      else
+        player_.addStations(gathered.stations, tell);
+    });
   });
 }
 

@@ -4,6 +4,7 @@
 #include <exception>
 #include <span>
 
+#include "app/log_domain.h"
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
 
@@ -90,7 +91,7 @@ void ListSaver::run() {
                          std::span(job->urls).first(static_cast<std::size_t>(job->before)),
                          CodePage::system());
           } catch (const std::exception& again) {
-            log::error(log::Domain::Desktop, "the addresses could not be put back: ", again.what());
+            log::error(kDesktopLog, "the addresses could not be put back: ", again.what());
           }
           throw;
         }

@@ -15,6 +15,7 @@
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
 #include "playback/net/http_stream.h"
+#include "playback/net/log_domain.h"
 
 namespace radiolist::directory {
 
@@ -270,7 +271,7 @@ Answer fetch(const RequestState& request, const Mirror& mirror, Clock::time_poin
                     "not JSON at byte " + std::to_string(answer.list.errorAt), stats.httpStatus);
   }
   const Dropped& d = answer.list.dropped;
-  log::write(log::Domain::Net, "directory: ", mirror.base, " gave ", answer.list.stations.size(),
+  log::write(net::kNetLog, "directory: ", mirror.base, " gave ", answer.list.stations.size(),
              " stations (dropped: ", d.notWeb, " not web, ", d.local, " local, ", d.duplicate,
              " repeated, ", d.notStation, " not stations", answer.list.cut ? "; cut" : "", ")");
   return answer;
@@ -303,7 +304,7 @@ void run(const std::shared_ptr<RequestState>& request) {
   Answer last = failed(mirrors.front(), Failure::TimedOut, "no answer in time");
   const auto ask = [&] {
     const Mirror& mirror = mirrors[next++];
-    log::write(log::Domain::Net, "directory: asking ", mirror.base, request->path);
+    log::write(net::kNetLog, "directory: asking ", mirror.base, request->path);
     giveWay = Clock::now() + options.giveWay;
     const bool started = launch("rl-dir-fetch", [request, mirror, deadline] {
       Answer answer = fetch(*request, mirror, deadline, request->stop.get_token());
@@ -339,8 +340,8 @@ void run(const std::shared_ptr<RequestState>& request) {
         request->book->remember(answer.mirror.base);
         return request->finish(outcomeOf(std::move(answer)));
       }
-      log::write(log::Domain::Net, "directory: ", answer.mirror.base, ": ",
-                 failureName(answer.failure), " (", answer.detail, ")");
+      log::write(net::kNetLog, "directory: ", answer.mirror.base, ": ", failureName(answer.failure),
+                 " (", answer.detail, ")");
       last = std::move(answer);
     }
     const auto now = Clock::now();

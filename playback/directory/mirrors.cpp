@@ -12,6 +12,7 @@
 
 #include "playback/formats/page_scan.h"
 #include "playback/log/log.h"
+#include "playback/net/log_domain.h"
 #include "playback/net/url_check.h"
 #include "text/ascii.h"
 
@@ -46,8 +47,7 @@ std::vector<Mirror> mirrorsFromList(std::string_view value) {
     while (entry.ends_with('/')) entry.remove_suffix(1);
     if (entry.empty()) continue;
     if (!net::isPlausibleStreamUrl(entry) || entry.find_first_of("?#") != std::string_view::npos) {
-      log::warning(log::Domain::Net,
-                   "RADIOLIST_DIRECTORY: not a directory address, left out: ", entry);
+      log::warning(net::kNetLog, "RADIOLIST_DIRECTORY: not a directory address, left out: ", entry);
       continue;
     }
     Mirror mirror;
@@ -121,7 +121,7 @@ std::vector<Mirror> srvMirrors() {
   std::vector<Mirror> mirrors;
   struct __res_state state {};
   if (res_ninit(&state) != 0) {
-    log::warning(log::Domain::Net, "directory: cannot set up the DNS resolver");
+    log::warning(net::kNetLog, "directory: cannot set up the DNS resolver");
     return mirrors;
   }
   std::vector<unsigned char> answer(8192);
@@ -130,14 +130,14 @@ std::vector<Mirror> srvMirrors() {
                                 static_cast<int>(answer.size()));
   res_nclose(&state);
   if (length <= 0) {
-    log::write(log::Domain::Net, "directory: no SRV records for ", kSrvName);
+    log::write(net::kNetLog, "directory: no SRV records for ", kSrvName);
     return mirrors;
   }
   // A longer answer was cut to the buffer (and is then malformed at its end).
   answer.resize(std::min(static_cast<std::size_t>(length), answer.size()));
   for (const SrvTarget& target : parseSrvAnswer(answer))
     if (auto mirror = mirrorForHost(target.host, target.port)) addOnce(mirrors, std::move(*mirror));
-  log::write(log::Domain::Net, "directory: ", mirrors.size(), " mirrors from SRV records");
+  log::write(net::kNetLog, "directory: ", mirrors.size(), " mirrors from SRV records");
   return mirrors;
 }
 
@@ -149,7 +149,7 @@ std::vector<Mirror> reverseMirrors() {
   addrinfo* found = nullptr;
   const std::string host(kRoundRobinHost);
   if (const int error = ::getaddrinfo(host.c_str(), "443", &hints, &found); error != 0) {
-    log::write(log::Domain::Net, "directory: ", kRoundRobinHost, ": ", gai_strerror(error));
+    log::write(net::kNetLog, "directory: ", kRoundRobinHost, ": ", gai_strerror(error));
     return mirrors;
   }
   const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(found, &::freeaddrinfo);
@@ -160,7 +160,7 @@ std::vector<Mirror> reverseMirrors() {
       continue;
     if (auto mirror = mirrorForHost(name, 443)) addOnce(mirrors, std::move(*mirror));
   }
-  log::write(log::Domain::Net, "directory: ", mirrors.size(), " mirrors from ", kRoundRobinHost);
+  log::write(net::kNetLog, "directory: ", mirrors.size(), " mirrors from ", kRoundRobinHost);
   return mirrors;
 }
 

@@ -12,6 +12,7 @@
 
 #include "playback/engine/ffmpeg_util.h"
 #include "playback/engine/frames.h"
+#include "playback/engine/log_domains.h"
 #include "playback/hls/hls_requests.h"
 #include "playback/log/log.h"
 #include "playback/log/timeline.h"
@@ -113,7 +114,7 @@ struct Session {
     if (summary.codec.empty()) {
       summary.codec = avcodec_get_name(decoder->codec_id);
       summary.family = classifyFamily(summary.container, summary.codec);
-      log::write(log::Domain::Decode, "family ", familyName(summary.family));
+      log::write(audio::kDecodeLog, "family ", familyName(summary.family));
       if (summary.family == Family::Unplayable) return true;
       // The first decision stands for the voice: a reconnect or a new Ogg link that changes the
       // codec keeps playing through the same channel.
@@ -190,7 +191,7 @@ struct Session {
     const AVCodecParameters* params = demuxer.streams[index]->codecpar;
     CodecContextPtr decoder = audio::openDecoder(*params);
     if (!decoder) return nullptr;
-    log::write(log::Domain::Decode, "demuxer ", summary.container, ", codec ",
+    log::write(audio::kDecodeLog, "demuxer ", summary.container, ", codec ",
                avcodec_get_name(params->codec_id), ", ", params->sample_rate, " Hz, ",
                params->ch_layout.nb_channels, " channels");
     return decoder;
@@ -311,8 +312,8 @@ DecodeSummary decodeConnection(Feed& feed, std::string_view contentType, Voice& 
   const AVInputFormat* format =
       hooks.hlsUrl.empty() ? probeFormat(feed, contentType) : av_find_input_format("hls");
   if (format == nullptr) {
-    log::write(log::Domain::Decode, "no allowed demuxer takes the body (content type \"",
-               contentType, "\")");
+    log::write(audio::kDecodeLog, "no allowed demuxer takes the body (content type \"", contentType,
+               "\")");
     summary.family = Family::Unplayable;
     return summary;
   }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "playback/engine/log_domains.h"
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
 #include "playback/log/timeline.h"
@@ -78,13 +79,12 @@ bool Engine::init() {
     initialised_ = true;
     return true;
   }
-  if (output_)
-    log::write(log::Domain::Output, "the sound server connection broke; connecting again");
+  if (output_) log::write(audio::kOutputLog, "the sound server connection broke; connecting again");
   output_.reset();  // a broken or abandoned connection: stopping its thread is quick
   output_ = deps_.openOutput(mixer_);
   initialised_ = output_ != nullptr;
   noteWhatPlays();
-  if (!output_) log::write(log::Domain::Output, "no sound server to connect to");
+  if (!output_) log::write(audio::kOutputLog, "no sound server to connect to");
   return initialised_;
 }
 
@@ -140,8 +140,8 @@ DWORD Engine::create(std::string_view url, CreationKind kind) {
   std::shared_ptr<Source> source = sourceFor(std::string(url), kind);
   if (!source) return 0;
   log::timeline::mark(log::timeline::Stage::Created, source->voice().recording);
-  log::write(log::Domain::Engine, kind == CreationKind::General ? "general" : "aac",
-             " channel for ", source->url(), ", ", source->connections(), " connection(s) so far");
+  log::write(audio::kEngineLog, kind == CreationKind::General ? "general" : "aac", " channel for ",
+             source->url(), ", ", source->connections(), " connection(s) so far");
   ChannelNews& news = source->news();
   const DWORD handle = channels_.add(Channel{kind, std::move(source)});
   news.attach(handle, batch);
@@ -213,7 +213,7 @@ void Engine::prepare(std::string_view url) {
   if (output_) output_->prepare();
   std::shared_ptr<Source> source = launch(address);
   if (!source) return;
-  log::write(log::Domain::Engine, "preparing ", address);
+  log::write(audio::kEngineLog, "preparing ", address);
   // Like a freed source: its connection is not made again if it ends before anyone takes it.
   source->keepAlive(false);
   warm_.push_back({std::move(source), std::chrono::steady_clock::now()});
@@ -428,7 +428,7 @@ void Engine::janitorLoop() {
       if (!entry.stoppedSince || entry.source->closed() || entry.source->finished()) continue;
       const auto due = *entry.stoppedSince + deps_.keepWarm;
       if (now >= due) {
-        log::write(log::Domain::Engine, "stopped a while: closing ", entry.source->url());
+        log::write(audio::kEngineLog, "stopped a while: closing ", entry.source->url());
         entry.source->close();
       } else if (!nextClose || due < *nextClose) {
         nextClose = due;

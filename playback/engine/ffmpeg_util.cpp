@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "playback/engine/log_domains.h"
 #include "playback/log/log.h"
 
 extern "C" {
@@ -16,7 +17,7 @@ int checked(int result, const char* call) {
     return result;
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(result, text, sizeof text);
-  log::write(log::Domain::Decode, call, " failed: ", text);
+  log::write(audio::kDecodeLog, call, " failed: ", text);
   return result;
 }
 

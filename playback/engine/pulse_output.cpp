@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "playback/engine/log_domains.h"
 #include "playback/engine/output.h"
 #include "playback/log/log.h"
 
@@ -120,7 +121,7 @@ class PulseOutput final : public Output {
         [](pa_mainloop_api* a, pa_time_event* e, const timeval*, void* self) {
           auto* out = static_cast<PulseOutput*>(self);
           if (!out->answered_) {
-            log::write(log::Domain::Output, "the sound server did not answer in time");
+            log::write(audio::kOutputLog, "the sound server did not answer in time");
             out->broken_.store(true);
           }
           a->time_free(e);
@@ -151,7 +152,7 @@ class PulseOutput final : public Output {
       armIdle(release_);
       return;
     }
-    log::write(log::Domain::Output, "nothing played for a while: sound stream closed");
+    log::write(audio::kOutputLog, "nothing played for a while: sound stream closed");
     dropStream();
   }
 
@@ -228,7 +229,7 @@ class PulseOutput final : public Output {
         out->armIdle(out->release_);  // made silent; let go of if nothing comes to play
     }
     if (!PA_CONTEXT_IS_GOOD(state)) {
-      log::write(log::Domain::Output, "sound server: ", pa_strerror(pa_context_errno(c)));
+      log::write(audio::kOutputLog, "sound server: ", pa_strerror(pa_context_errno(c)));
       out->broken_.store(true);
     }
   }
@@ -243,7 +244,7 @@ class PulseOutput final : public Output {
       out->applyCork();  // wanted or not meanwhile
     }
     if (!PA_STREAM_IS_GOOD(state)) {
-      log::write(log::Domain::Output,
+      log::write(audio::kOutputLog,
                  "sound stream: ", pa_strerror(pa_context_errno(pa_stream_get_context(s))));
       out->broken_.store(true);
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "playback/engine/log_domains.h"
 #include "playback/log/log.h"
 
 namespace radiolist::audio {
@@ -56,7 +57,7 @@ void SongBuffer::writePending() {
     const std::lock_guard lock(failureMutex_);
     failure_ = SongSave{SongSave::Status::CannotWrite, file_->path(), file_->error()};
   }
-  log::write(log::Domain::Engine, "saving the song stopped: ", file_->path(), ": ",
+  log::write(audio::kEngineLog, "saving the song stopped: ", file_->path(), ": ",
              files::describe(file_->error().failure), file_->error().detail);
   file_.reset();
 }
@@ -146,7 +147,7 @@ SongSave SongBuffer::save(const std::string& directory, const std::string& stati
   if (file_) return {Status::Saving, file_->path(), {}};
   if (marks_.current().text != title.text || store_.streams() != stream)
     return {Status::NothingToSave, {}, Outcome::about(Outcome::Code::SongEnded)};
-  log::write(log::Domain::Engine, "saving the song into ", answer.path);
+  log::write(audio::kEngineLog, "saving the song into ", answer.path);
   file_ = std::move(file);
   written_ = std::max(songStart_, store_.firstSeq());
   // What is kept of the song goes in now, so the file plays as soon as it is named.
@@ -188,7 +189,7 @@ SongSave SongBuffer::savePast(const std::string& directory, const std::string& s
   for (const PacketStore::Kept& k : song.kept)
     file->write(k, song.bytes.cbegin() + static_cast<std::ptrdiff_t>(k.at - at));
   if (!file->flush() || !file->ok()) return {Status::CannotWrite, file->path(), file->error()};
-  log::write(log::Domain::Engine, "saved a song heard behind live into ", answer.path);
+  log::write(audio::kEngineLog, "saved a song heard behind live into ", answer.path);
   lock.lock();
   pastMark_ = markSeq + 1;
   pastPath_ = answer.path;

@@ -7,6 +7,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "playback/engine/log_domains.h"
 #include "playback/formats/page_scan.h"
 #include "playback/formats/playlist.h"
 #include "playback/hls/playlist_guard.h"
@@ -130,7 +131,7 @@ void Source::retryNow() {
     }
     if (!retryNow_ && !stalled) return;
   }
-  log::write(log::Domain::Engine, url_, ": the network is back, connecting again now");
+  log::write(audio::kEngineLog, url_, ": the network is back, connecting again now");
   wake_.notify_all();
   if (stalled) stalled->cancel();
 }
@@ -138,7 +139,7 @@ void Source::retryNow() {
 void Source::startLeveller() {
   // Read here, off the window's thread: a station played before starts at its gain.
   const auto remembered = level_.memory ? level_.memory->loudnessFor(url_) : std::nullopt;
-  if (remembered) log::write(log::Domain::Engine, url_, ": remembered loudness ", *remembered);
+  if (remembered) log::write(audio::kEngineLog, url_, ": remembered loudness ", *remembered);
   const std::lock_guard guard(levelGuard_);
   leveller_ = std::make_unique<Leveller>(remembered);
   shift_.setLeveller(leveller_.get(), &levelGuard_);
@@ -156,7 +157,7 @@ void Source::run(const std::stop_token& stop) {
       if (auto remembered = pages_->streamFor(url_)) {
         // The address is asked again first: a captive portal's page, or a site that now serves
         // its stream itself, must not stay hidden behind what it once named.
-        log::write(log::Domain::Engine, url_, ": a page that named ", *remembered,
+        log::write(audio::kEngineLog, url_, ": a page that named ", *remembered,
                    "; asking the address first");
         rememberedStream_ = std::move(*remembered);
       }
@@ -184,7 +185,7 @@ bool Source::playFallbacks(const std::stop_token& stop, bool rejoin) {
   bool played = false;
   if (!pageStream_.empty() && !stop.stop_requested()) {
     // The page's stream no longer plays: the page again, for the stream it names now.
-    log::write(log::Domain::Engine, url_, ": its stream ", pageStream_,
+    log::write(audio::kEngineLog, url_, ": its stream ", pageStream_,
                " did not play; reading the page again");
     pageStream_.clear();
     reach_ = net::Reach::Anywhere;  // the user's own address
@@ -198,8 +199,7 @@ bool Source::playFallbacks(const std::stop_token& stop, bool rejoin) {
     // The address gave no page to judge (it is down, or answered nothing playable): the
     // stream it named before, judged by the address's literal host alone.
     const std::string remembered = std::exchange(rememberedStream_, {});
-    log::write(log::Domain::Engine, url_, ": no page now; trying the stream it named, ",
-               remembered);
+    log::write(audio::kEngineLog, url_, ": no page now; trying the stream it named, ", remembered);
     reach_ = formats::isLocalHost(formats::urlHost(url_)) ? net::Reach::Anywhere
                                                           : net::Reach::PublicOnly;
     candidate_ = remembered;
@@ -225,7 +225,7 @@ std::shared_ptr<net::HttpStream> Source::reconnect(bool played, bool everPlayed,
   }
   const Retry retry = retryAfter(ended, everPlayed);
   if (retry == Retry::GiveUp) {
-    log::write(log::Domain::Engine, url_, ": not connecting again (",
+    log::write(audio::kEngineLog, url_, ": not connecting again (",
                everPlayed ? "the way it ended" : "it never played", ")");
     if (!everPlayed) {
       Family undecided = Family::Undecided;
@@ -248,7 +248,7 @@ std::shared_ptr<net::HttpStream> Source::reconnect(bool played, bool everPlayed,
                                 .noName = ended.error == net::StreamError::Connect &&
                                           ended.connectStep == net::ConnectStep::NameLookup});
   }
-  log::write(log::Domain::Engine, url_, ": connecting again in ",
+  log::write(audio::kEngineLog, url_, ": connecting again in ",
              std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count(), " ms");
   if (!pauseBeforeRetry(due, stop)) return nullptr;
   auto stream = openFirst();
@@ -268,7 +268,7 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
   const auto first = feed.ahead();
   const std::string_view firstText(reinterpret_cast<const char*>(first.data()), first.size());
   if (reach_ == net::Reach::PublicOnly && head && net::isOffLimitsToPublic(head->primaryIp)) {
-    log::warning(log::Domain::Engine, url_, ": a page on the internet led to ", base, " at ",
+    log::warning(audio::kEngineLog, url_, ": a page on the internet led to ", base, " at ",
                  head->primaryIp, ", an address of this machine's own network: not used");
     return false;
   }
@@ -294,7 +294,7 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
       if (formats::looksLikePage(contentType, firstText))
         return playPage(feed, head.get(), base, stop, rejoin, depth);
       if (!candidate_.empty() && hasContentLength(head.get())) {
-        log::write(log::Domain::Engine, url_, ": ", base,
+        log::write(audio::kEngineLog, url_, ": ", base,
                    " says its length: a file, not the station; the next candidate");
         return false;
       }
@@ -310,7 +310,7 @@ bool Source::play(const std::shared_ptr<net::HttpStream>& stream, const std::sto
       stream->state() == net::StreamState::Ended) {
     // A page's candidate whose body ended before it counted as live: a file (an advertisement,
     // a jingle), not the station. The candidates go on, with what was left of the requests.
-    log::write(log::Domain::Engine, url_, ": ", base, " ended after ", liveMs_,
+    log::write(audio::kEngineLog, url_, ": ", base, " ended after ", liveMs_,
                " ms: a file, not the station; the next candidate");
     requestsLeft_ = requestsBeforeAudio;
     return false;
@@ -351,8 +351,7 @@ void Source::liveHooks(DecodeHooks& hooks, const std::stop_token& stop, int& req
     news_->activity();
     if (!inPage_ && !rememberedStream_.empty()) {
       // The address itself plays now: what its page once named is of the past.
-      log::write(log::Domain::Engine, url_, ": plays by itself now; forgetting ",
-                 rememberedStream_);
+      log::write(audio::kEngineLog, url_, ": plays by itself now; forgetting ", rememberedStream_);
       rememberedStream_.clear();
       if (pages_) pages_->forget(url_);
     }
@@ -401,7 +400,7 @@ bool Source::playPlaylist(Feed& feed, const std::string& base, const std::stop_t
 bool Source::playPage(Feed& feed, const net::ResponseHead* head, const std::string& base,
                       const std::stop_token& stop, bool rejoin, int depth) {
   if (inPage_) {
-    log::write(log::Domain::Engine, base, ": a page found in a page is not followed");
+    log::write(audio::kEngineLog, base, ": a page found in a page is not followed");
     return false;
   }
   feed.peek(formats::kMaxPageBytes);
@@ -414,7 +413,7 @@ bool Source::playPage(Feed& feed, const net::ResponseHead* head, const std::stri
                                           net::isOffLimitsToPublic(head->primaryIp)));
   std::vector<std::string> candidates = formats::pageCandidates(page, base, local);
   feed.discard();  // the page's 2 MiB are not kept while its stream plays
-  log::write(log::Domain::Engine, base, ": a web page, ", candidates.size(), " stream candidates");
+  log::write(audio::kEngineLog, base, ": a web page, ", candidates.size(), " stream candidates");
   const bool provenFirst = !rememberedStream_.empty();
   if (provenFirst) {
     // Still a page: the stream it led to before comes first, judged as the page is now.
@@ -455,7 +454,7 @@ std::shared_ptr<net::HttpStream> Source::openFirst() {
 }
 
 void Source::pageStreamPlays() {
-  log::write(log::Domain::Engine, url_, ": a page; its stream is ", candidate_, " (", liveMs_,
+  log::write(audio::kEngineLog, url_, ": a page; its stream is ", candidate_, " (", liveMs_,
              " ms of audio from one connection)");
   pageStream_ = std::move(candidate_);
   pageReach_ = reach_;
@@ -467,7 +466,7 @@ bool Source::offLimits(const std::string& url) const {
   if (reach_ != net::Reach::PublicOnly) return false;
   const std::string_view host = formats::urlHost(url);
   if (!formats::isLocalHost(host) && !net::isOffLimitsToPublic(host)) return false;
-  log::warning(log::Domain::Engine, url_, ": a page on the internet led to ", url,
+  log::warning(audio::kEngineLog, url_, ": a page on the internet led to ", url,
                ", on this machine or its own network: not requested");
   return true;
 }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "playback/engine/frames.h"
+#include "playback/engine/log_domains.h"
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
 
@@ -275,7 +276,7 @@ void TimeShift::run(const std::stop_token& stop) {
     want_ = Want::None;
     interrupt_.store(false, std::memory_order_release);
     lock.unlock();
-    log::write(log::Domain::Engine, jump ? "going back in the stream" : "paused; receiving on");
+    log::write(audio::kEngineLog, jump ? "going back in the stream" : "paused; receiving on");
     const bool handedBack = replay(seq, skip, jump, stop);
     lock.lock();
     if (!handedBack) return;
@@ -362,7 +363,7 @@ bool TimeShift::takeRequest(Replaying& r) {
   liveResumes_ = true;
   divert_.store(false, std::memory_order_release);
   wake_.notify_all();  // the live decoder may be waiting out its pace
-  log::write(log::Domain::Engine, "live again");
+  log::write(audio::kEngineLog, "live again");
   return true;
 }
 

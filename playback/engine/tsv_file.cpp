@@ -1,6 +1,7 @@
 #include "playback/engine/tsv_file.h"
 
 #include "files/file.h"
+#include "playback/engine/log_domains.h"
 #include "playback/engine/state_file.h"
 #include "playback/log/log.h"
 
@@ -18,7 +19,7 @@ std::optional<std::vector<TsvEntry>> loadTsv(const std::string& path, const TsvB
   const files::Read file = files::readFile(path, maxFileBytes, files::Links::Refuse);
   if (file.failure.missing()) return entries;  // not there yet
   if (file.failure.failed()) {
-    log::warning(log::Domain::Engine, path, " left alone: ", files::describe(file.failure));
+    log::warning(audio::kEngineLog, path, " left alone: ", files::describe(file.failure));
     return std::nullopt;
   }
   const std::string& text = file.bytes;
@@ -44,14 +45,14 @@ void saveTsv(const std::string& path, const std::vector<TsvEntry>& entries) {
   for (const TsvEntry& e : entries) text += e.key + '\t' + e.value + '\n';
   files::makeParents(path);
   if (const files::Failure failed = files::replace(path, text); failed.failed())
-    log::warning(log::Domain::Engine, "cannot write ", path, ": ", files::describe(failed));
+    log::warning(audio::kEngineLog, "cannot write ", path, ": ", files::describe(failed));
 }
 
 bool updateTsv(const std::string& path, const TsvBounds& bounds,
                const std::function<void(std::vector<TsvEntry>&)>& change) {
   const state::StateLock lock = state::StateLock::take(path);
   if (!lock.held()) {
-    log::warning(log::Domain::Engine, "cannot change ", path, ": ", lock.why());
+    log::warning(audio::kEngineLog, "cannot change ", path, ": ", lock.why());
     return false;
   }
   auto entries = loadTsv(path, bounds);

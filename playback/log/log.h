@@ -31,21 +31,11 @@ class Domain {
   [[nodiscard]] constexpr std::string_view name() const { return name_; }
   [[nodiscard]] constexpr unsigned bit() const { return bit_; }
   friend constexpr bool operator==(const Domain&, const Domain&) = default;
-  // ---- names of the domains from before each module had its own; the renaming drops them ----
-  static const Domain Net, Decode, Output, Engine, Desktop;
-  // ---- end of the names from before ----
 
  private:
   std::string_view name_;
   unsigned bit_;
 };
-// ---- names of the domains from before each module had its own; the renaming drops them ----
-inline constexpr Domain Domain::Net{"net", 0};
-inline constexpr Domain Domain::Decode{"decode", 1};
-inline constexpr Domain Domain::Output{"output", 2};
-inline constexpr Domain Domain::Engine{"engine", 3};
-inline constexpr Domain Domain::Desktop{"desktop", 4};
-// ---- end of the names from before ----
 
 // From the most to the least severe.
 enum class Level : unsigned { Error, Warning, Info, Debug };

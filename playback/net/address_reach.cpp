@@ -15,6 +15,7 @@
 
 #include "playback/log/log.h"
 #include "playback/net/local_range.h"
+#include "playback/net/log_domain.h"
 
 namespace radiolist::net {
 
@@ -140,7 +141,7 @@ std::size_t refreshInterfaceNetworks() {
   auto networks = std::make_shared<std::vector<Network>>();
   ifaddrs* list = nullptr;
   if (::getifaddrs(&list) != 0) {
-    log::warning(log::Domain::Net, "cannot list this machine's addresses: ", std::strerror(errno));
+    log::warning(net::kNetLog, "cannot list this machine's addresses: ", std::strerror(errno));
   } else {
     for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
       if (i->ifa_addr == nullptr) continue;

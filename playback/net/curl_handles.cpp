@@ -1,28 +1,29 @@
 #include "playback/net/curl_handles.h"
 
 #include "playback/log/log.h"
+#include "playback/net/log_domain.h"
 
 namespace radiolist::net::curl {
 
 bool ok(CURLcode code, std::string_view call) {
   if (code == CURLE_OK) return true;
-  log::warning(log::Domain::Net, call, " failed: ", curl_easy_strerror(code));
+  log::warning(net::kNetLog, call, " failed: ", curl_easy_strerror(code));
   return false;
 }
 
 bool ok(CURLMcode code, std::string_view call) {
   if (code == CURLM_OK) return true;
-  log::warning(log::Domain::Net, call, " failed: ", curl_multi_strerror(code));
+  log::warning(net::kNetLog, call, " failed: ", curl_multi_strerror(code));
   return false;
 }
 
 bool ok(CURLcode code, std::string_view call, CURLoption option) {
   if (code == CURLE_OK) return true;
   if (const curl_easyoption* known = curl_easy_option_by_id(option); known != nullptr) {
-    log::warning(log::Domain::Net, call, "(CURLOPT_", known->name,
+    log::warning(net::kNetLog, call, "(CURLOPT_", known->name,
                  ") failed: ", curl_easy_strerror(code));
   } else {
-    log::warning(log::Domain::Net, call, "(option ", static_cast<int>(option),
+    log::warning(net::kNetLog, call, "(option ", static_cast<int>(option),
                  ") failed: ", curl_easy_strerror(code));
   }
   return false;
@@ -31,7 +32,7 @@ bool ok(CURLcode code, std::string_view call, CURLoption option) {
 bool Slist::append(const char* line) {
   curl_slist* const longer = curl_slist_append(list_, line);
   if (longer == nullptr) {
-    log::warning(log::Domain::Net, "curl_slist_append failed: out of memory");
+    log::warning(net::kNetLog, "curl_slist_append failed: out of memory");
     return false;
   }
   list_ = longer;
@@ -41,14 +42,14 @@ bool Slist::append(const char* line) {
 Easy Easy::create() {
   Easy easy;
   easy.handle_ = curl_easy_init();
-  if (!easy.valid()) log::warning(log::Domain::Net, "curl_easy_init failed");
+  if (!easy.valid()) log::warning(net::kNetLog, "curl_easy_init failed");
   return easy;
 }
 
 Multi Multi::create() {
   Multi multi;
   multi.handle_ = curl_multi_init();
-  if (!multi.valid()) log::warning(log::Domain::Net, "curl_multi_init failed");
+  if (!multi.valid()) log::warning(net::kNetLog, "curl_multi_init failed");
   return multi;
 }
 

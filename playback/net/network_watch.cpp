@@ -15,6 +15,7 @@
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
 #include "playback/net/address_reach.h"
+#include "playback/net/log_domain.h"
 
 namespace radiolist::net {
 
@@ -73,7 +74,7 @@ NetworkWatch::NetworkWatch(std::function<void()> onReturn) : onReturn_(std::move
       RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
   if (socket_ < 0 || stop_ < 0 ||
       ::bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
-    log::write(log::Domain::Net, "no netlink: network changes are not watched");
+    log::write(net::kNetLog, "no netlink: network changes are not watched");
     if (socket_ >= 0) ::close(socket_);
     socket_ = -1;
     return;
@@ -113,7 +114,7 @@ void NetworkWatch::run() {
     }
     if (fds[1].revents != 0) return;
     if (throttle.tick(std::chrono::steady_clock::now())) {
-      log::write(log::Domain::Net, "the network changed (news gathered over the last seconds)");
+      log::write(net::kNetLog, "the network changed (news gathered over the last seconds)");
       refreshInterfaceNetworks();
       onReturn_();
     }
@@ -131,7 +132,7 @@ void NetworkWatch::run() {
       news = news || networkCameBack(std::span(buffer.data(), static_cast<std::size_t>(got)));
     }
     if (news && throttle.news(std::chrono::steady_clock::now())) {
-      log::write(log::Domain::Net, "the network changed");
+      log::write(net::kNetLog, "the network changed");
       refreshInterfaceNetworks();
       onReturn_();
     }

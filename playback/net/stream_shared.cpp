@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "playback/log/log.h"
+#include "playback/net/log_domain.h"
 
 namespace radiolist::net::detail {
 namespace {
@@ -53,10 +54,9 @@ void Shared::finish(StreamState s, StreamError error, std::string text, ConnectS
     status = stats.httpStatus;
   }
   readable.notify_all();
-  if (s == StreamState::Ended)
-    log::write(log::Domain::Net, options.url, ": the server ended the body");
+  if (s == StreamState::Ended) log::write(net::kNetLog, options.url, ": the server ended the body");
   if (s == StreamState::Failed) {
-    log::write(log::Domain::Net, options.url, ": failed (", nameOf(error, step), ", last status ",
+    log::write(net::kNetLog, options.url, ": failed (", nameOf(error, step), ", last status ",
                status, "): ", text);
   }
 }

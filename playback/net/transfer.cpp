@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "playback/log/log.h"
+#include "playback/net/log_domain.h"
 
 namespace radiolist::net::detail {
 
@@ -14,10 +15,10 @@ Transfer::~Transfer() {
 bool Transfer::start(curl::Multi& multi) {
   networkThread_.check();
   if (options().range) {
-    log::write(log::Domain::Net, "connecting to ", options().url, " for bytes ",
-               options().range->first, "-", options().range->last);
+    log::write(net::kNetLog, "connecting to ", options().url, " for bytes ", options().range->first,
+               "-", options().range->last);
   } else {
-    log::write(log::Domain::Net, "connecting to ", options().url);
+    log::write(net::kNetLog, "connecting to ", options().url);
   }
   headDeadline_ = Clock::now() + options().headTimeout;
   lastByte_ = Clock::now();
@@ -201,7 +202,7 @@ void Transfer::publishHead() {
   if (easy_.info(CURLINFO_PRIMARY_IP, &ip) && ip != nullptr) head->primaryIp = ip;
   icy_.emplace(static_cast<std::size_t>(head->metaint));
   lastByte_ = Clock::now();
-  log::write(log::Domain::Net, head->effectiveUrl, ": ",
+  log::write(net::kNetLog, head->effectiveUrl, ": ",
              head->lines.empty() ? std::string() : head->lines.front(), ", type \"",
              head->contentType, "\", metaint ", head->metaint);
   {
@@ -250,7 +251,7 @@ std::size_t Transfer::body(std::span<const std::byte> data) {
   }
   if (metaBytes != 0) {
     // The moment a title arrives: what the desktop's signals are measured against.
-    log::write(log::Domain::Net, "a metadata block received, ", metaBytes, " bytes of text");
+    log::write(net::kNetLog, "a metadata block received, ", metaBytes, " bytes of text");
     if (metaListener) (*metaListener)();
   }
   if (audio != 0) {

@@ -22,6 +22,7 @@
 #include "app/desktop/language.h"
 #include "app/desktop/recent_titles.h"
 #include "app/desktop/sleep_timer.h"
+#include "app/log_domain.h"
 #include "playback/log/log.h"
 #include "tests/app/window_fixture.h"
 
@@ -49,7 +50,7 @@ ino_t inodeOf(const QString& path) {
 
 QStringList warnings;  // written by the titles' thread, read after it has ended
 void keepWarning(log::Domain domain, log::Level level, std::string_view text) {
-  if (domain == log::Domain::Desktop && level == log::Level::Warning)
+  if (domain == kDesktopLog && level == log::Level::Warning)
     warnings << QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
