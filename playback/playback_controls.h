@@ -25,11 +25,11 @@ namespace radiolist {
 // then posts what it already knows (title, station, shift) for that channel at once.
 struct PlaybackEvent {
   enum class Kind : std::uint8_t {
-    Title,     // the title on air changed: `title` (nullopt: the station says none any more)
-    Station,   // the response head arrived: `station`, its icy-name as received ("" for none)
-    Activity,  // the stream began to sound, stalled, ended or failed: ask ChannelIsActive
-    Shift,     // paused or resumed, moved, or the whole seconds behind live or canSeek changed
-    SaveEnded, // a save ended because its file could not be written: `save` (handle 0)
+    Title,      // the title on air changed: `title` (nullopt: the station says none any more)
+    Station,    // the response head arrived: `station`, its icy-name as received ("" for none)
+    Activity,   // the stream began to sound, stalled, ended or failed: ask ChannelIsActive
+    Shift,      // paused or resumed, moved, or the whole seconds behind live or canSeek changed
+    SaveEnded,  // a save ended because its file could not be written: `save` (handle 0)
   };
   Kind kind = Kind::Activity;
   DWORD handle = 0;

@@ -14,9 +14,9 @@ done
 echo "functions over 80 lines:"
 long=$(ctags --fields=+ne --c++-kinds=f --language-force=C++ -o - \
          $product 2>/dev/null |
-       awk -F'\t' '{ for (i = 4; i <= NF; i++) if ($i ~ /^end:/) { sub(/^end:/, "", $i); e = $i }
+       awk -F'\t' '{ s = 0; e = 0; for (i = 4; i <= NF; i++) if ($i ~ /^end:/) { sub(/^end:/, "", $i); e = $i }
                      for (i = 4; i <= NF; i++) if ($i ~ /^line:/) { sub(/^line:/, "", $i); s = $i }
-                     if (e - s + 1 > 80) printf "  %d %s:%d %s\n", e - s + 1, $2, s, $1 }' |
+                     if (e > 0 && e - s + 1 > 80) printf "  %d %s:%d %s\n", e - s + 1, $2, s, $1 }' |
        sort -rn)
 [ -n "$long" ] && { echo "$long"; over=1; }
 printf 'product: %s lines in %s files\n' "$(cat $product | wc -l)" "$(echo "$product" | wc -l)"

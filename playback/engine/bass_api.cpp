@@ -106,7 +106,6 @@ void retryNow() { engine().retryNow(); }
 
 SongSave saveSong(const std::string& directory) { return engine().saveSong(directory); }
 
-
 void setEventWake(std::function<void()> wake) { engine().setEventWake(std::move(wake)); }
 
 std::vector<PlaybackEvent> takeEvents() { return engine().takeEvents(); }
