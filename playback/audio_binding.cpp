@@ -34,9 +34,6 @@ class RealPlaybackControls final : public PlaybackControls {
  public:
   void SetEventWake(std::function<void()> wake) override { audio::setEventWake(std::move(wake)); }
   std::vector<PlaybackEvent> TakeEvents() override { return audio::takeEvents(); }
-  std::optional<SongTitle> ChannelGetTitle(DWORD handle) override {
-    return audio::channelTitle(handle);
-  }
   BOOL ChannelPause(DWORD handle, bool paused) override {
     return audio::channelPause(handle, paused);
   }

@@ -51,9 +51,6 @@ class PlaybackControls {
   virtual void SetEventWake(std::function<void()> wake) = 0;
   [[nodiscard]] virtual std::vector<PlaybackEvent> TakeEvents() = 0;
 
-  // The title on air of the stream, parsed once by the library; nullopt while its station has
-  // said none. Cheap (the library's lock briefly).
-  [[nodiscard]] virtual std::optional<SongTitle> ChannelGetTitle(DWORD handle) = 0;
   // Pausing the stream while it goes on receiving, moving what is heard within the past it kept
   // (`positionUs` on ShiftState's clock; kLive or anything past live goes live), and where the
   // listener stands; nothing for a handle that plays nothing. Never wait.

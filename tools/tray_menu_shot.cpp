@@ -40,7 +40,6 @@ class SilentControls final : public radiolist::PlaybackControls {
  public:
   void SetEventWake(std::function<void()>) override {}
   std::vector<radiolist::PlaybackEvent> TakeEvents() override { return {}; }
-  std::optional<radiolist::SongTitle> ChannelGetTitle(DWORD) override { return std::nullopt; }
   BOOL ChannelPause(DWORD, bool) override { return 0; }
   BOOL ChannelSeek(DWORD, std::int64_t) override { return 0; }
   std::optional<radiolist::ShiftState> ChannelGetShift(DWORD) override { return std::nullopt; }

@@ -37,7 +37,8 @@ void Player::follow(bool poll) {
   const ChannelView view = window_->channelView();
   const DWORD handles[] = {view.general, view.aac};
   for (std::size_t i = 0; i < heard_.size(); ++i) {
-    if (heard_[i].handle != handles[i]) heard_[i] = Heard{handles[i], std::nullopt, std::nullopt};
+    if (heard_[i].handle != handles[i])
+      heard_[i] = Heard{handles[i], std::nullopt, std::nullopt, {}};
     // Stopping or creating a stream changes where it stands at once, without an event.
     if (poll && handles[i] != 0) heard_[i].shift = controls_.ChannelGetShift(handles[i]);
   }
@@ -47,7 +48,15 @@ void Player::follow(bool poll) {
   now.channel = view.channel;
   now.channels = view.channels;
   now.channelName = view.channelName;
+  // The library's station comes with the title it belongs to (one event batch); the window's
+  // reading of the response head stands in while the library has told none.
   now.station = view.station.value_or(view.channelName);
+  for (const Heard& heard : heard_) {
+    if (!heard.station.empty()) {
+      now.station = QString::fromStdString(heard.station);
+      break;
+    }
+  }
   if (view.active) now.state = OnAir::State::Playing;
   // The channel sounds through whichever of its two streams carries its codec.
   bool paused = false;
@@ -77,7 +86,7 @@ void Player::apply(const PlaybackEvent& event) {
       case PlaybackEvent::Kind::Activity:
         heard.shift = controls_.ChannelGetShift(heard.handle);
         break;
-      case PlaybackEvent::Kind::Station:  // read from the response head with the channel's view
+      case PlaybackEvent::Kind::Station: heard.station = event.station; break;
       case PlaybackEvent::Kind::SaveEnded: break;
     }
   }

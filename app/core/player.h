@@ -134,6 +134,7 @@ class Player : public QObject {
     DWORD handle = 0;
     std::optional<SongTitle> title;
     std::optional<ShiftState> shift;
+    std::string station;  // its icy-name, "" while it has told none
   };
   // Takes the library's events and tells NowPlaying what changed; `poll` asks the library too.
   void follow(bool poll);

@@ -74,12 +74,6 @@ radiolist::SongSave RecordingControls::SaveSong(const std::string& /*directory*/
   return saveAnswer;
 }
 
-std::optional<radiolist::SongTitle> RecordingControls::ChannelGetTitle(DWORD handle) {
-  const auto found = titles.find(handle);
-  if (found == titles.end()) return std::nullopt;
-  return found->second;
-}
-
 BOOL RecordingControls::ChannelPause(DWORD handle, bool paused) {
   audio_.calls.push_back("Pause " + audio_.name(handle) + (paused ? " on" : " off"));
   return shifts.contains(handle) ? 1 : 0;

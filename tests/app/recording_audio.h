@@ -59,8 +59,6 @@ class RecordingControls final : public radiolist::PlaybackControls {
   std::atomic<int> saves{0};
   // SetLevelLoudness's arguments, in order.
   std::vector<bool> levelLoudness;
-  // What ChannelGetTitle answers per handle (nullopt when missing).
-  std::map<DWORD, radiolist::SongTitle> titles;
   // What ChannelGetShift answers per handle (nullopt when missing); ChannelPause and ChannelSeek
   // are recorded as "Pause <stream> on|off" and "Seek <stream> <us>|live".
   std::map<DWORD, radiolist::ShiftState> shifts;
@@ -74,7 +72,6 @@ class RecordingControls final : public radiolist::PlaybackControls {
     const std::lock_guard lock(mutex_);
     return std::exchange(events_, {});
   }
-  std::optional<radiolist::SongTitle> ChannelGetTitle(DWORD handle) override;
   BOOL ChannelPause(DWORD handle, bool paused) override;
   BOOL ChannelSeek(DWORD handle, std::int64_t positionUs) override;
   std::optional<radiolist::ShiftState> ChannelGetShift(DWORD handle) override;

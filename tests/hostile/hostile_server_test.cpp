@@ -328,9 +328,6 @@ class TimedAudio final : public radiolist::AudioLibrary, public radiolist::Playb
   const char* ChannelGetTags(DWORD handle, DWORD tags) override {
     return timed("ChannelGetTags", [&] { return real().ChannelGetTags(handle, tags); });
   }
-  std::optional<radiolist::SongTitle> ChannelGetTitle(DWORD handle) override {
-    return timed("ChannelGetTitle", [&] { return controls().ChannelGetTitle(handle); });
-  }
   std::optional<radiolist::ShiftState> ChannelGetShift(DWORD handle) override {
     return timed("ChannelGetShift", [&] { return controls().ChannelGetShift(handle); });
   }

@@ -74,6 +74,16 @@ TEST(PlayerCore, EventsOfTheCurrentStreamsReachNowPlayingAtOnce) {
   EXPECT_EQ(now.now().delay, 12u);
   EXPECT_TRUE(now.now().canSeek);
 
+  // The station the library names arrives with the title it belongs to, in one turn.
+  PlaybackEvent station = event(PlaybackEvent::Kind::Station, 8);
+  station.station = "Radio Eins";
+  controls.post(station);
+  controls.post(titled(8, SongTitle{"", "C", "C"}));
+  QSignalSpy stations(&now, &NowPlaying::stationChanged);
+  turn();
+  EXPECT_EQ(now.now().station, "Radio Eins");
+  EXPECT_EQ(stations.count(), 1);
+
   // The station says no title any more; a save fails; the stream ends (no past to move in).
   PlaybackEvent failed = event(PlaybackEvent::Kind::SaveEnded, 0);
   failed.save = {SongSave::Status::CannotWrite, "/music/a.mp3",
@@ -83,7 +93,7 @@ TEST(PlayerCore, EventsOfTheCurrentStreamsReachNowPlayingAtOnce) {
   controls.post(event(PlaybackEvent::Kind::Activity, 8));
   window.view.active = false;
   turn();
-  EXPECT_EQ(titles.count(), 2);
+  EXPECT_EQ(titles.count(), 3);
   EXPECT_FALSE(now.now().title);
   ASSERT_EQ(saves.count(), 1);
   EXPECT_EQ(saves.at(0).at(0).value<SongSave>().path, "/music/a.mp3");
