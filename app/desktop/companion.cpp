@@ -187,9 +187,9 @@ void Companion::noteTitle() {
                  QString::fromStdString(now.title->text));
   if (tray_ != nullptr) tray_->setToolTip(toolTip());
   const QWidget* window = window_.widget();
-  if (const auto note = Notifier::decide(
-          {notify_, window != nullptr && window->isActiveWindow(), now.station,
-           now.title ? QString::fromStdString(now.title->text) : QString()}))
+  if (const auto note =
+          Notifier::decide({notify_, window != nullptr && window->isActiveWindow(), now.station,
+                            now.title ? QString::fromStdString(now.title->text) : QString()}))
     notifier_->show(*note);
 }
 

@@ -135,7 +135,7 @@ class Companion : public QObject, protected QDBusContext {
   bool levelLoudness_ = true;
   bool notify_ = true;
   Notifier* notifier_ = nullptr;  // owned by this object
-  QThreadPool saver_;  // one thread: Save song's disk work
+  QThreadPool saver_;             // one thread: Save song's disk work
   std::vector<std::function<void(const SongSave&)>> waitingSaves_;
   std::unique_ptr<QMenu> menu_;
   QAction* pause_ = nullptr;  // owned by menu_

@@ -30,8 +30,9 @@ QString plain(const QString& text) { return capped(text).toHtmlEscaped(); }
 // The "image-data" hint, (iiibiiay): width, height, row stride, alpha, bits, channels, pixels.
 QVariant imageHint(const QImage& icon) {
   if (icon.isNull()) return {};
-  const QImage rgba = icon.scaled(kIconSide, kIconSide, Qt::KeepAspectRatio, Qt::SmoothTransformation)
-                          .convertToFormat(QImage::Format_RGBA8888);
+  const QImage rgba =
+      icon.scaled(kIconSide, kIconSide, Qt::KeepAspectRatio, Qt::SmoothTransformation)
+          .convertToFormat(QImage::Format_RGBA8888);
   QDBusArgument arg;
   arg.beginStructure();
   arg << rgba.width() << rgba.height() << static_cast<int>(rgba.bytesPerLine()) << true << 8 << 4
@@ -53,7 +54,10 @@ std::optional<Notifier::Note> Notifier::decide(const Moment& moment) {
 }
 
 Notifier::Notifier(QDBusConnection bus, const QImage& icon, QString iconName, QObject* parent)
-    : QObject(parent), bus_(std::move(bus)), image_(imageHint(icon)), iconName_(std::move(iconName)) {}
+    : QObject(parent),
+      bus_(std::move(bus)),
+      image_(imageHint(icon)),
+      iconName_(std::move(iconName)) {}
 
 void Notifier::show(const Note& note) {
   if (calling_) {

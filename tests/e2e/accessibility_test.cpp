@@ -73,15 +73,15 @@ QList<Node> children(QDBusConnection& bus, const Node& node) {
 }
 
 QString callText(QDBusConnection& bus, const Node& node, const QString& method) {
-  const QDBusReply<QString> reply = bus.call(
-      QDBusMessage::createMethodCall(node.service, node.path, kAccessible, method), QDBus::Block,
-      5000);
+  const QDBusReply<QString> reply =
+      bus.call(QDBusMessage::createMethodCall(node.service, node.path, kAccessible, method),
+               QDBus::Block, 5000);
   return reply.isValid() ? reply.value() : QString();
 }
 
 QString name(QDBusConnection& bus, const Node& node) {
-  QDBusMessage call = QDBusMessage::createMethodCall(
-      node.service, node.path, "org.freedesktop.DBus.Properties", "Get");
+  QDBusMessage call = QDBusMessage::createMethodCall(node.service, node.path,
+                                                     "org.freedesktop.DBus.Properties", "Get");
   call << kAccessible << QStringLiteral("Name");
   const QDBusReply<QDBusVariant> reply = bus.call(call, QDBus::Block, 5000);
   return reply.isValid() ? reply.value().variant().toString() : QString();
@@ -112,9 +112,8 @@ TEST(AccessibilityTest, ListsEditorsAndButtonsAreNamedInAFrame) {
   const std::filesystem::path dir = radiolist::test::e2e::makeChannelDir(
       "a11y", "One\r\nTwo\r\n", "http://127.0.0.1:9/one\r\nhttp://127.0.0.1:9/two\r\n",
       RADIOLIST_SOURCE_DIR);
-  ChildProcess xvfb({{"Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"},
-                     {},
-                     true});
+  ChildProcess xvfb(
+      {{"Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"}, {}, true});
   const std::string display = ":" + readLine(xvfb.stdoutFd(), 10s);
   ASSERT_NE(display, ":") << "Xvfb did not start";
   ChildProcess session({{"dbus-daemon", "--session", "--nofork", "--print-address=1"}, {}, true});
@@ -125,35 +124,38 @@ TEST(AccessibilityTest, ListsEditorsAndButtonsAreNamedInAFrame) {
   ASSERT_TRUE(bus.isConnected());
   QString a11yAddress;
   for (int i = 0; i < 100 && a11yAddress.isEmpty(); ++i) {
-    const QDBusReply<QString> reply = bus.call(
-        QDBusMessage::createMethodCall("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
-                                       "GetAddress"),
-        QDBus::Block, 5000);
-    if (reply.isValid()) a11yAddress = reply.value();
-    else std::this_thread::sleep_for(100ms);
+    const QDBusReply<QString> reply =
+        bus.call(QDBusMessage::createMethodCall("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
+                                                "GetAddress"),
+                 QDBus::Block, 5000);
+    if (reply.isValid())
+      a11yAddress = reply.value();
+    else
+      std::this_thread::sleep_for(100ms);
   }
   ASSERT_FALSE(a11yAddress.isEmpty()) << "no accessibility bus";
 
   const std::filesystem::path oldDir = std::filesystem::current_path();
   std::filesystem::current_path(dir);
-  auto radiolist = std::make_unique<ChildProcess>(ChildProcess::Options{
-      {RADIOLIST_BINARY},
-      {{"DISPLAY", display},
-       {"QT_QPA_PLATFORM", "xcb"},
-       {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1"},
-       {"LANGUAGE", "en"},
-       {"LC_ALL", "C.UTF-8"},
-       {"DBUS_SESSION_BUS_ADDRESS", address},
-       {"XDG_STATE_HOME", (dir / "state").string()},
-       {"XDG_CONFIG_HOME", (dir / "config").string()},
-       {"PULSE_SERVER", "unix:/nonexistent"}}});
+  auto radiolist = std::make_unique<ChildProcess>(
+      ChildProcess::Options{{RADIOLIST_BINARY},
+                            {{"DISPLAY", display},
+                             {"QT_QPA_PLATFORM", "xcb"},
+                             {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1"},
+                             {"LANGUAGE", "en"},
+                             {"LC_ALL", "C.UTF-8"},
+                             {"DBUS_SESSION_BUS_ADDRESS", address},
+                             {"XDG_STATE_HOME", (dir / "state").string()},
+                             {"XDG_CONFIG_HOME", (dir / "config").string()},
+                             {"PULSE_SERVER", "unix:/nonexistent"}}});
   std::filesystem::current_path(oldDir);
 
   QDBusConnection a11y = QDBusConnection::connectToBus(a11yAddress, "a11y");
   ASSERT_TRUE(a11y.isConnected());
   const std::multimap<std::string, std::string> wanted{
-      {"frame", "Дромелин каналов"}, {"list", "Channel names"}, {"list", "Stream addresses"},
-      {"text", "Channel name"},      {"text", "Stream address"}, {"push button", "START STOP"},
+      {"frame", "Дромелин каналов"},      {"list", "Channel names"},
+      {"list", "Stream addresses"},       {"text", "Channel name"},
+      {"text", "Stream address"},         {"push button", "START STOP"},
       {"push button", "Добавить строку"}, {"push button", "Удалить строку"}};
   std::multimap<std::string, std::string> seen;
   const auto has = [&seen](const std::pair<const std::string, std::string>& want) {

@@ -111,7 +111,7 @@ TEST(NotifierDecision, OnlyANewTitleHeardAwayFromTheWindowWhileSwitchedOn) {
       {{false, false, "Radio One", "Artist - Song"}, std::nullopt},  // switched off
       {{true, false, "Radio One", ""}, std::nullopt},                // no title (stopped)
       {{true, false, "Radio One", " \n\t "}, std::nullopt},          // nothing to read
-      {{true, false, "", "Song"}, Note{"radiolist", "Song"}},       // a station without a name
+      {{true, false, "", "Song"}, Note{"radiolist", "Song"}},        // a station without a name
       {{true, false, "Radio\nOne", "Line\none"}, Note{"Radio One", "Line one"}},
       {{true, false, "S", longTitle},
        Note{"S", longTitle.left(Notifier::kMaxText - 1) + u'…'}},  // a station's text is bounded
