@@ -24,6 +24,8 @@ TESTS=(
   icecast2 ffmpeg pulseaudio pulseaudio-utils
   xdotool imagemagick
   sox python3 curl openssl dbus
+  # the accessibility bus and registry a screen reader reads (at-spi-bus-launcher)
+  at-spi2-core
   # addresses and routes in the network namespaces of the page-reach test
   iproute2
   # packaging: dpkg-shlibdeps, desktop-file-validate, appstreamcli, icon rendering

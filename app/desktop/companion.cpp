@@ -10,6 +10,7 @@
 #include <QDBusMetaType>
 #include <QDBusError>
 #include <QDateTime>
+#include <QWidget>
 #include <QDir>
 #include <QFileDialog>
 #include <QStandardPaths>
@@ -128,16 +129,19 @@ Companion::Companion(Player& player, WindowShell& window, QString titlesPath, QS
       sleep_([&player](float volume) { player.setVolume(volume); }, [&player] { player.stop(); }),
       intake_(player, window),
       settings_(std::move(settingsPath)),
-      levelLoudness_(settings_.flag(QStringLiteral("level-loudness"), true)) {
+      levelLoudness_(settings_.flag(QStringLiteral("level-loudness"), true)),
+      notify_(settings_.flag(QStringLiteral("notify"), true)) {
   player_.setLevelLoudness(levelLoudness_);
   qDBusRegisterMetaType<BusTitle>();
   qDBusRegisterMetaType<QList<BusTitle>>();
   properties_ = std::make_unique<BusProperties>(*new Radiolist1Adaptor(this), kObjectPath);
   buildMenu();
+  QIcon icon = window.icon();
+  if (icon.isNull()) icon = QIcon::fromTheme(QStringLiteral("radiolist"));
+  if (icon.isNull()) icon = QApplication::style()->standardIcon(QStyle::SP_MediaVolume);
+  notifier_ = new Notifier(QDBusConnection::sessionBus(), icon.pixmap(64).toImage(),
+                           QStringLiteral("radiolist"), this);
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
-    QIcon icon = window.icon();
-    if (icon.isNull()) icon = QIcon::fromTheme(QStringLiteral("radiolist"));
-    if (icon.isNull()) icon = QApplication::style()->standardIcon(QStyle::SP_MediaVolume);
     tray_ = new QSystemTrayIcon(icon, this);
     tray_->setContextMenu(menu_.get());
     tray_->setToolTip(toolTip());
@@ -182,6 +186,11 @@ void Companion::noteTitle() {
     titles_.note(QDateTime::currentSecsSinceEpoch(), now.station,
                  QString::fromStdString(now.title->text));
   if (tray_ != nullptr) tray_->setToolTip(toolTip());
+  const QWidget* window = window_.widget();
+  if (const auto note =
+          Notifier::decide({notify_, window != nullptr && window->isActiveWindow(), now.station,
+                            now.title ? QString::fromStdString(now.title->text) : QString()}))
+    notifier_->show(*note);
 }
 
 void Companion::tellSaveFailure(const SongSave& failure) {
@@ -295,6 +304,11 @@ void Companion::buildMenu() {
   level->setChecked(levelLoudness_);
   connect(level, &QAction::toggled, this, &Companion::setLevelLoudness);
   connect(this, &Companion::levelLoudnessChanged, level, &QAction::setChecked);
+  QAction* notify = menu_->addAction(tr("Notify on new titles"));
+  notify->setCheckable(true);
+  notify->setChecked(notify_);
+  connect(notify, &QAction::toggled, this, &Companion::setNotify);
+  connect(this, &Companion::notifyChanged, notify, &QAction::setChecked);
   connect(menu_->addAction(tr("Export list…")), &QAction::triggered, this, &Companion::exportList);
 
   menu_->addSeparator();
@@ -309,6 +323,14 @@ void Companion::setLevelLoudness(bool on) {
   player_.setLevelLoudness(on);
   settings_.setFlag(QStringLiteral("level-loudness"), on);
   emit levelLoudnessChanged(on);
+  if (published_) properties_->tell();
+}
+
+void Companion::setNotify(bool on) {
+  if (on == notify_) return;
+  notify_ = on;
+  settings_.setFlag(QStringLiteral("notify"), on);
+  emit notifyChanged(on);
   if (published_) properties_->tell();
 }
 

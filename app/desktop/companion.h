@@ -17,6 +17,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/desktop/notifier.h"
 #include "app/desktop/recent_titles.h"
 #include "app/desktop/settings_file.h"
 #include "app/desktop/sleep_timer.h"
@@ -48,6 +49,7 @@ class Companion : public QObject, protected QDBusContext {
   Q_PROPERTY(uint SleepRemaining READ sleepRemaining)
   Q_PROPERTY(bool LevelLoudness READ levelLoudness WRITE setLevelLoudness)
   Q_PROPERTY(uint Delay READ delay)
+  Q_PROPERTY(bool Notify READ notify WRITE setNotify)
 
  public:
   static constexpr std::size_t kMenuTitles = 20;
@@ -75,14 +77,20 @@ class Companion : public QObject, protected QDBusContext {
   // A save ended because its file could not be written (a full disk, say); on the bus too.
   void SaveFailed(const QString& path, const QString& reason);
   void levelLoudnessChanged(bool on);
+  void notifyChanged(bool on);
 
  public:
   [[nodiscard]] radiolist::RecentTitles& titles() { return titles_; }
   [[nodiscard]] SleepTimer& sleepTimer() { return sleep_; }
   [[nodiscard]] StationIntake& intake() { return intake_; }
+  [[nodiscard]] Notifier& notifier() { return *notifier_; }
   // Every station at the same loudness: on unless the user turned it off (remembered).
   [[nodiscard]] bool levelLoudness() const { return levelLoudness_; }
   void setLevelLoudness(bool on);
+  // A notification of each new title heard while the window is not the active one: on unless
+  // the user turned it off (remembered).
+  [[nodiscard]] bool notify() const { return notify_; }
+  void setNotify(bool on);
   [[nodiscard]] QMenu* menu() const { return menu_.get(); }
   // Seconds what is heard lags behind live; live again.
   [[nodiscard]] std::uint32_t delay() const;
@@ -125,7 +133,9 @@ class Companion : public QObject, protected QDBusContext {
   StationIntake intake_;
   SettingsFile settings_;
   bool levelLoudness_ = true;
-  QThreadPool saver_;  // one thread: Save song's disk work
+  bool notify_ = true;
+  Notifier* notifier_ = nullptr;  // owned by this object
+  QThreadPool saver_;             // one thread: Save song's disk work
   std::vector<std::function<void(const SongSave&)>> waitingSaves_;
   std::unique_ptr<QMenu> menu_;
   QAction* pause_ = nullptr;  // owned by menu_

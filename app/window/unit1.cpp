@@ -1,5 +1,8 @@
 #include "app/window/unit1.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QCoreApplication>
 #include <QResizeEvent>
 
 #include "app/window/fonts.h"
@@ -38,6 +41,14 @@ QLabel* makeLabel(QWidget* parent, const QRect& geometry, const QFont& font, con
   return label;
 }
 
+// A plain top-level widget is a "filler" to a screen reader; the window is a frame. Only its
+// accessible role changes, nothing on screen.
+QAccessibleInterface* formAccessible(const QString& key, QObject* object) {
+  if (key != QLatin1String("TForm1")) return nullptr;
+  auto* form = qobject_cast<TForm1*>(object);
+  return form != nullptr ? new QAccessibleWidget(form, QAccessible::Window) : nullptr;
+}
+
 }  // namespace
 
 // --- the window --------------------------------------------------------------------------------
@@ -45,6 +56,8 @@ QLabel* makeLabel(QWidget* parent, const QRect& geometry, const QFont& font, con
 TForm1::TForm1(AudioLibrary& audio, Player& player)
     : audio_(audio), player_(player), control_(std::make_unique<WindowControl>(*this)) {
   Form1 = this;
+  static const bool accessibleFrame = (QAccessible::installFactory(formAccessible), true);
+  (void)accessibleFrame;
   new ListSaver(this);  // saves stations added from outside; ends with the window
   setWindowTitle(QStringLiteral("Дромелин каналов"));
   setFont(windowFont(11, false));
@@ -82,22 +95,26 @@ void TForm1::buildControls() {
   ListBox1->setFont(listFont);
   setTextColour(ListBox1, Qt::black);
   formAnchors_.add(ListBox1, {8, 36, 393, 296}, akLeft | akTop | akRight | akBottom);
+  ListBox1->setAccessibleName(QCoreApplication::translate("TForm1", "Channel names"));
 
   Edit1 = new TEdit(this);
   Edit1->setFont(editFont);
   Edit1->setGeometry(114, 4, 266, 26);
   Edit1->setText(QStringLiteral("Edit1"));
+  Edit1->setAccessibleName(QCoreApplication::translate("TForm1", "Channel name"));
 
   ListBox2 = new TListBox(this);
   ListBox2->setFont(listFont);
   setTextColour(ListBox2, Qt::black);
   ListBox2->setFocusPolicy(Qt::NoFocus);  // the Tab key skips it; a left press focuses it
   formAnchors_.add(ListBox2, {407, 36, 328, 296}, akLeft | akTop | akRight | akBottom);
+  ListBox2->setAccessibleName(QCoreApplication::translate("TForm1", "Stream addresses"));
 
   Edit2 = new TEdit(this);
   Edit2->setFont(editFont);
   Edit2->setGeometry(407, 4, 328, 26);
   Edit2->setText(QStringLiteral("Edit2"));
+  Edit2->setAccessibleName(QCoreApplication::translate("TForm1", "Stream address"));
 
   Panel1 = new QFrame(this);
   Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);

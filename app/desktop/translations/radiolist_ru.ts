@@ -2,6 +2,25 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="ru">
 <context>
+    <name>TForm1</name>
+    <message>
+        <source>Channel names</source>
+        <translation>Названия каналов</translation>
+    </message>
+    <message>
+        <source>Channel name</source>
+        <translation>Название канала</translation>
+    </message>
+    <message>
+        <source>Stream addresses</source>
+        <translation>Адреса потоков</translation>
+    </message>
+    <message>
+        <source>Stream address</source>
+        <translation>Адрес потока</translation>
+    </message>
+</context>
+<context>
     <name>radiolist</name>
     <message>
         <source>Another radiolist is already running on the list in &quot;%1&quot;</source>
@@ -157,6 +176,10 @@
     <message>
         <source>no audio of the song is kept</source>
         <translation>звук этой песни не сохранился</translation>
+    </message>
+    <message>
+        <source>Notify on new titles</source>
+        <translation>Сообщать о новых названиях</translation>
     </message>
 </context>
 <context>

@@ -1,0 +1,70 @@
+#pragma once
+// A desktop notification of the title on air (org.freedesktop.Notifications on the session bus):
+// one at a time, each replacing the one before, without a sound. Every call is asynchronous and
+// bounded: with no notification server, or one that fails or never answers, nothing is shown and
+// nothing waits.
+
+#include <QDBusConnection>
+#include <QImage>
+#include <QObject>
+#include <QString>
+#include <utility>
+#include <cstdint>
+#include <optional>
+
+namespace radiolist {
+
+class Notifier : public QObject {
+  Q_OBJECT
+ public:
+  // What a notification says: the station as its summary, the title as its body.
+  struct Note {
+    QString summary;
+    QString body;
+    friend bool operator==(const Note&, const Note&) = default;
+  };
+  // What the decision looks at when the title heard changes.
+  struct Moment {
+    bool enabled = true;        // "Notify on new titles"
+    bool windowActive = false;  // the user is looking at the window: it shows the title already
+    QString station;
+    QString title;
+  };
+  // Longest summary and body sent, in characters: a station's texts are the station's.
+  static constexpr qsizetype kMaxText = 200;
+  // How long a call may stay unanswered before the next one may go.
+  static constexpr int kCallTimeoutMs = 5000;
+
+  // The notification to send at this moment, if any. Pure.
+  [[nodiscard]] static std::optional<Note> decide(const Moment& moment);
+
+  // `icon` is sent as the notification's picture; `iconName` as its application icon.
+  Notifier(QDBusConnection bus, const QImage& icon, QString iconName, QObject* parent = nullptr);
+
+  // Shows `note`, replacing the notification shown before. While a call is unanswered, only the
+  // newest note waits, sent once the answer (or the timeout) is in.
+  void show(const Note& note);
+
+  // The bus whose notification server is told from now on (the one given at the start by default).
+  void setBus(QDBusConnection bus) { bus_ = std::move(bus); }
+
+  // The server's id of the notification shown last; 0 before one was.
+  [[nodiscard]] std::uint32_t shownId() const { return id_; }
+
+ signals:
+  // A call was answered (or failed): for tests and logs.
+  void answered(bool ok);
+
+ private:
+  void send(const Note& note);
+
+  QDBusConnection bus_;
+  QVariant image_;  // the "image-data" hint, made once
+  QString iconName_;
+  std::uint32_t id_ = 0;
+  bool calling_ = false;
+  std::optional<Note> waiting_;
+  bool warned_ = false;  // a missing server is logged once
+};
+
+}  // namespace radiolist
