@@ -68,6 +68,9 @@ class WindowShell {
   [[nodiscard]] virtual QIcon icon() const = 0;
   // Drag-and-drop onto the window and its two lists goes to `filter`'s eventFilter.
   virtual void acceptDrops(QObject* filter) = 0;
+  // Every event of the window and of each widget in it goes to `filter`'s eventFilter first: the
+  // program's menu is opened from any of them (a right click, the Menu key, Shift+F10).
+  virtual void watchForMenu(QObject* filter) = 0;
 };
 
 class Player : public QObject {

@@ -16,6 +16,7 @@
 #include <QStandardPaths>
 #include <QIcon>
 #include <QMenu>
+#include <QMessageBox>
 #include <QStyle>
 #include <QSystemTrayIcon>
 #include <utility>
@@ -130,7 +131,9 @@ Companion::Companion(Player& player, WindowShell& window, QString titlesPath, QS
       intake_(player, window),
       settings_(std::move(settingsPath)),
       levelLoudness_(settings_.flag(QStringLiteral("level-loudness"), true)),
-      notify_(settings_.flag(QStringLiteral("notify"), true)) {
+      notify_(settings_.flag(QStringLiteral("notify"), true)),
+      windowMenu_(window,
+                  [this](QPoint at, bool fromKeyboard) { showMenuOnWindow(at, fromKeyboard); }) {
   player_.setLevelLoudness(levelLoudness_);
   qDBusRegisterMetaType<BusTitle>();
   qDBusRegisterMetaType<QList<BusTitle>>();
@@ -247,6 +250,7 @@ void Companion::noteShift() {
     pause_->setChecked(now.state == OnAir::State::Paused);
     back_->setEnabled(plays && now.canSeek);
     live_->setEnabled(plays && now.delay > 0);
+    save_->setEnabled(plays);
   }
   if (published_) properties_->tell();
 }
@@ -266,17 +270,22 @@ void Companion::buildMenu() {
   connect(back_, &QAction::triggered, this, [this] { player_.seekBy(-kBackStepUs); });
   live_ = menu_->addAction(tr("Go live"));
   connect(live_, &QAction::triggered, this, &Companion::goLive);
-  noteShift();
   menu_->addSeparator();
-  connect(menu_->addAction(tr("Save song")), &QAction::triggered, this, [this] {
+  save_ = menu_->addAction(tr("Save song"));
+  connect(save_, &QAction::triggered, this, [this] {
     saveSong([this](const SongSave& save) {
-      if (tray_ == nullptr) return;
-      if (save.status == SongSave::Status::Saving)
-        tray_->showMessage(tr("Saving the song"), describe(save));
-      else
-        tray_->showMessage(tr("Cannot save the song"), describe(save), QSystemTrayIcon::Warning);
+      const bool saving = save.status == SongSave::Status::Saving;
+      if (tray_ != nullptr) {
+        if (saving)
+          tray_->showMessage(tr("Saving the song"), describe(save));
+        else
+          tray_->showMessage(tr("Cannot save the song"), describe(save), QSystemTrayIcon::Warning);
+      } else if (!saving) {
+        window_.showError(describe(save));  // nothing else would tell it
+      }
     });
   });
+  noteShift();
   QMenu* recent = menu_->addMenu(tr("Recent titles"));
   connect(recent, &QMenu::aboutToShow, this, [this, recent] { fillRecentTitles(recent); });
   fillRecentTitles(recent);
@@ -309,12 +318,54 @@ void Companion::buildMenu() {
   notify->setChecked(notify_);
   connect(notify, &QAction::toggled, this, &Companion::setNotify);
   connect(this, &Companion::notifyChanged, notify, &QAction::setChecked);
-  connect(menu_->addAction(tr("Export list…")), &QAction::triggered, this, &Companion::exportList);
 
   menu_->addSeparator();
-  connect(menu_->addAction(tr("Show window")), &QAction::triggered, this,
-          [this] { window_.show(); });
+  connect(menu_->addAction(tr("Add stations from a file…")), &QAction::triggered, this,
+          &Companion::addFromFiles);
+  export_ = menu_->addAction(tr("Export list…"));
+  connect(export_, &QAction::triggered, this, &Companion::exportList);
+
+  menu_->addSeparator();
+  connect(menu_->addAction(tr("About")), &QAction::triggered, this, &Companion::showAbout);
+  showWindow_ = menu_->addAction(tr("Show window"));
+  connect(showWindow_, &QAction::triggered, this, [this] { window_.show(); });
   connect(menu_->addAction(tr("Quit")), &QAction::triggered, qApp, &QCoreApplication::quit);
+
+  connect(menu_.get(), &QMenu::aboutToShow, this, [this] {
+    export_->setEnabled(!player_.stations().isEmpty());
+    showWindow_->setVisible(!std::exchange(onWindow_, false));
+  });
+}
+
+void Companion::showMenuOnWindow(QPoint at, bool fromKeyboard) {
+  if (menu_->isVisible()) return;
+  onWindow_ = true;
+  menu_->popup(at);
+  if (!fromKeyboard) return;
+  // From the keyboard the first item that can act is highlighted: the arrows go on from it.
+  for (QAction* action : menu_->actions()) {
+    if (action->isEnabled() && action->isVisible() && !action->isSeparator()) {
+      menu_->setActiveAction(action);
+      break;
+    }
+  }
+}
+
+void Companion::addFromFiles() {
+  const QStringList files = QFileDialog::getOpenFileNames(
+      window_.widget(), tr("Add stations"), QDir::homePath(),
+      tr("Playlists and station lists (*.m3u *.m3u8 *.pls *.xspf *.txt);;All files (*)"));
+  if (files.isEmpty()) return;
+  intake_.add(files, [this](const StationsAdded& result) { tellResult(window_, result); });
+}
+
+void Companion::showAbout() {
+  QMessageBox::about(window_.widget(), tr("About radiolist"),
+                     QStringLiteral("<b>radiolist %1</b><p>%2</p>")
+                         .arg(QStringLiteral(RADIOLIST_VERSION),
+                              tr("A personal list of internet radio channels, played as you "
+                                 "choose them.")
+                                  .toHtmlEscaped()));
 }
 
 void Companion::setLevelLoudness(bool on) {

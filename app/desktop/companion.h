@@ -1,9 +1,10 @@
 #pragma once
 // What the program offers beside its window: saving the song on air, the log of titles heard,
-// the sleep timer, a tray icon with their menu, streams connected again at once after a resume
-// (logind), and the same on the session bus (org.radiolist.Radiolist1 at /org/radiolist/Radiolist).
-// Without a tray host there is no icon, without a session bus no interface; the rest works either
-// way and the window is untouched.
+// the sleep timer, the program's menu of them (on the tray icon and on the window: a right click,
+// the Menu key, Shift+F10), streams connected again at once after a resume (logind), and the same
+// on the session bus (org.radiolist.Radiolist1 at /org/radiolist/Radiolist). Without a tray host
+// there is no icon, without a session bus no interface; the rest works either way and the window
+// is drawn as designed.
 
 #include <QDBusArgument>
 #include <QDBusContext>
@@ -22,6 +23,7 @@
 #include "app/desktop/settings_file.h"
 #include "app/desktop/sleep_timer.h"
 #include "app/desktop/station_intake.h"
+#include "app/desktop/window_menu.h"
 #include "app/core/player.h"
 #include "playback/song_save.h"
 
@@ -115,6 +117,11 @@ class Companion : public QObject, protected QDBusContext {
 
  private:
   void buildMenu();
+  // The same menu from the window, where "Show window" has nothing to do.
+  void showMenuOnWindow(QPoint at, bool fromKeyboard);
+  // Asks for playlists or station lists and adds their stations as a drop would.
+  void addFromFiles();
+  void showAbout();
   // Notes a new title on air in the log and the tooltip.
   void noteTitle();
   // Tells of a save that ended because its file could not be written.
@@ -141,6 +148,11 @@ class Companion : public QObject, protected QDBusContext {
   QAction* pause_ = nullptr;  // owned by menu_
   QAction* back_ = nullptr;
   QAction* live_ = nullptr;
+  QAction* save_ = nullptr;
+  QAction* export_ = nullptr;
+  QAction* showWindow_ = nullptr;
+  bool onWindow_ = false;  // the menu about to show is the window's
+  WindowMenu windowMenu_;
   std::unique_ptr<BusProperties> properties_;
   QSystemTrayIcon* tray_ = nullptr;  // owned by this object; null without a tray host
   bool published_ = false;

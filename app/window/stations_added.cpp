@@ -166,4 +166,10 @@ void WindowControl::acceptDrops(QObject* filter) {
   }
 }
 
+// The designed window makes all its widgets at its creation and none later.
+void WindowControl::watchForMenu(QObject* filter) {
+  form_.installEventFilter(filter);
+  for (QWidget* child : form_.findChildren<QWidget*>()) child->installEventFilter(filter);
+}
+
 }  // namespace radiolist

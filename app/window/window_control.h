@@ -33,6 +33,7 @@ class WindowControl final : public PlayerWindow, public WindowShell {
   void showError(const QString& message) const override;
   [[nodiscard]] QIcon icon() const override;
   void acceptDrops(QObject* filter) override;
+  void watchForMenu(QObject* filter) override;
 
  private:
   TForm1& form_;

@@ -181,6 +181,30 @@
         <source>Notify on new titles</source>
         <translation>Сообщать о новых названиях</translation>
     </message>
+    <message>
+        <source>Add stations from a file…</source>
+        <translation>Добавить станции из файла…</translation>
+    </message>
+    <message>
+        <source>About</source>
+        <translation>О программе</translation>
+    </message>
+    <message>
+        <source>Add stations</source>
+        <translation>Добавить станции</translation>
+    </message>
+    <message>
+        <source>Playlists and station lists (*.m3u *.m3u8 *.pls *.xspf *.txt);;All files (*)</source>
+        <translation>Плейлисты и списки станций (*.m3u *.m3u8 *.pls *.xspf *.txt);;Все файлы (*)</translation>
+    </message>
+    <message>
+        <source>About radiolist</source>
+        <translation>О программе radiolist</translation>
+    </message>
+    <message>
+        <source>A personal list of internet radio channels, played as you choose them.</source>
+        <translation>Личный список интернет-радиостанций: играет та, которую вы выбрали.</translation>
+    </message>
 </context>
 <context>
     <name>radiolist::StationIntake</name>

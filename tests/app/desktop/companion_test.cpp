@@ -15,6 +15,10 @@
 #include <vector>
 
 #include <QAction>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QScrollBar>
 #include <QMenu>
 #include <QSignalSpy>
 
@@ -338,4 +342,65 @@ TEST_F(CompanionTest, LevelLoudnessIsOnByDefaultSwitchesTheLibraryAndIsRemembere
   ASSERT_EQ(::mkfifo(QFile::encodeName(settings).constData(), 0600), 0);
   Companion companion(*player, form->control(), path("titles.tsv"), settings);
   EXPECT_EQ(controls.levelLoudness.back(), true);
+}
+
+// The window opens the program's menu (without "Show window") from a right click anywhere but a
+// visible editor, and from the Menu key and Shift+F10 wherever the focus is; nothing else does.
+// Saving and exporting are offered only when they can act.
+TEST_F(CompanionTest, TheWindowOpensTheMenuAndItsEditorsKeepTheirOwn) {
+  writeLists({"One", "Two"}, {"http://127.0.0.1:9/one", "http://127.0.0.1:9/two"});
+  writeGlyphs();
+  start();
+  form->Edit1->show();
+  Companion companion(*player, form->control(), path("titles.tsv"));
+  QMenu* menu = companion.menu();
+  const auto find = [menu](const QString& text) {
+    for (QAction* a : menu->actions())
+      if (a->text() == text) return a;
+    return static_cast<QAction*>(nullptr);
+  };
+  using Reason = QContextMenuEvent::Reason;
+  struct Case {
+    QWidget* target;
+    std::function<std::unique_ptr<QEvent>()> event;
+    bool opens;
+  };
+  const auto click = [](Reason reason) {
+    return [reason] { return std::make_unique<QContextMenuEvent>(reason, QPoint(5, 5)); };
+  };
+  const auto press = [](int key, Qt::KeyboardModifiers modifiers) {
+    return
+        [key, modifiers] { return std::make_unique<QKeyEvent>(QEvent::KeyPress, key, modifiers); };
+  };
+  const Case cases[] = {
+      {form->ListBox1->viewport(), click(Reason::Mouse), true},
+      {form->ListBox2->verticalScrollBar(), click(Reason::Mouse), true},
+      {form->SpeedButton2, click(Reason::Mouse), true},
+      {form.get(), click(Reason::Mouse), true},
+      {form->Edit1, click(Reason::Mouse), false},  // the editor's own menu
+      {form->Edit1, click(Reason::Keyboard), true},
+      {form->Edit1, press(Qt::Key_Menu, Qt::NoModifier), true},
+      {form->Edit1, press(Qt::Key_F10, Qt::ShiftModifier), true},
+      {form->ListBox1, press(Qt::Key_F10, Qt::ShiftModifier), true},
+      {form->Edit1, press(Qt::Key_F10, Qt::NoModifier), false},
+      {form->Edit1, press(Qt::Key_Menu, Qt::ControlModifier), false},
+  };
+  for (const Case& c : cases) {
+    const std::unique_ptr<QEvent> event = c.event();
+    QApplication::sendEvent(c.target, event.get());
+    EXPECT_EQ(menu->isVisible(), c.opens)
+        << c.target->metaObject()->className() << " " << event->type();
+    if (c.opens) {
+      EXPECT_FALSE(find("Show window")->isVisible()) << "the window is in front already";
+      EXPECT_TRUE(find("Export list…")->isEnabled()) << "two stations to export";
+      EXPECT_FALSE(find("Save song")->isEnabled()) << "nothing plays";
+      EXPECT_FALSE(find("Pause")->isEnabled());
+      EXPECT_TRUE(find("Add stations from a file…")->isEnabled());
+    }
+    menu->hide();
+  }
+  // The tray opens it as it is, with "Show window".
+  menu->popup(QPoint(5, 5));
+  EXPECT_TRUE(find("Show window")->isVisible());
+  menu->hide();
 }
