@@ -112,15 +112,18 @@ void SearchDebounce::send() {
   timer_.stop();
   if (request_) request_->cancel();
   request_.reset();
+  searching_ = false;
   const std::uint64_t generation = ++generation_;
   if (query_.name.empty() && query_.tag.empty() && query_.country.empty() && query_.codec.empty())
     return;
   // The answer comes on the request's thread; it is handed over by a queued call, and dropped
   // there if a newer search was asked for meanwhile or the window is gone.
+  searching_ = true;
   request_ = start_(query_, [post = post_, this, generation](const directory::Outcome& outcome) {
     post->post([this, generation, outcome] {
       if (generation != generation_) return;
       request_.reset();
+      searching_ = false;
       emit answered(outcome);
     });
   });

@@ -88,7 +88,7 @@ class SearchDebounce : public QObject {
   void changed(const directory::Query& query);
   // Searches for `query` at once (Enter in the search field with nothing found yet).
   void now(const directory::Query& query);
-  [[nodiscard]] bool searching() const { return request_ != nullptr; }
+  [[nodiscard]] bool searching() const { return searching_; }
 
  signals:
   void answered(const directory::Outcome& outcome);
@@ -100,6 +100,7 @@ class SearchDebounce : public QObject {
   QTimer timer_;
   directory::Query query_;
   std::shared_ptr<directory::Request> request_;
+  bool searching_ = false;        // the latest search has not answered yet
   std::uint64_t generation_ = 0;  // of the latest search; older answers are dropped
   std::shared_ptr<AnswerPost> post_ = std::make_shared<AnswerPost>(this);
 };
