@@ -52,6 +52,9 @@ class PlayerWindow {
   // disk (what is left out and why: the window's WindowControl).
   virtual void addStations(const QList<ListedStation>& stations,
                            std::function<void(const StationsAdded&)> done) = 0;
+  // Plays `address`, which need not be in the list, as START plays the selected row: both
+  // streams created and played for it; the list and its selection stay as they are.
+  virtual void playAddress(const QString& address) = 0;
 };
 
 // What is the window's widget alone, for the desktop side (which never sees the window's code).
@@ -129,6 +132,10 @@ class Player : public QObject {
   void addStations(const QList<ListedStation>& stations,
                    std::function<void(const StationsAdded&)> done) {
     if (window_ != nullptr) window_->addStations(stations, std::move(done));
+  }
+  // A station found outside the list (the directory's search), played on the usual path.
+  void playAddress(const QString& address) {
+    if (window_ != nullptr) window_->playAddress(address);
   }
 
  private:

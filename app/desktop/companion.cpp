@@ -8,6 +8,9 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QTimer>
+#include <algorithm>
+#include <tuple>
 #include <QDBusError>
 #include <QDateTime>
 #include <QWidget>
@@ -81,7 +84,8 @@ void Companion::GoLive() { goLive(); }
 // Answered once the files are read and the lists saved, with the lines each file gained.
 uint Companion::AddStations(const QStringList& items) {
   setDelayedReply(true);
-  intake_.add(items, [message = message()](const StationsAdded& result) {
+  intake_.add(items, [this, items, message = message()](const StationsAdded& result) {
+    if (result.outcome.done()) countClicks(items);
     QDBusConnection::sessionBus().send(
         result.outcome.done()
             ? message.createReply(static_cast<uint>(result.added))
@@ -100,6 +104,88 @@ void Companion::ExportList(const QString& path) {
             : message.createErrorReply(QStringLiteral("org.radiolist.Radiolist1.Error.CannotWrite"),
                                        outcomeText(outcome)));
   });
+}
+
+void Companion::ShowFindStations() { showFindStations(); }
+
+// Answered once a mirror has (or none could): the bus call never waits for the directory.
+QList<QVariantMap> Companion::FindStations(const QString& query, uint limit) {
+  setDelayedReply(true);
+  directory::Query q;
+  q.name = query.toStdString();
+  q.limit = std::clamp<std::size_t>(limit, 1, directory::kMaxStationsPerPage);
+  std::ignore = directory().search(
+      q, [post = answers_, this, message = message()](const directory::Outcome& out) {
+        post->post([this, message, out] {
+          if (out.failure != directory::Failure::None) {
+            QDBusConnection::sessionBus().send(message.createErrorReply(
+                QStringLiteral("org.radiolist.Radiolist1.Error.DirectoryUnreachable"),
+                directoryText(out)));
+            return;
+          }
+          noteFound(out.list.stations);
+          QList<QVariantMap> rows;
+          for (const directory::Station& s : out.list.stations) {
+            rows.push_back({{QStringLiteral("name"), QString::fromStdString(s.name)},
+                            {QStringLiteral("url"), QString::fromStdString(s.url)},
+                            {QStringLiteral("country"), QString::fromStdString(s.country)},
+                            {QStringLiteral("codec"), QString::fromStdString(s.codec)},
+                            {QStringLiteral("bitrate"), static_cast<uint>(s.bitrate)},
+                            {QStringLiteral("tags"), QString::fromStdString(s.tags)},
+                            {QStringLiteral("votes"), static_cast<qlonglong>(s.votes)},
+                            {QStringLiteral("uuid"), QString::fromStdString(s.uuid)},
+                            {QStringLiteral("lastcheckok"), s.lastCheckOk}});
+          }
+          QDBusConnection::sessionBus().send(message.createReply(QVariant::fromValue(rows)));
+        });
+      });
+  return {};
+}
+
+directory::Client& Companion::directory() {
+  if (!directory_) directory_ = std::make_unique<directory::Client>();
+  return *directory_;
+}
+
+void Companion::noteFound(const std::vector<directory::Station>& stations) {
+  for (const directory::Station& s : stations) {
+    if (s.uuid.empty()) continue;
+    const QString url = QString::fromStdString(s.url);
+    if (!foundUuids_.contains(url)) foundOrder_.push_back(url);
+    foundUuids_.insert(url, QString::fromStdString(s.uuid));
+  }
+  while (foundOrder_.size() > kMaxFoundAddresses) {
+    foundUuids_.remove(foundOrder_.front());
+    foundOrder_.pop_front();
+  }
+}
+
+void Companion::countClicks(const QStringList& addresses) {
+  for (const QString& address : addresses) {
+    const auto found = foundUuids_.constFind(address.trimmed());
+    if (found != foundUuids_.cend()) std::ignore = directory().click(found->toStdString());
+  }
+}
+
+void Companion::showFindStations() {
+  if (finder_ == nullptr) {
+    finder_ = new StationFinder(
+        directory(),
+        [this](const directory::Station& s) {
+          if (!s.uuid.empty()) std::ignore = directory().click(s.uuid);
+          player_.playAddress(QString::fromStdString(s.url));
+        },
+        [this](const directory::Station& s) {
+          const QString url = QString::fromStdString(s.url);
+          player_.addStations({{QString::fromStdString(s.name), url}},
+                              [this, uuid = s.uuid](const StationsAdded& result) {
+                                if (result.outcome.done() && !uuid.empty())
+                                  std::ignore = directory().click(uuid);
+                                tellResult(window_, result);
+                              });
+        });
+  }
+  finder_->open();
 }
 
 namespace {
@@ -137,6 +223,7 @@ Companion::Companion(Player& player, WindowShell& window, QString titlesPath, QS
   player_.setLevelLoudness(levelLoudness_);
   qDBusRegisterMetaType<BusTitle>();
   qDBusRegisterMetaType<QList<BusTitle>>();
+  qDBusRegisterMetaType<QList<QVariantMap>>();
   properties_ = std::make_unique<BusProperties>(*new Radiolist1Adaptor(this), kObjectPath);
   buildMenu();
   QIcon icon = window.icon();
@@ -168,6 +255,8 @@ Companion::Companion(Player& player, WindowShell& window, QString titlesPath, QS
 }
 
 Companion::~Companion() {
+  answers_->close();
+  delete finder_.get();  // it asks the directory client and the player, which go with this object
   if (published_) QDBusConnection::sessionBus().unregisterObject(kObjectPath);
   saver_.waitForDone();  // its answers are dropped: their receiver is going
 }
@@ -320,6 +409,8 @@ void Companion::buildMenu() {
   connect(this, &Companion::notifyChanged, notify, &QAction::setChecked);
 
   menu_->addSeparator();
+  connect(menu_->addAction(tr("Find stations…")), &QAction::triggered, this,
+          &Companion::showFindStations);
   connect(menu_->addAction(tr("Add stations from a file…")), &QAction::triggered, this,
           &Companion::addFromFiles);
   export_ = menu_->addAction(tr("Export list…"));

@@ -12,12 +12,17 @@
 #include <QMetaType>
 #include <QObject>
 #include <QStringList>
+#include <QHash>
+#include <QPointer>
 #include <QThreadPool>
+#include <QVariantMap>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
 
+#include "app/desktop/find_stations.h"
 #include "app/desktop/notifier.h"
 #include "app/desktop/recent_titles.h"
 #include "app/desktop/settings_file.h"
@@ -110,6 +115,16 @@ class Companion : public QObject, protected QDBusContext {
   void GoLive();
   uint AddStations(const QStringList& items);
   void ExportList(const QString& path);
+  void ShowFindStations();
+  // Answered once the directory has: a map per station (name, url, country, codec, bitrate,
+  // tags, votes, uuid, lastcheckok), at most `limit` (and kMaxStationsPerPage) of them.
+  QList<QVariantMap> FindStations(const QString& query, uint limit);
+
+  // The window that finds stations in the directory, made at its first use.
+  void showFindStations();
+  // Addresses the directory's searches found lately, with their directory ids: adding one counts
+  // a click for it however it is added.
+  static constexpr std::size_t kMaxFoundAddresses = 2000;
 
  private slots:
   // logind's signal around a suspend: after the resume, streams connect again at once.
@@ -132,6 +147,11 @@ class Companion : public QObject, protected QDBusContext {
   // Asks where, then writes the list there as a playlist.
   void exportList();
   void showTime();
+  // The directory client, made at the first search (nothing is sent before).
+  directory::Client& directory();
+  void noteFound(const std::vector<directory::Station>& stations);
+  // Counts a click for each of `addresses` a search found.
+  void countClicks(const QStringList& addresses);
 
   Player& player_;
   WindowShell& window_;
@@ -156,6 +176,11 @@ class Companion : public QObject, protected QDBusContext {
   std::unique_ptr<BusProperties> properties_;
   QSystemTrayIcon* tray_ = nullptr;  // owned by this object; null without a tray host
   bool published_ = false;
+  std::unique_ptr<directory::Client> directory_;
+  std::shared_ptr<AnswerPost> answers_ = std::make_shared<AnswerPost>(this);  // the bus's searches
+  QPointer<StationFinder> finder_;      // a window of its own, deleted with this object
+  QHash<QString, QString> foundUuids_;  // address -> directory id, at most kMaxFoundAddresses
+  std::deque<QString> foundOrder_;      // the addresses of foundUuids_, oldest first
 };
 
 }  // namespace radiolist

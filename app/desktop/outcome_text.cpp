@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 
 #include "app/desktop/companion.h"
+#include "app/desktop/find_stations.h"
 #include "app/desktop/station_intake.h"
 #include "text/hidden.h"
 
@@ -110,6 +111,37 @@ QString songSaveText(const SongSave& save) {
 QString additionError(const StationsAdded& added) {
   return added.outcome.code == Outcome::Code::NothingAdded ? added.leftOut
                                                            : outcomeText(added.outcome);
+}
+
+QString directoryText(const directory::Outcome& outcome) {
+  using directory::Failure;
+  const QString mirror = shownText(QString::fromStdString(outcome.mirror));
+  switch (outcome.failure) {
+    case Failure::None: return {};
+    case Failure::NoMirror: return StationFinder::tr("no directory server was found");
+    case Failure::Unreachable:
+      return StationFinder::tr("the directory server %1 cannot be reached").arg(mirror);
+    case Failure::TimedOut: return StationFinder::tr("the directory did not answer in time");
+    case Failure::Status:
+      return StationFinder::tr("the directory server %1 answered with error %2")
+          .arg(mirror)
+          .arg(outcome.httpStatus);
+    case Failure::BadAnswer:
+      return StationFinder::tr("the directory server %1 gave an answer that cannot be read")
+          .arg(mirror);
+    case Failure::TooLarge:
+      return StationFinder::tr("the directory server %1 gave an answer too large").arg(mirror);
+    case Failure::TooDeep:
+      return StationFinder::tr("the directory server %1 gave an answer nested too deep")
+          .arg(mirror);
+    case Failure::Refused:
+      return StationFinder::tr("the directory server %1 is on this computer's own network")
+          .arg(mirror);
+    case Failure::BadRequest: return StationFinder::tr("the station has no directory id");
+    case Failure::Busy: return StationFinder::tr("too many directory requests at once");
+    case Failure::Cancelled: return StationFinder::tr("the search was cancelled");
+  }
+  return {};
 }
 
 }  // namespace radiolist

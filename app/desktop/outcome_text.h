@@ -6,6 +6,7 @@
 
 #include "app/core/now_playing.h"
 #include "files/outcome.h"
+#include "playback/directory/directory_client.h"
 #include "playback/song_save.h"
 
 namespace radiolist {
@@ -19,6 +20,8 @@ namespace radiolist {
 [[nodiscard]] QString songSaveText(const SongSave& save);
 // Why an addition of stations added nothing; "" when it went through.
 [[nodiscard]] QString additionError(const StationsAdded& added);
+// Why the station directory gave no answer; "" when it did.
+[[nodiscard]] QString directoryText(const directory::Outcome& outcome);
 // A path or address as a message shows it: what would reorder or hide its text replaced.
 [[nodiscard]] QString shownText(const QString& item);
 

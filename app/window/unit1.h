@@ -73,6 +73,8 @@ class TForm1 : public QWidget {
   // The two branches of SpeedButton2Click, also run by the desktop's media controls.
   void StartPress();
   void StopPress();
+  // START for an address that is not a list row (a station found in the directory).
+  void PlayAddress(const QString& address);
 
   // First half of ListBox1Click: opens the name editor over the selected name row and makes
   // it the current channel.
@@ -103,6 +105,8 @@ class TForm1 : public QWidget {
   [[nodiscard]] const char* channelHeaderBlock() const;
   // Starts StreamHandle and AacStreamHandle for the address selected in ListBox2.
   void createAndPlayStreams(bool testActivity);
+  // The same for `address`, both created anew.
+  void createAndPlayStreams(const std::u16string& address);
   // Tells the audio library the address on ListBox2's row `row` (if any) ahead of its creation
   // by the countdown's run, so that connecting and decoding start now.
   void prepareAddressOnRow(int row);

@@ -53,6 +53,11 @@ void WindowControl::stepChannel(int step) {
   form_.publishNowPlaying();
 }
 
+void WindowControl::playAddress(const QString& address) {
+  guarded([&] { form_.PlayAddress(address); });
+  form_.publishNowPlaying();
+}
+
 void WindowControl::show() {
   form_.showNormal();
   form_.raise();

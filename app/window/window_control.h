@@ -26,6 +26,7 @@ class WindowControl final : public PlayerWindow, public WindowShell {
   // (kMaxListFileBytes), and those whose address the list holds already; names must be one line.
   void addStations(const QList<ListedStation>& stations,
                    std::function<void(const StationsAdded&)> done) override;
+  void playAddress(const QString& address) override;
 
   void show() override;
   void close() override;

@@ -12,6 +12,16 @@
     </message>
 </context>
 <context>
+    <name>radiolist::StationFinder</name>
+    <message numerus="yes">
+        <source>%n station(s) found</source>
+        <translation>
+            <numerusform>%n station found</numerusform>
+            <numerusform>%n stations found</numerusform>
+        </translation>
+    </message>
+</context>
+<context>
     <name>radiolist::StationIntake</name>
     <message numerus="yes">
         <source>%n past the 10,000 stations taken at a time</source>

@@ -205,6 +205,153 @@
         <source>A personal list of internet radio channels, played as you choose them.</source>
         <translation>Личный список интернет-радиостанций: играет та, которую вы выбрали.</translation>
     </message>
+    <message>
+        <source>Find stations…</source>
+        <translation>Найти станции…</translation>
+    </message>
+</context>
+<context>
+    <name>radiolist::StationFinder</name>
+    <message>
+        <source>Find stations</source>
+        <translation>Поиск станций</translation>
+    </message>
+    <message>
+        <source>Station name</source>
+        <translation>Название станции</translation>
+    </message>
+    <message>
+        <source>Any</source>
+        <translation>Любой</translation>
+    </message>
+    <message>
+        <source> kbit/s</source>
+        <translation> кбит/с</translation>
+    </message>
+    <message>
+        <source>&amp;Working only</source>
+        <translation>&amp;Только работающие</translation>
+    </message>
+    <message>
+        <source>&amp;Play</source>
+        <translation>&amp;Играть</translation>
+    </message>
+    <message>
+        <source>&amp;Add to list</source>
+        <translation>&amp;Добавить в список</translation>
+    </message>
+    <message>
+        <source>Tag</source>
+        <translation>Тег</translation>
+    </message>
+    <message>
+        <source>Country</source>
+        <translation>Страна</translation>
+    </message>
+    <message>
+        <source>Format</source>
+        <translation>Формат</translation>
+    </message>
+    <message>
+        <source>Lowest bitrate</source>
+        <translation>Наименьший битрейт</translation>
+    </message>
+    <message>
+        <source>Working only</source>
+        <translation>Только работающие</translation>
+    </message>
+    <message>
+        <source>Stations found</source>
+        <translation>Найденные станции</translation>
+    </message>
+    <message>
+        <source>Play</source>
+        <translation>Играть</translation>
+    </message>
+    <message>
+        <source>Add to list</source>
+        <translation>Добавить в список</translation>
+    </message>
+    <message>
+        <source>Search status</source>
+        <translation>Состояние поиска</translation>
+    </message>
+    <message>
+        <source>&amp;Search:</source>
+        <translation>&amp;Поиск:</translation>
+    </message>
+    <message>
+        <source>&amp;Tag:</source>
+        <translation>&amp;Тег:</translation>
+    </message>
+    <message>
+        <source>&amp;Country:</source>
+        <translation>&amp;Страна:</translation>
+    </message>
+    <message>
+        <source>&amp;Format:</source>
+        <translation>&amp;Формат:</translation>
+    </message>
+    <message>
+        <source>&amp;Lowest bitrate:</source>
+        <translation>&amp;Наименьший битрейт:</translation>
+    </message>
+    <message>
+        <source>Searching…</source>
+        <translation>Идёт поиск…</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n station(s) found</source>
+        <translation>
+            <numerusform>Найдена %n станция</numerusform>
+            <numerusform>Найдено %n станции</numerusform>
+            <numerusform>Найдено %n станций</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>no directory server was found</source>
+        <translation>не найден ни один сервер каталога</translation>
+    </message>
+    <message>
+        <source>the directory server %1 cannot be reached</source>
+        <translation>сервер каталога %1 недоступен</translation>
+    </message>
+    <message>
+        <source>the directory did not answer in time</source>
+        <translation>каталог не ответил вовремя</translation>
+    </message>
+    <message>
+        <source>the directory server %1 answered with error %2</source>
+        <translation>сервер каталога %1 ответил ошибкой %2</translation>
+    </message>
+    <message>
+        <source>the directory server %1 gave an answer that cannot be read</source>
+        <translation>сервер каталога %1 дал ответ, который не удаётся прочитать</translation>
+    </message>
+    <message>
+        <source>the directory server %1 gave an answer too large</source>
+        <translation>сервер каталога %1 дал слишком большой ответ</translation>
+    </message>
+    <message>
+        <source>the directory server %1 gave an answer nested too deep</source>
+        <translation>сервер каталога %1 дал ответ со слишком глубокой вложенностью</translation>
+    </message>
+    <message>
+        <source>the directory server %1 is on this computer&apos;s own network</source>
+        <translation>сервер каталога %1 находится в собственной сети этого компьютера</translation>
+    </message>
+    <message>
+        <source>the station has no directory id</source>
+        <translation>у станции нет идентификатора в каталоге</translation>
+    </message>
+    <message>
+        <source>too many directory requests at once</source>
+        <translation>слишком много запросов к каталогу сразу</translation>
+    </message>
+    <message>
+        <source>the search was cancelled</source>
+        <translation>поиск отменён</translation>
+    </message>
 </context>
 <context>
     <name>radiolist::StationIntake</name>
@@ -299,6 +446,45 @@
     <message>
         <source>Stations added: %1. Left out: %2.</source>
         <translation>Добавлено станций: %1. Пропущено: %2.</translation>
+    </message>
+</context>
+<context>
+    <name>radiolist::StationTableModel</name>
+    <message>
+        <source>%1 %2 kbit/s</source>
+        <translation>%1 %2 кбит/с</translation>
+    </message>
+    <message>
+        <source>yes</source>
+        <translation>да</translation>
+    </message>
+    <message>
+        <source>no</source>
+        <translation>нет</translation>
+    </message>
+    <message>
+        <source>Name</source>
+        <translation>Название</translation>
+    </message>
+    <message>
+        <source>Country</source>
+        <translation>Страна</translation>
+    </message>
+    <message>
+        <source>Format</source>
+        <translation>Формат</translation>
+    </message>
+    <message>
+        <source>Tags</source>
+        <translation>Теги</translation>
+    </message>
+    <message>
+        <source>Votes</source>
+        <translation>Голоса</translation>
+    </message>
+    <message>
+        <source>Working</source>
+        <translation>Работает</translation>
     </message>
 </context>
 </TS>

@@ -35,11 +35,17 @@ void TForm1::createAndPlayStreams(bool testActivity) {
     if (inactive(StreamHandle)) audio_.ChannelPlay(StreamHandle, 1);
     if (inactive(AacStreamHandle)) audio_.ChannelPlay(AacStreamHandle, 1);
   } else {
-    StreamHandle = audio_.StreamCreateURL(selectedAddress(ListBox2).c_str(), 0, BASS_UNICODE);
-    audio_.ChannelPlay(StreamHandle, 1);
-    AacStreamHandle = audio_.AacStreamCreateURL(selectedAddress(ListBox2).c_str(), 0, BASS_UNICODE);
-    audio_.ChannelPlay(AacStreamHandle, 1);
+    createAndPlayStreams(selectedAddress(ListBox2));
+    return;
   }
+  audio_.Start();
+}
+
+void TForm1::createAndPlayStreams(const std::u16string& address) {
+  StreamHandle = audio_.StreamCreateURL(address.c_str(), 0, BASS_UNICODE);
+  audio_.ChannelPlay(StreamHandle, 1);
+  AacStreamHandle = audio_.AacStreamCreateURL(address.c_str(), 0, BASS_UNICODE);
+  audio_.ChannelPlay(AacStreamHandle, 1);
   audio_.Start();
 }
 
@@ -83,6 +89,20 @@ void TForm1::StartPress() {
   audio_.Init(-1, 44100, kInitFlags);
   createAndPlayStreams(/*testActivity=*/false);
   SpeedButton2->Tag = 1;
+}
+
+void TForm1::PlayAddress(const QString& address) {
+  // The countdown would start the selected row again in place of the address.
+  setTimerEnabled(Timer2, false);
+  GlyphPath = currentDir() + QStringLiteral("/imag/play.bmp");
+  loadGlyph(SpeedButton2, GlyphPath);
+  audio_.Free();
+  StreamHandle = 0;
+  audio_.Init(-1, 44100, kInitFlags);
+  createAndPlayStreams(std::u16string(reinterpret_cast<const char16_t*>(address.utf16()),
+                                      static_cast<std::size_t>(address.size())));
+  SpeedButton2->Tag = 1;
+  setTimerEnabled(Timer1, true);
 }
 
 void TForm1::StopPress() {

@@ -29,6 +29,7 @@ class StandInWindow final : public PlayerWindow {
   [[nodiscard]] QList<ListedStation> stations() const override { return {}; }
   void addStations(const QList<ListedStation>&,
                    std::function<void(const StationsAdded&)>) override {}
+  void playAddress(const QString&) override {}
 };
 
 PlaybackEvent event(PlaybackEvent::Kind kind, DWORD handle) {

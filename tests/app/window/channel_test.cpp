@@ -229,3 +229,27 @@ TEST_F(WindowTest, CountsFollowTheFilesOnDiskAfterEveryChannelStart) {
   EXPECT_EQ(UrlCount, 4);
   EXPECT_EQ(NameCount, 3);
 }
+
+// A station found outside the list plays on START's path, even while a chosen row's countdown
+// runs: the countdown does not put the row back in its place, and both lists stay as they were.
+TEST_F(WindowTest, PlayingAnAddressOutsideTheListLeavesTheListAndItsCountdownAlone) {
+  writeLists(numbered("name", 3), numbered("http://h/", 3));
+  writeGlyphs();
+  startAndSettle();
+  clickRow(form->ListBox1, 2);
+  audio.clear();
+  form->control().playAddress(QStringLiteral("http://found/stream"));
+  const Calls played = {"Free",
+                        "Init",
+                        "Create G:http://found/stream",
+                        "Play G:http://found/stream",
+                        "Create A:http://found/stream",
+                        "Play A:http://found/stream",
+                        "Start"};
+  EXPECT_EQ(audio.calls, played);
+  EXPECT_EQ(form->SpeedButton2->Tag, 1) << "START STOP now stops it";
+  QTest::qWait(1500);  // longer than the countdown's ten ticks would take to restart the row
+  EXPECT_EQ(audio.calls, played);
+  EXPECT_EQ(form->ListBox1->count(), 3);
+  EXPECT_EQ(form->ListBox2->count(), 3);
+}
