@@ -132,6 +132,7 @@ class Companion : public QObject, protected QDBusContext {
 
  private:
   void buildMenu();
+  void addSleepMenu();
   // The same menu from the window, where "Show window" has nothing to do.
   void showMenuOnWindow(QPoint at, bool fromKeyboard);
   // Asks for playlists or station lists and adds their stations as a drop would.

@@ -143,6 +143,13 @@ StationFinder::StationFinder(directory::Client& client,
             return client_.search(q, std::move(done));
           },
           this) {
+  makeControls();
+  layOut();
+  wire();
+}
+
+// The search field, the filters, the table and its buttons, each named for a screen reader.
+void StationFinder::makeControls() {
   setWindowTitle(tr("Find stations"));
   search_ = new QLineEdit(this);
   search_->setPlaceholderText(tr("Station name"));
@@ -190,7 +197,9 @@ StationFinder::StationFinder(directory::Client& client,
   playButton_->setAccessibleName(tr("Play"));
   addButton_->setAccessibleName(tr("Add to list"));
   status_->setAccessibleName(tr("Search status"));
+}
 
+void StationFinder::layOut() {
   auto* form = new QFormLayout;
   form->addRow(tr("&Search:"), search_);
   form->addRow(tr("&Tag:"), tag_);
@@ -207,7 +216,9 @@ StationFinder::StationFinder(directory::Client& client,
   layout->addWidget(table_, 1);
   layout->addLayout(buttons);
   resize(760, 520);
+}
 
+void StationFinder::wire() {
   const auto changed = [this] {
     status_->setText(tr("Searching…"));
     debounce_.changed(query());

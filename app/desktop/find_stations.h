@@ -120,6 +120,9 @@ class StationFinder : public QWidget {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  void makeControls();
+  void layOut();
+  void wire();
   [[nodiscard]] directory::Query query() const;
   void show(const directory::Outcome& outcome);
   [[nodiscard]] const directory::Station* chosen() const;
