@@ -19,6 +19,13 @@
 
 namespace radiolist {
 
+// Why a channel's address looks gone for good (PlaybackEvent::Kind::Gone).
+enum class StreamGone : std::uint8_t {
+  NotFound,    // the server answered 404 or 410 to an address that had not played yet
+  NoSuchHost,  // its host name does not resolve (an address that had not played yet)
+  NoAudio,     // ten connections in a row brought no audio
+};
+
 // One thing that changed for one channel (a handle a creation returned). A source shared by the
 // general and the AAC channel of one address posts one event per channel on it; a source with no
 // channel (a hint, a freed one kept warm) posts nothing until a channel is created on it, and
@@ -30,6 +37,7 @@ struct PlaybackEvent {
     Activity,   // the stream began to sound, stalled, ended or failed: ask ChannelIsActive
     Shift,      // paused or resumed, moved, or the whole seconds behind live or canSeek changed
     SaveEnded,  // a save ended because its file could not be written: `save` (handle 0)
+    Gone,       // the address looks gone for good (`gone`): told once per channel
   };
   Kind kind = Kind::Activity;
   DWORD handle = 0;
@@ -37,6 +45,7 @@ struct PlaybackEvent {
   std::string station;
   ShiftState shift;
   SongSave save;
+  StreamGone gone = StreamGone::NotFound;
 };
 
 class PlaybackControls {
@@ -67,6 +76,11 @@ class PlaybackControls {
   // Starts saving the song heard into `directory`, or tells why not. Unlike the others it may
   // wait for the disk: call it from a thread of its own, never the window's.
   virtual SongSave SaveSong(const std::string& directory) = 0;
+  // Whether `url` answers now with audio a channel could play (a head, then body bytes an audio
+  // demuxer recognises). `publicOnly`: no connection to this machine's own networks at any hop
+  // (an address a public directory gave). Waits for the network, a few seconds at most: call it
+  // from a thread of its own, never the window's. Plays nothing.
+  [[nodiscard]] virtual bool StreamPlays(const std::string& url, bool publicOnly) = 0;
 };
 
 // The real library's (defined in audio_binding.cpp, which links the engine).

@@ -47,6 +47,7 @@ class SilentControls final : public radiolist::PlaybackControls {
   void RetryNow() override {}
   void SetLevelLoudness(bool) override {}
   radiolist::SongSave SaveSong(const std::string&) override { return {}; }
+  bool StreamPlays(const std::string&, bool) override { return false; }
 };
 
 }  // namespace

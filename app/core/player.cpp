@@ -87,7 +87,8 @@ void Player::apply(const PlaybackEvent& event) {
         heard.shift = controls_.ChannelGetShift(heard.handle);
         break;
       case PlaybackEvent::Kind::Station: heard.station = event.station; break;
-      case PlaybackEvent::Kind::SaveEnded: break;
+      case PlaybackEvent::Kind::SaveEnded:
+      case PlaybackEvent::Kind::Gone: break;
     }
   }
 }

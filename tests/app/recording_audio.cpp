@@ -69,6 +69,11 @@ void RecordingControls::post(radiolist::PlaybackEvent event) {
   if (first && wake_) wake_();
 }
 
+bool RecordingControls::StreamPlays(const std::string& url, bool /*publicOnly*/) {
+  playsAsked.fetch_add(1);
+  return playing.contains(url);
+}
+
 radiolist::SongSave RecordingControls::SaveSong(const std::string& /*directory*/) {
   ++saves;
   return saveAnswer;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -62,6 +63,9 @@ class RecordingControls final : public radiolist::PlaybackControls {
   // What ChannelGetShift answers per handle (nullopt when missing); ChannelPause and ChannelSeek
   // are recorded as "Pause <stream> on|off" and "Seek <stream> <us>|live".
   std::map<DWORD, radiolist::ShiftState> shifts;
+  // The addresses StreamPlays says play; how often it was asked.
+  std::set<std::string> playing;
+  std::atomic<int> playsAsked{0};
 
   // Queues `event` as the library does from its threads (any thread): the wake comes, outside the
   // queue's lock, when the queue was empty.
@@ -79,6 +83,8 @@ class RecordingControls final : public radiolist::PlaybackControls {
   void RetryNow() override {}
   void SetLevelLoudness(bool on) override { levelLoudness.push_back(on); }
   radiolist::SongSave SaveSong(const std::string& directory) override;
+  // Answers from `playing` (any thread: set it before); each question is counted.
+  bool StreamPlays(const std::string& url, bool publicOnly) override;
 
  private:
   RecordingAudio& audio_;

@@ -349,6 +349,9 @@ class TimedAudio final : public radiolist::AudioLibrary, public radiolist::Playb
   radiolist::SongSave SaveSong(const std::string& directory) override {
     return controls().SaveSong(directory);
   }
+  bool StreamPlays(const std::string& url, bool publicOnly) override {
+    return controls().StreamPlays(url, publicOnly);
+  }
 
   std::chrono::microseconds longest{0};
   std::string longestCall;

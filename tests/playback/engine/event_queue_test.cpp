@@ -39,6 +39,7 @@ Lines take(EventQueue& queue) {
       case Kind::Shift: line += " shift " + std::to_string(e.shift.delaySeconds); break;
       case Kind::Activity: line += " activity"; break;
       case Kind::SaveEnded: line += " save " + e.save.path; break;
+      case Kind::Gone: line += " gone"; break;
     }
     out.push_back(line);
   }
