@@ -169,14 +169,31 @@ void Source::run(const std::stop_token& stop) {
   while (!stop.stop_requested()) {
     const auto began = std::chrono::steady_clock::now();
     requestsLeft_ = kRequestsPerAttempt - 1;  // the attempt's own connection is one
+    const bool toAddress = pageStream_.empty();
+    entriesGone_.reset();
     bool played = play(stream, stop, rejoin);
     if (!played) played = playFallbacks(stop, rejoin);
     if (stop.stop_requested()) return;
     everPlayed = everPlayed || played;
+    judgeGone(played, toAddress ? stream.get() : nullptr);
     stream = reconnect(played, everPlayed, std::chrono::steady_clock::now() - began, stop);
     if (!stream) return;
     rejoin = true;
   }
+}
+
+void Source::judgeGone(bool played, const net::HttpStream* own) {
+  const net::StreamStats ownEnd = own != nullptr ? own->stats() : net::StreamStats{};
+  const auto gone = goneWatch_.attemptEnded(
+      {.played = played,
+       .own = own != nullptr ? &ownEnd : nullptr,
+       .entries = entriesGone_ ? entriesGone_->verdict() : std::nullopt});
+  if (!gone) return;
+  static constexpr const char* kWhy[] = {"not found", "no such host",
+                                         "connections in a row without audio"};
+  log::write(audio::kEngineLog, url_, ": looks gone for good (", kWhy[static_cast<int>(*gone)],
+             ")");
+  news_->gone(*gone);
 }
 
 std::shared_ptr<net::HttpStream> Source::reconnect(bool played, bool everPlayed,
@@ -312,6 +329,8 @@ void Source::liveHooks(DecodeHooks& hooks, const std::stop_token& stop, int& req
     requestsBeforeAudio = requestsLeft_;
     requestsLeft_ = -1;  // a stream that plays makes the requests it needs
     reconnecting_.store(false, std::memory_order_release);
+    goneWatch_.audio();
+    news_->notGone();
     news_->activity();
     if (!inPage_ && !rememberedStream_.empty()) {
       // The address itself plays now: what its page once named is of the past.
@@ -350,13 +369,24 @@ bool Source::playPlaylist(Feed& feed, const std::string& base, const std::stop_t
   const auto bytes = feed.ahead();
   const std::string_view body(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   const std::vector<std::string> entries = formats::playlistEntries(body, base, kMaxEntriesTried);
+  // The address's own answer: whether it leads anywhere is judged by its entries (GoneWatch).
+  if (depth == 0 && !inPage_) entriesGone_.emplace();
+  PlaylistEntriesGone ignored;
+  PlaylistEntriesGone& judged = depth == 0 && !inPage_ ? *entriesGone_ : ignored;
   for (const std::string& url : entries) {
     if (stop.stop_requested()) return false;
-    if (offLimits(url)) continue;
+    if (offLimits(url)) {
+      judged.leadsSomewhere();
+      continue;
+    }
     std::shared_ptr<net::HttpStream> entry = openCounted(url, std::nullopt);
-    if (!entry) return false;
+    if (!entry) {
+      judged.leadsSomewhere();
+      return false;
+    }
     setCurrent(entry);
     if (play(entry, stop, rejoin, depth + 1)) return true;
+    judged.tried(entry->stats());
   }
   return false;
 }
