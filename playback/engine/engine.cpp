@@ -78,7 +78,8 @@ bool Engine::streamPlays(const std::string& url, bool publicOnly) {
     log::write(audio::kEngineLog, "checked ", url, ": does not play (not a stream address)");
     return false;
   }
-  return audio::streamPlays(opener_, url, publicOnly ? net::Reach::PublicOnly : net::Reach::Anywhere,
+  return audio::streamPlays(opener_, url,
+                            publicOnly ? net::Reach::PublicOnly : net::Reach::Anywhere,
                             checks_.get_token());
 }
 

@@ -6,8 +6,7 @@ std::optional<StreamGone> goneBy(const net::StreamStats& stats) {
   if (stats.error == net::StreamError::HttpStatus &&
       (stats.httpStatus == 404 || stats.httpStatus == 410))
     return StreamGone::NotFound;
-  if (stats.error == net::StreamError::Connect &&
-      stats.connectStep == net::ConnectStep::NameLookup)
+  if (stats.error == net::StreamError::Connect && stats.connectStep == net::ConnectStep::NameLookup)
     return StreamGone::NoSuchHost;
   return std::nullopt;
 }

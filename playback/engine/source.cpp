@@ -184,10 +184,10 @@ void Source::run(const std::stop_token& stop) {
 
 void Source::judgeGone(bool played, const net::HttpStream* own) {
   const net::StreamStats ownEnd = own != nullptr ? own->stats() : net::StreamStats{};
-  const auto gone = goneWatch_.attemptEnded(
-      {.played = played,
-       .own = own != nullptr ? &ownEnd : nullptr,
-       .entries = entriesGone_ ? entriesGone_->verdict() : std::nullopt});
+  const auto gone =
+      goneWatch_.attemptEnded({.played = played,
+                               .own = own != nullptr ? &ownEnd : nullptr,
+                               .entries = entriesGone_ ? entriesGone_->verdict() : std::nullopt});
   if (!gone) return;
   static constexpr const char* kWhy[] = {"not found", "no such host",
                                          "connections in a row without audio"};

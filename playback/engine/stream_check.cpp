@@ -26,7 +26,8 @@ constexpr std::size_t kRingFrames = 1 << 13;
 // `deadline`. Past either it is cancelled, which ends every wait on it.
 class BoundedStream final : public net::HttpStream {
  public:
-  BoundedStream(std::shared_ptr<net::HttpStream> inner, std::size_t bytes, Clock::time_point deadline)
+  BoundedStream(std::shared_ptr<net::HttpStream> inner, std::size_t bytes,
+                Clock::time_point deadline)
       : inner_(std::move(inner)), left_(bytes), deadline_(deadline) {}
 
   std::size_t read(std::span<std::byte> dst, std::chrono::milliseconds timeout) override {

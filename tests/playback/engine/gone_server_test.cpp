@@ -103,9 +103,9 @@ class FakeOutput final : public Output {
 // A station that drops its listeners now and then and comes back: never gone. Then its server
 // vanishes: gone after ten connection attempts without audio, told to both handles once.
 TEST_F(GoneTest, AStationThatPlayedIsGoneAfterTenAttemptsWithoutAudioNotAfterHiccups) {
-  auto server = std::make_unique<TestStreamServer>(std::vector<std::string>{
-      "--file", std::string(RL_ENGINE_MEDIA_DIR) + "/tone440.mp3", "--rate", "16000",
-      "--drop-after", "24000"});
+  auto server = std::make_unique<TestStreamServer>(
+      std::vector<std::string>{"--file", std::string(RL_ENGINE_MEDIA_DIR) + "/tone440.mp3",
+                               "--rate", "16000", "--drop-after", "24000"});
   ASSERT_NE(server->port(), 0);
   std::atomic<int> opens{0};
   EngineDeps deps;
@@ -175,8 +175,8 @@ TEST_F(GoneTest, StreamPlaysOnlyForAnAnswerWithAudioAndWithinItsBounds) {
            {"http://no-such-host.invalid/stream.mp3", false, false},
            {refusedUrl, false, false},
            {html.url("/"), false, false},
-           {silent.url("/"), false, false},    // ends at the deadline
-           {garbage.url("/"), false, false},   // ends at the byte bound
+           {silent.url("/"), false, false},   // ends at the deadline
+           {garbage.url("/"), false, false},  // ends at the byte bound
            {"file:///etc/passwd", false, false},
        }) {
     SCOPED_TRACE(c.url);

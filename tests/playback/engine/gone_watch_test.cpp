@@ -44,10 +44,10 @@ std::string judge(const std::string& attempts) {
   std::string out;
   for (const char a : attempts) {
     const net::StreamStats own = ended(a == 'p' ? '4' : a);
-    out += told(watch.attemptEnded({.played = a == 'P',
-                                    .own = a == 'p' ? nullptr : &own,
-                                    .entries = a == 'L' ? std::optional(StreamGone::NotFound)
-                                                        : std::nullopt}));
+    out += told(watch.attemptEnded(
+        {.played = a == 'P',
+         .own = a == 'p' ? nullptr : &own,
+         .entries = a == 'L' ? std::optional(StreamGone::NotFound) : std::nullopt}));
   }
   return out;
 }
