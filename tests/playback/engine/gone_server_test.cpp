@@ -1,10 +1,6 @@
 // Addresses gone for good, told to both channels of the window as Gone events, and StreamPlays'
 // verdicts, against Icecast and test servers on loopback.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -43,26 +39,13 @@ void noteGone(const std::vector<PlaybackEvent>& events, Told& told) {
   }
 }
 
-// An address on a loopback port nobody listens on: connections to it are refused at once.
-std::string refusedAddress() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  close(fd);
-  return "http://127.0.0.1:" + std::to_string(port) + "/x.mp3";
-}
+// Nobody listens on port 1 of the loopback: connections are refused at once.
+constexpr const char* kRefused = "http://127.0.0.1:1/x.mp3";
 
 class GoneTest : public test::ListeningTest {};
 
 TEST_F(GoneTest, AnAddressThatNeverPlayedIsGoneOnA404Or410OrANameThatDoesNotResolve) {
   TestStreamServer says410({"--status", "http11", "--status-code", "410"});
-  const std::string refusedUrl = refusedAddress();
   struct Case {
     std::string url;
     std::vector<StreamGone> told;  // to each of the two handles
@@ -71,7 +54,7 @@ TEST_F(GoneTest, AnAddressThatNeverPlayedIsGoneOnA404Or410OrANameThatDoesNotReso
            {servers().mountUrl("/no-such-mount.mp3"), {StreamGone::NotFound}},
            {says410.url("/moved.mp3"), {StreamGone::NotFound}},
            {"http://no-such-host.invalid/stream.mp3", {StreamGone::NoSuchHost}},
-           {refusedUrl, {}},  // down, perhaps for a moment: no news
+           {kRefused, {}},  // down, perhaps for a moment: no news
        }) {
     SCOPED_TRACE(c.url);
     takeEvents();
@@ -160,7 +143,6 @@ TEST_F(GoneTest, StreamPlaysOnlyForAnAnswerWithAudioAndWithinItsBounds) {
   TestStreamServer silent({"--silent"});
   // Bytes 0 to 250 over and over as audio/mpeg, as fast as they are taken: no MPEG frame ever.
   TestStreamServer garbage({"--status", "http11", "--rate", "0"});
-  const std::string refusedUrl = refusedAddress();
   struct Case {
     std::string url;
     bool publicOnly;
@@ -173,7 +155,7 @@ TEST_F(GoneTest, StreamPlaysOnlyForAnAnswerWithAudioAndWithinItsBounds) {
            {servers().mp3Url(), true, false},  // this machine, for a public directory's address
            {servers().mountUrl("/no-such-mount.mp3"), false, false},
            {"http://no-such-host.invalid/stream.mp3", false, false},
-           {refusedUrl, false, false},
+           {kRefused, false, false},
            {html.url("/"), false, false},
            {silent.url("/"), false, false},   // ends at the deadline
            {garbage.url("/"), false, false},  // ends at the byte bound

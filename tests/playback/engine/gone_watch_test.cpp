@@ -4,46 +4,35 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 namespace radiolist::audio {
 namespace {
 
+// How a connection ended: '4' 404, 'G' 410, '5' 503, 'N' no such host, 'R' refused, 'T'
+// stalled, anything else: it answered (and did not play).
 net::StreamStats ended(char how) {
   net::StreamStats s;
-  switch (how) {
-    case '4': s.error = net::StreamError::HttpStatus, s.httpStatus = 404; break;
-    case 'G': s.error = net::StreamError::HttpStatus, s.httpStatus = 410; break;
-    case '5': s.error = net::StreamError::HttpStatus, s.httpStatus = 503; break;
-    case 'N':
-      s.error = net::StreamError::Connect, s.connectStep = net::ConnectStep::NameLookup;
-      break;
-    case 'R': s.error = net::StreamError::Connect, s.connectStep = net::ConnectStep::Refused; break;
-    case 'T': s.error = net::StreamError::Stalled; break;
-    default: break;  // it answered (and did not play)
-  }
+  s.error = how == 'N' || how == 'R'                            ? net::StreamError::Connect
+            : how == 'T'                                        ? net::StreamError::Stalled
+            : std::string("4G5").find(how) != std::string::npos ? net::StreamError::HttpStatus
+                                                                : net::StreamError::None;
+  s.httpStatus = how == '4' ? 404 : how == 'G' ? 410 : 503;
+  s.connectStep = how == 'N' ? net::ConnectStep::NameLookup : net::ConnectStep::Refused;
   return s;
 }
 
 char told(std::optional<StreamGone> gone) {
-  if (!gone) return '.';
-  switch (*gone) {
-    case StreamGone::NotFound: return 'F';
-    case StreamGone::NoSuchHost: return 'H';
-    case StreamGone::NoAudio: return 'A';
-  }
-  return '?';
+  return !gone ? '.' : "FHA"[static_cast<int>(*gone)];  // NotFound, NoSuchHost, NoAudio
 }
 
-// Each character one attempt: 'P' played; else how its own connection to the address ended
-// ('4' 404, 'G' 410, '5' 503, 'N' no such host, 'R' refused, 'T' stalled, 'o' answered but
-// nothing played), 'p' the stream a page named failed on 404 (not the address's own
-// connection), 'L' the address answered a playlist whose entries all failed on 404.
+// One character per attempt: 'P' it played; else how its own connection to the address ended
+// (as ended()), 'p' the stream a page named failed on 404, 'L' the address answered a playlist
+// whose entries all failed on 404.
 std::string judge(const std::string& attempts) {
   GoneWatch watch;
   std::string out;
   for (const char a : attempts) {
-    const net::StreamStats own = ended(a == 'p' ? '4' : a);
+    const net::StreamStats own = ended(a);
     out += told(watch.attemptEnded(
         {.played = a == 'P',
          .own = a == 'p' ? nullptr : &own,
@@ -53,59 +42,49 @@ std::string judge(const std::string& attempts) {
 }
 
 TEST(GoneWatch, AnAddressIsGoneByItsOwnAnswerOrByTenAttemptsWithoutAudio) {
-  struct Case {
-    const char* attempts;
-    const char* told;
-  };
-  const std::string ten(10, 'R');
-  for (const Case& c : std::vector<Case>{
+  for (const auto& [attempts, expected] :
+       std::initializer_list<std::pair<const char*, const char*>>{
            // Never played: judged by its first attempt alone.
            {"4", "F"},
            {"G", "F"},
            {"N", "H"},
+           {"L", "F"},
            {"R", "."},
            {"5", "."},
            {"T", "."},
            {"o", "."},
-           {"L", "F"},
            // Played before: ten in a row without audio, whatever each failed on, told once.
            {"PRRRRRRRRR", ".........."},
-           {"PRRRRRRRRRRRR", "..........A.."},
-           {"P4N5TRo4NRT", "..........A"},
-           {"P4444", "....."},
-           // A connection that plays again starts the count over, and a later run tells again.
+           {"P4N5TRo4NRTRR", "..........A.."},
+           // Audio starts the count over, and a later run tells again.
            {"PRRRRRRRRRPRRRRRRRRR", "...................."},
            {"PRRRRRRRRRRPRRRRRRRRRR", "..........A..........A"},
-           // A 410 of its own connection says gone for good at once; the stream a page named
-           // failing is no news of the address.
+           // A 410 of its own connection tells at once; a page's stream failing is no news.
            {"PRG", "..F"},
            {"Pppp", "...."},
        }) {
-    EXPECT_EQ(judge(c.attempts), c.told) << c.attempts;
+    EXPECT_EQ(judge(attempts), expected) << attempts;
   }
 }
 
 TEST(GoneWatch, APlaylistLeadsNowhereOnlyWhenEveryEntryTriedWasGone) {
-  struct Case {
-    const char* entries;  // as above; 'x' an entry that could not be tried
-    char told;
-  };
-  for (const Case& c : std::vector<Case>{{"", '.'},
-                                         {"4", 'F'},
-                                         {"N4", 'H'},
-                                         {"4N", 'F'},
-                                         {"4R", '.'},
-                                         {"4o", '.'},
-                                         {"4x", '.'},
-                                         {"x", '.'}}) {
-    PlaylistEntriesGone entries;
-    for (const char e : std::string(c.entries)) {
+  // As ended(); 'x' an entry that could not be tried.
+  for (const auto& [entries, expected] :
+       std::initializer_list<std::pair<const char*, char>>{{"", '.'},
+                                                           {"4", 'F'},
+                                                           {"N4", 'H'},
+                                                           {"4N", 'F'},
+                                                           {"4R", '.'},
+                                                           {"4o", '.'},
+                                                           {"4x", '.'}}) {
+    PlaylistEntriesGone judged;
+    for (const char e : std::string(entries)) {
       if (e == 'x')
-        entries.leadsSomewhere();
+        judged.leadsSomewhere();
       else
-        entries.tried(ended(e));
+        judged.tried(ended(e));
     }
-    EXPECT_EQ(told(entries.verdict()), c.told) << c.entries;
+    EXPECT_EQ(told(judged.verdict()), expected) << entries;
   }
 }
 
