@@ -107,7 +107,7 @@ void retryNow() { engine().retryNow(); }
 SongSave saveSong(const std::string& directory) { return engine().saveSong(directory); }
 
 bool streamPlays(const std::string& url, bool publicOnly) {
-  return url.size() <= net::kMaxUrlBytes && engine().streamPlays(url, publicOnly);
+  return engine().streamPlays(url, publicOnly);
 }
 
 void setEventWake(std::function<void()> wake) { engine().setEventWake(std::move(wake)); }

@@ -75,7 +75,8 @@ std::shared_ptr<net::HttpStream> Engine::open(const std::string& url,
 
 bool Engine::streamPlays(const std::string& url, bool publicOnly) {
   if (!deps_.plausibleUrl(url)) {
-    log::write(audio::kEngineLog, "checked ", url, ": does not play (not a stream address)");
+    log::write(audio::kEngineLog, "checked ", std::string_view(url).substr(0, 200),
+               ": does not play (not a stream address)");
     return false;
   }
   return audio::streamPlays(opener_, url,

@@ -10,6 +10,8 @@
 // - Events (what a channel's title, station, shift or activity became, a save's end) are posted
 //   into one queue (EventQueue) by the sources' threads (ChannelNews) and by the calls below
 //   (after mutex_ is released), and taken on the caller's thread when it is woken.
+// - streamPlays() runs on its caller's thread (a worker's: it waits for the network) and takes
+//   no lock of the engine's; shutdown() cuts it short.
 // - The janitor thread detaches and destroys sources that are no longer wanted (joining their
 //   threads), so that BASS_Free never waits, and closes the connection of a source whose
 //   channels have all been stopped for keepWarm (a stopped player receives nothing). It sleeps
