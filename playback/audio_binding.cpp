@@ -47,8 +47,9 @@ class RealPlaybackControls final : public PlaybackControls {
   void RetryNow() override { audio::retryNow(); }
   void SetLevelLoudness(bool on) override { audio::setLevelLoudness(on); }
   SongSave SaveSong(const std::string& directory) override { return audio::saveSong(directory); }
-  // Not built yet: nothing is said to play.
-  bool StreamPlays(const std::string& /*url*/, bool /*publicOnly*/) override { return false; }
+  bool StreamPlays(const std::string& url, bool publicOnly) override {
+    return audio::streamPlays(url, publicOnly);
+  }
 };
 
 }  // namespace

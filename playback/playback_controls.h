@@ -19,11 +19,15 @@
 
 namespace radiolist {
 
-// Why a channel's address looks gone for good (PlaybackEvent::Kind::Gone).
+// Why a channel's address looks gone for good (PlaybackEvent::Kind::Gone). Judged by the
+// connection to the address itself: a playlist it answers with counts only when every entry
+// tried was gone so; the streams a web page names never do.
 enum class StreamGone : std::uint8_t {
-  NotFound,    // the server answered 404 or 410 to an address that had not played yet
+  NotFound,    // the server answered 404 or 410 to an address that had not played yet (or 410,
+               // "gone for good", to one that had: it is not tried again)
   NoSuchHost,  // its host name does not resolve (an address that had not played yet)
-  NoAudio,     // ten connections in a row brought no audio
+  NoAudio,     // it played before, then ten connection attempts in a row brought no audio (it
+               // keeps trying; audio starts the count over)
 };
 
 // One thing that changed for one channel (a handle a creation returned). A source shared by the
@@ -37,7 +41,8 @@ struct PlaybackEvent {
     Activity,   // the stream began to sound, stalled, ended or failed: ask ChannelIsActive
     Shift,      // paused or resumed, moved, or the whole seconds behind live or canSeek changed
     SaveEnded,  // a save ended because its file could not be written: `save` (handle 0)
-    Gone,       // the address looks gone for good (`gone`): told once per channel
+    Gone,       // the address looks gone for good (`gone`): told once per channel and reason,
+                // a channel created or played while it still looks so too; again after audio
   };
   Kind kind = Kind::Activity;
   DWORD handle = 0;
@@ -76,10 +81,11 @@ class PlaybackControls {
   // Starts saving the song heard into `directory`, or tells why not. Unlike the others it may
   // wait for the disk: call it from a thread of its own, never the window's.
   virtual SongSave SaveSong(const std::string& directory) = 0;
-  // Whether `url` answers now with audio a channel could play (a head, then body bytes an audio
-  // demuxer recognises). `publicOnly`: no connection to this machine's own networks at any hop
-  // (an address a public directory gave). Waits for the network, a few seconds at most: call it
-  // from a thread of its own, never the window's. Plays nothing.
+  // Whether `url` answers now with audio a channel could play (a 2xx head, then body bytes an
+  // audio demuxer recognises, of which a packet decodes; a playlist or a page is not followed).
+  // `publicOnly`: no connection to this machine's own networks at any hop (an address a public
+  // directory gave). Reads 256 KiB at most and waits for the network 8 s at most: call it from a
+  // thread of its own, never the window's. Plays nothing; the engine's log says why.
   [[nodiscard]] virtual bool StreamPlays(const std::string& url, bool publicOnly) = 0;
 };
 

@@ -106,6 +106,10 @@ void retryNow() { engine().retryNow(); }
 
 SongSave saveSong(const std::string& directory) { return engine().saveSong(directory); }
 
+bool streamPlays(const std::string& url, bool publicOnly) {
+  return engine().streamPlays(url, publicOnly);
+}
+
 void setEventWake(std::function<void()> wake) { engine().setEventWake(std::move(wake)); }
 
 std::vector<PlaybackEvent> takeEvents() { return engine().takeEvents(); }

@@ -20,6 +20,7 @@ void ChannelNews::attach(DWORD handle, EventQueue::Batch& batch) {
   if (title_) postLocked(Kind::Title, handle, batch);
   if (station_) postLocked(Kind::Station, handle, batch);
   if (shift_ != ShiftState{}) postLocked(Kind::Shift, handle, batch);
+  tellGoneLocked(handle, batch);
 }
 
 void ChannelNews::detach(DWORD handle) {
@@ -72,6 +73,35 @@ void ChannelNews::saveEnded(SongSave save) {
   batch.post(std::move(event));
 }
 
+void ChannelNews::gone(StreamGone why) {
+  EventQueue::Batch batch(queue_);
+  const std::lock_guard lock(mutex_);
+  if (!read_) return;
+  gone_ = why;
+  for (const DWORD handle : handles_) tellGoneLocked(handle, batch);
+}
+
+void ChannelNews::notGone() {
+  const std::lock_guard lock(mutex_);
+  gone_.reset();
+  toldGone_.clear();
+}
+
+void ChannelNews::tellGoneLocked(DWORD handle, EventQueue::Batch& batch) {
+  if (!gone_) return;
+  const std::pair told{handle, *gone_};
+  if (std::find(toldGone_.begin(), toldGone_.end(), told) != toldGone_.end()) return;
+  if (toldGone_.size() >= kMaxToldGone) {
+    // Channels no longer on it are forgotten first: those on it must not be told twice.
+    std::erase_if(toldGone_, [&](const auto& t) {
+      return std::find(handles_.begin(), handles_.end(), t.first) == handles_.end();
+    });
+    if (toldGone_.size() >= kMaxToldGone) toldGone_.erase(toldGone_.begin());
+  }
+  toldGone_.push_back(told);
+  postLocked(PlaybackEvent::Kind::Gone, handle, batch);
+}
+
 void ChannelNews::postLocked(PlaybackEvent::Kind kind, DWORD handle, EventQueue::Batch& batch) {
   PlaybackEvent event;
   event.kind = kind;
@@ -80,6 +110,7 @@ void ChannelNews::postLocked(PlaybackEvent::Kind kind, DWORD handle, EventQueue:
     case PlaybackEvent::Kind::Title: event.title = title_; break;
     case PlaybackEvent::Kind::Station: event.station = station_.value_or(std::string()); break;
     case PlaybackEvent::Kind::Shift: event.shift = shift_; break;
+    case PlaybackEvent::Kind::Gone: event.gone = gone_.value_or(StreamGone::NotFound); break;
     default: break;
   }
   batch.post(std::move(event));

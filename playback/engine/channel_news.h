@@ -1,6 +1,7 @@
 #pragma once
 // What one source tells the channels on it, as events (EventQueue): the title heard, the
-// station, where the listener stands in the kept past, the stream's activity and a save's end.
+// station, where the listener stands in the kept past, the stream's activity, a save's end, and
+// that the address looks gone for good.
 // Sources do not know handles; the engine attaches each channel's handle to its source's news
 // while the channel is created or plays, and detaches it when it stops or is freed, so a source
 // with no channel (a hint, a warm or stopped one) tells nothing.
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "playback/bass.h"
@@ -55,6 +57,11 @@ class ChannelNews {
   void activity();
   // A save ended because its file could not be written (told whether a channel listens or not).
   void saveEnded(SongSave save);
+  // The address looks gone for good (GoneWatch): each channel on it is told once per reason, and
+  // so is a channel attached while it still does.
+  void gone(StreamGone why);
+  // Audio came again: it no longer looks gone, and a later gone is told anew.
+  void notGone();
 
   [[nodiscard]] EventQueue* queue() const { return queue_; }
 
@@ -62,6 +69,8 @@ class ChannelNews {
   // Need mutex_: tells the channels what of `now` differs from what they were told.
   void applyLocked(Now now, unsigned what, bool moved, EventQueue::Batch& batch);
   void postLocked(PlaybackEvent::Kind kind, DWORD handle, EventQueue::Batch& batch);
+  // Tells `handle` of gone_, unless it was told of it already.
+  void tellGoneLocked(DWORD handle, EventQueue::Batch& batch);
   static bool shiftDiffers(const ShiftState& a, const ShiftState& b);
 
   EventQueue* const queue_;  // nullptr tells nobody
@@ -73,6 +82,11 @@ class ChannelNews {
   std::optional<SongTitle> title_;
   std::optional<std::string> station_;
   ShiftState shift_;
+  std::optional<StreamGone> gone_;
+  // Who was told which gone since the address last played: a few channels at a time (a pair per
+  // creation), kept to kMaxToldGone, those no longer on it forgotten first.
+  static constexpr std::size_t kMaxToldGone = 16;
+  std::vector<std::pair<DWORD, StreamGone>> toldGone_;
 };
 
 }  // namespace radiolist::audio

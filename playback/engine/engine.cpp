@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "playback/engine/log_domains.h"
+#include "playback/engine/stream_check.h"
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
 #include "playback/log/timeline.h"
@@ -36,6 +37,7 @@ void Engine::shutdown() {
     const std::lock_guard gate(gateMutex_);
     gateClosed_ = true;
   }
+  checks_.request_stop();
   std::vector<std::shared_ptr<Source>> doomed;
   std::unique_ptr<Output> output;
   {
@@ -69,6 +71,17 @@ std::shared_ptr<net::HttpStream> Engine::open(const std::string& url,
   const std::lock_guard gate(gateMutex_);
   if (gateClosed_) return nullptr;
   return deps_.openStream(url, range, reach);
+}
+
+bool Engine::streamPlays(const std::string& url, bool publicOnly) {
+  if (!deps_.plausibleUrl(url)) {
+    log::write(audio::kEngineLog, "checked ", std::string_view(url).substr(0, 200),
+               ": does not play (not a stream address)");
+    return false;
+  }
+  return audio::streamPlays(opener_, url,
+                            publicOnly ? net::Reach::PublicOnly : net::Reach::Anywhere,
+                            checks_.get_token());
 }
 
 bool Engine::init() {

@@ -10,6 +10,8 @@
 // - Events (what a channel's title, station, shift or activity became, a save's end) are posted
 //   into one queue (EventQueue) by the sources' threads (ChannelNews) and by the calls below
 //   (after mutex_ is released), and taken on the caller's thread when it is woken.
+// - streamPlays() runs on its caller's thread (a worker's: it waits for the network) and takes
+//   no lock of the engine's; shutdown() cuts it short.
 // - The janitor thread detaches and destroys sources that are no longer wanted (joining their
 //   threads), so that BASS_Free never waits, and closes the connection of a source whose
 //   channels have all been stopped for keepWarm (a stopped player receives nothing). It sleeps
@@ -24,6 +26,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -114,6 +117,11 @@ class Engine {
   // Unlike the other calls it may wait for the disk, so it may come from any thread.
   SongSave saveSong(const std::string& directory);
 
+  // Whether `url` answers now with audio (audio::streamPlays, StreamCheckLimits' bounds), held
+  // to public addresses when `publicOnly`. Blocks for the network, seconds at most: any thread
+  // but the window's. Refused after shutdown(), which cuts short a check under way.
+  [[nodiscard]] bool streamPlays(const std::string& url, bool publicOnly);
+
   // The event queue (PlaybackControls::SetEventWake and TakeEvents). Any thread.
   void setEventWake(std::function<void()> wake) { events_.setWake(std::move(wake)); }
   [[nodiscard]] std::vector<PlaybackEvent> takeEvents() { return events_.take(); }
@@ -176,6 +184,7 @@ class Engine {
   EventQueue events_;                      // before the sources, which post until they are gone
   std::atomic<bool> levelLoudness_{true};  // before the sources, which read it until they end
 
+  std::stop_source checks_;  // streamPlays' checks end at shutdown()
   std::mutex gateMutex_;
   bool gateClosed_ = false;  // guarded by gateMutex_: set by shutdown(), never cleared
   Mixer mixer_;              // before output_ and the sources, which use it until they are gone

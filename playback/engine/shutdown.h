@@ -33,6 +33,10 @@ void retryNow();
 // it from a thread of its own, not the window's.
 SongSave saveSong(const std::string& directory);
 
+// Whether `url` answers now with audio (PlaybackControls::StreamPlays, Engine::streamPlays).
+// Blocks for the network, about 8 s at most: call it from a worker's thread, never the window's.
+bool streamPlays(const std::string& url, bool publicOnly);
+
 // The library's events (PlaybackControls): the wake, called on a library thread when events
 // wait, and everything waiting (Engine::setEventWake, takeEvents).
 void setEventWake(std::function<void()> wake);

@@ -28,8 +28,6 @@ constexpr std::size_t kMaxEntriesTried = 10;
 // at every level, and HLS variants, keys and segments. A station needs a handful; nested
 // playlists of ten entries three levels deep would make 1,111, again at every reconnect.
 constexpr int kRequestsPerAttempt = 24;
-// Candidates of a page tried before giving up on it: the good ones come first.
-constexpr std::size_t kPageCandidatesTried = 6;
 
 // Audio a page's candidate must play from one connection before it counts as the page's
 // stream: an advertisement or a jingle is over by then.
@@ -171,48 +169,31 @@ void Source::run(const std::stop_token& stop) {
   while (!stop.stop_requested()) {
     const auto began = std::chrono::steady_clock::now();
     requestsLeft_ = kRequestsPerAttempt - 1;  // the attempt's own connection is one
+    const bool toAddress = pageStream_.empty();
+    entriesGone_.reset();
     bool played = play(stream, stop, rejoin);
     if (!played) played = playFallbacks(stop, rejoin);
     if (stop.stop_requested()) return;
     everPlayed = everPlayed || played;
+    judgeGone(played, toAddress ? stream.get() : nullptr);
     stream = reconnect(played, everPlayed, std::chrono::steady_clock::now() - began, stop);
     if (!stream) return;
     rejoin = true;
   }
 }
 
-bool Source::playFallbacks(const std::stop_token& stop, bool rejoin) {
-  bool played = false;
-  if (!pageStream_.empty() && !stop.stop_requested()) {
-    // The page's stream no longer plays: the page again, for the stream it names now.
-    log::write(audio::kEngineLog, url_, ": its stream ", pageStream_,
-               " did not play; reading the page again");
-    pageStream_.clear();
-    reach_ = net::Reach::Anywhere;  // the user's own address
-    if (auto page = openCounted(url_, std::nullopt)) {
-      connections_.fetch_add(1, std::memory_order_acq_rel);
-      setCurrent(page);
-      played = play(page, stop, rejoin);
-    }
-  }
-  if (!played && !rememberedStream_.empty() && !stop.stop_requested()) {
-    // The address gave no page to judge (it is down, or answered nothing playable): the
-    // stream it named before, judged by the address's literal host alone.
-    const std::string remembered = std::exchange(rememberedStream_, {});
-    log::write(audio::kEngineLog, url_, ": no page now; trying the stream it named, ", remembered);
-    reach_ = formats::isLocalHost(formats::urlHost(url_)) ? net::Reach::Anywhere
-                                                          : net::Reach::PublicOnly;
-    candidate_ = remembered;
-    candidateProven_ = true;
-    if (auto entry = openCounted(remembered, std::nullopt)) {
-      connections_.fetch_add(1, std::memory_order_acq_rel);
-      setCurrent(entry);
-      played = play(entry, stop, rejoin, 1);
-    }
-    candidate_.clear();
-    candidateProven_ = false;
-  }
-  return played;
+void Source::judgeGone(bool played, const net::HttpStream* own) {
+  const net::StreamStats ownEnd = own != nullptr ? own->stats() : net::StreamStats{};
+  const auto gone =
+      goneWatch_.attemptEnded({.played = played,
+                               .own = own != nullptr ? &ownEnd : nullptr,
+                               .entries = entriesGone_ ? entriesGone_->verdict() : std::nullopt});
+  if (!gone) return;
+  static constexpr const char* kWhy[] = {"not found", "no such host",
+                                         "connections in a row without audio"};
+  log::write(audio::kEngineLog, url_, ": looks gone for good (", kWhy[static_cast<int>(*gone)],
+             ")");
+  news_->gone(*gone);
 }
 
 std::shared_ptr<net::HttpStream> Source::reconnect(bool played, bool everPlayed,
@@ -348,6 +329,8 @@ void Source::liveHooks(DecodeHooks& hooks, const std::stop_token& stop, int& req
     requestsBeforeAudio = requestsLeft_;
     requestsLeft_ = -1;  // a stream that plays makes the requests it needs
     reconnecting_.store(false, std::memory_order_release);
+    goneWatch_.audio();
+    news_->notGone();
     news_->activity();
     if (!inPage_ && !rememberedStream_.empty()) {
       // The address itself plays now: what its page once named is of the past.
@@ -386,63 +369,26 @@ bool Source::playPlaylist(Feed& feed, const std::string& base, const std::stop_t
   const auto bytes = feed.ahead();
   const std::string_view body(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   const std::vector<std::string> entries = formats::playlistEntries(body, base, kMaxEntriesTried);
+  // The address's own answer: whether it leads anywhere is judged by its entries (GoneWatch).
+  if (depth == 0 && !inPage_) entriesGone_.emplace();
+  PlaylistEntriesGone ignored;
+  PlaylistEntriesGone& judged = depth == 0 && !inPage_ ? *entriesGone_ : ignored;
   for (const std::string& url : entries) {
     if (stop.stop_requested()) return false;
-    if (offLimits(url)) continue;
+    if (offLimits(url)) {
+      judged.leadsSomewhere();
+      continue;
+    }
     std::shared_ptr<net::HttpStream> entry = openCounted(url, std::nullopt);
-    if (!entry) return false;
+    if (!entry) {
+      judged.leadsSomewhere();
+      return false;
+    }
     setCurrent(entry);
     if (play(entry, stop, rejoin, depth + 1)) return true;
+    judged.tried(entry->stats());
   }
   return false;
-}
-
-bool Source::playPage(Feed& feed, const net::ResponseHead* head, const std::string& base,
-                      const std::stop_token& stop, bool rejoin, int depth) {
-  if (inPage_) {
-    log::write(audio::kEngineLog, base, ": a page found in a page is not followed");
-    return false;
-  }
-  feed.peek(formats::kMaxPageBytes);
-  const auto bytes = feed.ahead();
-  const std::string_view page(reinterpret_cast<const char*>(bytes.data()),
-                              std::min(bytes.size(), formats::kMaxPageBytes));
-  const std::string_view host = formats::urlHost(base);
-  const bool local = formats::isLocalHost(host) || net::isOffLimitsToPublic(host) ||
-                     (head != nullptr && (formats::isLocalHost(head->primaryIp) ||
-                                          net::isOffLimitsToPublic(head->primaryIp)));
-  std::vector<std::string> candidates = formats::pageCandidates(page, base, local);
-  feed.discard();  // the page's 2 MiB are not kept while its stream plays
-  log::write(audio::kEngineLog, base, ": a web page, ", candidates.size(), " stream candidates");
-  const bool provenFirst = !rememberedStream_.empty();
-  if (provenFirst) {
-    // Still a page: the stream it led to before comes first, judged as the page is now.
-    std::vector<std::string> ordered{std::exchange(rememberedStream_, {})};
-    for (std::string& c : candidates) {
-      if (c != ordered.front()) ordered.push_back(std::move(c));
-    }
-    candidates = std::move(ordered);
-  }
-  inPage_ = true;
-  const net::Reach outer = reach_;
-  if (!local) reach_ = net::Reach::PublicOnly;
-  bool played = false;
-  for (std::size_t i = 0; i < candidates.size() && i < kPageCandidatesTried && !played; ++i) {
-    if (stop.stop_requested()) break;
-    if (offLimits(candidates[i])) continue;
-    std::shared_ptr<net::HttpStream> entry = openCounted(candidates[i], std::nullopt);
-    if (!entry) break;
-    setCurrent(entry);
-    candidate_ = candidates[i];
-    // It played live before: a drop early in its connection is a station's hiccup, not a file.
-    candidateProven_ = provenFirst && i == 0;
-    played = play(entry, stop, rejoin, depth + 1);
-  }
-  candidateProven_ = false;
-  inPage_ = false;
-  reach_ = outer;
-  candidate_.clear();
-  return played;
 }
 
 std::shared_ptr<net::HttpStream> Source::openFirst() {
@@ -451,24 +397,6 @@ std::shared_ptr<net::HttpStream> Source::openFirst() {
   // judged again).
   reach_ = pageStream_.empty() ? net::Reach::Anywhere : pageReach_;
   return open_(pageStream_.empty() ? url_ : pageStream_, std::nullopt, reach_);
-}
-
-void Source::pageStreamPlays() {
-  log::write(audio::kEngineLog, url_, ": a page; its stream is ", candidate_, " (", liveMs_,
-             " ms of audio from one connection)");
-  pageStream_ = std::move(candidate_);
-  pageReach_ = reach_;
-  candidate_.clear();
-  if (pages_) pages_->remember(url_, pageStream_);
-}
-
-bool Source::offLimits(const std::string& url) const {
-  if (reach_ != net::Reach::PublicOnly) return false;
-  const std::string_view host = formats::urlHost(url);
-  if (!formats::isLocalHost(host) && !net::isOffLimitsToPublic(host)) return false;
-  log::warning(audio::kEngineLog, url_, ": a page on the internet led to ", url,
-               ", on this machine or its own network: not requested");
-  return true;
 }
 
 std::shared_ptr<net::HttpStream> Source::openCounted(const std::string& url,

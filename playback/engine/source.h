@@ -32,7 +32,8 @@
 // What changes is told to the channels on it (news(), ChannelNews): a title where it arrives (an
 // ICY block on the network thread, a title inside the audio on the decoder thread, the replay
 // passing a title mark, seen at the next live packet), the station when a connection proves to
-// be audio, the shift with each live packet, the activity where a connection sounds or ends.
+// be audio, the shift with each live packet, the activity where a connection sounds or ends,
+// and, after a connection attempt, that the address looks gone for good (GoneWatch's rule).
 
 #include <atomic>
 #include <chrono>
@@ -46,6 +47,7 @@
 
 #include "playback/engine/channel_news.h"
 #include "playback/engine/decoder.h"
+#include "playback/engine/gone_watch.h"
 #include "playback/engine/loudness.h"
 #include "playback/engine/mixer.h"
 #include "playback/engine/page_memory.h"
@@ -149,6 +151,9 @@ class Source {
   // After `stream` did not play: the page's stream's page read again, or the stream a page
   // named on an earlier start, when there is one to try; whether one played.
   bool playFallbacks(const std::stop_token& stop, bool rejoin);
+  // After a connection attempt: whether the address now looks gone for good, told if so. `own`
+  // is the attempt's own connection when it went to the address itself, else nullptr.
+  void judgeGone(bool played, const net::HttpStream* own);
   // After a connection ended: waits out the pause before the next one; the next connection,
   // nullptr when there is to be none.
   std::shared_ptr<net::HttpStream> reconnect(bool played, bool everPlayed,
@@ -225,6 +230,9 @@ class Source {
   std::int64_t liveMs_ = 0;       // audio decoded from the current connection (for a candidate)
   bool inPage_ = false;           // a page's candidates are being tried
   bool toldBehind_ = false;       // the last live packet found the listener behind live
+  GoneWatch goneWatch_;
+  // While the address's own answer is a playlist: what its entries tried said.
+  std::optional<PlaylistEntriesGone> entriesGone_;
   // Every request of the current attempt is held to this, from its first connection down to its
   // playlist entries, redirects and HLS requests: PublicOnly for what a public page named.
   net::Reach reach_ = net::Reach::Anywhere;

@@ -39,7 +39,11 @@ Lines take(EventQueue& queue) {
       case Kind::Shift: line += " shift " + std::to_string(e.shift.delaySeconds); break;
       case Kind::Activity: line += " activity"; break;
       case Kind::SaveEnded: line += " save " + e.save.path; break;
-      case Kind::Gone: line += " gone"; break;
+      case Kind::Gone:
+        line += e.gone == StreamGone::NotFound     ? " gone not-found"
+                : e.gone == StreamGone::NoSuchHost ? " gone no-host"
+                                                   : " gone no-audio";
+        break;
     }
     out.push_back(line);
   }
@@ -179,6 +183,49 @@ TEST(ChannelNews, TellsItsChannelsWhatChangedAndANewOneWhatIsKnown) {
   news.tell(ChannelNews::kAll);
   EXPECT_EQ(reads, readsBefore) << "a source gone is read no more";
   EXPECT_EQ(take(queue), Lines{});
+}
+
+TEST(ChannelNews, TellsGoneOncePerChannelAndReasonAndAnewAfterAudio) {
+  EventQueue queue;
+  ChannelNews news(&queue, [](unsigned) { return ChannelNews::Now{}; });
+  const auto attach = [&](DWORD handle) {
+    EventQueue::Batch batch(&queue);
+    news.attach(handle, batch);
+  };
+  news.gone(StreamGone::NotFound);
+  EXPECT_EQ(take(queue), Lines{}) << "no channel, no news";
+  attach(1);
+  attach(2);
+  EXPECT_EQ(take(queue), (Lines{"1 gone not-found", "2 gone not-found"}))
+      << "a channel attached while gone is told";
+  news.gone(StreamGone::NotFound);
+  news.detach(2);
+  attach(2);  // stopped and played again
+  EXPECT_EQ(take(queue), Lines{}) << "told once per channel and reason";
+  news.gone(StreamGone::NoAudio);
+  EXPECT_EQ(take(queue), (Lines{"1 gone no-audio", "2 gone no-audio"}));
+  news.notGone();
+  attach(3);
+  EXPECT_EQ(take(queue), Lines{}) << "it played again: not gone";
+  news.gone(StreamGone::NoAudio);
+  EXPECT_EQ(take(queue), (Lines{"1 gone no-audio", "2 gone no-audio", "3 gone no-audio"}))
+      << "a later run is told again";
+  // Many channels over a long life, each created, told and stopped: what is remembered stays
+  // bounded, and the channels still on it are not told twice.
+  for (DWORD h = 10; h < 60; ++h) {
+    attach(h);
+    news.detach(h);
+  }
+  EXPECT_EQ(take(queue).size(), 50u);
+  news.gone(StreamGone::NoAudio);
+  EXPECT_EQ(take(queue), Lines{});
+  news.detachAll();
+  news.gone(StreamGone::NoSuchHost);
+  EXPECT_EQ(take(queue), Lines{}) << "a stopped player is told nothing";
+  news.close();
+  attach(4);
+  news.gone(StreamGone::NotFound);
+  EXPECT_EQ(take(queue), Lines{}) << "a source gone tells nothing";
 }
 
 }  // namespace

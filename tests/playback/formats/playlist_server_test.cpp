@@ -283,13 +283,25 @@ TEST_F(PlaylistServerTest, APlaylistWithoutAPlayableEntryStaysSilent) {
   ASSERT_NE(web.port(), 0);
   write("dead.pls", pls({web.url("missing1.mp3"), web.url("missing2.mp3")}));
   write("empty.m3u", "#EXTM3U\n# nothing here\n");
-  for (const char* name : {"dead.pls", "empty.m3u"}) {
+  write("dead.html",
+        "<!DOCTYPE html><html><body><audio src=\"missing3.mp3\"></audio></body></html>");
+  // Told gone for good only where the address itself leads nowhere: a playlist whose every entry
+  // is missing, not an empty one, nor a page whose stream is missing (the page answered).
+  for (const auto& [name, gone] : {std::pair{"dead.pls", 1}, {"empty.m3u", 0}, {"dead.html", 0}}) {
     SCOPED_TRACE(name);
     awaitSilence();
+    radiolist::audio::takeEvents();
     const HSTREAM h = startLikeTheWindow(web.url(name));
     EXPECT_LT(levelOver(3s), 1e-3);
     EXPECT_NE(BASS_ChannelIsActive(h), BASS_ACTIVE_PLAYING);
     EXPECT_EQ(BASS_ChannelGetTags(h, BASS_TAG_META), nullptr);
+    const auto events = radiolist::audio::takeEvents();
+    EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                            [&](const radiolist::PlaybackEvent& e) {
+                              return e.kind == radiolist::PlaybackEvent::Kind::Gone &&
+                                     e.handle == h && e.gone == radiolist::StreamGone::NotFound;
+                            }),
+              gone);
   }
 }
 
