@@ -45,13 +45,12 @@ const QDBusArgument& operator>>(const QDBusArgument& in, BusMovedStation& m) {
 }
 
 StationMender* Companion::makeMender() {
-  StationMender::Directory asks{
-      [this](const std::string& uuid, directory::Callback done) {
-        std::ignore = directory().byUuid({uuid}, std::move(done));
-      },
-      [this](const directory::Query& query, directory::Callback done) {
-        std::ignore = directory().search(query, std::move(done));
-      }};
+  StationMender::Directory asks{[this](const std::string& uuid, directory::Callback done) {
+                                  std::ignore = directory().byUuid({uuid}, std::move(done));
+                                },
+                                [this](const directory::Query& query, directory::Callback done) {
+                                  std::ignore = directory().search(query, std::move(done));
+                                }};
   Player* player = &player_;
   return new StationMender(
       std::move(asks),
@@ -92,7 +91,7 @@ void Companion::showMovedOffers() {
 
 void Companion::tellMoved(const MovedStation& moved) {
   log::write(kDesktopLog, "line ", moved.row, " moved: ", moved.oldAddress.toStdString(), " -> ",
-            moved.newAddress.toStdString());
+             moved.newAddress.toStdString());
   notifier_->show({movedText(moved.name), moved.newAddress});
 }
 

@@ -42,7 +42,8 @@ void rememberDirectoryId(DirectoryIdList& ids, DirectoryId entry) {
   std::erase_if(ids, [&](const DirectoryId& id) { return id.address == entry.address; });
   ids.push_back(std::move(entry));
   if (ids.size() > kMaxDirectoryIds)
-    ids.erase(ids.begin(), ids.begin() + static_cast<std::ptrdiff_t>(ids.size() - kMaxDirectoryIds));
+    ids.erase(ids.begin(),
+              ids.begin() + static_cast<std::ptrdiff_t>(ids.size() - kMaxDirectoryIds));
 }
 
 DirectoryIdList parseDirectoryIds(std::string_view bytes) {

@@ -64,7 +64,7 @@ void StationMender::lineGone(const GoneLine& line) {
   const std::string address = line.address.toStdString();
   const std::string uuid = ids_.uuidFor(address).value_or(std::string());
   log::write(kDesktopLog, "line ", line.row, " looks gone for good (", address,
-            "): asking the directory ", uuid.empty() ? "by its name" : "by its id");
+             "): asking the directory ", uuid.empty() ? "by its name" : "by its id");
   auto done = [post = post_, this, line, uuid](const directory::Outcome& answer) {
     post->post([this, line, uuid, answer] { answered(line, uuid, answer); });
   };
@@ -94,8 +94,7 @@ void StationMender::answered(const GoneLine& line, const std::string& uuid,
     log::write(kDesktopLog, "the directory has no other address for line ", line.row);
     return;
   }
-  const MovedStation moved{line.row, line.name, line.address,
-                           QString::fromStdString(station->url)};
+  const MovedStation moved{line.row, line.name, line.address, QString::fromStdString(station->url)};
   const bool publicOnly = station->reach == net::Reach::PublicOnly;
   checks_.start([post = post_, this, moved, publicOnly, plays = plays_] {
     log::nameThisThread("rl-mend");
@@ -107,7 +106,7 @@ void StationMender::answered(const GoneLine& line, const std::string& uuid,
 void StationMender::checked(const MovedStation& moved, bool plays) {
   if (!plays) {
     log::write(kDesktopLog, "the directory's new address for line ", moved.row,
-              " does not play either: ", moved.newAddress.toStdString());
+               " does not play either: ", moved.newAddress.toStdString());
     return;
   }
   offers_.removeIf([&](const MovedStation& o) { return o.row == moved.row; });

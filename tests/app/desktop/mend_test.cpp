@@ -38,17 +38,20 @@ TEST(DirectoryIds, FileReadsWhatItCanAndKeepsTheNewestWithinItsBounds) {
     DirectoryIdList want;
   };
   const std::vector<Case> cases = {
-      {"two lines, CR LF too", "http://a/1\t" + kUuidA + "\r\nhttp://a/2\t" + kUuidB + "\n",
+      {"two lines, CR LF too",
+       "http://a/1\t" + kUuidA + "\r\nhttp://a/2\t" + kUuidB + "\n",
        {{"http://a/1", kUuidA}, {"http://a/2", kUuidB}}},
       {"a later line for an address replaces the earlier",
        "http://a/1\t" + kUuidA + "\nhttp://a/2\t" + kUuidB + "\nhttp://a/1\t" + kUuidB,
        {{"http://a/2", kUuidB}, {"http://a/1", kUuidB}}},
       {"no tab, no id, an id that is not the directory's kind, a control character",
-       "http://a/1\nhttp://a/2\t\nhttp://a/3\tnot an id!\nhttp://a/\x01" "4\t" + kUuidA +
-           "\n\t" + kUuidA + "\nhttp://a/5\t" + kUuidA + "\textra\n",
+       "http://a/1\nhttp://a/2\t\nhttp://a/3\tnot an id!\nhttp://a/\x01"
+       "4\t" +
+           kUuidA + "\n\t" + kUuidA + "\nhttp://a/5\t" + kUuidA + "\textra\n",
        {}},
       {"an address longer than the bound",
-       "http://a/" + std::string(kMaxDirectoryIdAddressBytes, 'x') + "\t" + kUuidA + "\n", {}},
+       "http://a/" + std::string(kMaxDirectoryIdAddressBytes, 'x') + "\t" + kUuidA + "\n",
+       {}},
       {"nothing", "", {}},
   };
   for (const Case& c : cases) {
@@ -131,21 +134,30 @@ TEST(StationMender, TheDirectorysAnswerGivesOneNewAddressOrNone) {
     std::optional<std::string> want;
   };
   const std::vector<Case> cases = {
-      {"by id", answer({station(kUuidB, "Other", "http://x/"), station(kUuidA, "R", "http://new/")}),
-       kUuidA, "Name in the list", "http://new/"},
+      {"by id",
+       answer({station(kUuidB, "Other", "http://x/"), station(kUuidA, "R", "http://new/")}), kUuidA,
+       "Name in the list", "http://new/"},
       {"by id, the same address", answer({station(kUuidA, "R", "http://old/")}), kUuidA, "R", {}},
       {"by id, not found", answer({station(kUuidB, "R", "http://new/")}), kUuidA, "R", {}},
       {"a failure", failed, kUuidA, "R", {}},
-      {"by name, exactly one", answer({station(kUuidA, "Radio X Plus", "http://plus/"),
-                                       station(kUuidB, "Radio X", "http://new/")}),
+      {"by name, exactly one",
+       answer({station(kUuidA, "Radio X Plus", "http://plus/"),
+               station(kUuidB, "Radio X", "http://new/")}),
        "", " Radio X ", "http://new/"},
-      {"by name, two at one address", answer({station(kUuidA, "Radio X", "http://new/"),
-                                              station(kUuidB, "Radio X", "http://new/")}),
+      {"by name, two at one address",
+       answer(
+           {station(kUuidA, "Radio X", "http://new/"), station(kUuidB, "Radio X", "http://new/")}),
        "", "Radio X", "http://new/"},
-      {"by name, two at different addresses", answer({station(kUuidA, "Radio X", "http://new/"),
-                                                      station(kUuidB, "Radio X", "http://n2/")}),
-       "", "Radio X", {}},
-      {"by name, none exactly", answer({station(kUuidA, "radio x", "http://new/")}), "", "Radio X",
+      {"by name, two at different addresses",
+       answer(
+           {station(kUuidA, "Radio X", "http://new/"), station(kUuidB, "Radio X", "http://n2/")}),
+       "",
+       "Radio X",
+       {}},
+      {"by name, none exactly",
+       answer({station(kUuidA, "radio x", "http://new/")}),
+       "",
+       "Radio X",
        {}},
   };
   for (const Case& c : cases) {
@@ -157,9 +169,9 @@ TEST(StationMender, TheDirectorysAnswerGivesOneNewAddressOrNone) {
 // The directory and the player as the mender sees them, answering from threads of their own.
 struct StandIns {
   std::mutex mutex;
-  std::vector<std::string> byUuid;          // ids asked for
-  std::vector<directory::Query> searches;   // searches asked for
-  directory::Outcome answer;                // what each request gets
+  std::vector<std::string> byUuid;         // ids asked for
+  std::vector<directory::Query> searches;  // searches asked for
+  directory::Outcome answer;               // what each request gets
   std::set<std::string> playing;
   std::vector<std::pair<std::string, bool>> plays;  // addresses asked about, publicOnly
 
