@@ -14,9 +14,10 @@ Endpoints (GET; the query as the real directory takes it):
   /stats                  what the server saw: {"requests": n, "clicks": {uuid: n},
                           "user_agents": [...distinct...]} (not part of the directory's API)
 
---station 'NAME|URL[|TAGS|COUNTRY|CODEC|BITRATE]' adds a station first in the list (its uuid
-is printed on stdout as "UUID <uuid> <NAME>" after the port line); repeat it for more; two with
-one URL stand for the directory's duplicates.
+--station 'NAME|URL[|TAGS|COUNTRY|CODEC|BITRATE|UUID]' adds a station first in the list (its
+uuid, made up unless given, is printed on stdout as "UUID <uuid> <NAME>" after the port line);
+repeat it for more; two with one URL stand for the directory's duplicates. Empty fields take
+made-up values.
 
 --mode changes every directory answer (not /stats):
   good      the API as above (the default)
@@ -59,12 +60,14 @@ CODECS = ["MP3", "MP3", "MP3", "AAC", "AAC+", "OGG", "FLAC"]
 BITRATES = [32, 48, 64, 96, 128, 128, 128, 192, 256, 320]
 
 
-def station(rng, i, name=None, url=None, tags=None, country=None, codec=None, bitrate=None):
+def station(rng, i, name=None, url=None, tags=None, country=None, codec=None, bitrate=None,
+            uuid=None):
     c = rng.choice(COUNTRIES)
     u = url or f"http://stream{i}.radio.example/live"
+    made = str(uuidlib.UUID(int=rng.getrandbits(128), version=4))
     return {
         "changeuuid": str(uuidlib.UUID(int=rng.getrandbits(128), version=4)),
-        "stationuuid": str(uuidlib.UUID(int=rng.getrandbits(128), version=4)),
+        "stationuuid": uuid or made,
         "name": name or f"{rng.choice(ADJECTIVES)} {rng.choice(NOUNS)} {i}",
         "url": u,
         "url_resolved": u,
@@ -92,7 +95,7 @@ def make_stations(count, extra, seed):
     stations = []
     for i, spec in enumerate(extra):
         parts = spec.split("|")
-        fields = dict(zip(["name", "url", "tags", "country", "codec", "bitrate"], parts))
+        fields = dict(zip(["name", "url", "tags", "country", "codec", "bitrate", "uuid"], parts))
         s = station(rng, i, **{k: v for k, v in fields.items() if v != ""})
         s["lastcheckok"] = 1
         stations.append(s)
@@ -277,7 +280,7 @@ def main():
     p.add_argument("--port", type=int, default=0)
     p.add_argument("--stations", type=int, default=20000, help="made-up stations")
     p.add_argument("--seed", type=int, default=33)
-    p.add_argument("--station", action="append", default=[], metavar="NAME|URL[|...]")
+    p.add_argument("--station", action="append", default=[], metavar="NAME|URL[|...|UUID]")
     p.add_argument("--mode", default="good",
                    choices=["good", "hang", "status", "huge", "deep", "million", "bidi", "file",
                             "private"])

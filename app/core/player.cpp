@@ -42,7 +42,12 @@ void Player::follow(bool poll) {
     // Stopping or creating a stream changes where it stands at once, without an event.
     if (poll && handles[i] != 0) heard_[i].shift = controls_.ChannelGetShift(handles[i]);
   }
-  for (const PlaybackEvent& event : controls_.TakeEvents()) apply(event);
+  for (const PlaybackEvent& event : controls_.TakeEvents()) {
+    if (event.kind == PlaybackEvent::Kind::Gone)
+      noteGone(view, event);
+    else
+      apply(event);
+  }
 
   OnAir now;
   now.channel = view.channel;
@@ -91,6 +96,18 @@ void Player::apply(const PlaybackEvent& event) {
       case PlaybackEvent::Kind::Gone: break;
     }
   }
+}
+
+void Player::noteGone(const ChannelView& view, const PlaybackEvent& event) {
+  if (event.handle == 0 || (event.handle != view.general && event.handle != view.aac)) return;
+  if (view.streamRow < 0 || view.streamAddress.isEmpty()) return;
+  // The line may have been edited since the streams were made: only the address that failed is
+  // worth mending.
+  const QList<ListedStation> stations = window_->stations();
+  if (view.streamRow >= stations.size()) return;
+  const ListedStation& line = stations[view.streamRow];
+  if (line.address != view.streamAddress) return;
+  emit lineGone(GoneLine{view.streamRow, line.name, line.address, event.gone});
 }
 
 DWORD Player::soundingHandle() const {

@@ -32,6 +32,19 @@ struct ChannelView {
   DWORD general = 0;               // StreamHandle
   DWORD aac = 0;                   // AacStreamHandle
   bool active = false;             // one of the two sounds or waits for data
+  // The address list's row the two streams were created from and its address then; -1 (and the
+  // address) when they were created for an address outside the list (a station found in the
+  // directory and played from there).
+  int streamRow = -1;
+  QString streamAddress{};
+};
+
+// A list line whose stream looks gone for good, as the window's lists hold it now.
+struct GoneLine {
+  int row = -1;  // in both lists
+  QString name;
+  QString address;
+  StreamGone why = StreamGone::NotFound;
 };
 
 // What the core asks of the window: each runs the window's own handling of the matching click
@@ -55,6 +68,12 @@ class PlayerWindow {
   // Plays `address`, which need not be in the list, as START plays the selected row: both
   // streams created and played for it; the list and its selection stay as they are.
   virtual void playAddress(const QString& address) = 0;
+  // Puts `now` in place of the address on `row` and saves the address list as the window saves
+  // an addition (off the UI thread, atomically; the name list is not written), when that row
+  // still holds `old`; false, and `done` is never called, when it does not. `done` gets what the
+  // save came to on the UI thread; a failed save puts `old` back on the row.
+  [[nodiscard]] virtual bool replaceAddress(int row, const QString& old, const QString& now,
+                                            std::function<void(const Outcome&)> done) = 0;
 };
 
 // What is the window's widget alone, for the desktop side (which never sees the window's code).
@@ -137,6 +156,22 @@ class Player : public QObject {
   void playAddress(const QString& address) {
     if (window_ != nullptr) window_->playAddress(address);
   }
+  // PlayerWindow::replaceAddress; false without a window.
+  [[nodiscard]] bool replaceAddress(int row, const QString& old, const QString& now,
+                                    std::function<void(const Outcome&)> done) {
+    return window_ != nullptr && window_->replaceAddress(row, old, now, std::move(done));
+  }
+  // Whether `url` plays now (PlaybackControls::StreamPlays): waits for the network, so never on
+  // the window's thread.
+  [[nodiscard]] bool streamPlays(const std::string& url, bool publicOnly) {
+    return controls_.StreamPlays(url, publicOnly);
+  }
+
+ signals:
+  // The library found the address of the current channel's list line gone for good (told for
+  // each of the channel's two streams). Not told for an address played from outside the list,
+  // nor when the line no longer holds the address the streams were created from.
+  void lineGone(const radiolist::GoneLine& line);
 
  private:
   // What the library told of one of the channel's two streams.
@@ -149,6 +184,7 @@ class Player : public QObject {
   // Takes the library's events and tells NowPlaying what changed; `poll` asks the library too.
   void follow(bool poll);
   void apply(const PlaybackEvent& event);
+  void noteGone(const ChannelView& view, const PlaybackEvent& event);
   // The handle of the channel's stream that sounds (the general or the AAC one), 0 when none.
   [[nodiscard]] DWORD soundingHandle() const;
 

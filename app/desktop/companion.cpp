@@ -163,7 +163,9 @@ void Companion::noteFound(const std::vector<directory::Station>& stations) {
 void Companion::countClicks(const QStringList& addresses) {
   for (const QString& address : addresses) {
     const auto found = foundUuids_.constFind(address.trimmed());
-    if (found != foundUuids_.cend()) std::ignore = directory().click(found->toStdString());
+    if (found == foundUuids_.cend()) continue;
+    std::ignore = directory().click(found->toStdString());
+    ids_.remember(found.key().toStdString(), found->toStdString());
   }
 }
 
@@ -178,9 +180,11 @@ void Companion::showFindStations() {
         [this](const directory::Station& s) {
           const QString url = QString::fromStdString(s.url);
           player_.addStations({{QString::fromStdString(s.name), url}},
-                              [this, uuid = s.uuid](const StationsAdded& result) {
-                                if (result.outcome.done() && !uuid.empty())
+                              [this, url, uuid = s.uuid](const StationsAdded& result) {
+                                if (result.outcome.done() && !uuid.empty()) {
                                   std::ignore = directory().click(uuid);
+                                  ids_.remember(url.toStdString(), uuid);
+                                }
                                 tellResult(window_, result);
                               });
         });
@@ -209,7 +213,8 @@ QString minutesAndSeconds(unsigned seconds) {
 
 }  // namespace
 
-Companion::Companion(Player& player, WindowShell& window, QString titlesPath, QString settingsPath)
+Companion::Companion(Player& player, WindowShell& window, QString titlesPath, QString settingsPath,
+                     std::string directoryIdsPath)
     : player_(player),
       window_(window),
       titles_(std::move(titlesPath)),
@@ -219,11 +224,15 @@ Companion::Companion(Player& player, WindowShell& window, QString titlesPath, QS
       levelLoudness_(settings_.flag(QStringLiteral("level-loudness"), true)),
       notify_(settings_.flag(QStringLiteral("notify"), true)),
       windowMenu_(window,
-                  [this](QPoint at, bool fromKeyboard) { showMenuOnWindow(at, fromKeyboard); }) {
+                  [this](QPoint at, bool fromKeyboard) { showMenuOnWindow(at, fromKeyboard); }),
+      ids_(std::move(directoryIdsPath)) {
   player_.setLevelLoudness(levelLoudness_);
   qDBusRegisterMetaType<BusTitle>();
   qDBusRegisterMetaType<QList<BusTitle>>();
   qDBusRegisterMetaType<QList<QVariantMap>>();
+  qDBusRegisterMetaType<BusMovedStation>();
+  qDBusRegisterMetaType<QList<BusMovedStation>>();
+  mender_ = makeMender();
   properties_ = std::make_unique<BusProperties>(*new Radiolist1Adaptor(this), kObjectPath);
   buildMenu();
   QIcon icon = window.icon();
@@ -251,12 +260,17 @@ Companion::Companion(Player& player, WindowShell& window, QString titlesPath, QS
   connect(now, &NowPlaying::saveFailed, this, &Companion::tellSaveFailure);
   connect(now, &NowPlaying::stateChanged, this, &Companion::noteShift);
   connect(now, &NowPlaying::shiftChanged, this, &Companion::noteShift);
+  connect(&player, &Player::lineGone, mender_, &StationMender::lineGone);
+  connect(mender_, &StationMender::offersChanged, this, &Companion::showMovedOffers);
+  connect(mender_, &StationMender::offered, this, &Companion::tellMoved);
   noteTitle();
 }
 
 Companion::~Companion() {
   answers_->close();
   delete finder_.get();  // it asks the directory client and the player, which go with this object
+  delete mender_;        // the same; it waits for a check under way
+  mender_ = nullptr;
   if (published_) QDBusConnection::sessionBus().unregisterObject(kObjectPath);
   saver_.waitForDone();  // its answers are dropped: their receiver is going
 }

@@ -22,11 +22,13 @@
 #include <memory>
 #include <vector>
 
+#include "app/desktop/directory_ids.h"
 #include "app/desktop/find_stations.h"
 #include "app/desktop/notifier.h"
 #include "app/desktop/recent_titles.h"
 #include "app/desktop/settings_file.h"
 #include "app/desktop/sleep_timer.h"
+#include "app/desktop/station_mender.h"
 #include "app/desktop/station_intake.h"
 #include "app/desktop/window_menu.h"
 #include "app/core/player.h"
@@ -47,6 +49,16 @@ struct BusTitle {
 QDBusArgument& operator<<(QDBusArgument& out, const BusTitle& t);
 const QDBusArgument& operator>>(const QDBusArgument& in, BusTitle& t);
 
+// A station that moved, on the bus: (row, old address, new address), signature (uss).
+struct BusMovedStation {
+  uint row = 0;
+  QString oldAddress;
+  QString newAddress;
+  friend bool operator==(const BusMovedStation&, const BusMovedStation&) = default;
+};
+QDBusArgument& operator<<(QDBusArgument& out, const BusMovedStation& m);
+const QDBusArgument& operator>>(const QDBusArgument& in, BusMovedStation& m);
+
 class BusProperties;
 
 class Companion : public QObject, protected QDBusContext {
@@ -57,6 +69,7 @@ class Companion : public QObject, protected QDBusContext {
   Q_PROPERTY(bool LevelLoudness READ levelLoudness WRITE setLevelLoudness)
   Q_PROPERTY(uint Delay READ delay)
   Q_PROPERTY(bool Notify READ notify WRITE setNotify)
+  Q_PROPERTY(QList<radiolist::BusMovedStation> MovedStations READ movedStations)
 
  public:
   static constexpr std::size_t kMenuTitles = 20;
@@ -64,7 +77,8 @@ class Companion : public QObject, protected QDBusContext {
   static constexpr unsigned kSleepChoices[] = {15, 30, 60, 90};
 
   Companion(Player& player, WindowShell& window, QString titlesPath,
-            QString settingsPath = SettingsFile::defaultPath());
+            QString settingsPath = SettingsFile::defaultPath(),
+            std::string directoryIdsPath = DirectoryIds::defaultPath());
   ~Companion() override;
 
   // Puts the interface on the session bus, beside the media controls; false without a bus.
@@ -119,9 +133,23 @@ class Companion : public QObject, protected QDBusContext {
   // Answered once the directory has: a map per station (name, url, country, codec, bitrate,
   // tags, votes, uuid, lastcheckok), at most `limit` (and kMaxStationsPerPage) of them.
   QList<QVariantMap> FindStations(const QString& query, uint limit);
+  // The user's yes to the offer for `row`: answered once the address list is saved, else with
+  // the error NoSuchOffer, LineChanged or CannotWrite.
+  void UseMovedStation(uint row);
+  [[nodiscard]] QList<BusMovedStation> movedStations() const;
 
   // The window that finds stations in the directory, made at its first use.
   void showFindStations();
+  [[nodiscard]] StationMender& mender() { return *mender_; }
+  [[nodiscard]] DirectoryIds& directoryIds() { return ids_; }
+  // Why the offer for `row` was not taken: "" when it was; else the bus's error name and text.
+  struct MoveRefusal {
+    QString name;
+    QString text;
+  };
+  // Rewrites the line of the offer for `row` with its new address; `done` gets nothing (taken) or
+  // why not, on this object's thread.
+  void useMovedStation(int row, std::function<void(const std::optional<MoveRefusal>&)> done);
   // Addresses the directory's searches found lately, with their directory ids: adding one counts
   // a click for it however it is added.
   static constexpr std::size_t kMaxFoundAddresses = 2000;
@@ -151,8 +179,12 @@ class Companion : public QObject, protected QDBusContext {
   // The directory client, made at the first search (nothing is sent before).
   directory::Client& directory();
   void noteFound(const std::vector<directory::Station>& stations);
-  // Counts a click for each of `addresses` a search found.
+  // Counts a click for each of `addresses` a search found, and remembers their ids.
   void countClicks(const QStringList& addresses);
+  // The mender's offers as menu items (before "Find stations…"), and a new one told.
+  void showMovedOffers();
+  void tellMoved(const MovedStation& moved);
+  [[nodiscard]] StationMender* makeMender();
 
   Player& player_;
   WindowShell& window_;
@@ -178,6 +210,10 @@ class Companion : public QObject, protected QDBusContext {
   QSystemTrayIcon* tray_ = nullptr;  // owned by this object; null without a tray host
   bool published_ = false;
   std::unique_ptr<directory::Client> directory_;
+  DirectoryIds ids_;
+  StationMender* mender_ = nullptr;  // owned by this object
+  QAction* findStations_ = nullptr;  // owned by menu_: the offers go before it
+  QList<QAction*> movedActions_;     // owned by menu_
   std::shared_ptr<AnswerPost> answers_ = std::make_shared<AnswerPost>(this);  // the bus's searches
   QPointer<StationFinder> finder_;      // a window of its own, deleted with this object
   QHash<QString, QString> foundUuids_;  // address -> directory id, at most kMaxFoundAddresses
@@ -187,3 +223,4 @@ class Companion : public QObject, protected QDBusContext {
 }  // namespace radiolist
 
 Q_DECLARE_METATYPE(radiolist::BusTitle)
+Q_DECLARE_METATYPE(radiolist::BusMovedStation)

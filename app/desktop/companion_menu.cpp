@@ -104,8 +104,8 @@ void Companion::buildMenu() {
   connect(this, &Companion::notifyChanged, notify, &QAction::setChecked);
 
   menu_->addSeparator();
-  connect(menu_->addAction(tr("Find stations…")), &QAction::triggered, this,
-          &Companion::showFindStations);
+  findStations_ = menu_->addAction(tr("Find stations…"));
+  connect(findStations_, &QAction::triggered, this, &Companion::showFindStations);
   connect(menu_->addAction(tr("Add stations from a file…")), &QAction::triggered, this,
           &Companion::addFromFiles);
   export_ = menu_->addAction(tr("Export list…"));

@@ -84,7 +84,8 @@ void ListSaver::run() {
       try {
         saveListFile(nativePath(job->urlsPath), job->urls, CodePage::system());
         try {
-          saveListFile(nativePath(job->namesPath), job->names, CodePage::system());
+          if (!job->namesPath.isEmpty())
+            saveListFile(nativePath(job->namesPath), job->names, CodePage::system());
         } catch (const std::exception&) {
           try {
             saveListFile(nativePath(job->urlsPath),

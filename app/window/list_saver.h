@@ -40,7 +40,8 @@ class ListSaver : public QObject {
 
   // Queues the snapshot of both lists: the addresses are saved first, then the names; when the
   // names fail the addresses are saved again with their first `before` lines, so both files keep
-  // pairing. A save that fails fails every save queued before its rows were taken back too (their
+  // pairing. With no `namesPath` only the addresses are saved (a line of theirs replaced). A
+  // save that fails fails every save queued before its rows were taken back too (their
   // snapshots hold those rows).
   void save(QString namesPath, ListLines names, QString urlsPath, ListLines urls, int before,
             Rollback rollback, Done done);

@@ -89,6 +89,10 @@ class TForm1 : public QWidget {
   // The station name the current channel's server sends in its response headers, as Label1
   // shows it (nullopt while it has sent none).
   [[nodiscard]] std::optional<QString> stationNameOnAir() const;
+  // The address list's row the current streams were created from (-1: an address outside the
+  // list), and the address they were created for.
+  [[nodiscard]] int streamRow() const { return streamRow_; }
+  [[nodiscard]] const QString& streamAddress() const { return streamAddress_; }
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -107,6 +111,8 @@ class TForm1 : public QWidget {
   void createAndPlayStreams(bool testActivity);
   // The same for `address`, both created anew.
   void createAndPlayStreams(const std::u16string& address);
+  // Notes ListBox2's selected row as the one the streams were created from.
+  void noteStreamRow();
   // Tells the audio library the address on ListBox2's row `row` (if any) ahead of its creation
   // by the countdown's run, so that connecting and decoding start now.
   void prepareAddressOnRow(int row);
@@ -115,4 +121,6 @@ class TForm1 : public QWidget {
   radiolist::Player& player_;
   std::unique_ptr<radiolist::WindowControl> control_;
   radiolist::AnchorSet formAnchors_;
+  int streamRow_ = -1;
+  QString streamAddress_;
 };

@@ -27,6 +27,9 @@ class WindowControl final : public PlayerWindow, public WindowShell {
   void addStations(const QList<ListedStation>& stations,
                    std::function<void(const StationsAdded&)> done) override;
   void playAddress(const QString& address) override;
+  // Refused (done gets why) while the address list may not be saved (listRefusal).
+  [[nodiscard]] bool replaceAddress(int row, const QString& old, const QString& now,
+                                    std::function<void(const Outcome&)> done) override;
 
   void show() override;
   void close() override;

@@ -209,6 +209,18 @@
         <source>Find stations…</source>
         <translation>Найти станции…</translation>
     </message>
+    <message>
+        <source>%1 has moved: use the new address?</source>
+        <translation>Станция «%1» переехала: использовать новый адрес?</translation>
+    </message>
+    <message>
+        <source>No new address is offered for line %1</source>
+        <translation>Для строки %1 новый адрес не предложен</translation>
+    </message>
+    <message>
+        <source>Line %1 no longer holds the old address</source>
+        <translation>В строке %1 уже не старый адрес</translation>
+    </message>
 </context>
 <context>
     <name>radiolist::StationFinder</name>

@@ -27,6 +27,7 @@ void TForm1::createAndPlayStreams(bool testActivity) {
     return !testActivity || audio_.ChannelIsActive(handle) != BASS_ACTIVE_PLAYING;
   };
   if (testActivity) {
+    if (inactive(StreamHandle) || inactive(AacStreamHandle)) noteStreamRow();
     if (inactive(StreamHandle))
       StreamHandle = audio_.StreamCreateURL(selectedAddress(ListBox2).c_str(), 0, BASS_UNICODE);
     if (inactive(AacStreamHandle))
@@ -36,17 +37,27 @@ void TForm1::createAndPlayStreams(bool testActivity) {
     if (inactive(AacStreamHandle)) audio_.ChannelPlay(AacStreamHandle, 1);
   } else {
     createAndPlayStreams(selectedAddress(ListBox2));
+    noteStreamRow();
     return;
   }
   audio_.Start();
 }
 
 void TForm1::createAndPlayStreams(const std::u16string& address) {
+  streamRow_ = -1;  // the callers from a row say which
+  streamAddress_ = QString::fromStdU16String(address);
   StreamHandle = audio_.StreamCreateURL(address.c_str(), 0, BASS_UNICODE);
   audio_.ChannelPlay(StreamHandle, 1);
   AacStreamHandle = audio_.AacStreamCreateURL(address.c_str(), 0, BASS_UNICODE);
   audio_.ChannelPlay(AacStreamHandle, 1);
   audio_.Start();
+}
+
+void TForm1::noteStreamRow() {
+  const int row = itemIndex(ListBox2);
+  const bool listed = row >= 0 && row < ListBox2->count();
+  streamRow_ = listed ? row : -1;
+  streamAddress_ = listed ? rowText(ListBox2, row) : QString();
 }
 
 void TForm1::prepareAddressOnRow(int row) {

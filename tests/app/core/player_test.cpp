@@ -30,6 +30,10 @@ class StandInWindow final : public PlayerWindow {
   void addStations(const QList<ListedStation>&,
                    std::function<void(const StationsAdded&)>) override {}
   void playAddress(const QString&) override {}
+  bool replaceAddress(int, const QString&, const QString&,
+                      std::function<void(const Outcome&)>) override {
+    return false;
+  }
 };
 
 PlaybackEvent event(PlaybackEvent::Kind kind, DWORD handle) {
