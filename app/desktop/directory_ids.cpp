@@ -5,6 +5,7 @@
 
 #include "app/log_domain.h"
 #include "files/file.h"
+#include "playback/engine/state_file.h"
 #include "playback/log/log.h"
 #include "playback/log/thread_name.h"
 
@@ -109,52 +110,82 @@ std::optional<std::string> DirectoryIds::uuidFor(const std::string& address) con
 void DirectoryIds::remember(const std::string& address, const std::string& uuid) {
   const std::string_view key = trimmed(address);
   if (!plainAddress(key) || !directoryUuid(uuid)) return;
-  {
-    const std::lock_guard lock(mutex_);
-    rememberDirectoryId(ids_, {std::string(key), uuid});
-  }
-  save();
+  change({{}, {std::string(key), uuid}});
 }
 
 void DirectoryIds::move(const std::string& from, const std::string& to) {
   const std::optional<std::string> uuid = uuidFor(from);
-  if (!uuid) return;
+  const std::string_view key = trimmed(to);
+  if (!uuid || !plainAddress(key)) return;
+  change({std::string(trimmed(from)), {std::string(key), *uuid}});
+}
+
+void DirectoryIds::apply(DirectoryIdList& ids, const Change& change) {
+  if (!change.forget.empty())
+    std::erase_if(ids, [&](const DirectoryId& id) { return id.address == change.forget; });
+  if (!change.keep.uuid.empty()) rememberDirectoryId(ids, change.keep);
+}
+
+void DirectoryIds::change(Change change) {
   {
     const std::lock_guard lock(mutex_);
-    const std::string_view old = trimmed(from);
-    std::erase_if(ids_, [&](const DirectoryId& id) { return id.address == old; });
+    apply(ids_, change);
+    pending_.push_back(std::move(change));
   }
-  remember(to, *uuid);
+  save();
 }
 
 void DirectoryIds::waitForDisk() { disk_.waitForDone(); }
 
+namespace {
+// The file's ids, read as the state files are (a regular file, never through a link); `ok` false
+// when it exists and could not be read (then it is not written over either).
+DirectoryIdList readIds(const std::string& path, bool& ok) {
+  const files::Read read = files::readFile(path, kMaxDirectoryIdsBytes, files::Links::Refuse);
+  ok = !read.failure.failed() || read.failure.missing();
+  if (!ok)
+    log::warning(kDesktopLog, "the directory ids are not read: ", path, ": ",
+                 files::describe(read.failure));
+  return ok ? parseDirectoryIds(read.bytes) : DirectoryIdList{};
+}
+}  // namespace
+
 void DirectoryIds::load() {
   log::nameThisThread("rl-ids");
-  const files::Read read = files::readFile(path_, kMaxDirectoryIdsBytes, files::Links::Follow);
-  if (read.failure.failed() && !read.failure.missing())
-    log::warning(kDesktopLog, "the directory ids are not read: ", path_, ": ",
-                 files::describe(read.failure));
-  DirectoryIdList found = parseDirectoryIds(read.bytes);
+  bool ok = true;
+  DirectoryIdList found = readIds(path_, ok);
   const std::lock_guard lock(mutex_);
-  // What was remembered while the file was read is newer than the file.
-  for (DirectoryId& id : ids_) rememberDirectoryId(found, std::move(id));
+  // What was changed while the file was read is newer than the file.
+  for (const Change& change : pending_) apply(found, change);
   ids_ = std::move(found);
 }
 
 void DirectoryIds::save() {
   if (path_.empty()) return;
   disk_.start([this] {
-    std::string bytes;
+    std::vector<Change> changes;
     {
       const std::lock_guard lock(mutex_);
-      bytes = formatDirectoryIds(ids_);
+      changes = std::exchange(pending_, {});
     }
-    files::makeParents(path_);
-    const files::Failure failure = files::replace(path_, bytes);
+    if (changes.empty()) return;  // an earlier task wrote them
+    const state::StateLock held = state::StateLock::take(path_);
+    bool ok = held.held();
+    DirectoryIdList ids = ok ? readIds(path_, ok) : DirectoryIdList{};
+    if (!ok) {
+      log::warning(kDesktopLog, "the directory ids are not saved: ", path_, ": ",
+                   held.held() ? "the file could not be read" : held.why());
+      return;
+    }
+    for (const Change& change : changes) apply(ids, change);
+    const files::Failure failure = files::replace(path_, formatDirectoryIds(ids));
     if (failure.failed())
       log::warning(kDesktopLog, "the directory ids are not saved: ", path_, ": ",
                    files::describe(failure));
+    // What other programs remembered is known here from now on, with what changed meanwhile.
+    const std::lock_guard lock(mutex_);
+    for (const Change& change : pending_) apply(ids, change);
+    ids_ = std::move(ids);
   });
 }
 

@@ -3,8 +3,10 @@
 // address, so that a station whose address dies can be looked up again by its id. Kept in
 // directory-ids.tsv in the program's state directory: one "address TAB id" line per station,
 // the newest last, at most kMaxEntries lines and kMaxFileBytes (the oldest dropped first).
-// The file is read once, when the program starts, and replaced whole after each change, both on
-// a thread of the store's own; the window's thread only looks up and changes the copy in memory.
+// The file is read when the program starts and written after each change, both on a thread of the
+// store's own; the window's thread only looks up and changes the copy in memory. Every program of
+// the user shares the file: as with the other state files (state_file.h), a change is made under
+// the file's lock, to the file as read again under it, so no program writes over another's ids.
 
 #include <QThreadPool>
 #include <cstddef>
@@ -60,12 +62,21 @@ class DirectoryIds {
   void waitForDisk();
 
  private:
+  // One change of the ids: `forget` (when not empty) goes, then `keep` (when it has an id) is
+  // remembered.
+  struct Change {
+    std::string forget;
+    DirectoryId keep;
+  };
+  void change(Change change);
+  static void apply(DirectoryIdList& ids, const Change& change);
   void load();
   void save();
 
   std::string path_;
   mutable std::mutex mutex_;
-  DirectoryIdList ids_;  // under mutex_
+  DirectoryIdList ids_;          // under mutex_
+  std::vector<Change> pending_;  // under mutex_: made in memory, not yet on disk
   QThreadPool disk_;     // one thread: the read first, then the writes in order
 };
 

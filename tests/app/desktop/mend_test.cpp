@@ -101,6 +101,21 @@ TEST(DirectoryIds, RememberedAcrossRunsMovedWithTheStationAndNotReadFromAPipe) {
   EXPECT_EQ(again.uuidFor("http://a/2 "), kUuidB);
   EXPECT_FALSE(again.uuidFor("http://a/1"));
 
+  {  // Two programs on the file: neither writes over what the other remembered since it read it.
+    DirectoryIds first(path);
+    first.waitForDisk();
+    again.remember("http://c/1", kUuidA);
+    again.waitForDisk();
+    first.remember("http://c/2", kUuidB);
+    first.waitForDisk();
+    EXPECT_EQ(first.uuidFor("http://c/1"), kUuidA) << "learnt when it wrote";
+  }
+  DirectoryIds third(path);
+  third.waitForDisk();
+  EXPECT_EQ(third.uuidFor("http://c/1"), kUuidA);
+  EXPECT_EQ(third.uuidFor("http://c/2"), kUuidB);
+  EXPECT_EQ(third.uuidFor("http://b/1"), kUuidA);
+
   // A pipe at the path is refused without waiting for a writer; the ids live on in memory.
   const std::string fifo = QDir(dir.path()).filePath("fifo.tsv").toStdString();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
