@@ -184,13 +184,8 @@ std::shared_ptr<Source> Engine::launch(const std::string& url, bool publicOnly) 
     stream = open(url, std::nullopt, reach);
     if (!stream) return nullptr;
   }
-  // Held to public hosts, every request of the source is, whatever it judges of its pages.
-  StreamOpener opener = opener_;
-  if (publicOnly)
-    opener = [this](const std::string& to, std::optional<net::ByteRange> range, net::Reach) {
-      return open(to, range, net::Reach::PublicOnly);
-    };
-  auto source = std::make_shared<Source>(url, std::move(stream), opener, deps_.retry, deps_.pages,
+  auto source = std::make_shared<Source>(url, std::move(stream), openerFor(publicOnly),
+                                         deps_.retry, deps_.pages,
                                          LevelOptions{&levelLoudness_, deps_.loudness}, &events_);
   if (!mixer_.attach(&source->voice())) {
     retiring_.push_back(std::move(source));

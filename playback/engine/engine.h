@@ -167,6 +167,9 @@ class Engine {
   // Starts a source's connection and decoder, attached to the mixer; nullptr on failure. Its
   // connections are held to public hosts when `publicOnly`.
   std::shared_ptr<Source> launch(const std::string& url, bool publicOnly);
+  // What a source's requests go through: opener_, or, held to public hosts, one that makes every
+  // request PublicOnly whatever the source judges of its pages.
+  [[nodiscard]] StreamOpener openerFor(bool publicOnly);
   // Needs mutex_: whether `url` is held to public hosts (holdToPublic).
   [[nodiscard]] bool heldToPublic(const std::string& url) const;
   static void want(Source& source, CreationKind kind, bool on);

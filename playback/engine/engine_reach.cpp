@@ -20,6 +20,13 @@ void Engine::holdToPublic(std::string url) {
   if (publicOnly_.size() > kMaxPublicOnly) publicOnly_.pop_front();
 }
 
+StreamOpener Engine::openerFor(bool publicOnly) {
+  if (!publicOnly) return opener_;
+  return [this](const std::string& url, std::optional<net::ByteRange> range, net::Reach) {
+    return open(url, range, net::Reach::PublicOnly);
+  };
+}
+
 bool Engine::heldToPublic(const std::string& url) const {
   return std::find(publicOnly_.begin(), publicOnly_.end(), url) != publicOnly_.end();
 }
