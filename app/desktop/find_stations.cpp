@@ -1,6 +1,7 @@
 #include "app/desktop/find_stations.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QEvent>
 #include <QFormLayout>
@@ -106,6 +107,16 @@ void SearchDebounce::changed(const directory::Query& query) {
 void SearchDebounce::now(const directory::Query& query) {
   query_ = query;
   send();
+}
+
+bool SearchDebounce::cancel() {
+  const bool pending = timer_.isActive() || searching_;
+  timer_.stop();
+  if (request_) request_->cancel();
+  request_.reset();
+  searching_ = false;
+  ++generation_;  // an answer already on its way is dropped
+  return pending;
 }
 
 void SearchDebounce::send() {
@@ -247,6 +258,18 @@ void StationFinder::open() {
   raise();
   activateWindow();
   search_->setFocus();
+  if (std::exchange(cutShort_, false)) {
+    status_->setText(tr("Searching…"));
+    debounce_.now(query());
+  }
+}
+
+void StationFinder::closeEvent(QCloseEvent* event) {
+  if (debounce_.cancel()) {
+    cutShort_ = true;
+    status_->clear();
+  }
+  QWidget::closeEvent(event);
 }
 
 directory::Query StationFinder::query() const {

@@ -88,6 +88,9 @@ class SearchDebounce : public QObject {
   void changed(const directory::Query& query);
   // Searches for `query` at once (Enter in the search field with nothing found yet).
   void now(const directory::Query& query);
+  // Drops the search waiting for the pause and cancels the one in flight; no answer is handed
+  // on after this. True when either was there (a search the caller may want to make again).
+  bool cancel();
   [[nodiscard]] bool searching() const { return searching_; }
 
  signals:
@@ -113,11 +116,14 @@ class StationFinder : public QWidget {
   StationFinder(directory::Client& client, std::function<void(const directory::Station&)> play,
                 std::function<void(const directory::Station&)> add, QWidget* parent = nullptr);
 
-  // Shows the window in front with the search field focused.
+  // Shows the window in front with the search field focused; a search that closing the window
+  // cut short is made again.
   void open();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  // Closing the window ends its search: nothing goes on asking a mirror for a window nobody sees.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void makeControls();
@@ -144,6 +150,7 @@ class StationFinder : public QWidget {
   QPushButton* playButton_;
   QPushButton* addButton_;
   QLabel* status_;
+  bool cutShort_ = false;  // closing the window cancelled a search
 };
 
 }  // namespace radiolist
