@@ -173,10 +173,7 @@ void Companion::showFindStations() {
         directory(),
         [this](const directory::Station& s) {
           if (!s.uuid.empty()) std::ignore = directory().click(s.uuid);
-          const QString url = QString::fromStdString(s.url);
-          // The window's path would connect anywhere; a public directory's entry may not.
-          if (s.reach == net::Reach::PublicOnly) player_.holdToPublicHosts(url);
-          player_.playAddress(url);
+          playFoundStation(player_, s);
         },
         [this](const directory::Station& s) {
           const QString url = QString::fromStdString(s.url);

@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 #include <utility>
 
+#include "app/core/player.h"
 #include "app/desktop/outcome_text.h"
 
 namespace radiolist {
@@ -26,6 +27,12 @@ namespace {
 QString text(const std::string& s) { return QString::fromStdString(s); }
 
 }  // namespace
+
+void playFoundStation(Player& player, const directory::Station& station) {
+  const QString url = text(station.url);
+  if (station.reach == net::Reach::PublicOnly) player.holdToPublicHosts(url);
+  player.playAddress(url);
+}
 
 void StationTableModel::setStations(std::vector<directory::Station> stations) {
   beginResetModel();

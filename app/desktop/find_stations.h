@@ -28,6 +28,12 @@ class QTableView;
 
 namespace radiolist {
 
+class Player;
+
+// Plays a station found on the window's usual path (the list untouched). The window's path
+// would connect anywhere: a public directory's entry is first held to public hosts.
+void playFoundStation(Player& player, const directory::Station& station);
+
 // Hands what a directory request's thread learnt to an object on the UI thread: post() runs the
 // call there by a queued call, unless close() (the object's destructor) came first. The lock
 // keeps the object alive while a call is being posted to it.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QLineEdit>
+#include <algorithm>
 #include <QSignalSpy>
 #include <QTest>
 #include <memory>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "app/desktop/find_stations.h"
+#include "tests/app/window_fixture.h"
 
 namespace radiolist {
 namespace {
@@ -102,6 +104,37 @@ TEST(SearchDebounce, TypingSearchesOnceAfterThePauseAndOnlyTheLatestAnswerCounts
   // Emptied fields send nothing.
   debounce.now(directory::Query{});
   EXPECT_EQ(directory.asked.size(), 2u);
+}
+
+class PlayFoundStationTest : public WindowTest {};
+
+// A station found plays on the window's path; one a public directory listed is held to public
+// hosts before anything is created for it, one a mirror on the user's own network listed is not.
+TEST_F(PlayFoundStationTest, APublicDirectorysStationIsHeldToPublicHostsBeforeItIsCreated) {
+  writeLists({"Mine"}, {"http://127.0.0.1:9/mine"});
+  writeGlyphs();
+  startAndSettle();
+  const auto indexOf = [this](const std::string& call) {
+    const auto at = std::find(audio.calls.begin(), audio.calls.end(), call);
+    return at == audio.calls.end() ? -1 : static_cast<int>(at - audio.calls.begin());
+  };
+  directory::Station found = station("Found", "http://found.example/live");
+  found.reach = net::Reach::PublicOnly;
+  audio.clear();
+  playFoundStation(*player, found);
+  const int held = indexOf("PublicOnly http://found.example/live");
+  const int created = indexOf("Create G:http://found.example/live");
+  EXPECT_NE(held, -1);
+  EXPECT_NE(created, -1);
+  EXPECT_LT(held, created);
+
+  directory::Station local = station("Local", "http://nas.local/live");
+  local.reach = net::Reach::Anywhere;
+  audio.clear();
+  playFoundStation(*player, local);
+  EXPECT_NE(indexOf("Create G:http://nas.local/live"), -1);
+  EXPECT_EQ(indexOf("PublicOnly http://nas.local/live"), -1);
+  EXPECT_EQ(readFile("url.txt"), "http://127.0.0.1:9/mine\r\n") << "the list stays as it is";
 }
 
 // Cancelling drops the search still waiting for the pause (nothing is sent) and the answer of
