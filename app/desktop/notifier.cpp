@@ -24,7 +24,6 @@ QString capped(const QString& text) {
   return one.size() > Notifier::kMaxText ? one.left(Notifier::kMaxText - 1) + u'…' : one;
 }
 
-
 // The "image-data" hint, (iiibiiay): width, height, row stride, alpha, bits, channels, pixels.
 QVariant imageHint(const QImage& icon) {
   if (icon.isNull()) return {};
@@ -105,8 +104,7 @@ void Notifier::call(const QDBusMessage& message,
 }
 
 void Notifier::askCapabilities(const Note& note) {
-  call(QDBusMessage::createMethodCall(kService, kPath, kService,
-                                      QStringLiteral("GetCapabilities")),
+  call(QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("GetCapabilities")),
        [this, note](QDBusPendingCallWatcher* w) {
          const QDBusPendingReply<QStringList> reply = *w;
          // A server that cannot say is told in markup: escaped text is the safe side. Asked

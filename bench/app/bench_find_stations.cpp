@@ -47,7 +47,9 @@ Memory now() {
           static_cast<double>(test::statusKiB("self", "VmRSS"))};
 }
 
-Memory minus(const Memory& a, const Memory& b) { return {a.heapKiB - b.heapKiB, a.rssKiB - b.rssKiB}; }
+Memory minus(const Memory& a, const Memory& b) {
+  return {a.heapKiB - b.heapKiB, a.rssKiB - b.rssKiB};
+}
 
 std::unique_ptr<test::ChildProcess> startStandIn(int* port) {
   auto child = std::make_unique<test::ChildProcess>(test::ChildProcess::Options{
@@ -77,8 +79,8 @@ struct Round {
 
 Round measure(directory::Client& client) {
   const Memory before = now();
-  auto* finder = new StationFinder(client, [](const directory::Station&) {},
-                                   [](const directory::Station&) {});
+  auto* finder = new StationFinder(
+      client, [](const directory::Station&) {}, [](const directory::Station&) {});
   finder->open();
   finder->grab();  // painted once, as a screen would
   Round round;
@@ -117,8 +119,8 @@ int main(int argc, char** argv) {
   int port = 0;
   const auto standIn = startStandIn(&port);
   directory::ClientOptions options;
-  options.mirrors = {{"http://127.0.0.1:" + std::to_string(port), net::Reach::Anywhere,
-                      directory::Origin::Local}};
+  options.mirrors = {
+      {"http://127.0.0.1:" + std::to_string(port), net::Reach::Anywhere, directory::Origin::Local}};
   directory::Client client(options);
   // The client's first request (curl, its threads) is not the window's.
   directory::Query warm;
@@ -142,8 +144,9 @@ int main(int argc, char** argv) {
     emptyRss.push_back(all[i].empty.rssKiB);
     rowsRss.push_back(all[i].rows.rssKiB);
   }
-  std::printf("median of rounds 2-%d: empty %.0f / %.0f, 500 rows %.0f / %.0f; rows alone %.0f / %.0f\n",
-              rounds, median(emptyHeap), median(emptyRss), median(rowsHeap), median(rowsRss),
-              median(rowsHeap) - median(emptyHeap), median(rowsRss) - median(emptyRss));
+  std::printf(
+      "median of rounds 2-%d: empty %.0f / %.0f, 500 rows %.0f / %.0f; rows alone %.0f / %.0f\n",
+      rounds, median(emptyHeap), median(emptyRss), median(rowsHeap), median(rowsRss),
+      median(rowsHeap) - median(emptyHeap), median(rowsRss) - median(emptyRss));
   return 0;
 }

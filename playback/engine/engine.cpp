@@ -184,9 +184,9 @@ std::shared_ptr<Source> Engine::launch(const std::string& url, bool publicOnly) 
     stream = open(url, std::nullopt, reach);
     if (!stream) return nullptr;
   }
-  auto source = std::make_shared<Source>(url, std::move(stream), openerFor(publicOnly),
-                                         deps_.retry, deps_.pages,
-                                         LevelOptions{&levelLoudness_, deps_.loudness}, &events_);
+  auto source = std::make_shared<Source>(url, std::move(stream), openerFor(publicOnly), deps_.retry,
+                                         deps_.pages, LevelOptions{&levelLoudness_, deps_.loudness},
+                                         &events_);
   if (!mixer_.attach(&source->voice())) {
     retiring_.push_back(std::move(source));
     janitorWake_.notify_one();
@@ -214,8 +214,7 @@ void Engine::prepare(std::string_view url) {
   const std::string address(url);
   const bool publicOnly = heldToPublic(address);
   for (const auto& entry : session_) {
-    if (entry.source->url() == address && !entry.source->closed() &&
-        entry.publicOnly == publicOnly)
+    if (entry.source->url() == address && !entry.source->closed() && entry.publicOnly == publicOnly)
       return;
   }
   for (const auto& warm : warm_) {

@@ -142,9 +142,16 @@ class BusProgramTest : public ServerTest {
   std::string callProgram(const std::vector<std::string>& args) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (;;) {
-      std::vector<std::string> argv{
-          "sh",         "-c", "exec \"$@\" 2>&1", "sh", "dbus-send", "--session", "--print-reply",
-          "--reply-timeout=20000", "--dest=" + kService, kProgramPath};
+      std::vector<std::string> argv{"sh",
+                                    "-c",
+                                    "exec \"$@\" 2>&1",
+                                    "sh",
+                                    "dbus-send",
+                                    "--session",
+                                    "--print-reply",
+                                    "--reply-timeout=20000",
+                                    "--dest=" + kService,
+                                    kProgramPath};
       argv.insert(argv.end(), args.begin(), args.end());
       const auto result = runCommand({argv, {{"DBUS_SESSION_BUS_ADDRESS", address_}}, true},
                                      std::chrono::seconds(30));

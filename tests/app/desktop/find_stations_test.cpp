@@ -217,8 +217,8 @@ TEST(StationFinder, ClosingTheWindowCancelsItsSearchAndOpeningItSearchesAgain) {
                       directory::Origin::Local}};
   options.deadline = 600s;
   directory::Client client(options);
-  auto* finder = new StationFinder(client, [](const directory::Station&) {},
-                                   [](const directory::Station&) {});
+  auto* finder = new StationFinder(
+      client, [](const directory::Station&) {}, [](const directory::Station&) {});
   finder->open();
   QLineEdit* search = nullptr;
   for (QLineEdit* edit : finder->findChildren<QLineEdit*>())
