@@ -45,6 +45,7 @@ class RealPlaybackControls final : public PlaybackControls {
   }
   void SetVolume(float volume) override { audio::setMasterVolume(volume); }
   void RetryNow() override { audio::retryNow(); }
+  void HoldToPublicHosts(const std::string& url) override { audio::holdToPublic(url); }
   void SetLevelLoudness(bool on) override { audio::setLevelLoudness(on); }
   SongSave SaveSong(const std::string& directory) override { return audio::saveSong(directory); }
   bool StreamPlays(const std::string& url, bool publicOnly) override {

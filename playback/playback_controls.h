@@ -81,6 +81,11 @@ class PlaybackControls {
   // Starts saving the song heard into `directory`, or tells why not. Unlike the others it may
   // wait for the disk: call it from a thread of its own, never the window's.
   virtual SongSave SaveSong(const std::string& directory) = 0;
+  // `url` came from a public directory and is about to be played on the window's path, which
+  // knows nothing of where it came from: every connection of it from now on (redirects,
+  // playlist entries, reconnections) goes to public hosts only, never to this machine's own
+  // networks, as StreamPlays(url, true) does. The last few such addresses are kept. Never waits.
+  virtual void HoldToPublicHosts(const std::string& url) = 0;
   // Whether `url` answers now with audio a channel could play (a 2xx head, then body bytes an
   // audio demuxer recognises, of which a packet decodes; a playlist or a page is not followed).
   // `publicOnly`: no connection to this machine's own networks at any hop (an address a public

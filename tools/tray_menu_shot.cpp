@@ -45,6 +45,7 @@ class SilentControls final : public radiolist::PlaybackControls {
   std::optional<radiolist::ShiftState> ChannelGetShift(DWORD) override { return std::nullopt; }
   void SetVolume(float) override {}
   void RetryNow() override {}
+  void HoldToPublicHosts(const std::string& /*url*/) override {}
   void SetLevelLoudness(bool) override {}
   radiolist::SongSave SaveSong(const std::string&) override { return {}; }
   bool StreamPlays(const std::string&, bool) override { return false; }

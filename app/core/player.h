@@ -137,6 +137,10 @@ class Player : public QObject {
 
   void setVolume(float volume) { controls_.SetVolume(volume); }  // 0 to 1, for a fade
   void retryNow() { controls_.RetryNow(); }                      // the machine has just woken up
+  // `address` came from a public directory: it connects to public hosts only when played.
+  void holdToPublicHosts(const QString& address) {
+    controls_.HoldToPublicHosts(address.toStdString());
+  }
   void setLevelLoudness(bool on) { controls_.SetLevelLoudness(on); }
   // Starts saving the song heard into `directory`. Waits for the disk: call it from a thread of
   // its own, never the window's.

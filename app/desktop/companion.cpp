@@ -175,7 +175,7 @@ void Companion::showFindStations() {
         directory(),
         [this](const directory::Station& s) {
           if (!s.uuid.empty()) std::ignore = directory().click(s.uuid);
-          player_.playAddress(QString::fromStdString(s.url));
+          playFoundStation(player_, s);
         },
         [this](const directory::Station& s) {
           const QString url = QString::fromStdString(s.url);

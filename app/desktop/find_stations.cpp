@@ -1,6 +1,7 @@
 #include "app/desktop/find_stations.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QEvent>
 #include <QFormLayout>
@@ -16,6 +17,7 @@
 #include <QVBoxLayout>
 #include <utility>
 
+#include "app/core/player.h"
 #include "app/desktop/outcome_text.h"
 
 namespace radiolist {
@@ -25,6 +27,12 @@ namespace {
 QString text(const std::string& s) { return QString::fromStdString(s); }
 
 }  // namespace
+
+void playFoundStation(Player& player, const directory::Station& station) {
+  const QString url = text(station.url);
+  if (station.reach == net::Reach::PublicOnly) player.holdToPublicHosts(url);
+  player.playAddress(url);
+}
 
 void StationTableModel::setStations(std::vector<directory::Station> stations) {
   beginResetModel();
@@ -106,6 +114,16 @@ void SearchDebounce::changed(const directory::Query& query) {
 void SearchDebounce::now(const directory::Query& query) {
   query_ = query;
   send();
+}
+
+bool SearchDebounce::cancel() {
+  const bool pending = timer_.isActive() || searching_;
+  timer_.stop();
+  if (request_) request_->cancel();
+  request_.reset();
+  searching_ = false;
+  ++generation_;  // an answer already on its way is dropped
+  return pending;
 }
 
 void SearchDebounce::send() {
@@ -247,6 +265,18 @@ void StationFinder::open() {
   raise();
   activateWindow();
   search_->setFocus();
+  if (std::exchange(cutShort_, false)) {
+    status_->setText(tr("Searching…"));
+    debounce_.now(query());
+  }
+}
+
+void StationFinder::closeEvent(QCloseEvent* event) {
+  if (debounce_.cancel()) {
+    cutShort_ = true;
+    status_->clear();
+  }
+  QWidget::closeEvent(event);
 }
 
 directory::Query StationFinder::query() const {

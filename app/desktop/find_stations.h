@@ -28,6 +28,12 @@ class QTableView;
 
 namespace radiolist {
 
+class Player;
+
+// Plays a station found on the window's usual path (the list untouched). The window's path
+// would connect anywhere: a public directory's entry is first held to public hosts.
+void playFoundStation(Player& player, const directory::Station& station);
+
 // Hands what a directory request's thread learnt to an object on the UI thread: post() runs the
 // call there by a queued call, unless close() (the object's destructor) came first. The lock
 // keeps the object alive while a call is being posted to it.
@@ -88,6 +94,9 @@ class SearchDebounce : public QObject {
   void changed(const directory::Query& query);
   // Searches for `query` at once (Enter in the search field with nothing found yet).
   void now(const directory::Query& query);
+  // Drops the search waiting for the pause and cancels the one in flight; no answer is handed
+  // on after this. True when either was there (a search the caller may want to make again).
+  bool cancel();
   [[nodiscard]] bool searching() const { return searching_; }
 
  signals:
@@ -113,11 +122,14 @@ class StationFinder : public QWidget {
   StationFinder(directory::Client& client, std::function<void(const directory::Station&)> play,
                 std::function<void(const directory::Station&)> add, QWidget* parent = nullptr);
 
-  // Shows the window in front with the search field focused.
+  // Shows the window in front with the search field focused; a search that closing the window
+  // cut short is made again.
   void open();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  // Closing the window ends its search: nothing goes on asking a mirror for a window nobody sees.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void makeControls();
@@ -144,6 +156,7 @@ class StationFinder : public QWidget {
   QPushButton* playButton_;
   QPushButton* addButton_;
   QLabel* status_;
+  bool cutShort_ = false;  // closing the window cancelled a search
 };
 
 }  // namespace radiolist

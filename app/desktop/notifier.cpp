@@ -24,9 +24,6 @@ QString capped(const QString& text) {
   return one.size() > Notifier::kMaxText ? one.left(Notifier::kMaxText - 1) + u'…' : one;
 }
 
-// The notification body is markup to many servers: the title is the station's text.
-QString plain(const QString& text) { return capped(text).toHtmlEscaped(); }
-
 // The "image-data" hint, (iiibiiay): width, height, row stride, alpha, bits, channels, pixels.
 QVariant imageHint(const QImage& icon) {
   if (icon.isNull()) return {};
@@ -53,6 +50,25 @@ std::optional<Notifier::Note> Notifier::decide(const Moment& moment) {
   return Note{station, title};
 }
 
+QString Notifier::bodyText(const QString& text, bool markup) {
+  const QString one = capped(text);
+  if (!markup) return one;
+  // Only what markup reads: quotes stay as sent, since some servers show their entities as is.
+  QString out;
+  out.reserve(one.size() + 16);
+  for (const QChar c : one) {
+    if (c == u'&')
+      out += QStringLiteral("&amp;");
+    else if (c == u'<')
+      out += QStringLiteral("&lt;");
+    else if (c == u'>')
+      out += QStringLiteral("&gt;");
+    else
+      out += c;
+  }
+  return out;
+}
+
 Notifier::Notifier(QDBusConnection bus, const QImage& icon, QString iconName, QObject* parent)
     : QObject(parent),
       bus_(std::move(bus)),
@@ -69,20 +85,47 @@ void Notifier::show(const Note& note) {
 
 void Notifier::send(const Note& note) {
   if (!bus_.isConnected()) return;
-  QDBusMessage call =
+  if (markup_)
+    sendNow(note, *markup_);
+  else
+    askCapabilities(note);
+}
+
+void Notifier::call(const QDBusMessage& message,
+                    std::function<void(QDBusPendingCallWatcher*)> answered) {
+  calling_ = true;
+  auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message, kCallTimeoutMs), this);
+  connect(watcher, &QDBusPendingCallWatcher::finished, this,
+          [this, answered = std::move(answered)](QDBusPendingCallWatcher* w) {
+            w->deleteLater();
+            calling_ = false;
+            answered(w);
+          });
+}
+
+void Notifier::askCapabilities(const Note& note) {
+  call(QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("GetCapabilities")),
+       [this, note](QDBusPendingCallWatcher* w) {
+         const QDBusPendingReply<QStringList> reply = *w;
+         // A server that cannot say is told in markup: escaped text is the safe side. Asked
+         // again next time, as it may be another server by then.
+         if (!reply.isError()) markup_ = reply.value().contains(QStringLiteral("body-markup"));
+         const Note newest = waiting_ ? *std::exchange(waiting_, std::nullopt) : note;
+         sendNow(newest, markup_.value_or(true));
+       });
+}
+
+void Notifier::sendNow(const Note& note, bool markup) {
+  QDBusMessage message =
       QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("Notify"));
   QVariantMap hints;
   hints.insert(QStringLiteral("suppress-sound"), true);
   hints.insert(QStringLiteral("desktop-entry"), iconName_);
   if (image_.isValid()) hints.insert(QStringLiteral("image-data"), image_);
-  // app name, replaces id, app icon, summary, body, actions, hints, timeout (the server's)
-  call << QStringLiteral("radiolist") << id_ << iconName_ << capped(note.summary)
-       << plain(note.body) << QStringList() << hints << -1;
-  calling_ = true;
-  auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call, kCallTimeoutMs), this);
-  connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
-    w->deleteLater();
-    calling_ = false;
+  // app name, replaces id, app icon, summary (plain text always), body, actions, hints, timeout
+  message << QStringLiteral("radiolist") << id_ << iconName_ << capped(note.summary)
+          << bodyText(note.body, markup) << QStringList() << hints << -1;
+  call(message, [this](QDBusPendingCallWatcher* w) {
     const QDBusPendingReply<uint> reply = *w;
     const bool ok = !reply.isError();
     if (ok) {

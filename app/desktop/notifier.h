@@ -8,9 +8,13 @@
 #include <QImage>
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <utility>
 #include <cstdint>
 #include <optional>
+
+class QDBusMessage;
+class QDBusPendingCallWatcher;
 
 namespace radiolist {
 
@@ -37,6 +41,9 @@ class Notifier : public QObject {
 
   // The notification to send at this moment, if any. Pure.
   [[nodiscard]] static std::optional<Note> decide(const Moment& moment);
+  // The body as sent: one line, capped, and, to a server that reads markup in the body, with
+  // '&', '<' and '>' escaped so that a title shows as the station sent it. Pure.
+  [[nodiscard]] static QString bodyText(const QString& text, bool markup);
 
   // `icon` is sent as the notification's picture; `iconName` as its application icon.
   Notifier(QDBusConnection bus, const QImage& icon, QString iconName, QObject* parent = nullptr);
@@ -46,7 +53,10 @@ class Notifier : public QObject {
   void show(const Note& note);
 
   // The bus whose notification server is told from now on (the one given at the start by default).
-  void setBus(QDBusConnection bus) { bus_ = std::move(bus); }
+  void setBus(QDBusConnection bus) {
+    bus_ = std::move(bus);
+    markup_.reset();  // another server, perhaps
+  }
 
   // The server's id of the notification shown last; 0 before one was.
   [[nodiscard]] std::uint32_t shownId() const { return id_; }
@@ -57,12 +67,17 @@ class Notifier : public QObject {
 
  private:
   void send(const Note& note);
+  // Asks the server whether it reads markup in the body, then sends `note`.
+  void askCapabilities(const Note& note);
+  void sendNow(const Note& note, bool markup);
+  void call(const QDBusMessage& message, std::function<void(QDBusPendingCallWatcher*)> answered);
 
   QDBusConnection bus_;
   QVariant image_;  // the "image-data" hint, made once
   QString iconName_;
   std::uint32_t id_ = 0;
   bool calling_ = false;
+  std::optional<bool> markup_;  // the server reads markup in the body; unknown until it said
   std::optional<Note> waiting_;
   bool warned_ = false;  // a missing server is logged once
 };

@@ -104,6 +104,8 @@ void shutdownLibrary() {
 
 void retryNow() { engine().retryNow(); }
 
+void holdToPublic(std::string url) { engine().holdToPublic(std::move(url)); }
+
 SongSave saveSong(const std::string& directory) { return engine().saveSong(directory); }
 
 bool streamPlays(const std::string& url, bool publicOnly) {

@@ -124,7 +124,7 @@ void Engine::free() {
     if (source->finished() || source->closed())
       retiring_.push_back(std::move(source));
     else
-      warm_.push_back({std::move(source), now});
+      warm_.push_back({std::move(source), now, entry.publicOnly});
   }
   session_.clear();
   while (warm_.size() > kMaxWarmSources) {
@@ -165,35 +165,41 @@ DWORD Engine::create(std::string_view url, CreationKind kind) {
 // initialisation, else a warm one freed a moment ago, else a new connection; marked as having
 // a channel of `kind`.
 std::shared_ptr<Source> Engine::sourceFor(const std::string& url, CreationKind kind) {
+  const bool publicOnly = heldToPublic(url);
   for (auto& entry : session_) {
-    if (entry.source->url() == url && !entry.has(kind)) {
+    if (entry.source->url() == url && !entry.has(kind) && entry.publicOnly == publicOnly) {
       entry.has(kind) = true;
       return entry.source;
     }
   }
   for (auto it = warm_.rbegin(); it != warm_.rend(); ++it) {
-    if (it->source->url() != url || it->source->finished() || it->source->closed()) continue;
+    if (it->source->url() != url || it->source->finished() || it->source->closed() ||
+        it->publicOnly != publicOnly)
+      continue;
     std::shared_ptr<Source> source = std::move(it->source);
     warm_.erase(std::next(it).base());
     source->keepAlive(true);
     session_.push_back({source});
+    session_.back().publicOnly = publicOnly;
     session_.back().has(kind) = true;
     return source;
   }
   return startSource(url, kind);
 }
 
-std::shared_ptr<Source> Engine::launch(const std::string& url) {
+std::shared_ptr<Source> Engine::launch(const std::string& url, bool publicOnly) {
+  const net::Reach reach = publicOnly ? net::Reach::PublicOnly : net::Reach::Anywhere;
   std::shared_ptr<net::HttpStream> stream;
   if (deps_.pages) {
     const std::lock_guard gate(gateMutex_);
     if (gateClosed_) return nullptr;
   } else {
-    stream = open(url, std::nullopt, net::Reach::Anywhere);
+    stream = open(url, std::nullopt, reach);
     if (!stream) return nullptr;
   }
-  auto source = std::make_shared<Source>(url, std::move(stream), opener_, deps_.retry, deps_.pages,
-                                         LevelOptions{&levelLoudness_, deps_.loudness}, &events_);
+  auto source = std::make_shared<Source>(url, std::move(stream), openerFor(publicOnly), deps_.retry,
+                                         deps_.pages, LevelOptions{&levelLoudness_, deps_.loudness},
+                                         &events_);
   if (!mixer_.attach(&source->voice())) {
     retiring_.push_back(std::move(source));
     janitorWake_.notify_one();
@@ -204,10 +210,12 @@ std::shared_ptr<Source> Engine::launch(const std::string& url) {
 }
 
 std::shared_ptr<Source> Engine::startSource(const std::string& url, CreationKind kind) {
-  std::shared_ptr<Source> source = launch(url);
+  const bool publicOnly = heldToPublic(url);
+  std::shared_ptr<Source> source = launch(url, publicOnly);
   if (!source) return nullptr;
   session_.push_back({source});
   session_.back().has(kind) = true;
+  session_.back().publicOnly = publicOnly;
   return source;
 }
 
@@ -217,19 +225,22 @@ void Engine::prepare(std::string_view url) {
   if (shutDown_ || !deps_.plausibleUrl(url)) return;
   log::timeline::mark(log::timeline::Stage::Hinted, log::timeline::recording());
   const std::string address(url);
+  const bool publicOnly = heldToPublic(address);
   for (const auto& entry : session_) {
-    if (entry.source->url() == address && !entry.source->closed()) return;
+    if (entry.source->url() == address && !entry.source->closed() && entry.publicOnly == publicOnly)
+      return;
   }
   for (const auto& warm : warm_) {
-    if (warm.source->url() == address && !warm.source->finished()) return;
+    if (warm.source->url() == address && !warm.source->finished() && warm.publicOnly == publicOnly)
+      return;
   }
   if (output_) output_->prepare();
-  std::shared_ptr<Source> source = launch(address);
+  std::shared_ptr<Source> source = launch(address, publicOnly);
   if (!source) return;
   log::write(audio::kEngineLog, "preparing ", address);
   // Like a freed source: its connection is not made again if it ends before anyone takes it.
   source->keepAlive(false);
-  warm_.push_back({std::move(source), std::chrono::steady_clock::now()});
+  warm_.push_back({std::move(source), std::chrono::steady_clock::now(), publicOnly});
   while (warm_.size() > kMaxWarmSources) {
     retiring_.push_back(std::move(warm_.front().source));
     warm_.pop_front();

@@ -131,6 +131,13 @@ class Engine {
   // channel and create none. For the end of the process. Idempotent.
   void shutdown();
 
+  // `url` came from a public directory: from now on every connection of a source of it, at
+  // every hop (redirects, playlist entries, pages), goes to public hosts only
+  // (net::Reach::PublicOnly); a source of it started before is not taken over. The last
+  // kMaxPublicOnly addresses named are kept. Any thread; never waits.
+  static constexpr std::size_t kMaxPublicOnly = 32;
+  void holdToPublic(std::string url);
+
   // Sources alive in any state (playing, warm, or waiting for the janitor). For tests and benches.
   [[nodiscard]] std::size_t liveSources();
   // Underruns of the current output (0 without one). For benches.
@@ -153,18 +160,26 @@ class Engine {
     bool hasAac = false;
     // Since when none of its channels plays; the janitor closes it after keepWarm of that.
     std::optional<std::chrono::steady_clock::time_point> stoppedSince{};
+    bool publicOnly = false;  // started held to public hosts (holdToPublic)
     bool& has(CreationKind kind) { return kind == CreationKind::General ? hasGeneral : hasAac; }
   };
   struct WarmSource {
     std::shared_ptr<Source> source;
     std::chrono::steady_clock::time_point since;
+    bool publicOnly = false;
   };
 
   std::shared_ptr<Source> sourceFor(const std::string& url, CreationKind kind);
   // Starts a new source and adds it to session_ with a channel of `kind` on it.
   std::shared_ptr<Source> startSource(const std::string& url, CreationKind kind);
-  // Starts a source's connection and decoder, attached to the mixer; nullptr on failure.
-  std::shared_ptr<Source> launch(const std::string& url);
+  // Starts a source's connection and decoder, attached to the mixer; nullptr on failure. Its
+  // connections are held to public hosts when `publicOnly`.
+  std::shared_ptr<Source> launch(const std::string& url, bool publicOnly);
+  // What a source's requests go through: opener_, or, held to public hosts, one that makes every
+  // request PublicOnly whatever the source judges of its pages.
+  [[nodiscard]] StreamOpener openerFor(bool publicOnly);
+  // Needs mutex_: whether `url` is held to public hosts (holdToPublic).
+  [[nodiscard]] bool heldToPublic(const std::string& url) const;
   static void want(Source& source, CreationKind kind, bool on);
   // What ChannelIsActive answers for `handle` may have changed.
   static void postActivity(DWORD handle, EventQueue::Batch& batch);
@@ -198,6 +213,7 @@ class Engine {
   std::deque<WarmSource> warm_;                    // freed, waiting to be taken over
   std::vector<std::shared_ptr<Source>> retiring_;  // for the janitor to close
   std::string tagSlot_;                            // bytes behind the last tags() pointer
+  std::deque<std::string> publicOnly_;             // holdToPublic's addresses, oldest first
   bool stopping_ = false;
   bool shutDown_ = false;
   std::condition_variable janitorWake_;

@@ -24,6 +24,10 @@ void shutdownLibrary();
 // silent, for a creation within a few seconds to take over (Engine::prepare). Never waits.
 void prepareAddress(const char16_t* url);
 
+// `url` came from a public directory: every connection of it from now on goes to public hosts
+// only (Engine::holdToPublic). Never waits.
+void holdToPublic(std::string url);
+
 // The network came back or the machine woke up: every playing source that waits to connect
 // again, or whose connection has stalled, connects now (Source::retryNow). The library calls it
 // itself on the kernel's network news; the program calls it when the machine resumes.

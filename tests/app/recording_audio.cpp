@@ -79,6 +79,10 @@ radiolist::SongSave RecordingControls::SaveSong(const std::string& /*directory*/
   return saveAnswer;
 }
 
+void RecordingControls::HoldToPublicHosts(const std::string& url) {
+  audio_.calls.push_back("PublicOnly " + url);
+}
+
 BOOL RecordingControls::ChannelPause(DWORD handle, bool paused) {
   audio_.calls.push_back("Pause " + audio_.name(handle) + (paused ? " on" : " off"));
   return shifts.contains(handle) ? 1 : 0;

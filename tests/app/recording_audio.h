@@ -81,6 +81,8 @@ class RecordingControls final : public radiolist::PlaybackControls {
   std::optional<radiolist::ShiftState> ChannelGetShift(DWORD handle) override;
   void SetVolume(float /*volume*/) override {}
   void RetryNow() override {}
+  // Recorded as "PublicOnly <url>".
+  void HoldToPublicHosts(const std::string& url) override;
   void SetLevelLoudness(bool on) override { levelLoudness.push_back(on); }
   radiolist::SongSave SaveSong(const std::string& directory) override;
   // Answers from `playing` (any thread: set it before); each question is counted.

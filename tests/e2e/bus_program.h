@@ -136,6 +136,31 @@ class BusProgramTest : public ServerTest {
     EXPECT_EQ(result.exitCode, 0) << "dbus-send " << args.front() << ": " << result.output;
     return result.output;
   }
+  // A call to the program's own interface (at kProgramPath), retried while the program is not on
+  // the bus yet; dbus-send's output, an error reply's name and text included (no failure of the
+  // test: the caller judges the answer).
+  std::string callProgram(const std::vector<std::string>& args) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+      std::vector<std::string> argv{"sh",
+                                    "-c",
+                                    "exec \"$@\" 2>&1",
+                                    "sh",
+                                    "dbus-send",
+                                    "--session",
+                                    "--print-reply",
+                                    "--reply-timeout=20000",
+                                    "--dest=" + kService,
+                                    kProgramPath};
+      argv.insert(argv.end(), args.begin(), args.end());
+      const auto result = runCommand({argv, {{"DBUS_SESSION_BUS_ADDRESS", address_}}, true},
+                                     std::chrono::seconds(30));
+      if (result.output.find("ServiceUnknown") == std::string::npos ||
+          std::chrono::steady_clock::now() > end)
+        return result.output;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+  }
   void call(const std::string& method) { send({"org.mpris.MediaPlayer2.Player." + method}); }
   std::string property(const std::string& name) {
     return send({"org.freedesktop.DBus.Properties.Get", "string:org.mpris.MediaPlayer2.Player",

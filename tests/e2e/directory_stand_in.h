@@ -98,29 +98,4 @@ class StandIn {
   std::vector<std::string> uuids_;
 };
 
-// A call to the program's own interface on the bus at `address`, retried while the program is
-// not on the bus yet; dbus-send's output and error text.
-inline std::string callProgram(const std::string& address, const std::vector<std::string>& args) {
-  const auto end = std::chrono::steady_clock::now() + 10s;
-  for (;;) {
-    std::vector<std::string> argv{"sh",
-                                  "-c",
-                                  "exec \"$@\" 2>&1",
-                                  "sh",
-                                  "dbus-send",
-                                  "--session",
-                                  "--print-reply",
-                                  "--reply-timeout=20000",
-                                  "--dest=" + radiolist::test::e2e::kService,
-                                  radiolist::test::e2e::kProgramPath};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const auto result =
-        radiolist::test::runCommand({argv, {{"DBUS_SESSION_BUS_ADDRESS", address}}, true}, 30s);
-    if (result.output.find("ServiceUnknown") == std::string::npos ||
-        std::chrono::steady_clock::now() > end)
-      return result.output;
-    std::this_thread::sleep_for(200ms);
-  }
-}
-
 }  // namespace radiolist::test::e2e

@@ -24,9 +24,6 @@ class FindStationsTest : public radiolist::test::e2e::BusProgramTest {
   [[nodiscard]] Channels channels() const override {
     return {"AAC\r\n", servers().aacUrl() + "\r\n"};
   }
-  std::string callProgram(const std::vector<std::string>& args) {
-    return radiolist::test::e2e::callProgram(address_, args);
-  }
 };
 
 TEST_F(FindStationsTest, FindsPastBadMirrorsAddsOnceAndCountsTheClick) {

@@ -32,9 +32,6 @@ class MendTest : public radiolist::test::e2e::BusProgramTest {
   [[nodiscard]] Channels channels() const override {
     return {"Moved Radio\r\nAAC\r\n", goneUrl() + "\r\n" + servers().aacUrl() + "\r\n"};
   }
-  std::string callProgram(const std::vector<std::string>& args) {
-    return radiolist::test::e2e::callProgram(address_, args);
-  }
   std::string movedStations() {
     return callProgram({"org.freedesktop.DBus.Properties.Get", "string:org.radiolist.Radiolist1",
                         "string:MovedStations"});

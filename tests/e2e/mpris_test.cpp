@@ -92,7 +92,7 @@ TEST_F(MprisTest, MediaKeysAndMetadataFollowTheRealPlayer) {
 TEST_F(MprisTest, RecentTitlesAndTheSleepTimerOverTheBus) {
   startProgram();
   ASSERT_TRUE(listenFor(only440, 3s));
-  const std::string path = "/org/radiolist/Radiolist";
+  const std::string& path = radiolist::test::e2e::kProgramPath;
   const auto titles = [&] {
     return send({"org.radiolist.Radiolist1.RecentTitles", "uint32:5"}, path);
   };
@@ -158,7 +158,7 @@ TEST_F(MprisTest, RecentTitlesAndTheSleepTimerOverTheBus) {
 TEST_F(MprisTest, SaveSongWritesTheSongOnAirUntilTheTitleChanges) {
   startProgram();
   ASSERT_TRUE(listenFor(only440, 3s));
-  const std::string path = "/org/radiolist/Radiolist";
+  const std::string& path = radiolist::test::e2e::kProgramPath;
   struct RestoreTitle {
     const radiolist::test::TestServers& servers;
     ~RestoreTitle() { (void)servers.setIcecastTitle("/tone440.mp3", "Test Artist - Tone 440"); }
@@ -223,26 +223,16 @@ TEST_F(MprisTest, SaveSongWritesTheSongOnAirUntilTheTitleChanges) {
   ASSERT_TRUE(propertyContains("Metadata", "Third - Song", 8s));
   fs::rename(dir_ / "music" / "radiolist", dir_ / "music" / "saved");
   std::ofstream(dir_ / "music" / "radiolist") << "a file where the folder was";
-  const auto unwritable =
-      radiolist::test::runCommand({{"sh", "-c",
-                                    "dbus-send --session --print-reply --dest=" + kService + " " +
-                                        path + " org.radiolist.Radiolist1.SaveSong 2>&1"},
-                                   {{"DBUS_SESSION_BUS_ADDRESS", address_}},
-                                   true},
-                                  10s);
-  EXPECT_NE(unwritable.output.find("org.radiolist.Radiolist1.Error.CannotWrite"), std::string::npos)
-      << unwritable.output;
+  const std::string unwritable = callProgram({"org.radiolist.Radiolist1.SaveSong"});
+  EXPECT_NE(unwritable.find("org.radiolist.Radiolist1.Error.CannotWrite"), std::string::npos)
+      << unwritable;
 
   // With nothing on air the call fails.
   call("Stop");
   ASSERT_TRUE(listenFor(silent, 3s));
-  const auto refused =
-      radiolist::test::runCommand({{"dbus-send", "--session", "--print-reply", "--dest=" + kService,
-                                    path, "org.radiolist.Radiolist1.SaveSong"},
-                                   {{"DBUS_SESSION_BUS_ADDRESS", address_}},
-                                   true},
-                                  10s);
-  EXPECT_NE(refused.exitCode, 0) << "an error reply (dbus-send prints it on stderr)";
+  const std::string refused = callProgram({"org.radiolist.Radiolist1.SaveSong"});
+  EXPECT_NE(refused.find("org.radiolist.Radiolist1.Error.NothingToSave"), std::string::npos)
+      << refused;
 }
 
 // An AAC song is saved as an M4A that plays while it grows; a terminating signal ends the
@@ -339,23 +329,8 @@ TEST_F(MprisTest, StationsComeInOverTheBusAndGoOutAsAPlaylist) {
   };
   const std::string names = read(dir_ / "Name.txt");
   const std::string urls = read(dir_ / "url.txt");
-  const std::string path = "/org/radiolist/Radiolist";
-  // Answered (or refused: dbus-send's stderr is kept too) once the program is on the bus.
   const auto add = [&](const std::string& items) {
-    const auto end = std::chrono::steady_clock::now() + 10s;
-    for (;;) {
-      const radiolist::test::CommandResult result = radiolist::test::runCommand(
-          {{"sh", "-c", "exec \"$@\" 2>&1", "sh", "dbus-send", "--session", "--print-reply",
-            "--dest=" + kService, path, "org.radiolist.Radiolist1.AddStations",
-            "array:string:" + items},
-           {{"DBUS_SESSION_BUS_ADDRESS", address_}},
-           true},
-          10s);
-      if (result.output.find("ServiceUnknown") == std::string::npos ||
-          std::chrono::steady_clock::now() > end)
-        return result.output;
-      std::this_thread::sleep_for(200ms);
-    }
+    return callProgram({"org.radiolist.Radiolist1.AddStations", "array:string:" + items});
   };
 
   startProgram();
@@ -388,7 +363,8 @@ TEST_F(MprisTest, StationsComeInOverTheBusAndGoOutAsAPlaylist) {
   const std::string refused = add((in / "missing.pls").string());
   EXPECT_NE(refused.find("No such file or directory"), std::string::npos) << refused;
 
-  send({"org.radiolist.Radiolist1.ExportList", "string:" + (in / "out.m3u").string()}, path);
+  send({"org.radiolist.Radiolist1.ExportList", "string:" + (in / "out.m3u").string()},
+       radiolist::test::e2e::kProgramPath);
   const std::string listNames = read(dir_ / "Name.txt");
   const std::string listUrls = read(dir_ / "url.txt");
   program_->terminate();

@@ -345,6 +345,7 @@ class TimedAudio final : public radiolist::AudioLibrary, public radiolist::Playb
   }
   void SetVolume(float volume) override { controls().SetVolume(volume); }
   void RetryNow() override { controls().RetryNow(); }
+  void HoldToPublicHosts(const std::string& url) override { controls().HoldToPublicHosts(url); }
   void SetLevelLoudness(bool on) override { controls().SetLevelLoudness(on); }
   radiolist::SongSave SaveSong(const std::string& directory) override {
     return controls().SaveSong(directory);

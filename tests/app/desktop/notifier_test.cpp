@@ -42,8 +42,14 @@ class StandInServer : public QObject, protected QDBusContext {
   };
   std::vector<Call> calls;
   bool silent = false;
+  QStringList capabilities{QStringLiteral("body"), QStringLiteral("body-markup")};
+  int capabilityQuestions = 0;
 
  public slots:
+  QStringList GetCapabilities() {
+    ++capabilityQuestions;
+    return capabilities;
+  }
   uint Notify(const QString& /*app*/, uint replaces, const QString& /*icon*/,
               const QString& summary, const QString& body, const QStringList& /*actions*/,
               const QVariantMap& hints, int /*timeout*/) {
@@ -126,6 +132,28 @@ TEST(NotifierDecision, OnlyANewTitleHeardAwayFromTheWindowWhileSwitchedOn) {
   }
 }
 
+// The body reaches a server that reads markup with what markup reads escaped, so that a title
+// shows as the station sent it; a server that reads none gets it as it is.
+TEST(NotifierBody, EscapedForAServerThatReadsMarkupOnly) {
+  const struct {
+    QString title;
+    QString markup;
+    QString plain;
+  } cases[] = {
+      {"Rock & Roll <Live>", "Rock &amp; Roll &lt;Live&gt;", "Rock & Roll <Live>"},
+      {"<b>bold</b>", "&lt;b&gt;bold&lt;/b&gt;", "<b>bold</b>"},
+      {"&amp; already", "&amp;amp; already", "&amp; already"},  // shown as sent, entity and all
+      {"Say \"hi\" 'there'", "Say \"hi\" 'there'", "Say \"hi\" 'there'"},  // quotes as sent
+      {"Line\n<two>", "Line &lt;two&gt;", "Line <two>"},
+      {QString(300, u'<'), QString(Notifier::kMaxText - 1, u'<').replace("<", "&lt;") + u'…',
+       QString(Notifier::kMaxText - 1, u'<') + u'…'},  // capped before escaping
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Notifier::bodyText(c.title, true), c.markup) << c.title.toStdString();
+    EXPECT_EQ(Notifier::bodyText(c.title, false), c.plain) << c.title.toStdString();
+  }
+}
+
 // One notification per new title, each replacing the one before, silent, with the program's
 // picture; markup in a title is shown as text. A server that never answers holds back only the
 // newest note, which goes once the call has timed out; a bus without a server costs nothing.
@@ -183,6 +211,16 @@ TEST(NotifierOnTheBus, EachTitleReplacesTheLastAndNoServerOrASilentOneCostsNothi
   ASSERT_EQ(server.calls.size(), 4u);
   EXPECT_EQ(server.calls[3].body, "Fifth");
   EXPECT_EQ(server.calls[3].replaces, server.calls[0].answer);
+  EXPECT_EQ(server.capabilityQuestions, 1) << "the server's capabilities are asked once";
+
+  // A server that reads no markup gets the title as it is.
+  server.capabilities = {QStringLiteral("body")};
+  Notifier plain(client, someIcon(), QStringLiteral("radiolist"));
+  QSignalSpy plainAnswered(&plain, &Notifier::answered);
+  plain.show({"Radio One", "Rock & Roll <Live>"});
+  ASSERT_TRUE(plainAnswered.wait(10000));
+  ASSERT_EQ(server.calls.size(), 5u);
+  EXPECT_EQ(server.calls[4].body, "Rock & Roll <Live>");
 }
 
 class NotifySettingTest : public WindowTest {};
