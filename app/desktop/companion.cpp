@@ -240,6 +240,7 @@ Companion::Companion(Player& player, WindowShell& window, QString titlesPath, QS
   if (icon.isNull()) icon = QApplication::style()->standardIcon(QStyle::SP_MediaVolume);
   notifier_ = new Notifier(QDBusConnection::sessionBus(), icon.pixmap(64).toImage(),
                            QStringLiteral("radiolist"), this);
+  connect(notifier_, &Notifier::actionInvoked, this, &Companion::movedAnswered);
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
     tray_ = new QSystemTrayIcon(icon, this);
     tray_->setContextMenu(menu_.get());

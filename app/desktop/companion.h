@@ -184,6 +184,8 @@ class Companion : public QObject, protected QDBusContext {
   // The mender's offers as menu items (before "Find stations…"), and a new one told.
   void showMovedOffers();
   void tellMoved(const MovedStation& moved);
+  // The notification's "Use the new address" was pressed (its key: the row, then the old address).
+  void movedAnswered(const QString& key);
   [[nodiscard]] StationMender* makeMender();
 
   Player& player_;

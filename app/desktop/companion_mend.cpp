@@ -92,7 +92,20 @@ void Companion::showMovedOffers() {
 void Companion::tellMoved(const MovedStation& moved) {
   log::write(kDesktopLog, "line ", moved.row, " moved: ", moved.oldAddress.toStdString(), " -> ",
              moved.newAddress.toStdString());
-  notifier_->show({movedText(moved.name), moved.newAddress});
+  notifier_->show({movedText(moved.name), moved.newAddress, tr("Use the new address"),
+                   QString::number(moved.row) + u'\n' + moved.oldAddress});
+}
+
+void Companion::movedAnswered(const QString& key) {
+  const qsizetype newline = key.indexOf(u'\n');
+  bool number = false;
+  const int row = key.left(newline).toInt(&number);
+  const std::optional<MovedStation> moved = mender_->offer(row);
+  // An offer taken or replaced since the notification was shown is not what the user said yes to.
+  if (newline < 0 || !number || !moved || moved->oldAddress != key.mid(newline + 1)) return;
+  useMovedStation(row, [this](const std::optional<MoveRefusal>& refusal) {
+    if (refusal) window_.showError(refusal->text);
+  });
 }
 
 void Companion::useMovedStation(int row,

@@ -73,7 +73,35 @@ Notifier::Notifier(QDBusConnection bus, const QImage& icon, QString iconName, QO
     : QObject(parent),
       bus_(std::move(bus)),
       image_(imageHint(icon)),
-      iconName_(std::move(iconName)) {}
+      iconName_(std::move(iconName)) {
+  listen(true);
+}
+
+void Notifier::setBus(QDBusConnection bus) {
+  listen(false);
+  bus_ = std::move(bus);
+  markup_.reset();  // another server, perhaps
+  shownKey_.clear();
+  listen(true);
+}
+
+void Notifier::listen(bool on) {
+  if (!bus_.isConnected()) return;
+  // A match rule on the bus daemon only: any server's signal reaches this object, whose id it
+  // then checks.
+  const QString name = QStringLiteral("ActionInvoked");
+  if (on)
+    bus_.connect({}, kPath, kService, name, this, SLOT(serverActionInvoked(uint, QString)));
+  else
+    bus_.disconnect({}, kPath, kService, name, this, SLOT(serverActionInvoked(uint, QString)));
+}
+
+void Notifier::serverActionInvoked(uint id, const QString& key) {
+  // Only the button of the note shown now: an older one's id is the same (each note replaces the
+  // last), so the key tells it from a note that asked nothing.
+  if (id == 0 || id != id_ || shownKey_.isEmpty() || key != QLatin1String("yes")) return;
+  emit actionInvoked(std::exchange(shownKey_, {}));
+}
 
 void Notifier::show(const Note& note) {
   if (calling_) {
@@ -122,14 +150,19 @@ void Notifier::sendNow(const Note& note, bool markup) {
   hints.insert(QStringLiteral("suppress-sound"), true);
   hints.insert(QStringLiteral("desktop-entry"), iconName_);
   if (image_.isValid()) hints.insert(QStringLiteral("image-data"), image_);
+  QStringList actions;  // key, label: a body click ("default") is no yes
+  if (!note.action.isEmpty()) actions << QStringLiteral("yes") << capped(note.action);
   // app name, replaces id, app icon, summary (plain text always), body, actions, hints, timeout
   message << QStringLiteral("radiolist") << id_ << iconName_ << capped(note.summary)
-          << bodyText(note.body, markup) << QStringList() << hints << -1;
-  call(message, [this](QDBusPendingCallWatcher* w) {
+          << bodyText(note.body, markup) << actions << hints << -1;
+  shownKey_.clear();  // whatever asked before is replaced
+  call(message, [this, key = note.action.isEmpty() ? QString() : note.actionKey](
+                    QDBusPendingCallWatcher* w) {
     const QDBusPendingReply<uint> reply = *w;
     const bool ok = !reply.isError();
     if (ok) {
       id_ = reply.value();
+      shownKey_ = key;
     } else if (!warned_) {
       warned_ = true;
       log::write(kDesktopLog, "no notification shown: ", reply.error().message().toStdString());

@@ -21,10 +21,14 @@ namespace radiolist {
 class Notifier : public QObject {
   Q_OBJECT
  public:
-  // What a notification says: the station as its summary, the title as its body.
+  // What a notification says: the station as its summary, the title as its body; and, for a
+  // question, the button that answers yes (`action`, "" for none: a server without buttons shows
+  // none), told back with `actionKey` when pressed.
   struct Note {
     QString summary;
     QString body;
+    QString action{};
+    QString actionKey{};
     friend bool operator==(const Note&, const Note&) = default;
   };
   // What the decision looks at when the title heard changes.
@@ -53,10 +57,7 @@ class Notifier : public QObject {
   void show(const Note& note);
 
   // The bus whose notification server is told from now on (the one given at the start by default).
-  void setBus(QDBusConnection bus) {
-    bus_ = std::move(bus);
-    markup_.reset();  // another server, perhaps
-  }
+  void setBus(QDBusConnection bus);
 
   // The server's id of the notification shown last; 0 before one was.
   [[nodiscard]] std::uint32_t shownId() const { return id_; }
@@ -64,8 +65,14 @@ class Notifier : public QObject {
  signals:
   // A call was answered (or failed): for tests and logs.
   void answered(bool ok);
+  // The button of the note shown now was pressed: its actionKey.
+  void actionInvoked(const QString& actionKey);
+
+ private slots:
+  void serverActionInvoked(uint id, const QString& key);
 
  private:
+  void listen(bool on);
   void send(const Note& note);
   // Asks the server whether it reads markup in the body, then sends `note`.
   void askCapabilities(const Note& note);
@@ -79,6 +86,7 @@ class Notifier : public QObject {
   bool calling_ = false;
   std::optional<bool> markup_;  // the server reads markup in the body; unknown until it said
   std::optional<Note> waiting_;
+  QString shownKey_;  // the actionKey of the note shown now, "" when it asks nothing
   bool warned_ = false;  // a missing server is logged once
 };
 

@@ -221,6 +221,10 @@
         <source>Line %1 no longer holds the old address</source>
         <translation>В строке %1 уже не старый адрес</translation>
     </message>
+    <message>
+        <source>Use the new address</source>
+        <translation>Использовать новый адрес</translation>
+    </message>
 </context>
 <context>
     <name>radiolist::StationFinder</name>

@@ -39,6 +39,7 @@ class StandInServer : public QObject, protected QDBusContext {
     QString body;
     QVariantMap hints;
     uint answer = 0;
+    QStringList actions;
   };
   std::vector<Call> calls;
   bool silent = false;
@@ -51,9 +52,9 @@ class StandInServer : public QObject, protected QDBusContext {
     return capabilities;
   }
   uint Notify(const QString& /*app*/, uint replaces, const QString& /*icon*/,
-              const QString& summary, const QString& body, const QStringList& /*actions*/,
+              const QString& summary, const QString& body, const QStringList& actions,
               const QVariantMap& hints, int /*timeout*/) {
-    calls.push_back({replaces, summary, body, hints, 0});
+    calls.push_back({replaces, summary, body, hints, 0, actions});
     if (silent) {
       setDelayedReply(true);  // and never replied to
       return 0;
@@ -221,6 +222,48 @@ TEST(NotifierOnTheBus, EachTitleReplacesTheLastAndNoServerOrASilentOneCostsNothi
   ASSERT_TRUE(plainAnswered.wait(10000));
   ASSERT_EQ(server.calls.size(), 5u);
   EXPECT_EQ(server.calls[4].body, "Rock & Roll <Live>");
+}
+
+// A question's button: pressed on the note shown now, its key comes back once; pressed on another
+// note, or after a plain note replaced the question, nothing does.
+TEST(NotifierOnTheBus, AQuestionsButtonIsToldOnlyForTheNoteShownNow) {
+  PrivateBus bus;
+  if (!bus.up()) GTEST_SKIP() << "no dbus-daemon";
+  QDBusConnection client = bus.connect(QStringLiteral("question-client"));
+  StandInServer server;
+  QDBusConnection serving = bus.connect(QStringLiteral("question-server"));
+  ASSERT_TRUE(serving.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &server,
+                                     QDBusConnection::ExportAllSlots));
+  ASSERT_TRUE(serving.registerService(QStringLiteral("org.freedesktop.Notifications")));
+  const auto press = [&](uint id, const QString& key) {
+    QDBusMessage pressed = QDBusMessage::createSignal(
+        QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("ActionInvoked"));
+    pressed << id << key;
+    ASSERT_TRUE(serving.send(pressed));
+  };
+
+  Notifier notifier(client, someIcon(), QStringLiteral("radiolist"));
+  QSignalSpy answered(&notifier, &Notifier::answered);
+  QSignalSpy acted(&notifier, &Notifier::actionInvoked);
+  notifier.show({"Radio moved: use the new address?", "http://b/", "Use it", "0\nhttp://a/"});
+  ASSERT_TRUE(answered.wait(10000));
+  ASSERT_EQ(server.calls.size(), 1u);
+  EXPECT_EQ(server.calls[0].actions, QStringList({"yes", "Use it"}));
+  const uint id = server.calls[0].answer;
+  press(id + 1, QStringLiteral("yes"));  // another program's notification
+  press(id, QStringLiteral("default"));  // a click on its body is no yes
+  press(id, QStringLiteral("yes"));
+  ASSERT_TRUE(acted.wait(10000));
+  QTest::qWait(100);
+  ASSERT_EQ(acted.size(), 1);
+  EXPECT_EQ(acted.at(0).at(0).toString(), "0\nhttp://a/");
+
+  notifier.show({"Radio One", "A title"});  // replaces the question, which asks nothing any more
+  ASSERT_TRUE(answered.wait(10000));
+  EXPECT_TRUE(server.calls.back().actions.isEmpty());
+  press(id, QStringLiteral("yes"));
+  EXPECT_FALSE(acted.wait(300));
 }
 
 class NotifySettingTest : public WindowTest {};
