@@ -77,7 +77,7 @@ class DirectoryIds {
   mutable std::mutex mutex_;
   DirectoryIdList ids_;          // under mutex_
   std::vector<Change> pending_;  // under mutex_: made in memory, not yet on disk
-  QThreadPool disk_;     // one thread: the read first, then the writes in order
+  QThreadPool disk_;             // one thread: the read first, then the writes in order
 };
 
 }  // namespace radiolist

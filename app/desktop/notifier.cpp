@@ -156,8 +156,8 @@ void Notifier::sendNow(const Note& note, bool markup) {
   message << QStringLiteral("radiolist") << id_ << iconName_ << capped(note.summary)
           << bodyText(note.body, markup) << actions << hints << -1;
   shownKey_.clear();  // whatever asked before is replaced
-  call(message, [this, key = note.action.isEmpty() ? QString() : note.actionKey](
-                    QDBusPendingCallWatcher* w) {
+  call(message, [this, key = note.action.isEmpty() ? QString()
+                                                   : note.actionKey](QDBusPendingCallWatcher* w) {
     const QDBusPendingReply<uint> reply = *w;
     const bool ok = !reply.isError();
     if (ok) {

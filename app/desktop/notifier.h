@@ -86,7 +86,7 @@ class Notifier : public QObject {
   bool calling_ = false;
   std::optional<bool> markup_;  // the server reads markup in the body; unknown until it said
   std::optional<Note> waiting_;
-  QString shownKey_;  // the actionKey of the note shown now, "" when it asks nothing
+  QString shownKey_;     // the actionKey of the note shown now, "" when it asks nothing
   bool warned_ = false;  // a missing server is logged once
 };
 
