@@ -65,13 +65,19 @@ void StationMender::lineGone(const GoneLine& line) {
   const std::string uuid = ids_.uuidFor(address).value_or(std::string());
   log::write(kDesktopLog, "line ", line.row, " looks gone for good (", address,
              "): asking the directory ", uuid.empty() ? "by its name" : "by its id");
-  auto done = [post = post_, this, line, uuid](const directory::Outcome& answer) {
-    post->post([this, line, uuid, answer] { answered(line, uuid, answer); });
-  };
-  if (!uuid.empty()) {
-    directory_.byUuid(uuid, std::move(done));
+  if (uuid.empty()) {
+    askByName(line);
     return;
   }
+  directory_.byUuid(uuid, [post = post_, this, line, uuid](const directory::Outcome& answer) {
+    post->post([this, line, uuid, answer] { answered(line, uuid, answer); });
+  });
+}
+
+void StationMender::askByName(const GoneLine& line) {
+  auto done = [post = post_, this, line](const directory::Outcome& answer) {
+    post->post([this, line, answer] { answered(line, {}, answer); });
+  };
   directory::Query query;
   query.name = line.name.trimmed().toStdString();
   query.order = directory::Order::Votes;
@@ -86,6 +92,15 @@ void StationMender::answered(const GoneLine& line, const std::string& uuid,
   if (answer.failure != directory::Failure::None) {
     log::warning(kDesktopLog, "the directory gave no new address for line ", line.row, ": ",
                  directory::failureName(answer.failure), " ", answer.mirror, " ", answer.detail);
+    return;
+  }
+  if (!uuid.empty() && std::none_of(answer.list.stations.begin(), answer.list.stations.end(),
+                                    [&](const directory::Station& s) { return s.uuid == uuid; })) {
+    // The directory forgot the id (a station entered again gets a new one): its name may still
+    // lead to it.
+    log::write(kDesktopLog, "the directory no longer knows line ", line.row,
+               "'s id: asking by its name");
+    askByName(line);
     return;
   }
   const std::optional<directory::Station> station =

@@ -1,7 +1,8 @@
 #pragma once
 // Mending a list line whose station moved: when the library finds a line's address gone for good
 // (Player::lineGone), the directory is asked where the station is now (by the id remembered when
-// it was added from the directory, else by its name, an exact match only), and a new address that
+// it was added from the directory; without one, or when the directory no longer knows it, by its
+// name, an exact match only), and a new address that
 // plays is offered to the user. Only the user's yes (Companion) rewrites the line.
 //
 // Each line and address is looked up once per run. The directory answers on its request's thread
@@ -77,6 +78,7 @@ class StationMender : public QObject {
   void offersChanged();
 
  private:
+  void askByName(const GoneLine& line);
   void answered(const GoneLine& line, const std::string& uuid, const directory::Outcome& answer);
   void checked(const MovedStation& moved, bool plays);
 

@@ -257,14 +257,29 @@ TEST(StationMender, AGoneLineIsLookedUpOnceAndAnAddressThatPlaysOffered) {
     EXPECT_EQ(fake.plays[1].first, "http://new/2");
   }
 
+  // An id the directory no longer knows: asked again by the name.
+  ids.remember("http://old/7", kUuidB);
+  fake.answer = answer({station(kUuidA, "Radio Four", "http://new/4")});
+  fake.playing.insert("http://new/4");
+  mender.lineGone({7, "Radio Four", "http://old/7", StreamGone::NotFound});
+  ASSERT_TRUE(offered.wait(5000));
+  EXPECT_EQ(mender.offer(7)->newAddress, "http://new/4");
+  {
+    const std::lock_guard lock(fake.mutex);
+    EXPECT_EQ(fake.byUuid.back(), kUuidB);
+    ASSERT_EQ(fake.searches.size(), 2u);
+    EXPECT_EQ(fake.searches[1].name, "Radio Four");
+  }
+
   mender.withdraw(3);
+  mender.withdraw(7);
   EXPECT_TRUE(mender.offers().isEmpty());
   // A row not in the list, or no name to search by: nothing is asked.
   mender.lineGone({-1, "Radio Three", "http://old/3", StreamGone::NoAudio});
   mender.lineGone({6, "  ", "http://old/4", StreamGone::NoAudio});
   QTest::qWait(100);
   const std::lock_guard lock(fake.mutex);
-  EXPECT_EQ(fake.byUuid.size() + fake.searches.size(), 2u);
+  EXPECT_EQ(fake.byUuid.size() + fake.searches.size(), 4u);
 }
 
 class MendWindowTest : public WindowTest {
