@@ -2,19 +2,16 @@
 // What the directory's end-to-end tests share: a stand-in mirror (tools/directory-server.py) on
 // loopback, and calls to the program's own bus interface.
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/directory_announcement.h"
 #include "tests/e2e/bus_program.h"
 
 namespace radiolist::test::e2e {
@@ -45,27 +42,10 @@ class StandIn {
     expectedUuids_ = added;
     argv.insert(argv.end(), args.begin(), args.end());
     child_ = std::make_unique<ChildProcess>(ChildProcess::Options{argv, {}, true});
-    std::string out;
-    const auto end = std::chrono::steady_clock::now() + 30s;
-    while (std::count(out.begin(), out.end(), '\n') < 1 + added &&
-           std::chrono::steady_clock::now() < end) {
-      pollfd pfd{child_->stdoutFd(), POLLIN, 0};
-      if (::poll(&pfd, 1, 1000) <= 0) continue;
-      char buf[4096];
-      const ssize_t n = ::read(child_->stdoutFd(), buf, sizeof buf);
-      if (n <= 0) break;
-      out.append(buf, static_cast<std::size_t>(n));
-    }
-    std::istringstream lines(out);
-    for (std::string word; lines >> word;) {
-      if (word == "PORT") lines >> port_;
-      if (word == "UUID") {
-        std::string uuid;
-        lines >> uuid;
-        uuids_.push_back(uuid);
-        std::getline(lines, word);
-      }
-    }
+    DirectoryAnnouncement heard =
+        readDirectoryAnnouncement(*child_, static_cast<std::size_t>(added));
+    port_ = heard.port;
+    uuids_ = std::move(heard.uuids);
   }
   ~StandIn() { child_->terminate(); }
 

@@ -16,6 +16,7 @@
 
 #include "playback/directory/directory_client.h"
 #include "support/child_process.h"
+#include "support/directory_announcement.h"
 
 namespace radiolist::directory {
 namespace {
@@ -38,30 +39,11 @@ class StandIn {
     argv.insert(argv.end(), args.begin(), args.end());
     child_ = std::make_unique<test::ChildProcess>(
         test::ChildProcess::Options{.argv = argv, .captureStdout = true});
-    // "PORT n", then one "UUID <uuid> <name>" per added station.
-    std::string out;
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (std::count(out.begin(), out.end(), '\n') < static_cast<long>(1 + added) &&
-           std::chrono::steady_clock::now() < deadline) {
-      pollfd pfd{child_->stdoutFd(), POLLIN, 0};
-      if (poll(&pfd, 1, 1000) <= 0) continue;
-      char buf[4096];
-      const ssize_t n = ::read(child_->stdoutFd(), buf, sizeof buf);
-      if (n <= 0) break;
-      out.append(buf, static_cast<std::size_t>(n));
-    }
-    std::istringstream lines(out);
-    for (std::string word; lines >> word;) {
-      if (word == "PORT") lines >> port_;
-      if (word == "UUID") {
-        std::string uuid;
-        lines >> uuid;
-        uuids_.push_back(uuid);
-        std::getline(lines, word);
-      }
-    }
+    test::DirectoryAnnouncement heard = test::readDirectoryAnnouncement(*child_, added);
+    port_ = heard.port;
+    uuids_ = std::move(heard.uuids);
     if (port_ == 0 || uuids_.size() != added)
-      ADD_FAILURE() << "the stand-in did not start: " << out;
+      ADD_FAILURE() << "the stand-in did not start: " << heard.text;
   }
   ~StandIn() { std::remove(log_.c_str()); }
 
